@@ -1,0 +1,52 @@
+# Wine test bench, sourced by the scripts that run the agent under Wine.
+# bench_start: an X display, a fresh Wine prefix copied from the template,
+# and the PowerShell double installed in it. bench_stop ends them again.
+
+BENCH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BENCH_CACHE=${TREVANTO_CACHE:-/var/cache/trevanto}
+BENCH_BUILD=${TREVANTO_BUILD:-$BENCH_ROOT/build}
+BENCH_XVFB_PID=""
+
+bench_free_display() {
+  local n=90
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  echo ":$n"
+}
+
+bench_start() {
+  export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX=$BENCH_BUILD/wine/prefix
+  export TREVANTO_7ZA=$BENCH_CACHE/7za.exe
+  export TREVANTO_PKI=$BENCH_CACHE/pki
+  export TREVANTO_BUILD=$BENCH_BUILD
+
+  # Our own X server: one outside this namespace is not reachable from it.
+  DISPLAY=$(bench_free_display)
+  export DISPLAY
+  Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  BENCH_XVFB_PID=$!
+  local i
+  for i in $(seq 100); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.05; done
+
+  # A fresh copy per run: a new prefix means a new wineserver, started inside
+  # this namespace, so its sockets live on this namespace's loopback.
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  cp -a "$BENCH_CACHE/wine-template" "$WINEPREFIX"
+  local system32=$WINEPREFIX/drive_c/windows/system32
+  local psdir=$system32/WindowsPowerShell/v1.0
+  mkdir -p "$psdir"
+  cp "$BENCH_BUILD/win/tests/doubles/powershell.exe" "$psdir/powershell.exe"
+  cp "$BENCH_BUILD/win/tests/doubles/powershell.exe" "$system32/powershell.exe"
+  cp "$BENCH_CACHE/7za.exe" "$psdir/7za.exe"
+  wineserver -p 60
+  # Boot the prefix now, detached from any pipe: Wine's background services
+  # would otherwise inherit a test runner's output pipe and hold it open.
+  wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+}
+
+bench_stop() {
+  wineserver -k 2>/dev/null || true
+  if [ -n "$BENCH_XVFB_PID" ]; then kill "$BENCH_XVFB_PID" 2>/dev/null || true; fi
+  BENCH_XVFB_PID=""
+}

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Prepares this Debian 12 machine for building and testing the agent.
+# Idempotent: every step checks whether its result is already there.
+#   - Debian packages (MinGW-w64, i386 Wine, Xvfb, test and service libraries)
+#   - a genuine 32-bit 7za.exe from the npm package 7zip-bin
+#   - a test CA with a server certificate for the vendor host names
+#   - a hosts file mapping those names to 127.0.0.1
+#   - a template Wine prefix (32-bit, Windows 10, font replacements)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+CACHE=${TREVANTO_CACHE:-/var/cache/trevanto}
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+
+API_HOST=${TREVANTO_API_HOST:-api.marvek.example}
+DL_HOST=${TREVANTO_DOWNLOAD_HOST:-descargas.marvek.example}
+IMG_HOST=${TREVANTO_IMAGE_HOST:-imagenes.marvek.example}
+
+log() { printf '[setup] %s\n' "$*"; }
+
+PACKAGES=(
+  cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
+  nlohmann-json3-dev googletest libgtest-dev
+  libcpp-httplib-dev libssl-dev libsqlite3-dev openssl
+  python3-pytest python3-pil
+  xvfb xdotool imagemagick fonts-liberation fonts-wine
+  iproute2 util-linux curl ca-certificates
+)
+
+install_packages() {
+  local missing=()
+  # npm usually comes with the machine's Node.js; Debian's npm conflicts with it.
+  command -v npm >/dev/null 2>&1 || missing+=(npm)
+  for p in "${PACKAGES[@]}" wine wine32:i386; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    log "packages present"
+    return
+  fi
+  log "installing: ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+fetch_7za() {
+  local dest=$CACHE/7za.exe
+  if [ -s "$dest" ]; then log "7za.exe present"; return; fi
+  log "fetching 7za.exe from npm package 7zip-bin@5.2.0"
+  local tmp
+  tmp=$(mktemp -d)
+  (cd "$tmp" && npm pack --silent 7zip-bin@5.2.0 >/dev/null && tar xzf 7zip-bin-5.2.0.tgz)
+  $SUDO mkdir -p "$CACHE"
+  $SUDO cp "$tmp/package/win/ia32/7za.exe" "$dest"
+  rm -rf "$tmp"
+}
+
+make_certificates() {
+  local dir=$CACHE/pki
+  if [ -s "$dir/bundle.crt" ] && [ -s "$dir/server.key" ]; then log "certificates present"; return; fi
+  log "creating test CA and server certificate"
+  $SUDO mkdir -p "$dir"
+  local tmp
+  tmp=$(mktemp -d)
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Trevanto Test CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -keyout "$tmp/ca.key" -out "$tmp/ca.crt" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=$API_HOST" \
+    -keyout "$tmp/server.key" -out "$tmp/server.csr" 2>/dev/null
+  printf 'subjectAltName=DNS:%s,DNS:%s,DNS:%s,DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+    "$API_HOST" "$DL_HOST" "$IMG_HOST" > "$tmp/ext.cnf"
+  openssl x509 -req -in "$tmp/server.csr" -CA "$tmp/ca.crt" -CAkey "$tmp/ca.key" -CAcreateserial \
+    -days 3650 -extfile "$tmp/ext.cnf" -out "$tmp/server.crt" 2>/dev/null
+  cat /etc/ssl/certs/ca-certificates.crt "$tmp/ca.crt" > "$tmp/bundle.crt"
+  $SUDO cp "$tmp/ca.crt" "$tmp/server.crt" "$tmp/server.key" "$tmp/bundle.crt" "$dir/"
+  rm -rf "$tmp"
+}
+
+make_hosts() {
+  local f=$CACHE/hosts
+  log "writing hosts file"
+  {
+    echo "127.0.0.1 localhost"
+    echo "127.0.0.1 $API_HOST $DL_HOST $IMG_HOST"
+    echo "127.0.0.2 inalcanzable.marvek.example"
+  } | $SUDO tee "$f" >/dev/null
+}
+
+make_wine_template() {
+  local prefix=$CACHE/wine-template
+  if [ -f "$prefix/.trevanto-ready" ]; then log "wine template present"; return; fi
+  log "creating template Wine prefix (takes a minute)"
+  $SUDO rm -rf "$prefix"
+  export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  wineboot --init >/dev/null 2>&1
+  wineserver -w
+  local reg='HKCU\Software\Wine\Fonts\Replacements'
+  for font in Arial "Segoe UI" Tahoma "MS Sans Serif" "Microsoft Sans Serif"; do
+    wine reg add "$reg" /v "$font" /t REG_SZ /d "Liberation Sans" /f >/dev/null 2>&1
+  done
+  wine reg add 'HKCU\Software\Wine\DllOverrides' /v powershell.exe /t REG_SZ /d native /f >/dev/null 2>&1
+  winecfg -v win10 >/dev/null 2>&1
+  wineserver -w
+  touch "$prefix/.trevanto-ready"
+}
+
+install_packages
+fetch_7za
+make_certificates
+make_hosts
+make_wine_template
+log "ready"

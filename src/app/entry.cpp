@@ -1,0 +1,43 @@
+#include "app/entry.h"
+
+#include "alerts/alerts_window.h"
+#include "app/app_folder.h"
+#include "app/app_folder_rules.h"
+#include "app/archiver_bootstrap_text.h"
+#include "app/product_probe.h"
+#include "build_settings.h"
+#include "housekeeping/startup_archiving.h"
+#include "installer/installer_window.h"
+#include "net/download_file.h"
+#include "selfupdate/self_update.h"
+#include "service/check_in.h"
+#include "support/file_probe.h"
+
+void BootstrapArchiver(const std::wstring& appFolder) {
+    const std::wstring archiverPath = JoinPath(appFolder, ArchiverFileName);
+    if (IsExistingFile(archiverPath)) return;
+
+    const std::wstring url = ArchiverBootstrapUrl(settings::DownloadHostW);
+    unsigned long errorCode = 0;
+    const bool downloaded = DownloadToFile(url, archiverPath, &errorCode);
+    if (downloaded && IsExistingFile(archiverPath)) return;
+
+    const std::wstring text = ArchiverErrorText(url, downloaded ? 0 : errorCode);
+    MessageBoxW(nullptr, text.c_str(), ArchiverErrorTitle, MB_ICONERROR);
+}
+
+int RunEntrySequence(HINSTANCE instance, int showCommand) {
+    const std::wstring appFolder = GetEntryFolder();
+    if (appFolder.empty()) return 0;
+
+    if (FindProductRow(appFolder, StartupOrder) < 0) {
+        RunInstaller();
+        return 0;
+    }
+    BootstrapArchiver(appFolder);
+    RunStartupArchiving();
+    if (CheckSelfUpdate(appFolder)) return 0;  // the batch file takes over from here
+    CheckIn();
+    RunAlertsWindow(instance, showCommand);
+    return 0;
+}

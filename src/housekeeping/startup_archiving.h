@@ -1,0 +1,4 @@
+// Packing of old backup folders at every start.
+#pragma once
+
+void RunStartupArchiving();

@@ -1,0 +1,4 @@
+// The start-up status exchange with the vendor's service.
+#pragma once
+
+void CheckIn();

@@ -1,0 +1,18 @@
+// The journal line format. No Win32 here.
+#pragma once
+#include <string>
+
+inline constexpr wchar_t RecordFolderName[] = L"actualizador_registros";
+inline constexpr wchar_t DownloadJournalName[] = L"descargas.csv";
+inline constexpr wchar_t ExtractionJournalName[] = L"extracciones.csv";
+
+struct LocalStamp {
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// "YYYY-MM-DD hh:mm:ss" as "%04u-%02u-%02u %02u:%02u:%02u" gives it.
+std::string JournalTimestamp(const LocalStamp& stamp);
+
+// Timestamp, ";", the caller's text unchanged, and "\n" (a text-mode
+// stream turns it into CR LF on disk).
+std::string JournalLine(const LocalStamp& stamp, const std::string& text);

@@ -1,0 +1,18 @@
+// Child programs, started hidden or elevated and waited for without time-out.
+#pragma once
+#include <string>
+
+// Starts the command line hidden (CREATE_NO_WINDOW) and waits for its end.
+// True when the exit code was obtained, whatever it is. When the child fails
+// to start, returns false with the Win32 error code in exitCode.
+bool RunHidden(const std::wstring& commandLine, unsigned long& exitCode);
+
+// As RunHidden, but true only for exit code 0.
+bool RunHiddenExpectZero(const std::wstring& commandLine, unsigned long& exitCode);
+
+// Runs "%SystemRoot%\System32\cmd.exe /c " + command through the "runas" verb
+// and waits for it. exitCode is preset to 0xFFFFFFFF and only overwritten by
+// the child's real exit code; a declined elevation returns false.
+bool RunElevatedCmd(const std::wstring& command, unsigned long& exitCode);
+
+constexpr unsigned long ElevatedExitCodeUnset = 0xFFFFFFFFul;

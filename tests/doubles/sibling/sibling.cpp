@@ -1,0 +1,38 @@
+// Stand-in for a sibling business program. Each start appends one line,
+// "<own path>|<working directory>", to "<own path>.arranques.txt", then the
+// program runs until it is ended.
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string Utf8(const std::wstring& wide) {
+    if (wide.empty()) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+void RecordStart() {
+    wchar_t self[32768] = {};
+    GetModuleFileNameW(nullptr, self, 32768);
+    wchar_t cwd[32768] = {};
+    GetCurrentDirectoryW(32768, cwd);
+    const std::wstring logPath = std::wstring(self) + L".arranques.txt";
+    const std::string line = Utf8(self) + "|" + Utf8(cwd) + "\r\n";
+    HANDLE file = CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line.data(), (DWORD)line.size(), &written, nullptr);
+    CloseHandle(file);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    RecordStart();
+    for (;;) Sleep(1000);
+}

@@ -1,0 +1,140 @@
+"""Helpers for driving the real trevanto.exe and its doubles under Wine."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+from typing import Callable, List, Optional
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("TREVANTO_BUILD", ROOT / "build"))
+WIN = BUILD / "win"
+AGENT = WIN / "trevanto.exe"
+HARNESS = WIN / "tests" / "harness.exe"
+DOUBLES = WIN / "tests" / "doubles"
+WINTOOL = DOUBLES / "wintool.exe"
+CACHE = Path(os.environ.get("TREVANTO_CACHE", "/var/cache/trevanto"))
+PKI = CACHE / "pki"
+SEVEN_ZIP = CACHE / "7za.exe"
+
+API_HOST = "api.marvek.example"
+DOWNLOAD_HOST = "descargas.marvek.example"
+IMAGE_HOST = "imagenes.marvek.example"
+
+
+def winpath(path: Path) -> str:
+    """The Windows name Wine gives a Linux path (drive Z: is the root)."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def wait_until(condition: Callable[[], bool], timeout: float, interval: float = 0.05) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(interval)
+    return condition()
+
+
+class Processes:
+    """Every process a test starts; all are ended by id when the test ends."""
+
+    def __init__(self) -> None:
+        self._started: List[subprocess.Popen] = []
+
+    def start(self, args, cwd: Optional[Path] = None, env: Optional[dict] = None) -> subprocess.Popen:
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        proc = subprocess.Popen([str(a) for a in args], cwd=cwd, env=full_env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self._started.append(proc)
+        return proc
+
+    def end_all(self) -> None:
+        for proc in self._started:
+            if proc.poll() is None:
+                try:
+                    os.kill(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                proc.wait(timeout=10)
+
+
+def finish(proc: subprocess.Popen, timeout: float = 60) -> int:
+    """Waits for a process to end by itself; ends it and fails when it does not."""
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait(timeout=10)
+        raise AssertionError(f"process {proc.args} did not end within {timeout} s")
+    return proc.returncode
+
+
+def make_program_folder(base: Path, name: str = "programa", siblings=("mesalto.exe",),
+                        double: str = "sibling_5_2_1_0", with_archiver: bool = True) -> Path:
+    """A program folder with sibling doubles under catalogue names and, unless told, 7za.exe."""
+    folder = base / name
+    folder.mkdir(parents=True, exist_ok=True)
+    for exe in siblings:
+        shutil.copy(DOUBLES / f"{double}.exe", folder / exe)
+    if with_archiver:
+        shutil.copy(SEVEN_ZIP, folder / "7za.exe")
+    return folder
+
+
+def start_agent(procs: Processes, folder: Path, exe_name: str = "trevanto.exe", env=None) -> subprocess.Popen:
+    """Copies the agent into the folder and starts it there under Wine."""
+    target = folder / exe_name
+    shutil.copy(AGENT, target)
+    return procs.start(["wine", target], cwd=folder, env=env)
+
+
+def run_agent(procs: Processes, folder: Path, timeout: float = 60, **kwargs) -> int:
+    return finish(start_agent(procs, folder, **kwargs), timeout)
+
+
+def harness(procs: Processes, *args, timeout: float = 60) -> dict:
+    """Runs one harness command and returns its JSON line."""
+    proc = procs.start(["wine", HARNESS, *args])
+    out, err = proc.communicate(timeout=timeout)
+    assert proc.returncode == 0, f"harness {args} exited {proc.returncode}: {err.decode(errors='replace')}"
+    return json.loads(out.decode("utf-8").strip().splitlines()[-1])
+
+
+def wait_window(procs: Processes, title: str, timeout_ms: int = 30000) -> Optional[dict]:
+    """The top-level window with that exact title as JSON (texts of its children), or None."""
+    proc = procs.start(["wine", WINTOOL, "wait", title, str(timeout_ms)])
+    out, _ = proc.communicate(timeout=timeout_ms / 1000 + 30)
+    if proc.returncode != 0:
+        return None
+    return json.loads(out.decode("utf-8").strip().splitlines()[-1])
+
+
+def press(procs: Processes, title: str, command_id: int = 1) -> bool:
+    """Clicks the button with that id (IDOK = 1) in the window with that title."""
+    proc = procs.start(["wine", WINTOOL, "press", title, str(command_id)])
+    proc.communicate(timeout=30)
+    return proc.returncode == 0
+
+
+class HostsFile:
+    """Remaps vendor host names inside the sandbox for one test."""
+
+    PATH = Path("/etc/hosts")
+
+    def __init__(self) -> None:
+        self._original = self.PATH.read_text()
+
+    def map(self, host: str, address: str) -> None:
+        lines = [line for line in self.PATH.read_text().splitlines()]
+        lines = [" ".join(w for w in line.split() if w != host) for line in lines]
+        lines = [line for line in lines if len(line.split()) > 1]
+        lines.append(f"{address} {host}")
+        self.PATH.write_text("\n".join(lines) + "\n")
+
+    def restore(self) -> None:
+        self.PATH.write_text(self._original)

@@ -1,0 +1,104 @@
+"""Mode selection and the archiver bootstrap, with the real trevanto.exe."""
+
+import pytest
+
+import bench
+from bench import DOWNLOAD_HOST, make_program_folder, press, run_agent, start_agent, wait_window
+from fault_server import Answer
+
+BOX_TITLE = "Trevanto - Error descargando 7za.exe"
+BOOTSTRAP_URL = f"https://{DOWNLOAD_HOST}/parches/7za.exe"
+
+
+def box_text(code: int) -> str:
+    return f"No se pudo descargar 7za.exe desde:\n{BOOTSTRAP_URL}\n\nError: {code}"
+
+
+def serve_archiver(server):
+    server.answer("/parches/7za.exe", Answer(body=bench.SEVEN_ZIP.read_bytes()), host=DOWNLOAD_HOST)
+
+
+class TestModeSelection:
+    def test_sibling_program_selects_agent_mode_and_fetches_missing_archiver(self, tmp_path, server, procs):
+        serve_archiver(server)
+        folder = make_program_folder(tmp_path, siblings=("mesalto.exe",), with_archiver=False)
+
+        assert run_agent(procs, folder) == 0
+
+        assert (folder / "7za.exe").read_bytes() == bench.SEVEN_ZIP.read_bytes()
+        [request] = server.requests
+        assert (request.method, request.host, request.target) == ("GET", DOWNLOAD_HOST, "/parches/7za.exe")
+        assert request.header("User-Agent") == "Trevanto-Downloader"
+
+    @pytest.mark.parametrize("layout", ["empty", "directory-named-olvo"])
+    def test_no_sibling_selects_installer_mode(self, tmp_path, server, procs, layout):
+        serve_archiver(server)
+        folder = make_program_folder(tmp_path, siblings=(), with_archiver=False)
+        if layout == "directory-named-olvo":
+            (folder / "olvo.exe").mkdir()
+
+        assert run_agent(procs, folder) == 0
+
+        # The agent-mode stages never ran: no archiver download was attempted.
+        assert server.requests == []
+        assert not (folder / "7za.exe").exists()
+
+    def test_any_catalogue_name_selects_agent_mode(self, tmp_path, server, procs):
+        serve_archiver(server)
+        folder = make_program_folder(tmp_path, siblings=("tijeral.exe",), with_archiver=False)
+        (folder / "mesalto.exe").mkdir()
+
+        assert run_agent(procs, folder) == 0
+        assert len(server.requests_to("/parches/7za.exe")) == 1
+
+
+class TestArchiverBootstrap:
+    def test_present_archiver_means_no_request(self, tmp_path, server, procs):
+        serve_archiver(server)
+        folder = make_program_folder(tmp_path, with_archiver=True)
+
+        assert run_agent(procs, folder) == 0
+        assert server.requests == []
+
+    def test_not_found_shows_box_with_status_and_run_goes_on(self, tmp_path, server, procs):
+        server.answer("/parches/7za.exe", Answer(status=404, body=b"<html>no existe</html>"))
+        folder = make_program_folder(tmp_path, with_archiver=False)
+
+        agent = start_agent(procs, folder)
+        box = wait_window(procs, BOX_TITLE)
+        assert box is not None, "the error box did not appear"
+        assert box["class"] == "#32770"
+        assert box_text(404) in box["texts"]
+        assert box["icon"] == "error"
+        assert agent.poll() is None, "the agent must wait for the box to be dismissed"
+
+        assert press(procs, BOX_TITLE)
+        assert bench.finish(agent) == 0
+        # The error page is not kept as 7za.exe.
+        assert not (folder / "7za.exe").exists()
+
+    def test_unreachable_host_shows_winine_code(self, tmp_path, server, procs, hosts):
+        hosts.map(DOWNLOAD_HOST, "127.0.0.2")
+        folder = make_program_folder(tmp_path, with_archiver=False)
+
+        agent = start_agent(procs, folder)
+        box = wait_window(procs, BOX_TITLE)
+        assert box is not None
+        assert box_text(12029) in box["texts"]
+        assert press(procs, BOX_TITLE)
+        assert bench.finish(agent) == 0
+        assert server.requests == []
+
+    def test_directory_named_7za_counts_as_missing(self, tmp_path, server, procs):
+        serve_archiver(server)
+        folder = make_program_folder(tmp_path, with_archiver=False)
+        (folder / "7za.exe").mkdir()
+
+        agent = start_agent(procs, folder)
+        box = wait_window(procs, BOX_TITLE)
+        assert box is not None
+        # The file cannot be created over the directory: access denied (5).
+        assert box_text(5) in box["texts"]
+        assert press(procs, BOX_TITLE)
+        assert bench.finish(agent) == 0
+        assert (folder / "7za.exe").is_dir()
