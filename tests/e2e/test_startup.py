@@ -102,3 +102,17 @@ class TestArchiverBootstrap:
         assert press(procs, BOX_TITLE)
         assert bench.finish(agent) == 0
         assert (folder / "7za.exe").is_dir()
+
+
+class TestModulePath:
+    def test_path_of_260_characters_or_more_ends_silently(self, tmp_path, server, procs):
+        serve_archiver(server)
+        base = tmp_path
+        while len(bench.winpath(base / "trevanto.exe")) < 270:
+            base = base / ("carpeta_larga_" + "x" * 20)
+        folder = make_program_folder(base, name="p", with_archiver=False)
+        assert len(bench.winpath(folder / "trevanto.exe")) >= 260
+
+        assert run_agent(procs, folder) == 0
+        assert server.requests == []
+        assert not (folder / "7za.exe").exists()
