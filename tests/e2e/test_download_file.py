@@ -90,3 +90,19 @@ class TestFailure:
         result = download(procs, target)
         assert result["ok"] is False
         assert not target.exists()
+
+
+class TestAnnouncedLength:
+    def test_body_shorter_than_announced_fails_and_deletes_target(self, tmp_path, server, procs):
+        server.answer("/parches/archivo.bin", Answer(body=BODY, content_length=len(BODY) + 5000))
+        target = tmp_path / "archivo.bin"
+        result = download(procs, target)
+        assert result["ok"] is False
+        assert result["error"] != 0
+        assert not target.exists()
+
+    def test_slow_answer_within_limits_succeeds(self, tmp_path, server, procs):
+        server.answer("/parches/archivo.bin", Answer(body=b"lento", delay=2.0))
+        target = tmp_path / "archivo.bin"
+        assert download(procs, target) == {"ok": True, "error": 0}
+        assert target.read_bytes() == b"lento"
