@@ -13,6 +13,10 @@ public:
     ScopedInternet& operator=(const ScopedInternet&) = delete;
 
     HINTERNET Get() const { return handle_; }
+    void Reset(HINTERNET handle) {
+        if (handle_ != nullptr) InternetCloseHandle(handle_);
+        handle_ = handle;
+    }
     explicit operator bool() const { return handle_ != nullptr; }
 
 private:

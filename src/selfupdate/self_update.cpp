@@ -1,4 +1,79 @@
 #include "selfupdate/self_update.h"
 
-// Pending: the self-update check is not built yet; it never offers an update.
-bool CheckSelfUpdate(const std::wstring&) { return false; }
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+
+#include "app/app_folder_rules.h"
+#include "net/api_client.h"
+#include "net/download_file.h"
+#include "selfupdate/self_update_text.h"
+#include "support/file_probe.h"
+#include "support/text.h"
+
+namespace {
+
+// cmd.exe reads batch files in the console's OEM code page.
+bool EncodeOem(wchar_t c, std::string& bytes) {
+    char buffer[8] = {};
+    BOOL usedDefault = FALSE;
+    const int n = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, &c, 1, buffer, sizeof buffer, nullptr,
+                                      &usedDefault);
+    if (n <= 0 || usedDefault) return false;
+    bytes.assign(buffer, n);
+    return true;
+}
+
+std::wstring CurrentExecutablePath() {
+    wchar_t buffer[ModulePathCapacity] = {};
+    GetModuleFileNameW(nullptr, buffer, ModulePathCapacity);
+    return buffer;
+}
+
+bool WriteBatchFile(const std::wstring& path, const std::string& text) {
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
+void LaunchHidden(const std::wstring& batchPath, const std::wstring& appFolder) {
+    const std::wstring parameters = L"/C \"" + batchPath + L"\"";
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NO_CONSOLE;
+    info.lpVerb = L"open";
+    info.lpFile = L"cmd.exe";
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = appFolder.c_str();
+    info.nShow = SW_HIDE;
+    ShellExecuteExW(&info);
+    // The batch file waits for this process to end; its handle is not needed.
+    if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+}
+
+}  // namespace
+
+bool CheckSelfUpdate(const std::wstring& appFolder) {
+    std::string body, errorText;
+    if (!ApiGetJson(SelfUpdateRequestPath(), body, errorText)) return false;
+    const std::string url = ExtractJsonString(body, "url");
+    if (url.empty()) return false;
+
+    const std::wstring newExe = JoinPath(appFolder, NewAgentFileName);
+    DeleteFileW(newExe.c_str());
+    unsigned long errorCode = 0;
+    const bool downloaded = DownloadToFile(WidenBytes(url), newExe, &errorCode);
+    if (!downloaded || !IsExistingFile(newExe)) {
+        MessageBoxW(nullptr, SelfUpdateErrorText(url, errorCode).c_str(), SelfUpdateErrorTitle, MB_ICONWARNING);
+        return false;
+    }
+
+    const std::wstring batchPath = JoinPath(appFolder, SelfUpdateBatchName);
+    const std::string batch = SelfUpdateBatchText(GetCurrentProcessId(), EncodePathForBatch(newExe, EncodeOem),
+                                                  EncodePathForBatch(CurrentExecutablePath(), EncodeOem));
+    if (!WriteBatchFile(batchPath, batch)) return false;
+    LaunchHidden(batchPath, appFolder);
+    return true;
+}

@@ -31,6 +31,8 @@ class Answer:
     drop_after: Optional[int] = None
     # Close at once without answering anything.
     close_without_answer: bool = False
+    # Send the body in pieces: (byte count, pause in seconds after it).
+    segments: Optional[List[Tuple[int, float]]] = None
 
 
 @dataclasses.dataclass
@@ -188,8 +190,15 @@ class FaultServer:
         head.append("Connection: close")
         conn.sendall(("\r\n".join(head) + "\r\n\r\n").encode("latin-1"))
         body = answer.body if answer.drop_after is None else answer.body[:answer.drop_after]
-        for offset in range(0, len(body), 65536):
-            conn.sendall(body[offset:offset + 65536])
+        pieces = answer.segments or [(65536, 0.0)] * ((len(body) + 65535) // 65536)
+        offset = 0
+        for size, pause in pieces:
+            conn.sendall(body[offset:offset + size])
+            offset += size
+            if pause:
+                time.sleep(pause)
+        if offset < len(body):
+            conn.sendall(body[offset:])
         if answer.drop_after is not None:
             # An abrupt end: no TLS close_notify, the socket just goes away.
             try:

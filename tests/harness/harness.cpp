@@ -1,26 +1,145 @@
 // Calls one agent operation, named on the command line, and prints its
 // outcome as one JSON line, so end-to-end tests can drive single operations
-// under Wine against the test servers.
+// under Wine against the test servers. Byte strings are printed as hex.
 //
-//   harness download-file <url> <target>         DownloadToFile with an error code
-//   harness download-file-nocode <url> <target>  DownloadToFile without one
+//   harness download-file <url> <target>          DownloadToFile with an error code
+//   harness download-file-nocode <url> <target>   DownloadToFile without one
+//   harness api-post <path> <body-file>           ApiPostJson (body read from the file)
+//   harness api-get <path>                        ApiGetJson
+//   harness fetch-url <url> <out-file>            DownloadUrlBytes_URL; progress values seen
+//   harness fetch-image <url> <out-file>          DownloadUrlBytes_Image
+//   harness fetch-rtf <url> <out-file>            DownloadUrlBytes_Rtf
+//   harness self-update <app-folder>              CheckSelfUpdate
 #include <windows.h>
+#include <psapi.h>
 
+#include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "net/api_client.h"
 #include "net/download_file.h"
+#include "net/download_progress.h"
+#include "net/url_fetch.h"
+#include "selfupdate/self_update.h"
 
 namespace {
+
+std::string Narrow(const std::wstring& wide) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string Bool(bool value) { return value ? "true" : "false"; }
+
+std::string ReadAll(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+unsigned long long PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PeakWorkingSetSize;
+}
 
 int DownloadFile(const std::wstring& url, const std::wstring& target, bool wantCode) {
     unsigned long code = 12345;
     const bool ok = DownloadToFile(url, target, wantCode ? &code : nullptr);
     if (wantCode) {
-        std::printf("{\"ok\":%s,\"error\":%lu}\n", ok ? "true" : "false", code);
+        std::printf("{\"ok\":%s,\"error\":%lu}\n", Bool(ok).c_str(), code);
     } else {
-        std::printf("{\"ok\":%s}\n", ok ? "true" : "false");
+        std::printf("{\"ok\":%s}\n", Bool(ok).c_str());
     }
+    return 0;
+}
+
+int PrintApiResult(bool ok, const std::string& body, const std::string& error) {
+    std::printf("{\"ok\":%s,\"body_hex\":\"%s\",\"error_hex\":\"%s\"}\n", Bool(ok).c_str(), Hex(body).c_str(),
+                Hex(error).c_str());
+    return 0;
+}
+
+int ApiPost(const std::wstring& path, const std::wstring& bodyFile) {
+    std::string body = "sin tocar", error = "sin tocar";
+    const bool ok = ApiPostJson(Narrow(path), ReadAll(bodyFile), body, error);
+    return PrintApiResult(ok, body, error);
+}
+
+int ApiGet(const std::wstring& path) {
+    std::string body = "sin tocar", error = "sin tocar";
+    const bool ok = ApiGetJson(Narrow(path), body, error);
+    return PrintApiResult(ok, body, error);
+}
+
+// Samples DownloadProgress while the fetch runs and keeps each new value.
+int FetchUrl(const std::wstring& url, const std::wstring& outFile) {
+    DownloadProgress.store(-1);
+    std::vector<int> seen;
+    std::atomic<bool> done{false};
+    std::thread sampler([&] {
+        int last = -1;
+        while (!done.load()) {
+            const int now = DownloadProgress.load();
+            if (now != last) seen.push_back(last = now);
+            Sleep(1);
+        }
+        const int now = DownloadProgress.load();
+        if (now != last) seen.push_back(now);
+    });
+    std::vector<unsigned char> body;
+    unsigned long code = 12345;
+    const DWORD start = GetTickCount();
+    const bool ok = DownloadUrlBytes_URL(Narrow(url), body, code);
+    const DWORD elapsed = GetTickCount() - start;
+    done.store(true);
+    sampler.join();
+    WriteAll(outFile, body);
+    std::string progress;
+    for (int value : seen) {
+        if (value < 0) continue;
+        progress += (progress.empty() ? "" : ",") + std::to_string(value);
+    }
+    std::printf("{\"ok\":%s,\"error\":%lu,\"size\":%u,\"ms\":%lu,\"peak_working_set\":%llu,\"progress\":[%s]}\n",
+                Bool(ok).c_str(), code, static_cast<unsigned>(body.size()), elapsed, PeakWorkingSet(),
+                progress.c_str());
+    return 0;
+}
+
+int FetchSmall(bool image, const std::wstring& url, const std::wstring& outFile) {
+    std::vector<unsigned char> body = {'x'};
+    DownloadProgress.store(-7);
+    const bool ok = image ? DownloadUrlBytes_Image(Narrow(url), body) : DownloadUrlBytes_Rtf(Narrow(url), body);
+    WriteAll(outFile, body);
+    std::printf("{\"ok\":%s,\"size\":%u,\"progress\":%d}\n", Bool(ok).c_str(), static_cast<unsigned>(body.size()),
+                DownloadProgress.load());
+    return 0;
+}
+
+int SelfUpdate(const std::wstring& folder) {
+    std::printf("{\"handed_over\":%s,\"pid\":%lu}\n", Bool(CheckSelfUpdate(folder)).c_str(), GetCurrentProcessId());
     return 0;
 }
 
@@ -31,6 +150,12 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring verb = argv[1];
     if (verb == L"download-file" && argc == 4) return DownloadFile(argv[2], argv[3], true);
     if (verb == L"download-file-nocode" && argc == 4) return DownloadFile(argv[2], argv[3], false);
+    if (verb == L"api-post" && argc == 4) return ApiPost(argv[2], argv[3]);
+    if (verb == L"api-get" && argc == 3) return ApiGet(argv[2]);
+    if (verb == L"fetch-url" && argc == 4) return FetchUrl(argv[2], argv[3]);
+    if (verb == L"fetch-image" && argc == 4) return FetchSmall(true, argv[2], argv[3]);
+    if (verb == L"fetch-rtf" && argc == 4) return FetchSmall(false, argv[2], argv[3]);
+    if (verb == L"self-update" && argc == 3) return SelfUpdate(argv[2]);
     std::fprintf(stderr, "unknown command\n");
     return 2;
 }

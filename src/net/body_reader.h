@@ -1,0 +1,28 @@
+// Reading an update package's body chunk by chunk, with progress and the
+// checks that keep an incomplete package from being taken for a whole one.
+// No Win32 here: the chunk source is a callback.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+struct ChunkRead {
+    bool ok = false;              // false: the read call failed
+    std::uint32_t count = 0;      // bytes placed in the buffer; 0 at the end
+    unsigned long errorCode = 0;  // the system error code of a failed read
+};
+
+using ChunkSource = std::function<ChunkRead(unsigned char* buffer, std::uint32_t capacity)>;
+using ProgressSink = std::function<void(std::int32_t percent)>;
+
+// Error codes for outcomes that have no system error code of their own.
+constexpr unsigned long BodyOutOfMemory = 8;        // ERROR_NOT_ENOUGH_MEMORY
+constexpr unsigned long BodyCutShort = 12030;       // ERROR_INTERNET_CONNECTION_ABORTED
+
+// Reads until a chunk of 0 bytes. With an announced length (> 0) it reserves
+// that much up front and publishes total * 70 / length after each chunk.
+// Fails, with the body emptied and errorCode set, when a read fails, when
+// fewer bytes than announced arrive, or when memory runs out. True only for
+// a complete, non-empty body; an empty one gives false with errorCode 0.
+bool ReadPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t announcedLength,
+                     std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress);
