@@ -39,10 +39,19 @@ bench_start() {
   cp "$BENCH_BUILD/win/tests/doubles/powershell.exe" "$psdir/powershell.exe"
   cp "$BENCH_BUILD/win/tests/doubles/powershell.exe" "$system32/powershell.exe"
   cp "$BENCH_CACHE/7za.exe" "$psdir/7za.exe"
+  # Wine's tasklist prints nothing and its find rejects /I: the doubles
+  # let the self-update batch file's wait loop run as it does on Windows.
+  cp "$BENCH_BUILD/win/tests/doubles/tasklist.exe" "$system32/tasklist.exe"
+  cp "$BENCH_BUILD/win/tests/doubles/find.exe" "$system32/find.exe"
   wineserver -p 60
   # Boot the prefix now, detached from any pipe: Wine's background services
   # would otherwise inherit a test runner's output pipe and hold it open.
   wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+  # Wine prefers its built-in programs; these doubles must win over them.
+  local program
+  for program in powershell.exe tasklist.exe find.exe; do
+    wine reg add 'HKCU\Software\Wine\DllOverrides' /v "$program" /t REG_SZ /d native /f </dev/null >/dev/null 2>&1
+  done
 }
 
 bench_stop() {

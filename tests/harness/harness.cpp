@@ -9,7 +9,7 @@
 //   harness fetch-url <url> <out-file>            DownloadUrlBytes_URL; progress values seen
 //   harness fetch-image <url> <out-file>          DownloadUrlBytes_Image
 //   harness fetch-rtf <url> <out-file>            DownloadUrlBytes_Rtf
-//   harness self-update <app-folder>              CheckSelfUpdate
+//   harness self-update <app-folder> [linger-ms]  CheckSelfUpdate, then stays alive a while
 #include <windows.h>
 #include <psapi.h>
 
@@ -138,8 +138,10 @@ int FetchSmall(bool image, const std::wstring& url, const std::wstring& outFile)
     return 0;
 }
 
-int SelfUpdate(const std::wstring& folder) {
+int SelfUpdate(const std::wstring& folder, DWORD lingerMs) {
     std::printf("{\"handed_over\":%s,\"pid\":%lu}\n", Bool(CheckSelfUpdate(folder)).c_str(), GetCurrentProcessId());
+    std::fflush(stdout);
+    Sleep(lingerMs);
     return 0;
 }
 
@@ -155,7 +157,9 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"fetch-url" && argc == 4) return FetchUrl(argv[2], argv[3]);
     if (verb == L"fetch-image" && argc == 4) return FetchSmall(true, argv[2], argv[3]);
     if (verb == L"fetch-rtf" && argc == 4) return FetchSmall(false, argv[2], argv[3]);
-    if (verb == L"self-update" && argc == 3) return SelfUpdate(argv[2]);
+    if (verb == L"self-update" && (argc == 3 || argc == 4)) {
+        return SelfUpdate(argv[2], argc == 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 0);
+    }
     std::fprintf(stderr, "unknown command\n");
     return 2;
 }
