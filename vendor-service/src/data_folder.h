@@ -1,0 +1,27 @@
+// What the service serves, kept in a data folder:
+//   notificaciones/<product key>.json   notification document per product
+//   notificaciones/default.json         for every other product
+//   agente.json                         {"version": "...", "url": "..."}: the agent release on offer
+//   archivos/<path>                     static files for /parches/, /uploads/, ...
+#pragma once
+#include <string>
+
+inline constexpr char BuiltInDocument[] = "{\"titulo\":\"Alertas\",\"alertas\":[]}";
+
+struct DataFolder {
+    std::string root;
+};
+
+// The document for a product key; the default one when the key has no
+// document of its own (or is not a plain name); a built-in empty document
+// when there is no default either.
+std::string NotificationDocumentFor(const DataFolder& data, const std::string& productKey);
+
+// The release on offer; false when agente.json is missing or incomplete.
+bool AgentRelease(const DataFolder& data, std::string& version, std::string& url);
+
+// The file behind a static request path (already checked to be safe).
+std::string StaticFilePath(const DataFolder& data, const std::string& requestPath);
+
+// The whole content of a file; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& content);

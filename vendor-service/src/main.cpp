@@ -1,0 +1,132 @@
+// trevanto-servicio: the vendor's service for the Trevanto agent.
+//
+//   trevanto-servicio serve --data DIR --cert FILE --key FILE
+//                           [--address 127.0.0.1] [--port 443] [--db FILE]
+//                           [--api-key KEY] [--checkin-path PATH]
+//   trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "contract.h"
+#include "routes.h"
+#include "service_settings.h"
+
+namespace {
+
+httplib::Server* running_server = nullptr;
+
+void StopOnSignal(int) {
+    if (running_server != nullptr) running_server->stop();
+}
+
+// --name value pairs after the command word.
+bool ParseOptions(int argc, char** argv, std::map<std::string, std::string>& options) {
+    for (int i = 2; i < argc; i += 2) {
+        const std::string name = argv[i];
+        if (name.rfind("--", 0) != 0 || i + 1 >= argc) return false;
+        options[name.substr(2)] = argv[i + 1];
+    }
+    return true;
+}
+
+std::string Option(const std::map<std::string, std::string>& options, const std::string& name,
+                   const std::string& fallback) {
+    const auto found = options.find(name);
+    return found == options.end() ? fallback : found->second;
+}
+
+int Usage() {
+    std::cerr << "usage:\n"
+                 "  trevanto-servicio serve --data DIR --cert FILE --key FILE [--address A] [--port P]\n"
+                 "                          [--db FILE] [--api-key KEY] [--checkin-path PATH]\n"
+                 "  trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]\n";
+    return 2;
+}
+
+int Serve(const std::map<std::string, std::string>& options) {
+    const std::string data = Option(options, "data", "");
+    const std::string cert = Option(options, "cert", "");
+    const std::string key = Option(options, "key", "");
+    if (data.empty() || cert.empty() || key.empty()) return Usage();
+
+    ReportStore store;
+    std::string error;
+    if (!store.Open(Option(options, "db", data + "/servicio.db"), error)) {
+        std::cerr << "cannot open the database: " << error << "\n";
+        return 1;
+    }
+    httplib::SSLServer server(cert.c_str(), key.c_str());
+    if (!server.is_valid()) {
+        std::cerr << "cannot load the certificate or key\n";
+        return 1;
+    }
+    std::mutex logMutex;
+    ServiceContext context;
+    context.data.root = data;
+    context.store = &store;
+    context.apiKey = Option(options, "api-key", contract::DefaultApiKey);
+    context.checkInPath = Option(options, "checkin-path", service_settings::CheckInPath);
+    context.log = [&logMutex](const std::string& line) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        std::cout << line << std::endl;
+    };
+    RegisterRoutes(server, context);
+
+    const std::string address = Option(options, "address", "127.0.0.1");
+    const int port = std::stoi(Option(options, "port", "443"));
+    running_server = &server;
+    std::signal(SIGINT, StopOnSignal);
+    std::signal(SIGTERM, StopOnSignal);
+    std::cout << "trevanto-servicio listening on " << address << ":" << port << std::endl;
+    if (!server.listen(address.c_str(), port)) {
+        std::cerr << "cannot listen on " << address << ":" << port << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+int Reports(const std::map<std::string, std::string>& options) {
+    const std::string db = Option(options, "db", "");
+    if (db.empty()) return Usage();
+    ReportStore store;
+    std::string error;
+    if (!store.Open(db, error)) {
+        std::cerr << "cannot open the database: " << error << "\n";
+        return 1;
+    }
+    const int last = std::stoi(Option(options, "last", "10"));
+    const std::string kindName = Option(options, "kind", "");
+    for (ReportKind kind : {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance}) {
+        if (!kindName.empty() && kindName != KindName(kind)) continue;
+        for (const StoredRow& row : store.Last(kind, last, error)) {
+            std::cout << KindName(kind) << " #" << row.values.at("id") << " " << row.values.at("received_at") << " "
+                      << row.values.at("client_address");
+            for (const ColumnSpec& column : ColumnsOf(kind)) {
+                std::cout << " " << column.member << "=" << row.values.at(column.member);
+            }
+            std::cout << "\n";
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    std::map<std::string, std::string> options;
+    if (!ParseOptions(argc, argv, options)) return Usage();
+    const std::string command = argv[1];
+    if (command == "serve") return Serve(options);
+    if (command == "reports") {
+        ReportKind ignored;
+        const std::string kind = Option(options, "kind", "");
+        if (!kind.empty() && !KindFromName(kind, ignored)) return Usage();
+        return Reports(options);
+    }
+    return Usage();
+}

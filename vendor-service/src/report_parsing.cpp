@@ -1,0 +1,93 @@
+#include "report_parsing.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const std::vector<ColumnSpec> CheckInColumns = {
+    {"actualizador_version", false}, {"Programa", false},        {"Version", false},       {"hostname", false},
+    {"windows_version", false},      {"installed_path", false},  {"last_update_at", false},
+};
+
+const std::vector<ColumnSpec> UpdateColumns = {
+    {"Programa", false},      {"version_anterior", false}, {"version_nueva", false},    {"url_parche", false},
+    {"resultado", false},     {"codigo_error", true},      {"mensaje_error", false},    {"paso_fallido", false},
+    {"duracion_segundos", true}, {"report_id", false},
+};
+
+const std::vector<ColumnSpec> AcceptanceColumns = {
+    {"Programa", false},
+    {"rtf_url", false},
+    {"acceptance_id", false},
+};
+
+}  // namespace
+
+const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind) {
+    switch (kind) {
+        case ReportKind::CheckIn: return CheckInColumns;
+        case ReportKind::Update: return UpdateColumns;
+        case ReportKind::Acceptance: break;
+    }
+    return AcceptanceColumns;
+}
+
+const char* TableOf(ReportKind kind) {
+    switch (kind) {
+        case ReportKind::CheckIn: return "checkins";
+        case ReportKind::Update: return "update_reports";
+        case ReportKind::Acceptance: break;
+    }
+    return "acceptance_reports";
+}
+
+const char* KindName(ReportKind kind) {
+    switch (kind) {
+        case ReportKind::CheckIn: return "checkin";
+        case ReportKind::Update: return "update";
+        case ReportKind::Acceptance: break;
+    }
+    return "acceptance";
+}
+
+bool KindFromName(const std::string& name, ReportKind& kind) {
+    for (ReportKind k : {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance}) {
+        if (name == KindName(k)) {
+            kind = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseReport(ReportKind kind, const std::string& body, ParsedReport& report, std::string& error) {
+    const nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+    if (document.is_discarded() || !document.is_object()) {
+        error = "el cuerpo no es un objeto JSON";
+        return false;
+    }
+    report.columns.clear();
+    for (const ColumnSpec& column : ColumnsOf(kind)) {
+        ColumnValue value;
+        const auto member = document.find(column.member);
+        if (member != document.end() && !member->is_null()) {
+            if (column.integer && !member->is_number_integer()) {
+                error = std::string("el miembro \"") + column.member + "\" debe ser un numero entero";
+                return false;
+            }
+            if (!column.integer && !member->is_string()) {
+                error = std::string("el miembro \"") + column.member + "\" debe ser texto";
+                return false;
+            }
+            value.present = true;
+            if (column.integer) {
+                value.number = member->get<long long>();
+            } else {
+                value.text = member->get<std::string>();
+            }
+        }
+        report.columns.push_back(value);
+    }
+    report.membersJson = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return true;
+}
