@@ -1,33 +1,39 @@
 #!/usr/bin/env bash
-# Inside the sandbox: serve the vendor's files, run the agent once, report.
+# Inside the sandbox: start the vendor service with sample data, run the
+# agent once in a sample program folder, and show what happened.
 set -euo pipefail
 source "$(dirname "$0")/bench.sh"
 bench_start
-SERVER_PID=""
+SERVICE_PID=""
 cleanup() {
-  [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null || true
+  [ -n "$SERVICE_PID" ] && kill "$SERVICE_PID" 2>/dev/null || true
   bench_stop
 }
 trap cleanup EXIT
 
 DEMO=$BENCH_BUILD/demo
+SERVICE=$BENCH_BUILD/service/vendor-service/trevanto-servicio
 rm -rf "$DEMO"
 mkdir -p "$DEMO/Marvek Mesalto"
 FOLDER="$DEMO/Marvek Mesalto"
+cp -r "$BENCH_ROOT/vendor-service/datos-ejemplo" "$DEMO/datos"
+mkdir -p "$DEMO/datos/archivos/parches"
+cp "$TREVANTO_7ZA" "$DEMO/datos/archivos/parches/7za.exe"
 cp "$BENCH_BUILD/win/tests/doubles/sibling_5_2_1_0.exe" "$FOLDER/mesalto.exe"
 cp "$BENCH_BUILD/win/trevanto.exe" "$FOLDER/trevanto.exe"
 
-/usr/bin/python3 -u "$BENCH_ROOT/tests/e2e/fault_server.py" --cert "$TREVANTO_PKI/server.crt" \
-  --key "$TREVANTO_PKI/server.key" --file "/parches/7za.exe=$TREVANTO_7ZA" > "$DEMO/servicio.log" 2>&1 &
-SERVER_PID=$!
-for i in $(seq 100); do grep -q 'server on' "$DEMO/servicio.log" 2>/dev/null && break; sleep 0.05; done
+"$SERVICE" serve --data "$DEMO/datos" --cert "$TREVANTO_PKI/server.crt" --key "$TREVANTO_PKI/server.key" \
+  > "$DEMO/servicio.log" 2>&1 &
+SERVICE_PID=$!
+for i in $(seq 100); do grep -q 'listening' "$DEMO/servicio.log" 2>/dev/null && break; sleep 0.05; done
 
 echo "== Running trevanto.exe in $FOLDER"
 rc=0
 (cd "$FOLDER" && timeout 120 wine "$FOLDER/trevanto.exe") || rc=$?
 echo "== trevanto.exe exited with code $rc"
-sleep 0.5
-echo "== Requests the service received"
-grep -v 'server on' "$DEMO/servicio.log" || true
+echo "== Requests the vendor service received"
+grep -v 'listening' "$DEMO/servicio.log" || true
+echo "== Reports stored by the vendor service"
+"$SERVICE" reports --db "$DEMO/datos/servicio.db" --last 5
 echo "== Program folder afterwards"
 ls -la "$FOLDER"

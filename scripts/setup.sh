@@ -25,7 +25,7 @@ PACKAGES=(
   libcpp-httplib-dev libssl-dev libsqlite3-dev openssl
   python3-pytest python3-pil
   xvfb xdotool imagemagick fonts-liberation fonts-wine
-  iproute2 util-linux curl ca-certificates pkg-config
+  iproute2 util-linux curl ca-certificates pkg-config time
 )
 
 install_packages() {

@@ -138,3 +138,48 @@ class HostsFile:
 
     def restore(self) -> None:
         self.PATH.write_text(self._original)
+
+
+SERVICE = BUILD / "service" / "vendor-service" / "trevanto-servicio"
+SERVICE_ADDRESS = "127.0.0.3"
+API_KEY = "qzt_27_Hn4vPbW8kLsT2mRc9-XdFaJeQ-Uy3Zo-"
+
+
+class VendorService:
+    """The real vendor service on its own loopback address, with a data folder per test."""
+
+    def __init__(self, data: Path, procs: Processes, hosts: HostsFile) -> None:
+        self.data = data
+        self.db = data / "servicio.db"
+        self._procs = procs
+        self._hosts = hosts
+        self._proc: Optional[subprocess.Popen] = None
+        (data / "archivos" / "parches").mkdir(parents=True, exist_ok=True)
+        (data / "notificaciones").mkdir(parents=True, exist_ok=True)
+
+    def put_file(self, url_path: str, content: bytes) -> None:
+        target = self.data / "archivos" / url_path.lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(content)
+
+    def offer_agent(self, version: str, url: str) -> None:
+        (self.data / "agente.json").write_text(json.dumps({"version": version, "url": url}))
+
+    def start(self) -> "VendorService":
+        self._proc = self._procs.start([SERVICE, "serve", "--data", self.data, "--cert", PKI / "server.crt",
+                                        "--key", PKI / "server.key", "--address", SERVICE_ADDRESS, "--port", "443"])
+        line = self._proc.stdout.readline().decode()
+        assert "listening" in line, f"the vendor service did not start: {line!r}"
+        for host in (API_HOST, DOWNLOAD_HOST, IMAGE_HOST):
+            self._hosts.map(host, SERVICE_ADDRESS)
+        return self
+
+    def rows(self, table: str) -> List[dict]:
+        import sqlite3
+        with sqlite3.connect(self.db) as db:
+            db.row_factory = sqlite3.Row
+            return [dict(row) for row in db.execute(f"SELECT * FROM {table} ORDER BY id")]
+
+    def reports_command(self, *args: str) -> str:
+        return subprocess.run([SERVICE, "reports", "--db", self.db, *args], check=True, capture_output=True,
+                              text=True).stdout

@@ -47,3 +47,10 @@ def hosts():
     hosts_file = bench.HostsFile()
     yield hosts_file
     hosts_file.restore()
+
+
+@pytest.fixture
+def vendor(tmp_path, procs, hosts):
+    """The real vendor service, answering for the three vendor host names."""
+    service = bench.VendorService(tmp_path / "servicio", procs, hosts)
+    yield service

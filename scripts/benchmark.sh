@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Benchmarks that print figures (nothing here passes or fails on speed):
+#   fetch   a 200 MB package fetched into memory by the agent vs curl
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+which="${1:-fetch}"
+bash "$ROOT/scripts/setup.sh" >/dev/null
+bash "$ROOT/scripts/build.sh" >/dev/null
+case "$which" in
+  fetch) script=tests/benchmarks/fetch_package.py ;;
+  *) echo "unknown benchmark: $which" >&2; exit 2 ;;
+esac
+exec bash "$ROOT/scripts/sandbox.sh" bash -c \
+  'source "$1/scripts/bench.sh"; bench_start; trap bench_stop EXIT; /usr/bin/python3 "$1/$2"' bench "$ROOT" "$script"
