@@ -1,4 +1,58 @@
 #include "service/check_in.h"
 
-// Pending: the check-in is not built yet; no request is sent.
-void CheckIn() {}
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+
+#include "app/app_folder.h"
+#include "app/app_folder_rules.h"
+#include "app/product_probe.h"
+#include "build_settings.h"
+#include "net/api_client.h"
+#include "service/installation_descriptor.h"
+#include "service/report_text.h"
+#include "support/journal_format.h"
+
+namespace {
+
+// Text mode: every LF of the response is written as CR LF.
+void WriteResponseFile(const std::wstring& path, const std::string& text) {
+    FILE* file = _wfopen(path.c_str(), L"wt");
+    if (file == nullptr) return;
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+}  // namespace
+
+bool EnsureFolder(const std::wstring& folder) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+    if (CreateDirectoryW(folder.c_str(), nullptr)) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_PATH_NOT_FOUND) return error == ERROR_ALREADY_EXISTS;
+    const int result = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_EXISTS || result == ERROR_ALREADY_EXISTS;
+}
+
+std::string PostDescriptor(const std::string& descriptor) {
+    std::string body, errorText;
+    const bool succeeded = ApiPostJson(settings::CheckInPath, descriptor, body, errorText);
+    return CheckInResponseText(succeeded, body, errorText);
+}
+
+void CheckIn() {
+    const std::wstring appFolder = GetAppFolder();
+    const std::wstring recordFolder = JoinPath(appFolder, RecordFolderName);
+    EnsureFolder(recordFolder);
+
+    const int row = FindProductRow(appFolder, StartupOrder);
+    if (row < 0) return;
+    std::string descriptor;
+    if (!WriteInstallationDescriptor(appFolder, row, descriptor)) return;
+
+    const std::string response = PostDescriptor(descriptor);
+    WriteResponseFile(JoinPath(recordFolder, ReceivedTextName), response);
+    WriteResponseFile(JoinPath(recordFolder, ReceivedJsonName), response);
+}

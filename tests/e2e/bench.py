@@ -183,3 +183,49 @@ class VendorService:
     def reports_command(self, *args: str) -> str:
         return subprocess.run([SERVICE, "reports", "--db", self.db, *args], check=True, capture_output=True,
                               text=True).stdout
+
+
+class Registry:
+    """Edits the Wine prefix's registry for one test and puts every value back."""
+
+    def __init__(self) -> None:
+        self._undo: List[tuple] = []
+
+    @staticmethod
+    def _reg(*args: str) -> subprocess.CompletedProcess:
+        return subprocess.run(["wine", "reg", *args], capture_output=True, text=True)
+
+    def query(self, key: str, name: str) -> Optional[tuple]:
+        """(type, data) of a value, or None when it is missing."""
+        out = self._reg("query", key, "/v", name)
+        if out.returncode != 0:
+            return None
+        for line in out.stdout.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0] == name:
+                return parts[1], parts[2] if len(parts) == 3 else ""
+        return None
+
+    def _remember(self, key: str, name: str) -> None:
+        self._undo.append((key, name, self.query(key, name)))
+
+    def set(self, key: str, name: str, kind: str, data: str) -> None:
+        self._remember(key, name)
+        assert self._reg("add", key, "/v", name, "/t", kind, "/d", data, "/f").returncode == 0
+
+    def delete(self, key: str, name: str) -> None:
+        self._remember(key, name)
+        self._reg("delete", key, "/v", name, "/f")
+
+    def delete_key(self, key: str) -> None:
+        """Deletes a whole key; not undone (for keys the agent itself creates)."""
+        self._reg("delete", key, "/f")
+
+    def restore(self) -> None:
+        for key, name, original in reversed(self._undo):
+            if original is None:
+                self._reg("delete", key, "/v", name, "/f")
+            else:
+                kind, data = original
+                self._reg("add", key, "/v", name, "/t", kind, "/d", data, "/f")
+        self._undo.clear()

@@ -54,3 +54,10 @@ def vendor(tmp_path, procs, hosts):
     """The real vendor service, answering for the three vendor host names."""
     service = bench.VendorService(tmp_path / "servicio", procs, hosts)
     yield service
+
+
+@pytest.fixture
+def registry():
+    editor = bench.Registry()
+    yield editor
+    editor.restore()

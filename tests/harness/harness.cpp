@@ -10,6 +10,15 @@
 //   harness fetch-image <url> <out-file>          DownloadUrlBytes_Image
 //   harness fetch-rtf <url> <out-file>            DownloadUrlBytes_Rtf
 //   harness self-update <app-folder> [linger-ms]  CheckSelfUpdate, then stays alive a while
+//   harness descriptor <app-folder> <row>         WriteInstallationDescriptor (row 0-based)
+//   harness identity                              GatherInstallationIdentity (beside this harness)
+//   harness facts <exe-path> <settings-key>       the single facts of the descriptor
+//   harness write-stamp <settings-key>            WriteLastUpdateStamp
+//   harness report-update <elapsed-ms> <result> <code> <message> <step> <url>
+//                                                 ReportUpdateOutcome for the identity beside this harness
+//   harness report-acceptance <rtf-url>           SendAcceptanceReport
+//   harness report-ids                            two NewReportId values made back to back
+//   harness check-in                              CheckIn for the folder of this harness
 #include <windows.h>
 #include <psapi.h>
 
@@ -26,6 +35,10 @@
 #include "net/download_progress.h"
 #include "net/url_fetch.h"
 #include "selfupdate/self_update.h"
+#include "app/app_folder.h"
+#include "service/installation_descriptor.h"
+#include "service/check_in.h"
+#include "service/reports.h"
 
 namespace {
 
@@ -145,6 +158,63 @@ int SelfUpdate(const std::wstring& folder, DWORD lingerMs) {
     return 0;
 }
 
+int Descriptor(const std::wstring& folder, int row) {
+    std::string text = "prefijo;";
+    const bool ok = WriteInstallationDescriptor(folder, row, text);
+    std::printf("{\"ok\":%s,\"text_hex\":\"%s\"}\n", Bool(ok).c_str(), Hex(text).c_str());
+    return 0;
+}
+
+int Identity() {
+    const InstallationIdentity identity = GatherInstallationIdentity();
+    std::printf("{\"product_key\":\"%s\",\"product_version\":\"%s\",\"exe_name\":\"%s\",\"settings_key\":\"%s\"}\n",
+                Hex(identity.productKey).c_str(), Hex(identity.productVersion).c_str(), Hex(identity.exeName).c_str(),
+                Hex(identity.settingsKey).c_str());
+    return 0;
+}
+
+int Facts(const std::wstring& exePath, const std::wstring& settingsKey) {
+    std::printf("{\"product_version\":\"%s\",\"version_or_unavailable\":\"%s\",\"windows\":\"%s\","
+                "\"host\":\"%s\",\"path\":\"%s\",\"stamp\":\"%s\"}\n",
+                Hex(ProductVersion(exePath)).c_str(), Hex(ProductVersionOrUnavailable(exePath)).c_str(),
+                Hex(WindowsVersionText()).c_str(), Hex(HostNameUtf8()).c_str(),
+                Hex(ProductPathUtf8("mesalto.exe")).c_str(), Hex(ReadLastUpdateStamp(Narrow(settingsKey))).c_str());
+    return 0;
+}
+
+int WriteStamp(const std::wstring& settingsKey) {
+    std::printf("{\"ok\":%s}\n", Bool(WriteLastUpdateStamp(Narrow(settingsKey))).c_str());
+    return 0;
+}
+
+int ReportUpdate(wchar_t** args) {
+    const InstallationIdentity identity = GatherInstallationIdentity();
+    const std::wstring folder = GetAppFolder();
+    const std::string url = Narrow(args[5]);
+    UpdateReportContext context;
+    context.startTick = GetTickCount64() - static_cast<ULONGLONG>(_wtoi64(args[0]));
+    context.identity = &identity;
+    context.appFolder = &folder;
+    context.updateUrl = &url;
+    ReportUpdateOutcome(context, Narrow(args[1]), static_cast<std::int32_t>(_wtoi64(args[2])), Narrow(args[3]),
+                        Narrow(args[4]));
+    std::printf("{\"done\":true}\n");
+    return 0;
+}
+
+int ReportAcceptance(const std::wstring& url) {
+    SendAcceptanceReport(GatherInstallationIdentity(), Narrow(url));
+    std::printf("{\"done\":true}\n");
+    return 0;
+}
+
+int ReportIds() {
+    const std::string first = NewReportId();
+    const std::string second = NewReportId();
+    std::printf("{\"ids\":[\"%s\",\"%s\"]}\n", first.c_str(), second.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -159,6 +229,18 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"fetch-rtf" && argc == 4) return FetchSmall(false, argv[2], argv[3]);
     if (verb == L"self-update" && (argc == 3 || argc == 4)) {
         return SelfUpdate(argv[2], argc == 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 0);
+    }
+    if (verb == L"descriptor" && argc == 4) return Descriptor(argv[2], _wtoi(argv[3]));
+    if (verb == L"identity" && argc == 2) return Identity();
+    if (verb == L"facts" && argc == 4) return Facts(argv[2], argv[3]);
+    if (verb == L"write-stamp" && argc == 3) return WriteStamp(argv[2]);
+    if (verb == L"report-update" && argc == 8) return ReportUpdate(argv + 2);
+    if (verb == L"report-acceptance" && argc == 3) return ReportAcceptance(argv[2]);
+    if (verb == L"report-ids" && argc == 2) return ReportIds();
+    if (verb == L"check-in" && argc == 2) {
+        CheckIn();
+        std::printf("{\"done\":true}\n");
+        return 0;
     }
     std::fprintf(stderr, "unknown command\n");
     return 2;
