@@ -19,6 +19,10 @@
 //   harness report-acceptance <rtf-url>           SendAcceptanceReport
 //   harness report-ids                            two NewReportId values made back to back
 //   harness check-in                              CheckIn for the folder of this harness
+//   harness update <url> [timeout-ms]             starts UpdateWorkerThread as the alerts window does
+//                                                 and waits for its finished message
+//   harness startup-archiving                     RunStartupArchiving for the folder of this harness
+//   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 #include <windows.h>
 #include <psapi.h>
 
@@ -37,7 +41,11 @@
 #include "selfupdate/self_update.h"
 #include "app/app_folder.h"
 #include "service/installation_descriptor.h"
+#include "housekeeping/close_archiving.h"
+#include "housekeeping/startup_archiving.h"
 #include "service/check_in.h"
+#include "update/update_progress.h"
+#include "update/update_worker.h"
 #include "service/reports.h"
 
 namespace {
@@ -215,6 +223,43 @@ int ReportIds() {
     return 0;
 }
 
+// A message-only window stands in for the alerts window: the worker gets
+// its handle and a copy of the address, exactly as the window hands them.
+int Update(const std::wstring& url, DWORD timeoutMs) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"TrevantoPruebaWorker";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr);
+    auto* record = new WorkerStartRecord{window, Narrow(url)};
+    HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerThread, record, 0, nullptr);
+    CloseHandle(thread);
+
+    int finished = 0;
+    const DWORD start = GetTickCount();
+    DWORD quietUntil = 0;
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == UpdateFinishedMessage && message.hwnd == window && message.wParam == 0 &&
+                message.lParam == 0) {
+                if (++finished == 1) quietUntil = GetTickCount() + 1000;  // watch for a second message
+            }
+            DispatchMessageW(&message);
+        }
+        const DWORD now = GetTickCount();
+        if (finished > 0 && now >= quietUntil) break;
+        if (finished == 0 && now - start >= timeoutMs) break;
+        Sleep(10);
+    }
+    std::printf("{\"messages\":%d,\"progress\":%d,\"step\":%d}\n", finished, DownloadProgress.load(),
+                UpdateStep.load());
+    DestroyWindow(window);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -237,6 +282,19 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"report-update" && argc == 8) return ReportUpdate(argv + 2);
     if (verb == L"report-acceptance" && argc == 3) return ReportAcceptance(argv[2]);
     if (verb == L"report-ids" && argc == 2) return ReportIds();
+    if (verb == L"update" && (argc == 3 || argc == 4)) {
+        return Update(argv[2], argc == 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 300000);
+    }
+    if (verb == L"startup-archiving" && argc == 2) {
+        RunStartupArchiving();
+        std::printf("{\"done\":true}\n");
+        return 0;
+    }
+    if (verb == L"close-archiving" && argc == 2) {
+        ArchiveSetAsideAgent(GetAppFolder());
+        std::printf("{\"done\":true}\n");
+        return 0;
+    }
     if (verb == L"check-in" && argc == 2) {
         CheckIn();
         std::printf("{\"done\":true}\n");

@@ -1,0 +1,142 @@
+#include "update/executable_replacement.h"
+
+#include <windows.h>
+
+#include "app/app_folder_rules.h"
+#include "support/file_probe.h"
+#include "support/handles.h"
+#include "support/process_runner.h"
+#include "support/text.h"
+#include "update/package_files.h"
+#include "update/package_naming.h"
+#include "update/update_commands.h"
+
+namespace {
+
+constexpr DWORD MoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
+constexpr int MoveAttempts = 10;
+constexpr DWORD MoveRetryPauseMs = 120;
+
+std::wstring LocalStamp() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return BackupStampText(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+}
+
+}  // namespace
+
+std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& stem) {
+    return JoinPath(appFolder, stem + L"2.exe");
+}
+
+bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
+                        SetAsideVariant variant) {
+    const std::wstring target = SetAsidePath(appFolder, stem);
+    if (IsExistingFile(target)) {
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(target.c_str());
+    }
+    const bool zip = variant == SetAsideVariant::ZipPackage;
+    if (MoveFileExW(currentPath.c_str(), target.c_str(), MoveFlags)) {
+        JournalDownload(appFolder, (zip ? "RENOMBRADO_A_2_ZIP;" + J(currentPath) + ";->;"
+                                        : "RENOMBRADO_A_2;" + J(currentPath) + ";") +
+                                       J(target));
+        return true;
+    }
+    const DWORD error = GetLastError();
+    JournalDownload(appFolder, std::string(zip ? "ERROR_RENOMBRAR_A_2_ZIP;" : "ERROR_RENOMBRAR_A_2;") +
+                                   J(currentPath) + ";err=" + DecimalText(error));
+    return false;
+}
+
+bool MoveToBackups(const std::wstring& appFolder, const std::wstring& setAsidePath, const std::wstring& stem,
+                   std::wstring& movedPath, std::wstring& backupFolder) {
+    movedPath.clear();
+    backupFolder.clear();
+    if (!IsExistingFile(setAsidePath)) return false;
+    const std::wstring base = JoinPath(appFolder, L"actualizaciones");
+    if (!EnsureDirectory(base)) return false;
+    const std::wstring folder = JoinPath(base, LocalStamp());
+    if (!EnsureDirectory(folder)) return false;
+    const std::wstring destination = JoinPath(folder, stem + L".exe");
+    if (!MoveFileWithRetry(setAsidePath, destination)) {
+        const DWORD error = GetLastError();
+        JournalDownload(appFolder, "ERROR_MOVER_A_ACTUALIZACIONES_CARPETA;" + J(setAsidePath) + ";->;" +
+                                       J(destination) + ";err=" + DecimalText(error));
+        return false;
+    }
+    movedPath = destination;
+    backupFolder = folder;
+    return true;
+}
+
+void BackupDataFiles(const std::wstring& appFolder, const std::wstring& backupFolder, SetAsideVariant variant) {
+    const int mdb = CopyFilesByPattern(appFolder, L"*.MDB", backupFolder, appFolder);
+    const int bdmarv = CopyFilesByPattern(appFolder, L"*.BDMARV", backupFolder, appFolder);
+    const char* code = variant == SetAsideVariant::ZipPackage ? "COPIA_PATRONES_RESUMEN_ZIP;dest="
+                                                              : "COPIA_PATRONES_RESUMEN;dest=";
+    JournalDownload(appFolder, code + J(backupFolder) + ";MDB=" + std::to_string(mdb) + ";BDMARV=" +
+                                   std::to_string(bdmarv));
+    std::wstring zipPath;
+    ZipFolder(backupFolder, appFolder, zipPath);
+}
+
+bool BackUpSetAsideExecutable(const std::wstring& appFolder, const std::wstring& setAsidePath,
+                              const std::wstring& stem, SetAsideVariant variant, std::wstring& movedPath) {
+    std::wstring backupFolder;
+    const bool moved = MoveToBackups(appFolder, setAsidePath, stem, movedPath, backupFolder);
+    const char* code = variant == SetAsideVariant::ZipPackage ? "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP;"
+                                                              : "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES;";
+    JournalDownload(appFolder, code + J(setAsidePath) + ";->;" + (moved ? J(movedPath) : std::string("ERROR")));
+    if (moved && !backupFolder.empty()) BackupDataFiles(appFolder, backupFolder, variant);
+    return moved;
+}
+
+bool MoveFileWithRetry(const std::wstring& source, const std::wstring& destination) {
+    for (int attempt = 0; attempt < MoveAttempts; ++attempt) {
+        SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (MoveFileExW(source.c_str(), destination.c_str(), MoveFlags)) return true;
+        Sleep(MoveRetryPauseMs);
+    }
+    SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) return false;
+    SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(source.c_str()) != 0;
+}
+
+int CopyFilesByPattern(const std::wstring& sourceFolder, const std::wstring& pattern,
+                       const std::wstring& destinationFolder, const std::wstring& journalFolder) {
+    WIN32_FIND_DATAW entry;
+    ScopedFind find(FindFirstFileW(JoinPath(sourceFolder, pattern).c_str(), &entry));
+    if (!find.Valid()) {
+        JournalDownload(journalFolder, "COPIA_PATRON_SIN_RESULTADOS;" + J(pattern) + ";src=" + J(sourceFolder) +
+                                           ";dest=" + J(destinationFolder));
+        return 0;
+    }
+    int count = 0;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        const std::wstring source = JoinPath(sourceFolder, entry.cFileName);
+        const std::wstring destination = JoinPath(destinationFolder, entry.cFileName);
+        SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+            ++count;
+            JournalDownload(journalFolder, "COPIA_OK;" + J(source) + ";->;" + J(destination));
+        } else {
+            const DWORD error = GetLastError();
+            JournalDownload(journalFolder, "COPIA_ERROR;" + J(source) + ";->;" + J(destination) + ";err=" +
+                                               DecimalText(error));
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+    return count;
+}
+
+bool ZipFolder(const std::wstring& folder, const std::wstring& journalFolder, std::wstring& zipPath) {
+    const std::wstring zip = folder + L".zip";
+    unsigned long exitCode = 0;
+    const bool ok = RunHidden(ZipFolderCommand(PowerShellPath(), folder, zip), exitCode) && exitCode == 0;
+    JournalDownload(journalFolder, "ZIP_CARPETA;" + J(folder) + ";->;" + J(zip) + ";estado=" + (ok ? "OK" : "ERROR") +
+                                       ";ec=" + DecimalText(exitCode));
+    if (ok) zipPath = zip;
+    return ok;
+}

@@ -1,0 +1,31 @@
+// Setting the program's executable aside, backing it up with the data
+// files, and the robust move that brings a new executable into place.
+#pragma once
+#include <string>
+
+enum class SetAsideVariant { ExecutablePackage, ZipPackage };
+
+// stem + "2.exe" in the application folder.
+std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& stem);
+
+bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
+                        SetAsideVariant variant);
+
+// Moves the set-aside file to actualizaciones\<stamp>\<stem>.exe.
+bool MoveToBackups(const std::wstring& appFolder, const std::wstring& setAsidePath, const std::wstring& stem,
+                   std::wstring& movedPath, std::wstring& backupFolder);
+
+// Copies *.MDB and *.BDMARV into the backup folder and zips the folder.
+void BackupDataFiles(const std::wstring& appFolder, const std::wstring& backupFolder, SetAsideVariant variant);
+
+// MoveToBackups, the caller's journal line and, on success, BackupDataFiles.
+// Returns whether the set-aside file went to the backup (movedPath set).
+bool BackUpSetAsideExecutable(const std::wstring& appFolder, const std::wstring& setAsidePath,
+                              const std::wstring& stem, SetAsideVariant variant, std::wstring& movedPath);
+
+bool MoveFileWithRetry(const std::wstring& source, const std::wstring& destination);
+
+int CopyFilesByPattern(const std::wstring& sourceFolder, const std::wstring& pattern,
+                       const std::wstring& destinationFolder, const std::wstring& journalFolder);
+
+bool ZipFolder(const std::wstring& folder, const std::wstring& journalFolder, std::wstring& zipPath);

@@ -1,0 +1,56 @@
+#include "update/package_files.h"
+
+#include <windows.h>
+
+#include "support/handles.h"
+#include "support/journal.h"
+#include "support/text.h"
+
+bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes, bool* created) {
+    if (created != nullptr) *created = false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return false;
+    if (created != nullptr) *created = true;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const DWORD error = GetLastError();
+    file.Close();
+    SetLastError(error);  // the caller reads the write's error code
+    return ok && written == bytes.size();
+}
+
+bool HasMzSignature(const std::wstring& path) {
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return false;
+    char signature[2] = {};
+    DWORD read = 0;
+    ReadFile(file.Get(), signature, 2, &read, nullptr);
+    return read == 2 && signature[0] == 'M' && signature[1] == 'Z';
+}
+
+bool IsExistingDirectory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool EnsureDirectory(const std::wstring& path) {
+    if (IsExistingDirectory(path)) return true;
+    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::wstring ExpandedPath(const wchar_t* path) {
+    wchar_t buffer[MAX_PATH] = {};
+    ExpandEnvironmentStringsW(path, buffer, MAX_PATH);
+    return buffer;
+}
+
+std::wstring PowerShellPath() {
+    return ExpandedPath(L"%SystemRoot%\\System32\\WindowsPowerShell\\v1.0\\powershell.exe");
+}
+
+void JournalDownload(const std::wstring& appFolder, const std::string& text) {
+    AppendDownloadJournal(appFolder, text);
+}
+
+std::string J(const std::wstring& path) { return NarrowLowByte(path); }

@@ -1,0 +1,69 @@
+#include "update/package_naming.h"
+
+#include <cstdio>
+#include <cwchar>
+
+std::wstring PackageFileNameFromUrl(const std::string& url) {
+    if (url.empty()) return DefaultPackageName;
+    std::string name = url.substr(0, url.find_first_of("?#"));
+    const size_t slash = name.rfind('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    if (name.empty()) return DefaultPackageName;
+    static const std::string unsafe = "<>:\"/\\|?*";
+    std::wstring wide;
+    for (char c : name) {
+        const bool replaced = static_cast<signed char>(c) < 0x20 || unsafe.find(c) != std::string::npos;
+        wide.push_back(replaced ? L'_' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return wide;
+}
+
+std::wstring StripExtension(const std::wstring& text) {
+    const size_t dot = text.rfind(L'.');
+    const size_t separator = text.find_last_of(L"\\/");
+    if (dot == std::wstring::npos) return text;
+    if (separator != std::wstring::npos && dot < separator) return text;
+    return text.substr(0, dot);
+}
+
+std::wstring LowerAscii(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+bool HasZipExtension(const std::wstring& path) {
+    const size_t dot = path.rfind(L'.');
+    if (dot == std::wstring::npos) return false;
+    return LowerAscii(path.substr(dot + 1)) == L"zip";
+}
+
+bool EndsWithIgnoringCase(const std::wstring& name, const std::wstring& lowerSuffix) {
+    if (name.size() < lowerSuffix.size()) return false;
+    return LowerAscii(name.substr(name.size() - lowerSuffix.size())) == lowerSuffix;
+}
+
+bool IsExecutablePackageName(const std::wstring& name) {
+    return name.size() >= 4 && EndsWithIgnoringCase(name, L".exe");
+}
+
+std::wstring NameAfterLastSeparator(const std::wstring& path) {
+    const size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? path : path.substr(separator + 1);
+}
+
+std::wstring BackupStampText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                             unsigned second) {
+    wchar_t text[32] = {};
+    std::swprintf(text, 32, L"%02u%02u%02u_%02u%02u%02u", year % 100, month, day, hour, minute, second);
+    return text;
+}
+
+std::wstring ParentFolder(const std::wstring& appFolder) {
+    std::wstring folder = appFolder;
+    if (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    const size_t separator = folder.find_last_of(L"\\/");
+    if (separator == std::wstring::npos || separator == 0) return std::wstring();
+    return folder.substr(0, separator);
+}

@@ -1,0 +1,154 @@
+#include "update/update_worker.h"
+
+#include <memory>
+#include <vector>
+
+#include "app/app_folder.h"
+#include "app/app_folder_rules.h"
+#include "app/product_probe.h"
+#include "net/download_progress.h"
+#include "net/url_fetch.h"
+#include "service/installation_descriptor.h"
+#include "service/report_text.h"
+#include "service/reports.h"
+#include "support/file_probe.h"
+#include "support/text.h"
+#include "update/application_control.h"
+#include "update/executable_replacement.h"
+#include "update/package_files.h"
+#include "update/package_naming.h"
+#include "update/update_progress.h"
+#include "update/zip_installation.h"
+
+namespace {
+
+struct RunState {
+    std::wstring appFolder;
+    InstallationIdentity identity;
+    UpdateReportContext report;
+    std::wstring programExe;
+};
+
+void Report(const RunState& run, const char* result, std::int32_t code, const char* message, const char* step) {
+    ReportUpdateOutcome(run.report, result, code, message, step);
+}
+
+// After a failed fetch or save of an executable package whose namesake was
+// set aside: the program goes back under its own name, so that the relaunch
+// starts the previous version instead of finding nothing.
+void RestoreSetAside(const RunState& run, const std::wstring& setAside, const std::wstring& packagePath,
+                     bool removePartialPackage) {
+    if (removePartialPackage) {
+        SetFileAttributesW(packagePath.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(packagePath.c_str());
+    }
+    if (MoveFileExW(setAside.c_str(), packagePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        JournalDownload(run.appFolder, "RESTAURADO_EXE_ANTERIOR;" + J(setAside) + ";->;" + J(packagePath));
+    } else {
+        const DWORD error = GetLastError();
+        JournalDownload(run.appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + J(setAside) + ";->;" + J(packagePath) +
+                                           ";err=" + DecimalText(error));
+    }
+}
+
+void BackUpReplacedExecutable(const RunState& run, const std::wstring& packageName) {
+    const std::wstring stem = StripExtension(packageName);
+    const std::wstring setAside = SetAsidePath(run.appFolder, stem);
+    if (!IsExistingFile(setAside)) return;
+    std::wstring movedPath;
+    BackUpSetAsideExecutable(run.appFolder, setAside, stem, SetAsideVariant::ExecutablePackage, movedPath);
+}
+
+}  // namespace
+
+void InstallUpdate(const std::string& packageUrl) {
+    RunState run;
+    run.appFolder = GetAppFolder();
+    run.report.startTick = GetTickCount64();
+    run.identity = GatherInstallationIdentity();
+    run.report.identity = &run.identity;
+    run.report.appFolder = &run.appFolder;
+    run.report.updateUrl = &packageUrl;
+    DownloadProgress.store(0);
+    UpdateStep.store(0);
+
+    run.programExe = FindProductExeForUpdate(run.appFolder);
+    if (!run.programExe.empty()) StopApplication(run.appFolder, run.programExe);
+
+    if (packageUrl.empty()) {
+        JournalDownload(run.appFolder, "URL_VACIA");
+        Report(run, "URL_VACIA", 0, "URL vacia", "URL_VACIA");
+        RelaunchApplication(run.appFolder, run.programExe);
+        return;
+    }
+
+    const std::wstring packageName = PackageFileNameFromUrl(packageUrl);
+    const std::wstring packagePath = JoinPath(run.appFolder, packageName);
+    const bool executablePackage = IsExecutablePackageName(packageName);
+    const std::wstring setAside = SetAsidePath(run.appFolder, StripExtension(packageName));
+    bool setAsideDone = false;
+    if (executablePackage && IsExistingFile(packagePath)) {
+        setAsideDone = SetAsideExecutable(run.appFolder, packagePath, StripExtension(packageName),
+                                          SetAsideVariant::ExecutablePackage);
+    }
+
+    std::vector<unsigned char> bytes;
+    unsigned long fetchError = 0;
+    if (!DownloadUrlBytes_URL(packageUrl, bytes, fetchError)) {
+        JournalDownload(run.appFolder, "ERROR_DESCARGA");
+        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(fetchError), "DownloadUrlBytes_URL fallo",
+               "DESCARGA");
+        if (setAsideDone) RestoreSetAside(run, setAside, packagePath, false);
+        RelaunchApplication(run.appFolder, run.programExe);
+        return;
+    }
+    bool created = false;
+    if (!SaveBytesToFile(packagePath, bytes, &created)) {
+        const DWORD saveError = GetLastError();
+        JournalDownload(run.appFolder, "ERROR_GUARDAR");
+        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo",
+               "GUARDAR_DISCO");
+        if (setAsideDone) {
+            RestoreSetAside(run, setAside, packagePath, created);
+        } else if (created) {
+            DeleteFileW(packagePath.c_str());  // a partly written package is never kept
+        }
+        RelaunchApplication(run.appFolder, run.programExe);
+        return;
+    }
+    std::vector<unsigned char>().swap(bytes);
+
+    DownloadProgress.store(75);
+    UpdateStep.store(1);
+    JournalDownload(run.appFolder, "DESCARGA;" + packageUrl + ";" + J(packagePath));
+
+    if (HasZipExtension(packagePath)) {
+        const ZipBranchOutcome zip = InstallZipPackage(run.appFolder, packagePath);
+        if (!zip.extracted) {
+            Report(run, "DESCOMPRESION_FALLIDA", static_cast<std::int32_t>(zip.extractionCode), "7za unzip fallo",
+                   "UNZIP_7ZA");
+            RelaunchApplication(run.appFolder, run.programExe);
+            return;
+        }
+        if (zip.installFailed) {
+            Report(run, "INSTALACION_FALLIDA", static_cast<std::int32_t>(zip.moveError), "MoveFileWithRetry fallo",
+                   "MOVER_EXE_NUEVO");
+            RelaunchApplication(run.appFolder, run.programExe);
+            return;
+        }
+    } else if (executablePackage) {
+        BackUpReplacedExecutable(run, packageName);
+    }
+
+    DownloadProgress.store(100);
+    UpdateStep.store(3);
+    Report(run, ResultOk, 0, "", "");
+    RelaunchApplication(run.appFolder, run.programExe);
+}
+
+DWORD WINAPI UpdateWorkerThread(LPVOID parameter) {
+    std::unique_ptr<WorkerStartRecord> record(static_cast<WorkerStartRecord*>(parameter));
+    InstallUpdate(record->packageUrl);
+    PostMessageW(record->window, UpdateFinishedMessage, 0, 0);
+    return 0;
+}

@@ -1,0 +1,21 @@
+// The update worker: one thread per update offer, from the stop of the
+// program to the report, the relaunch and the message to the window.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+// Posted to the window when the worker has finished (wParam and lParam 0).
+constexpr UINT UpdateFinishedMessage = WM_APP + 100;
+
+// Allocated with new by the window; owned and deleted by the worker.
+struct WorkerStartRecord {
+    HWND window = nullptr;
+    std::string packageUrl;
+};
+
+// Thread start routine; the parameter is a WorkerStartRecord*.
+DWORD WINAPI UpdateWorkerThread(LPVOID parameter);
+
+// The whole pipeline for one package address.
+void InstallUpdate(const std::string& packageUrl);

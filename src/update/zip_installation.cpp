@@ -1,0 +1,163 @@
+#include "update/zip_installation.h"
+
+#include <windows.h>
+
+#include "app/app_folder_rules.h"
+#include "net/download_progress.h"
+#include "support/file_probe.h"
+#include "support/handles.h"
+#include "support/journal.h"
+#include "support/journal_format.h"
+#include "support/process_runner.h"
+#include "support/text.h"
+#include "update/executable_replacement.h"
+#include "update/package_files.h"
+#include "update/package_naming.h"
+#include "update/registration_script.h"
+#include "update/server_component.h"
+#include "update/update_commands.h"
+#include "update/update_progress.h"
+
+namespace {
+
+// Puts the previous executable back under the program's name after the new
+// one could not be moved in: copied from the backup (which stays complete),
+// or moved back from its set-aside name when it never reached the backup.
+void RestorePreviousExecutable(const std::wstring& appFolder, const std::wstring& source, bool fromBackup,
+                               const std::wstring& programPath) {
+    const BOOL restored = fromBackup ? CopyFileW(source.c_str(), programPath.c_str(), FALSE)
+                                     : MoveFileExW(source.c_str(), programPath.c_str(),
+                                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    if (restored) {
+        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + J(source) + ";->;" + J(programPath));
+    } else {
+        const DWORD error = GetLastError();
+        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + J(source) + ";->;" + J(programPath) + ";err=" +
+                                       DecimalText(error));
+    }
+}
+
+// Installs the first candidate that replaces a namesake in the application folder.
+void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring& extractionFolder,
+                               ZipBranchOutcome& outcome) {
+    const std::vector<std::wstring> candidates = CollectExecutables(extractionFolder);
+    if (candidates.empty()) JournalDownload(appFolder, "ZIP_SIN_EXE");
+    for (const std::wstring& candidate : candidates) {
+        const std::wstring name = NameAfterLastSeparator(candidate);
+        const std::wstring rootPath = JoinPath(appFolder, name);
+        if (!IsExistingFile(rootPath)) continue;
+        if (LowerAscii(name) == L"trevanto.exe") {
+            JournalDownload(appFolder, "ZIP_EXE_IGNORADO_TREVANTO;" + J(candidate));
+            continue;
+        }
+        if (!HasMzSignature(candidate)) {
+            JournalDownload(appFolder, "ZIP_EXE_INVALIDO_NO_PE;" + J(candidate));
+            continue;
+        }
+        const std::wstring stem = StripExtension(name);
+        if (!SetAsideExecutable(appFolder, rootPath, stem, SetAsideVariant::ZipPackage)) continue;
+        const std::wstring setAside = SetAsidePath(appFolder, stem);
+        std::wstring movedPath;
+        const bool backedUp = BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage,
+                                                       movedPath);
+        if (MoveFileWithRetry(candidate, rootPath)) {
+            JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + J(candidate) + ";->;" + J(rootPath));
+        } else {
+            const DWORD error = GetLastError();
+            JournalDownload(appFolder, "ERROR_MOVER_EXE_NUEVO_A_RAIZ;" + J(candidate) + ";->;" + J(rootPath) +
+                                           ";err=" + DecimalText(error));
+            RestorePreviousExecutable(appFolder, backedUp ? movedPath : setAside, backedUp, rootPath);
+            outcome.installFailed = true;
+            outcome.moveError = error;
+        }
+        return;
+    }
+    JournalDownload(appFolder, "ZIP_EXE_SIN_MATCH_EN_RAIZ");
+}
+
+void CleanUp(const std::wstring& appFolder, const std::wstring& packagePath, const std::wstring& extractionFolder) {
+    if (IsExistingFile(packagePath)) {
+        if (DeleteFileW(packagePath.c_str())) {
+            JournalDownload(appFolder, "LIMPIEZA_OK;ZIP_ELIMINADO;" + J(packagePath));
+        } else {
+            const DWORD error = GetLastError();
+            JournalDownload(appFolder, "LIMPIEZA_ERROR;ZIP_NO_ELIMINADO;" + J(packagePath) + ";err=" +
+                                           DecimalText(error));
+        }
+    }
+    if (IsFolderEmpty(extractionFolder)) {
+        if (RemoveDirectoryW(extractionFolder.c_str())) {
+            JournalDownload(appFolder, "LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;" + J(extractionFolder));
+        } else {
+            const DWORD error = GetLastError();
+            JournalDownload(appFolder, "LIMPIEZA_ERROR;CARPETA_NO_ELIMINADA;" + J(extractionFolder) + ";err=" +
+                                           DecimalText(error));
+        }
+    }
+}
+
+}  // namespace
+
+bool ExtractWith7za(const std::wstring& appFolder, const std::wstring& archive, const std::wstring& destination,
+                    unsigned long& code) {
+    code = 0xFFFFFFFFu;
+    if (!EnsureDirectory(destination)) return false;
+    const std::wstring sevenZip = JoinPath(appFolder, L"7za.exe");
+    if (!IsExistingFile(sevenZip)) {
+        code = 2;
+        return false;
+    }
+    unsigned long exitCode = 0;
+    const bool ran = RunHidden(SevenZipExtractCommand(sevenZip, archive, destination), exitCode);
+    code = exitCode;
+    return ran && exitCode <= 1;
+}
+
+std::vector<std::wstring> CollectExecutables(const std::wstring& folder) {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    ScopedFind find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
+    if (!find.Valid()) return found;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = JoinPath(folder, name);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            const std::vector<std::wstring> inner = CollectExecutables(path);
+            found.insert(found.end(), inner.begin(), inner.end());
+        } else {
+            const size_t dot = name.rfind(L'.');
+            if (dot != std::wstring::npos && LowerAscii(name.substr(dot + 1)) == L"exe") found.push_back(path);
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+    return found;
+}
+
+bool IsFolderEmpty(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    ScopedFind find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
+    if (!find.Valid()) return true;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") return false;
+    } while (FindNextFileW(find.Get(), &entry));
+    return true;
+}
+
+ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath) {
+    ZipBranchOutcome outcome;
+    const std::wstring extractionFolder = StripExtension(packagePath);
+    outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
+    AppendJournal(appFolder, ExtractionJournalName,
+                  "UNZIP_7ZA;" + J(packagePath) + ";->;" + J(extractionFolder) + ";" +
+                      (outcome.extracted ? "OK" : "ERROR") + ";ec=" + DecimalText(outcome.extractionCode));
+    if (!outcome.extracted) return outcome;
+
+    DownloadProgress.store(90);
+    UpdateStep.store(2);
+    RefreshServerComponent(appFolder, extractionFolder);
+    RunRegistrationScript(appFolder, extractionFolder);
+    MatchAndReplaceExecutable(appFolder, extractionFolder, outcome);
+    CleanUp(appFolder, packagePath, extractionFolder);
+    return outcome;
+}

@@ -1,0 +1,23 @@
+// Installing a ZIP package: unpack with 7za.exe, server component,
+// registration script, executable matching and replacement, clean-up.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+bool ExtractWith7za(const std::wstring& appFolder, const std::wstring& archive, const std::wstring& destination,
+                    unsigned long& code);
+std::vector<std::wstring> CollectExecutables(const std::wstring& folder);
+bool IsFolderEmpty(const std::wstring& folder);
+
+// How the ZIP branch ended, for the worker's report.
+struct ZipBranchOutcome {
+    bool extracted = false;
+    unsigned long extractionCode = 0;
+    bool installFailed = false;   // the new executable could not be moved in
+    unsigned long moveError = 0;
+};
+
+// The whole branch after the package was stored. Writes progress 90/2
+// once unpacked.
+ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath);
