@@ -45,11 +45,12 @@ class Processes:
     def __init__(self) -> None:
         self._started: List[subprocess.Popen] = []
 
-    def start(self, args, cwd: Optional[Path] = None, env: Optional[dict] = None) -> subprocess.Popen:
+    def start(self, args, cwd: Optional[Path] = None, env: Optional[dict] = None,
+              stdout=subprocess.PIPE) -> subprocess.Popen:
         full_env = dict(os.environ)
         full_env.update(env or {})
         proc = subprocess.Popen([str(a) for a in args], cwd=cwd, env=full_env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=stdout, stderr=subprocess.PIPE if stdout == subprocess.PIPE else stdout)
         self._started.append(proc)
         return proc
 
@@ -95,6 +96,15 @@ def start_agent(procs: Processes, folder: Path, exe_name: str = "trevanto.exe", 
 
 def run_agent(procs: Processes, folder: Path, timeout: float = 60, **kwargs) -> int:
     return finish(start_agent(procs, folder, **kwargs), timeout)
+
+
+def run_to_file(procs: Processes, args, cwd: Path, output: Path, timeout: float = 180) -> dict:
+    """Runs a program whose children may outlive it (they would hold a pipe
+    open): its output goes to a file, read once the program has ended."""
+    with open(output, "wb") as out:
+        proc = procs.start(args, cwd=cwd, stdout=out)
+        assert finish(proc, timeout) == 0
+    return json.loads(output.read_bytes().decode("utf-8", "replace").strip().splitlines()[-1])
 
 
 def harness(procs: Processes, *args, timeout: float = 60) -> dict:

@@ -1,6 +1,9 @@
 // Stand-in for a sibling business program. Each start appends one line,
 // "<own path>|<working directory>", to "<own path>.arranques.txt", then the
-// program runs until it is ended.
+// program runs until it is ended. With TREVANTO_LOCK_FILE set it also holds
+// that file open without sharing, as a program holding its database does;
+// with TREVANTO_LOCK_READABLE also set, others may still read it (but not
+// write, move or delete it).
 #include <windows.h>
 
 #include <string>
@@ -32,7 +35,17 @@ void RecordStart() {
 
 }  // namespace
 
+void HoldLockedFile() {
+    wchar_t path[32768] = {};
+    if (GetEnvironmentVariableW(L"TREVANTO_LOCK_FILE", path, 32768) == 0) return;
+    const bool readable = GetEnvironmentVariableW(L"TREVANTO_LOCK_READABLE", nullptr, 0) > 0;
+    // Kept open until the process ends.
+    CreateFileW(path, readable ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, readable ? FILE_SHARE_READ : 0, nullptr,
+                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    HoldLockedFile();
     RecordStart();
     for (;;) Sleep(1000);
 }

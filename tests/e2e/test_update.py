@@ -1,0 +1,333 @@
+"""The update worker end to end under Wine, started as the alerts window
+starts it (a window handle and a copy of the address), with the real 7za.exe
+and the PowerShell double."""
+
+import datetime
+import io
+import re
+import shutil
+import subprocess
+import zipfile
+
+import pytest
+
+import bench
+from bench import DOWNLOAD_HOST, run_to_file, wait_until, winpath
+from fault_server import Answer
+
+OLD = (bench.DOUBLES / "sibling_5_2_1_0.exe").read_bytes()
+NEW = (bench.DOUBLES / "sibling_6_0_3_17.exe").read_bytes()
+REPORT_PATH = "/apis/trevanto/v1/update-report"
+STAMP = r"\d{6}_\d{6}"
+
+
+@pytest.fixture
+def program(tmp_path, procs):
+    """An installed Mesalto in a folder with a blank in its name, data files,
+    7za.exe and the harness as trevanto.exe; running programs are ended after."""
+    folder = bench.make_program_folder(tmp_path, name="Marvek Mesalto")
+    (folder / "DATOS.MDB").write_bytes(b"base de datos")
+    (folder / "pedidos.bdmarv").write_bytes(b"pedidos")
+    shutil.copy(bench.HARNESS, folder / "trevanto.exe")
+    yield folder
+    for name in ("mesalto.exe", "marvekserver.exe", "bloqueador.exe"):
+        subprocess.run(["wine", "taskkill", "/F", "/IM", name], capture_output=True)
+
+
+def update(procs, folder, url, timeout_ms=240000):
+    return run_to_file(procs, ["wine", folder / "trevanto.exe", "update", url, str(timeout_ms)], folder,
+                       folder.parent / "salida_update.json")
+
+
+def journal(folder, name="descargas.csv"):
+    """The journal's lines without their timestamps."""
+    path = folder / "actualizador_registros" / name
+    if not path.exists():
+        return []
+    lines = path.read_bytes().split(b"\r\n")
+    assert lines[-1] == b""
+    for line in lines[:-1]:
+        assert re.fullmatch(rb"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2};.*", line, re.S), line
+    return [line[20:].decode("latin-1") for line in lines[:-1]]
+
+
+def codes(lines):
+    return [line.split(";")[0] for line in lines]
+
+
+def w(path) -> str:
+    return winpath(path)
+
+
+def started(folder, exe="mesalto.exe"):
+    record = folder / f"{exe}.arranques.txt"
+    return record.read_bytes().decode("utf-8").splitlines() if record.exists() else []
+
+
+def zip_bytes(entries) -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for name, content in entries.items():
+            archive.writestr(name, content)
+    return buffer.getvalue()
+
+
+def report_bodies(server):
+    import json
+    return [json.loads(r.body) for r in server.requests_to(REPORT_PATH)]
+
+
+class TestExecutablePackage:
+    def test_replaces_program_with_backups_report_and_relaunch(self, program, vendor, procs, registry):
+        registry.delete_key(r"HKCU\SOFTWARE\VB and VBA Program Settings")
+        vendor.put_file("/paquetes/mesalto.exe", NEW)
+        vendor.start()
+        url = f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe"
+
+        assert update(procs, program, url) == {"messages": 1, "progress": 100, "step": 3}
+
+        lines = journal(program)
+        assert codes(lines) == ["TASKKILL_APP", "RENOMBRADO_A_2", "DESCARGA", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES",
+                                "COPIA_OK", "COPIA_OK", "COPIA_PATRONES_RESUMEN", "ZIP_CARPETA", "RELANZAR_APP"]
+        [backup] = [p for p in (program / "actualizaciones").iterdir() if p.is_dir()]
+        assert re.fullmatch(STAMP, backup.name)
+        exe, setaside = w(program / "mesalto.exe"), w(program / "mesalto2.exe")
+        assert lines[0] == "TASKKILL_APP;mesalto.exe;estado=OK;ec=128"
+        assert lines[1] == f"RENOMBRADO_A_2;{exe};{setaside}"
+        assert lines[2] == f"DESCARGA;{url};{exe}"
+        assert lines[3] == f"ARCHIVO_ANTERIOR_A_ACTUALIZACIONES;{setaside};->;{w(backup / 'mesalto.exe')}"
+        assert lines[4] == f"COPIA_OK;{w(program / 'DATOS.MDB')};->;{w(backup / 'DATOS.MDB')}"
+        assert lines[5] == f"COPIA_OK;{w(program / 'pedidos.bdmarv')};->;{w(backup / 'pedidos.bdmarv')}"
+        assert lines[6] == f"COPIA_PATRONES_RESUMEN;dest={w(backup)};MDB=1;BDMARV=1"
+        assert lines[7] == f"ZIP_CARPETA;{w(backup)};->;{w(backup)}.zip;estado=OK;ec=0"
+        assert re.fullmatch(re.escape(f"RELANZAR_APP;{exe};hinst=") + r"\d+", lines[8])
+        assert int(lines[8].rsplit("=", 1)[1]) > 32
+
+        assert (program / "mesalto.exe").read_bytes() == NEW
+        assert not (program / "mesalto2.exe").exists()
+        assert (backup / "mesalto.exe").read_bytes() == OLD
+        assert (backup / "DATOS.MDB").read_bytes() == b"base de datos"
+        with zipfile.ZipFile(f"{backup}.zip") as archive:
+            assert sorted(archive.namelist()) == ["DATOS.MDB", "mesalto.exe", "pedidos.bdmarv"]
+        assert wait_until(lambda: started(program) == [f"{exe}|{w(program)}"], 20)
+
+        [row] = vendor.rows("update_reports")
+        assert (row["resultado"], row["version_anterior"], row["version_nueva"], row["url_parche"]) == \
+            ("OK", "5.2.1.0", "6.0.3.17", url)
+        stamp = registry.query(r"HKCU\SOFTWARE\VB and VBA Program Settings\Marvek Mesalto\Opciones",
+                               "TrevantoLastUpdate")
+        assert stamp is not None and re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", stamp[1])
+        registry.delete_key(r"HKCU\SOFTWARE\VB and VBA Program Settings")
+
+    def test_updates_within_one_second_share_the_backup_folder(self, program, server, procs):
+        server.answer("/paquetes/mesalto.exe", Answer(body=NEW))
+        now = datetime.datetime.now()
+        backups = program / "actualizaciones"
+        for offset in range(0, 8):
+            moment = now + datetime.timedelta(seconds=offset)
+            folder = backups / moment.strftime("%y%m%d_%H%M%S")
+            folder.mkdir(parents=True)
+            (folder / "anterior.txt").write_bytes(b"de otra actualizacion")
+
+        update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe")
+
+        [used] = [p for p in backups.iterdir() if (p / "mesalto.exe").exists()]
+        assert (used / "anterior.txt").read_bytes() == b"de otra actualizacion"
+        with zipfile.ZipFile(f"{used}.zip") as archive:
+            assert "anterior.txt" in archive.namelist()
+
+    def test_other_file_names_are_only_stored(self, program, server, procs):
+        server.answer("/paquetes/notas.pdf", Answer(body=b"%PDF-1.4"))
+        result = update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/notas.pdf?v=3#arriba")
+        assert result == {"messages": 1, "progress": 100, "step": 3}
+        assert (program / "notas.pdf").read_bytes() == b"%PDF-1.4"
+        assert codes(journal(program)) == ["TASKKILL_APP", "DESCARGA", "RELANZAR_APP"]
+        assert report_bodies(server)[0]["resultado"] == "OK"
+
+
+class TestFetchAndSaveFailures:
+    @pytest.mark.parametrize("answer,code", [
+        (Answer(status=404, body=b"<html>no existe</html>"), 404),
+        (Answer(body=b""), 0),
+        (Answer(body=NEW, drop_after=100_000), None),
+    ], ids=["404", "empty-body", "dropped"])
+    def test_failed_fetch_restores_the_program(self, program, server, procs, answer, code):
+        server.answer("/paquetes/mesalto.exe", answer)
+        url = f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe"
+
+        result = update(procs, program, url)
+        # Failures leave the gauge where it was: a cut transfer had moved it.
+        assert (result["messages"], result["step"]) == (1, 0)
+        assert result["progress"] == 0 if code is not None else 0 < result["progress"] < 70
+
+        exe, setaside = w(program / "mesalto.exe"), w(program / "mesalto2.exe")
+        lines = journal(program)
+        assert lines[:3] == ["TASKKILL_APP;mesalto.exe;estado=OK;ec=128", f"RENOMBRADO_A_2;{exe};{setaside}",
+                             "ERROR_DESCARGA"]
+        assert lines[3] == f"RESTAURADO_EXE_ANTERIOR;{setaside};->;{exe}"
+        assert lines[4].startswith(f"RELANZAR_APP;{exe};hinst=")
+        assert (program / "mesalto.exe").read_bytes() == OLD
+        assert not (program / "mesalto2.exe").exists()
+        [report] = report_bodies(server)
+        assert (report["resultado"], report["mensaje_error"], report["paso_fallido"], report["version_nueva"]) == \
+            ("DESCARGA_FALLIDA", "DownloadUrlBytes_URL fallo", "DESCARGA", "")
+        if code is not None:
+            assert report["codigo_error"] == code
+        else:
+            assert report["codigo_error"] != 0
+        assert wait_until(lambda: len(started(program)) == 1, 20)
+
+    def test_empty_address(self, program, server, procs):
+        assert update(procs, program, "") == {"messages": 1, "progress": 0, "step": 0}
+        lines = journal(program)
+        assert codes(lines) == ["TASKKILL_APP", "URL_VACIA", "RELANZAR_APP"]
+        [report] = report_bodies(server)
+        assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"],
+                report["url_parche"]) == ("URL_VACIA", 0, "URL vacia", "URL_VACIA", "")
+        assert [r.target for r in server.requests] == [REPORT_PATH]
+
+    def test_target_that_cannot_be_written_fails_the_save(self, program, server, procs):
+        # (Wine running as root ignores the read-only attribute; a folder in
+        # the package's place makes the creation fail the same way.)
+        server.answer("/paquetes/paquete.zip", Answer(body=zip_bytes({"a.txt": b"a"})))
+        target = program / "paquete.zip"
+        target.mkdir()
+        (target / "dentro.txt").write_bytes(b"anterior")
+
+        result = update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/paquete.zip")
+        assert (result["progress"], result["step"]) == (70, 0)
+
+        assert codes(journal(program)) == ["TASKKILL_APP", "ERROR_GUARDAR", "RELANZAR_APP"]
+        [report] = report_bodies(server)
+        assert (report["resultado"], report["codigo_error"], report["paso_fallido"]) == \
+            ("DESCARGA_FALLIDA", 5, "GUARDAR_DISCO")
+        assert (target / "dentro.txt").read_bytes() == b"anterior"
+        assert (program / "mesalto.exe").read_bytes() == OLD
+
+
+def serve_zip(server, entries, name="mesalto_v6.zip"):
+    server.answer(f"/paquetes/{name}", Answer(body=zip_bytes(entries)))
+    return f"https://{DOWNLOAD_HOST}/paquetes/{name}"
+
+
+class TestZipPackage:
+    def test_full_package_with_script_and_server_component(self, program, vendor, procs):
+        server_zip = zip_bytes({"marvekserver.exe": NEW, "leeme.txt": b"servidor 2"})
+        script = b"@echo off\r\necho registrado> \"%~dp0registrado.txt\"\r\nexit /b 3\r\n"
+        vendor.put_file("/paquetes/mesalto_v6.zip", zip_bytes({
+            "bin/Mesalto.EXE": NEW, "Registro.BAT": script, "extra/marvekserver.zip": server_zip}))
+        vendor.start()
+        url = f"https://{DOWNLOAD_HOST}/paquetes/mesalto_v6.zip"
+
+        assert update(procs, program, url) == {"messages": 1, "progress": 100, "step": 3}
+
+        package, extracted = program / "mesalto_v6.zip", program / "mesalto_v6"
+        assert journal(program, "extracciones.csv") == [f"UNZIP_7ZA;{w(package)};->;{w(extracted)};OK;ec=0"]
+        lines = journal(program)
+        server_lines = [line for line in lines if line.startswith("MARVEKSERVER:")]
+        assert server_lines[:2] == ["MARVEKSERVER:MOVER_OK", "MARVEKSERVER:ADMIN_TASKKILL_OK;ec=128"]
+        assert server_lines[2].startswith("MARVEKSERVER:ADMIN_NETSTOP_OK;ec=")
+        assert server_lines[3:6] == ["MARVEKSERVER:DESCOMPRIMIR_OK;ec=0", "MARVEKSERVER:ELIMINAR_ZIP_OK",
+                                     "MARVEKSERVER:EJECUTAR_EXE_OK"]
+        assert server_lines[6].startswith("MARVEKSERVER:ADMIN_NETSTART_")
+        script_path = extracted / "Registro.BAT"
+        new_exe = extracted / "bin" / "Mesalto.EXE"
+        assert [c for c in codes(lines) if not c.startswith("MARVEKSERVER:")] == [
+            "TASKKILL_APP", "DESCARGA", "REGISTRO_BAT_LANZANDO_ADMIN", "REGISTRO_BAT_EJECUTADO_ADMIN",
+            "RENOMBRADO_A_2_ZIP", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK", "COPIA_OK",
+            "COPIA_PATRONES_RESUMEN_ZIP", "ZIP_CARPETA", "EXE_NUEVO_EN_RAIZ_OK", "LIMPIEZA_OK", "RELANZAR_APP"]
+        assert f"REGISTRO_BAT_EJECUTADO_ADMIN;{w(script_path)};ec=3" in lines
+        # The new executable arrives under the candidate's own name (the file
+        # system matched Mesalto.EXE to mesalto.exe without regard to case).
+        assert f"EXE_NUEVO_EN_RAIZ_OK;{w(new_exe)};->;{w(program / 'Mesalto.EXE')}" in lines
+        assert f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(package)}" in lines
+
+        assert (program / "Mesalto.EXE").read_bytes() == NEW
+        assert not (program / "mesalto.exe").exists()
+        assert not package.exists()
+        assert script_path.exists() and (extracted / "registrado.txt").exists()
+        server_folder = program.parent / "MarvekServer"
+        assert (server_folder / "marvekserver.exe").read_bytes() == NEW
+        assert (server_folder / "leeme.txt").read_bytes() == b"servidor 2"
+        assert not (server_folder / "marvekserver.zip").exists()
+        assert started(server_folder, "marvekserver.exe") == \
+            [f"{w(server_folder / 'marvekserver.exe')}|{w(server_folder)}"]
+        assert vendor.rows("update_reports")[0]["resultado"] == "OK"
+
+    def test_missing_archiver(self, program, server, procs):
+        (program / "7za.exe").unlink()
+        url = serve_zip(server, {"mesalto.exe": NEW})
+        assert update(procs, program, url) == {"messages": 1, "progress": 75, "step": 1}
+        assert journal(program, "extracciones.csv")[0].endswith(";ERROR;ec=2")
+        [report] = report_bodies(server)
+        assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
+            ("DESCOMPRESION_FALLIDA", 2, "7za unzip fallo", "UNZIP_7ZA")
+        assert (program / "mesalto_v6.zip").exists()
+        assert (program / "mesalto.exe").read_bytes() == OLD
+
+    def test_archiver_warning_counts_as_success(self, program, server, procs):
+        shutil.copy(bench.DOUBLES / "sevenzip_warning.exe", program / "7za.exe")
+        url = serve_zip(server, {"mesalto.exe": NEW})
+        assert update(procs, program, url)["step"] == 3
+        assert journal(program, "extracciones.csv")[0].endswith(";OK;ec=1")
+        assert (program / "mesalto.exe").read_bytes() == NEW
+
+    @pytest.mark.parametrize("entries,expected", [
+        ({"mesalto.exe": b"esto no es un programa"}, ["ZIP_EXE_INVALIDO_NO_PE", "ZIP_EXE_SIN_MATCH_EN_RAIZ"]),
+        ({"trevanto.exe": NEW}, ["ZIP_EXE_IGNORADO_TREVANTO", "ZIP_EXE_SIN_MATCH_EN_RAIZ"]),
+        ({}, ["ZIP_SIN_EXE", "ZIP_EXE_SIN_MATCH_EN_RAIZ"]),
+    ], ids=["text-as-exe", "only-trevanto", "empty"])
+    def test_nothing_to_install(self, program, server, procs, entries, expected):
+        url = serve_zip(server, entries)
+        assert update(procs, program, url)["step"] == 3
+        lines = journal(program)
+        matching = [c for c in codes(lines) if c.startswith("ZIP_")]
+        assert matching == expected
+        assert (program / "mesalto.exe").read_bytes() == OLD
+        assert (program / "trevanto.exe").read_bytes() == bench.HARNESS.read_bytes()
+        assert report_bodies(server)[0]["resultado"] == "OK"
+        assert f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(program / 'mesalto_v6.zip')}" in lines
+        if not entries:
+            assert f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(program / 'mesalto_v6')}" in lines
+            assert not (program / "mesalto_v6").exists()
+        assert wait_until(lambda: len(started(program)) == 1, 20)
+
+    def test_locked_data_file_is_journalled_and_skipped(self, program, server, procs):
+        shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", program / "bloqueador.exe")
+        locker = procs.start(["wine", program / "bloqueador.exe"], cwd=program,
+                             env={"TREVANTO_LOCK_FILE": w(program / "DATOS.MDB")})
+        assert wait_until(lambda: len(started(program, "bloqueador.exe")) == 1, 20)
+        url = serve_zip(server, {"mesalto.exe": NEW})
+
+        assert update(procs, program, url)["step"] == 3
+
+        lines = journal(program)
+        [error] = [line for line in lines if line.startswith("COPIA_ERROR;")]
+        assert error.startswith(f"COPIA_ERROR;{w(program / 'DATOS.MDB')};->;")
+        assert re.search(r";err=\d+$", error)
+        assert [line for line in lines if line.startswith("COPIA_PATRONES_RESUMEN_ZIP;")][0].endswith(
+            ";MDB=0;BDMARV=1")
+        assert (program / "mesalto.exe").read_bytes() == NEW
+        locker.kill()
+
+    def test_new_executable_that_cannot_be_moved_in_restores_the_old_one(self, program, server, procs):
+        # The registration script starts a program that holds the new
+        # executable open, so that it cannot be moved into place.
+        script = (b"@echo off\r\nset TREVANTO_LOCK_FILE=%~dp0mesalto.exe\r\nset TREVANTO_LOCK_READABLE=1\r\n"
+                  b"start \"\" \"%~dp0herramientas\\bloqueador.exe\"\r\nping -n 3 127.0.0.1 >NUL\r\n")
+        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script, "herramientas/bloqueador.exe": OLD})
+
+        assert update(procs, program, url) == {"messages": 1, "progress": 90, "step": 2}
+        lines = journal(program)
+        new_exe, root = program / "mesalto_v6" / "mesalto.exe", program / "mesalto.exe"
+        [failure] = [line for line in lines if line.startswith("ERROR_MOVER_EXE_NUEVO_A_RAIZ;")]
+        assert failure.startswith(f"ERROR_MOVER_EXE_NUEVO_A_RAIZ;{w(new_exe)};->;{w(root)};err=")
+        [backup] = [p for p in (program / "actualizaciones").iterdir() if p.is_dir()]
+        assert f"RESTAURADO_EXE_ANTERIOR;{w(backup / 'mesalto.exe')};->;{w(root)}" in lines
+        assert root.read_bytes() == OLD
+        assert (backup / "mesalto.exe").read_bytes() == OLD
+        [report] = report_bodies(server)
+        assert (report["resultado"], report["mensaje_error"], report["paso_fallido"]) == \
+            ("INSTALACION_FALLIDA", "MoveFileWithRetry fallo", "MOVER_EXE_NUEVO")
+        assert report["codigo_error"] == int(failure.rsplit("=", 1)[1])
+        assert wait_until(lambda: len(started(program)) == 1, 20)
