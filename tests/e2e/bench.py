@@ -98,11 +98,11 @@ def run_agent(procs: Processes, folder: Path, timeout: float = 60, **kwargs) -> 
     return finish(start_agent(procs, folder, **kwargs), timeout)
 
 
-def run_to_file(procs: Processes, args, cwd: Path, output: Path, timeout: float = 180) -> dict:
+def run_to_file(procs: Processes, args, cwd: Path, output: Path, timeout: float = 180, env=None) -> dict:
     """Runs a program whose children may outlive it (they would hold a pipe
     open): its output goes to a file, read once the program has ended."""
     with open(output, "wb") as out:
-        proc = procs.start(args, cwd=cwd, stdout=out)
+        proc = procs.start(args, cwd=cwd, stdout=out, env=env)
         assert finish(proc, timeout) == 0
     return json.loads(output.read_bytes().decode("utf-8", "replace").strip().splitlines()[-1])
 

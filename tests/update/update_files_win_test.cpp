@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+
+#include "housekeeping/startup_archiving.h"
+#include "support/temp_folder.h"
+#include "update/executable_replacement.h"
+#include "update/package_files.h"
+#include "update/registration_script.h"
+#include "update/server_component.h"
+#include "update/zip_installation.h"
+
+namespace {
+
+std::string JournalOf(const TempFolder& app) {
+    return TempFolder::ReadFile(app / L"actualizador_registros\\descargas.csv");
+}
+
+}  // namespace
+
+TEST(PackageFiles, MzSignatureLooksAtTwoBytesOnly) {
+    TempFolder folder;
+    TempFolder::WriteFile(folder / L"corto.exe", "MZ");
+    TempFolder::WriteFile(folder / L"vacio.exe", "");
+    TempFolder::WriteFile(folder / L"texto.exe", "ZM esto no");
+    EXPECT_TRUE(HasMzSignature(folder / L"corto.exe"));
+    EXPECT_FALSE(HasMzSignature(folder / L"vacio.exe"));
+    EXPECT_FALSE(HasMzSignature(folder / L"texto.exe"));
+    EXPECT_FALSE(HasMzSignature(folder / L"no_existe.exe"));
+}
+
+TEST(PackageFiles, SaveWritesEveryByteAndTellsWhetherItCreated) {
+    TempFolder folder;
+    const std::vector<unsigned char> bytes = {'M', 'Z', 0, 1, 2, 255};
+    bool created = false;
+    EXPECT_TRUE(SaveBytesToFile(folder / L"p.exe", bytes, &created));
+    EXPECT_TRUE(created);
+    EXPECT_EQ(TempFolder::ReadFile(folder / L"p.exe"), std::string("MZ\0\1\2\xff", 6));
+    EXPECT_FALSE(SaveBytesToFile(folder / L"falta\\p.exe", bytes, &created));
+    EXPECT_FALSE(created);
+    EXPECT_EQ(GetLastError(), 3u);
+}
+
+TEST(ExecutableReplacement, SetAsideReplacesALeftoverAndJournals) {
+    TempFolder app;
+    TempFolder::WriteFile(app / L"mesalto.exe", "nuevo");
+    TempFolder::WriteFile(app / L"mesalto2.exe", "resto");
+    SetFileAttributesW((app / L"mesalto2.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(SetAsideExecutable(app.Path(), app / L"mesalto.exe", L"mesalto", SetAsideVariant::ZipPackage));
+    EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto2.exe"), "nuevo");
+    EXPECT_FALSE(TempFolder::Exists(app / L"mesalto.exe"));
+    const std::string journal = JournalOf(app);
+    EXPECT_NE(journal.find(";RENOMBRADO_A_2_ZIP;"), std::string::npos);
+    EXPECT_NE(journal.find("mesalto.exe;->;"), std::string::npos);
+
+    EXPECT_FALSE(SetAsideExecutable(app.Path(), app / L"falta.exe", L"falta", SetAsideVariant::ExecutablePackage));
+    EXPECT_NE(JournalOf(app).find(";ERROR_RENOMBRAR_A_2;"), std::string::npos);
+    EXPECT_NE(JournalOf(app).find("falta.exe;err=2\r\n"), std::string::npos);
+}
+
+TEST(ExecutableReplacement, MoveWithRetryReplacesAndReportsALockedSource) {
+    TempFolder folder;
+    TempFolder::WriteFile(folder / L"a.exe", "A");
+    TempFolder::WriteFile(folder / L"b.exe", "B");
+    SetFileAttributesW((folder / L"b.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(MoveFileWithRetry(folder / L"a.exe", folder / L"b.exe"));
+    EXPECT_EQ(TempFolder::ReadFile(folder / L"b.exe"), "A");
+    EXPECT_FALSE(TempFolder::Exists(folder / L"a.exe"));
+
+    // A source held open (readable, not deletable): copied, but reported as a failure.
+    TempFolder::WriteFile(folder / L"c.exe", "C");
+    HANDLE held = CreateFileW((folder / L"c.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(MoveFileWithRetry(folder / L"c.exe", folder / L"d.exe"));
+    CloseHandle(held);
+    EXPECT_EQ(TempFolder::ReadFile(folder / L"d.exe"), "C");
+    EXPECT_TRUE(TempFolder::Exists(folder / L"c.exe"));
+}
+
+TEST(ExecutableReplacement, CopyByPatternSkipsFoldersAndJournalsEmptyPatterns) {
+    TempFolder app;
+    TempFolder destination;
+    TempFolder::WriteFile(app / L"UNO.MDB", "1");
+    TempFolder::WriteFile(app / L"dos.mdb", "2");
+    CreateDirectoryW((app / L"datos.mdb").c_str(), nullptr);
+    EXPECT_EQ(CopyFilesByPattern(app.Path(), L"*.MDB", destination.Path(), app.Path()), 2);
+    EXPECT_EQ(TempFolder::ReadFile(destination / L"dos.mdb"), "2");
+    EXPECT_FALSE(TempFolder::Exists(destination / L"datos.mdb"));
+
+    EXPECT_EQ(CopyFilesByPattern(app.Path(), L"*.BDMARV", destination.Path(), app.Path()), 0);
+    const std::string journal = JournalOf(app);
+    EXPECT_NE(journal.find(";COPIA_PATRON_SIN_RESULTADOS;*.BDMARV;src="), std::string::npos);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 3);
+}
+
+TEST(ZipInstallation, CollectsExecutablesDepthFirstAndTellsEmptyFolders) {
+    TempFolder folder;
+    CreateDirectoryW((folder / L"bin").c_str(), nullptr);
+    TempFolder::WriteFile(folder / L"bin\\Mesalto.EXE", "MZ");
+    TempFolder::WriteFile(folder / L"leeme.exe.txt", "");
+    TempFolder::WriteFile(folder / L"exe", "");
+    const std::vector<std::wstring> found = CollectExecutables(folder.Path());
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0], folder / L"bin\\Mesalto.EXE");
+    EXPECT_FALSE(IsFolderEmpty(folder.Path()));
+    CreateDirectoryW((folder / L"vacia").c_str(), nullptr);
+    EXPECT_TRUE(IsFolderEmpty(folder / L"vacia"));
+    EXPECT_TRUE(IsFolderEmpty(folder / L"no_existe"));
+}
+
+TEST(ZipInstallation, ScriptAndServerArchiveAreFoundByName) {
+    TempFolder folder;
+    CreateDirectoryW((folder / L"sub").c_str(), nullptr);
+    TempFolder::WriteFile(folder / L"registro.bat.txt", "");
+    TempFolder::WriteFile(folder / L"sub\\Registro.BAT", "");
+    TempFolder::WriteFile(folder / L"sub\\old_MarvekServer.ZIP", "");
+    std::wstring path;
+    ASSERT_TRUE(FindRegistrationScript(folder.Path(), path));
+    EXPECT_EQ(path, folder / L"sub\\Registro.BAT");
+    ASSERT_TRUE(FindFileBySuffix(folder.Path(), L"marvekserver.zip", path));
+    EXPECT_EQ(path, folder / L"sub\\old_MarvekServer.ZIP");
+    EXPECT_FALSE(FindRegistrationScript(folder / L"no_existe", path));
+}
+
+TEST(StartupArchiving, DeletesTreesWithReadOnlyFiles) {
+    TempFolder folder;
+    const std::wstring tree = folder / L"260305_090741";
+    CreateDirectoryW(tree.c_str(), nullptr);
+    CreateDirectoryW((tree + L"\\sub").c_str(), nullptr);
+    TempFolder::WriteFile(tree + L"\\sub\\fijo.MDB", "x");
+    SetFileAttributesW((tree + L"\\sub\\fijo.MDB").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(tree.c_str(), FILE_ATTRIBUTE_READONLY);
+    TempFolder::WriteFile(folder / L"C.zip", "z");
+
+    const std::vector<std::wstring> subfolders = ListSubfolders(folder.Path());
+    ASSERT_EQ(subfolders.size(), 1u);
+    EXPECT_EQ(subfolders[0], tree);
+    EXPECT_TRUE(DeleteFolderTree(tree));
+    EXPECT_FALSE(TempFolder::Exists(tree));
+    EXPECT_TRUE(TempFolder::Exists(folder / L"C.zip"));
+    EXPECT_TRUE(DeleteFolderTree(folder / L"no_existe"));
+}
