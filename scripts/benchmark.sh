@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks that print figures (nothing here passes or fails on speed):
 #   fetch   a 200 MB package fetched into memory by the agent vs curl
+#   zip     a 200 MB ZIP package installed by the update worker vs curl + 7za.exe
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 which="${1:-fetch}"
@@ -8,6 +9,7 @@ bash "$ROOT/scripts/setup.sh" >/dev/null
 bash "$ROOT/scripts/build.sh" >/dev/null
 case "$which" in
   fetch) script=tests/benchmarks/fetch_package.py ;;
+  zip) script=tests/benchmarks/zip_update.py ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;
 esac
 exec bash "$ROOT/scripts/sandbox.sh" bash -c \

@@ -35,8 +35,10 @@ def program(tmp_path, procs):
 
 
 def update(procs, folder, url, timeout_ms=240000):
-    return run_to_file(procs, ["wine", folder / "trevanto.exe", "update", url, str(timeout_ms)], folder,
-                       folder.parent / "salida_update.json")
+    """The worker's finished messages and final progress values."""
+    result = run_to_file(procs, ["wine", folder / "trevanto.exe", "update", url, str(timeout_ms)], folder,
+                         folder.parent / "salida_update.json")
+    return {key: result[key] for key in ("messages", "progress", "step")}
 
 
 def journal(folder, name="descargas.csv"):

@@ -254,8 +254,8 @@ int Update(const std::wstring& url, DWORD timeoutMs) {
         if (finished == 0 && now - start >= timeoutMs) break;
         Sleep(10);
     }
-    std::printf("{\"messages\":%d,\"progress\":%d,\"step\":%d}\n", finished, DownloadProgress.load(),
-                UpdateStep.load());
+    std::printf("{\"messages\":%d,\"progress\":%d,\"step\":%d,\"ms\":%lu,\"peak_working_set\":%llu}\n", finished,
+                DownloadProgress.load(), UpdateStep.load(), GetTickCount() - start, PeakWorkingSet());
     DestroyWindow(window);
     return 0;
 }
