@@ -5,6 +5,7 @@
 #include "app/app_folder.h"
 #include "app/app_folder_rules.h"
 #include "housekeeping/archiving_text.h"
+#include "support/folder_walk.h"
 #include "support/handles.h"
 #include "support/process_runner.h"
 #include "update/package_naming.h"
@@ -32,14 +33,10 @@ std::wstring ArchivingAppFolder() {
 
 std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
     std::vector<std::wstring> folders;
-    WIN32_FIND_DATAW entry;
-    ScopedFind find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
-    if (!find.Valid()) return folders;
-    do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDotEntry(entry.cFileName)) {
-            folders.push_back(JoinPath(folder, entry.cFileName));
-        }
-    } while (FindNextFileW(find.Get(), &entry));
+    ForEachEntry(folder, [&folders](const std::wstring& path, bool isDirectory) {
+        if (isDirectory) folders.push_back(path);
+        return true;
+    });
     return folders;
 }
 

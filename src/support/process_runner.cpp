@@ -15,23 +15,38 @@ std::wstring ExpandedCmdPath() {
     return buffer;
 }
 
-}  // namespace
-
-bool RunHidden(const std::wstring& commandLine, unsigned long& exitCode) {
+// CreateProcessW with a hidden window and no console; the caller owns the handles.
+bool CreateHiddenProcess(const std::wstring& commandLine, const wchar_t* workingFolder, PROCESS_INFORMATION& process,
+                         unsigned long& error) {
     // CreateProcessW may write into the command line, so it gets its own copy.
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
-
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+    process = {};
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, workingFolder,
                         &startup, &process)) {
-        exitCode = GetLastError();
+        error = GetLastError();
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool StartHidden(const std::wstring& commandLine, const std::wstring& workingFolder, unsigned long& error) {
+    PROCESS_INFORMATION process;
+    if (!CreateHiddenProcess(commandLine, workingFolder.c_str(), process, error)) return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+bool RunHidden(const std::wstring& commandLine, unsigned long& exitCode) {
+    PROCESS_INFORMATION process;
+    if (!CreateHiddenProcess(commandLine, nullptr, process, exitCode)) return false;
     ScopedHandle processHandle(process.hProcess);
     ScopedHandle threadHandle(process.hThread);
     WaitForSingleObject(processHandle.Get(), INFINITE);
@@ -45,26 +60,36 @@ bool RunHiddenExpectZero(const std::wstring& commandLine, unsigned long& exitCod
     return RunHidden(commandLine, exitCode) && exitCode == 0;
 }
 
-bool RunElevatedCmd(const std::wstring& command, unsigned long& exitCode) {
+bool RunElevated(const std::wstring& file, const std::wstring& parameters, int showCommand, unsigned long& exitCode,
+                 unsigned long& launchError, bool& exitCodeRead) {
     exitCode = ElevatedExitCodeUnset;
-    const std::wstring cmdPath = ExpandedCmdPath();
-    const std::wstring parameters = L"/c " + command;
-
+    launchError = 0;
+    exitCodeRead = false;
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS;
     info.lpVerb = L"runas";
-    info.lpFile = cmdPath.c_str();
+    info.lpFile = file.c_str();
     info.lpParameters = parameters.c_str();
-    info.nShow = SW_HIDE;
+    info.nShow = showCommand;
     // A declined elevation prompt shows up here as a failed launch.
-    if (!ShellExecuteExW(&info)) return false;
-    if (info.hProcess == nullptr) return false;
-
+    if (!ShellExecuteExW(&info)) {
+        launchError = GetLastError();
+        return false;
+    }
+    if (info.hProcess == nullptr) return true;
     ScopedHandle processHandle(info.hProcess);
     WaitForSingleObject(processHandle.Get(), INFINITE);
     DWORD code = 0;
-    if (!GetExitCodeProcess(processHandle.Get(), &code)) return false;
-    exitCode = code;
+    exitCodeRead = GetExitCodeProcess(processHandle.Get(), &code) != 0;
+    if (exitCodeRead) exitCode = code;
     return true;
+}
+
+bool RunElevatedCmd(const std::wstring& command, unsigned long& exitCode) {
+    unsigned long launchError = 0;
+    bool exitCodeRead = false;
+    // "Ran" means the child's exit code could be read.
+    return RunElevated(ExpandedCmdPath(), L"/c " + command, SW_HIDE, exitCode, launchError, exitCodeRead) &&
+           exitCodeRead;
 }

@@ -16,3 +16,15 @@ bool RunHiddenExpectZero(const std::wstring& commandLine, unsigned long& exitCod
 bool RunElevatedCmd(const std::wstring& command, unsigned long& exitCode);
 
 constexpr unsigned long ElevatedExitCodeUnset = 0xFFFFFFFFul;
+
+// Starts a program through the "runas" verb with the given show command and
+// waits for it. False when the launch failed (a declined elevation too),
+// with the Win32 error code in launchError. When it launched, exitCode is
+// the child's exit code (exitCodeRead true), or 0xFFFFFFFF when no process
+// handle came back or the code could not be read.
+bool RunElevated(const std::wstring& file, const std::wstring& parameters, int showCommand, unsigned long& exitCode,
+                 unsigned long& launchError, bool& exitCodeRead);
+
+// Starts a command line hidden in the given working folder without waiting
+// for it. False with the Win32 error code when it did not start.
+bool StartHidden(const std::wstring& commandLine, const std::wstring& workingFolder, unsigned long& error);

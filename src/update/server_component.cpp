@@ -3,10 +3,9 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <vector>
 
 #include "app/app_folder_rules.h"
-#include "support/handles.h"
+#include "support/folder_walk.h"
 #include "support/journal.h"
 #include "support/process_runner.h"
 #include "update/package_files.h"
@@ -23,25 +22,6 @@ void Line(const std::wstring& appFolder, const char* format, unsigned long value
     char text[128];
     std::snprintf(text, sizeof text, format, value);
     AppendDownloadJournal(appFolder, std::string("MARVEKSERVER:") + text);
-}
-
-bool StartServerProgram(const std::wstring& program, const std::wstring& folder, DWORD& error) {
-    std::wstring commandLine = L"\"" + program + L"\"";
-    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
-    writable.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, folder.c_str(),
-                        &startup, &process)) {
-        error = GetLastError();
-        return false;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return true;
 }
 
 void StartService(const std::wstring& appFolder) {
@@ -62,21 +42,10 @@ void StartService(const std::wstring& appFolder) {
 }  // namespace
 
 bool FindFileBySuffix(const std::wstring& folder, const std::wstring& lowerSuffix, std::wstring& path) {
-    WIN32_FIND_DATAW entry;
-    ScopedFind find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
-    if (!find.Valid()) return false;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring candidate = JoinPath(folder, name);
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (FindFileBySuffix(candidate, lowerSuffix, path)) return true;
-        } else if (EndsWithIgnoringCase(name, lowerSuffix)) {
-            path = candidate;
-            return true;
-        }
-    } while (FindNextFileW(find.Get(), &entry));
-    return false;
+    path = FindFileBelow(folder, [&lowerSuffix](const std::wstring& name) {
+        return EndsWithIgnoringCase(name, lowerSuffix);
+    });
+    return !path.empty();
 }
 
 bool ExtractServerArchive(const std::wstring& appFolder, const std::wstring& archive, const std::wstring& destination,
@@ -150,8 +119,8 @@ void RefreshServerComponent(const std::wstring& appFolder, const std::wstring& e
     if (GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) {
         Line(appFolder, "EXE_NO_ENCONTRADO");
     } else {
-        DWORD error = 0;
-        if (StartServerProgram(program, serverFolder, error)) {
+        unsigned long error = 0;
+        if (StartHidden(L"\"" + program + L"\"", serverFolder, error)) {
             Line(appFolder, "EJECUTAR_EXE_OK");
             Sleep(PauseAfterStartMs);
         } else {

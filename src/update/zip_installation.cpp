@@ -5,7 +5,7 @@
 #include "app/app_folder_rules.h"
 #include "net/download_progress.h"
 #include "support/file_probe.h"
-#include "support/handles.h"
+#include "support/folder_walk.h"
 #include "support/journal.h"
 #include "support/journal_format.h"
 #include "support/process_runner.h"
@@ -115,33 +115,24 @@ bool ExtractWith7za(const std::wstring& appFolder, const std::wstring& archive, 
 
 std::vector<std::wstring> CollectExecutables(const std::wstring& folder) {
     std::vector<std::wstring> found;
-    WIN32_FIND_DATAW entry;
-    ScopedFind find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
-    if (!find.Valid()) return found;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = JoinPath(folder, name);
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    ForEachEntry(folder, [&found](const std::wstring& path, bool isDirectory) {
+        if (isDirectory) {
             const std::vector<std::wstring> inner = CollectExecutables(path);
             found.insert(found.end(), inner.begin(), inner.end());
         } else {
+            const std::wstring name = NameAfterLastSeparator(path);
             const size_t dot = name.rfind(L'.');
             if (dot != std::wstring::npos && LowerAscii(name.substr(dot + 1)) == L"exe") found.push_back(path);
         }
-    } while (FindNextFileW(find.Get(), &entry));
+        return true;
+    });
     return found;
 }
 
 bool IsFolderEmpty(const std::wstring& folder) {
-    WIN32_FIND_DATAW entry;
-    ScopedFind find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
-    if (!find.Valid()) return true;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name != L"." && name != L"..") return false;
-    } while (FindNextFileW(find.Get(), &entry));
-    return true;
+    bool empty = true;
+    ForEachEntry(folder, [&empty](const std::wstring&, bool) { return empty = false; });
+    return empty;
 }
 
 ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath) {

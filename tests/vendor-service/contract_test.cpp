@@ -20,7 +20,9 @@ TEST(AgentVersionAnswer, UrlIsFoundByTheAgentsTextSearch) {
 
 TEST(ErrorBody, EscapesText) {
     EXPECT_EQ(ErrorBody("API key no valida"), R"({"error":"API key no valida"})");
-    EXPECT_EQ(ErrorBody("a\"b\\c\n"), "{\"error\":\"a\\\"b\\\\c\\u000a\"}");
+    EXPECT_EQ(ErrorBody("a\"b\\c\n\x01"), "{\"error\":\"a\\\"b\\\\c\\n\\u0001\"}");
+    // Bytes that are not UTF-8 cannot break the JSON answer.
+    EXPECT_EQ(ErrorBody("\xff"), "{\"error\":\"\xEF\xBF\xBD\"}");
 }
 
 TEST(StaticPath, OnlyFilesBelowKnownPrefixes) {

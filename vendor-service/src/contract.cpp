@@ -1,25 +1,13 @@
 #include "contract.h"
 
-#include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 namespace contract {
 
 std::string EscapeJson(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    const std::string quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return quoted.substr(1, quoted.size() - 2);
 }
 
 std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,

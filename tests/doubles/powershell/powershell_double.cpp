@@ -16,17 +16,11 @@
 
 #include <cwctype>
 #include <string>
+
+#include "../common/utf8.h"
 #include <vector>
 
 namespace {
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), &out[0], size, nullptr, nullptr);
-    return out;
-}
 
 std::wstring EnvVar(const wchar_t* name) {
     wchar_t buffer[2048] = {};

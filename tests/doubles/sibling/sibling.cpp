@@ -8,15 +8,9 @@
 
 #include <string>
 
-namespace {
+#include "../common/utf8.h"
 
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), &out[0], size, nullptr, nullptr);
-    return out;
-}
+namespace {
 
 void RecordStart() {
     wchar_t self[32768] = {};

@@ -9,17 +9,11 @@
 
 #include <cstdio>
 #include <string>
+
+#include "../common/utf8.h"
 #include <vector>
 
 namespace {
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), &out[0], size, nullptr, nullptr);
-    return out;
-}
 
 std::string JsonString(const std::wstring& wide) {
     std::string out = "\"";
