@@ -131,13 +131,24 @@ BOOL CALLBACK CollectChildText(HWND child, LPARAM param) {
     return TRUE;
 }
 
+// The icon is read from the screen, so a box that has just appeared may not
+// be painted yet: look again for a while before settling on "other".
+const char* SettledIconName(HWND window) {
+    const char* name = IconName(window);
+    for (int attempt = 0; attempt < 50 && lstrcmpA(name, "other") == 0; ++attempt) {
+        Sleep(100);
+        name = IconName(window);
+    }
+    return name;
+}
+
 void PrintWindow(HWND window) {
     std::vector<std::wstring> texts;
     EnumChildWindows(window, CollectChildText, reinterpret_cast<LPARAM>(&texts));
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     std::string json = "{\"title\":" + JsonString(WindowText(window)) + ",\"class\":" + JsonString(ClassName(window)) +
-                       ",\"pid\":" + std::to_string(pid) + ",\"icon\":\"" + IconName(window) + "\",\"texts\":[";
+                       ",\"pid\":" + std::to_string(pid) + ",\"icon\":\"" + SettledIconName(window) + "\",\"texts\":[";
     for (size_t i = 0; i < texts.size(); ++i) json += (i ? "," : "") + JsonString(texts[i]);
     json += "]}";
     std::printf("%s\n", json.c_str());
