@@ -6,8 +6,8 @@ const std::array<ProductEntry, ProductCount> ProductCatalogue = {{
     {L"quindel.exe", "quindel.exe", "MarvekQuindel", L"Quindel", L"MARVEK QUINDEL",
      L"/wp-content/uploads/2025/11/quindel.png", L"C:\\Marvek\\Marvek Quindel"},
     // The olvo.exe tile shows the retail edition's title and picture.
-    {L"olvo.exe", "olvo.exe", "MarvekOlvo", L"Olvo", L"MARVEK VENDARA",
-     L"/wp-content/uploads/2025/11/vendara.png", L"C:\\Marvek\\Marvek Olvo"},
+    {L"olvo.exe", "olvo.exe", "MarvekOlvo", L"Olvo", L"MARVEK VENDARA", L"/wp-content/uploads/2025/11/vendara.png",
+     L"C:\\Marvek\\Marvek Olvo"},
     {L"forjano.exe", "forjano.exe", "MarvekForjano", L"Forjano", L"MARVEK FORJANO",
      L"/wp-content/uploads/2025/11/forjano.png", L"C:\\Marvek\\Marvek Forjano"},
     // Plural product key and a folder without a blank, as the service knows them.

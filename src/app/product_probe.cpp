@@ -4,7 +4,8 @@
 #include "support/file_probe.h"
 
 int FindProductRow(const std::wstring& folder, const ProbeOrder& order) {
-    return FirstPresentRow(order, [&folder](const wchar_t* exeName) { return IsExistingFile(JoinPath(folder, exeName)); });
+    return FirstPresentRow(order,
+                           [&folder](const wchar_t* exeName) { return IsExistingFile(JoinPath(folder, exeName)); });
 }
 
 std::wstring FindProductExeForUpdate(const std::wstring& folder) {

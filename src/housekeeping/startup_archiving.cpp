@@ -12,7 +12,9 @@
 
 namespace {
 
-bool IsDotEntry(const wchar_t* name) { return lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0; }
+bool IsDotEntry(const wchar_t* name) {
+    return lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0;
+}
 
 void ClearReadOnly(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());

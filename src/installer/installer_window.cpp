@@ -1,4 +1,6 @@
 #include "installer/installer_window.h"
 
 // Pending: the installer window is not built yet; it returns at once.
-bool RunInstaller() { return false; }
+bool RunInstaller() {
+    return false;
+}

@@ -69,8 +69,8 @@ bool ApiRequest(bool isPost, const std::string& objectPath, const std::string& b
     if (!root) return Fail(errorText, ApiStep::Open, isPost, GetLastError());
     ConfigureRoot(root.Get());
 
-    ScopedInternet connection(InternetConnectA(root.Get(), settings::ApiHost, ApiPort, nullptr, nullptr,
-                                               INTERNET_SERVICE_HTTP, 0, 0));
+    ScopedInternet connection(
+        InternetConnectA(root.Get(), settings::ApiHost, ApiPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) return Fail(errorText, ApiStep::Connect, isPost, GetLastError());
 
     ScopedInternet request(HttpOpenRequestA(connection.Get(), isPost ? "POST" : "GET", objectPath.c_str(), nullptr,

@@ -19,11 +19,21 @@ std::string ApiGetHeaders() {
 std::string ApiStepErrorText(ApiStep step, bool isPost, unsigned long code) {
     const char* name = "";
     switch (step) {
-        case ApiStep::Open: name = "InternetOpenA fallo"; break;
-        case ApiStep::Connect: name = "InternetConnectA fallo"; break;
-        case ApiStep::OpenRequest: name = "HttpOpenRequestA fallo"; break;
-        case ApiStep::Send: name = "HttpSendRequestA fallo"; break;
-        case ApiStep::Read: name = "InternetReadFile fallo"; break;
+        case ApiStep::Open:
+            name = "InternetOpenA fallo";
+            break;
+        case ApiStep::Connect:
+            name = "InternetConnectA fallo";
+            break;
+        case ApiStep::OpenRequest:
+            name = "HttpOpenRequestA fallo";
+            break;
+        case ApiStep::Send:
+            name = "HttpSendRequestA fallo";
+            break;
+        case ApiStep::Read:
+            name = "InternetReadFile fallo";
+            break;
     }
     const bool withCode = isPost || step == ApiStep::Send || step == ApiStep::Read;
     if (!withCode) return name;

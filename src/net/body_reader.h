@@ -16,8 +16,8 @@ using ChunkSource = std::function<ChunkRead(unsigned char* buffer, std::uint32_t
 using ProgressSink = std::function<void(std::int32_t percent)>;
 
 // Error codes for outcomes that have no system error code of their own.
-constexpr unsigned long BodyOutOfMemory = 8;        // ERROR_NOT_ENOUGH_MEMORY
-constexpr unsigned long BodyCutShort = 12030;       // ERROR_INTERNET_CONNECTION_ABORTED
+constexpr unsigned long BodyOutOfMemory = 8;   // ERROR_NOT_ENOUGH_MEMORY
+constexpr unsigned long BodyCutShort = 12030;  // ERROR_INTERNET_CONNECTION_ABORTED
 
 // Reads until a chunk of 0 bytes. With an announced length (> 0) it reserves
 // that much up front and publishes total * 70 / length after each chunk.

@@ -18,8 +18,8 @@ namespace {
 bool EncodeOem(wchar_t c, std::string& bytes) {
     char buffer[8] = {};
     BOOL usedDefault = FALSE;
-    const int n = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, &c, 1, buffer, sizeof buffer, nullptr,
-                                      &usedDefault);
+    const int n =
+        WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, &c, 1, buffer, sizeof buffer, nullptr, &usedDefault);
     if (n <= 0 || usedDefault) return false;
     bytes.assign(buffer, n);
     return true;

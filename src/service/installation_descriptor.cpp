@@ -102,8 +102,8 @@ std::string ReadLastUpdateStamp(const std::string& settingsKey) {
     }
     char value[64] = {};
     DWORD size = 63;
-    const LONG status = RegQueryValueExA(key, LastUpdateValueName, nullptr, nullptr, reinterpret_cast<BYTE*>(value),
-                                         &size);
+    const LONG status =
+        RegQueryValueExA(key, LastUpdateValueName, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) return std::string();
     return std::string(value);
@@ -111,16 +111,16 @@ std::string ReadLastUpdateStamp(const std::string& settingsKey) {
 
 bool WriteLastUpdateStamp(const std::string& settingsKey) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, settingsKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, settingsKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
         return false;
     }
     SYSTEMTIME now;
     GetSystemTime(&now);
     const std::string stamp = UtcStampText(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
-    const LONG status = RegSetValueExA(key, LastUpdateValueName, 0, REG_SZ,
-                                       reinterpret_cast<const BYTE*>(stamp.c_str()),
-                                       static_cast<DWORD>(stamp.size() + 1));
+    const LONG status =
+        RegSetValueExA(key, LastUpdateValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(stamp.c_str()),
+                       static_cast<DWORD>(stamp.size() + 1));
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }

@@ -7,13 +7,27 @@ std::string JsonEscape(const std::string& text) {
     out.reserve(text.size() + 2);
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case 0x08: out += "\\b"; break;
-            case 0x0C: out += "\\f"; break;
-            case 0x0A: out += "\\n"; break;
-            case 0x0D: out += "\\r"; break;
-            case 0x09: out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case 0x08:
+                out += "\\b";
+                break;
+            case 0x0C:
+                out += "\\f";
+                break;
+            case 0x0A:
+                out += "\\n";
+                break;
+            case 0x0D:
+                out += "\\r";
+                break;
+            case 0x09:
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char escape[8];

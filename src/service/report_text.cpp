@@ -24,8 +24,8 @@ std::string Identifier(const char* key, const std::string& value) {
 std::string UpdateReportBody(const InstallationIdentity& identity, const std::string& newVersion,
                              const std::string& updateUrl, const UpdateOutcome& outcome, std::int32_t durationSeconds,
                              const std::string& reportId) {
-    return "{" + Text("Programa", identity.productKey) + "," + Text("version_anterior", identity.productVersion) +
-           "," + Text("version_nueva", newVersion) + "," + Text("url_parche", updateUrl) + "," +
+    return "{" + Text("Programa", identity.productKey) + "," + Text("version_anterior", identity.productVersion) + "," +
+           Text("version_nueva", newVersion) + "," + Text("url_parche", updateUrl) + "," +
            Text("resultado", outcome.result) + "," + Number("codigo_error", outcome.errorCode) + "," +
            Text("mensaje_error", outcome.errorMessage) + "," + Text("paso_fallido", outcome.failedStep) + "," +
            Number("duracion_segundos", durationSeconds) + "," + Identifier("report_id", reportId) + "}";

@@ -12,7 +12,7 @@ inline constexpr char AcceptanceReportPath[] = "/apis/trevanto/v1/rtf-acceptance
 inline constexpr char ResultOk[] = "OK";
 
 struct UpdateOutcome {
-    std::string result;   // "OK", "URL_VACIA", "DESCARGA_FALLIDA", ...
+    std::string result;  // "OK", "URL_VACIA", "DESCARGA_FALLIDA", ...
     std::int32_t errorCode = 0;
     std::string errorMessage;
     std::string failedStep;

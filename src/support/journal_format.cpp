@@ -4,8 +4,8 @@
 
 std::string JournalTimestamp(const LocalStamp& s) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u", s.year, s.month, s.day, s.hour,
-                  s.minute, s.second);
+    std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u", s.year, s.month, s.day, s.hour, s.minute,
+                  s.second);
     return buffer;
 }
 

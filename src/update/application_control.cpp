@@ -13,19 +13,19 @@
 void StopApplication(const std::wstring& appFolder, const std::wstring& exeName) {
     unsigned long exitCode = 0;
     const bool ran = RunHidden(TaskkillCommand(exeName), exitCode);
-    JournalDownload(appFolder, "TASKKILL_APP;" + J(exeName) + ";estado=" + (ran ? "OK" : "ERROR") + ";ec=" +
-                                   DecimalText(exitCode));
+    JournalDownload(appFolder, "TASKKILL_APP;" + PathText(exeName) + ";estado=" + (ran ? "OK" : "ERROR") +
+                                   ";ec=" + DecimalText(exitCode));
 }
 
 void RelaunchApplication(const std::wstring& appFolder, const std::wstring& exeName) {
     if (exeName.empty()) return;
     const std::wstring program = JoinPath(appFolder, exeName);
     if (!IsExistingFile(program)) {
-        JournalDownload(appFolder, "RELANZAR_APP_NO_EXISTE;" + J(program));
+        JournalDownload(appFolder, "RELANZAR_APP_NO_EXISTE;" + PathText(program));
         return;
     }
     const HINSTANCE result =
         ShellExecuteW(nullptr, L"open", program.c_str(), nullptr, appFolder.c_str(), SW_SHOWNORMAL);
     const long value = static_cast<long>(reinterpret_cast<INT_PTR>(result));
-    JournalDownload(appFolder, "RELANZAR_APP;" + J(program) + ";hinst=" + std::to_string(value));
+    JournalDownload(appFolder, "RELANZAR_APP;" + PathText(program) + ";hinst=" + std::to_string(value));
 }

@@ -38,14 +38,14 @@ bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& curre
     }
     const bool zip = variant == SetAsideVariant::ZipPackage;
     if (MoveFileExW(currentPath.c_str(), target.c_str(), MoveFlags)) {
-        JournalDownload(appFolder, (zip ? "RENOMBRADO_A_2_ZIP;" + J(currentPath) + ";->;"
-                                        : "RENOMBRADO_A_2;" + J(currentPath) + ";") +
-                                       J(target));
+        JournalDownload(appFolder, (zip ? "RENOMBRADO_A_2_ZIP;" + PathText(currentPath) + ";->;"
+                                        : "RENOMBRADO_A_2;" + PathText(currentPath) + ";") +
+                                       PathText(target));
         return true;
     }
     const DWORD error = GetLastError();
     JournalDownload(appFolder, std::string(zip ? "ERROR_RENOMBRAR_A_2_ZIP;" : "ERROR_RENOMBRAR_A_2;") +
-                                   J(currentPath) + ";err=" + DecimalText(error));
+                                   PathText(currentPath) + ";err=" + DecimalText(error));
     return false;
 }
 
@@ -61,8 +61,8 @@ bool MoveToBackups(const std::wstring& appFolder, const std::wstring& setAsidePa
     const std::wstring destination = JoinPath(folder, stem + L".exe");
     if (!MoveFileWithRetry(setAsidePath, destination)) {
         const DWORD error = GetLastError();
-        JournalDownload(appFolder, "ERROR_MOVER_A_ACTUALIZACIONES_CARPETA;" + J(setAsidePath) + ";->;" +
-                                       J(destination) + ";err=" + DecimalText(error));
+        JournalDownload(appFolder, "ERROR_MOVER_A_ACTUALIZACIONES_CARPETA;" + PathText(setAsidePath) + ";->;" +
+                                       PathText(destination) + ";err=" + DecimalText(error));
         return false;
     }
     movedPath = destination;
@@ -73,21 +73,22 @@ bool MoveToBackups(const std::wstring& appFolder, const std::wstring& setAsidePa
 void BackupDataFiles(const std::wstring& appFolder, const std::wstring& backupFolder, SetAsideVariant variant) {
     const int mdb = CopyFilesByPattern(appFolder, L"*.MDB", backupFolder, appFolder);
     const int bdmarv = CopyFilesByPattern(appFolder, L"*.BDMARV", backupFolder, appFolder);
-    const char* code = variant == SetAsideVariant::ZipPackage ? "COPIA_PATRONES_RESUMEN_ZIP;dest="
-                                                              : "COPIA_PATRONES_RESUMEN;dest=";
-    JournalDownload(appFolder, code + J(backupFolder) + ";MDB=" + std::to_string(mdb) + ";BDMARV=" +
-                                   std::to_string(bdmarv));
+    const char* code =
+        variant == SetAsideVariant::ZipPackage ? "COPIA_PATRONES_RESUMEN_ZIP;dest=" : "COPIA_PATRONES_RESUMEN;dest=";
+    JournalDownload(
+        appFolder, code + PathText(backupFolder) + ";MDB=" + std::to_string(mdb) + ";BDMARV=" + std::to_string(bdmarv));
     std::wstring zipPath;
     ZipFolder(backupFolder, appFolder, zipPath);
 }
 
-bool BackUpSetAsideExecutable(const std::wstring& appFolder, const std::wstring& setAsidePath,
-                              const std::wstring& stem, SetAsideVariant variant, std::wstring& movedPath) {
+bool BackUpSetAsideExecutable(const std::wstring& appFolder, const std::wstring& setAsidePath, const std::wstring& stem,
+                              SetAsideVariant variant, std::wstring& movedPath) {
     std::wstring backupFolder;
     const bool moved = MoveToBackups(appFolder, setAsidePath, stem, movedPath, backupFolder);
     const char* code = variant == SetAsideVariant::ZipPackage ? "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP;"
                                                               : "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES;";
-    JournalDownload(appFolder, code + J(setAsidePath) + ";->;" + (moved ? J(movedPath) : std::string("ERROR")));
+    JournalDownload(appFolder,
+                    code + PathText(setAsidePath) + ";->;" + (moved ? PathText(movedPath) : std::string("ERROR")));
     if (moved && !backupFolder.empty()) BackupDataFiles(appFolder, backupFolder, variant);
     return moved;
 }
@@ -109,8 +110,8 @@ int CopyFilesByPattern(const std::wstring& sourceFolder, const std::wstring& pat
     WIN32_FIND_DATAW entry;
     ScopedFind find(FindFirstFileW(JoinPath(sourceFolder, pattern).c_str(), &entry));
     if (!find.Valid()) {
-        JournalDownload(journalFolder, "COPIA_PATRON_SIN_RESULTADOS;" + J(pattern) + ";src=" + J(sourceFolder) +
-                                           ";dest=" + J(destinationFolder));
+        JournalDownload(journalFolder, "COPIA_PATRON_SIN_RESULTADOS;" + PathText(pattern) +
+                                           ";src=" + PathText(sourceFolder) + ";dest=" + PathText(destinationFolder));
         return 0;
     }
     int count = 0;
@@ -121,11 +122,11 @@ int CopyFilesByPattern(const std::wstring& sourceFolder, const std::wstring& pat
         SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
             ++count;
-            JournalDownload(journalFolder, "COPIA_OK;" + J(source) + ";->;" + J(destination));
+            JournalDownload(journalFolder, "COPIA_OK;" + PathText(source) + ";->;" + PathText(destination));
         } else {
             const DWORD error = GetLastError();
-            JournalDownload(journalFolder, "COPIA_ERROR;" + J(source) + ";->;" + J(destination) + ";err=" +
-                                               DecimalText(error));
+            JournalDownload(journalFolder, "COPIA_ERROR;" + PathText(source) + ";->;" + PathText(destination) +
+                                               ";err=" + DecimalText(error));
         }
     } while (FindNextFileW(find.Get(), &entry));
     return count;
@@ -135,8 +136,8 @@ bool ZipFolder(const std::wstring& folder, const std::wstring& journalFolder, st
     const std::wstring zip = folder + L".zip";
     unsigned long exitCode = 0;
     const bool ok = RunHidden(ZipFolderCommand(PowerShellPath(), folder, zip), exitCode) && exitCode == 0;
-    JournalDownload(journalFolder, "ZIP_CARPETA;" + J(folder) + ";->;" + J(zip) + ";estado=" + (ok ? "OK" : "ERROR") +
-                                       ";ec=" + DecimalText(exitCode));
+    JournalDownload(journalFolder, "ZIP_CARPETA;" + PathText(folder) + ";->;" + PathText(zip) +
+                                       ";estado=" + (ok ? "OK" : "ERROR") + ";ec=" + DecimalText(exitCode));
     if (ok) zipPath = zip;
     return ok;
 }

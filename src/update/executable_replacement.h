@@ -20,8 +20,8 @@ void BackupDataFiles(const std::wstring& appFolder, const std::wstring& backupFo
 
 // MoveToBackups, the caller's journal line and, on success, BackupDataFiles.
 // Returns whether the set-aside file went to the backup (movedPath set).
-bool BackUpSetAsideExecutable(const std::wstring& appFolder, const std::wstring& setAsidePath,
-                              const std::wstring& stem, SetAsideVariant variant, std::wstring& movedPath);
+bool BackUpSetAsideExecutable(const std::wstring& appFolder, const std::wstring& setAsidePath, const std::wstring& stem,
+                              SetAsideVariant variant, std::wstring& movedPath);
 
 bool MoveFileWithRetry(const std::wstring& source, const std::wstring& destination);
 

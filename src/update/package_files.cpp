@@ -8,7 +8,8 @@
 
 bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes, bool* created) {
     if (created != nullptr) *created = false;
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return false;
     if (created != nullptr) *created = true;
     DWORD written = 0;
@@ -53,4 +54,6 @@ void JournalDownload(const std::wstring& appFolder, const std::string& text) {
     AppendDownloadJournal(appFolder, text);
 }
 
-std::string J(const std::wstring& path) { return NarrowLowByte(path); }
+std::string PathText(const std::wstring& path) {
+    return NarrowLowByte(path);
+}

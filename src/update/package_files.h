@@ -28,4 +28,4 @@ std::wstring PowerShellPath();
 void JournalDownload(const std::wstring& appFolder, const std::string& text);
 
 // A path as journals write it (low byte of each UTF-16 unit).
-std::string J(const std::wstring& path);
+std::string PathText(const std::wstring& path);

@@ -21,7 +21,7 @@ void RunRegistrationScript(const std::wstring& appFolder, const std::wstring& ex
         JournalDownload(appFolder, "REGISTRO_BAT_NO_ENCONTRADO");
         return;
     }
-    JournalDownload(appFolder, "REGISTRO_BAT_LANZANDO_ADMIN;" + J(script));
+    JournalDownload(appFolder, "REGISTRO_BAT_LANZANDO_ADMIN;" + PathText(script));
 
     unsigned long exitCode = 0, launchError = 0;
     bool exitCodeRead = false;
@@ -31,5 +31,5 @@ void RunRegistrationScript(const std::wstring& appFolder, const std::wstring& ex
                         "REGISTRO_BAT_LANZAMIENTO_ERROR;UAC_CANCELADO_O_FALLO;err=" + DecimalText(launchError));
         return;
     }
-    JournalDownload(appFolder, "REGISTRO_BAT_EJECUTADO_ADMIN;" + J(script) + ";ec=" + DecimalText(exitCode));
+    JournalDownload(appFolder, "REGISTRO_BAT_EJECUTADO_ADMIN;" + PathText(script) + ";ec=" + DecimalText(exitCode));
 }

@@ -42,9 +42,8 @@ void StartService(const std::wstring& appFolder) {
 }  // namespace
 
 bool FindFileBySuffix(const std::wstring& folder, const std::wstring& lowerSuffix, std::wstring& path) {
-    path = FindFileBelow(folder, [&lowerSuffix](const std::wstring& name) {
-        return EndsWithIgnoringCase(name, lowerSuffix);
-    });
+    path = FindFileBelow(folder,
+                         [&lowerSuffix](const std::wstring& name) { return EndsWithIgnoringCase(name, lowerSuffix); });
     return !path.empty();
 }
 

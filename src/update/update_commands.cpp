@@ -4,7 +4,9 @@ namespace {
 
 const std::wstring Quote = L"\"";
 
-std::wstring Quoted(const std::wstring& text) { return Quote + text + Quote; }
+std::wstring Quoted(const std::wstring& text) {
+    return Quote + text + Quote;
+}
 
 std::wstring PowerShellCommandPrefix(const std::wstring& powershell) {
     return Quoted(powershell) + L" -NoProfile -NonInteractive -Command ";
@@ -13,7 +15,9 @@ std::wstring PowerShellCommandPrefix(const std::wstring& powershell) {
 // PowerShell joins the arguments after -Command with blanks and parses the
 // result again, so plain quotes would be gone by then and a path with a
 // blank would split; the backslash-escaped quotes reach PowerShell.
-std::wstring PowerShellQuoted(const std::wstring& text) { return L"\\\"" + text + L"\\\""; }
+std::wstring PowerShellQuoted(const std::wstring& text) {
+    return L"\\\"" + text + L"\\\"";
+}
 
 }  // namespace
 

@@ -7,10 +7,12 @@
 std::wstring SevenZipExtractCommand(const std::wstring& sevenZip, const std::wstring& archive,
                                     const std::wstring& destination);
 
-// "<powershell>" -NoProfile -NonInteractive -Command Compress-Archive -Path \"<folder>\*\" -DestinationPath \"<zip>\" -Force
+// "<powershell>" -NoProfile -NonInteractive -Command Compress-Archive -Path \"<folder>\*\" -DestinationPath \"<zip>\"
+// -Force
 std::wstring ZipFolderCommand(const std::wstring& powershell, const std::wstring& folder, const std::wstring& zip);
 
-// "<powershell>" -NoProfile -NonInteractive -Command Expand-Archive -LiteralPath \"<archive>\" -DestinationPath \"<dest>\" -Force
+// "<powershell>" -NoProfile -NonInteractive -Command Expand-Archive -LiteralPath \"<archive>\" -DestinationPath
+// \"<dest>\" -Force
 std::wstring ExpandArchiveCommand(const std::wstring& powershell, const std::wstring& archive,
                                   const std::wstring& destination);
 

@@ -43,11 +43,12 @@ void RestoreSetAside(const RunState& run, const std::wstring& setAside, const st
         DeleteFileW(packagePath.c_str());
     }
     if (MoveFileExW(setAside.c_str(), packagePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-        JournalDownload(run.appFolder, "RESTAURADO_EXE_ANTERIOR;" + J(setAside) + ";->;" + J(packagePath));
+        JournalDownload(run.appFolder,
+                        "RESTAURADO_EXE_ANTERIOR;" + PathText(setAside) + ";->;" + PathText(packagePath));
     } else {
         const DWORD error = GetLastError();
-        JournalDownload(run.appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + J(setAside) + ";->;" + J(packagePath) +
-                                           ";err=" + DecimalText(error));
+        JournalDownload(run.appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(setAside) + ";->;" +
+                                           PathText(packagePath) + ";err=" + DecimalText(error));
     }
 }
 
@@ -106,8 +107,7 @@ void InstallUpdate(const std::string& packageUrl) {
     if (!SaveBytesToFile(packagePath, bytes, &created)) {
         const DWORD saveError = GetLastError();
         JournalDownload(run.appFolder, "ERROR_GUARDAR");
-        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo",
-               "GUARDAR_DISCO");
+        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo", "GUARDAR_DISCO");
         if (setAsideDone) {
             RestoreSetAside(run, setAside, packagePath, created);
         } else if (created) {
@@ -120,7 +120,7 @@ void InstallUpdate(const std::string& packageUrl) {
 
     DownloadProgress.store(75);
     UpdateStep.store(1);
-    JournalDownload(run.appFolder, "DESCARGA;" + packageUrl + ";" + J(packagePath));
+    JournalDownload(run.appFolder, "DESCARGA;" + packageUrl + ";" + PathText(packagePath));
 
     if (HasZipExtension(packagePath)) {
         const ZipBranchOutcome zip = InstallZipPackage(run.appFolder, packagePath);

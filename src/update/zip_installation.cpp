@@ -29,11 +29,11 @@ void RestorePreviousExecutable(const std::wstring& appFolder, const std::wstring
                                      : MoveFileExW(source.c_str(), programPath.c_str(),
                                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     if (restored) {
-        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + J(source) + ";->;" + J(programPath));
+        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(source) + ";->;" + PathText(programPath));
     } else {
         const DWORD error = GetLastError();
-        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + J(source) + ";->;" + J(programPath) + ";err=" +
-                                       DecimalText(error));
+        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(source) + ";->;" + PathText(programPath) +
+                                       ";err=" + DecimalText(error));
     }
 }
 
@@ -47,25 +47,25 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
         const std::wstring rootPath = JoinPath(appFolder, name);
         if (!IsExistingFile(rootPath)) continue;
         if (LowerAscii(name) == L"trevanto.exe") {
-            JournalDownload(appFolder, "ZIP_EXE_IGNORADO_TREVANTO;" + J(candidate));
+            JournalDownload(appFolder, "ZIP_EXE_IGNORADO_TREVANTO;" + PathText(candidate));
             continue;
         }
         if (!HasMzSignature(candidate)) {
-            JournalDownload(appFolder, "ZIP_EXE_INVALIDO_NO_PE;" + J(candidate));
+            JournalDownload(appFolder, "ZIP_EXE_INVALIDO_NO_PE;" + PathText(candidate));
             continue;
         }
         const std::wstring stem = StripExtension(name);
         if (!SetAsideExecutable(appFolder, rootPath, stem, SetAsideVariant::ZipPackage)) continue;
         const std::wstring setAside = SetAsidePath(appFolder, stem);
         std::wstring movedPath;
-        const bool backedUp = BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage,
-                                                       movedPath);
+        const bool backedUp =
+            BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage, movedPath);
         if (MoveFileWithRetry(candidate, rootPath)) {
-            JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + J(candidate) + ";->;" + J(rootPath));
+            JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + PathText(candidate) + ";->;" + PathText(rootPath));
         } else {
             const DWORD error = GetLastError();
-            JournalDownload(appFolder, "ERROR_MOVER_EXE_NUEVO_A_RAIZ;" + J(candidate) + ";->;" + J(rootPath) +
-                                           ";err=" + DecimalText(error));
+            JournalDownload(appFolder, "ERROR_MOVER_EXE_NUEVO_A_RAIZ;" + PathText(candidate) + ";->;" +
+                                           PathText(rootPath) + ";err=" + DecimalText(error));
             RestorePreviousExecutable(appFolder, backedUp ? movedPath : setAside, backedUp, rootPath);
             outcome.installFailed = true;
             outcome.moveError = error;
@@ -78,20 +78,20 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
 void CleanUp(const std::wstring& appFolder, const std::wstring& packagePath, const std::wstring& extractionFolder) {
     if (IsExistingFile(packagePath)) {
         if (DeleteFileW(packagePath.c_str())) {
-            JournalDownload(appFolder, "LIMPIEZA_OK;ZIP_ELIMINADO;" + J(packagePath));
+            JournalDownload(appFolder, "LIMPIEZA_OK;ZIP_ELIMINADO;" + PathText(packagePath));
         } else {
             const DWORD error = GetLastError();
-            JournalDownload(appFolder, "LIMPIEZA_ERROR;ZIP_NO_ELIMINADO;" + J(packagePath) + ";err=" +
-                                           DecimalText(error));
+            JournalDownload(appFolder,
+                            "LIMPIEZA_ERROR;ZIP_NO_ELIMINADO;" + PathText(packagePath) + ";err=" + DecimalText(error));
         }
     }
     if (IsFolderEmpty(extractionFolder)) {
         if (RemoveDirectoryW(extractionFolder.c_str())) {
-            JournalDownload(appFolder, "LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;" + J(extractionFolder));
+            JournalDownload(appFolder, "LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;" + PathText(extractionFolder));
         } else {
             const DWORD error = GetLastError();
-            JournalDownload(appFolder, "LIMPIEZA_ERROR;CARPETA_NO_ELIMINADA;" + J(extractionFolder) + ";err=" +
-                                           DecimalText(error));
+            JournalDownload(appFolder, "LIMPIEZA_ERROR;CARPETA_NO_ELIMINADA;" + PathText(extractionFolder) +
+                                           ";err=" + DecimalText(error));
         }
     }
 }
@@ -140,7 +140,7 @@ ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wst
     const std::wstring extractionFolder = StripExtension(packagePath);
     outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
     AppendJournal(appFolder, ExtractionJournalName,
-                  "UNZIP_7ZA;" + J(packagePath) + ";->;" + J(extractionFolder) + ";" +
+                  "UNZIP_7ZA;" + PathText(packagePath) + ";->;" + PathText(extractionFolder) + ";" +
                       (outcome.extracted ? "OK" : "ERROR") + ";ec=" + DecimalText(outcome.extractionCode));
     if (!outcome.extracted) return outcome;
 

@@ -14,7 +14,7 @@ bool IsFolderEmpty(const std::wstring& folder);
 struct ZipBranchOutcome {
     bool extracted = false;
     unsigned long extractionCode = 0;
-    bool installFailed = false;   // the new executable could not be moved in
+    bool installFailed = false;  // the new executable could not be moved in
     unsigned long moveError = 0;
 };
 

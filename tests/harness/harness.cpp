@@ -67,7 +67,9 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
-std::string Bool(bool value) { return value ? "true" : "false"; }
+std::string Bool(bool value) {
+    return value ? "true" : "false";
+}
 
 std::string ReadAll(const std::wstring& path) {
     std::ifstream in(path.c_str(), std::ios::binary);
@@ -182,11 +184,12 @@ int Identity() {
 }
 
 int Facts(const std::wstring& exePath, const std::wstring& settingsKey) {
-    std::printf("{\"product_version\":\"%s\",\"version_or_unavailable\":\"%s\",\"windows\":\"%s\","
-                "\"host\":\"%s\",\"path\":\"%s\",\"stamp\":\"%s\"}\n",
-                Hex(ProductVersion(exePath)).c_str(), Hex(ProductVersionOrUnavailable(exePath)).c_str(),
-                Hex(WindowsVersionText()).c_str(), Hex(HostNameUtf8()).c_str(),
-                Hex(ProductPathUtf8("mesalto.exe")).c_str(), Hex(ReadLastUpdateStamp(Narrow(settingsKey))).c_str());
+    std::printf(
+        "{\"product_version\":\"%s\",\"version_or_unavailable\":\"%s\",\"windows\":\"%s\","
+        "\"host\":\"%s\",\"path\":\"%s\",\"stamp\":\"%s\"}\n",
+        Hex(ProductVersion(exePath)).c_str(), Hex(ProductVersionOrUnavailable(exePath)).c_str(),
+        Hex(WindowsVersionText()).c_str(), Hex(HostNameUtf8()).c_str(), Hex(ProductPathUtf8("mesalto.exe")).c_str(),
+        Hex(ReadLastUpdateStamp(Narrow(settingsKey))).c_str());
     return 0;
 }
 

@@ -49,7 +49,9 @@ Outcome Read(ScriptedSource& source, std::uint64_t announced, std::uint32_t chun
     return run;
 }
 
-std::vector<unsigned char> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<unsigned char> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 }  // namespace
 

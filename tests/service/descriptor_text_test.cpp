@@ -52,8 +52,9 @@ TEST(DescriptorText, ThreeMembersAtLeast) {
     facts.agentVersion = "1";
     facts.productKey = "K\"";
     facts.productVersion = "v";
-    EXPECT_EQ(DescriptorText(facts), "{\n  \"actualizador_version\": \"1\",\n  \"Programa\": \"K\\\"\",\n"
-                                     "  \"Version\": \"v\"\n}");
+    EXPECT_EQ(DescriptorText(facts),
+              "{\n  \"actualizador_version\": \"1\",\n  \"Programa\": \"K\\\"\",\n"
+              "  \"Version\": \"v\"\n}");
 }
 
 TEST(DescriptorFacts, SettingsKeysByExeName) {

@@ -12,7 +12,9 @@ namespace {
 
 const std::regex OneLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2};)");
 
-std::string StampOf(const std::string& line) { return line.substr(0, 19); }
+std::string StampOf(const std::string& line) {
+    return line.substr(0, 19);
+}
 
 }  // namespace
 

@@ -4,7 +4,9 @@
 
 namespace {
 
-httplib::Headers WithKey(const std::string& key = "clave-de-prueba") { return {{"X-Api-Key", key}}; }
+httplib::Headers WithKey(const std::string& key = "clave-de-prueba") {
+    return {{"X-Api-Key", key}};
+}
 
 const char UpdateBody[] =
     R"({"Programa":"MarvekTijerales","version_anterior":"1.0.0.0","version_nueva":"1.0.0.1",)"
@@ -19,8 +21,9 @@ TEST(ServiceHttp, CheckInStoresAndAnswersTheProductsDocument) {
     RunningService service(data.Root());
     httplib::Client client = service.Client();
 
-    const std::string body = "{\n  \"actualizador_version\": \"1.26.0803\",\n  \"Programa\": \"MarvekMesalto\",\n"
-                             "  \"Version\": \"5.2.1.0\"\n}";
+    const std::string body =
+        "{\n  \"actualizador_version\": \"1.26.0803\",\n  \"Programa\": \"MarvekMesalto\",\n"
+        "  \"Version\": \"5.2.1.0\"\n}";
     const auto res = client.Post("/apis/trevanto/v1/checkin", WithKey(), body, "application/json");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);

@@ -37,8 +37,9 @@ TEST(ReportParsing, UpdateReportFillsEveryColumn) {
 }
 
 TEST(ReportParsing, CheckInKeepsUtf8AndLeavesOutMissingMembers) {
-    const std::string body = "{\n  \"actualizador_version\": \"1.26.0803\",\n  \"Programa\": \"MarvekOlvo\",\n"
-                             "  \"Version\": \"No disponible\",\n  \"installed_path\": \"C:\\\\A\xc3\xb1o\\\\olvo.exe\"\n}";
+    const std::string body =
+        "{\n  \"actualizador_version\": \"1.26.0803\",\n  \"Programa\": \"MarvekOlvo\",\n"
+        "  \"Version\": \"No disponible\",\n  \"installed_path\": \"C:\\\\A\xc3\xb1o\\\\olvo.exe\"\n}";
     ParsedReport report;
     std::string error;
     ASSERT_TRUE(ParseReport(ReportKind::CheckIn, body, report, error)) << error;

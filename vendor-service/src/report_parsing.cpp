@@ -5,13 +5,13 @@
 namespace {
 
 const std::vector<ColumnSpec> CheckInColumns = {
-    {"actualizador_version", false}, {"Programa", false},        {"Version", false},       {"hostname", false},
-    {"windows_version", false},      {"installed_path", false},  {"last_update_at", false},
+    {"actualizador_version", false}, {"Programa", false},       {"Version", false},        {"hostname", false},
+    {"windows_version", false},      {"installed_path", false}, {"last_update_at", false},
 };
 
 const std::vector<ColumnSpec> UpdateColumns = {
-    {"Programa", false},      {"version_anterior", false}, {"version_nueva", false},    {"url_parche", false},
-    {"resultado", false},     {"codigo_error", true},      {"mensaje_error", false},    {"paso_fallido", false},
+    {"Programa", false},         {"version_anterior", false}, {"version_nueva", false}, {"url_parche", false},
+    {"resultado", false},        {"codigo_error", true},      {"mensaje_error", false}, {"paso_fallido", false},
     {"duracion_segundos", true}, {"report_id", false},
 };
 
@@ -25,27 +25,36 @@ const std::vector<ColumnSpec> AcceptanceColumns = {
 
 const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind) {
     switch (kind) {
-        case ReportKind::CheckIn: return CheckInColumns;
-        case ReportKind::Update: return UpdateColumns;
-        case ReportKind::Acceptance: break;
+        case ReportKind::CheckIn:
+            return CheckInColumns;
+        case ReportKind::Update:
+            return UpdateColumns;
+        case ReportKind::Acceptance:
+            break;
     }
     return AcceptanceColumns;
 }
 
 const char* TableOf(ReportKind kind) {
     switch (kind) {
-        case ReportKind::CheckIn: return "checkins";
-        case ReportKind::Update: return "update_reports";
-        case ReportKind::Acceptance: break;
+        case ReportKind::CheckIn:
+            return "checkins";
+        case ReportKind::Update:
+            return "update_reports";
+        case ReportKind::Acceptance:
+            break;
     }
     return "acceptance_reports";
 }
 
 const char* KindName(ReportKind kind) {
     switch (kind) {
-        case ReportKind::CheckIn: return "checkin";
-        case ReportKind::Update: return "update";
-        case ReportKind::Acceptance: break;
+        case ReportKind::CheckIn:
+            return "checkin";
+        case ReportKind::Update:
+            return "update";
+        case ReportKind::Acceptance:
+            break;
     }
     return "acceptance";
 }

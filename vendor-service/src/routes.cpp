@@ -112,8 +112,9 @@ std::string UtcNowText() {
 }
 
 void RegisterRoutes(httplib::Server& server, ServiceContext& context) {
-    server.Get(contract::AgentVersionPath,
-               [&context](const httplib::Request& req, httplib::Response& res) { HandleAgentVersion(req, res, context); });
+    server.Get(contract::AgentVersionPath, [&context](const httplib::Request& req, httplib::Response& res) {
+        HandleAgentVersion(req, res, context);
+    });
     server.Post(context.checkInPath,
                 [&context](const httplib::Request& req, httplib::Response& res) { HandleCheckIn(req, res, context); });
     server.Post(contract::UpdateReportPath, [&context](const httplib::Request& req, httplib::Response& res) {

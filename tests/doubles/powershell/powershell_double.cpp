@@ -31,8 +31,8 @@ std::wstring EnvVar(const wchar_t* name) {
 void LogCommandLine() {
     std::wstring path = EnvVar(L"TREVANTO_PS_LOG");
     if (path.empty()) path = L"C:\\powershell_double.log";
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     const std::string line = Utf8(GetCommandLineW()) + "\r\n";
     DWORD written = 0;
@@ -40,7 +40,9 @@ void LogCommandLine() {
     CloseHandle(file);
 }
 
-bool SameText(const std::wstring& a, const wchar_t* b) { return lstrcmpiW(a.c_str(), b) == 0; }
+bool SameText(const std::wstring& a, const wchar_t* b) {
+    return lstrcmpiW(a.c_str(), b) == 0;
+}
 
 // The text after -Command, as PowerShell sees it.
 std::wstring CommandText() {
@@ -114,8 +116,8 @@ DWORD Run(const std::wstring& commandLine) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process)) {
         return GetLastError();
     }
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -126,7 +128,9 @@ DWORD Run(const std::wstring& commandLine) {
     return code;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Wildcard "<folder>\*" means the folder's contents; the folder must exist.
 bool SourceExists(const std::wstring& source) {
@@ -159,7 +163,6 @@ int ExpandArchive(const std::vector<std::wstring>& tokens) {
 }
 
 }  // namespace
-
 
 int wmain() {
     LogCommandLine();
