@@ -138,6 +138,24 @@ class TestExecutablePackage:
         with zipfile.ZipFile(f"{used}.zip") as archive:
             assert "anterior.txt" in archive.namelist()
 
+    def test_executable_under_another_name_is_only_stored_beside(self, program, server, procs):
+        server.answer("/paquetes/mesalto_v5.exe", Answer(body=NEW))
+        result = update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/mesalto_v5.exe")
+        assert result == {"messages": 1, "progress": 100, "step": 3}
+        assert codes(journal(program)) == ["TASKKILL_APP", "DESCARGA", "RELANZAR_APP"]
+        assert (program / "mesalto_v5.exe").read_bytes() == NEW
+        assert (program / "mesalto.exe").read_bytes() == OLD
+        assert not (program / "actualizaciones").exists()
+        assert report_bodies(server)[0]["resultado"] == "OK"
+
+    def test_folder_without_a_program_neither_stops_nor_relaunches(self, tmp_path, server, procs):
+        folder = bench.make_program_folder(tmp_path, siblings=())
+        shutil.copy(bench.HARNESS, folder / "trevanto.exe")
+        assert update(procs, folder, "")["messages"] == 1
+        assert journal(folder) == ["URL_VACIA"]
+        # Without a product key the report is not sent either.
+        assert server.requests == []
+
     def test_other_file_names_are_only_stored(self, program, server, procs):
         server.answer("/paquetes/notas.pdf", Answer(body=b"%PDF-1.4"))
         result = update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/notas.pdf?v=3#arriba")
