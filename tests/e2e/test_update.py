@@ -125,7 +125,7 @@ class TestExecutablePackage:
         server.answer("/paquetes/mesalto.exe", Answer(body=NEW))
         now = datetime.datetime.now()
         backups = program / "actualizaciones"
-        for offset in range(0, 8):
+        for offset in range(0, 30):
             moment = now + datetime.timedelta(seconds=offset)
             folder = backups / moment.strftime("%y%m%d_%H%M%S")
             folder.mkdir(parents=True)
