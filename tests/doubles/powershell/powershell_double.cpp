@@ -1,10 +1,11 @@
 // powershell.exe stand-in for the Wine prefix (Wine's own does nothing).
 //
-// It understands the forms the agent uses:
-//   ... -Command Compress-Archive -Path "<folder>\*" -DestinationPath "<zip>" -Force
-//   ... -Command Compress-Archive -LiteralPath "<file>" -DestinationPath "<zip>" -Force
-//   ... -Command Expand-Archive -LiteralPath "<zip>" -DestinationPath "<folder>" [-Force]
-// and does the work with the bench's 7za.exe (see SevenZipPath). As the real
+// It understands the cmdlets the agent uses (paths quoted plainly or with
+// backslash-escaped quotes, as the agent writes them):
+//   ... -Command Compress-Archive -Path \"<folder>\*\" -DestinationPath \"<zip>\" -Force
+//   ... -Command Compress-Archive -LiteralPath \"<file>\" -DestinationPath \"<zip>\" -Force
+//   ... -Command Expand-Archive -LiteralPath \"<zip>\" -DestinationPath \"<folder>\" [-Force]
+// and does the work with the bench's 7za.exe (see BenchSevenZipPath). As the real
 // program does, it joins the arguments after -Command with blanks and parses
 // that text again, so quotes lost to the first parse stay lost.
 //
@@ -17,6 +18,7 @@
 #include <cwctype>
 #include <string>
 
+#include "../common/bench_programs.h"
 #include "../common/utf8.h"
 #include <vector>
 
@@ -101,33 +103,6 @@ bool HasSwitch(const std::vector<std::wstring>& tokens, const wchar_t* name) {
     return false;
 }
 
-// The test bench keeps its own 7za.exe beside the PowerShell double in the
-// WindowsPowerShell folder, out of the search path, so that it never stands
-// in for a program folder's missing archiver.
-std::wstring SevenZipPath() {
-    wchar_t path[MAX_PATH] = {};
-    ExpandEnvironmentStringsW(L"%SystemRoot%\\System32\\WindowsPowerShell\\v1.0\\7za.exe", path, MAX_PATH);
-    return path;
-}
-
-DWORD Run(const std::wstring& commandLine) {
-    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
-    writable.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process)) {
-        return GetLastError();
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -149,7 +124,8 @@ int CompressArchive(const std::vector<std::wstring>& tokens) {
         if (!HasSwitch(tokens, L"-Force")) return 1;
         if (!DeleteFileW(destination.c_str())) return 1;
     }
-    const DWORD code = Run(L"\"" + SevenZipPath() + L"\" a -tzip \"" + destination + L"\" \"" + source + L"\"");
+    const DWORD code =
+        RunAndWait(L"\"" + BenchSevenZipPath() + L"\" a -tzip \"" + destination + L"\" \"" + source + L"\"", 1);
     return code == 0 ? 0 : 1;
 }
 
@@ -158,7 +134,8 @@ int ExpandArchive(const std::vector<std::wstring>& tokens) {
     if (source.empty()) source = Parameter(tokens, L"-Path");
     const std::wstring destination = Parameter(tokens, L"-DestinationPath");
     if (source.empty() || destination.empty() || !Exists(source)) return 1;
-    const DWORD code = Run(L"\"" + SevenZipPath() + L"\" x \"" + source + L"\" \"-o" + destination + L"\" -y");
+    const DWORD code =
+        RunAndWait(L"\"" + BenchSevenZipPath() + L"\" x \"" + source + L"\" \"-o" + destination + L"\" -y", 1);
     return code == 0 ? 0 : 1;
 }
 
