@@ -6,6 +6,8 @@ BENCH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BENCH_CACHE=${TREVANTO_CACHE:-/var/cache/trevanto}
 BENCH_BUILD=${TREVANTO_BUILD:-$BENCH_ROOT/build}
 BENCH_XVFB_PID=""
+source "$BENCH_ROOT/scripts/wine_kind.sh"
+BENCH_KIND=$(wine_kind)
 
 bench_free_display() {
   local n=90
@@ -14,11 +16,17 @@ bench_free_display() {
 }
 
 bench_start() {
-  export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=$BENCH_KIND WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEPREFIX=$BENCH_BUILD/wine/prefix
-  export TREVANTO_7ZA=$BENCH_CACHE/7za.exe
   export TREVANTO_PKI=$BENCH_CACHE/pki
   export TREVANTO_BUILD=$BENCH_BUILD
+  export TREVANTO_WINE_KIND=$BENCH_KIND
+  # The tree whose programs run under this Wine, and a 7za.exe that runs there.
+  if [ "$BENCH_KIND" = win32 ]; then
+    export TREVANTO_WINE_TREE=$BENCH_BUILD/win TREVANTO_7ZA=$BENCH_CACHE/7za.exe
+  else
+    export TREVANTO_WINE_TREE=$BENCH_BUILD/win64 TREVANTO_7ZA=$BENCH_CACHE/7za-x64.exe
+  fi
 
   # Our own X server: one outside this namespace is not reachable from it.
   DISPLAY=$(bench_free_display)
@@ -32,17 +40,17 @@ bench_start() {
   # this namespace, so its sockets live on this namespace's loopback.
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
-  cp -a "$BENCH_CACHE/wine-template" "$WINEPREFIX"
+  cp -a "$BENCH_CACHE/wine-template-$BENCH_KIND" "$WINEPREFIX"
   local system32=$WINEPREFIX/drive_c/windows/system32
   local psdir=$system32/WindowsPowerShell/v1.0
   mkdir -p "$psdir"
-  cp "$BENCH_BUILD/win/tests/doubles/powershell.exe" "$psdir/powershell.exe"
-  cp "$BENCH_BUILD/win/tests/doubles/powershell.exe" "$system32/powershell.exe"
-  cp "$BENCH_CACHE/7za.exe" "$psdir/7za.exe"
+  cp "$TREVANTO_WINE_TREE/tests/doubles/powershell.exe" "$psdir/powershell.exe"
+  cp "$TREVANTO_WINE_TREE/tests/doubles/powershell.exe" "$system32/powershell.exe"
+  cp "$TREVANTO_7ZA" "$psdir/7za.exe"
   # Wine's tasklist prints nothing and its find rejects /I: the doubles
   # let the self-update batch file's wait loop run as it does on Windows.
-  cp "$BENCH_BUILD/win/tests/doubles/tasklist.exe" "$system32/tasklist.exe"
-  cp "$BENCH_BUILD/win/tests/doubles/find.exe" "$system32/find.exe"
+  cp "$TREVANTO_WINE_TREE/tests/doubles/tasklist.exe" "$system32/tasklist.exe"
+  cp "$TREVANTO_WINE_TREE/tests/doubles/find.exe" "$system32/find.exe"
   wineserver -p 60
   # Boot the prefix now, detached from any pipe: Wine's background services
   # would otherwise inherit a test runner's output pipe and hold it open.

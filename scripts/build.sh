@@ -2,8 +2,13 @@
 # Builds the native tree (neutral code, the vendor service and their tests
 # under ASan/UBSan), the vendor service for running, and the Windows tree
 # (trevanto.exe, Win32 tests, harness, doubles). Incremental.
+# Where this machine's Wine is 64-bit (scripts/wine_kind.sh), the 32-bit tree
+# builds only the shipped trevanto.exe and a 64-bit tree (build/win64) builds
+# everything that runs under Wine.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/wine_kind.sh"
+KIND=$(wine_kind)
 BUILD=${TREVANTO_BUILD:-$ROOT/build}
 JOBS=${JOBS:-2}
 
@@ -17,7 +22,18 @@ cmake --build "$BUILD/native" -j "$JOBS"
   cmake -S "$ROOT" -B "$BUILD/service" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTREVANTO_SANITIZE=OFF >/dev/null
 cmake --build "$BUILD/service" -j "$JOBS" --target trevanto-servicio
 
-[ -f "$BUILD/win/build.ninja" ] ||
-  cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
-cmake --build "$BUILD/win" -j "$JOBS"
+windows_tree() {  # folder toolchain [targets...]
+  local tree=$1 toolchain=$2
+  shift 2
+  [ -f "$BUILD/$tree/build.ninja" ] ||
+    cmake -S "$ROOT" -B "$BUILD/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain.cmake" >/dev/null
+  cmake --build "$BUILD/$tree" -j "$JOBS" "$@"
+}
+
+if [ "$KIND" = win32 ]; then
+  windows_tree win mingw-i686
+else
+  windows_tree win mingw-i686 --target trevanto
+  windows_tree win64 mingw-x86_64
+fi

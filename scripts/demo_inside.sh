@@ -19,11 +19,11 @@ FOLDER="$DEMO/Marvek Mesalto"
 cp -r "$BENCH_ROOT/vendor-service/datos-ejemplo" "$DEMO/datos"
 mkdir -p "$DEMO/datos/archivos/parches"
 cp "$TREVANTO_7ZA" "$DEMO/datos/archivos/parches/7za.exe"
-cp "$BENCH_BUILD/win/tests/doubles/sibling_5_2_1_0.exe" "$FOLDER/mesalto.exe"
+cp "$TREVANTO_WINE_TREE/tests/doubles/sibling_5_2_1_0.exe" "$FOLDER/mesalto.exe"
 echo "base de datos" > "$FOLDER/DATOS.MDB"
 mkdir -p "$DEMO/datos/archivos/paquetes"
-cp "$BENCH_BUILD/win/tests/doubles/sibling_6_0_3_17.exe" "$DEMO/datos/archivos/paquetes/mesalto.exe"
-cp "$BENCH_BUILD/win/trevanto.exe" "$FOLDER/trevanto.exe"
+cp "$TREVANTO_WINE_TREE/tests/doubles/sibling_6_0_3_17.exe" "$DEMO/datos/archivos/paquetes/mesalto.exe"
+cp "$TREVANTO_WINE_TREE/trevanto.exe" "$FOLDER/trevanto.exe"
 
 "$SERVICE" serve --data "$DEMO/datos" --cert "$TREVANTO_PKI/server.crt" --key "$TREVANTO_PKI/server.key" \
   > "$DEMO/servicio.log" 2>&1 &
@@ -37,7 +37,7 @@ echo "== trevanto.exe exited with code $rc"
 # The alerts window that takes update offers is not built yet: the update
 # worker is started here by the test harness exactly as that window will.
 echo "== Update offer: installing https://descargas.marvek.example/paquetes/mesalto.exe"
-cp "$BENCH_BUILD/win/tests/harness.exe" "$FOLDER/trevanto_worker.exe"
+cp "$TREVANTO_WINE_TREE/tests/harness.exe" "$FOLDER/trevanto_worker.exe"
 (cd "$FOLDER" && timeout 300 wine "$FOLDER/trevanto_worker.exe" update \
   https://descargas.marvek.example/paquetes/mesalto.exe > "$DEMO/worker.json" 2>&1 </dev/null) || true
 cat "$DEMO/worker.json"

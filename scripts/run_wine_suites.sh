@@ -8,7 +8,7 @@ trap bench_stop EXIT
 
 status=0
 echo "== Win32 unit tests under Wine (ctest)"
-ctest --test-dir "$BENCH_BUILD/win" --output-on-failure --timeout 300 || status=1
+ctest --test-dir "$TREVANTO_WINE_TREE" --output-on-failure --timeout 300 || status=1
 echo "== End-to-end tests under Wine (pytest)"
 [ $# -gt 0 ] || set -- "$BENCH_ROOT/tests/e2e"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@" || status=1

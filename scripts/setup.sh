@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Prepares this Debian 12 machine for building and testing the agent.
 # Idempotent: every step checks whether its result is already there.
-#   - Debian packages (MinGW-w64, i386 Wine, Xvfb, test and service libraries)
-#   - a genuine 32-bit 7za.exe from the npm package 7zip-bin
+#   - Debian packages (MinGW-w64, Wine, Xvfb, test and service libraries)
+#   - genuine 7za.exe consoles (32- and 64-bit) from the npm package 7zip-bin
 #   - a test CA with a server certificate for the vendor host names
 #   - a hosts file mapping those names to 127.0.0.1
-#   - a template Wine prefix (32-bit, Windows 10, font replacements)
+#   - a template Wine prefix (Windows 10, font replacements)
+# Which Wine (32-bit, or 64-bit where the kernel cannot run 32-bit programs)
+# is decided by scripts/wine_kind.sh.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/wine_kind.sh"
+KIND=$(wine_kind)
 CACHE=${TREVANTO_CACHE:-/var/cache/trevanto}
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
@@ -28,19 +32,30 @@ PACKAGES=(
   iproute2 util-linux curl ca-certificates pkg-config time
 )
 
+if [ "$KIND" = win32 ]; then
+  WINE_PACKAGES=(wine wine32:i386)
+else
+  WINE_PACKAGES=(wine wine64 libwine g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
+fi
+
 install_packages() {
   local missing=()
   # npm usually comes with the machine's Node.js; Debian's npm conflicts with it.
   command -v npm >/dev/null 2>&1 || missing+=(npm)
-  for p in "${PACKAGES[@]}" wine wine32:i386; do
+  for p in "${PACKAGES[@]}" "${WINE_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
+  if [ "$KIND" = win64 ] && dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    # Debian's wine command prefers the 32-bit loader, which cannot run here.
+    log "removing wine32:i386 (this kernel runs no 32-bit programs)"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get remove -y -qq wine32:i386 >/dev/null
+  fi
   if [ ${#missing[@]} -eq 0 ]; then
     log "packages present"
     return
   fi
   log "installing: ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [ "$KIND" = win32 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
   $SUDO apt-get update -qq
@@ -48,15 +63,17 @@ install_packages() {
     "${missing[@]}" >/dev/null
 }
 
+# 7za.exe is the 32-bit console the vendor ships; 7za-x64.exe runs in a
+# 64-bit Wine prefix.
 fetch_7za() {
-  local dest=$CACHE/7za.exe
-  if [ -s "$dest" ]; then log "7za.exe present"; return; fi
+  if [ -s "$CACHE/7za.exe" ] && [ -s "$CACHE/7za-x64.exe" ]; then log "7za.exe present"; return; fi
   log "fetching 7za.exe from npm package 7zip-bin@5.2.0"
   local tmp
   tmp=$(mktemp -d)
   (cd "$tmp" && npm pack --silent 7zip-bin@5.2.0 >/dev/null && tar xzf 7zip-bin-5.2.0.tgz)
   $SUDO mkdir -p "$CACHE"
-  $SUDO cp "$tmp/package/win/ia32/7za.exe" "$dest"
+  $SUDO cp "$tmp/package/win/ia32/7za.exe" "$CACHE/7za.exe"
+  $SUDO cp "$tmp/package/win/x64/7za.exe" "$CACHE/7za-x64.exe"
   rm -rf "$tmp"
 }
 
@@ -92,11 +109,11 @@ make_hosts() {
 }
 
 make_wine_template() {
-  local prefix=$CACHE/wine-template
-  if [ -f "$prefix/.trevanto-ready" ]; then log "wine template present"; return; fi
-  log "creating template Wine prefix (takes a minute)"
+  local prefix=$CACHE/wine-template-$KIND
+  if [ -f "$prefix/.trevanto-ready" ]; then log "wine template ($KIND) present"; return; fi
+  log "creating template Wine prefix ($KIND, takes a minute)"
   $SUDO rm -rf "$prefix"
-  export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX=$prefix WINEARCH=$KIND WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   wineboot --init >/dev/null 2>&1
   wineserver -w
   local reg='HKCU\Software\Wine\Fonts\Replacements'

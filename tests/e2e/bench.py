@@ -11,14 +11,19 @@ from typing import Callable, List, Optional
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("TREVANTO_BUILD", ROOT / "build"))
-WIN = BUILD / "win"
+# The shipped 32-bit executable, checked as a file.
+PRODUCT = BUILD / "win" / "trevanto.exe"
+# The tree whose programs run under this machine's Wine: the 32-bit one, or a
+# 64-bit build of the same sources where the kernel runs no 32-bit programs.
+WIN = Path(os.environ.get("TREVANTO_WINE_TREE", BUILD / "win"))
 AGENT = WIN / "trevanto.exe"
+WINE_KIND = os.environ.get("TREVANTO_WINE_KIND", "win32")
 HARNESS = WIN / "tests" / "harness.exe"
 DOUBLES = WIN / "tests" / "doubles"
 WINTOOL = DOUBLES / "wintool.exe"
 CACHE = Path(os.environ.get("TREVANTO_CACHE", "/var/cache/trevanto"))
 PKI = CACHE / "pki"
-SEVEN_ZIP = CACHE / "7za.exe"
+SEVEN_ZIP = Path(os.environ.get("TREVANTO_7ZA", CACHE / "7za.exe"))
 
 API_HOST = "api.marvek.example"
 DOWNLOAD_HOST = "descargas.marvek.example"

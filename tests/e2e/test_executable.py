@@ -11,12 +11,12 @@ SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "gdi32.dll", "wininet
 
 
 def objdump_headers() -> str:
-    return subprocess.run(["i686-w64-mingw32-objdump", "-p", str(bench.AGENT)], check=True,
+    return subprocess.run(["i686-w64-mingw32-objdump", "-p", str(bench.PRODUCT)], check=True,
                           capture_output=True, text=True).stdout
 
 
 def resources_as_rc() -> str:
-    return subprocess.run(["i686-w64-mingw32-windres", "-i", str(bench.AGENT), "-O", "rc"], check=True,
+    return subprocess.run(["i686-w64-mingw32-windres", "-i", str(bench.PRODUCT), "-O", "rc"], check=True,
                           capture_output=True, text=True).stdout
 
 
