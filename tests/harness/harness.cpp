@@ -23,6 +23,8 @@
 //                                                 and waits for its finished message
 //   harness startup-archiving                     RunStartupArchiving for the folder of this harness
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
+//   harness paint-bench <repeats>                 per item of this folder's recibido.json: CPU time of a
+//                                                 full repaint and of a progress-band repaint
 #include <windows.h>
 #include <psapi.h>
 
@@ -39,6 +41,9 @@
 #include "net/download_progress.h"
 #include "net/url_fetch.h"
 #include "selfupdate/self_update.h"
+#include "alerts/alerts_window.h"
+#include "alerts/alert_layout.h"
+#include "alerts/alert_state.h"
 #include "app/app_folder.h"
 #include "service/installation_descriptor.h"
 #include "housekeeping/close_archiving.h"
@@ -263,6 +268,51 @@ int Update(const std::wstring& url, DWORD timeoutMs) {
     return 0;
 }
 
+// User plus kernel time of this thread, in microseconds.
+unsigned long long ThreadCpuMicroseconds() {
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    auto value = [](const FILETIME& t) { return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return (value(kernel) + value(user)) / 10;
+}
+
+// Average CPU microseconds of `repeats` repaints of the given region (all when null).
+unsigned long long RepaintCost(HWND window, const RECT* region, int repeats) {
+    const unsigned long long start = ThreadCpuMicroseconds();
+    for (int i = 0; i < repeats; ++i) RedrawWindow(window, region, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    return (ThreadCpuMicroseconds() - start) / static_cast<unsigned long long>(repeats);
+}
+
+int PaintBench(int repeats) {
+    ULONG_PTR token = 0;
+    if (!BeginAlertsDisplay(token)) {
+        std::printf("{\"ok\":false}\n");
+        return 0;
+    }
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    RegisterAlertClass(instance);
+    std::string json = "{\"ok\":true,\"items\":[";
+    std::vector<AlertItem>& items = Alerts().document.items;
+    for (size_t i = 0; i < items.size(); ++i) {
+        HWND window = CreateAlertWindow(instance, items[i]);
+        ShowWindow(window, SW_SHOW);
+        UpdateWindow(window);  // the first paint loads what is cached afterwards
+        RECT client = {};
+        GetClientRect(window, &client);
+        const AlertBox band = ProgressBand(MakeAlertLayout(client.right, client.bottom));
+        const RECT bandRect = {band.x, band.y, band.x + band.w, band.y + band.h};
+        const unsigned long long full = RepaintCost(window, nullptr, repeats);
+        const unsigned long long partial = RepaintCost(window, &bandRect, repeats);
+        json += (i ? ",{" : "{") + std::string("\"kind\":\"") + items[i].kindName + "\",\"full_us\":" +
+                std::to_string(full) + ",\"band_us\":" + std::to_string(partial) + "}";
+        Alerts().closeAllowed = true;
+        DestroyWindow(window);
+    }
+    EndAlertsDisplay(token);
+    std::printf("%s]}\n", json.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -298,6 +348,7 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("{\"done\":true}\n");
         return 0;
     }
+    if (verb == L"paint-bench" && argc == 3) return PaintBench(_wtoi(argv[2]));
     if (verb == L"check-in" && argc == 2) {
         CheckIn();
         std::printf("{\"done\":true}\n");

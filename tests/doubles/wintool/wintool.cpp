@@ -1,10 +1,14 @@
 // Reads and presses top-level windows of other processes, for tests that
 // cannot rely on keyboard input reaching message boxes.
 //
-//   wintool wait <title> <timeout-ms>     prints the window as JSON; exit 1 when it never came
+//   wintool wait <title> <timeout-ms>     prints the window as JSON (texts, and children with
+//                                         their class, text and enabled state); exit 1 when it never came
 //   wintool press <title> <command-id>    posts WM_COMMAND(id), as a click on that button does
 //   wintool gone <title> <timeout-ms>     exit 0 once no such window is left
 //   wintool list                          prints every visible top-level window as JSON lines
+// wait, press and gone take an optional window class after their number, for
+// a title that two windows carry (a message box and its owner). The JSON also
+// holds the window rectangle and the client area (screen origin and size).
 #include <windows.h>
 
 #include <cstdio>
@@ -98,36 +102,37 @@ const char* IconName(HWND dialog) {
 
 struct FindRequest {
     std::wstring title;
+    std::wstring className;  // empty: any class
     HWND found = nullptr;
 };
 
 BOOL CALLBACK MatchTitle(HWND window, LPARAM param) {
     FindRequest* request = reinterpret_cast<FindRequest*>(param);
-    if (IsWindowVisible(window) && WindowText(window) == request->title) {
+    if (IsWindowVisible(window) && WindowText(window) == request->title &&
+        (request->className.empty() || ClassName(window) == request->className)) {
         request->found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-HWND FindByTitle(const std::wstring& title) {
-    FindRequest request{title};
+HWND FindByTitle(const std::wstring& title, const std::wstring& className) {
+    FindRequest request{title, className};
     EnumWindows(MatchTitle, reinterpret_cast<LPARAM>(&request));
     return request.found;
 }
 
-HWND WaitFor(const std::wstring& title, DWORD timeoutMs) {
+HWND WaitFor(const std::wstring& title, const std::wstring& className, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
-        if (HWND window = FindByTitle(title)) return window;
+        if (HWND window = FindByTitle(title, className)) return window;
         if (GetTickCount() - start >= timeoutMs) return nullptr;
         Sleep(100);
     }
 }
 
-BOOL CALLBACK CollectChildText(HWND child, LPARAM param) {
-    auto* texts = reinterpret_cast<std::vector<std::wstring>*>(param);
-    texts->push_back(WindowText(child));
+BOOL CALLBACK CollectChildren(HWND child, LPARAM param) {
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(child);
     return TRUE;
 }
 
@@ -142,15 +147,58 @@ const char* SettledIconName(HWND window) {
     return name;
 }
 
+// A control's own text (a Rich Edit's content, say): GetWindowText of
+// another process's window gives only the caption the system keeps, so ask
+// the control itself, without waiting on a busy window for long.
+std::wstring ControlText(HWND control) {
+    wchar_t buffer[4096] = {};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000,
+                             &copied)) {
+        return L"";
+    }
+    return buffer;
+}
+
+// Each child as {"class", "text", "enabled"}.
+std::string ChildrenJson(const std::vector<HWND>& children) {
+    std::string json = "[";
+    for (size_t i = 0; i < children.size(); ++i) {
+        json += (i ? ",{" : "{");
+        json += "\"class\":" + JsonString(ClassName(children[i])) + ",\"text\":" + JsonString(ControlText(children[i])) +
+                ",\"enabled\":" + (IsWindowEnabled(children[i]) ? "true" : "false") + "}";
+    }
+    return json + "]";
+}
+
+// [a,b,c,d] from four numbers.
+std::string Numbers(long a, long b, long c, long d) {
+    return "[" + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," + std::to_string(d) + "]";
+}
+
+// "window": left, top, right, bottom; "client": screen x, y, width, height.
+std::string GeometryJson(HWND window) {
+    RECT outer = {}, client = {};
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    POINT origin = {0, 0};
+    ClientToScreen(window, &origin);
+    return "\"window\":" + Numbers(outer.left, outer.top, outer.right, outer.bottom) +
+           ",\"client\":" + Numbers(origin.x, origin.y, client.right, client.bottom) + ",";
+}
+
 void PrintWindow(HWND window) {
+    std::vector<HWND> children;
+    EnumChildWindows(window, CollectChildren, reinterpret_cast<LPARAM>(&children));
     std::vector<std::wstring> texts;
-    EnumChildWindows(window, CollectChildText, reinterpret_cast<LPARAM>(&texts));
+    for (HWND child : children) texts.push_back(WindowText(child));
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     std::string json = "{\"title\":" + JsonString(WindowText(window)) + ",\"class\":" + JsonString(ClassName(window)) +
-                       ",\"pid\":" + std::to_string(pid) + ",\"icon\":\"" + SettledIconName(window) + "\",\"texts\":[";
+                       ",\"pid\":" + std::to_string(pid) + ",\"icon\":\"" + SettledIconName(window) + "\"," +
+                       GeometryJson(window) + "\"texts\":[";
     for (size_t i = 0; i < texts.size(); ++i) json += (i ? "," : "") + JsonString(texts[i]);
-    json += "]}";
+    json += "],\"children\":" + ChildrenJson(children) + "}";
     std::printf("%s\n", json.c_str());
     std::fflush(stdout);
 }
@@ -172,21 +220,22 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 4) return 2;
     const std::wstring title = argv[2];
     const DWORD number = static_cast<DWORD>(_wtoi(argv[3]));
+    const std::wstring className = argc > 4 ? argv[4] : L"";
     if (verb == L"wait") {
-        HWND window = WaitFor(title, number);
+        HWND window = WaitFor(title, className, number);
         if (window == nullptr) return 1;
         PrintWindow(window);
         return 0;
     }
     if (verb == L"press") {
-        HWND window = FindByTitle(title);
+        HWND window = FindByTitle(title, className);
         if (window == nullptr) return 1;
         PostMessageW(window, WM_COMMAND, MAKEWPARAM(number, BN_CLICKED), 0);
         return 0;
     }
     if (verb == L"gone") {
         const DWORD start = GetTickCount();
-        while (FindByTitle(title) != nullptr) {
+        while (FindByTitle(title, className) != nullptr) {
             if (GetTickCount() - start >= number) return 1;
             Sleep(100);
         }

@@ -1,0 +1,103 @@
+#include "alerts/alert_images.h"
+
+#include <cstring>
+#include <vector>
+
+#include "alerts/gdiplus_objects.h"
+#include "net/url_fetch.h"
+#include "support/handles.h"
+
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
+namespace {
+
+// A COM stream over a movable copy of the bytes; the stream frees the block.
+IStream* StreamOverCopy(const std::vector<unsigned char>& bytes) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    if (block == nullptr) return nullptr;
+    void* target = GlobalLock(block);
+    if (target == nullptr) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    std::memcpy(target, bytes.data(), bytes.size());
+    GlobalUnlock(block);
+    IStream* stream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream))) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    return stream;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return false;
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 0x7FFFFFFF) return false;
+    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD total = 0;
+    while (total < bytes.size()) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), &bytes[total], static_cast<DWORD>(bytes.size() - total), &got, nullptr)) return false;
+        if (got == 0) break;
+        total += got;
+    }
+    bytes.resize(total);
+    return true;
+}
+
+}  // namespace
+
+void* LoadImageFromUrl(const std::string& url) {
+    std::vector<unsigned char> bytes;
+    if (!DownloadUrlBytes_Image(url, bytes) || bytes.empty()) return nullptr;
+    IStream* stream = StreamOverCopy(bytes);
+    if (stream == nullptr) return nullptr;
+    GpBitmap* bitmap = nullptr;
+    const GpStatus status = GdipCreateBitmapFromStream(stream, &bitmap);
+    stream->Release();  // the bitmap keeps its own reference while it lives
+    if (status != Ok) {
+        if (bitmap != nullptr) GdipDisposeImage(bitmap);
+        return nullptr;
+    }
+    return bitmap;
+}
+
+void ReleaseImage(void* image) {
+    if (image != nullptr) GdipDisposeImage(static_cast<GpImage*>(image));
+}
+
+bool UsableImageSize(void* image, int32_t& width, int32_t& height) {
+    if (image == nullptr) return false;
+    UINT w = 0, h = 0;
+    if (GdipGetImageWidth(static_cast<GpImage*>(image), &w) != Ok) return false;
+    if (GdipGetImageHeight(static_cast<GpImage*>(image), &h) != Ok) return false;
+    if (w == 0 || h == 0) return false;
+    width = static_cast<int32_t>(w);
+    height = static_cast<int32_t>(h);
+    return true;
+}
+
+bool LoadAlertDocument(const std::wstring& path, AlertDocument& document) {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) return false;
+    if (!ParseAlertDocument(bytes, document)) return false;
+    for (AlertItem& item : document.items) {
+        for (AlertCell& cell : item.cells) {
+            if (cell.hasImageUrl) cell.image = LoadImageFromUrl(cell.imageUrl);
+        }
+    }
+    return true;
+}
+
+void ReleaseAlertImages(AlertDocument& document) {
+    for (AlertItem& item : document.items) {
+        for (AlertCell& cell : item.cells) {
+            ReleaseImage(cell.image);
+            cell.image = nullptr;
+        }
+    }
+}
