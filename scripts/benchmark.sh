@@ -2,6 +2,7 @@
 # Benchmarks that print figures (nothing here passes or fails on speed):
 #   fetch   a 200 MB package fetched into memory by the agent vs curl
 #   zip     a 200 MB ZIP package installed by the update worker vs curl + 7za.exe
+#   alerts  CPU time of the alerts window's repaints; check-in to first window
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 which="${1:-fetch}"
@@ -10,6 +11,7 @@ bash "$ROOT/scripts/build.sh" >/dev/null
 case "$which" in
   fetch) script=tests/benchmarks/fetch_package.py ;;
   zip) script=tests/benchmarks/zip_update.py ;;
+  alerts) script=tests/benchmarks/alerts_paint.py ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;
 esac
 exec bash "$ROOT/scripts/sandbox.sh" bash -c \

@@ -4,13 +4,37 @@
 
 using namespace contract;
 
-TEST(AgentVersionAnswer, OffersUrlOnlyToOtherVersions) {
-    EXPECT_EQ(AgentVersionAnswer("1.26.0803", "1.26.0900", "https://d.example/a/trevanto.exe"),
-              R"({"version":"1.26.0900","url":"https://d.example/a/trevanto.exe"})");
-    EXPECT_EQ(AgentVersionAnswer("1.26.0900", "1.26.0900", "https://d.example/a/trevanto.exe"),
-              R"({"version":"1.26.0900"})");
-    EXPECT_EQ(AgentVersionAnswer("", "2", "u"), R"({"version":"2","url":"u"})");
+TEST(AgentVersionAnswer, OffersUrlOnlyWhenTheReleaseIsNewer) {
+    struct Case {
+        const char* asking;
+        const char* offered;
+        const char* answer;
+    };
+    const Case cases[] = {
+        {"1.26.0803", "1.26.0900", R"({"version":"1.26.0900","url":"u"})"},
+        {"1.26.0900", "1.26.0900", R"({"version":"1.26.0900"})"},
+        {"1.26.0803", "1.26.803", R"({"version":"1.26.803"})"},
+        {"1.26.0803", "1.27.1", R"({"version":"1.27.1","url":"u"})"},
+        {"1.27.1", "1.26.0803", R"({"version":"1.26.0803"})"},
+        {"1.26", "1.3", R"({"version":"1.3"})"},
+        {"1.3", "1.26", R"({"version":"1.26","url":"u"})"},
+        {"1.26", "1.26.0.0", R"({"version":"1.26.0.0"})"},
+        {"1.26", "1.26.0.1", R"({"version":"1.26.0.1","url":"u"})"},
+        {"1.26.1", "1.26", R"({"version":"1.26"})"},
+        {"1", "99999999999999999999.0", R"({"version":"99999999999999999999.0","url":"u"})"},
+        {"1.26.0803", "1.27-beta", R"({"version":"1.27-beta"})"},
+        {"1.26.0803", "1.27.x", R"({"version":"1.27.x"})"},
+        {"1.26.0803", "1..27", R"({"version":"1..27"})"},
+        {"1.26.0803", "2.", R"({"version":"2."})"},
+        {"1.26.0803", " 2", R"({"version":" 2"})"},
+        {"abc", "2", R"({"version":"2"})"},
+        {"", "2", R"({"version":"2"})"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(AgentVersionAnswer(c.asking, c.offered, "u"), c.answer) << c.asking << " asks, " << c.offered;
+    }
     EXPECT_EQ(AgentVersionAnswer("1", "", ""), "{}");
+    EXPECT_EQ(AgentVersionAnswer("1", "2", ""), "{}");
 }
 
 TEST(AgentVersionAnswer, UrlIsFoundByTheAgentsTextSearch) {

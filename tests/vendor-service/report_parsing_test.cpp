@@ -14,6 +14,12 @@ const ColumnValue& Column(const ParsedReport& report, ReportKind kind, const std
     return missing;
 }
 
+// An object whose member holds arrays nested so that the whole body is
+// `depth` levels deep, after `prefix` members.
+std::string Nested(size_t depth, const std::string& prefix = "") {
+    return "{" + prefix + "\"x\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+}
+
 }  // namespace
 
 TEST(ReportParsing, UpdateReportFillsEveryColumn) {
@@ -71,6 +77,24 @@ TEST(ReportParsing, MalformedBodiesAreRejectedWithAReason) {
     EXPECT_FALSE(ParseReport(ReportKind::Acceptance, R"({"rtf_url":7})", report, error));
     EXPECT_EQ(error, "el miembro \"rtf_url\" debe ser texto");
     EXPECT_FALSE(ParseReport(ReportKind::CheckIn, "{\"Programa\":\"\xff\xfe\"}", report, error));
+}
+
+TEST(ReportParsing, NestingIsLimitedTo64Levels) {
+    ParsedReport report;
+    std::string error;
+    ASSERT_TRUE(ParseReport(ReportKind::Update, Nested(64), report, error)) << error;
+    EXPECT_EQ(report.membersJson, Nested(64));
+    for (size_t depth : {65, 100000}) {
+        error.clear();
+        EXPECT_FALSE(ParseReport(ReportKind::Update, Nested(depth), report, error)) << depth;
+        EXPECT_EQ(error, "el cuerpo JSON tiene mas de 64 niveles de anidamiento") << depth;
+    }
+    // Brackets inside strings, after escaped quotes or backslashes, are text.
+    const std::string brackets(100, '[');
+    EXPECT_TRUE(ParseReport(ReportKind::Update, R"({"a":")" + brackets + R"("})", report, error)) << error;
+    EXPECT_TRUE(ParseReport(ReportKind::Update, R"({"a":"\")" + brackets + R"("})", report, error)) << error;
+    EXPECT_TRUE(ParseReport(ReportKind::Update, Nested(64, R"("a":"\\",)"), report, error)) << error;
+    EXPECT_FALSE(ParseReport(ReportKind::Update, Nested(65, R"("a":"\\",)"), report, error));
 }
 
 TEST(ReportParsing, KindNames) {

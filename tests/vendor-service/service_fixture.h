@@ -56,6 +56,7 @@ public:
     }
 
     httplib::Client Client() const { return httplib::Client("127.0.0.1", port_); }
+    int Port() const { return port_; }
     ReportStore& Store() { return store_; }
     std::string LogLines() {
         std::lock_guard<std::mutex> lock(logMutex_);

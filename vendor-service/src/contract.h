@@ -15,11 +15,17 @@ inline constexpr char AcceptanceReportPath[] = "/apis/trevanto/v1/rtf-acceptance
 inline constexpr const char* StaticPrefixes[] = {"/parches/", "/uploads/", "/wp-content/uploads/", "/paquetes/",
                                                  "/agente/"};
 
-// The self-update answer. With a release on offer whose version differs
-// from the asking one: {"version":"<v>","url":"<url>"} (no blanks, so the
-// agent's text search finds the url). Otherwise no "url" member.
+// The self-update answer. With a release on offer that is newer than the
+// asking version: {"version":"<v>","url":"<url>"} (no blanks, so the agent's
+// text search finds the url). Otherwise no "url" member, so an older release
+// never replaces a newer agent.
 std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,
                                const std::string& offeredUrl);
+
+// True when candidate is a later version than current, comparing the
+// dot-separated parts as numbers ("1.26.0803" equals "1.26.803", missing
+// parts count as 0). False when either is not digits and dots.
+bool IsNewerVersion(const std::string& candidate, const std::string& current);
 
 // {"error":"<text>"} with the text escaped.
 std::string ErrorBody(const std::string& text);

@@ -6,6 +6,7 @@
 //   trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -39,6 +40,43 @@ std::string Option(const std::map<std::string, std::string>& options, const std:
     return found == options.end() ? fallback : found->second;
 }
 
+// A whole number from min to max written in digits only; false otherwise.
+bool WholeNumber(const std::string& text, int min, int max, int& value) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long number = std::strtol(text.c_str(), nullptr, 10);
+    if (number < min || number > max) return false;
+    value = static_cast<int>(number);
+    return true;
+}
+
+// A numeric option; false after saying why on stderr.
+bool NumberOption(const std::map<std::string, std::string>& options, const std::string& name,
+                  const std::string& fallback, int min, int max, int& value) {
+    const std::string text = Option(options, name, fallback);
+    if (WholeNumber(text, min, max, value)) return true;
+    std::cerr << "--" << name << " must be a whole number from " << min << " to " << max << ", not \"" << text
+              << "\"\n";
+    return false;
+}
+
+// Opens the database and checks its layout; false after saying why on
+// stderr, with the exit code: 1 when it cannot be opened, 2 when its tables
+// come from an older layout.
+bool OpenStore(ReportStore& store, const std::string& path, int& exitCode) {
+    std::string error;
+    if (!store.Open(path, error)) {
+        std::cerr << "cannot open the database: " << error << "\n";
+        exitCode = 1;
+        return false;
+    }
+    if (!store.HasCurrentLayout(error)) {
+        std::cerr << "the database " << path << " has an older layout: " << error << "\n";
+        exitCode = 2;
+        return false;
+    }
+    return true;
+}
+
 int Usage() {
     std::cerr << "usage:\n"
                  "  trevanto-servicio serve --data DIR --cert FILE --key FILE [--address A] [--port P]\n"
@@ -52,13 +90,12 @@ int Serve(const std::map<std::string, std::string>& options) {
     const std::string cert = Option(options, "cert", "");
     const std::string key = Option(options, "key", "");
     if (data.empty() || cert.empty() || key.empty()) return Usage();
+    int port = 0;
+    if (!NumberOption(options, "port", "443", 1, 65535, port)) return 2;
 
     ReportStore store;
-    std::string error;
-    if (!store.Open(Option(options, "db", data + "/servicio.db"), error)) {
-        std::cerr << "cannot open the database: " << error << "\n";
-        return 1;
-    }
+    int exitCode = 0;
+    if (!OpenStore(store, Option(options, "db", data + "/servicio.db"), exitCode)) return exitCode;
     httplib::SSLServer server(cert.c_str(), key.c_str());
     if (!server.is_valid()) {
         std::cerr << "cannot load the certificate or key\n";
@@ -77,7 +114,6 @@ int Serve(const std::map<std::string, std::string>& options) {
     RegisterRoutes(server, context);
 
     const std::string address = Option(options, "address", "127.0.0.1");
-    const int port = std::stoi(Option(options, "port", "443"));
     running_server = &server;
     std::signal(SIGINT, StopOnSignal);
     std::signal(SIGTERM, StopOnSignal);
@@ -92,13 +128,12 @@ int Serve(const std::map<std::string, std::string>& options) {
 int Reports(const std::map<std::string, std::string>& options) {
     const std::string db = Option(options, "db", "");
     if (db.empty()) return Usage();
+    int last = 0;
+    if (!NumberOption(options, "last", "10", 1, 1000000, last)) return 2;
     ReportStore store;
+    int exitCode = 0;
+    if (!OpenStore(store, db, exitCode)) return exitCode;
     std::string error;
-    if (!store.Open(db, error)) {
-        std::cerr << "cannot open the database: " << error << "\n";
-        return 1;
-    }
-    const int last = std::stoi(Option(options, "last", "10"));
     const std::string kindName = Option(options, "kind", "");
     for (ReportKind kind : {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance}) {
         if (!kindName.empty() && kindName != KindName(kind)) continue;

@@ -21,6 +21,31 @@ const std::vector<ColumnSpec> AcceptanceColumns = {
     {"acceptance_id", false},
 };
 
+// True when no array or object in the text is nested deeper than
+// MaxJsonDepth. A plain scan without recursion, so a hostile body cannot
+// exhaust the stack here; brackets inside strings do not count.
+bool NestingWithinLimit(const std::string& text) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MaxJsonDepth) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind) {
@@ -70,6 +95,11 @@ bool KindFromName(const std::string& name, ReportKind& kind) {
 }
 
 bool ParseReport(ReportKind kind, const std::string& body, ParsedReport& report, std::string& error) {
+    // Parsing and storing walk the document recursively: refuse deep nesting first.
+    if (!NestingWithinLimit(body)) {
+        error = "el cuerpo JSON tiene mas de " + std::to_string(MaxJsonDepth) + " niveles de anidamiento";
+        return false;
+    }
     const nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
     if (document.is_discarded() || !document.is_object()) {
         error = "el cuerpo no es un objeto JSON";

@@ -26,7 +26,11 @@ struct ParsedReport {
     std::string membersJson;           // every member of the body, compact JSON
 };
 
-// Parses a posted body. False with a Spanish error text when it is not a
-// JSON object or a known member has the wrong type; members the service
-// does not know are kept in membersJson only.
+// Deepest nesting of arrays and objects accepted in a body; the outermost
+// object is level 1.
+inline constexpr int MaxJsonDepth = 64;
+
+// Parses a posted body. False with a Spanish error text when it is nested
+// deeper than MaxJsonDepth, is not a JSON object or a known member has the
+// wrong type; members the service does not know are kept in membersJson only.
 bool ParseReport(ReportKind kind, const std::string& body, ParsedReport& report, std::string& error);

@@ -1,5 +1,7 @@
 #include "report_store.h"
 
+#include <set>
+
 namespace {
 
 // A prepared statement finalized on every path.
@@ -25,6 +27,13 @@ std::string CreateTableSql(ReportKind kind) {
     return sql + ")";
 }
 
+// Every column a table of this kind needs, fixed ones first.
+std::vector<std::string> NeededColumns(ReportKind kind) {
+    std::vector<std::string> names = {"id", "received_at", "client_address", "raw_body", "members"};
+    for (const ColumnSpec& column : ColumnsOf(kind)) names.push_back(column.member);
+    return names;
+}
+
 }  // namespace
 
 ReportStore::~ReportStore() {
@@ -48,6 +57,24 @@ bool ReportStore::Open(const std::string& path, std::string& error) {
     sqlite3_busy_timeout(db_, 5000);
     for (ReportKind kind : {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance}) {
         if (!Execute(CreateTableSql(kind), error)) return false;
+    }
+    return true;
+}
+
+bool ReportStore::HasCurrentLayout(std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (ReportKind kind : {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance}) {
+        Statement statement(db_, std::string("SELECT name FROM pragma_table_info('") + TableOf(kind) + "')");
+        std::set<std::string> present;
+        while (statement.Get() != nullptr && sqlite3_step(statement.Get()) == SQLITE_ROW) {
+            present.insert(reinterpret_cast<const char*>(sqlite3_column_text(statement.Get(), 0)));
+        }
+        for (const std::string& name : NeededColumns(kind)) {
+            if (present.count(name) == 0) {
+                error = std::string("table ") + TableOf(kind) + " has no column \"" + name + "\"";
+                return false;
+            }
+        }
     }
     return true;
 }

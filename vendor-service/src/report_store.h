@@ -23,6 +23,10 @@ public:
     // Opens (creating as needed) the database and its tables.
     bool Open(const std::string& path, std::string& error);
 
+    // False, naming the first missing column, when a table was created by
+    // an older layout (tables that already exist are not changed by Open).
+    bool HasCurrentLayout(std::string& error);
+
     // Stores one received body; returns its row id, or -1 with an error.
     long long Insert(ReportKind kind, const std::string& receivedAt, const std::string& clientAddress,
                      const std::string& rawBody, const ParsedReport& report, std::string& error);

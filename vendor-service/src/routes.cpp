@@ -11,6 +11,7 @@
 namespace {
 
 constexpr char JsonType[] = "application/json";
+constexpr size_t MaxBodySize = 1024 * 1024;
 
 void SendJson(httplib::Response& res, int status, const std::string& body) {
     res.status = status;
@@ -21,20 +22,49 @@ bool HasApiKey(const httplib::Request& req, const ServiceContext& context) {
     return req.get_header_value(contract::ApiKeyHeader) == context.apiKey;
 }
 
-// Checks the key, parses and stores a posted body. False when an error
-// answer has been set (401, 400 or 500).
-bool StorePosted(const httplib::Request& req, httplib::Response& res, ServiceContext& context, ReportKind kind,
-                 ParsedReport& report, long long& id) {
+// Reads a posted body of at most MaxBodySize bytes, however it is sent.
+// False with the status to answer: 413 when it is longer (httplib refuses a
+// longer Content-Length itself), 400 when it cannot be read.
+bool ReadBody(const httplib::ContentReader& reader, httplib::Response& res, std::string& body, int& status) {
+    bool tooLong = false;
+    const bool read = reader([&body, &tooLong](const char* data, size_t size) {
+        tooLong = body.size() + size > MaxBodySize;
+        if (!tooLong) body.append(data, size);
+        return !tooLong;
+    });
+    if (read) return true;
+    status = tooLong || res.status == 413 ? 413 : 400;
+    return false;
+}
+
+// The handler gets the request as const, but it is httplib's own object:
+// keeping the body there lets the logger report its size.
+void KeepBodyForLog(const httplib::Request& req, const std::string& body) {
+    const_cast<httplib::Request&>(req).body = body;
+}
+
+// Checks the key from the headers alone, then reads, parses and stores the
+// body. False when an error answer has been set (401, 413, 400 or 500).
+bool StorePosted(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
+                 ServiceContext& context, ReportKind kind, ParsedReport& report, long long& id) {
     if (!HasApiKey(req, context)) {
         SendJson(res, 401, contract::ErrorBody("API key no valida"));
         return false;
     }
+    std::string body;
+    int status = 0;
+    if (!ReadBody(reader, res, body, status)) {
+        const char* text = status == 413 ? "el cuerpo supera 1 MB" : "no se pudo leer el cuerpo";
+        SendJson(res, status, contract::ErrorBody(text));
+        return false;
+    }
+    KeepBodyForLog(req, body);
     std::string error;
-    if (!ParseReport(kind, req.body, report, error)) {
+    if (!ParseReport(kind, body, report, error)) {
         SendJson(res, 400, contract::ErrorBody(error));
         return false;
     }
-    id = context.store->Insert(kind, UtcNowText(), req.remote_addr, req.body, report, error);
+    id = context.store->Insert(kind, UtcNowText(), req.remote_addr, body, report, error);
     if (id < 0) {
         SendJson(res, 500, contract::ErrorBody("no se pudo guardar: " + error));
         return false;
@@ -50,17 +80,19 @@ std::string ProductKeyOf(const ParsedReport& report, ReportKind kind) {
     return std::string();
 }
 
-void HandleCheckIn(const httplib::Request& req, httplib::Response& res, ServiceContext& context) {
+void HandleCheckIn(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
+                   ServiceContext& context) {
     ParsedReport report;
     long long id = 0;
-    if (!StorePosted(req, res, context, ReportKind::CheckIn, report, id)) return;
+    if (!StorePosted(req, res, reader, context, ReportKind::CheckIn, report, id)) return;
     SendJson(res, 200, NotificationDocumentFor(context.data, ProductKeyOf(report, ReportKind::CheckIn)));
 }
 
-void HandleReport(const httplib::Request& req, httplib::Response& res, ServiceContext& context, ReportKind kind) {
+void HandleReport(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
+                  ServiceContext& context, ReportKind kind) {
     ParsedReport report;
     long long id = 0;
-    if (!StorePosted(req, res, context, kind, report, id)) return;
+    if (!StorePosted(req, res, reader, context, kind, report, id)) return;
     SendJson(res, 200, "{\"ok\":true,\"id\":" + std::to_string(id) + "}");
 }
 
@@ -115,14 +147,19 @@ void RegisterRoutes(httplib::Server& server, ServiceContext& context) {
     server.Get(contract::AgentVersionPath, [&context](const httplib::Request& req, httplib::Response& res) {
         HandleAgentVersion(req, res, context);
     });
+    // The POST handlers read the body themselves, after checking the key.
     server.Post(context.checkInPath,
-                [&context](const httplib::Request& req, httplib::Response& res) { HandleCheckIn(req, res, context); });
-    server.Post(contract::UpdateReportPath, [&context](const httplib::Request& req, httplib::Response& res) {
-        HandleReport(req, res, context, ReportKind::Update);
-    });
-    server.Post(contract::AcceptanceReportPath, [&context](const httplib::Request& req, httplib::Response& res) {
-        HandleReport(req, res, context, ReportKind::Acceptance);
-    });
+                [&context](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                    HandleCheckIn(req, res, reader, context);
+                });
+    server.Post(contract::UpdateReportPath,
+                [&context](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                    HandleReport(req, res, reader, context, ReportKind::Update);
+                });
+    server.Post(contract::AcceptanceReportPath,
+                [&context](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                    HandleReport(req, res, reader, context, ReportKind::Acceptance);
+                });
     server.Get(R"(/.*)",
                [&context](const httplib::Request& req, httplib::Response& res) { HandleStatic(req, res, context); });
     server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
@@ -134,5 +171,8 @@ void RegisterRoutes(httplib::Server& server, ServiceContext& context) {
     server.set_logger([&context](const httplib::Request& req, const httplib::Response& res) {
         if (context.log) context.log(LogLine(req, res));
     });
-    server.set_payload_max_length(1024 * 1024);
+    server.set_payload_max_length(MaxBodySize);
+    // A refused body is left unread on the connection; closing after every
+    // answer keeps the rest from being read as a next request.
+    server.set_keep_alive_max_count(1);
 }
