@@ -31,16 +31,13 @@ SERVICE_PID=$!
 for i in $(seq 100); do grep -q 'listening' "$DEMO/servicio.log" 2>/dev/null && break; sleep 0.05; done
 
 echo "== Running trevanto.exe in $FOLDER"
+echo "   (its windows are clicked through as a person would; captures in $DEMO/capturas)"
+(cd "$FOLDER" && exec timeout 300 wine "$FOLDER/trevanto.exe" </dev/null >"$DEMO/agente.log" 2>&1) &
+AGENT_PID=$!
+/usr/bin/python3 "$BENCH_ROOT/scripts/demo_clicker.py" "$AGENT_PID" "$DEMO/capturas"
 rc=0
-(cd "$FOLDER" && timeout 120 wine "$FOLDER/trevanto.exe") || rc=$?
+wait "$AGENT_PID" || rc=$?
 echo "== trevanto.exe exited with code $rc"
-# The alerts window that takes update offers is not built yet: the update
-# worker is started here by the test harness exactly as that window will.
-echo "== Update offer: installing https://descargas.marvek.example/paquetes/mesalto.exe"
-cp "$TREVANTO_WINE_TREE/tests/harness.exe" "$FOLDER/trevanto_worker.exe"
-(cd "$FOLDER" && timeout 300 wine "$FOLDER/trevanto_worker.exe" update \
-  https://descargas.marvek.example/paquetes/mesalto.exe > "$DEMO/worker.json" 2>&1 </dev/null) || true
-cat "$DEMO/worker.json"
 wine taskkill /F /IM mesalto.exe >/dev/null 2>&1 || true
 echo "== Journal descargas.csv"
 cat "$FOLDER/actualizador_registros/descargas.csv" 2>/dev/null || true
@@ -48,5 +45,8 @@ echo "== Requests the vendor service received"
 grep -v 'listening' "$DEMO/servicio.log" || true
 echo "== Reports stored by the vendor service"
 "$SERVICE" reports --db "$DEMO/datos/servicio.db" --last 5
+echo "== Terms accepted (alertas_terminos_aceptados.csv)"
+cat "$FOLDER/actualizador_registros/alertas_terminos_aceptados.csv" 2>/dev/null || true
+echo "== Program version: before 5.2.1.0, package 6.0.3.17; mesalto.exe now $(cmp -s "$FOLDER/mesalto.exe" "$DEMO/datos/archivos/paquetes/mesalto.exe" && echo 6.0.3.17 || echo 5.2.1.0)"
 echo "== Program folder afterwards"
 ls -la "$FOLDER" "$FOLDER/actualizaciones" 2>/dev/null || true
