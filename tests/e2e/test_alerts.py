@@ -265,3 +265,13 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     assert wait_until(lambda: len(starts(exe)) == 1 + 3 * 2, 20), starts(exe)
     time.sleep(1)
     assert len(starts(exe)) == 7
+
+
+def test_a_document_of_the_wrong_shape_shows_nothing_and_the_run_ends(tmp_path, vendor, procs):
+    # "titulo" must be a string: the whole document is refused like bad JSON.
+    folder = program(tmp_path, vendor, {"titulo": 5, "alertas": [{"tipo": "solo_mensaje"}]})
+    agent = bench.start_agent(procs, folder)
+    assert finish(agent, 60) == 0
+    assert (folder / "actualizador_registros" / "recibido.json").read_bytes().startswith(b'{"titulo": 5')
+    assert bench.wait_window(procs, TITLE, 500) is None
+    assert closes(folder) == []
