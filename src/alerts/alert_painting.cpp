@@ -118,6 +118,19 @@ void PaintFrame(GpGraphics* graphics, const AlertLayout& layout, AlertKind kind)
     }
 }
 
+RectF Rect(const AlertBox& box) {
+    return Rect(box.x, box.y, box.w, box.h);
+}
+
+// Fills a box with the cell's background and draws its text centred in
+// another (or the same) box in its foreground colour.
+void PaintCellText(GpGraphics* graphics, const AlertCell& cell, const AlertBox& fill, const AlertBox& text,
+                   REAL size) {
+    FillBox(graphics, ColourFromString(cell.background), fill.x, fill.y, fill.w, fill.h);
+    DrawTextBox(graphics, FromUtf8(cell.text), size, Rect(text), ColourFromString(cell.foreground),
+                StringAlignmentCenter);
+}
+
 void PaintGrid(GpGraphics* graphics, const AlertLayout& layout, AlertItem& item) {
     const int32_t count = static_cast<int32_t>(item.cells.size());
     if (count == 0) return;
@@ -125,9 +138,7 @@ void PaintGrid(GpGraphics* graphics, const AlertLayout& layout, AlertItem& item)
     for (int32_t i = 0; i < count; ++i) {
         AlertCell& cell = item.cells[i];
         const AlertBox band = GridTextBand(grid, i);
-        FillBox(graphics, ColourFromString(cell.background), band.x, band.y, band.w, band.h);
-        DrawTextBox(graphics, FromUtf8(cell.text), 18, Rect(band.x, band.y, band.w, band.h),
-                    ColourFromString(cell.foreground), StringAlignmentCenter);
+        PaintCellText(graphics, cell, band, band, 18);
         int32_t iw = 0, ih = 0;
         if (!UsableImageSize(cell.image, iw, ih)) continue;
         const AlertBox box = GridImageBox(grid, i, iw, ih);
@@ -152,19 +163,18 @@ float MeasureTextHeight(GpGraphics* graphics, const std::wstring& text, float wi
 void PaintSingleCell(GpGraphics* graphics, const AlertLayout& layout, AlertItem& item) {
     if (item.cells.empty()) return;
     AlertCell& cell = item.cells[0];
-    const std::wstring text = FromUtf8(cell.text);
-    const ARGB background = ColourFromString(cell.background), foreground = ColourFromString(cell.foreground);
     int32_t iw = 0, ih = 0;
     if (!UsableImageSize(cell.image, iw, ih)) {
-        FillBox(graphics, background, 20, 100, layout.width - 40, 30);
-        DrawTextBox(graphics, text, 26, Rect(20, 100, layout.width - 40, 30), foreground, StringAlignmentCenter);
+        const AlertBox band{20, 100, layout.width - 40, 30};
+        PaintCellText(graphics, cell, band, band, 26);
         return;
     }
+    const std::wstring text = FromUtf8(cell.text);
     const float availH = static_cast<float>(layout.contentHeight > 0 ? layout.contentHeight : 0);
     const SingleCellGeometry g = ComputeSingleCell(
         layout, iw, ih, [&](float width) { return MeasureTextHeight(graphics, text, width, availH); });
-    FillBox(graphics, background, g.x, g.y, g.boxWidth, g.textHeight + g.imageHeight);
-    DrawTextBox(graphics, text, 26, Rect(g.x, g.y, g.boxWidth, g.textHeight), foreground, StringAlignmentCenter);
+    PaintCellText(graphics, cell, AlertBox{g.x, g.y, g.boxWidth, g.textHeight + g.imageHeight},
+                  AlertBox{g.x, g.y, g.boxWidth, g.textHeight}, 26);
     const AlertBox image{g.x, g.y + g.textHeight, g.boxWidth, g.imageHeight};
     DrawImage(graphics, cell.image, image);
     cell.hitRect = HitRectOf(image);
@@ -173,18 +183,15 @@ void PaintSingleCell(GpGraphics* graphics, const AlertLayout& layout, AlertItem&
 void PaintMessage(GpGraphics* graphics, const AlertLayout& layout, AlertItem& item) {
     if (item.cells.empty()) return;
     AlertCell& cell = item.cells[0];
-    const std::wstring text = FromUtf8(cell.text);
-    const ARGB background = ColourFromString(cell.background), foreground = ColourFromString(cell.foreground);
     int32_t iw = 0, ih = 0;
     if (!UsableImageSize(cell.image, iw, ih)) {
-        const RectF area = Rect(20, 100, layout.width - 40, layout.contentHeight);
-        FillBox(graphics, background, 20, 100, layout.width - 40, layout.contentHeight);
-        DrawTextBox(graphics, text, 22, area, foreground, StringAlignmentCenter);
+        const AlertBox area{20, 100, layout.width - 40, layout.contentHeight};
+        PaintCellText(graphics, cell, area, area, 22);
         return;
     }
     const MessageGeometry g = ComputeMessage(layout, iw, ih);
-    FillBox(graphics, background, g.x, 100, g.imageWidth, g.imageHeight + 30);
-    DrawTextBox(graphics, text, 22, Rect(g.x, 100, g.imageWidth, 30), foreground, StringAlignmentCenter);
+    PaintCellText(graphics, cell, AlertBox{g.x, 100, g.imageWidth, g.imageHeight + 30},
+                  AlertBox{g.x, 100, g.imageWidth, 30}, 22);
     const AlertBox image{g.x, 130, g.imageWidth, g.imageHeight};
     DrawImage(graphics, cell.image, image);
     cell.hitRect = HitRectOf(image);
