@@ -19,6 +19,8 @@ FOLDER="$DEMO/Marvek Mesalto"
 cp -r "$BENCH_ROOT/vendor-service/datos-ejemplo" "$DEMO/datos"
 mkdir -p "$DEMO/datos/archivos/parches"
 cp "$TREVANTO_7ZA" "$DEMO/datos/archivos/parches/7za.exe"
+# The agent's installation archive, for the installer mode (built with the agent).
+cp "$TREVANTO_WINE_TREE/agent-zip/1.25.1119_trevanto.zip" "$DEMO/datos/archivos/parches/"
 cp "$TREVANTO_WINE_TREE/tests/doubles/sibling_5_2_1_0.exe" "$FOLDER/mesalto.exe"
 echo "base de datos" > "$FOLDER/DATOS.MDB"
 mkdir -p "$DEMO/datos/archivos/paquetes"

@@ -169,6 +169,7 @@ class VendorService:
         self._procs = procs
         self._hosts = hosts
         self._proc: Optional[subprocess.Popen] = None
+        self._log = b""
         (data / "archivos" / "parches").mkdir(parents=True, exist_ok=True)
         (data / "notificaciones").mkdir(parents=True, exist_ok=True)
 
@@ -188,6 +189,12 @@ class VendorService:
         for host in (API_HOST, DOWNLOAD_HOST, IMAGE_HOST):
             self._hosts.map(host, SERVICE_ADDRESS)
         return self
+
+    def log(self) -> List[str]:
+        """Request lines logged so far: "<time> <client> <method> <host><path> <status> <size>B"."""
+        os.set_blocking(self._proc.stdout.fileno(), False)
+        self._log += self._proc.stdout.read() or b""
+        return [line for line in self._log.decode(errors="replace").split("\n")[:-1] if "listening" not in line]
 
     def rows(self, table: str) -> List[dict]:
         import sqlite3

@@ -8,6 +8,7 @@ from fault_server import Answer
 
 BOX_TITLE = "Trevanto - Error descargando 7za.exe"
 BOOTSTRAP_URL = f"https://{DOWNLOAD_HOST}/parches/7za.exe"
+CHECKIN_PATH = "/apis/trevanto/v1/checkin"
 
 
 def box_text(code: int) -> str:
@@ -41,10 +42,14 @@ class TestModeSelection:
         if layout == "directory-named-olvo":
             (folder / "olvo.exe").mkdir()
 
-        assert run_agent(procs, folder) == 0
+        agent = start_agent(procs, folder)
 
-        # The agent-mode stages never ran: no archiver download was attempted.
-        assert server.requests == []
+        # The installer window waits for the user; the agent-mode stages never
+        # ran: no archiver download was attempted.
+        window = wait_window(procs, "Actualizador Marvek")
+        assert window is not None and window["class"] == "TrevantoInstaladorWnd"
+        assert agent.poll() is None
+        assert download_host_requests(server) == []
         assert not (folder / "7za.exe").exists()
 
     def test_any_catalogue_name_selects_agent_mode(self, tmp_path, server, procs):
@@ -64,22 +69,26 @@ class TestArchiverBootstrap:
         assert run_agent(procs, folder) == 0
         assert download_host_requests(server) == []
 
-    def test_not_found_shows_box_with_status_and_run_goes_on(self, tmp_path, server, procs):
-        server.answer("/parches/7za.exe", Answer(status=404, body=b"<html>no existe</html>"))
+    # A page that is no program (no "MZ"), even with status 200, is a failed
+    # download with code 193 (ERROR_BAD_EXE_FORMAT).
+    @pytest.mark.parametrize("status,code", [(404, 404), (200, 193)])
+    def test_error_or_non_program_shows_box_and_run_goes_on(self, tmp_path, server, procs, status, code):
+        server.answer("/parches/7za.exe", Answer(status=status, body=b"<html>no existe</html>"))
         folder = make_program_folder(tmp_path, with_archiver=False)
 
         agent = start_agent(procs, folder)
         box = wait_window(procs, BOX_TITLE)
         assert box is not None, "the error box did not appear"
         assert box["class"] == "#32770"
-        assert box_text(404) in box["texts"]
+        assert box_text(code) in box["texts"]
         assert box["icon"] == "error"
         assert agent.poll() is None, "the agent must wait for the box to be dismissed"
 
         assert press(procs, BOX_TITLE)
         assert bench.finish(agent) == 0
-        # The error page is not kept as 7za.exe.
+        # The error page is not kept as 7za.exe, and the run went on to the check-in.
         assert not (folder / "7za.exe").exists()
+        assert [r.method for r in server.requests_to(CHECKIN_PATH)] == ["POST"]
 
     def test_unreachable_host_shows_winine_code(self, tmp_path, server, procs, hosts):
         hosts.map(DOWNLOAD_HOST, "127.0.0.2")

@@ -1,0 +1,43 @@
+#include "installer/tile_images.h"
+
+#include <windows.h>
+#include <objidl.h>  // before gdiplus.h: WIN32_LEAN_AND_MEAN leaves it out
+#include <gdiplus.h>
+#include <urlmon.h>
+
+#include <string>
+
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
+namespace {
+
+// The user's temporary folder with a trailing backslash, and "marvek_img_<i>.jpg".
+std::wstring TilePicturePath(size_t index) {
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD length = GetTempPathW(MAX_PATH, folder);
+    std::wstring path(folder, length < MAX_PATH ? length : 0);
+    if (path.empty() || path.back() != L'\\') path += L'\\';
+    return path + L"marvek_img_" + std::to_wstring(index) + L".jpg";
+}
+
+void* LoadPicture(const std::wstring& url, const std::wstring& path) {
+    if (FAILED(URLDownloadToFileW(nullptr, url.c_str(), path.c_str(), 0, nullptr))) return nullptr;
+    GpImage* image = nullptr;
+    if (GdipLoadImageFromFile(path.c_str(), &image) == Ok) return image;
+    if (image != nullptr) GdipDisposeImage(image);
+    return nullptr;
+}
+
+}  // namespace
+
+void LoadTileImages(std::vector<TileRecord>& tiles) {
+    for (size_t i = 0; i < tiles.size(); ++i) tiles[i].picture = LoadPicture(tiles[i].imageUrl, TilePicturePath(i));
+}
+
+void FreeTileImages(std::vector<TileRecord>& tiles) {
+    for (TileRecord& tile : tiles) {
+        if (tile.picture != nullptr) GdipDisposeImage(static_cast<GpImage*>(tile.picture));
+        tile.picture = nullptr;
+    }
+}
