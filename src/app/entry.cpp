@@ -12,6 +12,7 @@
 #include "selfupdate/self_update.h"
 #include "service/check_in.h"
 #include "support/file_probe.h"
+#include "update/executable_replacement.h"
 
 void BootstrapArchiver(const std::wstring& appFolder) {
     const std::wstring archiverPath = JoinPath(appFolder, ArchiverFileName);
@@ -30,6 +31,9 @@ int RunEntrySequence(HINSTANCE instance, int showCommand) {
     const std::wstring appFolder = GetEntryFolder();
     if (appFolder.empty()) return 0;
 
+    // Before the mode is chosen: an update cut short must not leave the
+    // folder without its program, which would make this start an installer.
+    RestoreInterruptedSetAsides(appFolder);
     if (FindProductRow(appFolder, StartupOrder) < 0) {
         RunInstaller();
         return 0;

@@ -2,14 +2,16 @@
 
 #include <cwchar>
 
+#include "update/update_commands.h"
+
 std::wstring StartupArchiveCommand(const std::wstring& folder, const std::wstring& zip) {
-    return L"powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"Compress-Archive -Path \\\"" + folder +
-           L"\\*\\\" -DestinationPath \\\"" + zip + L"\\\" -Force\"";
+    return L"powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"Compress-Archive -Path " +
+           PowerShellFolderContents(folder) + L" -DestinationPath " + PowerShellLiteral(zip) + L" -Force\"";
 }
 
 std::wstring CloseArchiveCommand(const std::wstring& powershell, const std::wstring& exe, const std::wstring& zip) {
-    return L"\"" + powershell + L"\" -NoProfile -NonInteractive -Command Compress-Archive -LiteralPath \\\"" + exe +
-           L"\\\" -DestinationPath \\\"" + zip + L"\\\" -Force";
+    return L"\"" + powershell + L"\" -NoProfile -NonInteractive -Command \"Compress-Archive -LiteralPath " +
+           PowerShellLiteral(exe) + L" -DestinationPath " + PowerShellLiteral(zip) + L" -Force\"";
 }
 
 std::wstring VersionStampText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,

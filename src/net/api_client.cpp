@@ -29,19 +29,25 @@ void ConfigureRoot(HINTERNET root) {
     SetNumberOption(root, INTERNET_OPTION_RECEIVE_TIMEOUT, ApiReceiveTimeoutMs);
 }
 
-// Reads the whole response, keeping every byte (zero bytes included). A
-// failed read ends the body like its end does. False only when memory for
-// the text runs out.
-bool ReadResponse(HINTERNET request, std::string& body) {
+// Reads the whole response, keeping every byte (zero bytes included). False,
+// with the body emptied and the system error code, when a read fails part-way
+// or memory for the text runs out: a cut body must not pass for a whole one.
+bool ReadResponse(HINTERNET request, std::string& body, DWORD& errorCode) {
     char buffer[ApiReadBufferSize];
     for (;;) {
         DWORD read = 0;
-        if (!InternetReadFile(request, buffer, ApiReadBufferSize - 1, &read) || read == 0) return true;
+        if (!InternetReadFile(request, buffer, ApiReadBufferSize - 1, &read)) {
+            errorCode = GetLastError();
+            body.clear();
+            return false;
+        }
+        if (read == 0) return true;
         try {
             body.append(buffer, read);
         } catch (const std::bad_alloc&) {
             body.clear();
             body.shrink_to_fit();
+            errorCode = ERROR_NOT_ENOUGH_MEMORY;
             return false;
         }
     }
@@ -84,8 +90,9 @@ bool ApiRequest(bool isPost, const std::string& objectPath, const std::string& b
         return Fail(errorText, ApiStep::Send, isPost, GetLastError());
     }
 
-    if (!ReadResponse(request.Get(), responseBody)) {
-        return Fail(errorText, ApiStep::Read, isPost, ERROR_NOT_ENOUGH_MEMORY);
+    DWORD readError = 0;
+    if (!ReadResponse(request.Get(), responseBody, readError)) {
+        return Fail(errorText, ApiStep::Read, isPost, readError);
     }
     const DWORD status = QueryStatus(request.Get());
     if (IsSuccessStatus(status)) return true;

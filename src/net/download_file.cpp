@@ -45,6 +45,23 @@ DWORD StreamBody(HINTERNET request, HANDLE file, bool lengthKnown, DWORD announc
     return 0;
 }
 
+// A target named *.exe is a program the agent will start or hand over to.
+bool IsProgramTarget(const std::wstring& path) {
+    const size_t n = path.size();
+    return n >= 4 && lstrcmpiW(path.c_str() + n - 4, L".exe") == 0;
+}
+
+// True when the file begins with the "MZ" of a Windows executable.
+bool HasProgramSignature(const std::wstring& path) {
+    ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return false;
+    char signature[2] = {};
+    DWORD read = 0;
+    return ReadFile(file.Get(), signature, sizeof signature, &read, nullptr) && read == sizeof signature &&
+           signature[0] == 'M' && signature[1] == 'Z';
+}
+
 }  // namespace
 
 bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, unsigned long* errorCode) {
@@ -78,6 +95,11 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, uns
     if (streamError != 0) {
         DeleteFileW(targetPath.c_str());
         return Fail(errorCode, streamError);
+    }
+    // A proxy or portal page answered with 200 must not pass for a program.
+    if (IsProgramTarget(targetPath) && !HasProgramSignature(targetPath)) {
+        DeleteFileW(targetPath.c_str());
+        return Fail(errorCode, ERROR_BAD_EXE_FORMAT);
     }
     return true;
 }

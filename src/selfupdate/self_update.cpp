@@ -14,7 +14,8 @@
 
 namespace {
 
-// cmd.exe reads batch files in the console's OEM code page.
+// cmd.exe reads batch files in the console's OEM code page. Not for code
+// page 65001, which takes neither these flags nor the default-used pointer.
 bool EncodeOem(wchar_t c, std::string& bytes) {
     char buffer[8] = {};
     BOOL usedDefault = FALSE;
@@ -71,8 +72,10 @@ bool CheckSelfUpdate(const std::wstring& appFolder) {
     }
 
     const std::wstring batchPath = JoinPath(appFolder, SelfUpdateBatchName);
-    const std::string batch = SelfUpdateBatchText(GetCurrentProcessId(), EncodePathForBatch(newExe, EncodeOem),
-                                                  EncodePathForBatch(CurrentExecutablePath(), EncodeOem));
+    const unsigned codePage = GetOEMCP();
+    const std::string batch =
+        SelfUpdateBatchText(GetCurrentProcessId(), EncodePathForBatch(newExe, codePage, EncodeOem),
+                            EncodePathForBatch(CurrentExecutablePath(), codePage, EncodeOem));
     if (!WriteBatchFile(batchPath, batch)) return false;
     LaunchHidden(batchPath, appFolder);
     return true;

@@ -17,7 +17,59 @@ std::string ExtractJsonString(const std::string& body, const std::string& key) {
     return body.substr(valueStart, end - valueStart);
 }
 
-std::string EncodePathForBatch(const std::wstring& path, const ConsoleCharEncoder& encode) {
+namespace {
+
+void AppendUtf8(std::string& out, unsigned long code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
+// UTF-8 of a wide text whose wchar_t is UTF-16 (Windows) or UTF-32; a lone
+// surrogate becomes U+FFFD.
+std::string Utf8FromWide(const std::wstring& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned long code = static_cast<unsigned long>(text[i]);
+        const bool high = code >= 0xD800 && code <= 0xDBFF;
+        const unsigned long next = i + 1 < text.size() ? static_cast<unsigned long>(text[i + 1]) : 0;
+        if (high && next >= 0xDC00 && next <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
+            ++i;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        AppendUtf8(out, code);
+    }
+    return out;
+}
+
+// cmd.exe expands %...% even inside quotes; %% stands for one %.
+std::string DoublePercentSigns(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out.push_back(c);
+        if (c == '%') out.push_back('%');
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string EncodePathForBatch(const std::wstring& path, unsigned codePage, const ConsoleCharEncoder& encode) {
+    if (codePage == Utf8CodePage) return Utf8FromWide(path);
     std::string out;
     for (wchar_t c : path) {
         std::string bytes;
@@ -32,8 +84,11 @@ std::string EncodePathForBatch(const std::wstring& path, const ConsoleCharEncode
     return out;
 }
 
-std::string SelfUpdateBatchText(unsigned long pid, const std::string& newExePath, const std::string& currentExePath) {
+std::string SelfUpdateBatchText(unsigned long pid, const std::string& newExePathEncoded,
+                                const std::string& currentExePathEncoded) {
     const std::string id = std::to_string(pid);
+    const std::string newExePath = DoublePercentSigns(newExePathEncoded);
+    const std::string currentExePath = DoublePercentSigns(currentExePathEncoded);
     std::string text;
     auto line = [&text](const std::string& content) { text += content + "\r\n"; };
     line("@echo off");

@@ -20,11 +20,16 @@ std::string ExtractJsonString(const std::string& body, const std::string& key);
 // when the code page has no such character.
 using ConsoleCharEncoder = std::function<bool(wchar_t, std::string& bytes)>;
 
-// A path for the batch file: each character in the console code page, or
-// its low byte when the code page lacks it.
-std::string EncodePathForBatch(const std::wstring& path, const ConsoleCharEncoder& encode);
+// The OEM code page of the Windows "UTF-8 for worldwide languages" option.
+constexpr unsigned Utf8CodePage = 65001;
 
-// The replacement batch file, CR LF line ends; paths already encoded.
+// A path for the batch file in the console's code page: UTF-8 when that is
+// 65001 (the encoder is not asked then), else each character through the
+// encoder, or its low byte when the code page lacks it.
+std::string EncodePathForBatch(const std::wstring& path, unsigned codePage, const ConsoleCharEncoder& encode);
+
+// The replacement batch file, CR LF line ends; paths already encoded. Their
+// percent signs are doubled, so cmd.exe reads them as plain characters.
 std::string SelfUpdateBatchText(unsigned long pid, const std::string& newExePath, const std::string& currentExePath);
 
 // The warning box's text for a failed download of the new agent.

@@ -110,6 +110,8 @@ std::string ReadLastUpdateStamp(const std::string& settingsKey) {
 }
 
 bool WriteLastUpdateStamp(const std::string& settingsKey) {
+    // An empty sub-key would open HKEY_CURRENT_USER itself.
+    if (settingsKey.empty()) return false;
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, settingsKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
                         &key, nullptr) != ERROR_SUCCESS) {

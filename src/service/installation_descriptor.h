@@ -11,6 +11,7 @@ std::string WindowsVersionText();
 std::string HostNameUtf8();
 std::string ProductPathUtf8(const std::string& exeName);
 std::string ReadLastUpdateStamp(const std::string& settingsKey);
+// The UTC stamp under HKCU\<settingsKey>; false, writing nothing, for an empty key.
 bool WriteLastUpdateStamp(const std::string& settingsKey);
 
 // Appends the descriptor of catalogue row `row` (0-based) to `out`; false,

@@ -34,7 +34,31 @@ bool CreateHiddenProcess(const std::wstring& commandLine, const wchar_t* working
     return true;
 }
 
+bool ShellExecuteRunas(const std::wstring& file, const std::wstring& parameters, int showCommand, void*& process,
+                       unsigned long& error) {
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = L"runas";
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.nShow = showCommand;
+    // A declined elevation prompt shows up here as a failed launch.
+    if (!ShellExecuteExW(&info)) {
+        error = GetLastError();
+        return false;
+    }
+    process = info.hProcess;
+    return true;
+}
+
+ElevatedLaunch CurrentElevatedLaunch = ShellExecuteRunas;
+
 }  // namespace
+
+void SetElevatedLaunch(ElevatedLaunch launch) {
+    CurrentElevatedLaunch = launch;
+}
 
 bool StartHidden(const std::wstring& commandLine, const std::wstring& workingFolder, unsigned long& error) {
     PROCESS_INFORMATION process;
@@ -65,20 +89,10 @@ bool RunElevated(const std::wstring& file, const std::wstring& parameters, int s
     exitCode = ElevatedExitCodeUnset;
     launchError = 0;
     exitCodeRead = false;
-    SHELLEXECUTEINFOW info = {};
-    info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.lpVerb = L"runas";
-    info.lpFile = file.c_str();
-    info.lpParameters = parameters.c_str();
-    info.nShow = showCommand;
-    // A declined elevation prompt shows up here as a failed launch.
-    if (!ShellExecuteExW(&info)) {
-        launchError = GetLastError();
-        return false;
-    }
-    if (info.hProcess == nullptr) return true;
-    ScopedHandle processHandle(info.hProcess);
+    void* process = nullptr;
+    if (!CurrentElevatedLaunch(file, parameters, showCommand, process, launchError)) return false;
+    if (process == nullptr) return true;
+    ScopedHandle processHandle(process);
     WaitForSingleObject(processHandle.Get(), INFINITE);
     DWORD code = 0;
     exitCodeRead = GetExitCodeProcess(processHandle.Get(), &code) != 0;

@@ -25,6 +25,18 @@ constexpr unsigned long ElevatedExitCodeUnset = 0xFFFFFFFFul;
 bool RunElevated(const std::wstring& file, const std::wstring& parameters, int showCommand, unsigned long& exitCode,
                  unsigned long& launchError, bool& exitCodeRead);
 
+// The launch behind RunElevated: ShellExecuteExW with the "runas" verb,
+// which shows the consent prompt. True with the child's process handle (null
+// when none came back), or false with the Win32 error code (ERROR_CANCELLED
+// when the prompt was declined).
+using ElevatedLaunch = bool (*)(const std::wstring& file, const std::wstring& parameters, int showCommand,
+                                void*& process, unsigned long& error);
+
+// Puts another launch in place of ShellExecuteExW; the agent itself never
+// calls this. The test harness does, because Wine never shows the consent
+// prompt and so a declined elevation cannot happen there otherwise.
+void SetElevatedLaunch(ElevatedLaunch launch);
+
 // Starts a command line hidden in the given working folder without waiting
 // for it. False with the Win32 error code when it did not start.
 bool StartHidden(const std::wstring& commandLine, const std::wstring& workingFolder, unsigned long& error);

@@ -26,7 +26,23 @@ std::wstring LocalStamp() {
 }  // namespace
 
 std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& stem) {
-    return JoinPath(appFolder, stem + L"2.exe");
+    return JoinPath(appFolder, SetAsideFileName(stem));
+}
+
+void RestoreInterruptedSetAsides(const std::wstring& appFolder) {
+    const auto isFile = [&appFolder](const std::wstring& name) { return IsExistingFile(JoinPath(appFolder, name)); };
+    for (const SetAsideRestore& restore : SetAsidesToRestore(isFile)) {
+        const std::wstring from = JoinPath(appFolder, restore.setAsideName);
+        const std::wstring to = JoinPath(appFolder, restore.programName);
+        // No replacing: whatever stands under the program's name is kept.
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED)) {
+            JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(from) + ";->;" + PathText(to));
+        } else {
+            const DWORD error = GetLastError();
+            JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(from) + ";->;" + PathText(to) +
+                                           ";err=" + DecimalText(error));
+        }
+    }
 }
 
 bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,

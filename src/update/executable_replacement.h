@@ -8,6 +8,11 @@ enum class SetAsideVariant { ExecutablePackage, ZipPackage };
 // stem + "2.exe" in the application folder.
 std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& stem);
 
+// At start-up: every catalogue program left under its set-aside name by an
+// update that never finished is moved back under its own name, so that the
+// folder keeps its program (RESTAURADO_EXE_ANTERIOR in descargas.csv).
+void RestoreInterruptedSetAsides(const std::wstring& appFolder);
+
 bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
                         SetAsideVariant variant);
 

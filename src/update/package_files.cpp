@@ -5,19 +5,35 @@
 #include "support/handles.h"
 #include "support/journal.h"
 #include "support/text.h"
+#include "update/package_checks.h"
 
-bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes, bool* created) {
-    if (created != nullptr) *created = false;
+namespace {
+
+// One write of the whole buffer to a file created (or truncated) at path.
+bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& bytes) {
     ScopedHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return false;
-    if (created != nullptr) *created = true;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    const DWORD error = GetLastError();
+    const DWORD wanted = static_cast<DWORD>(bytes.size());
+    const BOOL ok = WriteFile(file.Get(), bytes.data(), wanted, &written, nullptr);
+    const DWORD error = WriteErrorCode(ok != 0, written, wanted, GetLastError());
     file.Close();
     SetLastError(error);  // the caller reads the write's error code
-    return ok && written == bytes.size();
+    return error == 0;
+}
+
+}  // namespace
+
+bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    const std::wstring partial = path + L".parcial";
+    if (WriteWholeFile(partial, bytes) && MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    DeleteFileW(partial.c_str());
+    SetLastError(error);
+    return false;
 }
 
 bool HasMzSignature(const std::wstring& path) {

@@ -4,10 +4,11 @@
 #include <string>
 #include <vector>
 
-// One write of the whole buffer to a file created (or truncated) at path.
-// created tells whether the file was opened, so that a caller can remove a
-// partly written file; the file itself is left as it is.
-bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes, bool* created = nullptr);
+// Writes the whole buffer beside the path, under path + ".parcial", and only
+// once it is complete moves it over whatever stands at path: an existing
+// file is never truncated in place. On failure the partial file is removed,
+// the path is left untouched and the Win32 error code is the last error.
+bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes);
 
 // True when the file's first two bytes are "MZ".
 bool HasMzSignature(const std::wstring& path);

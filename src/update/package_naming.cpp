@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "app/catalogue.h"
+
 std::wstring PackageFileNameFromUrl(const std::string& url) {
     if (url.empty()) return DefaultPackageName;
     std::string name = url.substr(0, url.find_first_of("?#"));
@@ -16,6 +18,13 @@ std::wstring PackageFileNameFromUrl(const std::string& url) {
         wide.push_back(replaced ? L'_' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
     }
     return wide;
+}
+
+bool IsUsablePackageName(const std::wstring& name) {
+    if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
+    const size_t dot = name.rfind(L'.');
+    const std::wstring stem = dot == std::wstring::npos ? name : name.substr(0, dot);
+    return stem.find_first_not_of(L". ") != std::wstring::npos;
 }
 
 std::wstring StripExtension(const std::wstring& text) {
@@ -66,4 +75,17 @@ std::wstring ParentFolder(const std::wstring& appFolder) {
     const size_t separator = folder.find_last_of(L"\\/");
     if (separator == std::wstring::npos || separator == 0) return std::wstring();
     return folder.substr(0, separator);
+}
+
+std::wstring SetAsideFileName(const std::wstring& stem) {
+    return stem + L"2.exe";
+}
+
+std::vector<SetAsideRestore> SetAsidesToRestore(const std::function<bool(const std::wstring& name)>& isFile) {
+    std::vector<SetAsideRestore> restores;
+    for (const ProductEntry& product : ProductCatalogue) {
+        const std::wstring setAside = SetAsideFileName(StripExtension(product.exeName));
+        if (!isFile(product.exeName) && isFile(setAside)) restores.push_back({setAside, product.exeName});
+    }
+    return restores;
 }

@@ -1,6 +1,8 @@
 // Names, paths and stamps of the update pipeline. No Win32 here.
 #pragma once
+#include <functional>
 #include <string>
+#include <vector>
 
 inline constexpr wchar_t DefaultPackageName[] = L"descarga.bin";
 
@@ -8,6 +10,12 @@ inline constexpr wchar_t DefaultPackageName[] = L"descarga.bin";
 // the text after the last "/", unsafe bytes replaced by "_", widened byte
 // by byte; "descarga.bin" when nothing usable is left.
 std::wstring PackageFileNameFromUrl(const std::string& url);
+
+// False for a package name that Windows would alter or that would name the
+// application folder itself or its parent once the extension is cut off:
+// empty, ending in a dot or a blank, or with nothing but dots and blanks
+// before its last ".".
+bool IsUsablePackageName(const std::wstring& name);
 
 // The text without its last extension (only when the "." follows the last separator).
 std::wstring StripExtension(const std::wstring& text);
@@ -34,3 +42,16 @@ std::wstring BackupStampText(unsigned year, unsigned month, unsigned day, unsign
 // The folder above the application folder (one trailing separator ignored);
 // empty when there is none.
 std::wstring ParentFolder(const std::wstring& appFolder);
+
+// The name a program is set aside under while its package is fetched.
+std::wstring SetAsideFileName(const std::wstring& stem);
+
+// A program left under its set-aside name, to be moved back under its own.
+struct SetAsideRestore {
+    std::wstring setAsideName;
+    std::wstring programName;
+};
+
+// The catalogue programs, in catalogue order, whose executable is not a file
+// while their set-aside name is one (an update that never finished).
+std::vector<SetAsideRestore> SetAsidesToRestore(const std::function<bool(const std::wstring& name)>& isFile);

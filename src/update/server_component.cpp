@@ -104,13 +104,14 @@ void RefreshServerComponent(const std::wstring& appFolder, const std::wstring& e
     unsigned long extractCode = 0;
     if (ExtractServerArchive(appFolder, archive, serverFolder, extractCode)) {
         Line(appFolder, "DESCOMPRIMIR_OK;ec=%lu", extractCode);
+        if (DeleteFileW(archive.c_str())) {
+            Line(appFolder, "ELIMINAR_ZIP_OK");
+        } else {
+            Line(appFolder, "ELIMINAR_ZIP_ERROR;err=%lu", GetLastError());
+        }
     } else {
+        // Kept, so that the component can still be unpacked by hand.
         Line(appFolder, "DESCOMPRIMIR_ERROR;ec=%lu", extractCode);
-    }
-    if (DeleteFileW(archive.c_str())) {
-        Line(appFolder, "ELIMINAR_ZIP_OK");
-    } else {
-        Line(appFolder, "ELIMINAR_ZIP_ERROR;err=%lu", GetLastError());
     }
 
     Sleep(PauseBeforeStartMs);

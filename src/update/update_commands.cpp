@@ -8,18 +8,44 @@ std::wstring Quoted(const std::wstring& text) {
     return Quote + text + Quote;
 }
 
-std::wstring PowerShellCommandPrefix(const std::wstring& powershell) {
-    return Quoted(powershell) + L" -NoProfile -NonInteractive -Command ";
+// The command text goes as one double-quoted argument: PowerShell would
+// otherwise join the split arguments with single blanks and lose runs of
+// blanks inside a path. Windows paths hold no double quote.
+std::wstring PowerShellCommand(const std::wstring& powershell, const std::wstring& command) {
+    return Quoted(powershell) + L" -NoProfile -NonInteractive -Command " + Quoted(command);
 }
 
-// PowerShell joins the arguments after -Command with blanks and parses the
-// result again, so plain quotes would be gone by then and a path with a
-// blank would split; the backslash-escaped quotes reach PowerShell.
-std::wstring PowerShellQuoted(const std::wstring& text) {
-    return L"\\\"" + text + L"\\\"";
+bool IsPowerShellSingleQuote(wchar_t c) {
+    return c == L'\'' || c == L'\u2018' || c == L'\u2019' || c == L'\u201a' || c == L'\u201b';
+}
+
+bool IsWildcardCharacter(wchar_t c) {
+    return c == L'[' || c == L']' || c == L'*' || c == L'?' || c == L'`';
 }
 
 }  // namespace
+
+std::wstring PowerShellLiteral(const std::wstring& text) {
+    std::wstring out = L"'";
+    for (wchar_t c : text) {
+        out.push_back(c);
+        if (IsPowerShellSingleQuote(c)) out.push_back(c);
+    }
+    return out + L"'";
+}
+
+std::wstring PowerShellWildcardEscaped(const std::wstring& path) {
+    std::wstring out;
+    for (wchar_t c : path) {
+        if (IsWildcardCharacter(c)) out.push_back(L'`');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::wstring PowerShellFolderContents(const std::wstring& folder) {
+    return PowerShellLiteral(PowerShellWildcardEscaped(folder) + L"\\*");
+}
 
 std::wstring SevenZipExtractCommand(const std::wstring& sevenZip, const std::wstring& archive,
                                     const std::wstring& destination) {
@@ -27,14 +53,14 @@ std::wstring SevenZipExtractCommand(const std::wstring& sevenZip, const std::wst
 }
 
 std::wstring ZipFolderCommand(const std::wstring& powershell, const std::wstring& folder, const std::wstring& zip) {
-    return PowerShellCommandPrefix(powershell) + L"Compress-Archive -Path " + PowerShellQuoted(folder + L"\\*") +
-           L" -DestinationPath " + PowerShellQuoted(zip) + L" -Force";
+    return PowerShellCommand(powershell, L"Compress-Archive -Path " + PowerShellFolderContents(folder) +
+                                             L" -DestinationPath " + PowerShellLiteral(zip) + L" -Force");
 }
 
 std::wstring ExpandArchiveCommand(const std::wstring& powershell, const std::wstring& archive,
                                   const std::wstring& destination) {
-    return PowerShellCommandPrefix(powershell) + L"Expand-Archive -LiteralPath " + PowerShellQuoted(archive) +
-           L" -DestinationPath " + PowerShellQuoted(destination) + L" -Force";
+    return PowerShellCommand(powershell, L"Expand-Archive -LiteralPath " + PowerShellLiteral(archive) +
+                                             L" -DestinationPath " + PowerShellLiteral(destination) + L" -Force");
 }
 
 std::wstring TaskkillCommand(const std::wstring& exeName) {

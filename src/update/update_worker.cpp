@@ -15,6 +15,7 @@
 #include "support/text.h"
 #include "update/application_control.h"
 #include "update/executable_replacement.h"
+#include "update/package_checks.h"
 #include "update/package_files.h"
 #include "update/package_naming.h"
 #include "update/update_progress.h"
@@ -36,12 +37,7 @@ void Report(const RunState& run, const char* result, std::int32_t code, const ch
 // After a failed fetch or save of an executable package whose namesake was
 // set aside: the program goes back under its own name, so that the relaunch
 // starts the previous version instead of finding nothing.
-void RestoreSetAside(const RunState& run, const std::wstring& setAside, const std::wstring& packagePath,
-                     bool removePartialPackage) {
-    if (removePartialPackage) {
-        SetFileAttributesW(packagePath.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(packagePath.c_str());
-    }
+void RestoreSetAside(const RunState& run, const std::wstring& setAside, const std::wstring& packagePath) {
     if (MoveFileExW(setAside.c_str(), packagePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         JournalDownload(run.appFolder,
                         "RESTAURADO_EXE_ANTERIOR;" + PathText(setAside) + ";->;" + PathText(packagePath));
@@ -50,6 +46,60 @@ void RestoreSetAside(const RunState& run, const std::wstring& setAside, const st
         JournalDownload(run.appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(setAside) + ";->;" +
                                            PathText(packagePath) + ";err=" + DecimalText(error));
     }
+}
+
+// The package as it is about to be fetched and stored.
+struct PackageState {
+    std::wstring path;
+    std::wstring setAside;
+    bool executable = false;
+    bool setAsideDone = false;
+};
+
+// A fetch that failed, or that brought no program for an executable
+// package: nothing is stored, the set-aside program goes back and is started.
+void FailFetch(const RunState& run, const PackageState& package, std::int32_t code, const char* message) {
+    JournalDownload(run.appFolder, "ERROR_DESCARGA");
+    Report(run, "DESCARGA_FALLIDA", code, message, "DESCARGA");
+    if (package.setAsideDone) RestoreSetAside(run, package.setAside, package.path);
+    RelaunchApplication(run.appFolder, run.programExe);
+}
+
+// The package's path; an executable package's namesake is set aside.
+PackageState PreparePackage(const RunState& run, const std::wstring& packageName) {
+    PackageState package;
+    package.path = JoinPath(run.appFolder, packageName);
+    package.executable = IsExecutablePackageName(packageName);
+    package.setAside = SetAsidePath(run.appFolder, StripExtension(packageName));
+    if (package.executable && IsExistingFile(package.path)) {
+        package.setAsideDone = SetAsideExecutable(run.appFolder, package.path, StripExtension(packageName),
+                                                  SetAsideVariant::ExecutablePackage);
+    }
+    return package;
+}
+
+// Fetches and stores the package. On failure: journalled, reported, the
+// set-aside program put back and started again; false.
+bool FetchAndStore(const RunState& run, const std::string& packageUrl, const PackageState& package) {
+    std::vector<unsigned char> bytes;
+    unsigned long fetchError = 0;
+    if (!DownloadUrlBytes_URL(packageUrl, bytes, fetchError)) {
+        FailFetch(run, package, static_cast<std::int32_t>(fetchError), "DownloadUrlBytes_URL fallo");
+        return false;
+    }
+    if (package.executable && !StartsWithMz(bytes)) {
+        FailFetch(run, package, ERROR_BAD_EXE_FORMAT, "paquete no es un ejecutable");
+        return false;
+    }
+    if (!SaveBytesToFile(package.path, bytes)) {
+        const DWORD saveError = GetLastError();
+        JournalDownload(run.appFolder, "ERROR_GUARDAR");
+        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo", "GUARDAR_DISCO");
+        if (package.setAsideDone) RestoreSetAside(run, package.setAside, package.path);
+        RelaunchApplication(run.appFolder, run.programExe);
+        return false;
+    }
+    return true;
 }
 
 void BackUpReplacedExecutable(const RunState& run, const std::wstring& packageName) {
@@ -84,39 +134,16 @@ void InstallUpdate(const std::string& packageUrl) {
     }
 
     const std::wstring packageName = PackageFileNameFromUrl(packageUrl);
-    const std::wstring packagePath = JoinPath(run.appFolder, packageName);
-    const bool executablePackage = IsExecutablePackageName(packageName);
-    const std::wstring setAside = SetAsidePath(run.appFolder, StripExtension(packageName));
-    bool setAsideDone = false;
-    if (executablePackage && IsExistingFile(packagePath)) {
-        setAsideDone = SetAsideExecutable(run.appFolder, packagePath, StripExtension(packageName),
-                                          SetAsideVariant::ExecutablePackage);
-    }
-
-    std::vector<unsigned char> bytes;
-    unsigned long fetchError = 0;
-    if (!DownloadUrlBytes_URL(packageUrl, bytes, fetchError)) {
-        JournalDownload(run.appFolder, "ERROR_DESCARGA");
-        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(fetchError), "DownloadUrlBytes_URL fallo",
-               "DESCARGA");
-        if (setAsideDone) RestoreSetAside(run, setAside, packagePath, false);
+    if (!IsUsablePackageName(packageName)) {
+        // Refused before anything is touched: Windows would store or unpack it elsewhere.
+        JournalDownload(run.appFolder, "NOMBRE_PAQUETE_INVALIDO;" + packageUrl);
+        Report(run, "DESCARGA_FALLIDA", ERROR_INVALID_NAME, "nombre de paquete no valido", "DESCARGA");
         RelaunchApplication(run.appFolder, run.programExe);
         return;
     }
-    bool created = false;
-    if (!SaveBytesToFile(packagePath, bytes, &created)) {
-        const DWORD saveError = GetLastError();
-        JournalDownload(run.appFolder, "ERROR_GUARDAR");
-        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo", "GUARDAR_DISCO");
-        if (setAsideDone) {
-            RestoreSetAside(run, setAside, packagePath, created);
-        } else if (created) {
-            DeleteFileW(packagePath.c_str());  // a partly written package is never kept
-        }
-        RelaunchApplication(run.appFolder, run.programExe);
-        return;
-    }
-    std::vector<unsigned char>().swap(bytes);
+    const PackageState package = PreparePackage(run, packageName);
+    const std::wstring& packagePath = package.path;
+    if (!FetchAndStore(run, packageUrl, package)) return;
 
     DownloadProgress.store(75);
     UpdateStep.store(1);
@@ -136,7 +163,7 @@ void InstallUpdate(const std::string& packageUrl) {
             RelaunchApplication(run.appFolder, run.programExe);
             return;
         }
-    } else if (executablePackage) {
+    } else if (package.executable) {
         BackUpReplacedExecutable(run, packageName);
     }
 

@@ -138,6 +138,7 @@ bool IsFolderEmpty(const std::wstring& folder) {
 ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath) {
     ZipBranchOutcome outcome;
     const std::wstring extractionFolder = StripExtension(packagePath);
+    RemoveEarlierRegistrationScripts(appFolder, extractionFolder);
     outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
     AppendJournal(appFolder, ExtractionJournalName,
                   "UNZIP_7ZA;" + PathText(packagePath) + ";->;" + PathText(extractionFolder) + ";" +

@@ -5,6 +5,8 @@
 #include <set>
 #include <string>
 
+#include "service/descriptor_text.h"
+
 namespace {
 
 // A presence test that answers from a fixed set of exe names.
@@ -15,21 +17,44 @@ PresenceTest Present(std::set<std::wstring> names) {
 }  // namespace
 
 TEST(Catalogue, RowsCarryTheirExactTexts) {
+    struct Row {
+        const wchar_t* exe;
+        const char* exeNarrow;
+        const char* key;
+        const wchar_t* display;
+        const wchar_t* title;
+        const wchar_t* image;
+        const wchar_t* folder;
+        const char* settings;
+    };
+    const Row rows[] = {
+        {L"mesalto.exe", "mesalto.exe", "MarvekMesalto", L"Mesalto", L"MARVEK MESALTO",
+         L"/wp-content/uploads/2025/11/mesalto.png", L"C:\\Marvek\\Marvek Mesalto",
+         "SOFTWARE\\VB and VBA Program Settings\\Marvek Mesalto\\Opciones"},
+        {L"quindel.exe", "quindel.exe", "MarvekQuindel", L"Quindel", L"MARVEK QUINDEL",
+         L"/wp-content/uploads/2025/11/quindel.png", L"C:\\Marvek\\Marvek Quindel",
+         "SOFTWARE\\VB and VBA Program Settings\\Marvek Quindel\\Opciones"},
+        {L"olvo.exe", "olvo.exe", "MarvekOlvo", L"Olvo", L"MARVEK VENDARA", L"/wp-content/uploads/2025/11/vendara.png",
+         L"C:\\Marvek\\Marvek Olvo", "SOFTWARE\\VB and VBA Program Settings\\Marvek Olvo\\Opciones"},
+        {L"forjano.exe", "forjano.exe", "MarvekForjano", L"Forjano", L"MARVEK FORJANO",
+         L"/wp-content/uploads/2025/11/forjano.png", L"C:\\Marvek\\Marvek Forjano",
+         "SOFTWARE\\VB and VBA Program Settings\\Marvek Forjano\\Opciones"},
+        {L"tijeral.exe", "tijeral.exe", "MarvekTijerales", L"Tijeral", L"MARVEK TIJERAL",
+         L"/wp-content/uploads/2025/11/tijeral.png", L"C:\\Marvek\\MarvekTijeral",
+         "SOFTWARE\\VB and VBA Program Settings\\Marvek Tijerales\\Opciones"},
+    };
     ASSERT_EQ(ProductCatalogue.size(), 5u);
-    const wchar_t* exes[] = {L"mesalto.exe", L"quindel.exe", L"olvo.exe", L"forjano.exe", L"tijeral.exe"};
-    const char* keys[] = {"MarvekMesalto", "MarvekQuindel", "MarvekOlvo", "MarvekForjano", "MarvekTijerales"};
-    const wchar_t* folders[] = {L"C:\\Marvek\\Marvek Mesalto", L"C:\\Marvek\\Marvek Quindel",
-                                L"C:\\Marvek\\Marvek Olvo", L"C:\\Marvek\\Marvek Forjano",
-                                L"C:\\Marvek\\MarvekTijeral"};
     for (int row = 0; row < 5; ++row) {
-        EXPECT_STREQ(ProductCatalogue[row].exeName, exes[row]);
-        EXPECT_EQ(std::wstring(ProductCatalogue[row].exeName).size(),
-                  std::string(ProductCatalogue[row].exeNameNarrow).size());
-        EXPECT_STREQ(ProductCatalogue[row].productKey, keys[row]);
-        EXPECT_STREQ(ProductCatalogue[row].defaultFolder, folders[row]);
+        const ProductEntry& entry = ProductCatalogue[row];
+        EXPECT_STREQ(entry.exeName, rows[row].exe) << row;
+        EXPECT_STREQ(entry.exeNameNarrow, rows[row].exeNarrow) << row;
+        EXPECT_STREQ(entry.productKey, rows[row].key) << row;
+        EXPECT_STREQ(entry.displayName, rows[row].display) << row;
+        EXPECT_STREQ(entry.tileTitle, rows[row].title) << row;
+        EXPECT_STREQ(entry.tileImagePath, rows[row].image) << row;
+        EXPECT_STREQ(entry.defaultFolder, rows[row].folder) << row;
+        EXPECT_EQ(SettingsKeyForExe(entry.exeNameNarrow), rows[row].settings) << row;
     }
-    EXPECT_STREQ(ProductCatalogue[2].tileTitle, L"MARVEK VENDARA");
-    EXPECT_STREQ(ProductCatalogue[2].tileImagePath, L"/wp-content/uploads/2025/11/vendara.png");
 }
 
 TEST(Catalogue, DisplayNameForKeyIsExactAndCaseSensitive) {

@@ -2,7 +2,7 @@
 
 Every request is recorded (method, host, target, headers, body). An answer
 can carry any status and body, a missing or lying Content-Length, a delay
-before the answer, or a connection dropped after N bytes of the body. Paths
+before the answer, or a connection dropped (or reset) after N bytes of the body. Paths
 without an answer get 404.
 
 Used in-process by the end-to-end tests, and from the command line by the
@@ -13,6 +13,7 @@ import argparse
 import dataclasses
 import socket
 import ssl
+import struct
 import threading
 import time
 from typing import Dict, List, Optional, Tuple, Union
@@ -29,6 +30,8 @@ class Answer:
     delay: float = 0.0
     # Close the connection after this many body bytes (headers are always sent).
     drop_after: Optional[int] = None
+    # With drop_after: end with a TCP reset instead of an orderly close.
+    reset: bool = False
     # Close at once without answering anything.
     close_without_answer: bool = False
     # Send the body in pieces: (byte count, pause in seconds after it).
@@ -199,7 +202,10 @@ class FaultServer:
                 time.sleep(pause)
         if offset < len(body):
             conn.sendall(body[offset:])
-        if answer.drop_after is not None:
+        if answer.drop_after is not None and answer.reset:
+            # Linger 0: closing sends a reset, so the reader's next receive fails.
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        elif answer.drop_after is not None:
             # An abrupt end: no TLS close_notify, the socket just goes away.
             try:
                 conn.shutdown(socket.SHUT_RDWR)

@@ -7,6 +7,8 @@ from fault_server import Answer
 
 API_KEY = "qzt_27_Hn4vPbW8kLsT2mRc9-XdFaJeQ-Uy3Zo-"
 PATH = "/apis/trevanto/v1/update-report"
+# What WinINet reports for a receive that fails on a reset connection.
+READ_RESET_ERROR = "InternetReadFile fallo (codigo=12030)"
 
 
 def post(procs, tmp_path, body: bytes, path=PATH):
@@ -105,3 +107,10 @@ class TestConnectionFailures:
         result = post(procs, tmp_path, b"{}")
         assert result["ok"] is False
         assert result["error"] in ("HTTP 0",) or result["error"].startswith("HttpSendRequestA fallo (codigo=")
+
+    def test_connection_reset_mid_body_fails_at_reading(self, tmp_path, server, procs):
+        # Headers and part of the body arrive, then the connection is reset:
+        # the cut document must not pass for the whole answer.
+        body = b'{"alertas":[' + b'{"id":1},' * 2000 + b'{"id":2}]}'
+        server.answer(PATH, Answer(body=body, segments=[(4000, 1.0)], drop_after=4000, reset=True))
+        assert post(procs, tmp_path, b"{}") == {"ok": False, "body": b"", "error": READ_RESET_ERROR}

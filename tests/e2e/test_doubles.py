@@ -90,3 +90,23 @@ class TestPowerShell:
             winpath(archive), "-Force"])
         assert code == 1
         assert not archive.exists()
+
+    def test_reads_quotes_variables_and_wildcards_as_powershell_does(self, tmp_path, procs):
+        source = tmp_path / "M [2] $x" / "copia"
+        source.mkdir(parents=True)
+        (source / "a.txt").write_bytes(b"a")
+        archive = tmp_path / "a.zip"
+        folder = winpath(source)
+        escaped = folder.replace("[", "`[").replace("]", "`]")
+        # "$x" expands to nothing in double quotes; [2] is a set after -Path.
+        for command in (f"Compress-Archive -Path \"{escaped}\\*\" -DestinationPath '{winpath(archive)}'",
+                        f"Compress-Archive -Path '{folder}\\*' -DestinationPath '{winpath(archive)}'",
+                        f"Compress-Archive -LiteralPath '{folder}\\*' -DestinationPath '{winpath(archive)}'"):
+            assert run_powershell(procs, tmp_path, [command])[0] == 1, command
+            assert not archive.exists()
+        doubled = winpath(tmp_path / "it's.zip").replace("'", "''")
+        code, _ = run_powershell(procs, tmp_path,
+                                 [f"Compress-Archive -Path '{escaped}\\*' -DestinationPath '{doubled}'"])
+        assert code == 0
+        with zipfile.ZipFile(tmp_path / "it's.zip") as z:
+            assert z.namelist() == ["a.txt"]

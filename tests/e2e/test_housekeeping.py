@@ -26,6 +26,19 @@ def ps_log(folder):
     return log.read_bytes().decode("utf-8").split("\r\n")[:-1] if log.exists() else []
 
 
+def ps_literal(text: str) -> str:
+    """A path as the agent hands it to PowerShell: single-quoted, quotes doubled."""
+    return "'" + text.replace("'", "''") + "'"
+
+
+def ps_wildcard_escaped(text: str) -> str:
+    return "".join("`" + c if c in "[]*?`" else c for c in text)
+
+
+# Blanks, a wildcard set, a variable and a quote: all plain characters of the path.
+AWKWARD_NAME = "Mesalto [2] $x O'Neil"
+
+
 def backups(folder):
     root = folder / "actualizaciones"
     (root / "A" / "sub").mkdir(parents=True)
@@ -40,7 +53,7 @@ def backups(folder):
 
 class TestStartupArchiving:
     def test_subfolders_are_packed_and_removed(self, tmp_path, procs):
-        folder = make_program_folder(tmp_path, name="Marvek Mesalto")
+        folder = make_program_folder(tmp_path, name=AWKWARD_NAME)
         root = backups(folder)
         subprocess_attrib_read_only(root / "A" / "sub" / "solo_lectura.MDB")
 
@@ -56,8 +69,9 @@ class TestStartupArchiving:
         commands = ps_log(folder)
         assert len(commands) == 2
         a = winpath(root / "A")
-        assert f'powershell.exe -NoProfile -ExecutionPolicy Bypass -Command "Compress-Archive -Path \\"{a}\\*\\" ' \
-               f'-DestinationPath \\"{a}.zip\\" -Force"' in commands
+        assert f'powershell.exe -NoProfile -ExecutionPolicy Bypass -Command "Compress-Archive -Path ' \
+               f'{ps_literal(ps_wildcard_escaped(a) + chr(92) + "*")} -DestinationPath {ps_literal(a + ".zip")} -Force"' \
+               in commands
 
     def test_failing_powershell_leaves_everything(self, tmp_path, procs):
         folder = make_program_folder(tmp_path)
@@ -94,7 +108,7 @@ STAMPED_ZIP = re.compile(r"\d{6}_\d{6}_trevanto\.zip")
 
 class TestCloseArchiving:
     def test_set_aside_agent_ends_up_only_as_zip(self, tmp_path, procs):
-        folder = make_program_folder(tmp_path, name="Marvek Mesalto")
+        folder = make_program_folder(tmp_path, name=AWKWARD_NAME)
         (folder / "trevanto2.exe").write_bytes(b"MZ agente anterior")
 
         beside(procs, folder, "close-archiving", ps_env(folder))
@@ -108,8 +122,8 @@ class TestCloseArchiving:
         journal = (folder / "actualizador_registros" / "descargas.csv").read_bytes().decode("latin-1")
         assert journal[20:] == f"CIERRE_ARCHIVAR_ZIP;{winpath(folder / 'trevanto2.exe')};{winpath(archive)}\r\n"
         exe = winpath(folder / "versiones" / archive.name.replace(".zip", ".exe"))
-        assert ps_log(folder)[0].endswith(f'-NoProfile -NonInteractive -Command Compress-Archive -LiteralPath '
-                                          f'\\"{exe}\\" -DestinationPath \\"{winpath(archive)}\\" -Force')
+        assert ps_log(folder)[0].endswith(f'-NoProfile -NonInteractive -Command "Compress-Archive -LiteralPath '
+                                          f'{ps_literal(exe)} -DestinationPath {ps_literal(winpath(archive))} -Force"')
 
     def test_failing_powershell_puts_the_file_back(self, tmp_path, procs):
         folder = make_program_folder(tmp_path)

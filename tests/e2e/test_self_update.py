@@ -7,6 +7,8 @@ does answer /FI "PID eq <n>", so the batch file's wait loop runs for real.
 import shutil
 import time
 
+import pytest
+
 import bench
 from bench import API_HOST, DOWNLOAD_HOST, finish, make_program_folder, press, start_agent, wait_until, \
     wait_window, winpath
@@ -22,9 +24,9 @@ CHECKIN_PATH = "/apis/trevanto/v1/checkin"
 NEW_AGENT = (bench.DOUBLES / "sibling_6_0_3_17.exe").read_bytes()
 
 
-def offer(server, body: bytes, new_status=200):
+def offer(server, body: bytes, new_status=200, new_body=NEW_AGENT):
     server.answer(VERSION_PATH, Answer(body=body), host=API_HOST)
-    server.answer(NEW_PATH, Answer(status=new_status, body=NEW_AGENT), host=DOWNLOAD_HOST)
+    server.answer(NEW_PATH, Answer(status=new_status, body=new_body), host=DOWNLOAD_HOST)
 
 
 def expected_batch(pid: int, new: bytes, cur: bytes) -> bytes:
@@ -47,8 +49,8 @@ def expected_batch(pid: int, new: bytes, cur: bytes) -> bytes:
 
 
 def oem(path) -> bytes:
-    """A Wine path in the console code page of the prefix (437)."""
-    return winpath(path).encode("cp437")
+    """A Wine path in the console code page of the prefix (437), each % doubled for cmd.exe."""
+    return winpath(path).encode("cp437").replace(b"%", b"%%")
 
 
 def run_self_update_harness(procs, folder, linger_ms=0):
@@ -63,7 +65,8 @@ def run_self_update_harness(procs, folder, linger_ms=0):
 class TestOfferedUpdate:
     def test_agent_downloads_hands_over_and_is_replaced_and_restarted(self, tmp_path, server, procs):
         offer(server, b'{"version":"1.26.0900","url":"' + NEW_URL.encode() + b'"}')
-        folder = make_program_folder(tmp_path, name="Jos\u00e9 A\u00f1o")
+        # An unescaped % would make cmd.exe take "% A\xa4o\\...\\100%" for a variable.
+        folder = make_program_folder(tmp_path, name="Jos\u00e9 100% A\u00f1o")
 
         assert finish(start_agent(procs, folder)) == 0
 
@@ -80,7 +83,7 @@ class TestOfferedUpdate:
         batch = (folder / "actualizar_agente.bat").read_bytes()
         pid = int(batch.split(b"PID eq ")[1].split(b'"')[0])
         assert batch == expected_batch(pid, oem(folder / "trevanto_new.exe"), oem(folder / "trevanto.exe"))
-        assert b"Jos\x82 A\xa4o" in batch
+        assert b"Jos\x82 100%% A\xa4o" in batch
 
     def test_batch_waits_for_the_agent_to_end(self, tmp_path, server, procs):
         offer(server, b'{"url":"' + NEW_URL.encode() + b'"}')
@@ -127,8 +130,11 @@ class TestNoUpdate:
 
 
 class TestFailedDownload:
-    def test_warning_box_then_run_goes_on_and_old_download_is_gone(self, tmp_path, server, procs):
-        offer(server, b'{"url":"' + NEW_URL.encode() + b'"}', new_status=404)
+    # A page that is no program (no "MZ"), even with status 200, must never
+    # be handed over: a failed download with code 193 (ERROR_BAD_EXE_FORMAT).
+    @pytest.mark.parametrize("status,code", [(404, 404), (200, 193)])
+    def test_warning_box_then_run_goes_on_and_old_download_is_gone(self, tmp_path, server, procs, status, code):
+        offer(server, b'{"url":"' + NEW_URL.encode() + b'"}', new_status=status, new_body=b"<html>portal</html>")
         folder = make_program_folder(tmp_path)
         (folder / "trevanto_new.exe").write_bytes(b"resto de otra vez")
 
@@ -136,12 +142,13 @@ class TestFailedDownload:
         box = wait_window(procs, BOX_TITLE)
         assert box is not None
         assert box["icon"] == "warning"
-        assert f"No se pudo descargar la actualización del actualizador:\n{NEW_URL}\n\nError: 404" in box["texts"]
+        assert f"No se pudo descargar la actualización del actualizador:\n{NEW_URL}\n\nError: {code}" in box["texts"]
         assert press(procs, BOX_TITLE)
         assert finish(agent) == 0
         assert not (folder / "trevanto_new.exe").exists()
         assert not (folder / "actualizar_agente.bat").exists()
         assert (folder / "trevanto.exe").read_bytes() == bench.AGENT.read_bytes()
+        assert [r.method for r in server.requests_to(CHECKIN_PATH)] == ["POST"]
 
     def test_escaped_slashes_are_handed_over_unchanged(self, tmp_path, server, procs):
         escaped = NEW_URL.replace("/", "\\/")

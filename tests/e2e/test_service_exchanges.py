@@ -1,5 +1,6 @@
 """Installation descriptor, identity, check-in and outcome reports under Wine."""
 
+import datetime
 import re
 import shutil
 
@@ -30,11 +31,11 @@ def machine(registry):
     registry.delete_key(SETTINGS)
 
 
-def beside(procs, folder, *args):
+def beside(procs, folder, *args, env=None):
     """Runs a harness command from a copy of the harness inside the program folder."""
     copy = folder / "trevanto.exe"
     shutil.copy(bench.HARNESS, copy)
-    proc = procs.start(["wine", copy, *args], cwd=folder)
+    proc = procs.start(["wine", copy, *args], cwd=folder, env=env)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0, err
     import json
@@ -72,6 +73,10 @@ class TestDescriptor:
         assert beside(procs, folder, "write-stamp", MESALTO_KEY) == {"ok": True}
         stamp = machine.query("HKCU\\" + MESALTO_KEY, "TrevantoLastUpdate")
         assert stamp[0] == "REG_SZ" and STAMP.fullmatch(stamp[1])
+        # An empty key would be HKEY_CURRENT_USER itself: nothing is written.
+        machine.delete("HKCU", "TrevantoLastUpdate")
+        assert beside(procs, folder, "write-stamp", "") == {"ok": False}
+        assert machine.query("HKCU", "TrevantoLastUpdate") is None
 
         ok, text = descriptor(procs, folder)
         assert ok is True
@@ -173,6 +178,15 @@ class TestCheckIn:
         assert (folder / "actualizador_registros" / "recibido.json").read_bytes() == \
             b'{"error":"HttpSendRequestA fallo (codigo=12029)"}'
 
+    def test_cut_document_stores_the_read_error(self, tmp_path, server, procs, machine):
+        body = b'{"titulo":"Hola","alertas":[' + b'{"id":1},' * 2000 + b'{"id":2}]}'
+        server.answer(CHECKIN, Answer(body=body, segments=[(4000, 1.0)], drop_after=4000, reset=True))
+        folder = make_program_folder(tmp_path)
+        assert run_agent(procs, folder) == 0
+        for name in ("recibido.txt", "recibido.json"):
+            assert (folder / "actualizador_registros" / name).read_bytes() == \
+                b'{"error":"InternetReadFile fallo (codigo=12030)"}'
+
     def test_no_program_means_no_request_but_record_folder(self, tmp_path, server, procs, machine):
         folder = make_program_folder(tmp_path, siblings=())
         (folder / "mesalto.exe").mkdir()
@@ -217,6 +231,20 @@ class TestReports:
         assert run_agent(procs, folder) == 0
         [checkin] = vendor.rows("checkins")
         assert checkin["last_update_at"] == stamp[1]
+
+    def test_ok_writes_a_utc_stamp_even_when_the_report_cannot_be_sent(self, tmp_path, server, procs, machine,
+                                                                       hosts):
+        hosts.map(API_HOST, "127.0.0.2")
+        folder = make_program_folder(tmp_path)
+        before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0, tzinfo=None)
+        # Nine hours ahead of UTC: a local-time stamp could not fall in the window.
+        assert beside(procs, folder, "report-update", "0", "OK", "0", "", "", "https://x.example/p.exe",
+                      env={"TZ": "Asia/Tokyo"}) == {"done": True}
+        after = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+        assert server.requests == []
+        kind, stamp = machine.query("HKCU\\" + MESALTO_KEY, "TrevantoLastUpdate")
+        assert kind == "REG_SZ" and STAMP.fullmatch(stamp)
+        assert before <= datetime.datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ") <= after
 
     def test_lower_case_ok_is_not_ok(self, tmp_path, vendor, procs, machine):
         vendor.start()

@@ -18,7 +18,10 @@ from fault_server import Answer
 OLD = (bench.DOUBLES / "sibling_5_2_1_0.exe").read_bytes()
 NEW = (bench.DOUBLES / "sibling_6_0_3_17.exe").read_bytes()
 REPORT_PATH = "/apis/trevanto/v1/update-report"
+CHECKIN_PATH = "/apis/trevanto/v1/checkin"
 STAMP = r"\d{6}_\d{6}"
+NET_START_EXIT = 1  # Wine's "net start" for a service that does not exist
+EXPAND_ARCHIVE_EXIT = 1  # the PowerShell double's Expand-Archive on a damaged archive
 
 
 @pytest.fixture
@@ -34,10 +37,10 @@ def program(tmp_path, procs):
         subprocess.run(["wine", "taskkill", "/F", "/IM", name], capture_output=True)
 
 
-def update(procs, folder, url, timeout_ms=240000):
+def update(procs, folder, url, timeout_ms=240000, env=None):
     """The worker's finished messages and final progress values."""
     result = run_to_file(procs, ["wine", folder / "trevanto.exe", "update", url, str(timeout_ms)], folder,
-                         folder.parent / "salida_update.json")
+                         folder.parent / "salida_update.json", env=env)
     return {key: result[key] for key in ("messages", "progress", "step")}
 
 
@@ -66,6 +69,15 @@ def started(folder, exe="mesalto.exe"):
     return record.read_bytes().decode("utf-8").splitlines() if record.exists() else []
 
 
+def run_program(procs, folder):
+    """Starts the installed Mesalto as a user does. Like a running program's
+    image, its executable can then be read but not moved or replaced."""
+    exe = folder / "mesalto.exe"
+    proc = procs.start(["wine", exe], cwd=folder, env={"TREVANTO_LOCK_FILE": w(exe), "TREVANTO_LOCK_READABLE": "1"})
+    assert wait_until(lambda: len(started(folder)) == 1, 20)
+    return proc
+
+
 def zip_bytes(entries) -> bytes:
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
@@ -85,16 +97,19 @@ class TestExecutablePackage:
         vendor.put_file("/paquetes/mesalto.exe", NEW)
         vendor.start()
         url = f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe"
+        running = run_program(procs, program)
 
         assert update(procs, program, url) == {"messages": 1, "progress": 100, "step": 3}
 
+        # Ended before its executable was set aside (which its lock forbids).
+        assert wait_until(lambda: running.poll() is not None, 20)
         lines = journal(program)
         assert codes(lines) == ["TASKKILL_APP", "RENOMBRADO_A_2", "DESCARGA", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES",
                                 "COPIA_OK", "COPIA_OK", "COPIA_PATRONES_RESUMEN", "ZIP_CARPETA", "RELANZAR_APP"]
         [backup] = [p for p in (program / "actualizaciones").iterdir() if p.is_dir()]
         assert re.fullmatch(STAMP, backup.name)
         exe, setaside = w(program / "mesalto.exe"), w(program / "mesalto2.exe")
-        assert lines[0] == "TASKKILL_APP;mesalto.exe;estado=OK;ec=128"
+        assert lines[0] == "TASKKILL_APP;mesalto.exe;estado=OK;ec=0"
         assert lines[1] == f"RENOMBRADO_A_2;{exe};{setaside}"
         assert lines[2] == f"DESCARGA;{url};{exe}"
         assert lines[3] == f"ARCHIVO_ANTERIOR_A_ACTUALIZACIONES;{setaside};->;{w(backup / 'mesalto.exe')}"
@@ -111,7 +126,7 @@ class TestExecutablePackage:
         assert (backup / "DATOS.MDB").read_bytes() == b"base de datos"
         with zipfile.ZipFile(f"{backup}.zip") as archive:
             assert sorted(archive.namelist()) == ["DATOS.MDB", "mesalto.exe", "pedidos.bdmarv"]
-        assert wait_until(lambda: started(program) == [f"{exe}|{w(program)}"], 20)
+        assert wait_until(lambda: started(program) == [f"{exe}|{w(program)}"] * 2, 20)
 
         [row] = vendor.rows("update_reports")
         assert (row["resultado"], row["version_anterior"], row["version_nueva"], row["url_parche"]) == \
@@ -166,19 +181,24 @@ class TestExecutablePackage:
 
 
 class TestFetchAndSaveFailures:
-    @pytest.mark.parametrize("answer,code", [
-        (Answer(status=404, body=b"<html>no existe</html>"), 404),
-        (Answer(body=b""), 0),
-        (Answer(body=NEW, drop_after=100_000), None),
-    ], ids=["404", "empty-body", "dropped"])
-    def test_failed_fetch_restores_the_program(self, program, server, procs, answer, code):
+    @pytest.mark.parametrize("answer,code,message", [
+        (Answer(status=404, body=b"<html>no existe</html>"), 404, "DownloadUrlBytes_URL fallo"),
+        (Answer(body=b""), 0, "DownloadUrlBytes_URL fallo"),
+        (Answer(body=NEW, drop_after=100_000), None, "DownloadUrlBytes_URL fallo"),
+        (Answer(body=b"<html>mantenimiento</html>"), 193, "paquete no es un ejecutable"),
+    ], ids=["404", "empty-body", "dropped", "html-page"])
+    def test_failed_fetch_restores_the_program(self, program, server, procs, answer, code, message):
         server.answer("/paquetes/mesalto.exe", answer)
         url = f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe"
 
         result = update(procs, program, url)
-        # Failures leave the gauge where it was: a cut transfer had moved it.
+        # Failures leave the gauge where it was: a cut transfer had moved it,
+        # a complete one had taken it to 70.
         assert (result["messages"], result["step"]) == (1, 0)
-        assert result["progress"] == 0 if code is not None else 0 < result["progress"] < 70
+        if code is None:
+            assert 0 < result["progress"] < 70
+        else:
+            assert result["progress"] == (70 if code == 193 else 0)
 
         exe, setaside = w(program / "mesalto.exe"), w(program / "mesalto2.exe")
         lines = journal(program)
@@ -188,14 +208,80 @@ class TestFetchAndSaveFailures:
         assert lines[4].startswith(f"RELANZAR_APP;{exe};hinst=")
         assert (program / "mesalto.exe").read_bytes() == OLD
         assert not (program / "mesalto2.exe").exists()
+        assert not (program / "mesalto.exe.parcial").exists()
         [report] = report_bodies(server)
         assert (report["resultado"], report["mensaje_error"], report["paso_fallido"], report["version_nueva"]) == \
-            ("DESCARGA_FALLIDA", "DownloadUrlBytes_URL fallo", "DESCARGA", "")
+            ("DESCARGA_FALLIDA", message, "DESCARGA", "")
         if code is not None:
             assert report["codigo_error"] == code
         else:
             assert report["codigo_error"] != 0
         assert wait_until(lambda: len(started(program)) == 1, 20)
+
+    @pytest.mark.parametrize("name", ["...zip", "mesalto.exe."])
+    def test_names_windows_would_alter_are_refused(self, program, server, procs, name):
+        # Unpacked, "...zip" would go into the folder above; stored,
+        # "mesalto.exe." would overwrite mesalto.exe without a backup.
+        server.answer(f"/paquetes/{name}", Answer(body=zip_bytes({"mesalto.exe": NEW})))
+        url = f"https://{DOWNLOAD_HOST}/paquetes/{name}"
+        before = sorted(p.name for p in program.parent.iterdir()), sorted(p.name for p in program.iterdir())
+
+        assert update(procs, program, url) == {"messages": 1, "progress": 0, "step": 0}
+
+        lines = journal(program)
+        assert lines[:2] == ["TASKKILL_APP;mesalto.exe;estado=OK;ec=128", f"NOMBRE_PAQUETE_INVALIDO;{url}"]
+        assert lines[2].startswith(f"RELANZAR_APP;{w(program / 'mesalto.exe')};hinst=") and len(lines) == 3
+        [report] = report_bodies(server)
+        assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
+            ("DESCARGA_FALLIDA", 123, "nombre de paquete no valido", "DESCARGA")
+        assert [r.target for r in server.requests] == [REPORT_PATH]
+        assert (program / "mesalto.exe").read_bytes() == OLD
+        assert wait_until(lambda: len(started(program)) == 1, 20)
+        after = sorted(p.name for p in program.parent.iterdir()), sorted(p.name for p in program.iterdir())
+        assert after == (sorted(before[0] + ["salida_update.json"]),
+                         sorted(before[1] + ["actualizador_registros", "mesalto.exe.arranques.txt"]))
+
+    def test_program_left_set_aside_is_put_back_at_start(self, tmp_path, server, procs):
+        # An update cut short between the set-aside and the save; olvo.exe is
+        # in place, so its leftover stays as it is.
+        folder = bench.make_program_folder(tmp_path, siblings=("mesalto2.exe", "olvo.exe", "olvo2.exe"))
+
+        assert bench.run_agent(procs, folder) == 0
+
+        exe, setaside = w(folder / "mesalto.exe"), w(folder / "mesalto2.exe")
+        assert journal(folder)[0] == f"RESTAURADO_EXE_ANTERIOR;{setaside};->;{exe}"
+        assert "olvo" not in "".join(journal(folder))
+        assert (folder / "mesalto.exe").read_bytes() == OLD
+        assert not (folder / "mesalto2.exe").exists()
+        assert (folder / "olvo2.exe").read_bytes() == OLD
+        # Agent mode: the check-in was attempted (an installer makes no request).
+        assert server.requests_to(CHECKIN_PATH) != []
+
+    def test_full_disk_keeps_the_program_that_could_not_be_set_aside(self, program, server, procs):
+        # A folder in the set-aside's place makes the set-aside fail; the
+        # folder lives on a small file system without room for the package.
+        (program / "mesalto2.exe").mkdir()
+        used = sum(-(-p.stat().st_size // 4096) * 4096 for p in program.rglob("*") if p.is_file())
+        shutil.copytree(program, program.parent / "copia")
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={used // 1024 + 128}k", "tmpfs", program], check=True)
+        try:
+            shutil.copytree(program.parent / "copia", program, dirs_exist_ok=True)
+            server.answer("/paquetes/mesalto.exe", Answer(body=NEW + bytes(300_000)))
+
+            result = update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe")
+
+            assert (result["progress"], result["step"]) == (70, 0)
+            lines = journal(program)
+            assert codes(lines) == ["TASKKILL_APP", "ERROR_RENOMBRAR_A_2", "ERROR_GUARDAR", "RELANZAR_APP"]
+            [report] = report_bodies(server)
+            assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
+                ("DESCARGA_FALLIDA", 112, "SaveBytesToFile fallo", "GUARDAR_DISCO")
+            assert (program / "mesalto.exe").read_bytes() == OLD
+            assert not (program / "mesalto.exe.parcial").exists()
+            assert wait_until(lambda: len(started(program)) == 1, 20)
+        finally:
+            subprocess.run(["wine", "taskkill", "/F", "/IM", "mesalto.exe"], capture_output=True)
+            wait_until(lambda: subprocess.run(["umount", program], capture_output=True).returncode == 0, 20)
 
     def test_empty_address(self, program, server, procs):
         assert update(procs, program, "") == {"messages": 1, "progress": 0, "step": 0}
@@ -238,24 +324,32 @@ class TestZipPackage:
             "bin/Mesalto.EXE": NEW, "Registro.BAT": script, "extra/marvekserver.zip": server_zip}))
         vendor.start()
         url = f"https://{DOWNLOAD_HOST}/paquetes/mesalto_v6.zip"
+        running = run_program(procs, program)
 
         assert update(procs, program, url) == {"messages": 1, "progress": 100, "step": 3}
 
+        assert wait_until(lambda: running.poll() is not None, 20)
         package, extracted = program / "mesalto_v6.zip", program / "mesalto_v6"
         assert journal(program, "extracciones.csv") == [f"UNZIP_7ZA;{w(package)};->;{w(extracted)};OK;ec=0"]
         lines = journal(program)
+        # Wine has no MarvekPedidos service: the first "net start" fails, so a
+        # second one is made, and journalled with its exit code once it ran.
         server_lines = [line for line in lines if line.startswith("MARVEKSERVER:")]
         assert server_lines[:2] == ["MARVEKSERVER:MOVER_OK", "MARVEKSERVER:ADMIN_TASKKILL_OK;ec=128"]
         assert server_lines[2].startswith("MARVEKSERVER:ADMIN_NETSTOP_OK;ec=")
-        assert server_lines[3:6] == ["MARVEKSERVER:DESCOMPRIMIR_OK;ec=0", "MARVEKSERVER:ELIMINAR_ZIP_OK",
-                                     "MARVEKSERVER:EJECUTAR_EXE_OK"]
-        assert server_lines[6].startswith("MARVEKSERVER:ADMIN_NETSTART_")
+        assert server_lines[3:] == [
+            "MARVEKSERVER:DESCOMPRIMIR_OK;ec=0", "MARVEKSERVER:ELIMINAR_ZIP_OK", "MARVEKSERVER:EJECUTAR_EXE_OK",
+            f"MARVEKSERVER:ADMIN_NETSTART_FALLO_PRIMER_INTENTO;ec={NET_START_EXIT}",
+            f"MARVEKSERVER:ADMIN_NETSTART_OK_SEGUNDO_INTENTO;ec={NET_START_EXIT}"]
         script_path = extracted / "Registro.BAT"
         new_exe = extracted / "bin" / "Mesalto.EXE"
-        assert [c for c in codes(lines) if not c.startswith("MARVEKSERVER:")] == [
-            "TASKKILL_APP", "DESCARGA", "REGISTRO_BAT_LANZANDO_ADMIN", "REGISTRO_BAT_EJECUTADO_ADMIN",
+        # Server component, registration script, executable matching, in that order.
+        assert [c if not c.startswith("MARVEKSERVER:") else "MARVEKSERVER" for c in codes(lines)] == [
+            "TASKKILL_APP", "DESCARGA"] + ["MARVEKSERVER"] * 8 + [
+            "REGISTRO_BAT_LANZANDO_ADMIN", "REGISTRO_BAT_EJECUTADO_ADMIN",
             "RENOMBRADO_A_2_ZIP", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK", "COPIA_OK",
             "COPIA_PATRONES_RESUMEN_ZIP", "ZIP_CARPETA", "EXE_NUEVO_EN_RAIZ_OK", "LIMPIEZA_OK", "RELANZAR_APP"]
+        assert lines[0] == "TASKKILL_APP;mesalto.exe;estado=OK;ec=0"
         assert f"REGISTRO_BAT_EJECUTADO_ADMIN;{w(script_path)};ec=3" in lines
         # The new executable arrives under the candidate's own name (the file
         # system matched Mesalto.EXE to mesalto.exe without regard to case).
@@ -274,11 +368,18 @@ class TestZipPackage:
             [f"{w(server_folder / 'marvekserver.exe')}|{w(server_folder)}"]
         assert vendor.rows("update_reports")[0]["resultado"] == "OK"
 
-    def test_missing_archiver(self, program, server, procs):
-        (program / "7za.exe").unlink()
-        url = serve_zip(server, {"mesalto.exe": NEW})
+    @pytest.mark.parametrize("archiver", ["missing", "damaged-archive"])
+    def test_failed_extraction(self, program, server, procs, archiver):
+        body = zip_bytes({"mesalto.exe": NEW})
+        if archiver == "missing":
+            (program / "7za.exe").unlink()
+        else:
+            body = body[:200]  # 7-Zip runs and fails with its own "fatal error" exit code
+        server.answer("/paquetes/mesalto_v6.zip", Answer(body=body))
+        url = f"https://{DOWNLOAD_HOST}/paquetes/mesalto_v6.zip"
         assert update(procs, program, url) == {"messages": 1, "progress": 75, "step": 1}
-        assert journal(program, "extracciones.csv")[0].endswith(";ERROR;ec=2")
+        package, extracted = program / "mesalto_v6.zip", program / "mesalto_v6"
+        assert journal(program, "extracciones.csv") == [f"UNZIP_7ZA;{w(package)};->;{w(extracted)};ERROR;ec=2"]
         [report] = report_bodies(server)
         assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
             ("DESCOMPRESION_FALLIDA", 2, "7za unzip fallo", "UNZIP_7ZA")
@@ -299,8 +400,20 @@ class TestZipPackage:
     ], ids=["text-as-exe", "only-trevanto", "empty"])
     def test_nothing_to_install(self, program, server, procs, entries, expected):
         url = serve_zip(server, entries)
+        extracted = program / "mesalto_v6"
+        leftovers = [extracted / "registro.bat", extracted / "viejo" / "REGISTRO.Bat"]
+        if entries:
+            # An earlier package's scripts are deleted before the new one is unpacked.
+            for script in leftovers:
+                script.parent.mkdir(parents=True, exist_ok=True)
+                script.write_bytes(b'echo ejecutado> "%~dp0ejecutado.txt"\r\n')
         assert update(procs, program, url)["step"] == 3
         lines = journal(program)
+        scripts = [line for line in lines if line.startswith("REGISTRO_BAT_")]
+        assert scripts[-1] == "REGISTRO_BAT_NO_ENCONTRADO"
+        assert sorted(scripts[:-1]) == \
+            ([f"REGISTRO_BAT_ANTERIOR_ELIMINADO;{w(path)}" for path in leftovers] if entries else [])
+        assert not any(path.exists() for path in leftovers + [extracted / "ejecutado.txt"])
         matching = [c for c in codes(lines) if c.startswith("ZIP_")]
         assert matching == expected
         assert (program / "mesalto.exe").read_bytes() == OLD
@@ -311,6 +424,32 @@ class TestZipPackage:
             assert f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(program / 'mesalto_v6')}" in lines
             assert not (program / "mesalto_v6").exists()
         assert wait_until(lambda: len(started(program)) == 1, 20)
+
+    def test_declined_elevation_and_damaged_server_archive(self, program, server, procs):
+        # The user declines every consent prompt (the harness answers for
+        # Wine, which never shows one), and the server archive cannot be unpacked.
+        damaged = b"PK\x03\x04 esto no es un archivo zip"
+        script = b'echo ejecutado> "%~dp0ejecutado.txt"\r\n'
+        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script, "marvekserver.zip": damaged})
+
+        result = update(procs, program, url, env={"TREVANTO_PRUEBA_ELEVACION": "rechazada"})
+        assert result == {"messages": 1, "progress": 100, "step": 3}
+
+        lines = journal(program)
+        script_path = program / "mesalto_v6" / "registro.bat"
+        assert [line for line in lines if line.startswith(("MARVEKSERVER:", "REGISTRO_BAT_"))] == [
+            "MARVEKSERVER:MOVER_OK", "MARVEKSERVER:ADMIN_TASKKILL_ELEVACION_FALLIDA_O_CANCELADA",
+            "MARVEKSERVER:ADMIN_NETSTOP_ELEVACION_FALLIDA_O_CANCELADA",
+            f"MARVEKSERVER:DESCOMPRIMIR_ERROR;ec={EXPAND_ARCHIVE_EXIT}", "MARVEKSERVER:EXE_NO_ENCONTRADO",
+            "MARVEKSERVER:ADMIN_NETSTART_FALLO_PRIMER_INTENTO;ec=4294967295",
+            "MARVEKSERVER:ADMIN_NETSTART_ELEVACION_FALLIDA_O_CANCELADA_SEGUNDO",
+            f"REGISTRO_BAT_LANZANDO_ADMIN;{w(script_path)}",
+            "REGISTRO_BAT_LANZAMIENTO_ERROR;UAC_CANCELADO_O_FALLO;err=1223"]
+        assert not (program / "mesalto_v6" / "ejecutado.txt").exists()
+        # Both extractions failed: the archive is kept for a later attempt.
+        assert (program.parent / "MarvekServer" / "marvekserver.zip").read_bytes() == damaged
+        assert (program / "mesalto.exe").read_bytes() == NEW
+        assert report_bodies(server)[0]["resultado"] == "OK"
 
     def test_locked_data_file_is_journalled_and_skipped(self, program, server, procs):
         shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", program / "bloqueador.exe")

@@ -52,6 +52,7 @@
 #include "update/update_progress.h"
 #include "update/update_worker.h"
 #include "service/reports.h"
+#include "support/process_runner.h"
 
 namespace {
 
@@ -313,10 +314,21 @@ int PaintBench(int repeats) {
     return 0;
 }
 
+// Wine never shows the consent prompt of an elevated launch; with
+// TREVANTO_PRUEBA_ELEVACION=rechazada every one is declined as a user declines it.
+bool DeclinedElevation(const std::wstring&, const std::wstring&, int, void*& process, unsigned long& error) {
+    process = nullptr;
+    error = ERROR_CANCELLED;
+    return false;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
+    wchar_t elevation[16] = {};
+    GetEnvironmentVariableW(L"TREVANTO_PRUEBA_ELEVACION", elevation, 16);
+    if (std::wstring(elevation) == L"rechazada") SetElevatedLaunch(DeclinedElevation);
     const std::wstring verb = argv[1];
     if (verb == L"download-file" && argc == 4) return DownloadFile(argv[2], argv[3], true);
     if (verb == L"download-file-nocode" && argc == 4) return DownloadFile(argv[2], argv[3], false);

@@ -59,9 +59,39 @@ TEST(SelfUpdateBatch, PathsUseTheConsoleCodePageWhereItHasTheCharacter) {
         bytes = found->second;
         return true;
     };
-    EXPECT_EQ(EncodePathForBatch(L"C:\\Jos\u00e9\\A\u00f1o\\t.exe", encode), "C:\\Jos\x82\\A\xA4o\\t.exe");
+    EXPECT_EQ(EncodePathForBatch(L"C:\\Jos\u00e9\\A\u00f1o\\t.exe", 850, encode), "C:\\Jos\x82\\A\xA4o\\t.exe");
     // U+03A9 is missing: its low byte (0xA9) stands in.
-    EXPECT_EQ(EncodePathForBatch(L"C:\\\u03a9", encode), "C:\\\xA9");
+    EXPECT_EQ(EncodePathForBatch(L"C:\\\u03a9", 850, encode), "C:\\\xA9");
+}
+
+TEST(SelfUpdateBatch, PathsAreUtf8WhenTheConsoleCodePageIs65001) {
+    // Windows cannot convert to 65001 with the flags the other code pages
+    // take: the encoder fails for everything and must not be asked.
+    const ConsoleCharEncoder failing = [](wchar_t, std::string&) { return false; };
+    EXPECT_EQ(EncodePathForBatch(L"C:\\Jos\u00e9\\A\u00f1o \u20ac\\\U0001F600.exe", 65001, failing),
+              "C:\\Jos\xC3\xA9\\A\xC3\xB1o \xE2\x82\xAC\\\xF0\x9F\x98\x80.exe");
+    EXPECT_EQ(EncodePathForBatch(L"C:\\P\\t.exe", 65001, failing), "C:\\P\\t.exe");
+}
+
+TEST(SelfUpdateBatch, PercentSignsInPathsAreDoubled) {
+    // Unescaped, cmd.exe would expand "%OS%" and swallow the lone "%".
+    const std::string expected =
+        "@echo off\r\n"
+        ":: Esperar a que el proceso padre termine\r\n"
+        ":wait\r\n"
+        "tasklist /FI \"PID eq 7\" 2>NUL | find /I \"7\" >NUL\r\n"
+        "if not errorlevel 1 (\r\n"
+        "    ping -n 2 127.0.0.1 >NUL\r\n"
+        "    goto wait\r\n"
+        ")\r\n"
+        ":: Reemplazar exe\r\n"
+        "copy /Y \"C:\\100%% %%OS%%\\trevanto_new.exe\" \"C:\\100%% %%OS%%\\t.exe\"\r\n"
+        "del /F /Q \"C:\\100%% %%OS%%\\trevanto_new.exe\"\r\n"
+        ":: Relanzar actualizador\r\n"
+        "start \"\" \"C:\\100%% %%OS%%\\t.exe\"\r\n"
+        ":: Autoeliminarse\r\n"
+        "(goto) 2>NUL & del \"%~f0\"\r\n";
+    EXPECT_EQ(SelfUpdateBatchText(7, "C:\\100% %OS%\\trevanto_new.exe", "C:\\100% %OS%\\t.exe"), expected);
 }
 
 TEST(SelfUpdateTexts, RequestPathAndWarningText) {

@@ -53,3 +53,41 @@ TEST(PackageNaming, StampsAndFolders) {
     EXPECT_TRUE(EndsWithIgnoringCase(L"old_MarvekServer.ZIP", L"marvekserver.zip"));
     EXPECT_FALSE(EndsWithIgnoringCase(L"zip", L"marvekserver.zip"));
 }
+
+TEST(PackageNaming, NamesWindowsWouldAlterAreRefused) {
+    struct Row {
+        const wchar_t* name;
+        bool usable;
+    };
+    const Row rows[] = {
+        {L"mesalto.exe", true},    {L"mesalto_v6.zip", true}, {L"a.zip", true},         {L"descarga.bin", true},
+        {L"sin_extension", true},  {L"a..zip", true},         {L".a.zip", true},        {L"a b.exe", true},
+        {L"", false},              {L"...zip", false},        {L"..zip", false},        {L".zip", false},
+        {L".exe", false},          {L". .zip", false},        {L"  .zip", false},       {L"mesalto.exe.", false},
+        {L"mesalto.exe ", false},  {L"mesalto.exe. ", false}, {L"...", false},          {L".", false},
+        {L" ", false},             {L"zip.", false},
+    };
+    for (const Row& row : rows) {
+        const std::wstring name = row.name;
+        EXPECT_EQ(IsUsablePackageName(name), row.usable) << std::string(name.begin(), name.end());
+    }
+}
+
+TEST(PackageNaming, SetAsidesLeftBehindAreFoundForCatalogueProgramsOnly) {
+    EXPECT_EQ(SetAsideFileName(L"mesalto"), L"mesalto2.exe");
+    const std::vector<std::wstring> files = {L"mesalto2.exe", L"olvo.exe",   L"olvo2.exe", L"tijeral2.exe",
+                                             L"trevanto2.exe", L"otro2.exe", L"quindel.exe"};
+    const auto isFile = [&files](const std::wstring& name) {
+        for (const std::wstring& file : files) {
+            if (file == name) return true;
+        }
+        return false;
+    };
+    const std::vector<SetAsideRestore> restores = SetAsidesToRestore(isFile);
+    ASSERT_EQ(restores.size(), 2u);
+    EXPECT_EQ(restores[0].setAsideName, L"mesalto2.exe");
+    EXPECT_EQ(restores[0].programName, L"mesalto.exe");
+    EXPECT_EQ(restores[1].setAsideName, L"tijeral2.exe");
+    EXPECT_EQ(restores[1].programName, L"tijeral.exe");
+    EXPECT_TRUE(SetAsidesToRestore([](const std::wstring&) { return false; }).empty());
+}

@@ -30,16 +30,31 @@ TEST(PackageFiles, MzSignatureLooksAtTwoBytesOnly) {
     EXPECT_FALSE(HasMzSignature(folder / L"no_existe.exe"));
 }
 
-TEST(PackageFiles, SaveWritesEveryByteAndTellsWhetherItCreated) {
+TEST(PackageFiles, SaveWritesEveryByteAndLeavesNothingBeside) {
     TempFolder folder;
     const std::vector<unsigned char> bytes = {'M', 'Z', 0, 1, 2, 255};
-    bool created = false;
-    EXPECT_TRUE(SaveBytesToFile(folder / L"p.exe", bytes, &created));
-    EXPECT_TRUE(created);
+    TempFolder::WriteFile(folder / L"p.exe", "anterior, mas largo que el nuevo");
+    EXPECT_TRUE(SaveBytesToFile(folder / L"p.exe", bytes));
     EXPECT_EQ(TempFolder::ReadFile(folder / L"p.exe"), std::string("MZ\0\1\2\xff", 6));
-    EXPECT_FALSE(SaveBytesToFile(folder / L"falta\\p.exe", bytes, &created));
-    EXPECT_FALSE(created);
+    EXPECT_FALSE(TempFolder::Exists(folder / L"p.exe.parcial"));
+    EXPECT_FALSE(SaveBytesToFile(folder / L"falta\\p.exe", bytes));
     EXPECT_EQ(GetLastError(), 3u);
+}
+
+TEST(PackageFiles, SaveNeverTruncatesAFileItCannotReplace) {
+    // A file held open sharing reading and writing but not deletion can be
+    // truncated and rewritten in place, but not replaced.
+    TempFolder folder;
+    TempFolder::WriteFile(folder / L"mesalto.exe", "programa anterior");
+    HANDLE held = CreateFileW((folder / L"mesalto.exe").c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(SaveBytesToFile(folder / L"mesalto.exe", {'M', 'Z', 'n', 'u', 'e', 'v', 'o'}));
+    const DWORD error = GetLastError();
+    CloseHandle(held);
+    EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << error;
+    EXPECT_EQ(TempFolder::ReadFile(folder / L"mesalto.exe"), "programa anterior");
+    EXPECT_FALSE(TempFolder::Exists(folder / L"mesalto.exe.parcial"));
 }
 
 TEST(ExecutableReplacement, SetAsideReplacesALeftoverAndJournals) {
