@@ -8,7 +8,6 @@ terms are accepted once the button is enabled; an update offer closes by
 itself when the update ends. Prints one line per window."""
 
 import hashlib
-import io
 import json
 import os
 import subprocess
@@ -17,18 +16,11 @@ import tempfile
 import time
 from pathlib import Path
 
-from PIL import Image
-
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import bench  # noqa: E402
 
 TITLE = "ACTUALIZANDO... ESPERE."
 FOOTER = (0, 120, 215)
-
-
-def screenshot():
-    shot = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, check=True).stdout
-    return Image.open(io.BytesIO(shot)).convert("RGB")
 
 
 def click(x, y):
@@ -61,7 +53,7 @@ def main():
             continue
         time.sleep(1.0)  # let it paint (and make its children)
         current = window() or current
-        shot = screenshot()
+        shot = bench.screenshot()
         width, height = shot.size
         children = current.get("children", [])
         update_offer = len(children) != 2 and shot.getpixel((5, height - 5)) != FOOTER

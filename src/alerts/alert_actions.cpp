@@ -36,8 +36,11 @@ void OpenLinksAt(const AlertItem& item, int32_t x, int32_t y) {
 void OnAlertClick(HWND window, LPARAM position) {
     const int32_t x = LOWORD(position), y = HIWORD(position);
     switch (ClassifyClick(ClientLayout(window), CurrentKind(), x, y)) {
-        case ClickAction::Ignore: return;
-        case ClickAction::CloseFromFooter: CloseFromFooter(window); return;
+        case ClickAction::Ignore:
+            return;
+        case ClickAction::CloseFromFooter:
+            CloseFromFooter(window);
+            return;
         case ClickAction::OpenLinks:
             if (Alerts().currentItem != nullptr) OpenLinksAt(*Alerts().currentItem, x, y);
             return;

@@ -6,7 +6,14 @@
 #include <string>
 #include <vector>
 
-enum class AlertKind { MultipleButtons = 0, SingleButton = 1, MessageOnly = 2, RtfDocument = 3, UpdateOffer = 4, Other = 5 };
+enum class AlertKind {
+    MultipleButtons = 0,
+    SingleButton = 1,
+    MessageOnly = 2,
+    RtfDocument = 3,
+    UpdateOffer = 4,
+    Other = 5
+};
 
 // Client rectangle, all edges inclusive; all zeros means "nothing clickable".
 struct AlertRect {

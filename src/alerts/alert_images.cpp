@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "alerts/gdiplus_objects.h"
 #include "net/url_fetch.h"
+#include "support/gdiplus_guards.h"
 #include "support/handles.h"
 
 using namespace Gdiplus;

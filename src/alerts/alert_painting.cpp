@@ -1,6 +1,5 @@
 #include "alerts/alert_painting.h"
 
-
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -8,12 +7,12 @@
 #include "alerts/alert_actions.h"
 #include "alerts/alert_images.h"
 #include "alerts/alert_layout.h"
-#include "alerts/gdiplus_objects.h"
 #include "alerts/rtf_document.h"
 #include "app/catalogue.h"
 #include "build_settings.h"
 #include "net/download_progress.h"
 #include "service/installation_descriptor.h"
+#include "support/gdiplus_guards.h"
 #include "update/update_progress.h"
 
 using namespace Gdiplus;
@@ -48,9 +47,9 @@ void FillBox(GpGraphics* graphics, ARGB colour, int x, int y, int w, int h) {
 // The font and format every text of the window uses: Arial, regular, the
 // size in pixels, vertical centring, the given horizontal alignment.
 struct TextStyle {
-    GdipFontFamilyOwner family;
-    GdipFontOwner font;
-    GdipStringFormatOwner format;
+    FontFamilyGuard family;
+    FontGuard font;
+    StringFormatGuard format;
 };
 
 bool MakeTextStyle(REAL size, StringAlignment horizontal, TextStyle& style) {
@@ -124,8 +123,7 @@ RectF Rect(const AlertBox& box) {
 
 // Fills a box with the cell's background and draws its text centred in
 // another (or the same) box in its foreground colour.
-void PaintCellText(GpGraphics* graphics, const AlertCell& cell, const AlertBox& fill, const AlertBox& text,
-                   REAL size) {
+void PaintCellText(GpGraphics* graphics, const AlertCell& cell, const AlertBox& fill, const AlertBox& text, REAL size) {
     FillBox(graphics, ColourFromString(cell.background), fill.x, fill.y, fill.w, fill.h);
     DrawTextBox(graphics, FromUtf8(cell.text), size, Rect(text), ColourFromString(cell.foreground),
                 StringAlignmentCenter);
@@ -232,12 +230,23 @@ void PaintContent(GpGraphics* graphics, const AlertLayout& layout, HWND window, 
     if (item == nullptr) return;
     for (AlertCell& cell : item->cells) cell.hitRect = AlertRect();
     switch (KindOf(*item)) {
-        case AlertKind::MultipleButtons: PaintGrid(graphics, layout, *item); break;
-        case AlertKind::SingleButton: PaintSingleCell(graphics, layout, *item); break;
-        case AlertKind::MessageOnly: PaintMessage(graphics, layout, *item); break;
-        case AlertKind::RtfDocument: ShowRtfDocument(window, state, layout); break;
-        case AlertKind::UpdateOffer: PaintUpdateOffer(graphics, layout, window, state); break;
-        case AlertKind::Other: break;
+        case AlertKind::MultipleButtons:
+            PaintGrid(graphics, layout, *item);
+            break;
+        case AlertKind::SingleButton:
+            PaintSingleCell(graphics, layout, *item);
+            break;
+        case AlertKind::MessageOnly:
+            PaintMessage(graphics, layout, *item);
+            break;
+        case AlertKind::RtfDocument:
+            ShowRtfDocument(window, state, layout);
+            break;
+        case AlertKind::UpdateOffer:
+            PaintUpdateOffer(graphics, layout, window, state);
+            break;
+        case AlertKind::Other:
+            break;
     }
 }
 
@@ -247,7 +256,7 @@ void PaintAlertWindow(HWND window, AlertWindowState* state) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     {
-        GdipGraphicsOwner graphics;
+        GraphicsGuard graphics;
         if (GdipCreateFromHDC(dc, graphics.Out()) == Ok) {
             RECT client = {};
             GetClientRect(window, &client);

@@ -10,10 +10,10 @@
 inline constexpr wchar_t AlertWindowClassName[] = L"AlertaWindowClass";
 inline constexpr wchar_t AlertWindowTitle[] = L"ACTUALIZANDO... ESPERE.";
 
-constexpr int EmergencyHotKeyId = 1;         // Ctrl+F10
-constexpr UINT_PTR AcceptTimerId = 1;        // enables the accept button once
+constexpr int EmergencyHotKeyId = 1;   // Ctrl+F10
+constexpr UINT_PTR AcceptTimerId = 1;  // enables the accept button once
 constexpr UINT AcceptTimerMs = 5000;
-constexpr UINT_PTR ProgressTimerId = 2;      // repaints the update gauge
+constexpr UINT_PTR ProgressTimerId = 2;  // repaints the update gauge
 constexpr UINT ProgressTimerMs = 150;
 constexpr int AcceptButtonId = 1001;
 

@@ -1,18 +1,17 @@
 #include "alerts/alerts_window.h"
 
-
 #include <string>
 #include <vector>
 
 #include "alerts/alert_actions.h"
 #include "alerts/alert_images.h"
-#include "alerts/gdiplus_objects.h"
 #include "alerts/alert_painting.h"
 #include "alerts/alert_state.h"
 #include "alerts/rtf_document.h"
 #include "app/app_folder.h"
 #include "app/app_folder_rules.h"
 #include "service/check_in.h"
+#include "support/gdiplus_guards.h"
 #include "support/journal_format.h"
 #include "update/update_worker.h"
 
@@ -22,7 +21,6 @@ namespace {
 
 constexpr DWORD AlertExStyle = WS_EX_TOPMOST | WS_EX_TOOLWINDOW;
 constexpr DWORD PollSleepMs = 10;
-
 
 void OnCreate(HWND window) {
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new AlertWindowState));
@@ -41,9 +39,15 @@ void OnDestroy(HWND window) {
 
 LRESULT CALLBACK AlertWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CREATE: OnCreate(window); return 0;
-        case WM_PAINT: PaintAlertWindow(window, WindowStateOf(window)); return 0;
-        case WM_LBUTTONDOWN: OnAlertClick(window, lParam); return 0;
+        case WM_CREATE:
+            OnCreate(window);
+            return 0;
+        case WM_PAINT:
+            PaintAlertWindow(window, WindowStateOf(window));
+            return 0;
+        case WM_LBUTTONDOWN:
+            OnAlertClick(window, lParam);
+            return 0;
         case WM_COMMAND:
             if (LOWORD(wParam) == AcceptButtonId) OnAccept(window);
             return 0;
@@ -54,16 +58,20 @@ LRESULT CALLBACK AlertWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_HOTKEY:
             if (wParam == EmergencyHotKeyId) OnEmergencyHotKey(window);
             return 0;
-        case UpdateFinishedMessage: OnUpdateFinished(window); return 0;
+        case UpdateFinishedMessage:
+            OnUpdateFinished(window);
+            return 0;
         case WM_CLOSE:
             if (!Alerts().closeAllowed) return 0;  // Alt+F4 does nothing
             break;
-        case WM_DESTROY: OnDestroy(window); return 0;
-        default: break;
+        case WM_DESTROY:
+            OnDestroy(window);
+            return 0;
+        default:
+            break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
-
 
 // A folder is there, or is made now (one level); false when a file is in the way.
 bool EnsureRecordFolder(const std::wstring& folder) {

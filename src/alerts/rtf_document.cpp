@@ -16,8 +16,7 @@ constexpr DWORD RichEditStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILIN
 constexpr DWORD AcceptButtonStyle = WS_CHILD | WS_VISIBLE | WS_DISABLED;
 constexpr wchar_t AcceptButtonText[] = L"Acepto los terminos y condiciones";
 
-HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, const AlertBox& box,
-                 int id) {
+HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, const AlertBox& box, int id) {
     const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
     return CreateWindowExW(0, className, text, style, box.x, box.y, box.w, box.h, parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);

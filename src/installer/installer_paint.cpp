@@ -1,6 +1,6 @@
 #include "installer/installer_paint.h"
 
-#include "installer/gdiplus_guards.h"
+#include "support/gdiplus_guards.h"
 #include "installer/installer_layout.h"
 #include "installer/installer_style.h"
 

@@ -6,7 +6,7 @@
 
 #include "build_settings.h"
 #include "installer/folder_choice.h"
-#include "installer/gdiplus_guards.h"
+#include "support/gdiplus_guards.h"
 #include "installer/installation.h"
 #include "installer/installation_text.h"
 #include "installer/installer_layout.h"

@@ -136,6 +136,14 @@ def press(procs: Processes, title: str, command_id: int = 1) -> bool:
     return proc.returncode == 0
 
 
+def screenshot():
+    """The whole X screen of the bench as a PIL RGB image."""
+    import io
+    from PIL import Image
+    shot = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, check=True).stdout
+    return Image.open(io.BytesIO(shot)).convert("RGB")
+
+
 class HostsFile:
     """Remaps vendor host names inside the sandbox for one test."""
 

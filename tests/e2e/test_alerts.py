@@ -32,8 +32,7 @@ def png(width, height, colour) -> bytes:
 
 
 def screenshot() -> Image.Image:
-    shot = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, check=True).stdout
-    return Image.open(io.BytesIO(shot)).convert("RGB")
+    return bench.screenshot()
 
 
 def screen_when(condition, timeout=60.0) -> Image.Image:

@@ -1,6 +1,5 @@
 """The test doubles that later suites rely on behave as documented."""
 
-import subprocess
 import zipfile
 
 import bench

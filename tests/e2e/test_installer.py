@@ -3,7 +3,6 @@ program, under Wine and Xvfb: what it shows (screen pixels), hover, clicks on
 tiles, and the installation into a program's default folder inside the Wine
 prefix, against the vendor service with its sample data."""
 
-import io
 import json
 import os
 import shutil
@@ -88,8 +87,7 @@ def mouse(x, y, click=False):
 
 
 def screenshot() -> Image.Image:
-    shot = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, check=True).stdout
-    return Image.open(io.BytesIO(shot)).convert("RGB")
+    return bench.screenshot()
 
 
 def screen_when(condition, timeout=30.0) -> Image.Image:

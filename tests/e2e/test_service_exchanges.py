@@ -7,7 +7,7 @@ import shutil
 import pytest
 
 import bench
-from bench import API_HOST, finish, harness, make_program_folder, run_agent, winpath
+from bench import API_HOST, harness, make_program_folder, run_agent, winpath
 from fault_server import Answer
 
 CURRENT_VERSION = r"HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"

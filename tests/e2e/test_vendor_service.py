@@ -1,9 +1,7 @@
 """The agent against the real vendor service (the normal paths)."""
 
-import shutil
-
 import bench
-from bench import API_KEY, DOWNLOAD_HOST, finish, harness, make_program_folder, run_agent, start_agent, \
+from bench import DOWNLOAD_HOST, finish, harness, make_program_folder, run_agent, start_agent, \
     wait_until, winpath
 
 UPDATE_BODY = (b'{"Programa":"MarvekQuindel","version_anterior":"5.2.1.0","version_nueva":"6.0.3.17",'

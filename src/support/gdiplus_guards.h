@@ -1,5 +1,6 @@
-// Owners for GDI+ flat-API objects and the GDI+ session: each object is
-// deleted with its own function when its owner goes out of scope.
+// Owners for GDI+ flat-API objects and the GDI+ session, shared by the
+// alerts and installer windows: each object is deleted with its own function
+// when its owner goes out of scope.
 #pragma once
 #include <windows.h>
 #include <objidl.h>  // before gdiplus.h: WIN32_LEAN_AND_MEAN leaves it out
