@@ -62,6 +62,8 @@ void StartUpdateWorker(HWND window, AlertWindowState* state) {
     WorkerStartRecord* record = new WorkerStartRecord;
     record->window = window;
     record->packageUrl = item->cells[0].link;
+    record->hasSha256 = item->cells[0].hasSha256;
+    record->sha256 = item->cells[0].sha256;
     HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerThread, record, 0, nullptr);
     if (thread == nullptr) {
         delete record;  // no update runs; the hot key remains the way out

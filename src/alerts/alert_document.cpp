@@ -68,12 +68,23 @@ const Json::array_t* ArrayMember(const Json& object, const char* key) {
     return member == object.end() ? nullptr : member->get_ptr<const Json::array_t*>();
 }
 
+// "sha256" never rejects the document: a value of another type is kept as
+// its JSON text, which the worker then finds malformed.
+void ReadSha256(const Json& value, AlertCell& cell) {
+    const auto member = value.find("sha256");
+    if (member == value.end()) return;
+    cell.hasSha256 = true;
+    const auto* text = member->get_ptr<const Json::string_t*>();
+    cell.sha256 = text != nullptr ? *text : member->dump();
+}
+
 bool ReadCell(const Json& value, AlertCell& cell) {
     if (!value.is_object()) return false;
     if (!ReadString(value, "texto", cell.text) || !ReadString(value, "enlace", cell.link) ||
         !ReadString(value, "color_fondo", cell.background) || !ReadString(value, "color_texto", cell.foreground)) {
         return false;
     }
+    ReadSha256(value, cell);
     const auto image = value.find("imagen");
     if (image != value.end() && image->is_string()) {
         cell.hasImageUrl = true;

@@ -27,6 +27,11 @@ struct AlertCell {
     std::string foreground = "#000000";  // "color_texto"
     bool hasImageUrl = false;            // "imagen" was a JSON string
     std::string imageUrl;
+    // "sha256" of an update offer's package. Present whenever the key is:
+    // a value of another type than string counts as present but malformed
+    // (its JSON text is kept), never as absent.
+    bool hasSha256 = false;
+    std::string sha256;
     void* image = nullptr;  // the loaded picture (a GDI+ bitmap), owned by the alerts run
     AlertRect hitRect;      // where a click opens the link; set by painting
 };

@@ -45,3 +45,32 @@ bool ReadPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::ui
     if (announcedLength > 0 && body.size() < announcedLength) return Fail(body, errorCode, BodyCutShort);
     return !body.empty();
 }
+
+AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t total,
+                            std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress) {
+    errorCode = 0;
+    try {
+        std::vector<unsigned char> buffer(chunkSize, 0);
+        for (;;) {
+            const ChunkRead chunk = source(buffer.data(), chunkSize);
+            if (!chunk.ok) {
+                errorCode = chunk.errorCode;
+                return AppendEnd::Cut;
+            }
+            if (chunk.count == 0) break;
+            body.insert(body.end(), buffer.begin(), buffer.begin() + chunk.count);
+            if (total > 0) progress(TransferProgress(static_cast<std::uint32_t>(body.size()), total));
+        }
+    } catch (const std::bad_alloc&) {
+        errorCode = BodyOutOfMemory;
+        return AppendEnd::OutOfMemory;
+    } catch (const std::length_error&) {
+        errorCode = BodyOutOfMemory;
+        return AppendEnd::OutOfMemory;
+    }
+    if (total > 0 && body.size() < total) {
+        errorCode = BodyCutShort;
+        return AppendEnd::Cut;
+    }
+    return AppendEnd::Complete;
+}

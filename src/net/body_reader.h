@@ -26,3 +26,15 @@ constexpr unsigned long BodyCutShort = 12030;  // ERROR_INTERNET_CONNECTION_ABOR
 // a complete, non-empty body; an empty one gives false with errorCode 0.
 bool ReadPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t announcedLength,
                      std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress);
+
+// How one attempt of a resumable transfer ended.
+enum class AppendEnd { Complete, Cut, OutOfMemory };
+
+// One attempt of a resumable transfer: appends to `body` (which keeps what
+// earlier attempts brought; the caller reserves it) until a chunk of 0 bytes.
+// With an announced total (> 0) it publishes body.size() * 70 / total after
+// each chunk, so that progress goes on from where the held bytes left it.
+// Cut: a read failed (errorCode its code) or the body is still shorter than
+// the total (errorCode BodyCutShort). Nothing held is discarded here.
+AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t total,
+                            std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress);

@@ -4,18 +4,24 @@
 #include <wininet.h>
 
 #include <new>
+#include <stdexcept>
 
 #include "net/body_reader.h"
 #include "net/download_progress.h"
 #include "net/inet_handle.h"
 #include "net/net_constants.h"
+#include "net/resume_rules.h"
 
 namespace {
 
-bool OpenUrl(const char* userAgent, const std::string& url, ScopedInternet& root, ScopedInternet& request) {
+// `headers` empty: none added; otherwise CRLF-terminated request headers.
+bool OpenUrl(const char* userAgent, const std::string& url, ScopedInternet& root, ScopedInternet& request,
+             const std::string& headers = std::string()) {
     root.Reset(InternetOpenA(userAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     if (!root) return false;
-    request.Reset(InternetOpenUrlA(root.Get(), url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0));
+    const char* extra = headers.empty() ? nullptr : headers.c_str();
+    const DWORD extraLength = headers.empty() ? 0 : static_cast<DWORD>(-1);
+    request.Reset(InternetOpenUrlA(root.Get(), url.c_str(), extra, extraLength, INTERNET_FLAG_RELOAD, 0));
     return static_cast<bool>(request);
 }
 
@@ -34,6 +40,30 @@ DWORD StatusOf(HINTERNET request) {
     DWORD size = sizeof status;
     HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
     return status;
+}
+
+// The Content-Range header text, empty when there is none.
+std::string ContentRangeOf(HINTERNET request) {
+    char text[128] = {};
+    DWORD size = sizeof text - 1;
+    DWORD index = 0;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &size, &index)) return std::string();
+    return std::string(text, size);
+}
+
+ChunkSource ReaderOf(const ScopedInternet& request) {
+    return [&request](unsigned char* buffer, std::uint32_t capacity) {
+        ChunkRead chunk;
+        DWORD read = 0;
+        chunk.ok = InternetReadFile(request.Get(), buffer, capacity, &read) != 0;
+        chunk.count = read;
+        if (!chunk.ok) chunk.errorCode = GetLastError();
+        return chunk;
+    };
+}
+
+void PublishProgress(std::int32_t percent) {
+    DownloadProgress.store(percent);
 }
 
 bool FailWith(std::vector<unsigned char>& body, unsigned long& errorCode, unsigned long code) {
@@ -63,6 +93,86 @@ bool FetchLoosely(const char* userAgent, const std::string& url, std::vector<uns
     return !body.empty();
 }
 
+// The state of a resumable fetch across its attempts.
+struct ResumableFetch {
+    const std::string* url = nullptr;
+    std::vector<unsigned char>* body = nullptr;
+    std::uint64_t total = 0;  // the Content-Length of the answer the held bytes belong to
+    unsigned long errorCode = 0;
+};
+
+enum class AttemptEnd { Complete, Cut, Final };
+
+// Reserves the announced length once; the held bytes never move afterwards.
+bool ReserveTotal(ResumableFetch& fetch) {
+    try {
+        if (fetch.total > fetch.body->max_size()) return false;
+        fetch.body->reserve(static_cast<size_t>(fetch.total));
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Reads one answer's body into the held bytes.
+AttemptEnd ReadAttempt(ResumableFetch& fetch, const ScopedInternet& request) {
+    const AppendEnd end =
+        AppendPackageBody(ReaderOf(request), PackageReadChunk, fetch.total, *fetch.body, fetch.errorCode, PublishProgress);
+    if (end == AppendEnd::Complete) return AttemptEnd::Complete;
+    return end == AppendEnd::Cut ? AttemptEnd::Cut : AttemptEnd::Final;
+}
+
+// The first request: as the single fetch, but a cut keeps what arrived.
+AttemptEnd FirstAttempt(ResumableFetch& fetch) {
+    ScopedInternet root, request;
+    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request)) {
+        fetch.errorCode = GetLastError();
+        return AttemptEnd::Final;
+    }
+    const DWORD status = StatusOf(request.Get());
+    if (status < 200 || status > 299) {
+        fetch.errorCode = status;
+        return AttemptEnd::Final;
+    }
+    fetch.total = AnnouncedLength(request.Get());
+    if (fetch.total > 0 && !ReserveTotal(fetch)) {
+        fetch.errorCode = BodyOutOfMemory;
+        return AttemptEnd::Final;
+    }
+    return ReadAttempt(fetch, request);
+}
+
+// A further request for the bytes after those held.
+AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
+    ScopedInternet root, request;
+    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request, RangeHeader(fetch.body->size()))) {
+        fetch.errorCode = GetLastError();
+        return AttemptEnd::Cut;  // the link is still down: another attempt may reach it
+    }
+    const DWORD status = StatusOf(request.Get());
+    switch (DecideResume(status, ContentRangeOf(request.Get()), fetch.body->size(), fetch.total)) {
+        case ResumeAction::Append:
+            break;
+        case ResumeAction::StartOver:
+            fetch.body->clear();  // keeps the reserved capacity
+            fetch.total = AnnouncedLength(request.Get());
+            if (fetch.total > 0 && !ReserveTotal(fetch)) {
+                fetch.errorCode = BodyOutOfMemory;
+                return AttemptEnd::Final;
+            }
+            break;
+        case ResumeAction::Fail:
+            fetch.errorCode = status;
+            return AttemptEnd::Final;
+    }
+    return ReadAttempt(fetch, request);
+}
+
+// Only a transfer cut after some bytes arrived is worth resuming.
+bool ShouldResume(AttemptEnd end, const ResumableFetch& fetch) {
+    return end == AttemptEnd::Cut && !fetch.body->empty();
+}
+
 }  // namespace
 
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode) {
@@ -76,16 +186,8 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
     const DWORD status = StatusOf(request.Get());
     if (status < 200 || status > 299) return FailWith(body, errorCode, status);
 
-    const ChunkSource readChunk = [&request](unsigned char* buffer, std::uint32_t capacity) {
-        ChunkRead chunk;
-        DWORD read = 0;
-        chunk.ok = InternetReadFile(request.Get(), buffer, capacity, &read) != 0;
-        chunk.count = read;
-        if (!chunk.ok) chunk.errorCode = GetLastError();
-        return chunk;
-    };
-    const ProgressSink publish = [](std::int32_t percent) { DownloadProgress.store(percent); };
-    return ReadPackageBody(readChunk, PackageReadChunk, AnnouncedLength(request.Get()), body, errorCode, publish);
+    return ReadPackageBody(ReaderOf(request), PackageReadChunk, AnnouncedLength(request.Get()), body, errorCode,
+                           PublishProgress);
 }
 
 bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body) {
@@ -94,4 +196,22 @@ bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& 
 
 bool DownloadUrlBytes_Rtf(const std::string& url, std::vector<unsigned char>& body) {
     return FetchLoosely(RtfUserAgent, url, body);
+}
+
+bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,
+                          const PackageFetchOptions& options) {
+    errorCode = 0;
+    body.clear();
+    ResumableFetch fetch;
+    fetch.url = &url;
+    fetch.body = &body;
+    AttemptEnd end = FirstAttempt(fetch);
+    for (int attempt = 1; attempt <= ResumeAttempts && ShouldResume(end, fetch); ++attempt) {
+        Sleep(ResumeWaitMs(attempt));
+        if (options.onResume) options.onResume(body.size(), attempt);
+        end = ResumeAttempt(fetch);
+    }
+    if (end != AttemptEnd::Complete) return FailWith(body, errorCode, fetch.errorCode);
+    if (body.empty()) return FailWith(body, errorCode, 0);
+    return true;
 }

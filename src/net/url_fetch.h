@@ -1,5 +1,7 @@
 // Whole URL bodies fetched into memory with WinINet.
 #pragma once
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,21 @@
 // the system error code of the failed step (8 when memory ran out), or 0 for
 // an empty body; the body is then empty.
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode);
+
+// Options of the resumable package fetch.
+struct PackageFetchOptions {
+    // Told of each further attempt: the bytes already held and the attempt
+    // number (1..ResumeAttempts), just before its request is sent.
+    std::function<void(std::uint64_t held, int attempt)> onResume;
+};
+
+// The same fetch, resumed when the transfer is cut after some bytes arrived
+// (a failed read, or fewer bytes than the first answer's Content-Length):
+// up to ResumeAttempts further requests with "Range: bytes=<held>-", after
+// ResumeWaitMs(k). A fitting 206 is appended to the bytes held, a 200 starts
+// over, any other answer fails. Failure reports as the fetch above does.
+bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,
+                          const PackageFetchOptions& options);
 
 // Alert pictures and the update banner; RTF documents. True when at least
 // one byte arrived, whatever the status (an error page comes back as a body).

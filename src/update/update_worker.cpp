@@ -17,6 +17,8 @@
 #include "update/executable_replacement.h"
 #include "update/package_checks.h"
 #include "update/package_files.h"
+#include "update/package_hash.h"
+#include "update/package_hash_rules.h"
 #include "update/package_naming.h"
 #include "update/update_progress.h"
 #include "update/zip_installation.h"
@@ -58,9 +60,10 @@ struct PackageState {
 
 // A fetch that failed, or that brought no program for an executable
 // package: nothing is stored, the set-aside program goes back and is started.
-void FailFetch(const RunState& run, const PackageState& package, std::int32_t code, const char* message) {
-    JournalDownload(run.appFolder, "ERROR_DESCARGA");
-    Report(run, "DESCARGA_FALLIDA", code, message, "DESCARGA");
+void FailFetch(const RunState& run, const PackageState& package, std::int32_t code, const char* message,
+               const std::string& journalText = "ERROR_DESCARGA", const char* step = "DESCARGA") {
+    JournalDownload(run.appFolder, journalText);
+    Report(run, "DESCARGA_FALLIDA", code, message, step);
     if (package.setAsideDone) RestoreSetAside(run, package.setAside, package.path);
     RelaunchApplication(run.appFolder, run.programExe);
 }
@@ -78,15 +81,40 @@ PackageState PreparePackage(const RunState& run, const std::wstring& packageName
     return package;
 }
 
+// The fetch journals each further attempt of a cut transfer.
+PackageFetchOptions ResumeJournal(const RunState& run, const std::string& packageUrl) {
+    PackageFetchOptions options;
+    options.onResume = [&run, &packageUrl](std::uint64_t held, int attempt) {
+        JournalDownload(run.appFolder, "REANUDAR_DESCARGA;" + packageUrl + ";desde=" + std::to_string(held) +
+                                           ";intento=" + std::to_string(attempt));
+    };
+    return options;
+}
+
+// True when no hash was named or the package's matches it; otherwise the
+// update fails as a fetch does, before anything is written.
+bool CheckPackageHash(const RunState& run, const std::string& packageUrl, const PackageState& package,
+                      const std::vector<unsigned char>& bytes, const std::string* expected) {
+    if (expected == nullptr) return true;
+    std::string actual;
+    Sha256Hex(bytes, actual);  // an empty digest matches nothing
+    if (Sha256Matches(*expected, actual)) return true;
+    FailFetch(run, package, ERROR_INVALID_DATA, "hash del paquete no coincide",
+              "HASH_NO_COINCIDE;" + packageUrl + ";esperado=" + *expected + ";obtenido=" + actual, "VERIFICAR_HASH");
+    return false;
+}
+
 // Fetches and stores the package. On failure: journalled, reported, the
 // set-aside program put back and started again; false.
-bool FetchAndStore(const RunState& run, const std::string& packageUrl, const PackageState& package) {
+bool FetchAndStore(const RunState& run, const std::string& packageUrl, const PackageState& package,
+                   const std::string* expectedSha256) {
     std::vector<unsigned char> bytes;
     unsigned long fetchError = 0;
-    if (!DownloadUrlBytes_URL(packageUrl, bytes, fetchError)) {
+    if (!DownloadUrlBytes_URL(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl))) {
         FailFetch(run, package, static_cast<std::int32_t>(fetchError), "DownloadUrlBytes_URL fallo");
         return false;
     }
+    if (!CheckPackageHash(run, packageUrl, package, bytes, expectedSha256)) return false;
     if (package.executable && !StartsWithMz(bytes)) {
         FailFetch(run, package, ERROR_BAD_EXE_FORMAT, "paquete no es un ejecutable");
         return false;
@@ -112,7 +140,7 @@ void BackUpReplacedExecutable(const RunState& run, const std::wstring& packageNa
 
 }  // namespace
 
-void InstallUpdate(const std::string& packageUrl) {
+void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha256) {
     RunState run;
     run.appFolder = GetAppFolder();
     run.report.startTick = GetTickCount64();
@@ -143,7 +171,7 @@ void InstallUpdate(const std::string& packageUrl) {
     }
     const PackageState package = PreparePackage(run, packageName);
     const std::wstring& packagePath = package.path;
-    if (!FetchAndStore(run, packageUrl, package)) return;
+    if (!FetchAndStore(run, packageUrl, package, expectedSha256)) return;
 
     DownloadProgress.store(75);
     UpdateStep.store(1);
@@ -175,7 +203,7 @@ void InstallUpdate(const std::string& packageUrl) {
 
 DWORD WINAPI UpdateWorkerThread(LPVOID parameter) {
     std::unique_ptr<WorkerStartRecord> record(static_cast<WorkerStartRecord*>(parameter));
-    InstallUpdate(record->packageUrl);
+    InstallUpdate(record->packageUrl, record->hasSha256 ? &record->sha256 : nullptr);
     PostMessageW(record->window, UpdateFinishedMessage, 0, 0);
     return 0;
 }

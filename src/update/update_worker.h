@@ -12,10 +12,14 @@ constexpr UINT UpdateFinishedMessage = WM_APP + 100;
 struct WorkerStartRecord {
     HWND window = nullptr;
     std::string packageUrl;
+    bool hasSha256 = false;  // the offer named the package's SHA-256
+    std::string sha256;      // as the offer gave it (checked before use)
 };
 
 // Thread start routine; the parameter is a WorkerStartRecord*.
 DWORD WINAPI UpdateWorkerThread(LPVOID parameter);
 
 // The whole pipeline for one package address.
-void InstallUpdate(const std::string& packageUrl);
+// With `expectedSha256`, the package is hashed before anything is written and
+// a mismatch (or a malformed expected value) fails the update as a fetch does.
+void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha256 = nullptr);

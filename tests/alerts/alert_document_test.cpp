@@ -216,3 +216,27 @@ TEST(ColourFromString, HexPairsOrWhite) {
     };
     for (const auto& c : cases) EXPECT_EQ(ColourFromString(c.text), c.argb) << c.text;
 }
+
+TEST(AlertDocument, Sha256IsPresentWheneverTheKeyIs) {
+    struct Row {
+        const char* cell;
+        bool present;
+        const char* value;
+    };
+    const Row rows[] = {
+        {R"({"enlace": "u"})", false, ""},
+        {R"({"sha256": "AbC0"})", true, "AbC0"},
+        {R"({"sha256": ""})", true, ""},
+        // Other types do not reject the document: present, and malformed.
+        {R"({"sha256": 12})", true, "12"},
+        {R"({"sha256": null})", true, "null"},
+        {R"({"sha256": ["ab"]})", true, R"(["ab"])"},
+    };
+    for (const Row& row : rows) {
+        const std::string text = std::string(R"({"alertas": [{"tipo": "url_actualizar", "contenido": [)") + row.cell +
+                                 "]}]}";
+        const AlertCell cell = Parsed(text).items.at(0).cells.at(0);
+        EXPECT_EQ(cell.hasSha256, row.present) << row.cell;
+        EXPECT_EQ(cell.sha256, row.value) << row.cell;
+    }
+}

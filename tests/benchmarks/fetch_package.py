@@ -1,5 +1,6 @@
 """Benchmark: a 200 MB update package fetched into memory by the agent's
-DownloadUrlBytes_URL under Wine, beside curl on the same file in the same run.
+DownloadUrlBytes_URL under Wine, beside curl on the same file in the same run,
+and the time the package SHA-256 adds for the same size.
 
 Prints throughput and peak memory; asserts nothing about them. Run it with
 scripts/benchmark.sh (inside the sandbox, with the vendor service).
@@ -54,6 +55,11 @@ def main():
         out.unlink()
         agent_mb_s = size / (result["ms"] / 1000) / 1e6
 
+        # The time an update offer's "sha256" adds: the same size hashed in memory.
+        hash_out = subprocess.run(["wine", bench.HARNESS, "hash-bench", str(SIZE_MB)], capture_output=True,
+                                  text=True, check=True).stdout
+        hash_result = eval(hash_out.strip().splitlines()[-1].replace("true", "True").replace("false", "False"))
+
         curl_seconds, curl_rss, curl_out = time_v(["curl", "-sS", "-o", "/dev/null", "-w", "%{time_total}", URL])
         curl_mb_s = size / float(curl_out) / 1e6
 
@@ -62,6 +68,8 @@ def main():
               f"({agent_mb_s:.1f} MB/s); whole process {seconds:.2f} s")
         print(f"agent peak working set: {result['peak_working_set'] / 2**20:.1f} MiB "
               f"({result['peak_working_set'] / size:.2f} x package); wine process max RSS {rss_kib / 1024:.1f} MiB")
+        print(f"package SHA-256 (BCrypt) under Wine: {hash_result['ms'] / 1000:.2f} s for {SIZE_MB} MiB "
+              f"(ok={hash_result['ok']})")
         print(f"curl: {float(curl_out):.2f} s ({curl_mb_s:.1f} MB/s); max RSS {curl_rss / 1024:.1f} MiB")
     finally:
         procs.end_all()

@@ -3,7 +3,9 @@
 Every request is recorded (method, host, target, headers, body). An answer
 can carry any status and body, a missing or lying Content-Length, a delay
 before the answer, or a connection dropped (or reset) after N bytes of the body. Paths
-without an answer get 404.
+without an answer get 404. A path can also have a sequence of answers, one per
+request (the last one repeats), and an answer can honour a "Range: bytes=N-"
+request with a 206 for the rest of its body.
 
 Used in-process by the end-to-end tests, and from the command line by the
 demo:  python3 fault_server.py --cert C --key K --file /parches/7za.exe=PATH
@@ -36,6 +38,9 @@ class Answer:
     close_without_answer: bool = False
     # Send the body in pieces: (byte count, pause in seconds after it).
     segments: Optional[List[Tuple[int, float]]] = None
+    # A request with "Range: bytes=N-" gets 206, Content-Range and body[N:]
+    # (drop_after then counts from N); without one, the whole answer as set.
+    honour_range: bool = False
 
 
 @dataclasses.dataclass
@@ -46,6 +51,8 @@ class Request:
     headers: Dict[str, str]
     raw_headers: bytes
     body: bytes
+    # time.monotonic() when the request had been read.
+    arrived: float = 0.0
 
     @property
     def path(self) -> str:
@@ -57,8 +64,12 @@ class Request:
                 return value
         return None
 
+    @property
+    def range(self) -> Optional[str]:
+        return self.header("Range")
 
-REASONS = {200: "OK", 201: "Created", 204: "No Content", 301: "Moved Permanently", 400: "Bad Request",
+
+REASONS = {200: "OK", 206: "Partial Content", 201: "Created", 204: "No Content", 301: "Moved Permanently", 400: "Bad Request",
            401: "Unauthorized", 404: "Not Found", 500: "Internal Server Error", 503: "Service Unavailable"}
 
 
@@ -67,7 +78,7 @@ class FaultServer:
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(cert, key)
         self._address = (address, port)
-        self._answers: Dict[Tuple[Optional[str], str], Answer] = {}
+        self._answers: Dict[Tuple[Optional[str], str], Union[Answer, List[Answer]]] = {}
         self._lock = threading.Lock()
         self.requests: List[Request] = []
         self._socket: Optional[socket.socket] = None
@@ -79,6 +90,11 @@ class FaultServer:
         """Sets the answer for a path (or path with query), optionally for one host only."""
         with self._lock:
             self._answers[(host, target)] = answer
+
+    def answer_sequence(self, target: str, answers: List[Answer], host: Optional[str] = None) -> None:
+        """One answer per request to the path, in turn; the last one repeats."""
+        with self._lock:
+            self._answers[(host, target)] = list(answers)
 
     def reset(self) -> None:
         with self._lock:
@@ -147,8 +163,22 @@ class FaultServer:
         host = request.host.split(":")[0].lower()
         for key in ((host, request.target), (None, request.target), (host, request.path), (None, request.path)):
             if key in self._answers:
-                return self._answers[key]
+                found = self._answers[key]
+                if isinstance(found, list):
+                    found = found.pop(0) if len(found) > 1 else found[0]
+                return self._ranged(found, request)
         return Answer(status=404, body=b"no configurado")
+
+    @staticmethod
+    def _ranged(answer: Answer, request: Request) -> Answer:
+        """The answer as a 206 for the rest of its body when it honours the request's Range."""
+        asked = request.range
+        if not answer.honour_range or asked is None:
+            return answer
+        start = int(asked.removeprefix("bytes=").split("-", 1)[0])
+        total = len(answer.body)
+        headers = dict(answer.headers, **{"Content-Range": f"bytes {start}-{total - 1}/{total}"})
+        return dataclasses.replace(answer, status=206, body=answer.body[start:], headers=headers)
 
     @staticmethod
     def _read_request(conn) -> Optional[Request]:
@@ -175,7 +205,7 @@ class FaultServer:
                 break
             rest += chunk
         host = next((v for k, v in headers.items() if k.lower() == "host"), "")
-        return Request(method, target, host, headers, head, rest[:length])
+        return Request(method, target, host, headers, head, rest[:length], time.monotonic())
 
     @staticmethod
     def _send(conn, answer: Answer) -> None:

@@ -19,10 +19,11 @@
 //   harness report-acceptance <rtf-url>           SendAcceptanceReport
 //   harness report-ids                            two NewReportId values made back to back
 //   harness check-in                              CheckIn for the folder of this harness
-//   harness update <url> [timeout-ms]             starts UpdateWorkerThread as the alerts window does
+//   harness update <url> [timeout-ms] [sha256]    starts UpdateWorkerThread as the alerts window does
 //                                                 and waits for its finished message
 //   harness startup-archiving                     RunStartupArchiving for the folder of this harness
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
+//   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size
 //   harness paint-bench <repeats>                 per item of this folder's recibido.json: CPU time of a
 //                                                 full repaint and of a progress-band repaint
 #include <windows.h>
@@ -49,6 +50,7 @@
 #include "housekeeping/close_archiving.h"
 #include "housekeeping/startup_archiving.h"
 #include "service/check_in.h"
+#include "update/package_hash.h"
 #include "update/update_progress.h"
 #include "update/update_worker.h"
 #include "service/reports.h"
@@ -234,7 +236,8 @@ int ReportIds() {
 
 // A message-only window stands in for the alerts window: the worker gets
 // its handle and a copy of the address, exactly as the window hands them.
-int Update(const std::wstring& url, DWORD timeoutMs) {
+// `sha256` null: the offer has no "sha256" key.
+int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256) {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcW;
     windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -242,7 +245,7 @@ int Update(const std::wstring& url, DWORD timeoutMs) {
     RegisterClassW(&windowClass);
     HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   windowClass.hInstance, nullptr);
-    auto* record = new WorkerStartRecord{window, Narrow(url)};
+    auto* record = new WorkerStartRecord{window, Narrow(url), sha256 != nullptr, sha256 ? Narrow(sha256) : ""};
     HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerThread, record, 0, nullptr);
     CloseHandle(thread);
 
@@ -266,6 +269,18 @@ int Update(const std::wstring& url, DWORD timeoutMs) {
     std::printf("{\"messages\":%d,\"progress\":%d,\"step\":%d,\"ms\":%lu,\"peak_working_set\":%llu}\n", finished,
                 DownloadProgress.load(), UpdateStep.load(), GetTickCount() - start, PeakWorkingSet());
     DestroyWindow(window);
+    return 0;
+}
+
+// The time the package hash takes on a buffer of `megabytes` MiB.
+int HashBench(int megabytes) {
+    std::vector<unsigned char> bytes(static_cast<size_t>(megabytes) << 20);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
+    std::string hex;
+    const ULONGLONG start = GetTickCount64();
+    const bool ok = Sha256Hex(bytes, hex);
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    std::printf("{\"ok\":%s,\"ms\":%llu,\"sha256\":\"%s\"}\n", Bool(ok).c_str(), elapsed, hex.c_str());
     return 0;
 }
 
@@ -347,8 +362,8 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"report-update" && argc == 8) return ReportUpdate(argv + 2);
     if (verb == L"report-acceptance" && argc == 3) return ReportAcceptance(argv[2]);
     if (verb == L"report-ids" && argc == 2) return ReportIds();
-    if (verb == L"update" && (argc == 3 || argc == 4)) {
-        return Update(argv[2], argc == 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 300000);
+    if (verb == L"update" && argc >= 3 && argc <= 5) {
+        return Update(argv[2], argc >= 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 300000, argc == 5 ? argv[4] : nullptr);
     }
     if (verb == L"startup-archiving" && argc == 2) {
         RunStartupArchiving();
@@ -360,6 +375,7 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("{\"done\":true}\n");
         return 0;
     }
+    if (verb == L"hash-bench" && argc == 3) return HashBench(_wtoi(argv[2]));
     if (verb == L"paint-bench" && argc == 3) return PaintBench(_wtoi(argv[2]));
     if (verb == L"check-in" && argc == 2) {
         CheckIn();

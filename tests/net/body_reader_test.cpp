@@ -122,3 +122,55 @@ TEST(PackageBody, ChunkSizeIsPassedToTheSource) {
     Read(source, 0, 4096);
     EXPECT_EQ(source.capacities, (std::vector<std::uint32_t>{4096, 4096}));
 }
+
+namespace {
+
+struct AppendOutcome {
+    AppendEnd end;
+    std::string body;
+    unsigned long errorCode;
+    std::vector<std::int32_t> published;
+};
+
+AppendOutcome Append(const std::string& held, ScriptedSource source, std::uint64_t total) {
+    std::vector<unsigned char> body(held.begin(), held.end());
+    AppendOutcome outcome{AppendEnd::Complete, "", 0, {}};
+    outcome.end = AppendPackageBody(source.AsSource(), 4, total, body, outcome.errorCode,
+                                    [&outcome](std::int32_t percent) { outcome.published.push_back(percent); });
+    outcome.body.assign(body.begin(), body.end());
+    return outcome;
+}
+
+}  // namespace
+
+TEST(AppendPackageBody, KeepsHeldBytesAndGoesOnFromTheirProgress) {
+    struct Row {
+        const char* held;
+        std::vector<std::string> chunks;
+        bool failAtEnd;
+        std::uint64_t total;
+        AppendEnd end;
+        const char* body;
+        unsigned long errorCode;
+        std::vector<std::int32_t> published;
+    };
+    const Row rows[] = {
+        // 7 of 10 held: the rest moves the gauge from 49 on, never below.
+        {"abcdefg", {"hij"}, false, 10, AppendEnd::Complete, "abcdefghij", 0, {70}},
+        {"abcd", {"ef", "g"}, true, 10, AppendEnd::Cut, "abcdefg", 64, {42, 49}},
+        {"abcd", {"ef"}, false, 10, AppendEnd::Cut, "abcdef", BodyCutShort, {42}},
+        {"", {"ab", "cd"}, false, 0, AppendEnd::Complete, "abcd", 0, {}},
+        {"ab", {}, true, 0, AppendEnd::Cut, "ab", 64, {}},
+    };
+    for (const Row& row : rows) {
+        ScriptedSource source;
+        source.chunks = row.chunks;
+        source.failAtEnd = row.failAtEnd;
+        source.failCode = 64;
+        const AppendOutcome outcome = Append(row.held, source, row.total);
+        EXPECT_EQ(outcome.end, row.end) << row.held;
+        EXPECT_EQ(outcome.body, row.body) << row.held;
+        EXPECT_EQ(outcome.errorCode, row.errorCode) << row.held;
+        EXPECT_EQ(outcome.published, row.published) << row.held;
+    }
+}

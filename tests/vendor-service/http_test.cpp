@@ -4,9 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <cstdio>
+#include <nlohmann/json.hpp>
+#include <random>
 
 #include "service_fixture.h"
+#include "service_settings.h"
 
 namespace {
 
@@ -95,6 +100,34 @@ std::string LogOfLines(RunningService& service, long count) {
         log = service.LogLines();
     }
     return log;
+}
+
+// SHA-256 of `bytes` as lower-case hex, computed by OpenSSL in one call.
+std::string Sha256Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr);
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < size; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+// `text` with every "HOST" replaced by the vendor's download host.
+std::string ForHost(std::string text) {
+    for (size_t at; (at = text.find("HOST")) != std::string::npos;) text.replace(at, 4, service_settings::DownloadHost);
+    return text;
+}
+
+// The check-in answer for the default document, parsed.
+nlohmann::json CheckInAnswer(RunningService& service) {
+    const auto res = service.Client().Post("/apis/trevanto/v1/checkin", WithKey(), R"({"Programa":"MarvekOlvo"})",
+                                           "application/json");
+    if (!res || res->status != 200) return nullptr;
+    return nlohmann::json::parse(res->body, nullptr, false);
 }
 
 }  // namespace
@@ -308,4 +341,105 @@ TEST(ServiceHttp, LogsOneLinePerRequest) {
     EXPECT_NE(log.find(" GET "), std::string::npos);
     EXPECT_NE(log.find("/parches/7za.exe 404"), std::string::npos);
     EXPECT_NE(log.find("/apis/trevanto/v1/update-report 200"), std::string::npos);
+}
+
+TEST(ServiceHttp, StaticFilesAnswerOneByteRange) {
+    TempDataFolder data;
+    std::string file(3 * 1024 * 1024, '\0');
+    std::mt19937 random(7);
+    for (char& byte : file) byte = static_cast<char>(random());
+    data.Write("archivos/paquetes/grande.zip", file);
+    RunningService service(data.Root());
+    httplib::Client client = service.Client();
+    const std::string total = std::to_string(file.size());
+
+    auto res = client.Get("/paquetes/grande.zip");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->get_header_value("Accept-Ranges"), "bytes");
+    EXPECT_FALSE(res->has_header("Content-Range"));
+    EXPECT_TRUE(res->body == file);
+
+    for (size_t first : {size_t{0}, size_t{1}, size_t{1000003}, file.size() - 1}) {
+        res = client.Get("/paquetes/grande.zip", {{"Range", "bytes=" + std::to_string(first) + "-"}});
+        ASSERT_TRUE(res) << first;
+        EXPECT_EQ(res->status, 206) << first;
+        EXPECT_EQ(res->get_header_value("Content-Range"),
+                  "bytes " + std::to_string(first) + "-" + std::to_string(file.size() - 1) + "/" + total);
+        EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(file.size() - first));
+        EXPECT_TRUE(res->body == file.substr(first)) << first;
+    }
+    res = client.Get("/paquetes/grande.zip", {{"Range", "bytes=100-199"}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 206);
+    EXPECT_EQ(res->get_header_value("Content-Range"), "bytes 100-199/" + total);
+    EXPECT_TRUE(res->body == file.substr(100, 100));
+
+    for (const std::string& range : {"bytes=" + total + "-", "bytes=" + std::to_string(file.size() + 5) + "-9999999"}) {
+        res = client.Get("/paquetes/grande.zip", {{"Range", range}});
+        ASSERT_TRUE(res) << range;
+        EXPECT_EQ(res->status, 416) << range;
+        EXPECT_EQ(res->get_header_value("Content-Range"), "bytes */" + total) << range;
+    }
+    // Several ranges and suffix ranges get the whole file.
+    for (const char* range : {"bytes=0-1,5-6", "bytes=-100"}) {
+        res = client.Get("/paquetes/grande.zip", {{"Range", range}});
+        ASSERT_TRUE(res) << range;
+        EXPECT_EQ(res->status, 200) << range;
+        EXPECT_TRUE(res->body == file) << range;
+    }
+}
+
+TEST(ServiceHttp, UpdateOffersForServedFilesCarryTheirSha256) {
+    TempDataFolder data;
+    data.Write("archivos/paquetes/p.zip", "abc");
+    data.Write("notificaciones/default.json", ForHost(R"({"titulo": "T", "alertas": [
+        {"tipo": "url_actualizar", "contenido": [
+            {"enlace": "https://HOST/paquetes/p.zip"},
+            {"enlace": "https://otro.example/paquetes/p.zip"},
+            {"enlace": "https://HOST/paquetes/falta.zip"},
+            {"enlace": "https://HOST/paquetes/p.zip", "sha256": "del documento"}]},
+        {"tipo": "boton_unico", "contenido": [{"enlace": "https://HOST/paquetes/p.zip"}]}]})"));
+    RunningService service(data.Root());
+
+    nlohmann::json answer = CheckInAnswer(service);
+    ASSERT_TRUE(answer.is_object());
+    const nlohmann::json& cells = answer["alertas"][0]["contenido"];
+    EXPECT_EQ(cells[0].value("sha256", ""), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_FALSE(cells[1].contains("sha256"));
+    EXPECT_FALSE(cells[2].contains("sha256"));
+    EXPECT_EQ(cells[3].value("sha256", ""), "del documento");
+    EXPECT_FALSE(answer["alertas"][1]["contenido"][0].contains("sha256"));
+
+    // Same size, later mtime: the cached hash is not used again.
+    const std::filesystem::path file = data.Root() + "/archivos/paquetes/p.zip";
+    const auto before = std::filesystem::last_write_time(file);
+    data.Write("archivos/paquetes/p.zip", "abd");
+    std::filesystem::last_write_time(file, before + std::chrono::seconds(1));
+    answer = CheckInAnswer(service);
+    ASSERT_TRUE(answer.is_object());
+    EXPECT_EQ(answer["alertas"][0]["contenido"][0].value("sha256", ""), Sha256Hex("abd"));
+}
+
+TEST(ServiceHttp, CheckInDocumentsWithNothingToAddAreServedAsWritten) {
+    const std::string host = service_settings::DownloadHost;
+    const std::string documents[] = {
+        "{ \"titulo\" : \"T\",\n \"alertas\": [{\"tipo\": \"url_actualizar\", \"contenido\": "
+        "[{\"enlace\": \"https://otro.example/paquetes/p.zip\"}]}] }",
+        "{\"alertas\": [{\"tipo\": \"url_actualizar\", \"contenido\": [{\"enlace\": \"https://" + host +
+            "/paquetes/falta.zip\"}]}]}",
+        "[{\"tipo\": \"url_actualizar\", \"contenido\": [{\"enlace\": \"https://" + host + "/paquetes/p.zip\"}]}]",
+        "{\"alertas\": [{\"tipo\": \"url_actualizar\", \"contenido\": [{\"enlace\": \"https://" + host +
+            "/paquetes/p.zip\"}]}",
+    };
+    for (const std::string& document : documents) {
+        TempDataFolder data;
+        data.Write("archivos/paquetes/p.zip", "abc");
+        data.Write("notificaciones/default.json", document);
+        RunningService service(data.Root());
+        const auto res =
+            service.Client().Post("/apis/trevanto/v1/checkin", WithKey(), R"({"Programa":"X"})", "application/json");
+        ASSERT_TRUE(res) << document;
+        EXPECT_EQ(res->body, document);
+    }
 }

@@ -2,7 +2,7 @@
 //
 //   trevanto-servicio serve --data DIR --cert FILE --key FILE
 //                           [--address 127.0.0.1] [--port 443] [--db FILE]
-//                           [--api-key KEY] [--checkin-path PATH]
+//                           [--api-key KEY] [--checkin-path PATH] [--host NAME]...
 //   trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]
 #include <csignal>
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "contract.h"
 #include "routes.h"
@@ -24,11 +25,12 @@ void StopOnSignal(int) {
     if (running_server != nullptr) running_server->stop();
 }
 
-// --name value pairs after the command word.
-bool ParseOptions(int argc, char** argv, std::map<std::string, std::string>& options) {
+// --name value pairs after the command word; every --host is kept, in order.
+bool ParseOptions(int argc, char** argv, std::map<std::string, std::string>& options, std::vector<std::string>& hosts) {
     for (int i = 2; i < argc; i += 2) {
         const std::string name = argv[i];
         if (name.rfind("--", 0) != 0 || i + 1 >= argc) return false;
+        if (name == "--host") hosts.push_back(argv[i + 1]);
         options[name.substr(2)] = argv[i + 1];
     }
     return true;
@@ -80,12 +82,12 @@ bool OpenStore(ReportStore& store, const std::string& path, int& exitCode) {
 int Usage() {
     std::cerr << "usage:\n"
                  "  trevanto-servicio serve --data DIR --cert FILE --key FILE [--address A] [--port P]\n"
-                 "                          [--db FILE] [--api-key KEY] [--checkin-path PATH]\n"
+                 "                          [--db FILE] [--api-key KEY] [--checkin-path PATH] [--host NAME]...\n"
                  "  trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]\n";
     return 2;
 }
 
-int Serve(const std::map<std::string, std::string>& options) {
+int Serve(const std::map<std::string, std::string>& options, const std::vector<std::string>& hosts) {
     const std::string data = Option(options, "data", "");
     const std::string cert = Option(options, "cert", "");
     const std::string key = Option(options, "key", "");
@@ -107,6 +109,7 @@ int Serve(const std::map<std::string, std::string>& options) {
     context.store = &store;
     context.apiKey = Option(options, "api-key", contract::DefaultApiKey);
     context.checkInPath = Option(options, "checkin-path", service_settings::CheckInPath);
+    if (!hosts.empty()) context.hosts = hosts;
     context.log = [&logMutex](const std::string& line) {
         std::lock_guard<std::mutex> lock(logMutex);
         std::cout << line << std::endl;
@@ -118,7 +121,9 @@ int Serve(const std::map<std::string, std::string>& options) {
     std::signal(SIGINT, StopOnSignal);
     std::signal(SIGTERM, StopOnSignal);
     std::cout << "trevanto-servicio listening on " << address << ":" << port << std::endl;
-    if (!server.listen(address.c_str(), port)) {
+    const bool listened = server.listen(address.c_str(), port);
+    running_server = nullptr;  // a late signal must not reach the server once it is gone
+    if (!listened) {
         std::cerr << "cannot listen on " << address << ":" << port << "\n";
         return 1;
     }
@@ -154,9 +159,10 @@ int Reports(const std::map<std::string, std::string>& options) {
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     std::map<std::string, std::string> options;
-    if (!ParseOptions(argc, argv, options)) return Usage();
+    std::vector<std::string> hosts;
+    if (!ParseOptions(argc, argv, options, hosts)) return Usage();
     const std::string command = argv[1];
-    if (command == "serve") return Serve(options);
+    if (command == "serve") return Serve(options, hosts);
     if (command == "reports") {
         ReportKind ignored;
         const std::string kind = Option(options, "kind", "");

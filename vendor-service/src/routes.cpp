@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 
+#include "byte_range.h"
 #include "contract.h"
 
 namespace {
@@ -85,7 +86,8 @@ void HandleCheckIn(const httplib::Request& req, httplib::Response& res, const ht
     ParsedReport report;
     long long id = 0;
     if (!StorePosted(req, res, reader, context, ReportKind::CheckIn, report, id)) return;
-    SendJson(res, 200, NotificationDocumentFor(context.data, ProductKeyOf(report, ReportKind::CheckIn)));
+    const std::string document = NotificationDocumentFor(context.data, ProductKeyOf(report, ReportKind::CheckIn));
+    SendJson(res, 200, WithFileHashes(document, context.hosts, context.data, *context.hashes));
 }
 
 void HandleReport(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
@@ -103,7 +105,23 @@ void HandleAgentVersion(const httplib::Request& req, httplib::Response& res, Ser
     SendJson(res, 200, contract::AgentVersionAnswer(req.get_param_value("version"), version, url));
 }
 
-// Streams a static file without holding it in memory.
+// Streams `length` bytes of a file from `start`, never holding it in memory.
+void StreamFilePart(httplib::Response& res, std::shared_ptr<std::FILE> file, uint64_t start, uint64_t length) {
+    res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
+                             [file, start](size_t offset, size_t wanted, httplib::DataSink& sink) {
+                                 char buffer[65536];
+                                 const off_t at = static_cast<off_t>(start + offset);
+                                 if (fseeko(file.get(), at, SEEK_SET) != 0) return false;
+                                 const size_t chunk = wanted < sizeof buffer ? wanted : sizeof buffer;
+                                 const size_t got = std::fread(buffer, 1, chunk, file.get());
+                                 if (got == 0) return false;
+                                 return sink.write(buffer, got);
+                             });
+}
+
+// Serves a static file, whole or the one byte range asked for. httplib's own
+// range handling is switched off for this answer (it would split the
+// provider's output again and has no 416 for a start past the end).
 void HandleStatic(const httplib::Request& req, httplib::Response& res, ServiceContext& context) {
     if (!contract::IsSafeStaticPath(req.path)) return SendJson(res, 404, contract::ErrorBody("no encontrado"));
     const std::string path = StaticFilePath(context.data, req.path);
@@ -115,16 +133,19 @@ void HandleStatic(const httplib::Request& req, httplib::Response& res, ServiceCo
         if (f != nullptr) std::fclose(f);
     });
     if (!file) return SendJson(res, 404, contract::ErrorBody("no encontrado"));
-    res.status = 200;
-    res.set_content_provider(static_cast<size_t>(info.st_size), "application/octet-stream",
-                             [file](size_t offset, size_t length, httplib::DataSink& sink) {
-                                 char buffer[65536];
-                                 if (std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0) return false;
-                                 const size_t wanted = length < sizeof buffer ? length : sizeof buffer;
-                                 const size_t got = std::fread(buffer, 1, wanted, file.get());
-                                 if (got == 0) return false;
-                                 return sink.write(buffer, got);
-                             });
+    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    const RangeDecision range = DecideRange(req.get_header_value("Range"), size);
+    const_cast<httplib::Request&>(req).ranges.clear();  // httplib would cut the part again
+    if (range.status == 416) {
+        SendJson(res, 416, contract::ErrorBody("rango no disponible"));
+        res.set_header("Content-Range", range.contentRange);
+        return;
+    }
+    res.status = range.status;
+    res.set_header("Accept-Ranges", "bytes");
+    if (range.status == 206) res.set_header("Content-Range", range.contentRange);
+    const uint64_t length = range.status == 206 ? range.last - range.first + 1 : size;
+    StreamFilePart(res, file, range.first, length);
 }
 
 std::string LogLine(const httplib::Request& req, const httplib::Response& res) {

@@ -1,0 +1,49 @@
+#include "net/resume_rules.h"
+
+#include <gtest/gtest.h>
+
+TEST(DecideResume, AppendsOnlyTheExactRestAndStartsOverOnA200) {
+    struct Row {
+        unsigned long status;
+        const char* contentRange;
+        std::uint64_t held, total;
+        ResumeAction action;
+    };
+    const Row rows[] = {
+        {206, "bytes 100-999/1000", 100, 1000, ResumeAction::Append},
+        {206, "bytes 999-999/1000", 999, 1000, ResumeAction::Append},
+        {206, "bytes 10485760-31457279/31457280", 10485760, 31457280, ResumeAction::Append},
+        {200, "", 100, 1000, ResumeAction::StartOver},
+        {200, "bytes 100-999/1000", 100, 1000, ResumeAction::StartOver},
+        {206, "bytes 0-999/1000", 100, 1000, ResumeAction::Fail},      // starts elsewhere
+        {206, "bytes 101-999/1000", 100, 1000, ResumeAction::Fail},
+        {206, "bytes 100-998/1000", 100, 1000, ResumeAction::Fail},    // stops short
+        {206, "bytes 100-1000/1001", 100, 1000, ResumeAction::Fail},   // another total
+        {206, "bytes 100-999/*", 100, 1000, ResumeAction::Fail},
+        {206, "bytes 100-999/1000 ", 100, 1000, ResumeAction::Fail},
+        {206, "items 100-999/1000", 100, 1000, ResumeAction::Fail},
+        {206, "", 100, 1000, ResumeAction::Fail},
+        {206, "bytes 100-999/1000", 100, 0, ResumeAction::Fail},       // no total announced
+        {206, "bytes 99999999999999999999-999/1000", 100, 1000, ResumeAction::Fail},
+        {416, "bytes */1000", 100, 1000, ResumeAction::Fail},
+        {404, "", 100, 1000, ResumeAction::Fail},
+        {204, "", 100, 1000, ResumeAction::Fail},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(DecideResume(row.status, row.contentRange, row.held, row.total), row.action)
+            << row.status << " " << row.contentRange << " held=" << row.held;
+    }
+}
+
+TEST(RangeHeader, AsksForEverythingAfterTheHeldBytes) {
+    EXPECT_EQ(RangeHeader(0), "Range: bytes=0-\r\n");
+    EXPECT_EQ(RangeHeader(10485760), "Range: bytes=10485760-\r\n");
+    EXPECT_EQ(RangeHeader(5000000000ull), "Range: bytes=5000000000-\r\n");
+}
+
+TEST(ResumeWaitMs, DoublesFromTwoSeconds) {
+    EXPECT_EQ(ResumeAttempts, 3);
+    EXPECT_EQ(ResumeWaitMs(1), 2000ul);
+    EXPECT_EQ(ResumeWaitMs(2), 4000ul);
+    EXPECT_EQ(ResumeWaitMs(3), 8000ul);
+}
