@@ -3,6 +3,7 @@ windows one after another, what they show (screen pixels), what clicks, keys
 and the accept button do, and update offers run from the window. Documents
 and pictures come from the vendor service; the screen is 1280 x 800."""
 
+import hashlib
 import io
 import json
 import re
@@ -252,6 +253,10 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     assert len(set(fills)) >= 3 and fills[0] < 150 and max(fills) >= 290, fills
     assert finish(agent, 180) == 0
 
+    # The service vouches for the package it serves itself, and only for that one.
+    offers = json.loads((folder / "actualizador_registros" / "recibido.json").read_bytes())["alertas"]
+    assert [cell.get("sha256") for offer in offers for cell in offer["contenido"]] == \
+        [None, hashlib.sha256(package.getvalue()).hexdigest(), None]
     lines = journal(folder)
     assert [line.split(";")[0] for line in lines if line.startswith(("DESCARGA;", "ERROR_DESCARGA"))] == \
         ["DESCARGA", "DESCARGA", "ERROR_DESCARGA"]
