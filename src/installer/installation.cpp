@@ -1,13 +1,11 @@
 #include "installer/installation.h"
 
-#include <vector>
-
 #include "app/archiver_bootstrap_text.h"
 #include "build_settings.h"
 #include "installer/installation_text.h"
 #include "installer/url_download.h"
 #include "support/file_probe.h"
-#include "support/handles.h"
+#include "support/process_runner.h"
 
 namespace {
 
@@ -35,27 +33,6 @@ bool FetchPackage(HWND owner, const std::wstring& packagePath) {
     return false;
 }
 
-// Runs the command line hidden and waits for it; false with the error code
-// when it cannot start.
-bool RunAndWait(const std::wstring& commandLine, DWORD* exitCode, DWORD* errorCode) {
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &info)) {
-        *errorCode = GetLastError();
-        return false;
-    }
-    ScopedHandle process(info.hProcess);
-    ScopedHandle thread(info.hThread);
-    WaitForSingleObject(process.Get(), INFINITE);
-    *exitCode = 0;
-    GetExitCodeProcess(process.Get(), exitCode);
-    return true;
-}
-
 }  // namespace
 
 bool DownloadAndExtractAgent(HWND owner, const std::wstring& folder) {
@@ -64,10 +41,10 @@ bool DownloadAndExtractAgent(HWND owner, const std::wstring& folder) {
     if (!EnsureArchiver(owner, archiverPath)) return false;
     if (!FetchPackage(owner, packagePath)) return false;
 
-    DWORD exitCode = 0, errorCode = 0;
-    const bool started = RunAndWait(ExtractionCommandLine(archiverPath, packagePath, folder), &exitCode, &errorCode);
+    unsigned long exitCode = 0;  // the start error instead when it did not start
+    const bool started = RunHidden(ExtractionCommandLine(archiverPath, packagePath, folder), exitCode);
     if (!started) {
-        ShowError(owner, ExtractionLaunchErrorText(errorCode), ExtractionErrorTitle);
+        ShowError(owner, ExtractionLaunchErrorText(exitCode), ExtractionErrorTitle);
     } else if (exitCode != 0) {
         ShowError(owner, ExtractionExitCodeText(exitCode), ExtractionErrorTitle);
     }

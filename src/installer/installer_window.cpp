@@ -6,7 +6,6 @@
 
 #include "build_settings.h"
 #include "installer/folder_choice.h"
-#include "support/gdiplus_guards.h"
 #include "installer/installation.h"
 #include "installer/installation_text.h"
 #include "installer/installer_layout.h"
@@ -14,6 +13,7 @@
 #include "installer/installer_state.h"
 #include "installer/installer_style.h"
 #include "installer/tile_images.h"
+#include "support/gdiplus_guards.h"
 
 namespace style = installer_style;
 

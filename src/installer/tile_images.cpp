@@ -1,11 +1,10 @@
 #include "installer/tile_images.h"
 
-#include <windows.h>
-#include <objidl.h>  // before gdiplus.h: WIN32_LEAN_AND_MEAN leaves it out
-#include <gdiplus.h>
 #include <urlmon.h>
 
 #include <string>
+
+#include "support/gdiplus_guards.h"
 
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;

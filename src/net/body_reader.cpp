@@ -16,33 +16,30 @@ bool Fail(std::vector<unsigned char>& body, unsigned long& errorCode, unsigned l
 
 }  // namespace
 
+bool ReservePackageBody(std::vector<unsigned char>& body, std::uint64_t length) {
+    try {
+        if (length > body.max_size()) return false;
+        body.reserve(static_cast<size_t>(length));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
 bool ReadPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t announcedLength,
                      std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress) {
     errorCode = 0;
-    try {
-        std::vector<unsigned char> buffer(chunkSize, 0);
-        body.clear();
-        // Reserving the announced length keeps a large package from being
-        // copied over and over while it grows.
-        if (announcedLength > 0) {
-            if (announcedLength > body.max_size()) return Fail(body, errorCode, BodyOutOfMemory);
-            body.reserve(static_cast<size_t>(announcedLength));
-        }
-        std::uint32_t total = 0;
-        for (;;) {
-            const ChunkRead chunk = source(buffer.data(), chunkSize);
-            if (!chunk.ok) return Fail(body, errorCode, chunk.errorCode);
-            if (chunk.count == 0) break;
-            body.insert(body.end(), buffer.begin(), buffer.begin() + chunk.count);
-            total += chunk.count;
-            if (announcedLength > 0) progress(TransferProgress(total, announcedLength));
-        }
-    } catch (const std::bad_alloc&) {
-        return Fail(body, errorCode, BodyOutOfMemory);
-    } catch (const std::length_error&) {
+    body.clear();
+    // Reserving the announced length keeps a large package from being
+    // copied over and over while it grows.
+    if (announcedLength > 0 && !ReservePackageBody(body, announcedLength)) {
         return Fail(body, errorCode, BodyOutOfMemory);
     }
-    if (announcedLength > 0 && body.size() < announcedLength) return Fail(body, errorCode, BodyCutShort);
+    if (AppendPackageBody(source, chunkSize, announcedLength, body, errorCode, progress) != AppendEnd::Complete) {
+        return Fail(body, errorCode, errorCode);
+    }
     return !body.empty();
 }
 

@@ -24,6 +24,9 @@ constexpr unsigned long BodyCutShort = 12030;  // ERROR_INTERNET_CONNECTION_ABOR
 // Fails, with the body emptied and errorCode set, when a read fails, when
 // fewer bytes than announced arrive, or when memory runs out. True only for
 // a complete, non-empty body; an empty one gives false with errorCode 0.
+// Reserves room for the announced length; false when it cannot be had.
+bool ReservePackageBody(std::vector<unsigned char>& body, std::uint64_t length);
+
 bool ReadPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t announcedLength,
                      std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress);
 

@@ -4,7 +4,6 @@
 #include <wininet.h>
 
 #include <new>
-#include <stdexcept>
 
 #include "net/body_reader.h"
 #include "net/download_progress.h"
@@ -105,13 +104,7 @@ enum class AttemptEnd { Complete, Cut, Final };
 
 // Reserves the announced length once; the held bytes never move afterwards.
 bool ReserveTotal(ResumableFetch& fetch) {
-    try {
-        if (fetch.total > fetch.body->max_size()) return false;
-        fetch.body->reserve(static_cast<size_t>(fetch.total));
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+    return ReservePackageBody(*fetch.body, fetch.total);
 }
 
 // Reads one answer's body into the held bytes.
@@ -176,18 +169,9 @@ bool ShouldResume(AttemptEnd end, const ResumableFetch& fetch) {
 }  // namespace
 
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode) {
-    errorCode = 0;
-    ScopedInternet root, request;
-    if (!OpenUrl(PackageUserAgent, url, root, request)) {
-        errorCode = GetLastError();
-        return false;
-    }
-    // An error page must never be installed as the program.
-    const DWORD status = StatusOf(request.Get());
-    if (status < 200 || status > 299) return FailWith(body, errorCode, status);
-
-    return ReadPackageBody(ReaderOf(request), PackageReadChunk, AnnouncedLength(request.Get()), body, errorCode,
-                           PublishProgress);
+    PackageFetchOptions single;
+    single.resumeAttempts = 0;
+    return DownloadUrlBytes_URL(url, body, errorCode, single);
 }
 
 bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body) {
@@ -206,7 +190,7 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
     fetch.url = &url;
     fetch.body = &body;
     AttemptEnd end = FirstAttempt(fetch);
-    for (int attempt = 1; attempt <= ResumeAttempts && ShouldResume(end, fetch); ++attempt) {
+    for (int attempt = 1; attempt <= options.resumeAttempts && ShouldResume(end, fetch); ++attempt) {
         Sleep(ResumeWaitMs(attempt));
         if (options.onResume) options.onResume(body.size(), attempt);
         end = ResumeAttempt(fetch);

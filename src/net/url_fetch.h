@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "net/resume_rules.h"
+
 // The update package. Publishes DownloadProgress from the Content-Length.
 // True only for a complete body (status 200..299, no failed read, at least
 // the announced length, not empty). On failure errorCode is the HTTP status,
@@ -17,6 +19,8 @@ struct PackageFetchOptions {
     // Told of each further attempt: the bytes already held and the attempt
     // number (1..ResumeAttempts), just before its request is sent.
     std::function<void(std::uint64_t held, int attempt)> onResume;
+    // Further attempts after a cut; 0 fetches once.
+    int resumeAttempts = ResumeAttempts;
 };
 
 // The same fetch, resumed when the transfer is cut after some bytes arrived

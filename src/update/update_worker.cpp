@@ -58,8 +58,8 @@ struct PackageState {
     bool setAsideDone = false;
 };
 
-// A fetch that failed, or that brought no program for an executable
-// package: nothing is stored, the set-aside program goes back and is started.
+// A package that could not be fetched, checked or stored (or a name that is
+// refused): nothing is kept, the set-aside program goes back and is started.
 void FailFetch(const RunState& run, const PackageState& package, std::int32_t code, const char* message,
                const std::string& journalText = "ERROR_DESCARGA", const char* step = "DESCARGA") {
     JournalDownload(run.appFolder, journalText);
@@ -121,10 +121,8 @@ bool FetchAndStore(const RunState& run, const std::string& packageUrl, const Pac
     }
     if (!SaveBytesToFile(package.path, bytes)) {
         const DWORD saveError = GetLastError();
-        JournalDownload(run.appFolder, "ERROR_GUARDAR");
-        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo", "GUARDAR_DISCO");
-        if (package.setAsideDone) RestoreSetAside(run, package.setAside, package.path);
-        RelaunchApplication(run.appFolder, run.programExe);
+        FailFetch(run, package, static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo", "ERROR_GUARDAR",
+                  "GUARDAR_DISCO");
         return false;
     }
     return true;
@@ -164,9 +162,8 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
     const std::wstring packageName = PackageFileNameFromUrl(packageUrl);
     if (!IsUsablePackageName(packageName)) {
         // Refused before anything is touched: Windows would store or unpack it elsewhere.
-        JournalDownload(run.appFolder, "NOMBRE_PAQUETE_INVALIDO;" + packageUrl);
-        Report(run, "DESCARGA_FALLIDA", ERROR_INVALID_NAME, "nombre de paquete no valido", "DESCARGA");
-        RelaunchApplication(run.appFolder, run.programExe);
+        FailFetch(run, PackageState(), ERROR_INVALID_NAME, "nombre de paquete no valido",
+                  "NOMBRE_PAQUETE_INVALIDO;" + packageUrl);
         return;
     }
     const PackageState package = PreparePackage(run, packageName);
