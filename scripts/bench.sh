@@ -28,13 +28,19 @@ bench_start() {
     export TREVANTO_WINE_TREE=$BENCH_BUILD/win64 TREVANTO_7ZA=$BENCH_CACHE/7za-x64.exe
   fi
 
-  # Our own X server: one outside this namespace is not reachable from it.
-  DISPLAY=$(bench_free_display)
-  export DISPLAY
-  Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-  BENCH_XVFB_PID=$!
+  # Our own X server: a TCP display outside this namespace is not reachable
+  # from it. TREVANTO_BENCH_DISPLAY names a local display to use instead
+  # (its socket file is), for a person to watch and click.
   local i
-  for i in $(seq 100); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.05; done
+  if [ -n "${TREVANTO_BENCH_DISPLAY:-}" ]; then
+    export DISPLAY=$TREVANTO_BENCH_DISPLAY
+  else
+    DISPLAY=$(bench_free_display)
+    export DISPLAY
+    Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    BENCH_XVFB_PID=$!
+    for i in $(seq 100); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.05; done
+  fi
 
   # A fresh copy per run: a new prefix means a new wineserver, started inside
   # this namespace, so its sockets live on this namespace's loopback.

@@ -15,7 +15,7 @@ import pytest
 from PIL import Image
 
 import bench
-from bench import DOWNLOAD_HOST, IMAGE_HOST, finish, wait_until
+from bench import DOWNLOAD_HOST, IMAGE_HOST, button_rect, finish, tile_rects, wait_until
 
 TITLE = "Actualizador Marvek"
 CLASS = "TrevantoInstaladorWnd"
@@ -100,21 +100,6 @@ def screen_when(condition, timeout=30.0) -> Image.Image:
 
 
 # --- what the window should show ----------------------------------------
-
-def tile_rects(w, h):
-    """(left, top, right, bottom) of each tile for a client area of w x h."""
-    th = 160 if h - 220 < 200 else min(260, max(160, (h - 244) // 2))
-    e, f = (w - 128) // 3, (w - 104) // 2
-    first = [(40 + i * (24 + e), 140, 40 + i * (24 + e) + e, 140 + th) for i in range(3)]
-    second = [(40 + i * (24 + f), th + 164, 40 + i * (24 + f) + f, 2 * th + 164) for i in range(2)]
-    return first + second
-
-
-def button_rect(w, h):
-    bottom_row = tile_rects(w, h)[4][3]
-    top = h - 64 if h - 20 < bottom_row + 68 else bottom_row + 24
-    return (w - 260) // 2, top, (w - 260) // 2 + 260, top + 44
-
 
 def blend(colours, t):
     top, bottom = colours

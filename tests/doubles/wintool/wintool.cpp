@@ -194,7 +194,9 @@ void PrintWindow(HWND window) {
     for (HWND child : children) texts.push_back(WindowText(child));
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    std::string json = "{\"title\":" + JsonString(WindowText(window)) + ",\"class\":" + JsonString(ClassName(window)) +
+    // "handle" tells one window from the next of the same title and class.
+    std::string json = "{\"handle\":" + std::to_string(reinterpret_cast<uintptr_t>(window)) +
+                       ",\"title\":" + JsonString(WindowText(window)) + ",\"class\":" + JsonString(ClassName(window)) +
                        ",\"pid\":" + std::to_string(pid) + ",\"icon\":\"" + SettledIconName(window) + "\"," +
                        GeometryJson(window) + "\"texts\":[";
     for (size_t i = 0; i < texts.size(); ++i) json += (i ? "," : "") + JsonString(texts[i]);
