@@ -52,7 +52,8 @@ def main() -> int:
         print(f"  installer exit code {installer_code}; C:\\Marvek\\Marvek Mesalto now holds: "
               f"{', '.join(sorted(p.name for p in folder.iterdir()))}")
 
-        section("2. The installed agent in C:\\Marvek\\Marvek Mesalto")
+        section("2. The installed agent in C:\\Marvek\\Marvek Mesalto, with Mesalto open")
+        journey.start_program(procs, folder)
         agent_code = journey.run_installed_agent(procs, folder, recorder, timeout=3600)
         journey.end_started_programs()
 

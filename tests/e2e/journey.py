@@ -230,6 +230,18 @@ def watch_alerts(agent: subprocess.Popen, folder: Path, recorder: Recorder) -> N
         handle_alert(recorder, agent, wintool("wait", ALERT_TITLE, 500, ALERT_CLASS) or window, kind)
 
 
+def program_starts(folder: Path) -> List[str]:
+    """"path|working folder" of every start of the program double so far."""
+    record = folder / "mesalto.exe.arranques.txt"
+    return record.read_text(encoding="utf-8").splitlines() if record.exists() else []
+
+
+def start_program(procs: bench.Processes, folder: Path) -> None:
+    """The program open on the user's desk, as it usually is when an update comes."""
+    procs.start(["wine", "C:\\Marvek\\Marvek Mesalto\\mesalto.exe"], cwd=folder, stdout=subprocess.DEVNULL)
+    assert bench.wait_until(lambda: len(program_starts(folder)) == 1, 30), "the program did not start"
+
+
 def run_installed_agent(procs: bench.Processes, folder: Path, recorder: Recorder, timeout: float) -> int:
     """The installed agent started from its folder, as a shortcut would; returns its exit code."""
     agent = procs.start(["wine", "C:\\Marvek\\Marvek Mesalto\\trevanto.exe"], cwd=folder,
