@@ -200,7 +200,8 @@ def handle_alert(recorder: Recorder, agent: subprocess.Popen, window: dict, kind
         return
     if kind == "documento_rtf":
         if recorder.auto:
-            while alive(agent):  # the accept button is enabled after a while
+            give_up = time.monotonic() + 60
+            while alive(agent) and time.monotonic() < give_up:  # the button is enabled after a while
                 current = wintool("wait", ALERT_TITLE, 500, ALERT_CLASS) or {}
                 buttons = [c for c in current.get("children", []) if c["class"].lower() == "button"]
                 if not buttons or buttons[0]["enabled"]:
@@ -215,10 +216,12 @@ def handle_alert(recorder: Recorder, agent: subprocess.Popen, window: dict, kind
         click(x + w // 2 + 200, y + h - 10)
 
 
-def watch_alerts(agent: subprocess.Popen, folder: Path, recorder: Recorder) -> None:
-    """Every alerts window of the agent, one after another, until it ends."""
+def watch_alerts(agent: subprocess.Popen, folder: Path, recorder: Recorder, timeout: float) -> None:
+    """Every alerts window of the agent, one after another, until it ends
+    (or the time is up: the caller then ends it and fails)."""
     seen = set()
-    while alive(agent):
+    deadline = time.monotonic() + timeout
+    while alive(agent) and time.monotonic() < deadline:
         window = wintool("wait", ALERT_TITLE, 500, ALERT_CLASS)
         if window is None or window["handle"] in seen:
             time.sleep(0.3)
@@ -246,8 +249,9 @@ def run_installed_agent(procs: bench.Processes, folder: Path, recorder: Recorder
     """The installed agent started from its folder, as a shortcut would; returns its exit code."""
     agent = procs.start(["wine", "C:\\Marvek\\Marvek Mesalto\\trevanto.exe"], cwd=folder,
                         stdout=subprocess.DEVNULL)
-    watch_alerts(agent, folder, recorder)
-    return bench.finish(agent, timeout)
+    started = time.monotonic()
+    watch_alerts(agent, folder, recorder, timeout)
+    return bench.finish(agent, max(1.0, timeout - (time.monotonic() - started)))
 
 
 def end_started_programs() -> None:
