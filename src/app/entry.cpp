@@ -21,6 +21,8 @@ void BootstrapArchiver(const std::wstring& appFolder) {
     const std::wstring url = ArchiverBootstrapUrl(settings::DownloadHostW);
     unsigned long errorCode = 0;
     const bool downloaded = DownloadToFile(url, archiverPath, &errorCode);
+    // DownloadToFile may have created the file that was missing above.
+    // cppcheck-suppress knownConditionTrueFalse
     if (downloaded && IsExistingFile(archiverPath)) return;
 
     const std::wstring text = ArchiverErrorText(url, downloaded ? 0 : errorCode);
@@ -41,7 +43,8 @@ int RunEntrySequence(HINSTANCE instance, int showCommand) {
     BootstrapArchiver(appFolder);
     RunStartupArchiving();
     if (CheckSelfUpdate(appFolder)) return 0;  // the batch file takes over from here
-    CheckIn();
-    RunAlertsWindow(instance, showCommand);
+    // The alerts are this run's answer: a recibido.json left by an earlier
+    // run is not shown again when the new one could not take its place.
+    if (CheckIn()) RunAlertsWindow(instance, showCommand);
     return 0;
 }

@@ -29,6 +29,13 @@ void ConfigureRoot(HINTERNET root) {
     SetNumberOption(root, INTERNET_OPTION_RECEIVE_TIMEOUT, ApiReceiveTimeoutMs);
 }
 
+// Windows passes the root's time-outs on to the handles made from it; Wine's
+// WinINet takes the send and receive time-outs from the connection only.
+void ConfigureConnection(HINTERNET connection) {
+    SetNumberOption(connection, INTERNET_OPTION_SEND_TIMEOUT, ApiSendTimeoutMs);
+    SetNumberOption(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, ApiReceiveTimeoutMs);
+}
+
 // Reads the whole response, keeping every byte (zero bytes included). False,
 // with the body emptied and the system error code, when a read fails part-way
 // or memory for the text runs out: a cut body must not pass for a whole one.
@@ -78,6 +85,7 @@ bool ApiRequest(bool isPost, const std::string& objectPath, const std::string& b
     ScopedInternet connection(
         InternetConnectA(root.Get(), settings::ApiHost, ApiPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) return Fail(errorText, ApiStep::Connect, isPost, GetLastError());
+    ConfigureConnection(connection.Get());
 
     ScopedInternet request(HttpOpenRequestA(connection.Get(), isPost ? "POST" : "GET", objectPath.c_str(), nullptr,
                                             nullptr, nullptr, RequestFlags, 0));

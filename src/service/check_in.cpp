@@ -16,12 +16,13 @@
 
 namespace {
 
-// Text mode: every LF of the response is written as CR LF.
-void WriteResponseFile(const std::wstring& path, const std::string& text) {
+// Text mode: every LF of the response is written as CR LF. False when the
+// file cannot be made or not all of the text reached it.
+bool WriteResponseFile(const std::wstring& path, const std::string& text) {
     FILE* file = _wfopen(path.c_str(), L"wt");
-    if (file == nullptr) return;
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
 }
 
 }  // namespace
@@ -42,17 +43,17 @@ std::string PostDescriptor(const std::string& descriptor) {
     return CheckInResponseText(succeeded, body, errorText);
 }
 
-void CheckIn() {
+bool CheckIn() {
     const std::wstring appFolder = GetAppFolder();
     const std::wstring recordFolder = JoinPath(appFolder, RecordFolderName);
     EnsureFolder(recordFolder);
 
     const int row = FindProductRow(appFolder, StartupOrder);
-    if (row < 0) return;
+    if (row < 0) return false;
     std::string descriptor;
-    if (!WriteInstallationDescriptor(appFolder, row, descriptor)) return;
+    if (!WriteInstallationDescriptor(appFolder, row, descriptor)) return false;
 
     const std::string response = PostDescriptor(descriptor);
     WriteResponseFile(JoinPath(recordFolder, ReceivedTextName), response);
-    WriteResponseFile(JoinPath(recordFolder, ReceivedJsonName), response);
+    return WriteResponseFile(JoinPath(recordFolder, ReceivedJsonName), response);
 }
