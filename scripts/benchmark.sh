@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Benchmarks that print figures (nothing here passes or fails on speed):
-#   fetch   a 200 MB package fetched into memory by the agent vs curl
-#   zip     a 200 MB ZIP package installed by the update worker vs curl + 7za.exe
+#   fetch   a 200 MB package fetched into memory by the agent vs its floor
+#           (tests/benchmarks/floor_fetch.cpp: the same WinINet calls into one
+#           block) and curl, interleaved
+#   zip     a 200 MB ZIP package installed by the update worker vs its floor
+#           (that fetch, one write, 7za.exe x, two renames) and curl + 7za.exe
+# TREVANTO_BENCH_MB sets the package size (MiB), TREVANTO_BENCH_ROUNDS the rounds.
 #   alerts  CPU time of the alerts window's repaints; check-in to first window
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)

@@ -30,6 +30,7 @@ PACKAGES=(
   python3-pytest python3-pil
   xvfb xdotool imagemagick fonts-liberation fonts-wine
   iproute2 util-linux curl ca-certificates pkg-config time
+  clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck
 )
 
 if [ "$KIND" = win32 ]; then

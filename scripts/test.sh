@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test layer:
 #   1. native unit tests of the platform-neutral code (ASan/UBSan, ctest)
-#   2. a short fuzzing run of the notification document model (libFuzzer)
-#   3. Win32 unit tests under Wine (ctest), inside the sandbox
-#   4. end-to-end tests of the real trevanto.exe under Wine (pytest), inside the sandbox
+#   2. static analysis of src/ and vendor-service/src/ (clang-tidy, cppcheck)
+#   3. a short fuzzing run of the notification document model (libFuzzer)
+#   4. Win32 unit tests under Wine (ctest), inside the sandbox
+#   5. end-to-end tests of the real trevanto.exe under Wine (pytest), inside the sandbox
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${TREVANTO_BUILD:-$ROOT/build}
@@ -14,6 +15,8 @@ bash "$ROOT/scripts/build.sh" || exit 1
 status=0
 echo "== Native unit tests (ctest)"
 ctest --test-dir "$BUILD/native" --output-on-failure -j 2 || status=1
+echo "== Static analysis (clang-tidy, cppcheck)"
+bash "$ROOT/scripts/static_analysis.sh" || status=1
 echo "== Fuzzing the notification document model (a fixed number of executions)"
 bash "$ROOT/scripts/fuzz.sh" "${TREVANTO_FUZZ_RUNS:-100000}" || status=1
 bash "$ROOT/scripts/sandbox.sh" bash "$ROOT/scripts/run_wine_suites.sh" "$@" || status=1

@@ -118,7 +118,7 @@ SingleCellGeometry ComputeSingleCell(const AlertLayout& layout, int32_t imageWid
                                      const TextHeightAt& measure) {
     SingleCellGeometry cell;
     if (imageWidth <= 0 || imageHeight <= 0) return cell;
-    const int64_t widthLimit = int64_t{layout.width} - 2 * kGap;
+    const int64_t widthLimit = int64_t{layout.width} - 2 * int64_t{kGap};
     const double availW = static_cast<double>(std::max<int64_t>(widthLimit, kMinBoxWidth));
     const int32_t availH = std::max(layout.contentHeight, 0);
     const double aspect = static_cast<double>(imageHeight) / imageWidth;
@@ -146,7 +146,7 @@ MessageGeometry ComputeMessage(const AlertLayout& layout, int32_t imageWidth, in
     MessageGeometry message;
     if (imageWidth <= 0 || imageHeight <= 0) return message;
     const double scale = std::min(static_cast<double>(int64_t{layout.contentHeight} - kTextBand) / imageHeight,
-                                  static_cast<double>(int64_t{layout.width} - 2 * kGap) / imageWidth);
+                                  static_cast<double>(int64_t{layout.width} - 2 * int64_t{kGap}) / imageWidth);
     message.imageHeight = Trunc(imageHeight * scale);
     message.imageWidth = Trunc(imageWidth * scale);
     message.x = Centred(0, layout.width, message.imageWidth);

@@ -33,7 +33,7 @@ std::wstring FromUtf8(const std::string& text) {
     if (text.empty()) return std::wstring();
     const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(size > 0 ? size : 0, L'\0');
-    if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
     return wide;
 }
 

@@ -22,9 +22,13 @@ namespace {
 constexpr DWORD AlertExStyle = WS_EX_TOPMOST | WS_EX_TOOLWINDOW;
 constexpr DWORD PollSleepMs = 10;
 
+// The window owns its state from here until OnDestroy deletes it, which the
+// analyzer cannot follow through GWLP_USERDATA.
+// NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks)
 void OnCreate(HWND window) {
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new AlertWindowState));
 }
+// NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
 
 void OnDestroy(HWND window) {
     KillTimer(window, ProgressTimerId);
@@ -115,7 +119,11 @@ void RegisterAlertClass(HINSTANCE instance) {
 bool BeginAlertsDisplay(ULONG_PTR& gdiplusToken) {
     GdiplusStartupInput input;
     if (GdiplusStartup(&gdiplusToken, &input, nullptr) != Ok) return false;
+    // The rich edit libraries stay loaded for the process: they register the
+    // window classes the alerts use.
+    // cppcheck-suppress leakReturnValNotUsed
     LoadLibraryW(L"Riched20.dll");
+    // cppcheck-suppress leakReturnValNotUsed
     LoadLibraryW(L"Msftedit.dll");  // provides RICHEDIT50W
     const std::wstring recordFolder = JoinPath(GetAppFolder(), RecordFolderName);
     if (!EnsureRecordFolder(recordFolder) ||
@@ -169,7 +177,7 @@ int RunAlertsWindow(HINSTANCE instance, int showCommand) {
     if (!BeginAlertsDisplay(token)) return -1;
     RegisterAlertClass(instance);
     std::vector<AlertItem>& items = Alerts().document.items;
-    for (size_t index = 0; index < items.size(); ++index) ShowItemWindow(instance, showCommand, items[index]);
+    for (AlertItem& item : items) ShowItemWindow(instance, showCommand, item);
     EndAlertsDisplay(token);
     return 0;
 }

@@ -42,7 +42,8 @@ std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
     return folders;
 }
 
-bool DeleteFolderTree(const std::wstring& folder) {
+// Recursive on purpose: the depth is that of the folder tree being removed.
+bool DeleteFolderTree(const std::wstring& folder) {  // NOLINT(misc-no-recursion)
     WIN32_FIND_DATAW entry;
     {
         ScopedFind find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));

@@ -82,7 +82,7 @@ bool FetchLoosely(const char* userAgent, const std::string& url, std::vector<uns
         for (;;) {
             DWORD read = 0;
             if (!InternetReadFile(request.Get(), buffer.data(), SmallReadChunk, &read) || read == 0) break;
-            body.insert(body.end(), buffer.begin(), buffer.begin() + read);
+            body.insert(body.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(read));
         }
     } catch (const std::bad_alloc&) {
         body.clear();

@@ -42,7 +42,9 @@ void AppendUtf8(std::string& out, unsigned long code) {
 std::string Utf8FromWide(const std::wstring& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        unsigned long code = static_cast<unsigned long>(text[i]);
+        // wchar_t is an unsigned UTF-16 unit on Windows; the signed one of the
+        // native tests only ever holds code points.
+        unsigned long code = static_cast<unsigned long>(text[i]);  // NOLINT(bugprone-signed-char-misuse)
         const bool high = code >= 0xD800 && code <= 0xDBFF;
         const unsigned long next = i + 1 < text.size() ? static_cast<unsigned long>(text[i + 1]) : 0;
         if (high && next >= 0xDC00 && next <= 0xDFFF) {

@@ -122,7 +122,7 @@ bool WriteLastUpdateStamp(const std::string& settingsKey) {
     const std::string stamp = UtcStampText(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
     const LONG status =
         RegSetValueExA(key, LastUpdateValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(stamp.c_str()),
-                       static_cast<DWORD>(stamp.size() + 1));
+                       static_cast<DWORD>(stamp.size()) + 1);
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }

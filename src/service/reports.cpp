@@ -1,5 +1,5 @@
-// rand_s needs this before the C runtime's headers.
-#define _CRT_RAND_S
+// rand_s needs this before the C runtime's headers (the runtime's own name).
+#define _CRT_RAND_S  // NOLINT(bugprone-reserved-identifier)
 #include "service/reports.h"
 
 #include <windows.h>
@@ -27,8 +27,10 @@ std::string NewReportId() {
     for (std::uint32_t& word : words) {
         unsigned int value = 0;
         if (rand_s(&value) != 0) {
-            // No secure source: the clock and the runtime's generator.
-            value = static_cast<unsigned int>(GetTickCount64()) ^ static_cast<unsigned int>(std::rand());
+            // No secure source: the clock and the runtime's generator. The id
+            // only has to be unique, not unpredictable.
+            value = static_cast<unsigned int>(GetTickCount64()) ^
+                    static_cast<unsigned int>(std::rand());  // NOLINT(cert-msc50-cpp)
         }
         word = value;
     }

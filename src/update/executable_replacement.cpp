@@ -94,7 +94,8 @@ void BackupDataFiles(const std::wstring& appFolder, const std::wstring& backupFo
     JournalDownload(
         appFolder, code + PathText(backupFolder) + ";MDB=" + std::to_string(mdb) + ";BDMARV=" + std::to_string(bdmarv));
     std::wstring zipPath;
-    ZipFolder(backupFolder, appFolder, zipPath);
+    // The backup is zipped; its journal lines go to the program folder.
+    ZipFolder(backupFolder, appFolder, zipPath);  // NOLINT(readability-suspicious-call-argument)
 }
 
 bool BackUpSetAsideExecutable(const std::wstring& appFolder, const std::wstring& setAsidePath, const std::wstring& stem,

@@ -18,10 +18,15 @@ constexpr DWORD PauseBeforeStartMs = 5000;
 constexpr DWORD PauseAfterStartMs = 2000;
 constexpr DWORD PauseBeforeSecondServiceStartMs = 5000;
 
-void Line(const std::wstring& appFolder, const char* format, unsigned long value = 0) {
+void Line(const std::wstring& appFolder, const char* text) {
+    AppendDownloadJournal(appFolder, std::string("MARVEKSERVER:") + text);
+}
+
+// `format` takes exactly one %lu.
+void Line(const std::wstring& appFolder, const char* format, unsigned long value) {
     char text[128];
     std::snprintf(text, sizeof text, format, value);
-    AppendDownloadJournal(appFolder, std::string("MARVEKSERVER:") + text);
+    Line(appFolder, text);
 }
 
 void StartService(const std::wstring& appFolder) {

@@ -1,37 +1,66 @@
 """Benchmark: a 200 MB update package fetched into memory by the agent's
-DownloadUrlBytes_URL under Wine, beside curl on the same file in the same run,
-and the time the package SHA-256 adds for the same size.
+DownloadUrlBytes_URL under Wine, beside its floor and curl on the same file
+in the same run, and the time the package SHA-256 adds for the same size.
 
-Prints throughput and peak memory; asserts nothing about them. Run it with
-scripts/benchmark.sh (inside the sandbox, with the vendor service).
+Three rounds (TREVANTO_BENCH_ROUNDS), interleaved and in a rotated order, of:
+  agent  harness.exe fetch-url: DownloadUrlBytes_URL, timed around the call
+  floor  floor_fetch.exe: the same WinINet calls and flags, the same 64 KiB per
+         InternetReadFile, straight into one block sized from the
+         Content-Length; no progress, no retries (timed around the fetch)
+  curl   curl natively (its time_total)
+and, for comparison only (not the floor), two variants of floor_fetch.exe:
+  --scratch         reads through a 64 KiB buffer copied into the block, as
+                    the agent's reader does
+  --no-cache-write  adds INTERNET_FLAG_NO_CACHE_WRITE: with the agent's flags
+                    WinINet also writes the whole body into the user's URL
+                    cache (INetCache), which this variant leaves out
+(TREVANTO_BENCH_VARIANTS=0 leaves them out.) Each run starts after the disk
+has been flushed and TREVANTO_BENCH_SETTLE seconds (2) of quiet.
+Prints per-round and median seconds, MB/s, peak working set, the ratios
+agent/floor (target <= 1.10x) and agent/curl, and the agent's peak working
+set against 1.1 x package + 20 MiB. Asserts nothing about speed or memory.
+Run it with scripts/benchmark.sh fetch (inside the sandbox, with the vendor
+service); TREVANTO_BENCH_MB sets the package size in MiB.
 """
 
 import hashlib
 import os
-import re
+import shutil
 import subprocess
-import sys
 import tempfile
-import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-import bench  # noqa: E402
+from figures import (FLOOR, MIB, ROUNDS, SIZE_MB, bench, last_json, mb_s, median, memory_target, rotated, settle,
+                     table, timed)
 
-SIZE_MB = int(os.environ.get("TREVANTO_BENCH_MB", "200"))
+VARIANTS = os.environ.get("TREVANTO_BENCH_VARIANTS", "1") != "0"
+
 URL_PATH = "/paquetes/benchmark.zip"
 URL = f"https://{bench.DOWNLOAD_HOST}{URL_PATH}"
 
 
-def time_v(command):
-    """Runs a command under /usr/bin/time -v; returns (seconds, max RSS in KiB, stdout)."""
-    start = time.monotonic()
-    proc = subprocess.run(["/usr/bin/time", "-v", *map(str, command)], capture_output=True, text=True)
-    elapsed = time.monotonic() - start
-    if proc.returncode != 0:
-        raise SystemExit(f"{command[0]} failed: {proc.stderr[-500:]}")
-    rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", proc.stderr).group(1))
-    return elapsed, rss, proc.stdout
+def run_agent(work: Path, digest: str, size: int) -> dict:
+    out = work / "cuerpo.bin"
+    wall, rss, stdout = timed(["wine", bench.HARNESS, "fetch-url", URL, bench.winpath(out)])
+    result = last_json(stdout)
+    assert result["ok"] and result["size"] == size, result
+    assert hashlib.sha256(out.read_bytes()).hexdigest() == digest
+    out.unlink()
+    return {"s": result["ms"] / 1000, "peak": result["peak_working_set"], "wall": wall, "rss": rss * 1024}
+
+
+def run_floor(size: int, *variant: str) -> dict:
+    wall, rss, stdout = timed(["wine", FLOOR, URL, *variant])
+    result = last_json(stdout)
+    assert result["ok"] and result["size"] == size, result
+    return {"s": result["fetch_ms"] / 1000, "peak": result["peak_working_set"], "wall": wall, "rss": rss * 1024}
+
+
+def run_curl(size: int) -> dict:
+    wall, rss, stdout = timed(["curl", "-sS", "-o", "/dev/null", "-w", "%{time_total} %{size_download}", URL])
+    seconds, downloaded = stdout.split()
+    assert int(downloaded) == size
+    return {"s": float(seconds), "peak": rss * 1024, "wall": wall, "rss": rss * 1024}
 
 
 def main():
@@ -40,41 +69,71 @@ def main():
     hosts = bench.HostsFile()
     try:
         service = bench.VendorService(work / "servicio", procs, hosts)
-        package = os.urandom(SIZE_MB * 1024 * 1024)
+        package = os.urandom(SIZE_MB * MIB)
         service.put_file(URL_PATH, package)
         digest = hashlib.sha256(package).hexdigest()
         del package
         service.start()
-        size = SIZE_MB * 1024 * 1024
+        size = SIZE_MB * MIB
 
-        out = work / "cuerpo.bin"
-        seconds, rss_kib, stdout = time_v(["wine", bench.HARNESS, "fetch-url", URL, bench.winpath(out)])
-        result = eval(stdout.strip().splitlines()[-1].replace("true", "True").replace("false", "False"))
-        assert result["ok"] and result["size"] == size, result
-        assert hashlib.sha256(out.read_bytes()).hexdigest() == digest
-        out.unlink()
-        agent_mb_s = size / (result["ms"] / 1000) / 1e6
+        contenders = {
+            "agent": lambda: run_agent(work, digest, size),
+            "floor": lambda: run_floor(size),
+            "curl": lambda: run_curl(size),
+        }
+        if VARIANTS:
+            contenders["scratch"] = lambda: run_floor(size, "--scratch")
+            contenders["nocache"] = lambda: run_floor(size, "--no-cache-write")
+        runs = {name: [] for name in contenders}
+        for r in range(ROUNDS):
+            for name in rotated(list(contenders), r):
+                settle()
+                runs[name].append(contenders[name]())
 
         # The time an update offer's "sha256" adds: the same size hashed in memory.
         hash_out = subprocess.run(["wine", bench.HARNESS, "hash-bench", str(SIZE_MB)], capture_output=True,
                                   text=True, check=True).stdout
-        hash_result = eval(hash_out.strip().splitlines()[-1].replace("true", "True").replace("false", "False"))
+        hash_result = last_json(hash_out)
 
-        curl_seconds, curl_rss, curl_out = time_v(["curl", "-sS", "-o", "/dev/null", "-w", "%{time_total}", URL])
-        curl_mb_s = size / float(curl_out) / 1e6
+        print(f"package: {SIZE_MB} MiB ({size} bytes) from the vendor service over HTTPS on loopback; "
+              f"agent's bytes sha256-checked every round; Wine {bench.WINE_KIND}")
+        print("seconds: agent and floor timed inside the process around the fetch (no Wine start-up); "
+              "curl its time_total. peak: GetProcessMemoryInfo PeakWorkingSetSize (agent, floor), "
+              "max RSS (curl)")
+        rows = []
+        labels = [("agent", "agent DownloadUrlBytes_URL"), ("floor", "floor floor_fetch.exe"), ("curl", "curl (native)")]
+        if VARIANTS:
+            labels += [("scratch", "(floor --scratch: 64 KiB buffer + copy)"),
+                       ("nocache", "(floor --no-cache-write: no INetCache copy)")]
+        for name, label in labels:
+            seconds = [run["s"] for run in runs[name]]
+            peaks = [run["peak"] for run in runs[name]]
+            rows.append([label, *(f"{s:.2f}" for s in seconds), f"{median(seconds):.2f}",
+                         f"{mb_s(size, median(seconds)):.0f}", f"{median(peaks) / MIB:.1f}",
+                         f"{median(run['wall'] for run in runs[name]):.2f}"])
+        header = ["", *(f"round {r + 1} s" for r in range(ROUNDS)), "median s", "MB/s", "peak MiB", "process s"]
+        print(table(header, rows))
 
-        print(f"package: {SIZE_MB} MiB ({size} bytes), sha256 checked")
-        print(f"agent DownloadUrlBytes_URL under Wine: {result['ms'] / 1000:.2f} s in the fetch "
-              f"({agent_mb_s:.1f} MB/s); whole process {seconds:.2f} s")
-        print(f"agent peak working set: {result['peak_working_set'] / 2**20:.1f} MiB "
-              f"({result['peak_working_set'] / size:.2f} x package); wine process max RSS {rss_kib / 1024:.1f} MiB")
+        agent_s = median(run["s"] for run in runs["agent"])
+        floor_s = median(run["s"] for run in runs["floor"])
+        curl_s = median(run["s"] for run in runs["curl"])
+        print(f"agent/floor: {agent_s / floor_s:.2f}x (target <= 1.10x); agent/curl: {agent_s / curl_s:.2f}x")
+        if VARIANTS:
+            print(f"not the floor: agent/(floor --scratch): "
+                  f"{agent_s / median(run['s'] for run in runs['scratch']):.2f}x; "
+                  f"agent/(floor --no-cache-write): {agent_s / median(run['s'] for run in runs['nocache']):.2f}x")
+        agent_peak = max(run["peak"] for run in runs["agent"])
+        floor_peak = max(run["peak"] for run in runs["floor"])
+        target = memory_target(size)
+        print(f"agent peak working set: {agent_peak / MIB:.1f} MiB = {agent_peak / size:.2f} x package "
+              f"(target <= 1.1 x package + 20 MiB = {target / MIB:.1f} MiB; floor {floor_peak / MIB:.1f} MiB); "
+              f"wine process max RSS {max(run['rss'] for run in runs['agent']) / MIB:.1f} MiB")
         print(f"package SHA-256 (BCrypt) under Wine: {hash_result['ms'] / 1000:.2f} s for {SIZE_MB} MiB "
               f"(ok={hash_result['ok']})")
-        print(f"curl: {float(curl_out):.2f} s ({curl_mb_s:.1f} MB/s); max RSS {curl_rss / 1024:.1f} MiB")
     finally:
         procs.end_all()
         hosts.restore()
-        subprocess.run(["rm", "-rf", str(work)])
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -20,7 +20,8 @@
 //   harness report-ids                            two NewReportId values made back to back
 //   harness check-in                              CheckIn for the folder of this harness
 //   harness update <url> [timeout-ms] [sha256]    starts UpdateWorkerThread as the alerts window does
-//                                                 and waits for its finished message
+//                                                 and waits for its finished message; prints when it
+//                                                 came and when the progress reached each step
 //   harness startup-archiving                     RunStartupArchiving for the folder of this harness
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 //   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size
@@ -252,22 +253,41 @@ int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256) {
     int finished = 0;
     const DWORD start = GetTickCount();
     DWORD quietUntil = 0;
+    DWORD finishedMs = 0;
+    // When the worker's progress first reached each mark (ms after the start,
+    // sampled every 10 ms; -1: never): the first 1/70 of the package in
+    // memory (1), all of it (70), saved (75), unpacked (90), installed (100).
+    const int marks[] = {1, 70, 75, 90, 100};
+    long reachedMs[5] = {-1, -1, -1, -1, -1};
+    auto sampleProgress = [&](DWORD now) {
+        const int progress = DownloadProgress.load();
+        for (int i = 0; i < 5; ++i) {
+            if (reachedMs[i] < 0 && progress >= marks[i]) reachedMs[i] = static_cast<long>(now - start);
+        }
+    };
     for (;;) {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == UpdateFinishedMessage && message.hwnd == window && message.wParam == 0 &&
                 message.lParam == 0) {
-                if (++finished == 1) quietUntil = GetTickCount() + 1000;  // watch for a second message
+                if (++finished == 1) {
+                    finishedMs = GetTickCount() - start;
+                    quietUntil = GetTickCount() + 1000;  // watch for a second message
+                }
             }
             DispatchMessageW(&message);
         }
         const DWORD now = GetTickCount();
+        sampleProgress(now);
         if (finished > 0 && now >= quietUntil) break;
         if (finished == 0 && now - start >= timeoutMs) break;
         Sleep(10);
     }
-    std::printf("{\"messages\":%d,\"progress\":%d,\"step\":%d,\"ms\":%lu,\"peak_working_set\":%llu}\n", finished,
-                DownloadProgress.load(), UpdateStep.load(), GetTickCount() - start, PeakWorkingSet());
+    std::printf(
+        "{\"messages\":%d,\"progress\":%d,\"step\":%d,\"ms\":%lu,\"finished_ms\":%lu,\"peak_working_set\":%llu,"
+        "\"progress_ms\":{\"first_bytes\":%ld,\"fetched\":%ld,\"saved\":%ld,\"extracted\":%ld,\"installed\":%ld}}\n",
+        finished, DownloadProgress.load(), UpdateStep.load(), GetTickCount() - start, finishedMs, PeakWorkingSet(),
+        reachedMs[0], reachedMs[1], reachedMs[2], reachedMs[3], reachedMs[4]);
     DestroyWindow(window);
     return 0;
 }

@@ -30,7 +30,7 @@ bool ParseOptions(int argc, char** argv, std::map<std::string, std::string>& opt
     for (int i = 2; i < argc; i += 2) {
         const std::string name = argv[i];
         if (name.rfind("--", 0) != 0 || i + 1 >= argc) return false;
-        if (name == "--host") hosts.push_back(argv[i + 1]);
+        if (name == "--host") hosts.emplace_back(argv[i + 1]);
         options[name.substr(2)] = argv[i + 1];
     }
     return true;
@@ -121,7 +121,7 @@ int Serve(const std::map<std::string, std::string>& options, const std::vector<s
     std::signal(SIGINT, StopOnSignal);
     std::signal(SIGTERM, StopOnSignal);
     std::cout << "trevanto-servicio listening on " << address << ":" << port << std::endl;
-    const bool listened = server.listen(address.c_str(), port);
+    const bool listened = server.listen(address, port);
     running_server = nullptr;  // a late signal must not reach the server once it is gone
     if (!listened) {
         std::cerr << "cannot listen on " << address << ":" << port << "\n";

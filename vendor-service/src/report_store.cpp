@@ -30,7 +30,7 @@ std::string CreateTableSql(ReportKind kind) {
 // Every column a table of this kind needs, fixed ones first.
 std::vector<std::string> NeededColumns(ReportKind kind) {
     std::vector<std::string> names = {"id", "received_at", "client_address", "raw_body", "members"};
-    for (const ColumnSpec& column : ColumnsOf(kind)) names.push_back(column.member);
+    for (const ColumnSpec& column : ColumnsOf(kind)) names.emplace_back(column.member);
     return names;
 }
 

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr char JsonType[] = "application/json";
-constexpr size_t MaxBodySize = 1024 * 1024;
+constexpr size_t MaxBodySize = size_t{1024} * 1024;
 
 void SendJson(httplib::Response& res, int status, const std::string& body) {
     res.status = status;
@@ -26,7 +26,7 @@ bool HasApiKey(const httplib::Request& req, const ServiceContext& context) {
 // Reads a posted body of at most MaxBodySize bytes, however it is sent.
 // False with the status to answer: 413 when it is longer (httplib refuses a
 // longer Content-Length itself), 400 when it cannot be read.
-bool ReadBody(const httplib::ContentReader& reader, httplib::Response& res, std::string& body, int& status) {
+bool ReadBody(const httplib::ContentReader& reader, const httplib::Response& res, std::string& body, int& status) {
     bool tooLong = false;
     const bool read = reader([&body, &tooLong](const char* data, size_t size) {
         tooLong = body.size() + size > MaxBodySize;
@@ -98,7 +98,7 @@ void HandleReport(const httplib::Request& req, httplib::Response& res, const htt
     SendJson(res, 200, "{\"ok\":true,\"id\":" + std::to_string(id) + "}");
 }
 
-void HandleAgentVersion(const httplib::Request& req, httplib::Response& res, ServiceContext& context) {
+void HandleAgentVersion(const httplib::Request& req, httplib::Response& res, const ServiceContext& context) {
     if (!HasApiKey(req, context)) return SendJson(res, 401, contract::ErrorBody("API key no valida"));
     std::string version, url;
     AgentRelease(context.data, version, url);
@@ -106,7 +106,7 @@ void HandleAgentVersion(const httplib::Request& req, httplib::Response& res, Ser
 }
 
 // Streams `length` bytes of a file from `start`, never holding it in memory.
-void StreamFilePart(httplib::Response& res, std::shared_ptr<std::FILE> file, uint64_t start, uint64_t length) {
+void StreamFilePart(httplib::Response& res, const std::shared_ptr<std::FILE>& file, uint64_t start, uint64_t length) {
     res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
                              [file, start](size_t offset, size_t wanted, httplib::DataSink& sink) {
                                  char buffer[65536];
@@ -186,7 +186,7 @@ void RegisterRoutes(httplib::Server& server, ServiceContext& context) {
     server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (res.body.empty()) res.set_content(contract::ErrorBody("HTTP " + std::to_string(res.status)), JsonType);
     });
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
         SendJson(res, 500, contract::ErrorBody("error interno"));
     });
     server.set_logger([&context](const httplib::Request& req, const httplib::Response& res) {
