@@ -15,7 +15,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -84,11 +83,7 @@ def paint_costs(work, procs):
 
 
 def main():
-    work = Path(tempfile.mkdtemp(prefix="trevanto_bench_"))
-    procs = bench.Processes()
-    hosts = bench.HostsFile()
-    try:
-        service = bench.VendorService(work / "servicio", procs, hosts)
+    with bench.scratch_service("trevanto_bench_") as (work, procs, service):
         colours = [(200, 0, 0)] + [(20 * i, 100, 255 - 20 * i) for i in range(1, PICTURES)]
         for i, colour in enumerate(colours):
             service.put_file(f"/uploads/foto{i}.png", png(640, 480, colour))
@@ -104,10 +99,6 @@ def main():
         seconds = time_to_first_window(work, service, procs)
         print(f"end of check-in to first window on screen, {PICTURES} pictures of 640 x 480 from the vendor "
               f"service: {seconds:.2f} s")
-    finally:
-        procs.end_all()
-        hosts.restore()
-        subprocess.run(["rm", "-rf", str(work)])
 
 
 if __name__ == "__main__":

@@ -25,9 +25,7 @@ service); TREVANTO_BENCH_MB sets the package size in MiB.
 
 import hashlib
 import os
-import shutil
 import subprocess
-import tempfile
 from pathlib import Path
 
 from figures import (FLOOR, MIB, ROUNDS, SIZE_MB, bench, last_json, mb_s, median, memory_target, rotated, settle,
@@ -64,11 +62,7 @@ def run_curl(size: int) -> dict:
 
 
 def main():
-    work = Path(tempfile.mkdtemp(prefix="trevanto_bench_"))
-    procs = bench.Processes()
-    hosts = bench.HostsFile()
-    try:
-        service = bench.VendorService(work / "servicio", procs, hosts)
+    with bench.scratch_service("trevanto_bench_") as (work, procs, service):
         package = os.urandom(SIZE_MB * MIB)
         service.put_file(URL_PATH, package)
         digest = hashlib.sha256(package).hexdigest()
@@ -130,10 +124,6 @@ def main():
               f"wine process max RSS {max(run['rss'] for run in runs['agent']) / MIB:.1f} MiB")
         print(f"package SHA-256 (BCrypt) under Wine: {hash_result['ms'] / 1000:.2f} s for {SIZE_MB} MiB "
               f"(ok={hash_result['ok']})")
-    finally:
-        procs.end_all()
-        hosts.restore()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

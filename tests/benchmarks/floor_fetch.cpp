@@ -38,7 +38,9 @@
 #include <utility>
 #include <vector>
 
+#include "net/inet_handle.h"
 #include "net/net_constants.h"
+#include "support/handles.h"
 
 namespace {
 
@@ -100,73 +102,66 @@ bool Fail(Figures& figures, const char* step, unsigned long error) {
     return false;
 }
 
-// The fetch, into one block of `figures.size` bytes that the caller frees.
-bool Fetch(const Options& options, Figures& figures, unsigned char*& block) {
-    HINTERNET root = InternetOpenA(PackageUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    if (root == nullptr) return Fail(figures, "open", GetLastError());
-    const DWORD flags = INTERNET_FLAG_RELOAD | (options.noCacheWrite ? INTERNET_FLAG_NO_CACHE_WRITE : 0);
-    HINTERNET request = InternetOpenUrlA(root, Narrow(options.url).c_str(), nullptr, 0, flags, 0);
-    if (request == nullptr) {
-        const DWORD error = GetLastError();
-        InternetCloseHandle(root);
-        return Fail(figures, "open-url", error);
-    }
-    bool ok = false;
-    DWORD status = 0;
+// The status and the body's size: --size when given, else the Content-Length (0: unknown).
+unsigned long long BodySize(HINTERNET request, const Options& options, DWORD& status) {
     DWORD statusSize = sizeof status;
     HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, nullptr);
-    unsigned long long size = options.size;
-    if (size == 0) {
-        char text[32] = {};
-        DWORD textSize = sizeof text;
-        DWORD index = 0;
-        if (HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &textSize, &index)) {
-            size = std::strtoull(text, nullptr, 10);
-        }
-    }
-    if (status < 200 || status > 299) {
-        Fail(figures, "status", status);
-    } else if (size == 0 || size > static_cast<SIZE_T>(-1)) {
-        Fail(figures, "size", 0);
-    } else {
-        block = static_cast<unsigned char*>(
-            VirtualAlloc(nullptr, static_cast<SIZE_T>(size), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (block == nullptr) {
-            Fail(figures, "allocate", GetLastError());
-        } else {
-            unsigned long long held = 0;
-            static unsigned char scratch[PackageReadChunk];
-            for (;;) {
-                const unsigned long long left = size - held;
-                if (left == 0) break;
-                const DWORD wanted = left < PackageReadChunk ? static_cast<DWORD>(left) : PackageReadChunk;
-                DWORD read = 0;
-                if (!InternetReadFile(request, options.scratch ? scratch : block + held, wanted, &read)) {
-                    Fail(figures, "read", GetLastError());
-                    break;
-                }
-                if (read == 0) break;
-                if (options.scratch) std::memcpy(block + held, scratch, read);
-                held += read;
-            }
+    if (options.size != 0) return options.size;
+    char text[32] = {};
+    DWORD textSize = sizeof text;
+    DWORD index = 0;
+    return HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &textSize, &index)
+               ? std::strtoull(text, nullptr, 10)
+               : 0;
+}
+
+// Reads the body straight into the block (or through a scratch buffer with --scratch).
+bool ReadInto(HINTERNET request, const Options& options, unsigned char* block, unsigned long long size,
+              Figures& figures) {
+    static unsigned char scratch[PackageReadChunk];
+    unsigned long long held = 0;
+    while (held < size) {
+        const unsigned long long left = size - held;
+        const DWORD wanted = left < PackageReadChunk ? static_cast<DWORD>(left) : PackageReadChunk;
+        DWORD read = 0;
+        if (!InternetReadFile(request, options.scratch ? scratch : block + held, wanted, &read)) {
             figures.size = held;
-            if (figures.failedStep[0] == '\0') ok = held == size || Fail(figures, "short", 0);
+            return Fail(figures, "read", GetLastError());
         }
+        if (read == 0) break;
+        if (options.scratch) std::memcpy(block + held, scratch, read);
+        held += read;
     }
-    InternetCloseHandle(request);
-    InternetCloseHandle(root);
-    return ok;
+    figures.size = held;
+    return held == size || Fail(figures, "short", 0);
+}
+
+// The fetch, into one block of the body's size that the caller frees.
+bool Fetch(const Options& options, Figures& figures, unsigned char*& block) {
+    ScopedInternet root(InternetOpenA(PackageUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    if (!root) return Fail(figures, "open", GetLastError());
+    const DWORD flags = INTERNET_FLAG_RELOAD | (options.noCacheWrite ? INTERNET_FLAG_NO_CACHE_WRITE : 0);
+    ScopedInternet request(InternetOpenUrlA(root.Get(), Narrow(options.url).c_str(), nullptr, 0, flags, 0));
+    if (!request) return Fail(figures, "open-url", GetLastError());
+    DWORD status = 0;
+    const unsigned long long size = BodySize(request.Get(), options, status);
+    if (status < 200 || status > 299) return Fail(figures, "status", status);
+    if (size == 0 || size > static_cast<SIZE_T>(-1)) return Fail(figures, "size", 0);
+    block = static_cast<unsigned char*>(
+        VirtualAlloc(nullptr, static_cast<SIZE_T>(size), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (block == nullptr) return Fail(figures, "allocate", GetLastError());
+    return ReadInto(request.Get(), options, block, size, figures);
 }
 
 bool Save(const std::wstring& path, const unsigned char* block, unsigned long long size, Figures& figures) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return Fail(figures, "save", GetLastError());
+    ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return Fail(figures, "save", GetLastError());
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, block, static_cast<DWORD>(size), &written, nullptr);
-    const DWORD error = ok ? 0 : GetLastError();
-    CloseHandle(file);
-    if (!ok || written != size) return Fail(figures, "save", error);
-    return true;
+    if (!WriteFile(file.Get(), block, static_cast<DWORD>(size), &written, nullptr)) {
+        return Fail(figures, "save", GetLastError());
+    }
+    return written == size || Fail(figures, "save", 0);
 }
 
 std::wstring Quoted(const std::wstring& text) {
@@ -186,11 +181,10 @@ bool Extract(const Options& options, Figures& figures) {
                         &process)) {
         return Fail(figures, "extract", GetLastError());
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    ScopedHandle thread(process.hThread), child(process.hProcess);
+    WaitForSingleObject(child.Get(), INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(child.Get(), &code);
     figures.extractCode = code;
     return code <= 1 || Fail(figures, "extract", code);
 }

@@ -33,7 +33,6 @@ import re
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 import zipfile
 from pathlib import Path
@@ -202,10 +201,7 @@ def step_rows(label, runs):
 
 
 def main():
-    work = Path(tempfile.mkdtemp(prefix="trevanto_bench_zip_"))
-    procs, hosts = bench.Processes(), bench.HostsFile()
-    try:
-        service = bench.VendorService(work / "servicio", procs, hosts)
+    with bench.scratch_service("trevanto_bench_zip_") as (work, procs, service):
         package = package_bytes()
         service.put_file(URL_PATH, package)
         size = len(package)
@@ -261,10 +257,6 @@ def main():
             print()
             settle()
             print_trace(*traced_worker_run(work))
-    finally:
-        procs.end_all()
-        hosts.restore()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

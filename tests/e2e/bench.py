@@ -1,10 +1,12 @@
 """Helpers for driving the real trevanto.exe and its doubles under Wine."""
 
+import contextlib
 import json
 import os
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 from typing import Callable, List, Optional
@@ -274,3 +276,19 @@ class Registry:
                 kind, data = original
                 self._reg("add", key, "/v", name, "/t", kind, "/d", data, "/f")
         self._undo.clear()
+
+
+@contextlib.contextmanager
+def scratch_service(prefix: str):
+    """For scripts outside pytest: a scratch folder and a vendor service with
+    its data folder in it, as (folder, processes, service). Afterwards every
+    process started through those processes is ended, the hosts file is
+    restored and the folder removed."""
+    work = Path(tempfile.mkdtemp(prefix=prefix))
+    procs, hosts = Processes(), HostsFile()
+    try:
+        yield work, procs, VendorService(work / "servicio", procs, hosts)
+    finally:
+        procs.end_all()
+        hosts.restore()
+        shutil.rmtree(work, ignore_errors=True)
