@@ -1,13 +1,16 @@
 """Helpers for driving the real trevanto.exe and its doubles under Wine."""
 
 import contextlib
+import io
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 from typing import Callable, List, Optional
 
@@ -144,6 +147,34 @@ def screenshot():
     from PIL import Image
     shot = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, check=True).stdout
     return Image.open(io.BytesIO(shot)).convert("RGB")
+
+
+def journal(folder: Path, name: str = "descargas.csv") -> List[str]:
+    """A journal's lines without their time stamps; each must be a whole line
+    ending in CR LF. [] when the journal does not exist."""
+    path = folder / "actualizador_registros" / name
+    if not path.exists():
+        return []
+    lines = path.read_bytes().split(b"\r\n")
+    assert lines[-1] == b"", f"{name} does not end with a line end"
+    for line in lines[:-1]:
+        assert re.fullmatch(rb"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2};.*", line, re.S), line
+    return [line[20:].decode("latin-1") for line in lines[:-1]]
+
+
+def started(folder: Path, exe: str = "mesalto.exe") -> List[str]:
+    """"path|working folder" of every start of a sibling double so far."""
+    record = folder / f"{exe}.arranques.txt"
+    return record.read_bytes().decode("utf-8").splitlines() if record.exists() else []
+
+
+def zip_bytes(entries: dict) -> bytes:
+    """A ZIP archive (stored) of name -> bytes."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for name, content in entries.items():
+            archive.writestr(name, content)
+    return buffer.getvalue()
 
 
 def tile_rects(w, h):

@@ -10,15 +10,12 @@ The windows are watched with wintool and captured as PNG files. With
 `auto`, they are also clicked through as a person would; without it a
 person clicks on a real display and the journey only watches."""
 
-import io
 import json
 import os
-import re
 import shutil
 import subprocess
 import tempfile
 import time
-import zipfile
 from pathlib import Path
 from typing import List, Optional
 
@@ -47,20 +44,12 @@ KIND_NAMES = {"solo_mensaje": "mensaje", "boton_multiple": "cuadricula de imagen
 
 # --- what is served and what is on the disk --------------------------------
 
-def zip_bytes(entries: dict) -> bytes:
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, content in entries.items():
-            archive.writestr(name, content)
-    return buffer.getvalue()
-
-
 def update_package() -> bytes:
     """The ZIP package of the sample update offer: the new program, its
     registration script and the server component."""
-    server = zip_bytes({"marvekserver.exe": SERVER_PROGRAM.read_bytes(),
+    server = bench.zip_bytes({"marvekserver.exe": SERVER_PROGRAM.read_bytes(),
                         "leeme.txt": b"Servidor Marvek 6.0\r\n"})
-    return zip_bytes({"mesalto.exe": NEW_PROGRAM.read_bytes(), "registro.bat": REGISTRATION_SCRIPT,
+    return bench.zip_bytes({"mesalto.exe": NEW_PROGRAM.read_bytes(), "registro.bat": REGISTRATION_SCRIPT,
                       "marvekserver.zip": server, "novedades.txt": b"Mesalto 6.0.3.17\r\n"})
 
 
@@ -100,16 +89,6 @@ def file_version(path: Path) -> str:
         return ""
     ms, ls = int.from_bytes(data[at + 8:at + 12], "little"), int.from_bytes(data[at + 12:at + 16], "little")
     return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-
-
-def journal(folder: Path, name: str = "descargas.csv") -> List[str]:
-    """A journal's lines without their time stamps; each must be a whole line."""
-    path = folder / "actualizador_registros" / name
-    lines = path.read_bytes().split(b"\r\n") if path.exists() else [b""]
-    assert lines[-1] == b"", f"{name} does not end with a line end"
-    for line in lines[:-1]:
-        assert re.fullmatch(rb"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2};.+", line), line
-    return [line[20:].decode("latin-1") for line in lines[:-1]]
 
 
 def tree(folder: Path) -> List[str]:
@@ -233,16 +212,10 @@ def watch_alerts(agent: subprocess.Popen, folder: Path, recorder: Recorder, time
         handle_alert(recorder, agent, wintool("wait", ALERT_TITLE, 500, ALERT_CLASS) or window, kind)
 
 
-def program_starts(folder: Path) -> List[str]:
-    """"path|working folder" of every start of the program double so far."""
-    record = folder / "mesalto.exe.arranques.txt"
-    return record.read_text(encoding="utf-8").splitlines() if record.exists() else []
-
-
 def start_program(procs: bench.Processes, folder: Path) -> None:
     """The program open on the user's desk, as it usually is when an update comes."""
     procs.start(["wine", "C:\\Marvek\\Marvek Mesalto\\mesalto.exe"], cwd=folder, stdout=subprocess.DEVNULL)
-    assert bench.wait_until(lambda: len(program_starts(folder)) == 1, 30), "the program did not start"
+    assert bench.wait_until(lambda: len(bench.started(folder)) == 1, 30), "the program did not start"
 
 
 def run_installed_agent(procs: bench.Processes, folder: Path, recorder: Recorder, timeout: float) -> int:

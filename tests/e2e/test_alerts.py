@@ -14,7 +14,7 @@ import time
 from PIL import Image
 
 import bench
-from bench import finish, wait_until, winpath
+from bench import finish, journal, wait_until, winpath
 from fault_server import Answer
 
 W, H = 1280, 800
@@ -59,22 +59,12 @@ def key(combo):
     subprocess.run(["xdotool", "key", combo], check=True)
 
 
-def journal(folder, name="descargas.csv"):
-    path = folder / "actualizador_registros" / name
-    lines = path.read_bytes().split(b"\r\n") if path.exists() else [b""]
-    assert lines[-1] == b""
-    for line in lines[:-1]:
-        assert re.fullmatch(rb"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2};.*", line), line
-    return [line[20:].decode("latin-1") for line in lines[:-1]]
-
-
 def closes(folder):
     return [line for line in journal(folder) if line.startswith(("CIERRE_ARCHIVAR_ZIP", "HOTKEY"))]
 
 
 def starts(path):
-    record = path.parent / (path.name + ".arranques.txt")
-    return record.read_bytes().decode("utf-8").splitlines() if record.exists() else []
+    return bench.started(path.parent, path.name)
 
 
 def alert_window(procs, children=0):

@@ -95,10 +95,10 @@ def check_update_run(vendor, recorder, folder, agent_code):
     stamps = [p.name for p in (folder / "actualizaciones").iterdir() if p.is_dir()]
     assert len(stamps) == 1 and re.fullmatch(r"\d{6}_\d{6}", stamps[0]), stamps
     stamp = stamps[0]
-    assert journey.journal(folder) == expected_journal(stamp) + [f"RELANZAR_APP;{FOLDER}\\mesalto.exe;hinst=33"]
-    assert journey.journal(folder, "extracciones.csv") == [
+    assert bench.journal(folder) == expected_journal(stamp) + [f"RELANZAR_APP;{FOLDER}\\mesalto.exe;hinst=33"]
+    assert bench.journal(folder, "extracciones.csv") == [
         f"UNZIP_7ZA;{FOLDER}\\mesalto_6.0.3.17.zip;->;{FOLDER}\\mesalto_6.0.3.17;OK;ec=0"]
-    assert journey.journal(folder, "alertas_terminos_aceptados.csv") == [f"https://{IMAGES}/uploads/terminos.rtf"]
+    assert bench.journal(folder, "alertas_terminos_aceptados.csv") == [f"https://{IMAGES}/uploads/terminos.rtf"]
 
     # The stored document is the service's answer, with the hash it vouches for.
     stored = (records / "recibido.json").read_bytes()
@@ -135,7 +135,7 @@ def check_update_run(vendor, recorder, folder, agent_code):
     assert (server / "marvekserver.exe").read_bytes() == SERVER_PROGRAM.read_bytes()
     assert journey.tree(server) == ["leeme.txt", "marvekserver.exe", "marvekserver.exe.arranques.txt"]
     # Open before, relaunched by the worker, and started again as its window closed.
-    assert journey.program_starts(folder) == [f"{FOLDER}\\mesalto.exe|{FOLDER}"] * 3
+    assert bench.started(folder) == [f"{FOLDER}\\mesalto.exe|{FOLDER}"] * 3
 
 
 def test_the_road_of_an_update_offer_and_a_second_run_with_nothing_to_repair(tmp_path, vendor, procs):

@@ -18,10 +18,10 @@ import zipfile
 import pytest
 
 import bench
-from bench import API_HOST, DOWNLOAD_HOST, IMAGE_HOST, finish, wait_until
+from bench import API_HOST, DOWNLOAD_HOST, IMAGE_HOST, finish, journal, started, wait_until, zip_bytes
 from fault_server import Answer
 from test_alerts import FOOTER, H, NEWER, click, near, png, screen_when
-from test_update import CHECKIN_PATH, NEW, OLD, REPORT_PATH, journal, report_bodies, started, w, zip_bytes
+from test_update import CHECKIN_PATH, NEW, OLD, REPORT_PATH, report_bodies, w
 
 VERSION_PATH = "/apis/trevanto/v1/agente-version"
 BANNER_PATH = "/uploads/foto_actualizador.png"
@@ -178,7 +178,8 @@ def test_answers_are_waited_for_up_to_the_time_outs(tmp_path, server, procs):
     # One request each, none asked again.
     assert requests(server) == STARTUP + [("GET", IMAGE_HOST, "/uploads/foto.png")]
     version, checkin, picture = server.requests
-    assert 29.5 <= checkin.arrived - version.arrived < 35.0 and picture.arrived - checkin.arrived >= 3.0
+    # Given up at the 30 s time-out, before the answer 40 s late could come.
+    assert 29.5 <= checkin.arrived - version.arrived < 39.0 and picture.arrived - checkin.arrived >= 3.0
 
 
 # ---- the image host down --------------------------------------------------

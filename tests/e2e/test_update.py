@@ -3,7 +3,6 @@ starts it (a window handle and a copy of the address), with the real 7za.exe
 and the PowerShell double."""
 
 import datetime
-import io
 import re
 import shutil
 import subprocess
@@ -12,7 +11,7 @@ import zipfile
 import pytest
 
 import bench
-from bench import DOWNLOAD_HOST, run_to_file, wait_until, winpath
+from bench import DOWNLOAD_HOST, journal, run_to_file, started, wait_until, winpath, zip_bytes
 from fault_server import Answer
 
 OLD = (bench.DOUBLES / "sibling_5_2_1_0.exe").read_bytes()
@@ -46,29 +45,12 @@ def update(procs, folder, url, timeout_ms=240000, env=None, sha256=None):
     return {key: result[key] for key in ("messages", "progress", "step")}
 
 
-def journal(folder, name="descargas.csv"):
-    """The journal's lines without their timestamps."""
-    path = folder / "actualizador_registros" / name
-    if not path.exists():
-        return []
-    lines = path.read_bytes().split(b"\r\n")
-    assert lines[-1] == b""
-    for line in lines[:-1]:
-        assert re.fullmatch(rb"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2};.*", line, re.S), line
-    return [line[20:].decode("latin-1") for line in lines[:-1]]
-
-
 def codes(lines):
     return [line.split(";")[0] for line in lines]
 
 
 def w(path) -> str:
     return winpath(path)
-
-
-def started(folder, exe="mesalto.exe"):
-    record = folder / f"{exe}.arranques.txt"
-    return record.read_bytes().decode("utf-8").splitlines() if record.exists() else []
 
 
 def run_program(procs, folder):
@@ -78,14 +60,6 @@ def run_program(procs, folder):
     proc = procs.start(["wine", exe], cwd=folder, env={"TREVANTO_LOCK_FILE": w(exe), "TREVANTO_LOCK_READABLE": "1"})
     assert wait_until(lambda: len(started(folder)) == 1, 20)
     return proc
-
-
-def zip_bytes(entries) -> bytes:
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w") as archive:
-        for name, content in entries.items():
-            archive.writestr(name, content)
-    return buffer.getvalue()
 
 
 def report_bodies(server):

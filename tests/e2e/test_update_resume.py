@@ -8,9 +8,9 @@ import re
 
 import pytest
 
-from bench import DOWNLOAD_HOST, wait_until
+from bench import DOWNLOAD_HOST, journal, started, wait_until
 from fault_server import Answer
-from test_update import NEW, OLD, journal, program, report_bodies, started, update, w  # noqa: F401 (fixture)
+from test_update import NEW, OLD, program, report_bodies, update, w  # noqa: F401 (fixture)
 
 PACKAGE_PATH = "/paquetes/mesalto.exe"
 URL = f"https://{DOWNLOAD_HOST}{PACKAGE_PATH}"
