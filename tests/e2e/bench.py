@@ -74,6 +74,21 @@ class Processes:
                 proc.wait(timeout=10)
 
 
+def leftover_windows_programs() -> List[int]:
+    """Process ids of the Windows programs still running from a path outside
+    C:\\windows (the agent, its doubles, what they started); Wine's own
+    services are left alone."""
+    listing = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
+    found = []
+    for line in listing.splitlines():
+        pid, stat, args = (line.split(None, 2) + ["", ""])[:3]
+        if stat.startswith("Z"):
+            continue
+        if re.match(r"[A-Za-z]:\\", args) and not re.match(r"[Cc]:\\windows\\", args):
+            found.append(int(pid))
+    return found
+
+
 def finish(proc: subprocess.Popen, timeout: float = 60) -> int:
     """Waits for a process to end by itself; ends it and fails when it does not."""
     try:

@@ -1,3 +1,5 @@
+import os
+import signal
 import socket
 
 import pytest
@@ -18,6 +20,19 @@ def pytest_sessionstart(session):
     for needed in (bench.AGENT, bench.HARNESS, bench.WINTOOL, bench.SEVEN_ZIP):
         if not needed.exists():
             pytest.exit(f"missing {needed}: build first", returncode=2)
+
+
+@pytest.fixture(autouse=True)
+def no_program_outlives_its_test():
+    """Programs started by the agent rather than by the test (a relaunched
+    program, a server component) are ended with the test, so that none of
+    them is still running in the next one."""
+    yield
+    for pid in bench.leftover_windows_programs():
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
 
 @pytest.fixture(scope="session")

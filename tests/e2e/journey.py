@@ -100,7 +100,10 @@ def tree(folder: Path) -> List[str]:
 
 def wintool(*args, timeout: float = 120) -> Optional[dict]:
     """The window wintool reports, or None. Output goes through a file: a Wine
-    service it starts may inherit (and hold open) a pipe."""
+    service it starts may inherit (and hold open) a pipe. A wait is given
+    its own time and a minute more."""
+    if args[0] in ("wait", "gone"):
+        timeout = max(timeout, int(args[2]) / 1000 + 60)
     with tempfile.TemporaryFile() as out:
         code = subprocess.run(["wine", bench.WINTOOL, *map(str, args)], stdout=out, stderr=subprocess.DEVNULL,
                               timeout=timeout).returncode

@@ -50,8 +50,13 @@ def wintool(procs, *args):
 
 
 def find(procs, title, window_class, timeout_ms=60000):
-    """The window of that title and class as JSON, or None when it did not come."""
+    """The window of that title and class as JSON, or None when it did not
+    come. wintool says 1 when its wait ran out; any other failure is its own
+    (Wine could not start it), so it is asked once more."""
     code, out = wintool(procs, "wait", title, timeout_ms, window_class)
+    if code not in (0, 1):
+        code, out = wintool(procs, "wait", title, timeout_ms, window_class)
+    assert code in (0, 1), f"wintool failed with exit code {code}: {out}"
     return json.loads(out.strip().splitlines()[-1]) if code == 0 else None
 
 
@@ -59,10 +64,14 @@ def start_installer(procs, tmp_path):
     """The agent started alone in a folder; returns (process, window JSON, seconds until it showed)."""
     folder = tmp_path / "instalador"
     folder.mkdir(exist_ok=True)
+    # The pointer off the window's place first: a window that appears under
+    # it starts with a highlighted tile.
+    mouse(0, 0)
     started = time.monotonic()
     proc = bench.start_agent(procs, folder)
     window = find(procs, TITLE, CLASS)
-    assert window is not None, "the installer window did not appear"
+    assert window is not None, (f"the installer window did not appear in {time.monotonic() - started:.1f} s "
+                                f"(agent exit code {proc.poll()}); windows: {wintool(procs, 'list')[1]}")
     seconds = time.monotonic() - started
     # The pointer onto the background left of the tiles, where nothing is highlighted.
     mouse(window["client"][0] + 20, window["client"][1] + 125)
