@@ -8,11 +8,12 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import zipfile
 from pathlib import Path
-from typing import Callable, List, Optional
+from typing import Callable, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("TREVANTO_BUILD", ROOT / "build"))
@@ -140,20 +141,51 @@ def harness(procs: Processes, *args, timeout: float = 60) -> dict:
     return json.loads(out.decode("utf-8").strip().splitlines()[-1])
 
 
-def wait_window(procs: Processes, title: str, timeout_ms: int = 30000) -> Optional[dict]:
+def wintool(*args, timeout: float = 120) -> Tuple[int, str]:
+    """Runs wintool; (exit code, output). The output goes through a file: a
+    Wine service started meanwhile would hold a pipe open. wintool says 1
+    when a wait or a press found no window; a run that fails otherwise, or
+    ends before its wait is up, failed on its own (Wine could not run it)
+    and is repeated once, so that tests fail on windows, not on the tool."""
+    args = [str(a) for a in args]
+    waits = int(args[2]) / 1000 if args[0] in ("wait", "gone") else 0.0
+    for attempt in (1, 2):
+        started = time.monotonic()
+        with tempfile.TemporaryFile() as out:
+            code = subprocess.run(["wine", WINTOOL, *args], stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=max(timeout, waits + 60)).returncode
+            out.seek(0)
+            text = out.read().decode("utf-8", "replace")
+        if code == 0 or (code == 1 and time.monotonic() - started >= waits):
+            return code, text
+        print(f"wintool {args} failed on its own (attempt {attempt}, exit code {code}): {text}", file=sys.stderr)
+    return code, text
+
+
+def wintool_wait(title: str, timeout_ms: int, window_class: str = "") -> Optional[dict]:
+    """The visible top-level window with that title (and class) as JSON, or
+    None when it did not come in time."""
+    code, text = wintool("wait", title, timeout_ms, *([window_class] if window_class else []))
+    assert code in (0, 1), f"wintool failed with exit code {code}: {text}"
+    return json.loads([line for line in text.splitlines() if line.startswith("{")][-1]) if code == 0 else None
+
+
+def windows_report() -> str:
+    """What is on the screen and which Windows programs run, for a failure message."""
+    windows = wintool("list")[1]
+    listing = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
+    programs = [line.strip() for line in listing.splitlines() if ".exe" in line.lower()]
+    return f"windows: {windows}\nprograms: {programs}"
+
+
+def wait_window(title: str, timeout_ms: int = 30000) -> Optional[dict]:
     """The top-level window with that exact title as JSON (texts of its children), or None."""
-    proc = procs.start(["wine", WINTOOL, "wait", title, str(timeout_ms)])
-    out, _ = proc.communicate(timeout=timeout_ms / 1000 + 30)
-    if proc.returncode != 0:
-        return None
-    return json.loads(out.decode("utf-8").strip().splitlines()[-1])
+    return wintool_wait(title, timeout_ms)
 
 
-def press(procs: Processes, title: str, command_id: int = 1) -> bool:
+def press(title: str, command_id: int = 1) -> bool:
     """Clicks the button with that id (IDOK = 1) in the window with that title."""
-    proc = procs.start(["wine", WINTOOL, "press", title, str(command_id)])
-    proc.communicate(timeout=30)
-    return proc.returncode == 0
+    return wintool("press", title, command_id)[0] == 0
 
 
 def screenshot():

@@ -14,7 +14,6 @@ import json
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 from pathlib import Path
 from typing import List, Optional
@@ -98,17 +97,10 @@ def tree(folder: Path) -> List[str]:
 
 # --- watching and clicking windows ----------------------------------------
 
-def wintool(*args, timeout: float = 120) -> Optional[dict]:
-    """The window wintool reports, or None. Output goes through a file: a Wine
-    service it starts may inherit (and hold open) a pipe. A wait is given
-    its own time and a minute more."""
-    if args[0] in ("wait", "gone"):
-        timeout = max(timeout, int(args[2]) / 1000 + 60)
-    with tempfile.TemporaryFile() as out:
-        code = subprocess.run(["wine", bench.WINTOOL, *map(str, args)], stdout=out, stderr=subprocess.DEVNULL,
-                              timeout=timeout).returncode
-        out.seek(0)
-        lines = out.read().decode("utf-8", "replace").strip().splitlines()
+def wintool(*args) -> Optional[dict]:
+    """The window wintool reports, or None."""
+    code, text = bench.wintool(*args)
+    lines = [line for line in text.splitlines() if line.startswith("{")]
     return json.loads(lines[-1]) if code == 0 and lines else None
 
 

@@ -71,8 +71,8 @@ def alert_window(procs, children=0):
     """The alerts window once it has that many child windows."""
     deadline = time.monotonic() + 30
     while True:
-        window = bench.wait_window(procs, TITLE, 30000)
-        assert window is not None, "no alerts window"
+        window = bench.wait_window(TITLE, 30000)
+        assert window is not None, f"no alerts window; {bench.windows_report()}"
         if len(window["children"]) >= children or time.monotonic() > deadline:
             return window
         time.sleep(0.2)
@@ -268,5 +268,5 @@ def test_a_document_of_the_wrong_shape_shows_nothing_and_the_run_ends(tmp_path, 
     agent = bench.start_agent(procs, folder)
     assert finish(agent, 60) == 0
     assert (folder / "actualizador_registros" / "recibido.json").read_bytes().startswith(b'{"titulo": 5')
-    assert bench.wait_window(procs, TITLE, 500) is None
+    assert bench.wait_window(TITLE, 500) is None
     assert closes(folder) == []

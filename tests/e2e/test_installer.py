@@ -3,11 +3,9 @@ program, under Wine and Xvfb: what it shows (screen pixels), hover, clicks on
 tiles, and the installation into a program's default folder inside the Wine
 prefix, against the vendor service with its sample data."""
 
-import json
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 from pathlib import Path
 
@@ -39,25 +37,9 @@ BUTTON_HOVER = ((0xF5, 0xFC, 0xFF), (0xE0, 0xEC, 0xFC))
 
 # --- driving the window --------------------------------------------------
 
-def wintool(procs, *args):
-    """Runs wintool; (exit code, output). The output goes through a file: a
-    Wine service started meanwhile would hold a pipe open."""
-    with tempfile.TemporaryFile() as out:
-        proc = procs.start(["wine", bench.WINTOOL, *map(str, args)], stdout=out)
-        code = finish(proc, 120)
-        out.seek(0)
-        return code, out.read().decode("utf-8", "replace")
-
-
-def find(procs, title, window_class, timeout_ms=60000):
-    """The window of that title and class as JSON, or None when it did not
-    come. wintool says 1 when its wait ran out; any other failure is its own
-    (Wine could not start it), so it is asked once more."""
-    code, out = wintool(procs, "wait", title, timeout_ms, window_class)
-    if code not in (0, 1):
-        code, out = wintool(procs, "wait", title, timeout_ms, window_class)
-    assert code in (0, 1), f"wintool failed with exit code {code}: {out}"
-    return json.loads(out.strip().splitlines()[-1]) if code == 0 else None
+def find(title, window_class, timeout_ms=60000):
+    """The window of that title and class as JSON, or None when it did not come."""
+    return bench.wintool_wait(title, timeout_ms, window_class)
 
 
 def start_installer(procs, tmp_path):
@@ -69,26 +51,26 @@ def start_installer(procs, tmp_path):
     mouse(0, 0)
     started = time.monotonic()
     proc = bench.start_agent(procs, folder)
-    window = find(procs, TITLE, CLASS)
+    window = find(TITLE, CLASS)
     assert window is not None, (f"the installer window did not appear in {time.monotonic() - started:.1f} s "
-                                f"(agent exit code {proc.poll()}); windows: {wintool(procs, 'list')[1]}")
+                                f"(agent exit code {proc.poll()}); {bench.windows_report()}")
     seconds = time.monotonic() - started
     # The pointer onto the background left of the tiles, where nothing is highlighted.
     mouse(window["client"][0] + 20, window["client"][1] + 125)
     return proc, window, seconds
 
 
-def box(procs, title):
-    found = find(procs, title, BOX)
-    assert found is not None, f"no message box {title!r}; windows: {wintool(procs, 'list')[1]}"
+def box(title):
+    found = find(title, BOX)
+    assert found is not None, f"no message box {title!r}; windows: {bench.wintool('list')[1]}"
     # The icon is told from screen pixels: read it again once the box has surely been painted.
     time.sleep(0.5)
-    return find(procs, title, BOX)
+    return find(title, BOX)
 
 
-def dismiss(procs, title):
-    assert wintool(procs, "press", title, 1, BOX)[0] == 0
-    assert wintool(procs, "gone", title, 10000, BOX)[0] == 0
+def dismiss(title):
+    assert bench.wintool("press", title, 1, BOX)[0] == 0
+    assert bench.wintool("gone", title, 10000, BOX)[0] == 0
 
 
 def mouse(x, y, click=False):
@@ -265,15 +247,15 @@ def test_without_image_host_tiles_have_no_pictures_and_a_gap_click_does_nothing(
     mouse(*client.screen(client.tiles[0][2] + 12, 200), click=True)
     mouse(*client.screen(client.button[0] - 20, client.button[1] + 20), click=True)
     time.sleep(2)
-    assert find(procs, TITLE, BOX, 100) is None
+    assert find(TITLE, BOX, 100) is None
     # The button opens the folder browser with its prompt; cancelled, nothing happens.
     mouse(*client.screen(client.button[0] + 130, client.button[1] + 22), click=True)
-    browser = box(procs, FOLDER_BROWSER)
+    browser = box(FOLDER_BROWSER)
     assert "Selecciona la carpeta donde instalar Trevanto" in browser["texts"]
-    assert wintool(procs, "press", FOLDER_BROWSER, 2, BOX)[0] == 0  # IDCANCEL
-    assert wintool(procs, "gone", FOLDER_BROWSER, 10000, BOX)[0] == 0
+    assert bench.wintool("press", FOLDER_BROWSER, 2, BOX)[0] == 0  # IDCANCEL
+    assert bench.wintool("gone", FOLDER_BROWSER, 10000, BOX)[0] == 0
     time.sleep(1)
-    assert find(procs, TITLE, BOX, 100) is None
+    assert find(TITLE, BOX, 100) is None
     assert [line for line in service.log() if DOWNLOAD_HOST in line] == []
     assert files(marvek / "Marvek Forjano") == []
     assert installer.poll() is None
@@ -292,10 +274,10 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
         mouse(*client.screen((left + right) // 2, bottom - 8), click=True)
 
     def expect_box(title, text):
-        found = box(procs, title)
+        found = box(title)
         assert found["texts"].count(text) == 1, found["texts"]
         assert found["icon"] == "error"
-        dismiss(procs, title)
+        dismiss(title)
         assert installer.poll() is None
 
     # TIJERAL's folder does not exist: the old agent cannot be deleted (path not found).
@@ -337,7 +319,7 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
     assert wait_until(lambda: files(quindel) == ["7za.exe"], 10), files(quindel)
     assert downloads(service, ARCHIVER_PATH) == ["404", "200"]
     assert downloads(service, ZIP_PATH) == ["404", "200", "200"]
-    assert find(procs, TITLE, CLASS, 1000) is not None
+    assert find(TITLE, CLASS, 1000) is not None
 
 
 def test_installation_into_the_default_folder_then_the_agent_runs_there(tmp_path, service, procs, marvek):
@@ -354,13 +336,13 @@ def test_installation_into_the_default_folder_then_the_agent_runs_there(tmp_path
         screen_when(lambda s: near(client.pixel(s, *client.strip(1)), TILES[1][1]))
         left, top, right, bottom = client.tiles[1]
         mouse(*client.screen((left + right) // 2, bottom - 8), click=True)
-        found = box(procs, TITLE)
+        found = box(TITLE)
         assert found["texts"].count(success) == 1, found["texts"]
         assert found["icon"] == "information"
         # Extracted before the box, and the archive deleted.
         assert (mesalto / "trevanto.exe").read_bytes() == bench.AGENT.read_bytes()
         assert not (mesalto / ZIP_NAME).exists()
-        dismiss(procs, TITLE)
+        dismiss(TITLE)
         assert finish(installer) == 0
 
     install()

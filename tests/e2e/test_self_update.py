@@ -139,11 +139,11 @@ class TestFailedDownload:
         (folder / "trevanto_new.exe").write_bytes(b"resto de otra vez")
 
         agent = start_agent(procs, folder)
-        box = wait_window(procs, BOX_TITLE)
+        box = wait_window(BOX_TITLE)
         assert box is not None
         assert box["icon"] == "warning"
         assert f"No se pudo descargar la actualización del actualizador:\n{NEW_URL}\n\nError: {code}" in box["texts"]
-        assert press(procs, BOX_TITLE)
+        assert press(BOX_TITLE)
         assert finish(agent) == 0
         assert not (folder / "trevanto_new.exe").exists()
         assert not (folder / "actualizar_agente.bat").exists()
@@ -156,10 +156,10 @@ class TestFailedDownload:
         folder = make_program_folder(tmp_path)
 
         agent = start_agent(procs, folder)
-        box = wait_window(procs, BOX_TITLE)
+        box = wait_window(BOX_TITLE)
         assert box is not None
         [text] = [t for t in box["texts"] if t.startswith("No se pudo")]
         assert text.startswith(f"No se pudo descargar la actualización del actualizador:\n{escaped}\n\nError: ")
-        assert press(procs, BOX_TITLE)
+        assert press(BOX_TITLE)
         assert finish(agent) == 0
         assert server.requests_to(NEW_PATH) == []

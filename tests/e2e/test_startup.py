@@ -46,7 +46,7 @@ class TestModeSelection:
 
         # The installer window waits for the user; the agent-mode stages never
         # ran: no archiver download was attempted.
-        window = wait_window(procs, "Actualizador Marvek")
+        window = wait_window("Actualizador Marvek")
         assert window is not None and window["class"] == "TrevantoInstaladorWnd"
         assert agent.poll() is None
         assert download_host_requests(server) == []
@@ -77,14 +77,14 @@ class TestArchiverBootstrap:
         folder = make_program_folder(tmp_path, with_archiver=False)
 
         agent = start_agent(procs, folder)
-        box = wait_window(procs, BOX_TITLE)
+        box = wait_window(BOX_TITLE)
         assert box is not None, "the error box did not appear"
         assert box["class"] == "#32770"
         assert box_text(code) in box["texts"]
         assert box["icon"] == "error"
         assert agent.poll() is None, "the agent must wait for the box to be dismissed"
 
-        assert press(procs, BOX_TITLE)
+        assert press(BOX_TITLE)
         assert bench.finish(agent) == 0
         # The error page is not kept as 7za.exe, and the run went on to the check-in.
         assert not (folder / "7za.exe").exists()
@@ -95,10 +95,10 @@ class TestArchiverBootstrap:
         folder = make_program_folder(tmp_path, with_archiver=False)
 
         agent = start_agent(procs, folder)
-        box = wait_window(procs, BOX_TITLE)
+        box = wait_window(BOX_TITLE)
         assert box is not None
         assert box_text(12029) in box["texts"]
-        assert press(procs, BOX_TITLE)
+        assert press(BOX_TITLE)
         assert bench.finish(agent) == 0
         assert download_host_requests(server) == []
 
@@ -108,11 +108,11 @@ class TestArchiverBootstrap:
         (folder / "7za.exe").mkdir()
 
         agent = start_agent(procs, folder)
-        box = wait_window(procs, BOX_TITLE)
+        box = wait_window(BOX_TITLE)
         assert box is not None
         # The file cannot be created over the directory: access denied (5).
         assert box_text(5) in box["texts"]
-        assert press(procs, BOX_TITLE)
+        assert press(BOX_TITLE)
         assert bench.finish(agent) == 0
         assert (folder / "7za.exe").is_dir()
 
