@@ -21,6 +21,35 @@ LocalStamp CurrentLocalStamp() {
     return stamp;
 }
 
+// Holds the lock shared by every writer of one journal, in this process and
+// in any other agent of the session, for the time of one line. A seek to the
+// end and a write are two steps, so two unlocked writers can land on the
+// same offset and one line overwrites the other. The lock is a courtesy, not
+// a condition: when it cannot be had in time, the line is written anyway.
+class JournalLock {
+public:
+    explicit JournalLock(const std::wstring& journalPath) {
+        std::wstring upper = journalPath;
+        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+        mutex_ = CreateMutexW(nullptr, FALSE, JournalLockName(upper).c_str());
+        if (mutex_ == nullptr) return;
+        const DWORD wait = WaitForSingleObject(mutex_, LockWaitMs);
+        // Abandoned: the last holder ended mid-line, and the lock is now ours.
+        held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    }
+    ~JournalLock() {
+        if (held_) ReleaseMutex(mutex_);
+        if (mutex_ != nullptr) CloseHandle(mutex_);
+    }
+    JournalLock(const JournalLock&) = delete;
+    JournalLock& operator=(const JournalLock&) = delete;
+
+private:
+    static constexpr DWORD LockWaitMs = 2000;
+    HANDLE mutex_ = nullptr;
+    bool held_ = false;
+};
+
 }  // namespace
 
 void AppendJournal(const std::wstring& folder, const std::wstring& fileName, const std::string& text) {
@@ -29,7 +58,9 @@ void AppendJournal(const std::wstring& folder, const std::wstring& fileName, con
     const std::wstring path = recordFolder + L"\\" + fileName;
 
     // Text mode: the "\n" of the line is written as CR LF. Each line is one
-    // open, append and close, so the window and worker threads can share it.
+    // locked open, append and close, so the window and worker threads, and a
+    // second agent in the same folder, can share the file.
+    const JournalLock lock(path);
     FILE* file = _wfopen(path.c_str(), L"at");
     if (file == nullptr) return;
     const std::string line = JournalLine(CurrentLocalStamp(), text);

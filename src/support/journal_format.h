@@ -16,3 +16,10 @@ std::string JournalTimestamp(const LocalStamp& stamp);
 // Timestamp, ";", the caller's text unchanged, and "\n" (a text-mode
 // stream turns it into CR LF on disk).
 std::string JournalLine(const LocalStamp& stamp, const std::string& text);
+
+// Name of the system-wide lock that writers of one journal share, made from
+// the journal's full path as the file system compares it (upper-cased), so
+// that every agent writing the same file takes the same lock:
+// "Local\\trevanto_diario_" and 16 lower-case hex digits (FNV-1a, 64 bits,
+// over the path's UTF-16 code units).
+std::wstring JournalLockName(const std::wstring& upperCasedPath);

@@ -26,3 +26,12 @@ TEST(JournalFormat, CallerTextIsKeptByteForByte) {
     EXPECT_EQ(JournalLine(stamp, text), std::string("0999-12-31 23:59:00;X;\xE9;a=b\0z\n", 30));
     EXPECT_EQ(JournalLine(stamp, ""), "0999-12-31 23:59:00;\n");
 }
+
+TEST(JournalFormat, LockNameHashesThePathByCodeUnit) {
+    EXPECT_EQ(JournalLockName(L"C:\\MARVEK\\MARVEK MESALTO\\ACTUALIZADOR_REGISTROS\\DESCARGAS.CSV"),
+              L"Local\\trevanto_diario_a4cf475ff48076b0");
+    // Hashed by UTF-16 code unit: an accented letter is one unit, not its bytes.
+    EXPECT_EQ(JournalLockName(L"C:\\JOS\u00C9\\ACTUALIZADOR_REGISTROS\\EXTRACCIONES.CSV"),
+              L"Local\\trevanto_diario_7d608fd08f9349a7");
+    EXPECT_EQ(JournalLockName(L""), L"Local\\trevanto_diario_cbf29ce484222325");
+}

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <regex>
+#include <string>
+#include <utility>
 
 #include "support/temp_folder.h"
 #include "support/text.h"
@@ -49,9 +52,10 @@ TEST(Journal, LinesKeepTheirOrderAndAppend) {
 TEST(Journal, AccentedPathIsWrittenAsItsLowByte) {
     TempFolder app;
     const std::wstring path = L"C:\\Jos\u00e9\\A\u00f1o\\mesalto.exe";
-    AppendDownloadJournal(app.Path(), "COPIA_OK;" + NarrowLowByte(path));
+    AppendDownloadJournal(app.Path(), "COPIA_OK;" + NarrowLowByte(path) + "\n\x1A");
     const std::string bytes = TempFolder::ReadFile(app / L"actualizador_registros\\descargas.csv");
-    EXPECT_EQ(bytes.substr(20), "COPIA_OK;C:\\Jos\xE9\\A\xF1o\\mesalto.exe\r\n");
+    // An LF inside the text is written as CR LF; every other byte unchanged.
+    EXPECT_EQ(bytes.substr(20), "COPIA_OK;C:\\Jos\xE9\\A\xF1o\\mesalto.exe\r\n\x1A\r\n");
 }
 
 TEST(Journal, LockedFileDropsTheLineSilently) {
@@ -78,4 +82,88 @@ TEST(Journal, RecordFolderThatIsAFileDropsTheLine) {
     TempFolder::WriteFile(app / L"actualizador_registros", "no soy una carpeta");
     AppendDownloadJournal(app.Path(), "X");
     EXPECT_EQ(TempFolder::ReadFile(app / L"actualizador_registros"), "no soy una carpeta");
+}
+
+namespace {
+
+constexpr int LinesPerWriter = 400;
+constexpr wchar_t WriterVariable[] = L"TREVANTO_JOURNAL_WRITER";
+
+void WriteNumberedLines(const std::wstring& folder, int writer) {
+    for (int n = 0; n < LinesPerWriter; ++n)
+        AppendDownloadJournal(folder, "HILO;" + std::to_string(writer) + ";" + std::to_string(n));
+}
+
+DWORD WINAPI WriterThread(LPVOID parameter) {
+    const auto* args = static_cast<const std::pair<std::wstring, int>*>(parameter);
+    WriteNumberedLines(args->first, args->second);
+    return 0;
+}
+
+// Starts this test program again as a writer of numbered lines (see
+// Journal.WriterProcess) and returns its process handle.
+HANDLE StartWriterProcess(const std::wstring& folder, int writer) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableW(WriterVariable, (std::to_wstring(writer) + L"|" + folder).c_str());
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=Journal.WriterProcess";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &startup, &process);
+    SetEnvironmentVariableW(WriterVariable, nullptr);
+    if (!started) return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+}  // namespace
+
+// Only runs when started by Journal.ConcurrentWritersLoseNoLine.
+TEST(Journal, WriterProcess) {
+    wchar_t value[MAX_PATH + 16] = {};
+    if (GetEnvironmentVariableW(WriterVariable, value, MAX_PATH + 16) == 0) GTEST_SKIP() << "not a writer";
+    const std::wstring text = value;
+    const size_t bar = text.find(L'|');
+    ASSERT_NE(bar, std::wstring::npos);
+    WriteNumberedLines(text.substr(bar + 1), std::stoi(text.substr(0, bar)));
+}
+
+// The window and worker threads, and a second agent in the same folder,
+// append to one journal at once: every line must arrive whole, and none may
+// be overwritten by another writer's line.
+TEST(Journal, ConcurrentWritersLoseNoLine) {
+    TempFolder app;
+    constexpr int Writers = 4;  // two threads here, two other processes
+    std::pair<std::wstring, int> threadArgs[2] = {{app.Path(), 0}, {app.Path(), 1}};
+    HANDLE running[Writers] = {};
+    for (int i = 0; i < 2; ++i) running[i] = CreateThread(nullptr, 0, WriterThread, &threadArgs[i], 0, nullptr);
+    for (int i = 2; i < Writers; ++i) running[i] = StartWriterProcess(app.Path(), i);
+    for (HANDLE handle : running) ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(WaitForMultipleObjects(Writers, running, TRUE, 120000), WAIT_OBJECT_0);
+    for (int i = 2; i < Writers; ++i) {
+        DWORD exitCode = 1;
+        GetExitCodeProcess(running[i], &exitCode);
+        EXPECT_EQ(exitCode, 0u) << "writer process " << i;
+    }
+    for (HANDLE handle : running) CloseHandle(handle);
+
+    const std::string bytes = TempFolder::ReadFile(app / L"actualizador_registros\\descargas.csv");
+    int next[Writers] = {};
+    int lines = 0;
+    for (size_t start = 0; start < bytes.size(); ++lines) {
+        const size_t end = bytes.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << "unterminated tail at byte " << start;
+        const std::string line = bytes.substr(start, end - start);
+        ASSERT_TRUE(std::regex_match(line.substr(0, 20), OneLine)) << line;
+        int writer = -1, n = -1;
+        char rest = 0;
+        ASSERT_EQ(std::sscanf(line.c_str() + 20, "HILO;%d;%d%c", &writer, &n, &rest), 2) << line;
+        ASSERT_TRUE(writer >= 0 && writer < Writers) << line;
+        ASSERT_EQ(n, next[writer]) << "writer " << writer << " lost a line";
+        next[writer] = n + 1;
+        start = end + 2;
+    }
+    EXPECT_EQ(lines, Writers * LinesPerWriter);
 }
