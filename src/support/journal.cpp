@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "support/handles.h"
 #include "support/journal_format.h"
 
 namespace {
@@ -31,22 +32,21 @@ public:
     explicit JournalLock(const std::wstring& journalPath) {
         std::wstring upper = journalPath;
         CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
-        mutex_ = CreateMutexW(nullptr, FALSE, JournalLockName(upper).c_str());
-        if (mutex_ == nullptr) return;
-        const DWORD wait = WaitForSingleObject(mutex_, LockWaitMs);
+        mutex_.Reset(CreateMutexW(nullptr, FALSE, JournalLockName(upper).c_str()));
+        if (!mutex_.Valid()) return;
+        const DWORD wait = WaitForSingleObject(mutex_.Get(), LockWaitMs);
         // Abandoned: the last holder ended mid-line, and the lock is now ours.
         held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     }
     ~JournalLock() {
-        if (held_) ReleaseMutex(mutex_);
-        if (mutex_ != nullptr) CloseHandle(mutex_);
+        if (held_) ReleaseMutex(mutex_.Get());
     }
     JournalLock(const JournalLock&) = delete;
     JournalLock& operator=(const JournalLock&) = delete;
 
 private:
     static constexpr DWORD LockWaitMs = 2000;
-    HANDLE mutex_ = nullptr;
+    ScopedHandle mutex_;
     bool held_ = false;
 };
 
