@@ -286,7 +286,9 @@ class VendorService:
 
     def start(self) -> "VendorService":
         self._proc = self._procs.start([SERVICE, "serve", "--data", self.data, "--cert", PKI / "server.crt",
-                                        "--key", PKI / "server.key", "--address", SERVICE_ADDRESS, "--port", "443"])
+                                        "--key", PKI / "server.key", "--address", SERVICE_ADDRESS, "--port", "443",
+                                        # Tests write a package and check in at once, many times from one address.
+                                        "--hash-settle-ms", "0", "--rate", "0"])
         line = self._proc.stdout.readline().decode()
         assert "listening" in line, f"the vendor service did not start: {line!r}"
         for host in (API_HOST, DOWNLOAD_HOST, IMAGE_HOST):
@@ -294,10 +296,18 @@ class VendorService:
         return self
 
     def log(self) -> List[str]:
-        """Request lines logged so far: "<time> <client> <method> <host><path> <status> <size>B"."""
+        """Request lines logged so far, as "<time> <client> <method> <host><target> <status> <size>B"
+        (the service writes key=value fields; its own event lines are left out)."""
         os.set_blocking(self._proc.stdout.fileno(), False)
         self._log += self._proc.stdout.read() or b""
-        return [line for line in self._log.decode(errors="replace").split("\n")[:-1] if "listening" not in line]
+        lines = []
+        for line in self._log.decode(errors="replace").split("\n")[:-1]:
+            fields = dict(field.split("=", 1) for field in line.split()[1:] if "=" in field)
+            if "event" in fields or "status" not in fields:
+                continue
+            lines.append(f"{line.split()[0]} {fields['client']} {fields['method']} {fields['host']}{fields['target']} "
+                         f"{fields['status']} {fields['in']}B")
+        return lines
 
     def rows(self, table: str) -> List[dict]:
         import sqlite3

@@ -1,16 +1,23 @@
-// A data folder in /tmp and a running service on a free loopback port.
+// A data folder in /tmp and the service running in this process on a free
+// loopback port (plain HTTP: the routes and the server core do not depend
+// on TLS, which the system tests cover).
 #pragma once
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
 
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "routes.h"
+#include "core/http_server.h"
+#include "routes/routes.h"
+#include "storage/sqlite_store.h"
+#include "storage/store_writer.h"
 
 class TempDataFolder {
 public:
@@ -31,44 +38,108 @@ private:
     std::string root_;
 };
 
-// The service's routes on a plain HTTP server (the routes do not depend on TLS).
+struct ServiceOptions {
+    Limits limits;
+    RateSettings rates{0, 1, 16};  // off unless a test sets it
+    int checkInStoreWaitMs = 500;
+};
+
 class RunningService {
 public:
-    explicit RunningService(const std::string& dataRoot) {
+    explicit RunningService(const std::string& dataRoot, ServiceOptions options = ServiceOptions())
+        : dbPath_(dataRoot + "/servicio.db"), hashes_(DataFolder{dataRoot}, 0), rates_(options.rates) {
         std::string error;
-        store_.Open(":memory:", error);
+        int exitCode = 0;
+        SqliteConnection db;
+        OpenSqliteStore(dbPath_, db, error, exitCode);
+        SqliteStoreSettings store;
+        store.path = dbPath_;
+        writer_ = std::make_unique<StoreWriter>(SqliteBackend(store), WriterSettings());
+        writer_->Start(error);
         context_.data.root = dataRoot;
-        context_.store = &store_;
+        context_.writer = writer_.get();
+        context_.hashes = &hashes_;
+        context_.rates = &rates_;
         context_.apiKey = "clave-de-prueba";
         context_.checkInPath = "/apis/trevanto/v1/checkin";
-        context_.log = [this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(logMutex_);
-            logLines_ += line + "\n";
+        context_.checkInStoreWaitMs = options.checkInStoreWaitMs;
+        ServerCallbacks callbacks;
+        callbacks.admit = [this](const Request& head) { return AdmitRequest(context_, head); };
+        callbacks.handle = [this](Request request, Respond respond) {
+            HandleRequest(context_, std::move(request), std::move(respond));
         };
-        RegisterRoutes(server_, context_);
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        callbacks.log = [this](const AccessRecord& record) {
+            std::lock_guard<std::mutex> lock(logMutex_);
+            logLines_ += AccessLogLine("T", record) + "\n";
+        };
+        ListenSettings listen;
+        listen.port = 0;
+        listen.tls = false;
+        server_.Start(listen, options.limits, callbacks, error);
     }
     ~RunningService() {
-        server_.stop();
-        thread_.join();
+        server_.Stop();
+        writer_->Stop(1000);
+        hashes_.Stop();
     }
 
-    httplib::Client Client() const { return httplib::Client("127.0.0.1", port_); }
-    int Port() const { return port_; }
-    ReportStore& Store() { return store_; }
+    httplib::Client Client() const { return httplib::Client("127.0.0.1", server_.Port()); }
+    int Port() const { return server_.Port(); }
+    StoreWriter& Writer() { return *writer_; }
+    const std::string& DatabasePath() const { return dbPath_; }
+    HttpServer& Server() { return server_; }
+
+    // The last rows of a kind as stored, newest first.
+    std::vector<StoredRow> Rows(ReportKind kind, int count = 10) {
+        SqliteConnection db;
+        std::string error;
+        db.Open(dbPath_, false, 1000, error);
+        return LastRows(db.Get(), kind, count, error);
+    }
     std::string LogLines() {
         std::lock_guard<std::mutex> lock(logMutex_);
         return logLines_;
     }
 
 private:
-    httplib::Server server_;
-    ReportStore store_;
+    std::string dbPath_;
+    HttpServer server_;  // destroyed after the writer and the hasher that answer through it
+    FileHashes hashes_;
+    RateLimiter rates_;
+    std::unique_ptr<StoreWriter> writer_;
     ServiceContext context_;
-    int port_ = 0;
-    std::thread thread_;
     std::mutex logMutex_;
     std::string logLines_;
 };
+
+// Parses a body into a row of a kind (the test fails on a body that does not parse).
+inline PendingRow RowFromBody(ReportKind kind, const std::string& body, const std::string& receivedAt,
+                              const std::string& client = "10.0.0.7") {
+    PendingRow row;
+    row.kind = kind;
+    row.receivedAt = receivedAt;
+    row.clientAddress = client;
+    row.rawBody = body;
+    std::string error;
+    if (!ParseReport(kind, body, row.report, error)) ADD_FAILURE() << error << ": " << body;
+    return row;
+}
+
+// Creates (or upgrades) the database and commits the rows in one batch,
+// as the service's writer does; their ids in order.
+inline std::vector<long long> CommitRowsNow(const std::string& path, const std::vector<PendingRow>& rows) {
+    SqliteConnection db;
+    std::string error;
+    int exitCode = 0;
+    if (!OpenSqliteStore(path, db, error, exitCode)) ADD_FAILURE() << error;
+    SqliteStoreSettings settings;
+    settings.path = path;
+    StoreBackend backend = SqliteBackend(settings);
+    std::vector<long long> ids;
+    if (!backend.connect(error)) ADD_FAILURE() << error;
+    std::vector<const PendingRow*> pointers;
+    for (const PendingRow& row : rows) pointers.push_back(&row);
+    if (backend.commit(pointers, ids, error) != CommitResult::Committed) ADD_FAILURE() << error;
+    backend.disconnect();
+    return ids;
+}

@@ -1,0 +1,35 @@
+#include "agents/data_folder.h"
+
+#include <gtest/gtest.h>
+
+#include "../service_fixture.h"
+
+TEST(DataFolder, DocumentPerProductThenDefaultThenBuiltIn) {
+    TempDataFolder data;
+    const DataFolder folder{data.Root()};
+    EXPECT_EQ(NotificationDocumentFor(folder, "MarvekMesalto"), BuiltInDocument);
+
+    data.Write("notificaciones/default.json", R"({"titulo":"General"})");
+    data.Write("notificaciones/MarvekMesalto.json", R"({"titulo":"Mesalto"})");
+    EXPECT_EQ(NotificationDocumentFor(folder, "MarvekMesalto"), R"({"titulo":"Mesalto"})");
+    EXPECT_EQ(NotificationDocumentFor(folder, "MarvekOlvo"), R"({"titulo":"General"})");
+    EXPECT_EQ(NotificationDocumentFor(folder, ""), R"({"titulo":"General"})");
+    // A key is never used as a path.
+    data.Write("secreto.json", "no");
+    EXPECT_EQ(NotificationDocumentFor(folder, "../secreto"), R"({"titulo":"General"})");
+}
+
+TEST(DataFolder, AgentReleaseNeedsVersionAndUrl) {
+    TempDataFolder data;
+    const DataFolder folder{data.Root()};
+    std::string version, url;
+    EXPECT_FALSE(AgentRelease(folder, version, url));
+    data.Write("agente.json", R"({"version":"1.26.0900"})");
+    EXPECT_FALSE(AgentRelease(folder, version, url));
+    data.Write("agente.json", "{no es json");
+    EXPECT_FALSE(AgentRelease(folder, version, url));
+    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe"})");
+    ASSERT_TRUE(AgentRelease(folder, version, url));
+    EXPECT_EQ(version, "1.26.0900");
+    EXPECT_EQ(url, "https://d.example/t.exe");
+}

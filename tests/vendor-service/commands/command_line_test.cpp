@@ -1,0 +1,117 @@
+// The operator's command, run as the built program.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "../service_fixture.h"
+
+namespace {
+
+struct CommandResult {
+    int exitCode = -1;  // -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+CommandResult RunServicio(const TempDataFolder& folder, const std::string& arguments) {
+    const std::string out = folder.Root() + "/salida.txt";
+    const std::string err = folder.Root() + "/errores.txt";
+    const std::string command = std::string(SERVICIO_PROGRAM) + " " + arguments + " >" + out + " 2>" + err;
+    const int status = std::system(command.c_str());
+    CommandResult result;
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    ReadWholeFile(out, result.out);
+    ReadWholeFile(err, result.err);
+    return result;
+}
+
+// A database written by the current layout, with two update reports.
+std::string CurrentDatabase(const TempDataFolder& folder) {
+    const std::string path = folder.Root() + "/actual.db";
+    std::vector<PendingRow> rows;
+    for (const char* result : {"DESCARGA_FALLIDA", "OK"}) {
+        rows.push_back(RowFromBody(ReportKind::Update,
+                                   std::string(R"({"Programa":"MarvekTijerales","resultado":")") + result +
+                                       R"(","codigo_error":0,"duracion_segundos":12})",
+                                   "2026-12-08T10:00:00Z"));
+    }
+    CommitRowsNow(path, rows);
+    return path;
+}
+
+// A database from an older layout: check-ins without the later columns.
+std::string OlderDatabase(const TempDataFolder& folder) {
+    const std::string path = folder.Root() + "/antigua.db";
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE checkins (id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT NOT NULL,"
+                           " client_address TEXT NOT NULL, raw_body BLOB NOT NULL, members TEXT NOT NULL,"
+                           " actualizador_version TEXT, Programa TEXT, Version TEXT);"
+                           "INSERT INTO checkins (received_at, client_address, raw_body, members, Programa)"
+                           " VALUES ('2025-01-01T00:00:00Z', '10.0.0.7', '{}', '{}', 'MarvekOlvo');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    return path;
+}
+
+}  // namespace
+
+TEST(CommandLine, ReportsListsTheLastRows) {
+    TempDataFolder folder;
+    const CommandResult result = RunServicio(folder, "reports --db " + CurrentDatabase(folder) + " --last 1");
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "update #2 2026-12-08T10:00:00Z 10.0.0.7 Programa=MarvekTijerales version_anterior= version_nueva="
+              " url_parche= resultado=OK codigo_error=0 mensaje_error= paso_fallido= duracion_segundos=12"
+              " report_id=\n");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(CommandLine, BadNumbersAndOlderDatabasesExitWith2AndAReason) {
+    TempDataFolder folder;
+    const std::string serve = "serve --data " + folder.Root() + " --cert no.pem --key no.pem";
+    const std::string reports = "reports --db " + CurrentDatabase(folder);
+    const std::string older = OlderDatabase(folder);
+    const std::string olderText =
+        "the database " + older + " has an older layout: table checkins has no column " + "\"hostname\"\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {serve + " --port abc", "--port must be a whole number from 1 to 65535, not \"abc\"\n"},
+        {serve + " --port 99999", "--port must be a whole number from 1 to 65535, not \"99999\"\n"},
+        {serve + " --port -1", "--port must be a whole number from 1 to 65535, not \"-1\"\n"},
+        {serve + " --port 0", "--port must be a whole number from 1 to 65535, not \"0\"\n"},
+        {serve + " --port 443x", "--port must be a whole number from 1 to 65535, not \"443x\"\n"},
+        {reports + " --last abc", "--last must be a whole number from 1 to 1000000, not \"abc\"\n"},
+        {reports + " --last -5", "--last must be a whole number from 1 to 1000000, not \"-5\"\n"},
+        {reports + " --last 99999999999", "--last must be a whole number from 1 to 1000000, not \"99999999999\"\n"},
+        {"reports --db " + older, olderText},
+        {serve + " --db " + older, olderText},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const CommandResult result = RunServicio(folder, arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments;
+        EXPECT_EQ(result.err, message) << arguments;
+        EXPECT_EQ(result.out, "") << arguments;
+    }
+}
+
+TEST(CommandLine, ReportsEscapeWhatAgentsSent) {
+    TempDataFolder folder;
+    const std::string path = folder.Root() + "/hostil.db";
+    // An escape sequence that would clear the screen, a bare carriage return
+    // that would overwrite the line, a line break that would start a forged
+    // one, a right-to-left override, and text that is fine as it is.
+    CommitRowsNow(path, {RowFromBody(ReportKind::CheckIn,
+                                     "{\"Programa\":\"MarvekOlvo\",\"hostname\":\"pc\\u001b[2J\\rOK\\nupdate #9\","
+                                     "\"installed_path\":\"C:\\\\A\xc3\xb1o\\u202etxt.exe\"}",
+                                     "2026-12-08T10:00:00Z", "10.0.0.7")});
+    const CommandResult result = RunServicio(folder, "reports --db " + path + " --kind checkin");
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "checkin #1 2026-12-08T10:00:00Z 10.0.0.7 actualizador_version= Programa=MarvekOlvo Version="
+              " hostname=pc\\x1b[2J\\x0dOK\\x0aupdate #9 windows_version= installed_path=C:\\\\A\xc3\xb1o\\u{202e}txt.exe"
+              " last_update_at=\n");
+}

@@ -1,0 +1,27 @@
+// The check-in's answer: the product's notification document, with
+// "sha256" added to the update offers that name a file served here.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agents/file_hashes.h"
+
+// The request path of an "https://<host>/<path>" link whose host is one of
+// `hosts` (any letter case, no port or user); query and fragment dropped,
+// %XX escapes decoded. False for any other link.
+bool LinkPathOnHosts(const std::string& link, const std::vector<std::string>& hosts, std::string& path);
+
+struct DocumentPlan;
+
+// Reads a document and finds the cells of "url_actualizar" items whose
+// "enlace" names a served file and that have no "sha256" of their own.
+std::shared_ptr<DocumentPlan> PlanDocument(const std::string& document, const std::vector<std::string>& hosts);
+
+// The request paths whose hashes the plan needs (none for a document that
+// is not a JSON object or names no served file).
+const std::vector<std::string>& HashesNeeded(const DocumentPlan& plan);
+
+// The document with each needed cell's "sha256" from `hashes` (cells whose
+// hash is "" get none). The document's own bytes when nothing was added.
+std::string FinishDocument(const DocumentPlan& plan, const HashResults& hashes);

@@ -1,0 +1,81 @@
+#include "contract.h"
+
+#include <algorithm>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+namespace contract {
+
+namespace {
+
+// The dot-separated parts of a version without their leading zeros ("0803"
+// is "803", "0" is ""). False when a part is empty or not all digits.
+bool VersionParts(const std::string& version, std::vector<std::string>& parts) {
+    parts.clear();
+    size_t start = 0;
+    while (true) {
+        const size_t end = std::min(version.find('.', start), version.size());
+        const std::string part = version.substr(start, end - start);
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos) return false;
+        parts.push_back(part.substr(std::min(part.find_first_not_of('0'), part.size())));
+        if (end == version.size()) return true;
+        start = end + 1;
+    }
+}
+
+// Compares two parts as numbers of any length: -1, 0 or 1.
+int ComparePart(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    const int order = a.compare(b);
+    return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+bool IsNewerVersion(const std::string& candidate, const std::string& current) {
+    std::vector<std::string> a, b;
+    if (!VersionParts(candidate, a) || !VersionParts(current, b)) return false;
+    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const int order = ComparePart(i < a.size() ? a[i] : "", i < b.size() ? b[i] : "");
+        if (order != 0) return order > 0;
+    }
+    return false;
+}
+
+std::string EscapeJson(const std::string& text) {
+    const std::string quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return quoted.substr(1, quoted.size() - 2);
+}
+
+std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,
+                               const std::string& offeredUrl) {
+    if (offeredVersion.empty() || offeredUrl.empty()) return "{}";
+    std::string body = "{\"version\":\"" + EscapeJson(offeredVersion) + "\"";
+    if (IsNewerVersion(offeredVersion, askingVersion)) body += ",\"url\":\"" + EscapeJson(offeredUrl) + "\"";
+    return body + "}";
+}
+
+std::string ErrorBody(const std::string& text) {
+    return "{\"error\":\"" + EscapeJson(text) + "\"}";
+}
+
+bool IsSafeStaticPath(const std::string& path) {
+    bool underPrefix = false;
+    for (const char* prefix : StaticPrefixes) {
+        if (path.compare(0, std::strlen(prefix), prefix) == 0 && path.size() > std::strlen(prefix)) underPrefix = true;
+    }
+    if (!underPrefix) return false;
+    if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos) return false;
+    size_t start = 1;
+    while (start <= path.size()) {
+        const size_t end = path.find('/', start);
+        const std::string segment = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (segment.empty() || segment[0] == '.') return false;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace contract

@@ -1,0 +1,37 @@
+// The bodies the agent posts, read into the columns the service stores.
+#pragma once
+#include <string>
+#include <vector>
+
+enum class ReportKind { CheckIn, Update, Acceptance };
+
+struct ColumnSpec {
+    const char* member;  // JSON member name, also the column name
+    bool integer;        // stored as INTEGER (else TEXT)
+};
+
+const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind);
+const char* TableOf(ReportKind kind);
+const char* KindName(ReportKind kind);
+bool KindFromName(const std::string& name, ReportKind& kind);
+
+struct ColumnValue {
+    bool present = false;
+    std::string text;
+    long long number = 0;
+};
+
+struct ParsedReport {
+    std::vector<ColumnValue> columns;  // in ColumnsOf order
+};
+
+// Deepest nesting of arrays and objects accepted in a body; the outermost
+// object is level 1.
+inline constexpr int MaxJsonDepth = 64;
+
+// Parses a posted body. False with a Spanish error text when it is nested
+// deeper than MaxJsonDepth, is not a JSON object, or a known member has the
+// wrong type, a whole number outside 64-bit signed range, or a text with a
+// NUL character (SQL would see it cut there). Members the service does not
+// know are kept only in the raw body.
+bool ParseReport(ReportKind kind, const std::string& body, ParsedReport& report, std::string& error);

@@ -1,0 +1,24 @@
+// The operator's command line: a command word, then "--name value" pairs
+// (every --host is kept, in order) and valueless switches.
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+struct CommandLine {
+    std::string command;
+    std::map<std::string, std::string> options;
+    std::vector<std::string> hosts;
+};
+
+// False when the line does not have that shape; `switches` take no value.
+bool ParseCommandLine(int argc, char** argv, const std::vector<std::string>& switches, CommandLine& line);
+
+std::string Option(const CommandLine& line, const std::string& name, const std::string& fallback);
+bool HasOption(const CommandLine& line, const std::string& name);
+
+// A numeric option written in digits only, from min to max; false after
+// saying why on standard error ("--port must be a whole number from 1 to
+// 65535, not "abc"").
+bool NumberOption(const CommandLine& line, const std::string& name, long long fallback, long long min, long long max,
+                  long long& value);

@@ -1,0 +1,175 @@
+#include "commands/serve.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "agents/contract.h"
+#include "agents/file_hashes.h"
+#include "core/http_server.h"
+#include "http/access_log.h"
+#include "http/rate_limit.h"
+#include "routes/routes.h"
+#include "service_settings.h"
+#include "storage/sqlite_store.h"
+#include "storage/store_writer.h"
+
+namespace {
+
+constexpr size_t LogBufferBytes = 4 * 1024 * 1024;
+constexpr int WriterStopMs = 300;
+constexpr int LogStopMs = 150;
+
+struct ServeSettings {
+    ListenSettings listen;
+    Limits limits;
+    RateSettings rates;
+    SqliteStoreSettings store;
+    WriterSettings writer;
+    std::string data;
+    std::string logFile;
+    int hashSettleMs = 1000;
+};
+
+int Usage() {
+    std::cerr << "usage: trevanto-servicio serve --data DIR (--cert FILE --key FILE | --plain) [--address A]\n"
+                 "         [--port P] [--threads N] [--db FILE] [--log FILE] [--api-key KEY] [--checkin-path PATH]\n"
+                 "         [--host NAME]... [--rate N] [--burst N] [--retention-days N] [--store-max-mb N]\n"
+                 "         [--queue-mb N] [--hash-settle-ms N] [--max-connections N]\n";
+    return 2;
+}
+
+// Reads every option; false after saying why.
+bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
+    settings.data = Option(line, "data", "");
+    settings.listen.tls = !HasOption(line, "plain");
+    settings.listen.certificateFile = Option(line, "cert", "");
+    settings.listen.keyFile = Option(line, "key", "");
+    settings.listen.address = Option(line, "address", "127.0.0.1");
+    settings.logFile = Option(line, "log", "");
+    settings.store.path = Option(line, "db", settings.data + "/servicio.db");
+    long long port = 0, threads = 0, rate = 0, burst = 0, days = 0, storeMb = 0, queueMb = 0, settle = 0,
+              connections = 0;
+    const long long cores = std::max(1u, std::thread::hardware_concurrency());
+    if (!NumberOption(line, "port", 443, 1, 65535, port) || !NumberOption(line, "threads", cores, 1, 64, threads) ||
+        !NumberOption(line, "rate", 2, 0, 1000000, rate) || !NumberOption(line, "burst", 30, 1, 1000000, burst) ||
+        !NumberOption(line, "retention-days", 90, 1, 36500, days) ||
+        !NumberOption(line, "store-max-mb", 1024, 1, 16 * 1024 * 1024, storeMb) ||
+        !NumberOption(line, "queue-mb", 32, 1, 4096, queueMb) ||
+        !NumberOption(line, "hash-settle-ms", 1000, 0, 3600 * 1000, settle) ||
+        !NumberOption(line, "max-connections", 20000, 1, 1000000, connections)) {
+        return false;
+    }
+    settings.listen.port = static_cast<int>(port);
+    settings.listen.threads = static_cast<int>(threads);
+    settings.rates.perSecond = static_cast<double>(rate);
+    settings.rates.burst = static_cast<double>(burst);
+    settings.store.retentionDays = static_cast<int>(days);
+    settings.store.maxBytes = static_cast<uint64_t>(storeMb) * 1024 * 1024;
+    settings.writer.maxQueuedBytes = static_cast<size_t>(queueMb) * 1024 * 1024;
+    settings.hashSettleMs = static_cast<int>(settle);
+    settings.limits.maxConnections = static_cast<int>(connections);
+    if (settings.data.empty() || (settings.listen.tls && (settings.listen.certificateFile.empty() ||
+                                                          settings.listen.keyFile.empty()))) {
+        Usage();
+        return false;
+    }
+    return true;
+}
+
+// The signals that end the service are taken by sigwait() alone: blocked
+// here, before any thread starts, so every thread inherits the mask.
+sigset_t TerminationSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);  // a log reader or client that left is an error code, not the end
+    return signals;
+}
+
+std::string CountersText(const WriterCounters& counters) {
+    return "stored=" + std::to_string(counters.stored) +
+           " answered-before-commit=" + std::to_string(counters.answeredBeforeCommit) +
+           " refused=" + std::to_string(counters.refused) + " lost-at-stop=" + std::to_string(counters.lostAtStop);
+}
+
+}  // namespace
+
+int Serve(const CommandLine& line) {
+    ServeSettings settings;
+    if (!ReadSettings(line, settings)) return 2;
+    {
+        SqliteConnection db;
+        std::string error;
+        int exitCode = 0;
+        if (!OpenSqliteStore(settings.store.path, db, error, exitCode)) {
+            if (exitCode == 2) {
+                std::cerr << "the database " << settings.store.path << " has an older layout: " << error << "\n";
+            } else {
+                std::cerr << "cannot open the database " << settings.store.path << ": " << error << "\n";
+            }
+            return exitCode;
+        }
+    }
+    const sigset_t signals = TerminationSignals();
+    int logFd = STDOUT_FILENO;
+    if (!settings.logFile.empty()) {
+        logFd = open(settings.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+        if (logFd < 0) {
+            std::cerr << "cannot open the log " << settings.logFile << "\n";
+            return 1;
+        }
+    }
+    AccessLog log(logFd, LogBufferBytes);
+    HttpServer server;  // destroyed last: the writer and the hasher may still hand it answers
+    StoreWriter writer(SqliteBackend(settings.store), settings.writer);
+    std::string error;
+    if (!writer.Start(error)) {
+        std::cerr << "cannot open the database " << settings.store.path << ": " << error << "\n";
+        return 1;
+    }
+    SqliteCheckpointer checkpointer(settings.store.path);
+    checkpointer.Start();
+    FileHashes hashes(DataFolder{settings.data}, settings.hashSettleMs);
+    RateLimiter rates(settings.rates);
+    ServiceContext context;
+    context.data.root = settings.data;
+    context.writer = &writer;
+    context.hashes = &hashes;
+    context.rates = &rates;
+    context.apiKey = Option(line, "api-key", contract::DefaultApiKey);
+    context.checkInPath = Option(line, "checkin-path", service_settings::CheckInPath);
+    if (!line.hosts.empty()) context.hosts = line.hosts;
+
+    ServerCallbacks callbacks;
+    callbacks.admit = [&context](const Request& head) { return AdmitRequest(context, head); };
+    callbacks.handle = [&context](Request request, Respond respond) {
+        HandleRequest(context, std::move(request), std::move(respond));
+    };
+    callbacks.log = [&log](const AccessRecord& record) { log.Write(AccessLogLine(UtcNowMillisText(), record)); };
+    if (!server.Start(settings.listen, settings.limits, callbacks, error)) {
+        std::cerr << error << "\n";
+        return 1;
+    }
+    log.Write(EventLogLine(UtcNowMillisText(), "listening",
+                           "address=" + settings.listen.address + " port=" + std::to_string(server.Port()) +
+                               " tls=" + (settings.listen.tls ? "yes" : "no")));
+
+    int received = 0;
+    sigwait(&signals, &received);
+    log.Write(EventLogLine(UtcNowMillisText(), "stopping", "signal=" + std::to_string(received)));
+    server.Stop();
+    writer.Stop(WriterStopMs);
+    hashes.Stop();
+    checkpointer.Stop();
+    log.Write(EventLogLine(UtcNowMillisText(), "stopped", CountersText(writer.Counters())));
+    log.Stop(LogStopMs);
+    return 0;
+}

@@ -1,0 +1,67 @@
+#include "routes/routes.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include "agents/contract.h"
+#include "routes/agent_api.h"
+#include "routes/static_files.h"
+
+namespace {
+
+bool IsAgentPost(const ServiceContext& context, const std::string& path) {
+    return path == context.checkInPath || path == contract::UpdateReportPath || path == contract::AcceptanceReportPath;
+}
+
+Admission Refuse(Response response, const Request& head) {
+    Admission admission;
+    admission.refused = true;
+    // A body left unread cannot be told from the next request.
+    response.closeConnection = response.closeConnection || head.hasBody;
+    admission.refusal = std::move(response);
+    return admission;
+}
+
+}  // namespace
+
+bool IsApiKey(const std::string& sent, const std::string& key) {
+    unsigned char a[EVP_MAX_MD_SIZE], b[EVP_MAX_MD_SIZE];
+    unsigned int sizeA = 0, sizeB = 0;
+    EVP_Digest(sent.data(), sent.size(), a, &sizeA, EVP_sha256(), nullptr);
+    EVP_Digest(key.data(), key.size(), b, &sizeB, EVP_sha256(), nullptr);
+    return sizeA == sizeB && CRYPTO_memcmp(a, b, sizeA) == 0;
+}
+
+Admission AdmitRequest(ServiceContext& context, const Request& head) {
+    if (head.method != "GET" && head.method != "HEAD" && head.method != "POST") {
+        Response response = ErrorResponse(405, "metodo no permitido");
+        response.headers.push_back({"Allow", "GET, HEAD, POST"});
+        return Refuse(std::move(response), head);
+    }
+    Admission admission;
+    if (head.method != "POST") {
+        // GET and HEAD take no body: one sent is not read, so the
+        // connection ends with the answer.
+        if (head.hasBody) return Refuse(ErrorResponse(400, "una peticion GET no lleva cuerpo"), head);
+        return admission;
+    }
+    if (!IsAgentPost(context, head.path)) return Refuse(ErrorResponse(404, "no encontrado"), head);
+    if (context.rates != nullptr && !context.rates->Take(head.clientAddress)) {
+        Response response = ErrorResponse(429, "demasiadas peticiones");
+        response.headers.push_back({"Retry-After", std::to_string(context.rates->RetryAfterSeconds(head.clientAddress))});
+        return Refuse(std::move(response), head);
+    }
+    if (!IsApiKey(HeaderValue(head.headers, contract::ApiKeyHeader), context.apiKey)) {
+        return Refuse(ErrorResponse(401, "API key no valida"), head);
+    }
+    admission.readBody = true;
+    return admission;
+}
+
+void HandleRequest(ServiceContext& context, Request request, Respond respond) {
+    if (request.method == "POST") return HandleAgentPost(context, std::move(request), std::move(respond));
+    if (request.path == contract::AgentVersionPath) {
+        return respond(AnswerAgentVersion(context, request));
+    }
+    respond(ServeStaticFile(context.data, request));
+}

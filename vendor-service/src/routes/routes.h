@@ -1,0 +1,47 @@
+// The service's routes: what every request is asked before its body is
+// read (admission), and the handler that answers it. Neither knows sockets.
+#pragma once
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "agents/data_folder.h"
+#include "agents/file_hashes.h"
+#include "http/limits.h"
+#include "http/message.h"
+#include "http/rate_limit.h"
+#include "service_settings.h"
+#include "storage/store_writer.h"
+
+// Before the body: refuse the request (with the answer to send), or take
+// it, reading its body when it has one.
+struct Admission {
+    bool refused = false;
+    Response refusal;
+    bool readBody = false;
+};
+
+struct ServiceContext {
+    DataFolder data;
+    StoreWriter* writer = nullptr;
+    FileHashes* hashes = nullptr;
+    RateLimiter* rates = nullptr;
+    std::string apiKey;
+    std::string checkInPath;
+    // The vendor's host names: update offers linking to a file served here
+    // under one of them get its SHA-256.
+    std::vector<std::string> hosts = {service_settings::ApiHost, service_settings::DownloadHost,
+                                      service_settings::ImageHost};
+    // How long a request waits for its row's commit: a check-in is then
+    // answered anyway (its document matters more), a report gets 503.
+    int checkInStoreWaitMs = 500;
+    int reportStoreWaitMs = 5000;
+};
+
+Admission AdmitRequest(ServiceContext& context, const Request& head);
+void HandleRequest(ServiceContext& context, Request request, Respond respond);
+
+// True when `sent` is the API key, in time that does not depend on where
+// the two differ.
+bool IsApiKey(const std::string& sent, const std::string& key);
