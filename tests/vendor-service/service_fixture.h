@@ -65,8 +65,8 @@ public:
         context_.checkInStoreWaitMs = options.checkInStoreWaitMs;
         ServerCallbacks callbacks;
         callbacks.admit = [this](const Request& head) { return AdmitRequest(context_, head); };
-        callbacks.handle = [this](Request request, Respond respond) {
-            HandleRequest(context_, std::move(request), std::move(respond));
+        callbacks.handle = [this](const Request& request, Respond respond) {
+            HandleRequest(context_, request, std::move(respond));
         };
         callbacks.log = [this](const AccessRecord& record) {
             std::lock_guard<std::mutex> lock(logMutex_);

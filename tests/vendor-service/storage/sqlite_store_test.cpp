@@ -170,5 +170,11 @@ TEST(SqliteStore, AnotherProcessesLockIsBusyAndDiskErrorsFail) {
     backend.disconnect();
     ASSERT_EQ(Exec(path, "PRAGMA user_version = 7"), "");
     EXPECT_FALSE(backend.connect(error));
-    EXPECT_EQ(error, "the database does not have the current layout");
+    EXPECT_EQ(error, "the database has a layout this service cannot use: layout 7 is newer than this service's (1)");
+    // A missing database is made on the first connection.
+    settings.path = folder.Root() + "/nueva.db";
+    StoreBackend fresh = SqliteBackend(settings);
+    ASSERT_TRUE(fresh.connect(error)) << error;
+    EXPECT_EQ(fresh.commit({&row}, ids, error), CommitResult::Committed);
+    fresh.disconnect();
 }

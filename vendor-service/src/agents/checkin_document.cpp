@@ -5,7 +5,7 @@
 #include "agents/contract.h"
 #include "http/message.h"
 
-struct DocumentPlan {
+struct DocumentPlan {  // NOLINT(bugprone-exception-escape): nlohmann's json moves without throwing
     std::string original;
     nlohmann::json root;
     // Cells that need a hash, as (item, cell) places in root["alertas"],

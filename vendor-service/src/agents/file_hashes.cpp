@@ -42,7 +42,7 @@ bool CurrentIdentity(const DataFolder& data, const std::string& requestPath, Fil
 bool Sha256OfDescriptor(int fd, std::string& hex) {
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return false;
-    std::vector<char> buffer(256 * 1024);
+    std::vector<char> buffer(size_t{256} * 1024);
     for (ssize_t n; (n = read(fd, buffer.data(), buffer.size())) != 0;) {
         if (n < 0) return false;
         if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(n)) != 1) return false;

@@ -14,6 +14,7 @@
 #include "core/http_server.h"
 #include "http/access_log.h"
 #include "http/rate_limit.h"
+#include "http/text_escape.h"
 #include "routes/routes.h"
 #include "service_settings.h"
 #include "storage/sqlite_store.h"
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr size_t LogBufferBytes = 4 * 1024 * 1024;
+constexpr size_t LogBufferBytes = size_t{4} * 1024 * 1024;
 constexpr int WriterStopMs = 300;
 constexpr int LogStopMs = 150;
 
@@ -59,9 +60,9 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     if (!NumberOption(line, "port", 443, 1, 65535, port) || !NumberOption(line, "threads", cores, 1, 64, threads) ||
         !NumberOption(line, "rate", 2, 0, 1000000, rate) || !NumberOption(line, "burst", 30, 1, 1000000, burst) ||
         !NumberOption(line, "retention-days", 90, 1, 36500, days) ||
-        !NumberOption(line, "store-max-mb", 1024, 1, 16 * 1024 * 1024, storeMb) ||
+        !NumberOption(line, "store-max-mb", 1024, 1, 16LL * 1024 * 1024, storeMb) ||
         !NumberOption(line, "queue-mb", 32, 1, 4096, queueMb) ||
-        !NumberOption(line, "hash-settle-ms", 1000, 0, 3600 * 1000, settle) ||
+        !NumberOption(line, "hash-settle-ms", 1000, 0, 3600LL * 1000, settle) ||
         !NumberOption(line, "max-connections", 20000, 1, 1000000, connections)) {
         return false;
     }
@@ -105,17 +106,17 @@ std::string CountersText(const WriterCounters& counters) {
 int Serve(const CommandLine& line) {
     ServeSettings settings;
     if (!ReadSettings(line, settings)) return 2;
+    // A layout this service cannot use needs the operator. A store that
+    // cannot be written now (a full disk, a read-only folder, a lock) does
+    // not keep agents from their documents: the service starts, and the
+    // writer keeps trying.
+    std::string storeError;
     {
         SqliteConnection db;
-        std::string error;
         int exitCode = 0;
-        if (!OpenSqliteStore(settings.store.path, db, error, exitCode)) {
-            if (exitCode == 2) {
-                std::cerr << "the database " << settings.store.path << " has an older layout: " << error << "\n";
-            } else {
-                std::cerr << "cannot open the database " << settings.store.path << ": " << error << "\n";
-            }
-            return exitCode;
+        if (!OpenSqliteStore(settings.store.path, db, storeError, exitCode) && exitCode == 2) {
+            std::cerr << "the database " << settings.store.path << " has an older layout: " << storeError << "\n";
+            return 2;
         }
     }
     const sigset_t signals = TerminationSignals();
@@ -129,11 +130,14 @@ int Serve(const CommandLine& line) {
     }
     AccessLog log(logFd, LogBufferBytes);
     HttpServer server;  // destroyed last: the writer and the hasher may still hand it answers
+    settings.writer.onHealthChange = [&log](bool healthy, const std::string& error) {
+        log.Write(EventLogLine(UtcNowMillisText(), healthy ? "store-available" : "store-failing",
+                               healthy ? "" : "error=" + EscapeLogValue(error)));
+    };
     StoreWriter writer(SqliteBackend(settings.store), settings.writer);
     std::string error;
     if (!writer.Start(error)) {
-        std::cerr << "cannot open the database " << settings.store.path << ": " << error << "\n";
-        return 1;
+        log.Write(EventLogLine(UtcNowMillisText(), "store-unavailable", "error=" + EscapeLogValue(error)));
     }
     SqliteCheckpointer checkpointer(settings.store.path);
     checkpointer.Start();
@@ -150,8 +154,8 @@ int Serve(const CommandLine& line) {
 
     ServerCallbacks callbacks;
     callbacks.admit = [&context](const Request& head) { return AdmitRequest(context, head); };
-    callbacks.handle = [&context](Request request, Respond respond) {
-        HandleRequest(context, std::move(request), std::move(respond));
+    callbacks.handle = [&context](const Request& request, Respond respond) {
+        HandleRequest(context, request, std::move(respond));
     };
     callbacks.log = [&log](const AccessRecord& record) { log.Write(AccessLogLine(UtcNowMillisText(), record)); };
     if (!server.Start(settings.listen, settings.limits, callbacks, error)) {

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -25,9 +27,12 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-// What the listener and every session share. The server owns it; the
-// io_context is its last member, so it is destroyed first, and with it every
-// session still waiting, while the rest is still there for them.
+// What the listener and every session share. The server owns it. Each
+// thread runs an io_context of its own, and a connection stays on one
+// of them for its whole life: no strands, no locks between threads on the
+// way of a request. The io_contexts are the last member, so they are
+// destroyed first, and with them every connection still waiting, while the
+// rest is still there for them.
 struct ServerState {
     Limits limits;
     ServerCallbacks callbacks;
@@ -36,24 +41,28 @@ struct ServerState {
     std::atomic<int> connections{0};
     std::atomic<bool> stopping{false};
     std::atomic<size_t> bodyBytesInUse{0};
-    // Each open session's way to close itself when idle, for Stop().
+    // Each open connection's way to close itself when idle, for Stop().
     std::mutex sessionsMutex;
     std::list<std::function<void()>> closeIfIdle;
     int port = 0;
+    size_t nextContext = 0;  // used on the acceptor's thread only
     std::optional<tcp::acceptor> acceptor;
     std::optional<net::steady_timer> acceptPause;
-    net::io_context io;
+    std::vector<std::unique_ptr<net::io_context>> contexts;
 
-    explicit ServerState(int threadCount) : io(threadCount) {}
+    explicit ServerState(int threadCount) {
+        for (int i = 0; i < std::max(1, threadCount); ++i) contexts.push_back(std::make_unique<net::io_context>(1));
+    }
     ~ServerState() {
         acceptPause.reset();
         acceptor.reset();
     }
+    net::io_context& NextContext() { return *contexts[nextContext++ % contexts.size()]; }
 };
 
 namespace {
 
-constexpr size_t DrainBytes = 256 * 1024;  // read and dropped after a refusal, so the answer is not lost
+constexpr size_t DrainBytes = size_t{256} * 1024;  // read and dropped after a refusal, so the answer is not lost
 constexpr int DrainMs = 1000;
 constexpr int AcceptPauseMs = 100;  // when the process is out of descriptors
 
@@ -73,11 +82,25 @@ bool IsSafeHeaderText(const std::string& text) {
     return text.find_first_of("\r\n") == std::string::npos;
 }
 
+// Puts a connection's closer on the list Stop() goes through.
+std::list<std::function<void()>>::iterator Register(ServerState* state, std::function<void()> closer) {
+    std::lock_guard<std::mutex> lock(state->sessionsMutex);
+    return state->closeIfIdle.insert(state->closeIfIdle.end(), std::move(closer));
+}
+
+void Unregister(ServerState* state, std::list<std::function<void()>>::iterator registration) {
+    std::lock_guard<std::mutex> lock(state->sessionsMutex);
+    state->closeIfIdle.erase(registration);
+}
+
 std::string StatusLine(int status) {
     const beast::string_view reason = http::obsolete_reason(static_cast<http::status>(status));
     return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason.data(), reason.size()) + "\r\n";
 }
 
+// Each step of a connection starts the next from its completion handler:
+// a chain of callbacks, not a recursion on the stack.
+// NOLINTBEGIN(misc-no-recursion)
 template <class Stream>
 class Session : public std::enable_shared_from_this<Session<Stream>> {
 public:
@@ -91,19 +114,16 @@ public:
     ~Session() {
         ReleaseBody();
         state_->connections--;
-        std::lock_guard<std::mutex> lock(state_->sessionsMutex);
-        if (registered_) state_->closeIfIdle.erase(registration_);
+        if (registered_) Unregister(state_, registration_);
     }
 
     void Run() {
-        {
-            std::lock_guard<std::mutex> lock(state_->sessionsMutex);
-            std::weak_ptr<Session> weak = this->shared_from_this();
-            registration_ = state_->closeIfIdle.insert(state_->closeIfIdle.end(), [weak] {
-                if (auto self = weak.lock()) net::post(self->stream_.get_executor(), [self] { self->CloseIfIdle(); });
-            });
-            registered_ = true;
-        }
+        std::weak_ptr<Session> weak = this->shared_from_this();
+        registration_ = Register(state_, [weak] {
+            if (auto self = weak.lock()) net::post(self->stream_.get_executor(), [self] { self->CloseIfIdle(); });
+        });
+        registered_ = true;
+        // From here on only the connection's own thread touches it.
         net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] { self->Begin(); });
     }
 
@@ -225,7 +245,8 @@ private:
             net::post(self->stream_.get_executor(),
                       [self, response = std::move(response)]() mutable { self->Send(std::move(response)); });
         };
-        state_->callbacks.handle(std::move(request_), std::move(respond));
+        state_->callbacks.handle(request_, std::move(respond));
+        request_ = Request();  // the handler kept what it needs; a body is not held while the answer is waited for
     }
 
     void Refuse(int status, const std::string& text) {
@@ -317,7 +338,7 @@ private:
     }
 
     void Drain() {
-        chunk_.resize(16 * 1024);
+        chunk_.resize(size_t{16} * 1024);
         Deadline(DrainMs);
         Lowest().async_read_some(net::buffer(chunk_), [self = this->shared_from_this()](beast::error_code ec, size_t n) {
             self->drained_ += n;
@@ -357,7 +378,60 @@ private:
     std::list<std::function<void()>>::iterator registration_;
 };
 
+// NOLINTEND(misc-no-recursion)
+
 void Accept(ServerState* state);
+
+// A TLS connection waits here, costing a socket and a timer, until its
+// first bytes arrive; only then is the TLS state made (tens of kilobytes),
+// so a crowd of idle connections costs little memory.
+class FirstBytes : public std::enable_shared_from_this<FirstBytes> {
+public:
+    FirstBytes(ServerState* state, std::string client, tcp::socket socket)
+        : state_(state), client_(std::move(client)), socket_(std::move(socket)), timer_(socket_.get_executor()) {}
+    ~FirstBytes() {
+        if (!handedOver_) state_->connections--;
+        if (registered_) Unregister(state_, registration_);
+    }
+
+    void Run() {
+        std::weak_ptr<FirstBytes> weak = shared_from_this();
+        registration_ = Register(state_, [weak] {
+            if (auto self = weak.lock()) net::post(self->socket_.get_executor(), [self] { self->Close(); });
+        });
+        registered_ = true;
+        net::dispatch(socket_.get_executor(), [self = shared_from_this()] { self->Wait(); });
+    }
+
+private:
+    void Wait() {
+        timer_.expires_after(std::chrono::milliseconds(state_->limits.handshakeMs));
+        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec) self->Close();
+        });
+        socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
+            self->timer_.cancel();
+            if (ec || !self->socket_.is_open() || self->state_->stopping) return;
+            self->handedOver_ = true;
+            std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(self->state_, self->client_,
+                                                                            std::move(self->socket_), *self->state_->tls)
+                ->Run();
+        });
+    }
+
+    void Close() {
+        beast::error_code ignored;
+        socket_.close(ignored);
+    }
+
+    ServerState* state_;
+    std::string client_;
+    tcp::socket socket_;
+    net::steady_timer timer_;
+    bool handedOver_ = false;
+    bool registered_ = false;
+    std::list<std::function<void()>>::iterator registration_;
+};
 
 void OnAccept(ServerState* state, beast::error_code ec, tcp::socket socket) {
     if (state->stopping) return;
@@ -372,13 +446,14 @@ void OnAccept(ServerState* state, beast::error_code ec, tcp::socket socket) {
         socket.close(ignored);
         return Accept(state);
     }
-    beast::error_code addressError;
-    const tcp::endpoint peer = socket.remote_endpoint(addressError);
-    const std::string client = addressError ? std::string("?") : peer.address().to_string();
+    beast::error_code ignored;
+    // Small answers go out at once, not held back for the client's ACK.
+    socket.set_option(tcp::no_delay(true), ignored);
+    const tcp::endpoint peer = socket.remote_endpoint(ignored);
+    const std::string client = ignored ? std::string("?") : peer.address().to_string();
     state->connections++;
     if (state->tls) {
-        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(state, client, std::move(socket), *state->tls)
-            ->Run();
+        std::make_shared<FirstBytes>(state, client, std::move(socket))->Run();
     } else {
         std::make_shared<Session<beast::tcp_stream>>(state, client, std::move(socket))->Run();
     }
@@ -386,7 +461,7 @@ void OnAccept(ServerState* state, beast::error_code ec, tcp::socket socket) {
 }
 
 void Accept(ServerState* state) {
-    state->acceptor->async_accept(net::make_strand(state->io), [state](beast::error_code ec, tcp::socket socket) {
+    state->acceptor->async_accept(state->NextContext(), [state](beast::error_code ec, tcp::socket socket) {
         OnAccept(state, ec, std::move(socket));
     });
 }
@@ -417,7 +492,12 @@ bool MakeTls(ServerState& state, const ListenSettings& listen, std::string& erro
 HttpServer::HttpServer() = default;
 
 HttpServer::~HttpServer() {
-    Stop();
+    // A thread that cannot be joined is the only failure left here, and a
+    // destructor has no one to tell.
+    try {
+        Stop();
+    } catch (const std::exception&) {
+    }
 }
 
 bool HttpServer::Start(const ListenSettings& listen, const Limits& limits, ServerCallbacks callbacks,
@@ -432,7 +512,7 @@ bool HttpServer::Start(const ListenSettings& listen, const Limits& limits, Serve
         error = "not an address: " + listen.address;
         return false;
     }
-    state->acceptor.emplace(net::make_strand(state->io));
+    state->acceptor.emplace(*state->contexts[0]);
     const tcp::endpoint endpoint(address, static_cast<unsigned short>(listen.port));
     state->acceptor->open(endpoint.protocol(), ec);
     if (!ec) state->acceptor->set_option(net::socket_base::reuse_address(true), ec);
@@ -446,8 +526,11 @@ bool HttpServer::Start(const ListenSettings& listen, const Limits& limits, Serve
     state->acceptPause.emplace(state->acceptor->get_executor());
     RaiseDescriptorLimit();
     Accept(state.get());
-    for (int i = 0; i < std::max(1, listen.threads); ++i) {
-        state->threads.emplace_back([raw = state.get()] { raw->io.run(); });
+    for (const auto& context : state->contexts) {
+        state->threads.emplace_back([io = context.get()] {
+            const auto work = net::make_work_guard(*io);  // a thread without connections waits for some
+            io->run();
+        });
     }
     state_ = std::move(state);
     return true;
@@ -482,7 +565,7 @@ void HttpServer::Stop() {
     while (state->connections > 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    state->io.stop();
+    for (const auto& context : state->contexts) context->stop();
     for (std::thread& thread : state->threads) thread.join();
     state->threads.clear();
 }

@@ -23,7 +23,7 @@ struct ListenSettings {
 
 struct ServerCallbacks {
     std::function<Admission(const Request& head)> admit;
-    std::function<void(Request request, Respond respond)> handle;
+    std::function<void(const Request& request, Respond respond)> handle;
     std::function<void(const AccessRecord& record)> log;
 };
 

@@ -8,14 +8,14 @@ struct Limits {
     // Request head: the whole header block, one request line, one field, the
     // number of fields. The block is bounded as bytes arrive; the others are
     // checked once the (bounded) block is complete.
-    size_t headerBytes = 16 * 1024;
-    size_t requestLineBytes = 4 * 1024;
-    size_t fieldBytes = 8 * 1024;
+    size_t headerBytes = size_t{16} * 1024;
+    size_t requestLineBytes = size_t{4} * 1024;
+    size_t fieldBytes = size_t{8} * 1024;
     size_t fieldCount = 64;
     // A posted body, counted as its bytes arrive (Content-Length or chunked).
-    size_t bodyBytes = 1024 * 1024;
+    size_t bodyBytes = size_t{1024} * 1024;
     // All bodies being read at once; a body that would pass it gets 503.
-    size_t bodyBudgetBytes = 48 * 1024 * 1024;
+    size_t bodyBudgetBytes = size_t{48} * 1024 * 1024;
 
     // Time-outs, in milliseconds.
     int handshakeMs = 10000;   // TLS handshake
@@ -30,5 +30,5 @@ struct Limits {
     int maxConnections = 20000;
 
     // Static files are sent in pieces of this size.
-    size_t fileChunkBytes = 256 * 1024;
+    size_t fileChunkBytes = size_t{256} * 1024;
 };

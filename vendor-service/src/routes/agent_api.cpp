@@ -61,7 +61,7 @@ struct CheckInAnswer {
     }
 };
 
-void HandleCheckIn(ServiceContext& context, Request request, Respond respond, ParsedReport report) {
+void HandleCheckIn(ServiceContext& context, const Request& request, Respond respond, ParsedReport report) {
     auto answer = std::make_shared<CheckInAnswer>();
     answer->respond = std::move(respond);
     const std::string product = ProductKeyOf(report, ReportKind::CheckIn);
@@ -73,7 +73,7 @@ void HandleCheckIn(ServiceContext& context, Request request, Respond respond, Pa
                                                 [answer](StoreOutcome outcome) { answer->StoreDone(outcome.stored); });
     if (!queued) answer->StoreDone(false);
     const auto plan = PlanDocument(NotificationDocumentFor(context.data, product), context.hosts);
-    context.hashes->Lookup(HashesNeeded(*plan), [answer, plan](HashResults hashes) {
+    context.hashes->Lookup(HashesNeeded(*plan), [answer, plan](const HashResults& hashes) {
         answer->DocumentDone(FinishDocument(*plan, hashes));
     });
 }
@@ -85,7 +85,8 @@ Response ReportNotStored() {
     return response;
 }
 
-void HandleReport(ServiceContext& context, ReportKind kind, Request request, Respond respond, ParsedReport report) {
+void HandleReport(ServiceContext& context, ReportKind kind, const Request& request, Respond respond,
+                  ParsedReport report) {
     auto shared = std::make_shared<Respond>(std::move(respond));
     const auto deadline = Clock::now() + std::chrono::milliseconds(context.reportStoreWaitMs);
     const bool queued = context.writer->Enqueue(
@@ -109,7 +110,7 @@ std::string UtcNowText() {
     return text;
 }
 
-void HandleAgentPost(ServiceContext& context, Request request, Respond respond) {
+void HandleAgentPost(ServiceContext& context, const Request& request, Respond respond) {
     ReportKind kind = ReportKind::CheckIn;
     if (request.path == contract::UpdateReportPath) kind = ReportKind::Update;
     if (request.path == contract::AcceptanceReportPath) kind = ReportKind::Acceptance;
@@ -117,9 +118,9 @@ void HandleAgentPost(ServiceContext& context, Request request, Respond respond) 
     std::string error;
     if (!ParseReport(kind, request.body, report, error)) return respond(ErrorResponse(400, error));
     if (kind == ReportKind::CheckIn) {
-        return HandleCheckIn(context, std::move(request), std::move(respond), std::move(report));
+        return HandleCheckIn(context, request, std::move(respond), std::move(report));
     }
-    HandleReport(context, kind, std::move(request), std::move(respond), std::move(report));
+    HandleReport(context, kind, request, std::move(respond), std::move(report));
 }
 
 Response AnswerAgentVersion(const ServiceContext& context, const Request& request) {

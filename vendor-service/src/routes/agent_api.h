@@ -3,7 +3,7 @@
 #include "routes/routes.h"
 
 // A POST to one of the agents' paths, its key already checked.
-void HandleAgentPost(ServiceContext& context, Request request, Respond respond);
+void HandleAgentPost(ServiceContext& context, const Request& request, Respond respond);
 
 Response AnswerAgentVersion(const ServiceContext& context, const Request& request);
 

@@ -58,8 +58,8 @@ Admission AdmitRequest(ServiceContext& context, const Request& head) {
     return admission;
 }
 
-void HandleRequest(ServiceContext& context, Request request, Respond respond) {
-    if (request.method == "POST") return HandleAgentPost(context, std::move(request), std::move(respond));
+void HandleRequest(ServiceContext& context, const Request& request, Respond respond) {
+    if (request.method == "POST") return HandleAgentPost(context, request, std::move(respond));
     if (request.path == contract::AgentVersionPath) {
         return respond(AnswerAgentVersion(context, request));
     }

@@ -40,7 +40,7 @@ struct ServiceContext {
 };
 
 Admission AdmitRequest(ServiceContext& context, const Request& head);
-void HandleRequest(ServiceContext& context, Request request, Respond respond);
+void HandleRequest(ServiceContext& context, const Request& request, Respond respond);
 
 // True when `sent` is the API key, in time that does not depend on where
 // the two differ.

@@ -60,12 +60,21 @@ struct WriterState {
     bool trimming = false;  // over the size limit: removing down to 90 % of it
 };
 
+// Opens the writer's connection, creating the database or bringing it to
+// the current layout when it has to (a store that was unreachable when the
+// service started is set up on the first connection that works).
 bool Connect(WriterState& state, std::string& error) {
     state.inserts.clear();
-    if (!state.db.Open(state.settings.path, false, state.settings.busyMs, error)) return false;
+    if (!state.db.Open(state.settings.path, true, state.settings.busyMs, error)) return false;
     sqlite3* db = state.db.Get();
-    if (SqliteNumber(db, "PRAGMA user_version", -1) != CurrentSqliteLayout) {
-        error = "the database does not have the current layout";
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        error = "the database can only be read (a read-only folder or file)";
+        state.db.Close();
+        return false;
+    }
+    const LayoutOutcome layout = PrepareSqliteLayout(db, error);
+    if (layout != LayoutOutcome::Ready) {
+        if (layout == LayoutOutcome::Refused) error = "the database has a layout this service cannot use: " + error;
         state.db.Close();
         return false;
     }

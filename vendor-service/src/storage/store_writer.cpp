@@ -12,7 +12,7 @@ size_t RowBytes(const PendingRow& row) {
 
 }  // namespace
 
-StoreWriter::StoreWriter(StoreBackend backend, WriterSettings settings)
+StoreWriter::StoreWriter(StoreBackend backend, const WriterSettings& settings)
     : backend_(std::move(backend)), settings_(settings) {}
 
 StoreWriter::~StoreWriter() {
@@ -20,11 +20,14 @@ StoreWriter::~StoreWriter() {
 }
 
 bool StoreWriter::Start(std::string& error) {
-    if (!backend_.connect(error)) return false;
-    connected_ = true;
+    connected_ = backend_.connect(error);
+    if (!connected_) {
+        counters_.lastError = error;
+        healthy_ = false;
+    }
     maintainAt_ = Clock::now();
     thread_ = std::thread([this] { Run(); });
-    return true;
+    return connected_;
 }
 
 bool StoreWriter::Enqueue(PendingRow row, Clock::time_point deadline, StoreDone done) {
@@ -94,8 +97,11 @@ bool StoreWriter::CommitFront(std::unique_lock<std::mutex>& lock, Calls& calls) 
         backend_.disconnect();
         connected_ = false;
     }
+    const bool committed = result == CommitResult::Committed && ids.size() == count;
+    if (committed != healthy_ && settings_.onHealthChange) settings_.onHealthChange(committed, error);
+    healthy_ = committed;
     lock.lock();
-    if (result != CommitResult::Committed || ids.size() != count) {
+    if (!committed) {
         ++counters_.failedCommits;
         counters_.lastError = error;
         retryMs_ = retryMs_ == 0 ? settings_.firstRetryMs : std::min(retryMs_ * 2, settings_.lastRetryMs);
@@ -124,30 +130,35 @@ StoreWriter::Clock::time_point StoreWriter::NextWake(Clock::time_point now) cons
     return next;
 }
 
+void StoreWriter::DropAll(Calls& calls) {
+    for (Entry& entry : queue_) {
+        if (entry.done) calls.emplace_back(std::move(entry.done), StoreOutcome{false, 0});
+    }
+    counters_.lostAtStop += queue_.size();
+    queue_.clear();
+    queuedBytes_ = 0;
+}
+
+// One short housekeeping step when due, even under a steady flood; true
+// when it ran.
+bool StoreWriter::MaintainIfDue(std::unique_lock<std::mutex>& lock, Clock::time_point now) {
+    if (stopping_ || !connected_ || now < maintainAt_) return false;
+    lock.unlock();
+    const bool more = backend_.maintain();
+    lock.lock();
+    maintainAt_ = more ? Clock::now() : Clock::now() + std::chrono::milliseconds(settings_.maintenanceEveryMs);
+    return true;
+}
+
 void StoreWriter::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         Calls calls;
-        Clock::time_point now = Clock::now();
+        const Clock::time_point now = Clock::now();
         ExpireDeadlines(now, calls);
         const bool stopNow = stopping_ && (queue_.empty() || now >= stopDeadline_);
-        if (stopNow) {
-            for (Entry& entry : queue_) {
-                if (entry.done) calls.emplace_back(std::move(entry.done), StoreOutcome{false, 0});
-            }
-            counters_.lostAtStop += queue_.size();
-            queue_.clear();
-            queuedBytes_ = 0;
-        }
-        bool worked = false;
-        // One short housekeeping step when due, even under a steady flood.
-        if (!stopping_ && connected_ && now >= maintainAt_) {
-            lock.unlock();
-            const bool more = backend_.maintain();
-            lock.lock();
-            maintainAt_ = more ? Clock::now() : Clock::now() + std::chrono::milliseconds(settings_.maintenanceEveryMs);
-            worked = true;
-        }
+        if (stopNow) DropAll(calls);
+        bool worked = MaintainIfDue(lock, now);
         if (!stopNow && !queue_.empty() && now >= retryAt_) {
             CommitFront(lock, calls);
             worked = true;

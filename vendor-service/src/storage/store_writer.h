@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,8 +17,11 @@
 #include "storage/pending_row.h"
 
 struct WriterSettings {
+    // Told (from the writer's thread) when commits start failing, with the
+    // reason, and when they go through again.
+    std::function<void(bool healthy, const std::string& error)> onHealthChange;
     size_t maxBatchRows = 1000;
-    size_t maxQueuedBytes = 32 * 1024 * 1024;
+    size_t maxQueuedBytes = size_t{32} * 1024 * 1024;
     int firstRetryMs = 50;
     int lastRetryMs = 1000;
     int maintenanceEveryMs = 5000;
@@ -36,12 +40,14 @@ class StoreWriter {
 public:
     using Clock = std::chrono::steady_clock;
 
-    StoreWriter(StoreBackend backend, WriterSettings settings);
+    StoreWriter(StoreBackend backend, const WriterSettings& settings);
     ~StoreWriter();
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
 
-    // Connects and starts the thread; false with the reason.
+    // Starts the thread and connects. False, with the reason, when the
+    // store cannot be reached yet: rows then wait in the queue while the
+    // writer keeps trying.
     bool Start(std::string& error);
 
     // Queues a row. `done` is called once, from the writer's thread: with
@@ -68,6 +74,8 @@ private:
 
     void Run();
     void ExpireDeadlines(Clock::time_point now, Calls& calls);
+    void DropAll(Calls& calls);
+    bool MaintainIfDue(std::unique_lock<std::mutex>& lock, Clock::time_point now);
     bool CommitFront(std::unique_lock<std::mutex>& lock, Calls& calls);
     Clock::time_point NextWake(Clock::time_point now) const;
 
@@ -82,6 +90,7 @@ private:
     bool connected_ = false;
     Clock::time_point retryAt_;
     int retryMs_ = 0;
+    bool healthy_ = true;
     Clock::time_point maintainAt_;
     WriterCounters counters_;
     std::thread thread_;

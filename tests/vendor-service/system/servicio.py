@@ -1,0 +1,163 @@
+"""The real vendor service as a process, for the system tests and the
+service benchmark: a data folder of its own, TLS with the test CA on a free
+loopback port, and clients that speak to it as agents and strangers do."""
+
+import http.client
+import json
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+from typing import List, Optional
+
+ROOT = Path(__file__).resolve().parents[3]
+BUILD = Path(os.environ.get("TREVANTO_BUILD", ROOT / "build"))
+PROGRAM = BUILD / "service" / "vendor-service" / "trevanto-servicio"
+PKI = Path(os.environ.get("TREVANTO_CACHE", "/var/cache/trevanto")) / "pki"
+API_KEY = "qzt_27_Hn4vPbW8kLsT2mRc9-XdFaJeQ-Uy3Zo-"
+CHECKIN = "/apis/trevanto/v1/checkin"
+UPDATE_REPORT = "/apis/trevanto/v1/update-report"
+DOCUMENT = b'{"titulo":"Novedades","alertas":[]}'
+
+
+def wait_for(condition, timeout: float = 30, interval: float = 0.05) -> bool:
+    """Waits for a state (what a run left behind), never for a number of samples."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(interval)
+    return condition()
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def tls_context() -> ssl.SSLContext:
+    context = ssl.create_default_context(cafile=str(PKI / "ca.crt"))
+    context.check_hostname = False
+    return context
+
+
+def checkin_body(host: str = "pc-1", version: str = "5.2.1.0") -> bytes:
+    return json.dumps({"actualizador_version": "1.26.0803", "Programa": "MarvekMesalto", "Version": version,
+                       "hostname": host, "windows_version": "10.0.19045",
+                       "installed_path": "C:\\Marvek\\Marvek Mesalto\\mesalto.exe"}).encode()
+
+
+def update_body(report_id: str, result: str = "OK") -> bytes:
+    return json.dumps({"Programa": "MarvekMesalto", "version_anterior": "5.2.1.0", "version_nueva": "6.0.3.17",
+                       "url_parche": "https://descargas.marvek.example/paquetes/p.zip", "resultado": result,
+                       "codigo_error": 0, "mensaje_error": "", "paso_fallido": "", "duracion_segundos": 12,
+                       "report_id": report_id}).encode()
+
+
+class Servicio:
+    """One service process. Stopped (SIGKILL if it must) by stop()."""
+
+    def __init__(self, data: Optional[Path] = None, db: Optional[Path] = None, log: Optional[Path] = None) -> None:
+        self.data = data or Path(tempfile.mkdtemp(prefix="trevanto_sistema_"))
+        (self.data / "notificaciones").mkdir(parents=True, exist_ok=True)
+        (self.data / "archivos" / "paquetes").mkdir(parents=True, exist_ok=True)
+        (self.data / "notificaciones" / "default.json").write_bytes(DOCUMENT)
+        self.db = db or self.data / "servicio.db"
+        self.log_path = log or self.data.parent / (self.data.name + ".log")
+        self.port = 0
+        self.proc: Optional[subprocess.Popen] = None
+
+    def start(self, *options: str, tls: bool = True) -> "Servicio":
+        self.port = free_port()
+        args = [str(PROGRAM), "serve", "--data", str(self.data), "--db", str(self.db), "--address", "127.0.0.1",
+                "--port", str(self.port), "--log", str(self.log_path), "--hash-settle-ms", "0"]
+        args += ["--cert", str(PKI / "server.crt"), "--key", str(PKI / "server.key")] if tls else ["--plain"]
+        self.proc = subprocess.Popen(args + list(options), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 30
+        earlier = len(self.log())  # a service started again appends to the same log
+        while "event=listening" not in self.log()[earlier:] and time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"the service did not start: {self.proc.stderr.read().decode()}")
+            time.sleep(0.02)
+        return self
+
+    def log(self) -> str:
+        return self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
+
+    def log_lines(self, **fields: str) -> List[str]:
+        """Request lines whose key=value fields include all of `fields`."""
+        lines = []
+        for line in self.log().splitlines():
+            parsed = dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)
+            if all(parsed.get(k) == v for k, v in fields.items()):
+                lines.append(line)
+        return lines
+
+    def rss_kib(self) -> int:
+        for line in Path(f"/proc/{self.proc.pid}/status").read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+        return 0
+
+    def connection(self, timeout: float = 10) -> http.client.HTTPSConnection:
+        return http.client.HTTPSConnection("127.0.0.1", self.port, timeout=timeout, context=tls_context())
+
+    def post(self, path: str, body: bytes, key: str = API_KEY, timeout: float = 10,
+             connection: Optional[http.client.HTTPSConnection] = None):
+        """(status, body, headers) of one POST; on a connection given, kept open."""
+        own = connection is None
+        conn = connection or self.connection(timeout)
+        try:
+            conn.request("POST", path, body=body, headers={"X-Api-Key": key, "Content-Type": "application/json"})
+            answer = conn.getresponse()
+            return answer.status, answer.read(), dict(answer.getheaders())
+        finally:
+            if own:
+                conn.close()
+
+    def get(self, path: str, headers: Optional[dict] = None, timeout: float = 10):
+        conn = self.connection(timeout)
+        try:
+            conn.request("GET", path, headers=headers or {})
+            answer = conn.getresponse()
+            return answer.status, answer.read(), dict(answer.getheaders())
+        finally:
+            conn.close()
+
+    def terminate(self, timeout: float = 30) -> float:
+        """Sends SIGTERM; the seconds until the process had ended."""
+        start = time.monotonic()
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout)
+        return time.monotonic() - start
+
+    def stop(self) -> None:
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def raw_connection(port: int, timeout: float = 10) -> socket.socket:
+    sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    return sock
+
+
+def tls_socket(port: int, timeout: float = 10) -> ssl.SSLSocket:
+    return tls_context().wrap_socket(raw_connection(port, timeout))
+
+
+def percentile(values: List[float], fraction: float) -> float:
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
