@@ -7,6 +7,11 @@
 #           (that fetch, one write, 7za.exe x, two renames) and curl + 7za.exe
 # TREVANTO_BENCH_MB sets the package size (MiB), TREVANTO_BENCH_ROUNDS the rounds.
 #   alerts  CPU time of the alerts window's repaints; check-in to first window
+#   service the vendor service beside nginx serving the same files over TLS:
+#           check-ins and a 1 KB file at 1, 16 and 64 connections, a 200 MB
+#           package, check-ins under crowds of idle, slow and downloading
+#           clients, memory under attack, SIGTERM (no Wine: loopback only;
+#           TREVANTO_BENCH_SECONDS sets each wrk run's length)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 which="${1:-fetch}"
@@ -16,6 +21,7 @@ case "$which" in
   fetch) script=tests/benchmarks/fetch_package.py ;;
   zip) script=tests/benchmarks/zip_update.py ;;
   alerts) script=tests/benchmarks/alerts_paint.py ;;
+  service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;
 esac
 exec bash "$ROOT/scripts/sandbox.sh" bash -c \

@@ -26,7 +26,7 @@ log() { printf '[setup] %s\n' "$*"; }
 PACKAGES=(
   cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
   nlohmann-json3-dev googletest libgtest-dev
-  libcpp-httplib-dev libssl-dev libsqlite3-dev openssl
+  libcpp-httplib-dev libssl-dev libsqlite3-dev openssl libboost1.81-dev wrk nginx-light
   python3-pytest python3-pil
   xvfb xdotool imagemagick fonts-liberation fonts-wine
   iproute2 util-linux curl ca-certificates pkg-config time
@@ -62,6 +62,9 @@ install_packages() {
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
+  # Debian's nginx starts its system instance where it can; the project
+  # only ever runs nginx with configurations of its own.
+  if [ -s /run/nginx.pid ]; then $SUDO nginx -s stop 2>/dev/null || true; fi
 }
 
 # 7za.exe is the 32-bit console the vendor ships; 7za-x64.exe runs in a

@@ -1,5 +1,7 @@
 #include "core/http_server.h"
 
+#include "core/tls_stream.h"
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <chrono>
 #include <list>
 #include <mutex>
@@ -65,6 +66,7 @@ namespace {
 constexpr size_t DrainBytes = size_t{256} * 1024;  // read and dropped after a refusal, so the answer is not lost
 constexpr int DrainMs = 1000;
 constexpr int AcceptPauseMs = 100;  // when the process is out of descriptors
+constexpr uint64_t SmallFileBytes = 64 * 1024;  // sent with the head; bigger ones in pieces
 
 // The request line and each field within their limits: 0, or the status to refuse with.
 int HeadLimitStatus(const Limits& limits, const http::request<http::string_body>& message) {
@@ -132,13 +134,12 @@ private:
     void Deadline(int ms) { Lowest().expires_after(std::chrono::milliseconds(ms)); }
 
     void Begin() {
-        if constexpr (std::is_same_v<Stream, beast::ssl_stream<beast::tcp_stream>>) {
+        if constexpr (std::is_same_v<Stream, TlsStream>) {
             Deadline(state_->limits.handshakeMs);
-            stream_.async_handshake(ssl::stream_base::server,
-                                    [self = this->shared_from_this()](beast::error_code ec) {
-                                        if (ec) return self->CloseNow();
-                                        self->ReadHead();
-                                    });
+            stream_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
+                if (ec) return self->CloseNow();
+                self->ReadHead();
+            });
         } else {
             ReadHead();
         }
@@ -268,6 +269,9 @@ private:
                            served_ + 1 >= state_->limits.requestsPerConnection;
         closeAfter_ = close;
         const uint64_t length = response_.file ? response_.fileLength : response_.body.size();
+        record_.status = response_.status;
+        record_.bytesOut = head ? 0 : length;
+        record_.note = response_.logNote;
         std::string text = StatusLine(response_.status);
         for (const HeaderField& field : response_.headers) {
             if (IsSafeHeaderText(field.name) && IsSafeHeaderText(field.value)) {
@@ -279,10 +283,16 @@ private:
         if (!close && http10_) text += "Connection: keep-alive\r\n";
         text += "\r\n";
         if (!head && !response_.file) text += response_.body;
-        record_.status = response_.status;
-        record_.bytesOut = head ? 0 : length;
-        record_.note = response_.logNote;
-        fileLeft_ = head || !response_.file ? 0 : response_.fileLength;
+        // A small file goes out with its head in one write (one TLS record).
+        if (!head && response_.file && response_.fileLength <= SmallFileBytes) {
+            const size_t at = text.size();
+            text.resize(at + response_.fileLength);
+            const ssize_t got = pread(response_.file->fd, &text[at], response_.fileLength,
+                                      static_cast<off_t>(response_.fileOffset));
+            if (got != static_cast<ssize_t>(response_.fileLength)) return Finish(false);
+            response_.file.reset();
+        }
+        fileLeft_ = head || !response_.file ? 0 : response_.fileLength;  // a big file follows in pieces
         fileAt_ = response_.fileOffset;
         output_ = std::move(text);
         Deadline(state_->limits.writeMs);
@@ -315,6 +325,7 @@ private:
         ReleaseBody();
         response_ = Response();
         std::vector<char>().swap(chunk_);
+        if constexpr (std::is_same_v<Stream, TlsStream>) stream_.ReleaseBuffers();
         ++served_;
         busy_ = false;
         if (!complete) return CloseNow();
@@ -413,8 +424,8 @@ private:
             self->timer_.cancel();
             if (ec || !self->socket_.is_open() || self->state_->stopping) return;
             self->handedOver_ = true;
-            std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(self->state_, self->client_,
-                                                                            std::move(self->socket_), *self->state_->tls)
+            std::make_shared<Session<TlsStream>>(self->state_, self->client_, std::move(self->socket_),
+                                                 self->state_->tls->native_handle())
                 ->Run();
         });
     }
@@ -484,6 +495,10 @@ bool MakeTls(ServerState& state, const ListenSettings& listen, std::string& erro
     if (!ec) state.tls->use_certificate_chain_file(listen.certificateFile, ec);
     if (!ec) state.tls->use_private_key_file(listen.keyFile, ssl::context::pem, ec);
     if (ec) error = "cannot load the certificate or key: " + ec.message();
+    // No renegotiation (a client could make the service redo handshakes),
+    // and OpenSSL's record buffers are given back while a connection idles.
+    SSL_CTX_set_options(state.tls->native_handle(), SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_mode(state.tls->native_handle(), SSL_MODE_RELEASE_BUFFERS);
     return !ec;
 }
 
