@@ -412,6 +412,14 @@ TEST(ServiceHttp, UpdateOffersForServedFilesCarryTheirSha256) {
     answer = CheckInAnswer(service);
     ASSERT_TRUE(answer.is_object());
     EXPECT_EQ(answer["alertas"][0]["contenido"][0].value("sha256", ""), Sha256Hex("abd"));
+
+    // A new version of the document is read again, even of the same size.
+    const std::string other = R"({"titulo": "U", "alertas": []})";
+    data.Write("notificaciones/default.json", other);
+    const auto res = service.Client().Post("/apis/trevanto/v1/checkin", WithKey(), R"({"Programa":"MarvekOlvo"})",
+                                           "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, other);
 }
 
 TEST(ServiceHttp, CheckInDocumentsWithNothingToAddAreServedAsWritten) {

@@ -1,20 +1,16 @@
-#include "data_folder.h"
+#include "agents/data_folder.h"
 
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-namespace {
-
-bool IsPlainName(const std::string& key) {
+bool IsProductKeyName(const std::string& key) {
     if (key.empty() || key.size() > 64) return false;
     for (unsigned char c : key) {
         if (!std::isalnum(c) && c != '_' && c != '-') return false;
     }
     return true;
 }
-
-}  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& content) {
     std::ifstream in(path, std::ios::binary);
@@ -25,7 +21,7 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
 
 std::string NotificationDocumentFor(const DataFolder& data, const std::string& productKey) {
     std::string document;
-    if (IsPlainName(productKey) && ReadWholeFile(data.root + "/notificaciones/" + productKey + ".json", document)) {
+    if (IsProductKeyName(productKey) && ReadWholeFile(data.root + "/notificaciones/" + productKey + ".json", document)) {
         return document;
     }
     if (ReadWholeFile(data.root + "/notificaciones/default.json", document)) return document;

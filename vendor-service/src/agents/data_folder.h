@@ -12,6 +12,10 @@ struct DataFolder {
     std::string root;
 };
 
+// True for a product key that can name a document: letters, digits, '_'
+// and '-', at most 64 (never a path).
+bool IsProductKeyName(const std::string& key);
+
 // The document for a product key; the default one when the key has no
 // document of its own (or is not a plain name); a built-in empty document
 // when there is no default either.

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "agents/checkin_document.h"
+#include "agents/document_cache.h"
 #include "agents/contract.h"
 
 namespace {
@@ -72,9 +73,9 @@ void HandleCheckIn(ServiceContext& context, const Request& request, Respond resp
     const bool queued = context.writer->Enqueue(RowOf(ReportKind::CheckIn, request, std::move(report)), deadline,
                                                 [answer](StoreOutcome outcome) { answer->StoreDone(outcome.stored); });
     if (!queued) answer->StoreDone(false);
-    const auto plan = PlanDocument(NotificationDocumentFor(context.data, product), context.hosts);
-    context.hashes->Lookup(HashesNeeded(*plan), [answer, plan](const HashResults& hashes) {
-        answer->DocumentDone(FinishDocument(*plan, hashes));
+    const std::shared_ptr<CachedDocument> document = context.documents->For(context.data, product, context.hosts);
+    context.hashes->Lookup(HashesNeeded(*document->plan), [answer, document](const HashResults& hashes) {
+        answer->DocumentDone(AnswerOf(*document, hashes));
     });
 }
 

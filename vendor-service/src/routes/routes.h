@@ -3,10 +3,12 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "agents/data_folder.h"
+#include "agents/document_cache.h"
 #include "agents/file_hashes.h"
 #include "http/limits.h"
 #include "http/message.h"
@@ -27,6 +29,7 @@ struct ServiceContext {
     StoreWriter* writer = nullptr;
     FileHashes* hashes = nullptr;
     RateLimiter* rates = nullptr;
+    std::shared_ptr<DocumentCache> documents = std::make_shared<DocumentCache>();
     std::string apiKey;
     std::string checkInPath;
     // The vendor's host names: update offers linking to a file served here
