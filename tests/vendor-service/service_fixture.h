@@ -16,6 +16,8 @@
 
 #include "core/http_server.h"
 #include "routes/routes.h"
+#include "storage/read_pool.h"
+#include "storage/sqlite_fleet.h"
 #include "storage/sqlite_store.h"
 #include "storage/store_writer.h"
 
@@ -63,6 +65,16 @@ public:
         context_.apiKey = "clave-de-prueba";
         context_.checkInPath = "/apis/trevanto/v1/checkin";
         context_.checkInStoreWaitMs = options.checkInStoreWaitMs;
+        context_.secret = Secret;
+        reads_ = std::make_unique<ReadPool>(dbPath_, 2, 1000);
+        rollouts_ = std::make_unique<RolloutCache>(
+            [path = dbPath_](std::vector<Rollout>& loaded, std::string& loadError) {
+                SqliteConnection db;
+                return db.Open(path, false, 1000, loadError) && LoadOfferingRollouts(db.Get(), loaded, loadError);
+            },
+            100);
+        context_.reads = reads_.get();
+        context_.rollouts = rollouts_.get();
         ServerCallbacks callbacks;
         callbacks.admit = [this](const Request& head) { return AdmitRequest(context_, head); };
         callbacks.handle = [this](const Request& request, Respond respond) {
@@ -79,15 +91,20 @@ public:
     }
     ~RunningService() {
         server_.Stop();
+        reads_->Stop();
+        rollouts_->Stop();
         writer_->Stop(1000);
         hashes_.Stop();
     }
+
+    static constexpr char Secret[] = "secreto-de-las-pruebas-0123456789abcdef";
 
     httplib::Client Client() const { return httplib::Client("127.0.0.1", server_.Port()); }
     int Port() const { return server_.Port(); }
     StoreWriter& Writer() { return *writer_; }
     const std::string& DatabasePath() const { return dbPath_; }
     HttpServer& Server() { return server_; }
+    RolloutCache& Rollouts() { return *rollouts_; }
 
     // The last rows of a kind as stored, newest first.
     std::vector<StoredRow> Rows(ReportKind kind, int count = 10) {
@@ -107,6 +124,8 @@ private:
     FileHashes hashes_;
     RateLimiter rates_;
     std::unique_ptr<StoreWriter> writer_;
+    std::unique_ptr<ReadPool> reads_;
+    std::unique_ptr<RolloutCache> rollouts_;
     ServiceContext context_;
     std::mutex logMutex_;
     std::string logLines_;

@@ -4,6 +4,7 @@
 //   trevanto-servicio reports ...   the last stored rows (commands/reports_command.h)
 #include <iostream>
 
+#include "commands/fleet_commands.h"
 #include "commands/options.h"
 #include "commands/reports_command.h"
 #include "commands/serve.h"
@@ -13,7 +14,10 @@ namespace {
 int Usage() {
     std::cerr << "usage:\n"
                  "  trevanto-servicio serve --data DIR (--cert FILE --key FILE | --plain) [options]\n"
-                 "  trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]\n";
+                 "  trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]\n"
+                 "  trevanto-servicio release add|list ...     (commands/fleet_commands.h)\n"
+                 "  trevanto-servicio rollout start|list|pause|resume|advance|halt ...\n"
+                 "  trevanto-servicio operator add --db FILE --name NAME   (password on standard input)\n";
     return 2;
 }
 
@@ -21,8 +25,11 @@ int Usage() {
 
 int main(int argc, char** argv) {
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, {"plain"}, line)) return Usage();
+    if (!ParseCommandLine(argc, argv, {"plain", "manual"}, line)) return Usage();
     if (line.command == "serve") return Serve(line);
     if (line.command == "reports") return ListReports(line);
+    if (line.command == "release") return ReleaseCommand(line);
+    if (line.command == "rollout") return RolloutCommandLine(line);
+    if (line.command == "operator") return OperatorCommand(line);
     return Usage();
 }

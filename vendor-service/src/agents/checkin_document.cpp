@@ -7,7 +7,7 @@
 
 struct DocumentPlan {  // NOLINT(bugprone-exception-escape): nlohmann's json moves without throwing
     std::string original;
-    nlohmann::json root;
+    nlohmann::ordered_json root;  // members in the vendor's order
     // Cells that need a hash, as (item, cell) places in root["alertas"],
     // and their request paths in the same order.
     std::vector<std::pair<size_t, size_t>> cells;
@@ -17,7 +17,7 @@ struct DocumentPlan {  // NOLINT(bugprone-exception-escape): nlohmann's json mov
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -77,6 +77,23 @@ std::shared_ptr<DocumentPlan> PlanDocument(const std::string& document, const st
 
 const std::vector<std::string>& HashesNeeded(const DocumentPlan& plan) {
     return plan.distinct;
+}
+
+std::string FinishDocumentWithSlot(const DocumentPlan& plan, const HashResults& hashes, const std::string& slot) {
+    if (!plan.root.is_object()) return std::string();
+    Json root = plan.root;
+    for (size_t i = 0; i < plan.cells.size(); ++i) {
+        const auto found = hashes.find(plan.paths[i]);
+        if (found == hashes.end() || found->second.empty()) continue;
+        root["alertas"][plan.cells[i].first]["contenido"][plan.cells[i].second]["sha256"] = found->second;
+    }
+    if (!root.contains("alertas") || !root["alertas"].is_array()) root["alertas"] = Json::array();
+    root["alertas"].push_back(slot);
+    try {
+        return root.dump(-1, ' ', false, Json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return std::string();
+    }
 }
 
 std::string FinishDocument(const DocumentPlan& plan, const HashResults& hashes) {

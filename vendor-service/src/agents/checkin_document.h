@@ -25,3 +25,8 @@ const std::vector<std::string>& HashesNeeded(const DocumentPlan& plan);
 // The document with each needed cell's "sha256" from `hashes` (cells whose
 // hash is "" get none). The document's own bytes when nothing was added.
 std::string FinishDocument(const DocumentPlan& plan, const HashResults& hashes);
+
+// The same, with `slot` (a JSON string value) as one more item at the end of
+// "alertas", so a caller can put an item of its own in its place; empty for
+// a document that is not a JSON object.
+std::string FinishDocumentWithSlot(const DocumentPlan& plan, const HashResults& hashes, const std::string& slot);

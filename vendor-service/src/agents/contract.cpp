@@ -33,14 +33,19 @@ int ComparePart(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool IsNewerVersion(const std::string& candidate, const std::string& current) {
+bool CompareVersions(const std::string& first, const std::string& second, int& order) {
     std::vector<std::string> a, b;
-    if (!VersionParts(candidate, a) || !VersionParts(current, b)) return false;
-    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
-        const int order = ComparePart(i < a.size() ? a[i] : "", i < b.size() ? b[i] : "");
-        if (order != 0) return order > 0;
+    if (!VersionParts(first, a) || !VersionParts(second, b)) return false;
+    order = 0;
+    for (size_t i = 0; i < std::max(a.size(), b.size()) && order == 0; ++i) {
+        order = ComparePart(i < a.size() ? a[i] : "", i < b.size() ? b[i] : "");
     }
-    return false;
+    return true;
+}
+
+bool IsNewerVersion(const std::string& candidate, const std::string& current) {
+    int order = 0;
+    return CompareVersions(candidate, current, order) && order > 0;
 }
 
 std::string EscapeJson(const std::string& text) {

@@ -22,6 +22,10 @@ inline constexpr const char* StaticPrefixes[] = {"/parches/", "/uploads/", "/wp-
 std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,
                                const std::string& offeredUrl);
 
+// Compares two versions part by part as numbers (missing parts count as
+// 0): order is -1, 0 or 1. False when either is not digits and dots.
+bool CompareVersions(const std::string& a, const std::string& b, int& order);
+
 // True when candidate is a later version than current, comparing the
 // dot-separated parts as numbers ("1.26.0803" equals "1.26.803", missing
 // parts count as 0). False when either is not digits and dots.

@@ -1,14 +1,49 @@
 #include "agents/data_folder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+
+#include "rollouts/offer_token.h"
 
 bool IsProductKeyName(const std::string& key) {
     if (key.empty() || key.size() > 64) return false;
     for (unsigned char c : key) {
         if (!std::isalnum(c) && c != '_' && c != '-') return false;
     }
+    return true;
+}
+
+bool LoadOrMakeSecret(const DataFolder& data, std::string& secret, std::string& error) {
+    const std::string path = data.root + "/secreto.key";
+    std::string text;
+    if (ReadWholeFile(path, text)) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (text.size() >= 32) {
+            secret = text;
+            return true;
+        }
+        error = path + " is too short to be a secret";
+        return false;
+    }
+    const std::string made = NewSecret();
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (made.empty() || fd < 0) {
+        error = "cannot make " + path;
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    const std::string line = made + "\n";
+    const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    close(fd);
+    if (!written) {
+        error = "cannot write " + path;
+        return false;
+    }
+    secret = made;
     return true;
 }
 

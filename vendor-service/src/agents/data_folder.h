@@ -27,5 +27,10 @@ bool AgentRelease(const DataFolder& data, std::string& version, std::string& url
 // The file behind a static request path (already checked to be safe).
 std::string StaticFilePath(const DataFolder& data, const std::string& requestPath);
 
+// The service's secret (signing installation ids and offer tokens), kept
+// in "secreto.key" in the data folder: read, or made (readable by the
+// owner only) when there is none. False with the reason.
+bool LoadOrMakeSecret(const DataFolder& data, std::string& secret, std::string& error);
+
 // The whole content of a file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& content);

@@ -69,12 +69,29 @@ std::shared_ptr<CachedDocument> DocumentCache::For(const DataFolder& data, const
     return builtIn;
 }
 
-std::string AnswerOf(CachedDocument& document, const HashResults& hashes) {
-    std::lock_guard<std::mutex> lock(document.mutex);
-    if (!document.answered || document.lastHashes != hashes) {
-        document.lastAnswer = FinishDocument(*document.plan, hashes);
-        document.lastHashes = hashes;
-        document.answered = true;
+namespace {
+
+// A string no document holds: control characters are written escaped.
+constexpr char SlotValue[] = "\x01oferta\x01";
+constexpr char SlotText[] = "\"\\u0001oferta\\u0001\"";
+
+}  // namespace
+
+std::string AnswerOf(CachedDocument& document, const HashResults& hashes, const std::string& extraItem) {
+    std::string withSlot, plain;
+    {
+        std::lock_guard<std::mutex> lock(document.mutex);
+        if (!document.answered || document.lastHashes != hashes) {
+            document.lastAnswer = FinishDocument(*document.plan, hashes);
+            document.lastWithSlot = FinishDocumentWithSlot(*document.plan, hashes, SlotValue);
+            document.lastHashes = hashes;
+            document.answered = true;
+        }
+        if (extraItem.empty()) return document.lastAnswer;
+        withSlot = document.lastWithSlot;
+        plain = document.lastAnswer;
     }
-    return document.lastAnswer;
+    const size_t at = withSlot.rfind(SlotText);
+    if (at == std::string::npos) return plain;  // not an object: no place for an item
+    return withSlot.replace(at, sizeof SlotText - 1, extraItem);
 }

@@ -19,6 +19,7 @@ struct CachedDocument {
     std::mutex mutex;  // guards the last answer
     HashResults lastHashes;
     std::string lastAnswer;
+    std::string lastWithSlot;  // the same with a place for one more item, or empty when there is none
     bool answered = false;
 };
 
@@ -34,4 +35,7 @@ private:
 };
 
 // The answer with these hashes: composed again only when they changed.
-std::string AnswerOf(CachedDocument& document, const HashResults& hashes);
+// With `extraItem` (the JSON text of one alert item), the item is added at
+// the end of "alertas" (made when the document has none); a document that
+// is not a JSON object cannot take it and is sent as written.
+std::string AnswerOf(CachedDocument& document, const HashResults& hashes, const std::string& extraItem = "");

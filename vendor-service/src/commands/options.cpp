@@ -7,7 +7,9 @@
 bool ParseCommandLine(int argc, char** argv, const std::vector<std::string>& switches, CommandLine& line) {
     if (argc < 2) return false;
     line.command = argv[1];
-    for (int i = 2; i < argc; ++i) {
+    int first = 2;
+    if (argc > 2 && std::string(argv[2]).rfind("--", 0) != 0) line.subcommand = argv[first++];
+    for (int i = first; i < argc; ++i) {
         const std::string name = argv[i];
         if (name.rfind("--", 0) != 0 || name.size() == 2) return false;
         const std::string key = name.substr(2);

@@ -7,11 +7,13 @@
 
 struct CommandLine {
     std::string command;
+    std::string subcommand;  // "add" in "release add ...", when the command has one
     std::map<std::string, std::string> options;
     std::vector<std::string> hosts;
 };
 
 // False when the line does not have that shape; `switches` take no value.
+// A word after the command that is no option is its subcommand.
 bool ParseCommandLine(int argc, char** argv, const std::vector<std::string>& switches, CommandLine& line);
 
 std::string Option(const CommandLine& line, const std::string& name, const std::string& fallback);

@@ -17,6 +17,8 @@
 #include "http/text_escape.h"
 #include "routes/routes.h"
 #include "service_settings.h"
+#include "storage/read_pool.h"
+#include "storage/sqlite_fleet.h"
 #include "storage/sqlite_store.h"
 #include "storage/store_writer.h"
 
@@ -25,6 +27,9 @@ namespace {
 constexpr size_t LogBufferBytes = size_t{4} * 1024 * 1024;
 constexpr int WriterStopMs = 300;
 constexpr int LogStopMs = 150;
+constexpr int ReadThreads = 2;
+constexpr size_t ReadQueue = 10000;
+constexpr int RolloutRefreshMs = 1000;
 
 struct ServeSettings {
     ListenSettings listen;
@@ -119,6 +124,11 @@ int Serve(const CommandLine& line) {
             return 2;
         }
     }
+    std::string secret;
+    if (!LoadOrMakeSecret(DataFolder{settings.data}, secret, storeError)) {
+        std::cerr << storeError << "\n";
+        return 1;
+    }
     const sigset_t signals = TerminationSignals();
     int logFd = STDOUT_FILENO;
     if (!settings.logFile.empty()) {
@@ -141,6 +151,13 @@ int Serve(const CommandLine& line) {
     }
     SqliteCheckpointer checkpointer(settings.store.path);
     checkpointer.Start();
+    ReadPool reads(settings.store.path, ReadThreads, ReadQueue);
+    RolloutCache rollouts(
+        [path = settings.store.path](std::vector<Rollout>& loaded, std::string& loadError) {
+            SqliteConnection db;
+            return db.Open(path, false, 1000, loadError) && LoadOfferingRollouts(db.Get(), loaded, loadError);
+        },
+        RolloutRefreshMs);
     FileHashes hashes(DataFolder{settings.data}, settings.hashSettleMs);
     RateLimiter rates(settings.rates);
     ServiceContext context;
@@ -148,6 +165,9 @@ int Serve(const CommandLine& line) {
     context.writer = &writer;
     context.hashes = &hashes;
     context.rates = &rates;
+    context.reads = &reads;
+    context.rollouts = &rollouts;
+    context.secret = secret;
     context.apiKey = Option(line, "api-key", contract::DefaultApiKey);
     context.checkInPath = Option(line, "checkin-path", service_settings::CheckInPath);
     if (!line.hosts.empty()) context.hosts = line.hosts;
@@ -170,6 +190,8 @@ int Serve(const CommandLine& line) {
     sigwait(&signals, &received);
     log.Write(EventLogLine(UtcNowMillisText(), "stopping", "signal=" + std::to_string(received)));
     server.Stop();
+    reads.Stop();
+    rollouts.Stop();
     writer.Stop(WriterStopMs);
     hashes.Stop();
     checkpointer.Stop();

@@ -322,6 +322,7 @@ private:
         record_.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
         if (!complete) record_.note = record_.note.empty() ? "cut" : record_.note + ",cut";
         if (state_->callbacks.log) state_->callbacks.log(record_);
+        if (response_.onFinished) response_.onFinished(complete);
         ReleaseBody();
         response_ = Response();
         std::vector<char>().swap(chunk_);

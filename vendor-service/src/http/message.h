@@ -49,8 +49,12 @@ struct Response {
     std::shared_ptr<OpenFile> file;
     uint64_t fileOffset = 0;
     uint64_t fileLength = 0;
+    uint64_t fileSize = 0;         // of the whole file, for a part of one
     bool closeConnection = false;  // the request's body was left unread, or the route says so
     std::string logNote;           // a word for the request's log line ("stored", "not-stored", ...)
+    // Told, from the connection's thread, once the answer is sent: complete
+    // when its last byte went out.
+    std::function<void(bool complete)> onFinished;
 };
 
 // Hands a route's answer back to the connection; may be called from any

@@ -8,15 +8,19 @@
 #include "agents/checkin_document.h"
 #include "agents/document_cache.h"
 #include "agents/contract.h"
+#include "rollouts/offer_token.h"
+#include "rollouts/rollout_rules.h"
+#include "storage/sqlite_fleet.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string ProductKeyOf(const ParsedReport& report, ReportKind kind) {
+// A text member of a parsed report; empty when absent.
+std::string MemberText(const ParsedReport& report, ReportKind kind, const char* name) {
     const std::vector<ColumnSpec>& columns = ColumnsOf(kind);
-    for (size_t i = 0; i < columns.size(); ++i) {
-        if (std::string(columns[i].member) == "Programa" && report.columns[i].present) return report.columns[i].text;
+    for (size_t i = 0; i < columns.size() && i < report.columns.size(); ++i) {
+        if (std::string(columns[i].member) == name && report.columns[i].present) return report.columns[i].text;
     }
     return std::string();
 }
@@ -25,10 +29,32 @@ PendingRow RowOf(ReportKind kind, const Request& request, ParsedReport report) {
     PendingRow row;
     row.kind = kind;
     row.receivedAt = UtcNowText();
+    row.receivedUnix = std::time(nullptr);
     row.clientAddress = request.clientAddress;
     row.rawBody = request.body;
     row.report = std::move(report);
     return row;
+}
+
+CheckInFacts FactsOf(const ServiceContext& context, const Request& request, const ParsedReport& report) {
+    CheckInFacts facts;
+    facts.product = MemberText(report, ReportKind::CheckIn, "Programa");
+    facts.hostname = MemberText(report, ReportKind::CheckIn, "hostname");
+    facts.installedPath = MemberText(report, ReportKind::CheckIn, "installed_path");
+    facts.programVersion = MemberText(report, ReportKind::CheckIn, "Version");
+    facts.agentVersion = MemberText(report, ReportKind::CheckIn, "actualizador_version");
+    facts.windowsVersion = MemberText(report, ReportKind::CheckIn, "windows_version");
+    facts.installationId =
+        InstallationId(context.secret, facts.product, facts.hostname, facts.installedPath, request.clientAddress);
+    return facts;
+}
+
+// The update offer item for one installation: the release's package with
+// the installation's token, and its hash.
+std::string OfferItem(const Rollout& rollout, const std::string& token) {
+    return "{\"tipo\":\"url_actualizar\",\"contenido\":[{\"enlace\":\"" +
+           contract::EscapeJson(WithOfferToken(rollout.release.url, token)) + "\",\"sha256\":\"" +
+           contract::EscapeJson(rollout.release.sha256) + "\"}]}";
 }
 
 // A check-in is answered once both its row's fate and its document are known.
@@ -39,6 +65,7 @@ struct CheckInAnswer {
     bool stored = false;
     bool documentKnown = false;
     std::string document;
+    std::string note;  // "offer=<rollout>" when the answer carries one
 
     void StoreDone(bool wasStored) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -55,28 +82,69 @@ struct CheckInAnswer {
     void AnswerWhenReady(std::unique_lock<std::mutex>& lock) {
         if (!storeKnown || !documentKnown) return;
         Response response = JsonResponse(200, std::move(document));
-        response.logNote = stored ? "stored" : "not-stored";
+        response.logNote = std::string(stored ? "stored" : "not-stored") + (note.empty() ? "" : "," + note);
         const Respond call = std::move(respond);
         lock.unlock();
         call(std::move(response));
     }
 };
 
-void HandleCheckIn(ServiceContext& context, const Request& request, Respond respond, ParsedReport report) {
-    auto answer = std::make_shared<CheckInAnswer>();
-    answer->respond = std::move(respond);
-    const std::string product = ProductKeyOf(report, ReportKind::CheckIn);
+// The check-in's row and answer, once it is known whether it carries an offer.
+void AnswerCheckIn(ServiceContext& context, const std::shared_ptr<CheckInAnswer>& answer, PendingRow row,
+                   const std::shared_ptr<const Rollout>& offered, double place) {
+    std::string extraItem;
+    if (offered) {
+        CheckInFacts& facts = *row.checkIn;
+        facts.offeredRollout = offered->id;
+        facts.offeredStage = offered->currentStage;
+        facts.place = place;
+        extraItem = OfferItem(*offered, OfferToken(context.secret, facts.installationId, offered->id));
+        answer->note = "offer=" + std::to_string(offered->id);
+    }
+    const std::string product = row.checkIn->product;
     // The agent needs its document whatever becomes of the row: a store that
     // is down or slow costs the row (counted, and noted in the log line),
     // never the answer.
     const auto deadline = Clock::now() + std::chrono::milliseconds(context.checkInStoreWaitMs);
-    const bool queued = context.writer->Enqueue(RowOf(ReportKind::CheckIn, request, std::move(report)), deadline,
+    const bool queued = context.writer->Enqueue(std::move(row), deadline,
                                                 [answer](StoreOutcome outcome) { answer->StoreDone(outcome.stored); });
     if (!queued) answer->StoreDone(false);
     const std::shared_ptr<CachedDocument> document = context.documents->For(context.data, product, context.hosts);
-    context.hashes->Lookup(HashesNeeded(*document->plan), [answer, document](const HashResults& hashes) {
-        answer->DocumentDone(AnswerOf(*document, hashes));
+    context.hashes->Lookup(HashesNeeded(*document->plan), [answer, document, extraItem](const HashResults& hashes) {
+        answer->DocumentDone(AnswerOf(*document, hashes, extraItem));
     });
+}
+
+// Whether the check-in is answered with the release its product's rollout
+// offers: the installation must run a version the release replaces, be
+// inside the current stage, and not be held back by earlier reports (which
+// only the store knows, so that is asked off the connection's thread).
+void HandleCheckIn(ServiceContext& context, const Request& request, Respond respond, ParsedReport report) {
+    auto answer = std::make_shared<CheckInAnswer>();
+    answer->respond = std::move(respond);
+    CheckInFacts facts = FactsOf(context, request, report);
+    PendingRow row = RowOf(ReportKind::CheckIn, request, std::move(report));
+    row.checkIn = facts;
+    const std::shared_ptr<const Rollout> rollout =
+        context.rollouts != nullptr ? context.rollouts->OfferingFor(facts.product) : nullptr;
+    if (rollout && facts.programVersion != rollout->release.version &&
+        IsTargeted(rollout->targeting, facts.programVersion)) {
+        const double place = PlaceInRollout(facts.installationId, rollout->release.id);
+        if (IsInCurrentStage(*rollout, place, facts.hostname) && context.reads != nullptr) {
+            auto pending = std::make_shared<PendingRow>(std::move(row));
+            ServiceContext* shared = &context;
+            const bool asked = context.reads->Submit([shared, answer, pending, rollout, place](sqlite3* db) {
+                InstallationInRollout record;
+                const bool known =
+                    db != nullptr && LoadInstallationInRollout(db, rollout->id, pending->checkIn->installationId, record);
+                const bool offer = known && MayOfferAgain(rollout->settings, record, std::time(nullptr));
+                AnswerCheckIn(*shared, answer, std::move(*pending), offer ? rollout : nullptr, place);
+            });
+            if (!asked) AnswerCheckIn(context, answer, std::move(*pending), nullptr, 0);  // reads saturated: no offer now
+            return;
+        }
+    }
+    AnswerCheckIn(context, answer, std::move(row), nullptr, 0);
 }
 
 Response ReportNotStored() {
@@ -90,8 +158,17 @@ void HandleReport(ServiceContext& context, ReportKind kind, const Request& reque
                   ParsedReport report) {
     auto shared = std::make_shared<Respond>(std::move(respond));
     const auto deadline = Clock::now() + std::chrono::milliseconds(context.reportStoreWaitMs);
+    PendingRow row = RowOf(kind, request, std::move(report));
+    // An update report whose address carries a token of ours counts in its
+    // rollout; any other is stored unlinked and counts nowhere.
+    ReportLink link;
+    if (kind == ReportKind::Update &&
+        ReadOfferToken(context.secret, OfferTokenOfUrl(MemberText(row.report, kind, "url_parche")),
+                       link.installationId, link.rolloutId)) {
+        row.link = link;
+    }
     const bool queued = context.writer->Enqueue(
-        RowOf(kind, request, std::move(report)), deadline, [shared](StoreOutcome outcome) {
+        std::move(row), deadline, [shared](StoreOutcome outcome) {
             if (!outcome.stored) return (*shared)(ReportNotStored());
             Response response = JsonResponse(200, "{\"ok\":true,\"id\":" + std::to_string(outcome.id) + "}");
             response.logNote = "stored";

@@ -4,6 +4,10 @@
 #include <openssl/evp.h>
 
 #include "agents/contract.h"
+#include <chrono>
+#include <ctime>
+
+#include "rollouts/offer_token.h"
 #include "routes/agent_api.h"
 #include "routes/static_files.h"
 
@@ -20,6 +24,37 @@ Admission Refuse(Response response, const Request& head) {
     response.closeConnection = response.closeConnection || head.hasBody;
     admission.refusal = std::move(response);
     return admission;
+}
+
+void QueueDownload(ServiceContext& context, const Request& request, const DownloadEvent& event) {
+    PendingRow row;
+    row.isReport = false;
+    row.receivedAt = UtcNowText();
+    row.receivedUnix = std::time(nullptr);
+    row.clientAddress = request.clientAddress;
+    row.download = event;
+    // Nobody waits for it: no deadline to tell.
+    context.writer->Enqueue(std::move(row), std::chrono::steady_clock::time_point::max(), [](StoreOutcome) {});
+}
+
+// A package fetched with an offer's token: its download begins now, and is
+// whole once the file's last byte has gone out (in this answer, or in the
+// last part of a resumed transfer).
+void TrackDownload(ServiceContext& context, const Request& request, Response& response) {
+    DownloadEvent event;
+    if (context.writer == nullptr ||
+        !ReadOfferToken(context.secret, QueryValue(request.query, "o"), event.installationId, event.rolloutId)) {
+        return;
+    }
+    QueueDownload(context, request, event);
+    if (response.fileOffset + response.fileLength != response.fileSize) return;
+    event.completed = true;
+    ServiceContext* shared = &context;
+    Request copy;
+    copy.clientAddress = request.clientAddress;
+    response.onFinished = [shared, copy, event](bool complete) {
+        if (complete) QueueDownload(*shared, copy, event);
+    };
 }
 
 }  // namespace
@@ -63,5 +98,7 @@ void HandleRequest(ServiceContext& context, const Request& request, Respond resp
     if (request.path == contract::AgentVersionPath) {
         return respond(AnswerAgentVersion(context, request));
     }
-    respond(ServeStaticFile(context.data, request));
+    Response response = ServeStaticFile(context.data, request);
+    if (request.method == "GET" && response.file) TrackDownload(context, request, response);
+    respond(std::move(response));
 }

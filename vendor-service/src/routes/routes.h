@@ -13,6 +13,8 @@
 #include "http/limits.h"
 #include "http/message.h"
 #include "http/rate_limit.h"
+#include "rollouts/rollout_cache.h"
+#include "storage/read_pool.h"
 #include "service_settings.h"
 #include "storage/store_writer.h"
 
@@ -29,6 +31,9 @@ struct ServiceContext {
     StoreWriter* writer = nullptr;
     FileHashes* hashes = nullptr;
     RateLimiter* rates = nullptr;
+    RolloutCache* rollouts = nullptr;  // none: the documents alone, as written
+    ReadPool* reads = nullptr;
+    std::string secret;  // signs installation ids and offer tokens
     std::shared_ptr<DocumentCache> documents = std::make_shared<DocumentCache>();
     std::string apiKey;
     std::string checkInPath;

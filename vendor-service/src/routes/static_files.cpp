@@ -75,6 +75,7 @@ Response ServeStaticFile(const DataFolder& data, const Request& request) {
                         {"Last-Modified", modified}};
     if (decision.status == 206) response.headers.push_back({"Content-Range", decision.contentRange});
     response.file = std::move(file);
+    response.fileSize = size;
     response.fileOffset = decision.status == 206 ? decision.first : 0;
     response.fileLength = decision.status == 206 ? decision.last - decision.first + 1 : size;
     return response;

@@ -1,21 +1,66 @@
 // A row on its way into the store, and what became of it.
 #pragma once
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "agents/report_parsing.h"
+
+// What a check-in tells of its installation, and the offer it was answered with.
+struct CheckInFacts {
+    std::string installationId;
+    std::string product;
+    std::string hostname;
+    std::string installedPath;
+    std::string programVersion;
+    std::string agentVersion;
+    std::string windowsVersion;
+    long long offeredRollout = 0;  // 0: no offer in the answer
+    int offeredStage = 0;
+    double place = 0;
+};
+
+// An update report whose offer token verified.
+struct ReportLink {
+    std::string installationId;
+    long long rolloutId = 0;
+};
+
+// A download of an offered package (its token verified): begun, or with
+// the file's last byte sent.
+struct DownloadEvent {
+    std::string installationId;
+    long long rolloutId = 0;
+    bool completed = false;
+};
+
+// An operator's command on a rollout.
+struct RolloutCommand {
+    long long rolloutId = 0;
+    std::string action;  // "pausar", "reanudar", "avanzar", "detener"
+    std::string operatorName;
+};
 
 struct PendingRow {
     ReportKind kind = ReportKind::CheckIn;
     std::string receivedAt;  // UTC, "YYYY-MM-DDThh:mm:ssZ"
+    int64_t receivedUnix = 0;
     std::string clientAddress;
     std::string rawBody;
     ParsedReport report;
+    // A row that is no report carries one of these instead of a body.
+    bool isReport = true;
+    std::optional<CheckInFacts> checkIn;
+    std::optional<ReportLink> link;
+    std::optional<DownloadEvent> download;
+    std::optional<RolloutCommand> command;
 };
 
 struct StoreOutcome {
     bool stored = false;  // its commit is through
-    long long id = 0;     // the row's id when stored
+    long long id = 0;     // the row's id when stored; for a command, 1 when it changed the rollout
 };
 
 using StoreDone = std::function<void(StoreOutcome)>;
@@ -36,6 +81,7 @@ struct StoreBackend {
     std::function<CommitResult(const std::vector<const PendingRow*>& rows, std::vector<long long>& ids,
                                std::string& error)>
         commit;
-    // One short step of retention and size keeping; true while more is to do.
+    // One short step of retention, size keeping and rollouts advancing by
+    // themselves; true while more is to do.
     std::function<bool()> maintain;
 };

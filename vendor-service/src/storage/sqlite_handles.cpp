@@ -38,3 +38,40 @@ long long SqliteNumber(sqlite3* db, const std::string& sql, long long fallback) 
     if (!statement.Ok() || sqlite3_step(statement.Get()) != SQLITE_ROW) return fallback;
     return sqlite3_column_int64(statement.Get(), 0);
 }
+
+sqlite3_stmt* StatementCache::Get(const char* sql) {
+    auto found = statements_.find(sql);
+    if (found == statements_.end()) {
+        auto statement = std::make_unique<SqliteStatement>(db_, sql);
+        if (!statement->Ok()) return nullptr;
+        found = statements_.emplace(sql, std::move(statement)).first;
+    }
+    sqlite3_stmt* statement = found->second->Get();
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return statement;
+}
+
+void BindText(sqlite3_stmt* statement, int index, const std::string& text) {
+    sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void BindTextOrNull(sqlite3_stmt* statement, int index, const std::string& text) {
+    if (text.empty()) {
+        sqlite3_bind_null(statement, index);
+    } else {
+        BindText(statement, index, text);
+    }
+}
+
+int StepDone(sqlite3_stmt* statement) {
+    if (statement == nullptr) return SQLITE_ERROR;
+    const int code = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return code;
+}
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    return text != nullptr ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column))) : "";
+}

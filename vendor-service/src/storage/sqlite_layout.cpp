@@ -59,6 +59,54 @@ LayoutOutcome UpgradeFrom0(sqlite3* db, std::string& error) {
     return LayoutOutcome::Ready;
 }
 
+// Layout 1 to 2: the fleet and its rollouts.
+constexpr char Layout2[] = R"sql(
+ALTER TABLE checkins ADD COLUMN installation_id TEXT;
+ALTER TABLE update_reports ADD COLUMN installation_id TEXT;
+ALTER TABLE update_reports ADD COLUMN rollout_id INTEGER;
+CREATE INDEX checkins_by_installation ON checkins (installation_id, id);
+CREATE INDEX update_reports_by_installation ON update_reports (installation_id, id);
+CREATE INDEX update_reports_by_rollout ON update_reports (rollout_id, id);
+CREATE TABLE installations (
+  id TEXT PRIMARY KEY, product TEXT NOT NULL, hostname TEXT, installed_path TEXT, client_address TEXT NOT NULL,
+  program_version TEXT, agent_version TEXT, windows_version TEXT,
+  first_seen TEXT NOT NULL, last_seen TEXT NOT NULL, last_seen_unix INTEGER NOT NULL,
+  checkins INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX installations_by_last_seen ON installations (last_seen_unix);
+CREATE INDEX installations_by_product ON installations (product, program_version);
+CREATE TABLE releases (
+  id INTEGER PRIMARY KEY AUTOINCREMENT, product TEXT NOT NULL, version TEXT NOT NULL, url TEXT NOT NULL,
+  served_path TEXT NOT NULL DEFAULT '', size INTEGER NOT NULL, sha256 TEXT NOT NULL, created_at TEXT NOT NULL,
+  UNIQUE (product, version));
+CREATE TABLE rollouts (
+  id INTEGER PRIMARY KEY AUTOINCREMENT, release_id INTEGER NOT NULL REFERENCES releases (id),
+  status TEXT NOT NULL, target_versions TEXT NOT NULL DEFAULT '', target_from TEXT NOT NULL DEFAULT '',
+  target_to TEXT NOT NULL DEFAULT '', pilot_hosts TEXT NOT NULL DEFAULT '', stages TEXT NOT NULL,
+  current_stage INTEGER NOT NULL DEFAULT 0, stage_started_unix INTEGER NOT NULL,
+  min_outcomes INTEGER NOT NULL, max_failures INTEGER NOT NULL, max_failure_rate REAL NOT NULL,
+  soak_seconds INTEGER NOT NULL, auto_advance INTEGER NOT NULL, retry_pause_seconds INTEGER NOT NULL,
+  max_attempts INTEGER NOT NULL, halt_reason TEXT NOT NULL DEFAULT '', created_at TEXT NOT NULL,
+  updated_at TEXT NOT NULL);
+CREATE TABLE rollout_installations (
+  rollout_id INTEGER NOT NULL, installation_id TEXT NOT NULL, stage INTEGER NOT NULL, place REAL NOT NULL,
+  first_offered_at TEXT NOT NULL, last_offered_at TEXT NOT NULL, offers INTEGER NOT NULL DEFAULT 0,
+  download_started_at TEXT, download_completed_at TEXT,
+  outcomes INTEGER NOT NULL DEFAULT 0, failures INTEGER NOT NULL DEFAULT 0, last_result TEXT, last_step TEXT,
+  last_code INTEGER, last_outcome_at TEXT, last_outcome_unix INTEGER NOT NULL DEFAULT 0,
+  ok_at TEXT, ok_unix INTEGER NOT NULL DEFAULT 0, confirmed_at TEXT, unconfirmed_at TEXT,
+  PRIMARY KEY (rollout_id, installation_id));
+CREATE INDEX rollout_installations_by_installation ON rollout_installations (installation_id);
+CREATE INDEX rollout_installations_by_stage ON rollout_installations (rollout_id, stage);
+CREATE TABLE rollout_events (
+  id INTEGER PRIMARY KEY AUTOINCREMENT, rollout_id INTEGER NOT NULL, at TEXT NOT NULL, event TEXT NOT NULL,
+  detail TEXT NOT NULL DEFAULT '');
+CREATE TABLE operators (
+  name TEXT PRIMARY KEY, salt TEXT NOT NULL, hash TEXT NOT NULL, iterations INTEGER NOT NULL,
+  created_at TEXT NOT NULL);
+CREATE TABLE sessions (
+  token_hash TEXT PRIMARY KEY, operator TEXT NOT NULL, csrf TEXT NOT NULL, expires_unix INTEGER NOT NULL);
+)sql";
+
 }  // namespace
 
 LayoutOutcome PrepareSqliteLayout(sqlite3* db, std::string& error) {
@@ -76,8 +124,12 @@ LayoutOutcome PrepareSqliteLayout(sqlite3* db, std::string& error) {
         error = "layout " + std::to_string(version) + " is newer than this service's (" +
                 std::to_string(CurrentSqliteLayout) + ")";
         outcome = LayoutOutcome::Refused;
-    } else if (version == 0) {
-        outcome = UpgradeFrom0(db, error);
+    } else if (version < CurrentSqliteLayout) {
+        // Each step brings the layout one version on, in this one transaction.
+        if (version == 0) outcome = UpgradeFrom0(db, error);
+        if (outcome == LayoutOutcome::Ready && version <= 1 && !SqliteExec(db, Layout2, error)) {
+            outcome = LayoutOutcome::Failed;
+        }
     }
     if (outcome == LayoutOutcome::Ready && version != CurrentSqliteLayout &&
         !SqliteExec(db, "PRAGMA user_version = " + std::to_string(CurrentSqliteLayout), error)) {

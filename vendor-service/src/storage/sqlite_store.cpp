@@ -4,6 +4,7 @@
 #include <ctime>
 #include <memory>
 
+#include "storage/sqlite_fleet.h"
 #include "storage/sqlite_layout.h"
 
 namespace {
@@ -14,6 +15,8 @@ bool IsBusy(int code) {
     return (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED;
 }
 
+// The report columns, then installation_id (check-ins and update reports)
+// and rollout_id (update reports).
 std::string InsertSql(ReportKind kind) {
     std::string names = "received_at, client_address, raw_body";
     std::string marks = "?, ?, ?";
@@ -21,6 +24,8 @@ std::string InsertSql(ReportKind kind) {
         names += std::string(", \"") + column.member + "\"";
         marks += ", ?";
     }
+    if (kind != ReportKind::Acceptance) names += ", installation_id", marks += ", ?";
+    if (kind == ReportKind::Update) names += ", rollout_id", marks += ", ?";
     return std::string("INSERT INTO ") + TableOf(kind) + " (" + names + ") VALUES (" + marks + ")";
 }
 
@@ -41,6 +46,25 @@ void BindRow(sqlite3_stmt* statement, const PendingRow& row) {
                               SQLITE_STATIC);
         }
     }
+    int next = static_cast<int>(columns.size()) + 4;
+    if (row.kind != ReportKind::Acceptance) {
+        const std::string* installation = row.checkIn ? &row.checkIn->installationId
+                                          : row.link  ? &row.link->installationId
+                                                      : nullptr;
+        if (installation != nullptr) {
+            sqlite3_bind_text(statement, next, installation->c_str(), -1, SQLITE_STATIC);
+        } else {
+            sqlite3_bind_null(statement, next);
+        }
+        ++next;
+    }
+    if (row.kind == ReportKind::Update) {
+        if (row.link) {
+            sqlite3_bind_int64(statement, next, row.link->rolloutId);
+        } else {
+            sqlite3_bind_null(statement, next);  // unlinked: no token, or one that does not verify
+        }
+    }
 }
 
 std::string UtcDaysAgoText(int days) {
@@ -57,7 +81,9 @@ struct WriterState {
     SqliteStoreSettings settings;
     SqliteConnection db;
     std::map<ReportKind, std::unique_ptr<SqliteStatement>> inserts;
+    std::unique_ptr<StatementCache> statements;
     bool trimming = false;  // over the size limit: removing down to 90 % of it
+    int64_t advancedAt = 0;
 };
 
 // Opens the writer's connection, creating the database or bringing it to
@@ -65,6 +91,7 @@ struct WriterState {
 // service started is set up on the first connection that works).
 bool Connect(WriterState& state, std::string& error) {
     state.inserts.clear();
+    state.statements.reset();
     if (!state.db.Open(state.settings.path, true, state.settings.busyMs, error)) return false;
     sqlite3* db = state.db.Get();
     if (sqlite3_db_readonly(db, "main") == 1) {
@@ -95,6 +122,7 @@ bool Connect(WriterState& state, std::string& error) {
         }
         state.inserts[kind] = std::move(statement);
     }
+    state.statements = std::make_unique<StatementCache>(db);
     return true;
 }
 
@@ -111,14 +139,21 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
     int code = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (code != SQLITE_OK) return Rollback(state, code, error);
     for (const PendingRow* row : rows) {
-        sqlite3_stmt* statement = state.inserts[row->kind]->Get();
-        sqlite3_reset(statement);
-        sqlite3_clear_bindings(statement);
-        BindRow(statement, *row);
-        code = sqlite3_step(statement);
-        sqlite3_reset(statement);
-        if (code != SQLITE_DONE) return Rollback(state, code, error);
-        ids.push_back(sqlite3_last_insert_rowid(db));
+        long long id = 0;
+        if (row->isReport) {
+            sqlite3_stmt* statement = state.inserts[row->kind]->Get();
+            sqlite3_reset(statement);
+            sqlite3_clear_bindings(statement);
+            BindRow(statement, *row);
+            code = sqlite3_step(statement);
+            sqlite3_reset(statement);
+            if (code != SQLITE_DONE) return Rollback(state, code, error);
+            id = sqlite3_last_insert_rowid(db);
+        }
+        bool applied = false;
+        code = WriteFleetFacts(*state.statements, *row, id, applied);
+        if (code != SQLITE_OK) return Rollback(state, code, error);
+        ids.push_back(row->isReport ? id : (applied ? 1 : 0));
     }
     code = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     if (code != SQLITE_OK) return Rollback(state, code, error);
@@ -159,8 +194,18 @@ bool Maintain(WriterState& state) {
     if (db == nullptr) return false;
     const size_t step = state.settings.rowsPerMaintenanceStep;
     const std::string cutoff = UtcDaysAgoText(state.settings.retentionDays);
+    std::string ignored;
     for (ReportKind kind : AllKinds) {
         if (DeleteOldest(db, kind, step, cutoff) > 0) return true;
+    }
+    // Rollouts whose stage has earned it move on (checked once a second at most).
+    const int64_t now = std::time(nullptr);
+    if (now != state.advancedAt) {
+        state.advancedAt = now;
+        if (SqliteExec(db, "BEGIN IMMEDIATE", ignored)) {
+            const bool advanced = AdvanceRollouts(*state.statements, now) == SQLITE_OK;
+            SqliteExec(db, advanced ? "COMMIT" : "ROLLBACK", ignored);
+        }
     }
     const uint64_t used = SqliteUsedBytes(db);
     if (used > state.settings.maxBytes) state.trimming = true;

@@ -24,7 +24,7 @@ struct WriterSettings {
     size_t maxQueuedBytes = size_t{32} * 1024 * 1024;
     int firstRetryMs = 50;
     int lastRetryMs = 1000;
-    int maintenanceEveryMs = 5000;
+    int maintenanceEveryMs = 1000;
 };
 
 struct WriterCounters {

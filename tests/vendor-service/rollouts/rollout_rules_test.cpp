@@ -1,0 +1,160 @@
+#include "rollouts/rollout_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "rollouts/offer_token.h"
+
+namespace {
+
+std::string SimulatedId(int i) {
+    return InstallationId("secreto", "MarvekMesalto", "PC-" + std::to_string(i), "C:\\Marvek\\mesalto.exe", "10.0.0.1");
+}
+
+}  // namespace
+
+TEST(RolloutRules, PlacesSpreadEvenlyAndDifferPerRelease) {
+    constexpr int Ids = 10000;
+    int deciles[10] = {};
+    int firstTenInBoth = 0;
+    for (int i = 0; i < Ids; ++i) {
+        const std::string id = SimulatedId(i);
+        const double place = PlaceInRollout(id, 1);
+        ASSERT_GE(place, 0.0);
+        ASSERT_LT(place, 100.0);
+        EXPECT_EQ(place, PlaceInRollout(id, 1));  // the same at every check-in
+        ++deciles[static_cast<int>(place / 10)];
+        if (place < 10 && PlaceInRollout(id, 2) < 10) ++firstTenInBoth;
+    }
+    std::printf("spread of %d simulated installations over tenths of release 1:", Ids);
+    for (int count : deciles) std::printf(" %d", count);
+    std::printf("; first tenth of both release 1 and release 2: %d\n", firstTenInBoth);
+    // A stage of 10 % holds 10 % of the fleet, within three standard deviations (binomial: 30).
+    for (int count : deciles) {
+        EXPECT_GT(count, 910);
+        EXPECT_LT(count, 1090);
+    }
+    // Another release puts other installations first: about 1 % are first in both.
+    EXPECT_LT(firstTenInBoth, 150);
+}
+
+TEST(RolloutRules, TargetingByListOrRange) {
+    const Targeting list{{"5.2.1.0", "5.1"}, "", ""};
+    EXPECT_TRUE(IsTargeted(list, "5.2.1.0"));
+    EXPECT_TRUE(IsTargeted(list, "5.2.1"));
+    EXPECT_TRUE(IsTargeted(list, "5.1.0.0"));
+    EXPECT_FALSE(IsTargeted(list, "5.2.1.1"));
+    EXPECT_FALSE(IsTargeted(list, "No disponible"));
+    const Targeting range{{}, "5.0", "5.9.9.9"};
+    EXPECT_TRUE(IsTargeted(range, "5.0.0.0"));
+    EXPECT_TRUE(IsTargeted(range, "5.9.9.9"));
+    EXPECT_FALSE(IsTargeted(range, "5.10"));  // parts are numbers: 5.10 comes after 5.9.9.9
+    EXPECT_FALSE(IsTargeted(range, "6.0.3.17"));
+    EXPECT_FALSE(IsTargeted(range, "4.99"));
+    EXPECT_FALSE(IsTargeted(range, ""));
+    EXPECT_TRUE(IsTargeted(Targeting{{}, "", "5.2"}, "1.0"));
+    EXPECT_FALSE(IsTargeted(Targeting{}, "5.2.1.0"));
+}
+
+TEST(RolloutRules, StagesPilotsAndInstallationsHeldBack) {
+    Rollout rollout;
+    rollout.settings.pilotHosts = {"pc-piloto"};
+    rollout.settings.stages = StagesOf({1, 10, 100}, true);
+    ASSERT_EQ(rollout.settings.stages.size(), 4u);
+    EXPECT_EQ(StageName(rollout.settings.stages[0]), "piloto");
+    EXPECT_EQ(StageName(rollout.settings.stages[2]), "10 %");
+    rollout.currentStage = 0;
+    EXPECT_TRUE(IsInCurrentStage(rollout, 99.9, "PC-Piloto"));
+    EXPECT_FALSE(IsInCurrentStage(rollout, 0.0, "pc-otro"));
+    rollout.currentStage = 1;
+    EXPECT_TRUE(IsInCurrentStage(rollout, 0.99, "pc-otro"));
+    EXPECT_FALSE(IsInCurrentStage(rollout, 1.0, "pc-otro"));
+    EXPECT_TRUE(IsInCurrentStage(rollout, 50, "pc-piloto"));
+    rollout.currentStage = 3;
+    EXPECT_TRUE(IsInCurrentStage(rollout, 99.99, ""));
+
+    RolloutSettings settings;
+    settings.retryPauseSeconds = 3600;
+    settings.maxAttempts = 3;
+    InstallationInRollout record;
+    EXPECT_TRUE(MayOfferAgain(settings, record, 1000));
+    record = {true, 2, 0, 0, 0};  // offered twice, nothing reported yet
+    EXPECT_TRUE(MayOfferAgain(settings, record, 1000));
+    record = {true, 1, 1, 1, 5000};  // failed once at 5000
+    EXPECT_FALSE(MayOfferAgain(settings, record, 5000 + 3599));
+    EXPECT_TRUE(MayOfferAgain(settings, record, 5000 + 3600));
+    record = {true, 3, 3, 2, 5000};  // three reports: no more
+    EXPECT_FALSE(MayOfferAgain(settings, record, 5000 + 999999));
+}
+
+TEST(RolloutRules, AStageHaltsOnItsFailuresAndAdvancesWhenItHasEarnedIt) {
+    RolloutSettings settings;
+    settings.minOutcomes = 10;
+    settings.maxFailureRate = 0.2;
+    settings.maxFailures = 0;
+    settings.soakSeconds = 600;
+    EXPECT_FALSE(HaltVerdict(settings, {9, 9}).halt);  // too few outcomes for a rate
+    EXPECT_FALSE(HaltVerdict(settings, {10, 2}).halt);
+    Verdict verdict = HaltVerdict(settings, {10, 3});
+    EXPECT_TRUE(verdict.halt);
+    EXPECT_EQ(verdict.reason, "fallaron 3 de 10 instalaciones en esta etapa (30.0 %; limite: 20.0 %)");
+    settings.maxFailures = 3;
+    verdict = HaltVerdict(settings, {3, 3});
+    EXPECT_TRUE(verdict.halt);
+    EXPECT_EQ(verdict.reason, "3 instalaciones fallaron en esta etapa (limite: 3)");
+    EXPECT_FALSE(HaltVerdict(settings, {3, 2}).halt);
+
+    settings.maxFailures = 0;
+    EXPECT_FALSE(MayAdvance(settings, {9, 0}, 0, 10000));
+    EXPECT_FALSE(MayAdvance(settings, {10, 0}, 0, 599));
+    EXPECT_TRUE(MayAdvance(settings, {10, 0}, 0, 600));
+    EXPECT_TRUE(MayAdvance(settings, {10, 2}, 0, 600));
+    EXPECT_FALSE(MayAdvance(settings, {10, 3}, 0, 600));
+    settings.autoAdvance = false;
+    EXPECT_FALSE(MayAdvance(settings, {100, 0}, 0, 100000));
+
+    std::vector<double> percents;
+    EXPECT_TRUE(ParsePercents("1,10,50,100", percents));
+    EXPECT_EQ(percents, (std::vector<double>{1, 10, 50, 100}));
+    EXPECT_TRUE(ParsePercents("0.5,100", percents));
+    for (const char* bad : {"", "10,5", "0,100", "1,,100", "1,101", "diez", "10,10"}) {
+        EXPECT_FALSE(ParsePercents(bad, percents)) << bad;
+    }
+}
+
+TEST(OfferToken, NamesTheOfferAndOnlyTheServiceCanSignOne) {
+    const std::string id = SimulatedId(7);
+    const std::string token = OfferToken("secreto", id, 42);
+    std::string installation;
+    long long rollout = 0;
+    ASSERT_TRUE(ReadOfferToken("secreto", token, installation, rollout));
+    EXPECT_EQ(installation, id);
+    EXPECT_EQ(rollout, 42);
+    EXPECT_FALSE(ReadOfferToken("otro secreto", token, installation, rollout));
+    std::string changed = token;
+    changed[changed.size() - 1] = changed.back() == '0' ? '1' : '0';
+    EXPECT_FALSE(ReadOfferToken("secreto", changed, installation, rollout));
+    // Another rollout with the same signature does not verify.
+    std::string other = token;
+    other.replace(33, 2, "43");
+    EXPECT_FALSE(ReadOfferToken("secreto", other, installation, rollout));
+    for (const std::string bad : {std::string(), std::string("x"), id + "-42", id + "--" + token.substr(36),
+                                  std::string(200, 'a')}) {
+        EXPECT_FALSE(ReadOfferToken("secreto", bad, installation, rollout)) << bad;
+    }
+
+    EXPECT_EQ(WithOfferToken("https://d.example/p/m.zip", "T"), "https://d.example/p/m.zip?o=T");
+    EXPECT_EQ(WithOfferToken("https://d.example/p/m.zip?v=2#x", "T"), "https://d.example/p/m.zip?v=2&o=T#x");
+    EXPECT_EQ(OfferTokenOfUrl("https://d.example/p/m.zip?v=2&o=" + token + "#x"), token);
+    EXPECT_EQ(OfferTokenOfUrl("https://d.example/p/m.zip"), "");
+
+    // Host and path in any letter case are one installation; a missing
+    // member takes the client address.
+    EXPECT_EQ(InstallationId("s", "MarvekOlvo", "PC-1", "C:\\Olvo\\olvo.exe", "1.2.3.4"),
+              InstallationId("s", "MarvekOlvo", "pc-1", "c:\\olvo\\OLVO.EXE", "5.6.7.8"));
+    EXPECT_NE(InstallationId("s", "MarvekOlvo", "PC-1", "C:\\Olvo\\olvo.exe", "1.2.3.4"),
+              InstallationId("s", "MarvekMesalto", "PC-1", "C:\\Olvo\\olvo.exe", "1.2.3.4"));
+    EXPECT_NE(InstallationId("s", "MarvekOlvo", "", "", "1.2.3.4"), InstallationId("s", "MarvekOlvo", "", "", "1.2.3.5"));
+    EXPECT_EQ(InstallationId("s", "MarvekOlvo", "", "", "1.2.3.4").size(), 32u);
+}

@@ -1,0 +1,37 @@
+// Operators of the console and their sessions. A password is kept only as
+// PBKDF2-HMAC-SHA256 of a random salt; a session is known by a random token
+// whose SHA-256 alone is stored, with its CSRF token and its end.
+#pragma once
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+
+// Letters, digits, '.', '_' and '-'; 1 to 64 of them.
+bool IsOperatorName(const std::string& name);
+
+// Adds the operator, or gives an existing one a new password.
+bool SaveOperator(sqlite3* db, const std::string& name, const std::string& password, std::string& error);
+
+// True when the name and the password are an operator's. Takes as long for
+// a name that does not exist.
+bool CheckOperator(sqlite3* db, const std::string& name, const std::string& password);
+
+struct Session {
+    std::string operatorName;
+    std::string csrf;
+};
+
+// A new session of `hours`; its token for the cookie, and its CSRF token.
+bool OpenSession(sqlite3* db, const std::string& operatorName, int hours, std::string& token, std::string& csrf);
+
+// The session a cookie's token names, while it lasts.
+bool FindSession(sqlite3* db, const std::string& token, Session& session);
+
+void CloseSession(sqlite3* db, const std::string& token);
+
+// 32 random bytes as hex; empty when the system has no randomness.
+std::string RandomToken();
+
+// True when two texts are equal, in time that does not depend on where they differ.
+bool SameText(const std::string& a, const std::string& b);

@@ -1,0 +1,93 @@
+#include "rollouts/offer_token.h"
+
+#include <openssl/crypto.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <cstdlib>
+
+#include "http/message.h"
+
+namespace {
+
+constexpr size_t SignatureHexDigits = 24;
+
+std::string Hex(const unsigned char* bytes, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < size; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 15];
+    }
+    return hex;
+}
+
+std::string HmacHex(const std::string& secret, const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+         reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &size);
+    return Hex(digest, size);
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool IsLowerHex(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
+std::string OfferToken(const std::string& secret, const std::string& installationId, long long rolloutId) {
+    const std::string named = installationId + "-" + std::to_string(rolloutId);
+    return named + "-" + HmacHex(secret, "oferta\n" + named).substr(0, SignatureHexDigits);
+}
+
+bool ReadOfferToken(const std::string& secret, const std::string& token, std::string& installationId,
+                    long long& rolloutId) {
+    const size_t first = token.find('-');
+    const size_t second = first == std::string::npos ? first : token.find('-', first + 1);
+    if (second == std::string::npos || token.size() > 128) return false;
+    const std::string installation = token.substr(0, first);
+    const std::string rollout = token.substr(first + 1, second - first - 1);
+    const std::string signature = token.substr(second + 1);
+    if (installation.size() != 32 || !IsLowerHex(installation) || rollout.empty() || rollout.size() > 15 ||
+        rollout.find_first_not_of("0123456789") != std::string::npos || signature.size() != SignatureHexDigits) {
+        return false;
+    }
+    const std::string expected = HmacHex(secret, "oferta\n" + installation + "-" + rollout).substr(0, SignatureHexDigits);
+    if (CRYPTO_memcmp(expected.data(), signature.data(), SignatureHexDigits) != 0) return false;
+    installationId = installation;
+    rolloutId = std::strtoll(rollout.c_str(), nullptr, 10);
+    return true;
+}
+
+std::string WithOfferToken(const std::string& url, const std::string& token) {
+    const size_t fragment = url.find('#');
+    const std::string base = url.substr(0, fragment);
+    const std::string tail = fragment == std::string::npos ? std::string() : url.substr(fragment);
+    return base + (base.find('?') == std::string::npos ? "?o=" : "&o=") + token + tail;
+}
+
+std::string OfferTokenOfUrl(const std::string& url) {
+    const size_t mark = url.find('?');
+    if (mark == std::string::npos) return std::string();
+    const std::string query = url.substr(mark + 1, url.find('#', mark) - mark - 1);
+    return QueryValue(query, "o");
+}
+
+std::string InstallationId(const std::string& secret, const std::string& product, const std::string& hostname,
+                           const std::string& installedPath, const std::string& clientAddress) {
+    const std::string host = hostname.empty() ? "@" + clientAddress : Lower(hostname);
+    const std::string path = installedPath.empty() ? "@" + clientAddress : Lower(installedPath);
+    return HmacHex(secret, "instalacion\n" + product + "\n" + host + "\n" + path).substr(0, 32);
+}
+
+std::string NewSecret() {
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
+    return Hex(bytes, sizeof bytes);
+}

@@ -1,0 +1,62 @@
+#include "rollouts/rollout_cache.h"
+
+#include <algorithm>
+#include <chrono>
+
+RolloutCache::RolloutCache(Loader loader, int refreshMs) : loader_(std::move(loader)), refreshMs_(refreshMs) {
+    Load(0);
+    thread_ = std::thread([this] { Run(); });
+}
+
+RolloutCache::~RolloutCache() {
+    Stop();
+}
+
+void RolloutCache::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::shared_ptr<const Rollout> RolloutCache::OfferingFor(const std::string& product) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& rollout : rollouts_) {
+        if (rollout->release.product == product) return rollout;
+    }
+    return nullptr;
+}
+
+void RolloutCache::RefreshNow() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const unsigned long long mine = ++asked_;
+    wake_.notify_all();
+    wake_.wait_for(lock, std::chrono::seconds(5), [&] { return served_ >= mine || stopping_; });
+}
+
+void RolloutCache::Load(unsigned long long serving) {
+    std::vector<Rollout> loaded;
+    std::string error;
+    const bool ok = loader_(loaded, error);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ok) {  // a store that cannot be read keeps the last rollouts known
+        rollouts_.clear();
+        for (Rollout& rollout : loaded) rollouts_.push_back(std::make_shared<const Rollout>(std::move(rollout)));
+    }
+    served_ = std::max(served_, serving);
+    wake_.notify_all();
+}
+
+void RolloutCache::Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        wake_.wait_for(lock, std::chrono::milliseconds(refreshMs_), [this] { return stopping_ || asked_ > served_; });
+        if (stopping_) return;
+        const unsigned long long serving = asked_;
+        lock.unlock();
+        Load(serving);
+        lock.lock();
+    }
+}

@@ -1,0 +1,45 @@
+// The rollouts that may offer, kept in memory for the check-ins and read
+// again from the store once a second (or at once after a command), so a
+// check-in decides without a query unless its installation is inside a
+// stage.
+#pragma once
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rollouts/rollout_model.h"
+
+class RolloutCache {
+public:
+    using Loader = std::function<bool(std::vector<Rollout>& rollouts, std::string& error)>;
+
+    RolloutCache(Loader loader, int refreshMs);
+    ~RolloutCache();
+    RolloutCache(const RolloutCache&) = delete;
+    RolloutCache& operator=(const RolloutCache&) = delete;
+
+    // The rollout offering a product's release, or null.
+    std::shared_ptr<const Rollout> OfferingFor(const std::string& product);
+    // Reads the store again now and waits until it has.
+    void RefreshNow();
+    void Stop();
+
+private:
+    void Run();
+    void Load(unsigned long long serving);
+
+    Loader loader_;
+    int refreshMs_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<std::shared_ptr<const Rollout>> rollouts_;
+    // Refreshes asked for, and the last of them a finished load began after.
+    unsigned long long asked_ = 0;
+    unsigned long long served_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
+};

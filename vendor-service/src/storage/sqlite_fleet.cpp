@@ -1,0 +1,572 @@
+#include "storage/sqlite_fleet.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "rollouts/rollout_rules.h"
+
+namespace {
+
+constexpr char UpsertInstallation[] =
+    "INSERT INTO installations (id, product, hostname, installed_path, client_address, program_version,"
+    " agent_version, windows_version, first_seen, last_seen, last_seen_unix, checkins)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?9, ?10, 1)"
+    " ON CONFLICT (id) DO UPDATE SET hostname = excluded.hostname, installed_path = excluded.installed_path,"
+    " client_address = excluded.client_address, program_version = excluded.program_version,"
+    " agent_version = excluded.agent_version, windows_version = excluded.windows_version,"
+    " last_seen = excluded.last_seen, last_seen_unix = excluded.last_seen_unix, checkins = checkins + 1";
+
+constexpr char UpsertOffer[] =
+    "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
+    " last_offered_at, offers) VALUES (?1, ?2, ?3, ?4, ?5, ?5, 1)"
+    " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET last_offered_at = excluded.last_offered_at,"
+    " offers = offers + 1";
+
+// After an OK, the next check-in tells whether the new version is there.
+constexpr char Confirm[] =
+    "UPDATE rollout_installations SET confirmed_at = ?1 WHERE installation_id = ?2 AND ok_unix > 0"
+    " AND ok_unix < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
+    " (SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE l.version = ?4)";
+constexpr char Unconfirm[] =
+    "UPDATE rollout_installations SET unconfirmed_at = ?1 WHERE installation_id = ?2 AND ok_unix > 0"
+    " AND ok_unix < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
+    " (SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE l.version <> ?4)";
+
+constexpr char RolloutExists[] = "SELECT current_stage FROM rollouts WHERE id = ?1";
+
+constexpr char RecordOutcome[] =
+    "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
+    " last_offered_at, offers, outcomes, failures, last_result, last_step, last_code, last_outcome_at,"
+    " last_outcome_unix, ok_at, ok_unix) VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9,"
+    " CASE WHEN ?10 THEN ?4 END, CASE WHEN ?10 THEN ?9 ELSE 0 END)"
+    " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET outcomes = outcomes + 1,"
+    " failures = failures + excluded.failures, last_result = excluded.last_result,"
+    " last_step = excluded.last_step, last_code = excluded.last_code,"
+    " last_outcome_at = excluded.last_outcome_at, last_outcome_unix = excluded.last_outcome_unix,"
+    " ok_at = CASE WHEN excluded.ok_unix > 0 THEN excluded.ok_at ELSE ok_at END,"
+    " ok_unix = CASE WHEN excluded.ok_unix > 0 THEN excluded.ok_unix ELSE ok_unix END,"
+    " confirmed_at = CASE WHEN excluded.ok_unix > 0 THEN NULL ELSE confirmed_at END,"
+    " unconfirmed_at = CASE WHEN excluded.ok_unix > 0 THEN NULL ELSE unconfirmed_at END";
+
+constexpr char RecordDownload[] =
+    "UPDATE rollout_installations SET download_started_at = COALESCE(download_started_at, ?3),"
+    " download_completed_at = CASE WHEN ?4 THEN COALESCE(download_completed_at, ?3) ELSE download_completed_at END"
+    " WHERE rollout_id = ?1 AND installation_id = ?2";
+
+constexpr char CountStage[] =
+    "SELECT COUNT(*) FILTER (WHERE outcomes > 0), COUNT(*) FILTER (WHERE failures > 0)"
+    " FROM rollout_installations WHERE rollout_id = ?1 AND stage = ?2";
+
+constexpr char SetStatus[] =
+    "UPDATE rollouts SET status = ?2, halt_reason = ?3, updated_at = ?4 WHERE id = ?1 AND status = ?5";
+constexpr char SetStage[] =
+    "UPDATE rollouts SET current_stage = ?2, stage_started_unix = ?3, status = ?4, updated_at = ?5"
+    " WHERE id = ?1 AND current_stage = ?6";
+constexpr char AddEvent[] = "INSERT INTO rollout_events (rollout_id, at, event, detail) VALUES (?1, ?2, ?3, ?4)";
+
+constexpr char SelectRollouts[] =
+    "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
+    " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
+    " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " FROM rollouts r JOIN releases l ON l.id = r.release_id";
+
+constexpr char RunningRollouts[] = "SELECT id FROM rollouts WHERE status = 'EN_CURSO' AND auto_advance = 1";
+
+constexpr char SelectReleases[] =
+    "SELECT id, product, version, url, served_path, size, sha256, created_at FROM releases";
+
+std::string UtcText(int64_t unix) {
+    const std::time_t time = static_cast<std::time_t>(unix);
+    std::tm utc = {};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        if (end > start) parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string JoinList(const std::vector<std::string>& parts) {
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : ",") + part;
+    return text;
+}
+
+std::string Text(sqlite3_stmt* statement, int column) {
+    return ColumnText(statement, column);
+}
+
+void ReadRelease(sqlite3_stmt* statement, int first, Release& release) {
+    release.id = sqlite3_column_int64(statement, first);
+    release.product = Text(statement, first + 1);
+    release.version = Text(statement, first + 2);
+    release.url = Text(statement, first + 3);
+    release.servedPath = Text(statement, first + 4);
+    release.size = static_cast<uint64_t>(sqlite3_column_int64(statement, first + 5));
+    release.sha256 = Text(statement, first + 6);
+    release.createdAt = Text(statement, first + 7);
+}
+
+void ReadRollout(sqlite3_stmt* statement, Rollout& rollout) {
+    rollout.id = sqlite3_column_int64(statement, 0);
+    rollout.status = Text(statement, 1);
+    rollout.targeting.versions = SplitList(Text(statement, 2));
+    rollout.targeting.from = Text(statement, 3);
+    rollout.targeting.to = Text(statement, 4);
+    RolloutSettings& settings = rollout.settings;
+    settings.pilotHosts = SplitList(Text(statement, 5));
+    std::vector<double> percents;
+    ParsePercents(Text(statement, 6), percents);
+    settings.stages = StagesOf(percents, !settings.pilotHosts.empty());
+    rollout.currentStage = sqlite3_column_int(statement, 7);
+    rollout.stageStartedAt = sqlite3_column_int64(statement, 8);
+    settings.minOutcomes = sqlite3_column_int(statement, 9);
+    settings.maxFailures = sqlite3_column_int(statement, 10);
+    settings.maxFailureRate = sqlite3_column_double(statement, 11);
+    settings.soakSeconds = sqlite3_column_int(statement, 12);
+    settings.autoAdvance = sqlite3_column_int(statement, 13) != 0;
+    settings.retryPauseSeconds = sqlite3_column_int(statement, 14);
+    settings.maxAttempts = sqlite3_column_int(statement, 15);
+    rollout.haltReason = Text(statement, 16);
+    rollout.createdAt = Text(statement, 17);
+    ReadRelease(statement, 18, rollout.release);
+}
+
+bool QueryRollouts(sqlite3* db, const std::string& where, long long id, std::vector<Rollout>& rollouts,
+                   std::string& error) {
+    SqliteStatement statement(db, std::string(SelectRollouts) + where + " ORDER BY r.id DESC");
+    if (!statement.Ok()) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    if (id != 0) sqlite3_bind_int64(statement.Get(), 1, id);
+    int code = 0;
+    while ((code = sqlite3_step(statement.Get())) == SQLITE_ROW) {
+        Rollout rollout;
+        ReadRollout(statement.Get(), rollout);
+        rollouts.push_back(rollout);
+    }
+    if (code != SQLITE_DONE) error = sqlite3_errmsg(db);
+    return code == SQLITE_DONE;
+}
+
+int Event(StatementCache& statements, long long rolloutId, int64_t now, const std::string& event,
+          const std::string& detail) {
+    sqlite3_stmt* add = statements.Get(AddEvent);
+    if (add == nullptr) return SQLITE_ERROR;
+    sqlite3_bind_int64(add, 1, rolloutId);
+    BindText(add, 2, UtcText(now));
+    BindText(add, 3, event);
+    BindText(add, 4, detail);
+    return StepDone(add) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+}
+
+// Moves a status on when it is `from`; `changed` tells whether it was.
+int ChangeStatus(StatementCache& statements, long long id, const std::string& from, const std::string& to,
+                 const std::string& reason, int64_t now, bool& changed) {
+    sqlite3_stmt* set = statements.Get(SetStatus);
+    if (set == nullptr) return SQLITE_ERROR;
+    sqlite3_bind_int64(set, 1, id);
+    BindText(set, 2, to);
+    BindText(set, 3, reason);
+    BindText(set, 4, UtcText(now));
+    BindText(set, 5, from);
+    const int code = StepDone(set);
+    if (code != SQLITE_DONE) return code;
+    changed = sqlite3_changes(statements.Db()) > 0;
+    return SQLITE_OK;
+}
+
+// The next stage, or finished after the last one.
+int Advance(StatementCache& statements, const Rollout& rollout, int64_t now, const std::string& by, bool& changed) {
+    const int last = static_cast<int>(rollout.settings.stages.size()) - 1;
+    const bool finishing = rollout.currentStage >= last;
+    sqlite3_stmt* set = statements.Get(SetStage);
+    if (set == nullptr) return SQLITE_ERROR;
+    sqlite3_bind_int64(set, 1, rollout.id);
+    sqlite3_bind_int(set, 2, finishing ? last : rollout.currentStage + 1);
+    sqlite3_bind_int64(set, 3, now);
+    BindText(set, 4, finishing ? rollout_status::Finished : rollout.status);
+    BindText(set, 5, UtcText(now));
+    sqlite3_bind_int(set, 6, rollout.currentStage);
+    const int code = StepDone(set);
+    if (code != SQLITE_DONE) return code;
+    changed = sqlite3_changes(statements.Db()) > 0;
+    if (!changed) return SQLITE_OK;
+    const std::string detail =
+        finishing ? "todas las etapas cumplidas"
+                  : "a la etapa " + StageName(rollout.settings.stages[static_cast<size_t>(rollout.currentStage) + 1]);
+    return Event(statements, rollout.id, now, finishing ? "terminado" : "avanzado", detail + " (" + by + ")");
+}
+
+bool LoadRolloutWith(StatementCache& statements, long long id, Rollout& rollout) {
+    std::vector<Rollout> found;
+    std::string error;
+    if (!QueryRollouts(statements.Db(), " WHERE r.id = ?1", id, found, error) ||
+        found.empty()) {
+        return false;
+    }
+    rollout = found[0];
+    return true;
+}
+
+int WriteCheckIn(StatementCache& statements, const PendingRow& row) {
+    const CheckInFacts& facts = *row.checkIn;
+    sqlite3_stmt* upsert = statements.Get(UpsertInstallation);
+    if (upsert == nullptr) return SQLITE_ERROR;
+    BindText(upsert, 1, facts.installationId);
+    BindText(upsert, 2, facts.product);
+    BindTextOrNull(upsert, 3, facts.hostname);
+    BindTextOrNull(upsert, 4, facts.installedPath);
+    BindText(upsert, 5, row.clientAddress);
+    BindTextOrNull(upsert, 6, facts.programVersion);
+    BindTextOrNull(upsert, 7, facts.agentVersion);
+    BindTextOrNull(upsert, 8, facts.windowsVersion);
+    BindText(upsert, 9, row.receivedAt);
+    sqlite3_bind_int64(upsert, 10, row.receivedUnix);
+    int code = StepDone(upsert);
+    if (code != SQLITE_DONE) return code;
+    if (facts.offeredRollout != 0) {
+        sqlite3_stmt* offer = statements.Get(UpsertOffer);
+        if (offer == nullptr) return SQLITE_ERROR;
+        sqlite3_bind_int64(offer, 1, facts.offeredRollout);
+        BindText(offer, 2, facts.installationId);
+        sqlite3_bind_int(offer, 3, facts.offeredStage);
+        sqlite3_bind_double(offer, 4, facts.place);
+        BindText(offer, 5, row.receivedAt);
+        if ((code = StepDone(offer)) != SQLITE_DONE) return code;
+    }
+    if (facts.programVersion.empty()) return SQLITE_OK;
+    for (const char* sql : {Confirm, Unconfirm}) {
+        sqlite3_stmt* mark = statements.Get(sql);
+        if (mark == nullptr) return SQLITE_ERROR;
+        BindText(mark, 1, row.receivedAt);
+        BindText(mark, 2, facts.installationId);
+        sqlite3_bind_int64(mark, 3, row.receivedUnix);
+        BindText(mark, 4, facts.programVersion);
+        if ((code = StepDone(mark)) != SQLITE_DONE) return code;
+    }
+    return SQLITE_OK;
+}
+
+const ColumnValue& Member(const PendingRow& row, const char* name) {
+    static const ColumnValue none;
+    const auto& columns = ColumnsOf(row.kind);
+    for (size_t i = 0; i < columns.size() && i < row.report.columns.size(); ++i) {
+        if (std::string(columns[i].member) == name) return row.report.columns[i];
+    }
+    return none;
+}
+
+// The report counts in its installation's way through the rollout, and a
+// failure may halt the rollout's current stage.
+int WriteOutcome(StatementCache& statements, const PendingRow& row) {
+    const ReportLink& link = *row.link;
+    sqlite3_stmt* exists = statements.Get(RolloutExists);
+    if (exists == nullptr) return SQLITE_ERROR;
+    sqlite3_bind_int64(exists, 1, link.rolloutId);
+    if (sqlite3_step(exists) != SQLITE_ROW) {
+        sqlite3_reset(exists);
+        return SQLITE_OK;  // signed for a rollout this store does not have: nothing to count
+    }
+    const int stage = sqlite3_column_int(exists, 0);
+    sqlite3_reset(exists);
+    const bool ok = Member(row, "resultado").text == "OK";
+    sqlite3_stmt* record = statements.Get(RecordOutcome);
+    if (record == nullptr) return SQLITE_ERROR;
+    sqlite3_bind_int64(record, 1, link.rolloutId);
+    BindText(record, 2, link.installationId);
+    sqlite3_bind_int(record, 3, stage);
+    BindText(record, 4, row.receivedAt);
+    sqlite3_bind_int(record, 5, ok ? 0 : 1);
+    BindText(record, 6, Member(row, "resultado").text);
+    BindText(record, 7, Member(row, "paso_fallido").text);
+    sqlite3_bind_int64(record, 8, Member(row, "codigo_error").number);
+    sqlite3_bind_int64(record, 9, row.receivedUnix);
+    sqlite3_bind_int(record, 10, ok ? 1 : 0);
+    int code = StepDone(record);
+    if (code != SQLITE_DONE || ok) return code == SQLITE_DONE ? SQLITE_OK : code;
+    Rollout rollout;
+    if (!LoadRolloutWith(statements, link.rolloutId, rollout)) return SQLITE_ERROR;
+    if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Finished) return SQLITE_OK;
+    const Verdict verdict =
+        HaltVerdict(rollout.settings, LoadStageCounts(statements.Db(), rollout.id, rollout.currentStage));
+    if (!verdict.halt) return SQLITE_OK;
+    bool changed = false;
+    code = ChangeStatus(statements, rollout.id, rollout.status, rollout_status::Halted, verdict.reason,
+                        row.receivedUnix, changed);
+    if (code != SQLITE_OK || !changed) return code;
+    return Event(statements, rollout.id, row.receivedUnix, "detenido", verdict.reason);
+}
+
+int WriteDownload(StatementCache& statements, const PendingRow& row) {
+    sqlite3_stmt* record = statements.Get(RecordDownload);
+    if (record == nullptr) return SQLITE_ERROR;
+    sqlite3_bind_int64(record, 1, row.download->rolloutId);
+    BindText(record, 2, row.download->installationId);
+    BindText(record, 3, row.receivedAt);
+    sqlite3_bind_int(record, 4, row.download->completed ? 1 : 0);
+    const int code = StepDone(record);
+    return code == SQLITE_DONE ? SQLITE_OK : code;
+}
+
+int WriteCommand(StatementCache& statements, const RolloutCommand& command, int64_t now, bool& applied) {
+    Rollout rollout;
+    applied = false;
+    if (!LoadRolloutWith(statements, command.rolloutId, rollout)) return SQLITE_OK;
+    const std::string by = "operador " + command.operatorName;
+    std::string from, to, reason, event;
+    if (command.action == "pausar") {
+        from = rollout_status::Running, to = rollout_status::Paused, event = "pausado";
+    } else if (command.action == "reanudar") {
+        from = rollout_status::Paused, to = rollout_status::Running, event = "reanudado";
+    } else if (command.action == "detener") {
+        from = rollout.status, to = rollout_status::Halted, event = "detenido", reason = "detenido por el " + by;
+        if (from == rollout_status::Halted) return SQLITE_OK;
+    } else if (command.action == "avanzar") {
+        if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Paused) return SQLITE_OK;
+        return Advance(statements, rollout, now, by, applied);
+    } else {
+        return SQLITE_OK;
+    }
+    int code = ChangeStatus(statements, rollout.id, from, to, reason, now, applied);
+    if (code != SQLITE_OK || !applied) return code;
+    return Event(statements, rollout.id, now, event, reason.empty() ? by : reason);
+}
+
+}  // namespace
+
+std::string PercentsText(const std::vector<Stage>& stages) {
+    std::string text;
+    for (const Stage& stage : stages) {
+        if (stage.pilot) continue;
+        char number[32];
+        std::snprintf(number, sizeof number, "%g", stage.percent);
+        text += (text.empty() ? "" : ",") + std::string(number);
+    }
+    return text;
+}
+
+int WriteFleetFacts(StatementCache& statements, const PendingRow& row, long long, bool& applied) {
+    applied = false;
+    if (row.checkIn) return WriteCheckIn(statements, row);
+    if (row.link) return WriteOutcome(statements, row);
+    if (row.download) return WriteDownload(statements, row);
+    if (row.command) return WriteCommand(statements, *row.command, row.receivedUnix, applied);
+    return SQLITE_OK;
+}
+
+int AdvanceRollouts(StatementCache& statements, int64_t now) {
+    sqlite3_stmt* running = statements.Get(RunningRollouts);
+    if (running == nullptr) return SQLITE_ERROR;
+    std::vector<long long> ids;
+    while (sqlite3_step(running) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(running, 0));
+    sqlite3_reset(running);
+    sqlite3* db = statements.Db();
+    for (long long id : ids) {
+        Rollout rollout;
+        if (!LoadRolloutWith(statements, id, rollout)) continue;
+        if (!MayAdvance(rollout.settings, LoadStageCounts(db, id, rollout.currentStage), rollout.stageStartedAt,
+                        now)) {
+            continue;
+        }
+        bool changed = false;
+        const int code = Advance(statements, rollout, now, "por si solo", changed);
+        if (code != SQLITE_OK) return code;
+    }
+    return SQLITE_OK;
+}
+
+bool LoadOfferingRollouts(sqlite3* db, std::vector<Rollout>& rollouts, std::string& error) {
+    return QueryRollouts(db, " WHERE r.status IN ('EN_CURSO', 'TERMINADO')", 0, rollouts, error);
+}
+
+bool LoadRollouts(sqlite3* db, std::vector<Rollout>& rollouts, std::string& error) {
+    return QueryRollouts(db, "", 0, rollouts, error);
+}
+
+bool LoadRollout(sqlite3* db, long long id, Rollout& rollout, std::string& error) {
+    std::vector<Rollout> found;
+    if (!QueryRollouts(db, " WHERE r.id = ?1", id, found, error)) return false;
+    if (found.empty()) {
+        error = "no existe el despliegue " + std::to_string(id);
+        return false;
+    }
+    rollout = found[0];
+    return true;
+}
+
+bool LoadInstallationInRollout(sqlite3* db, long long rolloutId, const std::string& installationId,
+                               InstallationInRollout& record) {
+    SqliteStatement statement(db,
+                              "SELECT offers, outcomes, failures, last_outcome_unix FROM rollout_installations"
+                              " WHERE rollout_id = ?1 AND installation_id = ?2");
+    if (!statement.Ok()) return false;
+    sqlite3_bind_int64(statement.Get(), 1, rolloutId);
+    BindText(statement.Get(), 2, installationId);
+    const int code = sqlite3_step(statement.Get());
+    record = InstallationInRollout();
+    if (code == SQLITE_ROW) {
+        record.known = true;
+        record.offers = sqlite3_column_int(statement.Get(), 0);
+        record.outcomes = sqlite3_column_int(statement.Get(), 1);
+        record.failures = sqlite3_column_int(statement.Get(), 2);
+        record.lastOutcomeAt = sqlite3_column_int64(statement.Get(), 3);
+    }
+    return code == SQLITE_ROW || code == SQLITE_DONE;
+}
+
+StageCounts LoadStageCounts(sqlite3* db, long long rolloutId, int stage) {
+    StageCounts counts;
+    SqliteStatement statement(db, CountStage);
+    if (!statement.Ok()) return counts;
+    sqlite3_bind_int64(statement.Get(), 1, rolloutId);
+    sqlite3_bind_int(statement.Get(), 2, stage);
+    if (sqlite3_step(statement.Get()) == SQLITE_ROW) {
+        counts.outcomes = sqlite3_column_int(statement.Get(), 0);
+        counts.failures = sqlite3_column_int(statement.Get(), 1);
+    }
+    return counts;
+}
+
+bool InsertRelease(sqlite3* db, Release& release, std::string& error) {
+    SqliteStatement statement(db,
+                              "INSERT INTO releases (product, version, url, served_path, size, sha256, created_at)"
+                              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    if (!statement.Ok()) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    release.createdAt = UtcText(std::time(nullptr));
+    BindText(statement.Get(), 1, release.product);
+    BindText(statement.Get(), 2, release.version);
+    BindText(statement.Get(), 3, release.url);
+    BindText(statement.Get(), 4, release.servedPath);
+    sqlite3_bind_int64(statement.Get(), 5, static_cast<sqlite3_int64>(release.size));
+    BindText(statement.Get(), 6, release.sha256);
+    BindText(statement.Get(), 7, release.createdAt);
+    const int code = sqlite3_step(statement.Get());
+    if (code != SQLITE_DONE) {
+        error = (code & 0xff) == SQLITE_CONSTRAINT ? "ya hay una version " + release.version + " de " + release.product
+                                                   : std::string(sqlite3_errmsg(db));
+        return false;
+    }
+    release.id = sqlite3_last_insert_rowid(db);
+    return true;
+}
+
+bool LoadReleases(sqlite3* db, std::vector<Release>& releases, std::string& error) {
+    SqliteStatement statement(db, std::string(SelectReleases) + " ORDER BY id DESC");
+    int code = statement.Ok() ? SQLITE_ROW : SQLITE_ERROR;
+    while (statement.Ok() && (code = sqlite3_step(statement.Get())) == SQLITE_ROW) {
+        Release release;
+        ReadRelease(statement.Get(), 0, release);
+        releases.push_back(release);
+    }
+    if (code != SQLITE_DONE) error = sqlite3_errmsg(db);
+    return code == SQLITE_DONE;
+}
+
+bool LoadRelease(sqlite3* db, long long id, Release& release, std::string& error) {
+    SqliteStatement statement(db, std::string(SelectReleases) + " WHERE id = ?1");
+    if (!statement.Ok()) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    sqlite3_bind_int64(statement.Get(), 1, id);
+    if (sqlite3_step(statement.Get()) != SQLITE_ROW) {
+        error = "no existe la version " + std::to_string(id);
+        return false;
+    }
+    ReadRelease(statement.Get(), 0, release);
+    return true;
+}
+
+bool InsertRollout(sqlite3* db, Rollout& rollout, std::string& error) {
+    std::string ignored;
+    if (!SqliteExec(db, "BEGIN IMMEDIATE", error)) return false;
+    SqliteStatement busy(db,
+                         "SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id"
+                         " WHERE l.product = ?1 AND r.status IN ('EN_CURSO', 'PAUSADO')");
+    BindText(busy.Get(), 1, rollout.release.product);
+    if (busy.Ok() && sqlite3_step(busy.Get()) == SQLITE_ROW) {
+        error = "el producto " + rollout.release.product + " ya tiene en curso el despliegue " +
+                std::to_string(sqlite3_column_int64(busy.Get(), 0)) + " (detengala antes)";
+        SqliteExec(db, "ROLLBACK", ignored);
+        return false;
+    }
+    const int64_t now = std::time(nullptr);
+    rollout.createdAt = UtcText(now);
+    rollout.stageStartedAt = now;
+    SqliteStatement insert(db,
+                           "INSERT INTO rollouts (release_id, status, target_versions, target_from, target_to,"
+                           " pilot_hosts, stages, current_stage, stage_started_unix, min_outcomes, max_failures,"
+                           " max_failure_rate, soak_seconds, auto_advance, retry_pause_seconds, max_attempts,"
+                           " created_at, updated_at)"
+                           " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 0, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?16)");
+    if (!insert.Ok()) {
+        error = sqlite3_errmsg(db);
+        SqliteExec(db, "ROLLBACK", ignored);
+        return false;
+    }
+    sqlite3_stmt* s = insert.Get();
+    const RolloutSettings& settings = rollout.settings;
+    sqlite3_bind_int64(s, 1, rollout.release.id);
+    BindText(s, 2, rollout_status::Running);
+    BindText(s, 3, JoinList(rollout.targeting.versions));
+    BindText(s, 4, rollout.targeting.from);
+    BindText(s, 5, rollout.targeting.to);
+    BindText(s, 6, JoinList(settings.pilotHosts));
+    BindText(s, 7, PercentsText(settings.stages));
+    sqlite3_bind_int64(s, 8, now);
+    sqlite3_bind_int(s, 9, settings.minOutcomes);
+    sqlite3_bind_int(s, 10, settings.maxFailures);
+    sqlite3_bind_double(s, 11, settings.maxFailureRate);
+    sqlite3_bind_int(s, 12, settings.soakSeconds);
+    sqlite3_bind_int(s, 13, settings.autoAdvance ? 1 : 0);
+    sqlite3_bind_int(s, 14, settings.retryPauseSeconds);
+    sqlite3_bind_int(s, 15, settings.maxAttempts);
+    BindText(s, 16, rollout.createdAt);
+    if (sqlite3_step(s) != SQLITE_DONE) {
+        error = sqlite3_errmsg(db);
+        SqliteExec(db, "ROLLBACK", ignored);
+        return false;
+    }
+    rollout.id = sqlite3_last_insert_rowid(db);
+    StatementCache statements(db);
+    if (Event(statements, rollout.id, now, "iniciado", "") != SQLITE_OK || !SqliteExec(db, "COMMIT", error)) {
+        if (error.empty()) error = sqlite3_errmsg(db);
+        SqliteExec(db, "ROLLBACK", ignored);
+        return false;
+    }
+    return true;
+}
+
+bool ApplyRolloutCommand(sqlite3* db, const RolloutCommand& command, std::string& error) {
+    std::string ignored;
+    if (!SqliteExec(db, "BEGIN IMMEDIATE", error)) return false;
+    StatementCache statements(db);
+    bool applied = false;
+    const int code = WriteCommand(statements, command, std::time(nullptr), applied);
+    if (code != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        SqliteExec(db, "ROLLBACK", ignored);
+        return false;
+    }
+    if (!SqliteExec(db, "COMMIT", error)) {
+        SqliteExec(db, "ROLLBACK", ignored);
+        return false;
+    }
+    if (!applied) error = "el despliegue " + std::to_string(command.rolloutId) + " no admite \"" + command.action + "\" ahora";
+    return applied;
+}
