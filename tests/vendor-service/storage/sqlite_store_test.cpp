@@ -98,7 +98,7 @@ TEST(SqliteStore, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
     ASSERT_EQ(Exec(later, "PRAGMA user_version = 99"), "");
     EXPECT_FALSE(OpenSqliteStore(later, db, error, exitCode));
     EXPECT_EQ(exitCode, 2);
-    EXPECT_EQ(error, "layout 99 is newer than this service's (1)");
+    EXPECT_EQ(error, "layout 99 is newer than this service's (" + std::to_string(CurrentSqliteLayout) + ")");
 
     EXPECT_FALSE(OpenSqliteStore("/no/existe/carpeta/servicio.db", db, error, exitCode));
     EXPECT_EQ(exitCode, 1);
@@ -168,9 +168,10 @@ TEST(SqliteStore, AnotherProcessesLockIsBusyAndDiskErrorsFail) {
 
     // A database file that turned into something else fails, not busy.
     backend.disconnect();
-    ASSERT_EQ(Exec(path, "PRAGMA user_version = 7"), "");
+    ASSERT_EQ(Exec(path, "PRAGMA user_version = 77"), "");
     EXPECT_FALSE(backend.connect(error));
-    EXPECT_EQ(error, "the database has a layout this service cannot use: layout 7 is newer than this service's (1)");
+    EXPECT_EQ(error, "the database has a layout this service cannot use: layout 77 is newer than this service's (" +
+                         std::to_string(CurrentSqliteLayout) + ")");
     // A missing database is made on the first connection.
     settings.path = folder.Root() + "/nueva.db";
     StoreBackend fresh = SqliteBackend(settings);
