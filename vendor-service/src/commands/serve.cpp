@@ -40,13 +40,16 @@ struct ServeSettings {
     std::string data;
     std::string logFile;
     int hashSettleMs = 1000;
+    std::string panelAddress;
+    int panelPort = 0;
 };
 
 int Usage() {
     std::cerr << "usage: trevanto-servicio serve --data DIR (--cert FILE --key FILE | --plain) [--address A]\n"
                  "         [--port P] [--threads N] [--db FILE] [--log FILE] [--api-key KEY] [--checkin-path PATH]\n"
                  "         [--host NAME]... [--rate N] [--burst N] [--retention-days N] [--store-max-mb N]\n"
-                 "         [--queue-mb N] [--hash-settle-ms N] [--max-connections N]\n";
+                 "         [--queue-mb N] [--hash-settle-ms N] [--max-connections N]\n"
+                 "         [--panel-address A --panel-port P]\n";
     return 2;
 }
 
@@ -58,7 +61,9 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     settings.listen.keyFile = Option(line, "key", "");
     settings.listen.address = Option(line, "address", "127.0.0.1");
     settings.logFile = Option(line, "log", "");
+    settings.panelAddress = Option(line, "panel-address", settings.listen.address);
     settings.store.path = Option(line, "db", settings.data + "/servicio.db");
+    long long panelPort = 0;
     long long port = 0, threads = 0, rate = 0, burst = 0, days = 0, storeMb = 0, queueMb = 0, settle = 0,
               connections = 0;
     const long long cores = std::max(1u, std::thread::hardware_concurrency());
@@ -68,7 +73,8 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
         !NumberOption(line, "store-max-mb", 1024, 1, 16LL * 1024 * 1024, storeMb) ||
         !NumberOption(line, "queue-mb", 32, 1, 4096, queueMb) ||
         !NumberOption(line, "hash-settle-ms", 1000, 0, 3600LL * 1000, settle) ||
-        !NumberOption(line, "max-connections", 20000, 1, 1000000, connections)) {
+        !NumberOption(line, "max-connections", 20000, 1, 1000000, connections) ||
+        !NumberOption(line, "panel-port", 0, 0, 65535, panelPort)) {
         return false;
     }
     settings.listen.port = static_cast<int>(port);
@@ -80,6 +86,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     settings.writer.maxQueuedBytes = static_cast<size_t>(queueMb) * 1024 * 1024;
     settings.hashSettleMs = static_cast<int>(settle);
     settings.limits.maxConnections = static_cast<int>(connections);
+    settings.panelPort = static_cast<int>(panelPort);
     if (settings.data.empty() || (settings.listen.tls && (settings.listen.certificateFile.empty() ||
                                                           settings.listen.keyFile.empty()))) {
         Usage();
@@ -140,6 +147,7 @@ int Serve(const CommandLine& line) {
     }
     AccessLog log(logFd, LogBufferBytes);
     HttpServer server;  // destroyed last: the writer and the hasher may still hand it answers
+    HttpServer panel;
     settings.writer.onHealthChange = [&log](bool healthy, const std::string& error) {
         log.Write(EventLogLine(UtcNowMillisText(), healthy ? "store-available" : "store-failing",
                                healthy ? "" : "error=" + EscapeLogValue(error)));
@@ -172,24 +180,44 @@ int Serve(const CommandLine& line) {
     context.checkInPath = Option(line, "checkin-path", service_settings::CheckInPath);
     if (!line.hosts.empty()) context.hosts = line.hosts;
 
-    ServerCallbacks callbacks;
-    callbacks.admit = [&context](const Request& head) { return AdmitRequest(context, head); };
-    callbacks.handle = [&context](const Request& request, Respond respond) {
-        HandleRequest(context, request, std::move(respond));
+    // The console on an address of its own, when one is given; else beside the agents' API.
+    ServiceContext consoleContext = context;
+    const bool ownPanel = settings.panelPort != 0;
+    context.servesConsole = !ownPanel;
+    consoleContext.servesAgents = false;
+    const auto callbacksFor = [&log](ServiceContext& served) {
+        ServerCallbacks callbacks;
+        callbacks.admit = [&served](const Request& head) { return AdmitRequest(served, head); };
+        callbacks.handle = [&served](const Request& request, Respond respond) {
+            HandleRequest(served, request, std::move(respond));
+        };
+        callbacks.log = [&log](const AccessRecord& record) { log.Write(AccessLogLine(UtcNowMillisText(), record)); };
+        return callbacks;
     };
-    callbacks.log = [&log](const AccessRecord& record) { log.Write(AccessLogLine(UtcNowMillisText(), record)); };
-    if (!server.Start(settings.listen, settings.limits, callbacks, error)) {
+    if (!server.Start(settings.listen, settings.limits, callbacksFor(context), error)) {
+        std::cerr << error << "\n";
+        return 1;
+    }
+    ListenSettings panelListen = settings.listen;
+    panelListen.address = settings.panelAddress;
+    panelListen.port = settings.panelPort;
+    panelListen.threads = 1;
+    if (ownPanel && !panel.Start(panelListen, settings.limits, callbacksFor(consoleContext), error)) {
         std::cerr << error << "\n";
         return 1;
     }
     log.Write(EventLogLine(UtcNowMillisText(), "listening",
                            "address=" + settings.listen.address + " port=" + std::to_string(server.Port()) +
-                               " tls=" + (settings.listen.tls ? "yes" : "no")));
+                               " tls=" + (settings.listen.tls ? "yes" : "no") +
+                               (ownPanel ? " panel-address=" + settings.panelAddress + " panel-port=" +
+                                               std::to_string(panel.Port())
+                                         : std::string())));
 
     int received = 0;
     sigwait(&signals, &received);
     log.Write(EventLogLine(UtcNowMillisText(), "stopping", "signal=" + std::to_string(received)));
     server.Stop();
+    panel.Stop();
     reads.Stop();
     rollouts.Stop();
     writer.Stop(WriterStopMs);

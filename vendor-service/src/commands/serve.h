@@ -5,6 +5,7 @@
 //       [--api-key KEY] [--checkin-path PATH] [--host NAME]...
 //       [--rate N] [--burst N] [--retention-days N] [--store-max-mb N]
 //       [--queue-mb N] [--hash-settle-ms N] [--max-connections N]
+//       [--panel-address A --panel-port P]   (the console on an address of its own)
 #pragma once
 #include "commands/options.h"
 

@@ -36,6 +36,12 @@ void RolloutCache::RefreshNow() {
     wake_.wait_for(lock, std::chrono::seconds(5), [&] { return served_ >= mine || stopping_; });
 }
 
+void RolloutCache::RefreshSoon() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++asked_;
+    wake_.notify_all();
+}
+
 void RolloutCache::Load(unsigned long long serving) {
     std::vector<Rollout> loaded;
     std::string error;

@@ -26,6 +26,8 @@ public:
     std::shared_ptr<const Rollout> OfferingFor(const std::string& product);
     // Reads the store again now and waits until it has.
     void RefreshNow();
+    // Reads the store again as soon as it can, without waiting.
+    void RefreshSoon();
     void Stop();
 
 private:

@@ -68,6 +68,11 @@ bool IsApiKey(const std::string& sent, const std::string& key) {
 }
 
 Admission AdmitRequest(ServiceContext& context, const Request& head) {
+    if (IsConsolePath(head.path)) {
+        if (context.servesConsole) return AdmitConsole(head);
+        return Refuse(ErrorResponse(404, "no encontrado"), head);
+    }
+    if (!context.servesAgents) return Refuse(ErrorResponse(404, "no encontrado"), head);
     if (head.method != "GET" && head.method != "HEAD" && head.method != "POST") {
         Response response = ErrorResponse(405, "metodo no permitido");
         response.headers.push_back({"Allow", "GET, HEAD, POST"});
@@ -94,6 +99,7 @@ Admission AdmitRequest(ServiceContext& context, const Request& head) {
 }
 
 void HandleRequest(ServiceContext& context, const Request& request, Respond respond) {
+    if (IsConsolePath(request.path)) return HandleConsole(context, request, std::move(respond));
     if (request.method == "POST") return HandleAgentPost(context, request, std::move(respond));
     if (request.path == contract::AgentVersionPath) {
         return respond(AnswerAgentVersion(context, request));

@@ -9,6 +9,7 @@
 
 #include "agents/data_folder.h"
 #include "agents/document_cache.h"
+#include "console/console_routes.h"
 #include "agents/file_hashes.h"
 #include "http/limits.h"
 #include "http/message.h"
@@ -34,6 +35,10 @@ struct ServiceContext {
     RolloutCache* rollouts = nullptr;  // none: the documents alone, as written
     ReadPool* reads = nullptr;
     std::string secret;  // signs installation ids and offer tokens
+    std::shared_ptr<LoginLimiter> logins = std::make_shared<LoginLimiter>();
+    // Which routes this listener serves: the console may have an address of its own.
+    bool servesAgents = true;
+    bool servesConsole = true;
     std::shared_ptr<DocumentCache> documents = std::make_shared<DocumentCache>();
     std::string apiKey;
     std::string checkInPath;

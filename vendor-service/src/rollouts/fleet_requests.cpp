@@ -1,0 +1,173 @@
+#include "rollouts/fleet_requests.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "agents/contract.h"
+#include "agents/data_folder.h"
+#include "agents/file_hashes.h"
+#include "agents/served_files.h"
+#include "rollouts/rollout_rules.h"
+
+namespace {
+
+bool IsVersion(const std::string& text) {
+    int order = 0;
+    return contract::CompareVersions(text, text, order);
+}
+
+bool IsSha256Hex(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// A whole number from `min` to `max`, or `fallback` when not given.
+bool Whole(const FieldOf& field, const std::string& name, long long fallback, long long min, long long max,
+           long long& value, std::string& error) {
+    const std::string text = field(name);
+    if (text.empty()) {
+        value = fallback;
+        return true;
+    }
+    if (text.size() <= 15 && text.find_first_not_of("0123456789") == std::string::npos) {
+        value = std::strtoll(text.c_str(), nullptr, 10);
+        if (value >= min && value <= max) return true;
+    }
+    error = "\"" + name + "\" debe ser un numero entero de " + std::to_string(min) + " a " + std::to_string(max);
+    return false;
+}
+
+std::vector<std::string> SplitList(const std::string& text, bool lower) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        std::string part = text.substr(start, end - start);
+        while (!part.empty() && part.front() == ' ') part.erase(part.begin());
+        while (!part.empty() && part.back() == ' ') part.pop_back();
+        if (lower) {
+            for (char& c : part) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (!part.empty()) parts.push_back(part);
+        start = end + 1;
+    }
+    return parts;
+}
+
+bool DescribeServedFile(const std::string& dataRoot, const std::string& file, const std::string& downloadHost,
+                        Release& release, std::string& error) {
+    std::string path = file.rfind("archivos/", 0) == 0 ? file.substr(8) : file;
+    if (path.empty() || path[0] != '/') path = "/" + path;
+    const int fd = OpenServedFile(DataFolder{dataRoot}, path);
+    if (fd < 0) {
+        error = "no se sirve ningun archivo " + path + " desde archivos/";
+        return false;
+    }
+    struct stat info = {};
+    std::string hex;
+    const bool ok = fstat(fd, &info) == 0 && Sha256OfDescriptor(fd, hex);
+    close(fd);
+    if (!ok) {
+        error = "no se pudo leer " + path;
+        return false;
+    }
+    release.url = "https://" + downloadHost + path;
+    release.servedPath = path;
+    release.size = static_cast<uint64_t>(info.st_size);
+    release.sha256 = hex;
+    return true;
+}
+
+}  // namespace
+
+bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const std::string& downloadHost,
+                        Release& release, std::string& error) {
+    release.product = field("product");
+    release.version = field("version");
+    if (!IsProductKeyName(release.product)) {
+        error = "el producto debe ser una clave de producto (letras, cifras, _ y -)";
+        return false;
+    }
+    if (!IsVersion(release.version)) {
+        error = "la version debe ser de cifras y puntos";
+        return false;
+    }
+    const std::string file = field("file");
+    const std::string url = field("url");
+    if (file.empty() == url.empty()) {
+        error = "indique un archivo servido aqui o una direccion externa, no ambos";
+        return false;
+    }
+    if (!file.empty()) return DescribeServedFile(dataRoot, file, downloadHost, release, error);
+    release.url = url;
+    release.sha256 = field("sha256");
+    if (url.rfind("https://", 0) != 0 || url.find_first_of(" \"<>\\\r\n") != std::string::npos) {
+        error = "la direccion externa debe ser https://";
+        return false;
+    }
+    if (!IsSha256Hex(release.sha256)) {
+        error = "el SHA-256 debe tener 64 cifras hexadecimales en minusculas";
+        return false;
+    }
+    long long size = 0;
+    if (field("size").empty() || !Whole(field, "size", 0, 1, 1LL << 40, size, error)) {
+        if (error.empty()) error = "indique los bytes del paquete";
+        return false;
+    }
+    release.size = static_cast<uint64_t>(size);
+    return true;
+}
+
+bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rollout, std::string& error) {
+    if (field("release").empty() || !Whole(field, "release", 0, 1, 1LL << 50, releaseId, error)) {
+        if (error.empty()) error = "indique la version que se despliega";
+        return false;
+    }
+    Targeting& targeting = rollout.targeting;
+    targeting.versions = SplitList(field("replaces"), false);
+    targeting.from = field("from");
+    targeting.to = field("to");
+    for (const std::string& version : targeting.versions) {
+        if (!IsVersion(version)) {
+            error = "\"" + version + "\" no es una version";
+            return false;
+        }
+    }
+    if ((!targeting.from.empty() && !IsVersion(targeting.from)) || (!targeting.to.empty() && !IsVersion(targeting.to))) {
+        error = "los extremos del rango deben ser versiones";
+        return false;
+    }
+    if (targeting.versions.empty() && targeting.from.empty() && targeting.to.empty()) {
+        error = "indique a que versiones sustituye (una lista, o un rango)";
+        return false;
+    }
+    RolloutSettings& settings = rollout.settings;
+    settings.pilotHosts = SplitList(field("pilot"), true);
+    std::vector<double> percents;
+    const std::string stages = field("stages");
+    if (!ParsePercents(stages.empty() ? "1,10,50,100" : stages, percents)) {
+        error = "las etapas son porcentajes crecientes hasta 100, como 1,10,50,100";
+        return false;
+    }
+    settings.stages = StagesOf(percents, !settings.pilotHosts.empty());
+    long long minOutcomes = 0, maxFailures = 0, percent = 0, soakMinutes = 0, soakSeconds = 0, retry = 0,
+              attempts = 0;
+    if (!Whole(field, "min-outcomes", 10, 1, 1000000, minOutcomes, error) ||
+        !Whole(field, "max-failures", 0, 0, 1000000, maxFailures, error) ||
+        !Whole(field, "max-failure-percent", 5, 0, 100, percent, error) ||
+        !Whole(field, "soak-minutes", 60, 0, 525600, soakMinutes, error) ||
+        !Whole(field, "soak-seconds", soakMinutes * 60, 0, 31536000, soakSeconds, error) ||
+        !Whole(field, "retry-hours", 24, 0, 8760, retry, error) ||
+        !Whole(field, "max-attempts", 3, 1, 100, attempts, error)) {
+        return false;
+    }
+    settings.minOutcomes = static_cast<int>(minOutcomes);
+    settings.maxFailures = static_cast<int>(maxFailures);
+    settings.maxFailureRate = static_cast<double>(percent) / 100.0;
+    settings.soakSeconds = static_cast<int>(soakSeconds);
+    settings.autoAdvance = field("manual").empty();
+    settings.retryPauseSeconds = static_cast<int>(retry * 3600);
+    settings.maxAttempts = static_cast<int>(attempts);
+    return true;
+}
