@@ -27,7 +27,7 @@ PACKAGES=(
   cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
   nlohmann-json3-dev googletest libgtest-dev
   libcpp-httplib-dev libssl-dev libsqlite3-dev openssl libboost1.81-dev wrk nginx-light
-  python3-pytest python3-pil
+  python3-pytest python3-pil chromium chromium-driver python3-selenium
   xvfb xdotool imagemagick fonts-liberation fonts-wine
   iproute2 util-linux curl ca-certificates pkg-config time
   clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck

@@ -15,8 +15,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "vendor-service" / "system"))
-from servicio import (API_KEY, CHECKIN, PKI, ROOT, Servicio, checkin_body, free_port, percentile,  # noqa: E402
-                      raw_connection, tls_socket)
+from servicio import (API_KEY, CHECKIN, PKI, PROGRAM, ROOT, Servicio, checkin_body, free_port,  # noqa: E402
+                      percentile, raw_connection, tls_socket)
 
 MIB = 2**20
 PACKAGE_MB = int(os.environ.get("TREVANTO_BENCH_MB", "200"))
@@ -145,9 +145,26 @@ def main():
     (work / "tmp").mkdir()
     nginx_port = free_port()
     (work / "nginx.conf").write_text(NGINX_CONF.format(work=work, port=nginx_port, pki=PKI, root=files))
-    post = work / "checkin.lua"
-    post.write_text(f'wrk.method = "POST"\nwrk.body = [[{checkin_body().decode()}]]\n'
-                    f'wrk.headers["Content-Type"] = "application/json"\nwrk.headers["X-Api-Key"] = "{API_KEY}"\n')
+    # Check-ins of a fleet of 20,000 installations (each wrk thread goes
+    # round it), of a product with a rollout that offers every one of them a
+    # release, and of one answered its document alone.
+    scripts = {}
+    for name, product in (("rollout", "MarvekMesalto"), ("static", "MarvekOlvo")):
+        head, tail = checkin_body("EQUIPO").decode().replace("MarvekMesalto", product).split("EQUIPO")
+        scripts[name] = work / f"checkin_{name}.lua"
+        scripts[name].write_text(
+            "n = 0\nmath.randomseed(os.time())\nprefix = math.random(2)\n"
+            f'wrk.headers["Content-Type"] = "application/json"\nwrk.headers["X-Api-Key"] = "{API_KEY}"\n'
+            "request = function()\n  n = (n + 1) % 10000\n"
+            f'  return wrk.format("POST", nil, nil, [[{head}]] .. "pc-" .. prefix .. "-" .. n .. [[{tail}]])\n'
+            "end\n")
+    post = scripts["static"]
+    (files / "paquetes" / "mesalto_6.0.3.17.zip").write_bytes(b"PK" + os.urandom(4096))
+    for command in (["release", "add", "--data", str(data), "--product", "MarvekMesalto", "--version", "6.0.3.17",
+                     "--file", "paquetes/mesalto_6.0.3.17.zip"],
+                    ["rollout", "start", "--data", str(data), "--release", "1", "--replaces", "5.2.1.0",
+                     "--stages", "100", "--manual"]):
+        subprocess.run([str(PROGRAM), *command], check=True, capture_output=True)
     subprocess.run(["nginx", "-c", str(work / "nginx.conf"), "-p", str(work)], check=True)
     service = Servicio(data=data, log=work / "servicio.log").start("--rate", "0")
     nginx = f"https://127.0.0.1:{nginx_port}"
@@ -160,8 +177,9 @@ def main():
             for c in CONNECTIONS:
                 runs = [("nginx 1 KB", f"{nginx}/uploads/uno.bin", None),
                         ("servicio 1 KB", f"{ours}/uploads/uno.bin", None),
-                        ("servicio check-in", f"{ours}{CHECKIN}", post)]
-                for name, url, script in runs[r % 3:] + runs[:r % 3]:
+                        ("servicio check-in", f"{ours}{CHECKIN}", scripts["static"]),
+                        ("servicio check-in + rollout", f"{ours}{CHECKIN}", scripts["rollout"])]
+                for name, url, script in runs[r % 4:] + runs[:r % 4]:
                     results.setdefault((name, c), []).append(wrk(url, c, script))
         print("\n== Requests over keep-alive TLS (wrk): requests/s, p50 and p99 in ms")
         rows = []
@@ -173,6 +191,11 @@ def main():
         checkins16 = median([x["rps"] for x in results[("servicio check-in", 16)]])
         print(f"  check-ins stored per second at 16 connections / nginx 1 KB: {checkins16 / nginx16:.2f} "
               f"(target at least 0.25)")
+        for c in CONNECTIONS:
+            plain = median([x["rps"] for x in results[("servicio check-in", c)]])
+            decided = median([x["rps"] for x in results[("servicio check-in + rollout", c)]])
+            print(f"  at {c} connections, check-ins with the rollout decision (each one offered the release) / "
+                  f"the document alone: {decided / plain:.2f} (target at least 0.90)")
 
         print(f"\n== A {PACKAGE_MB} MiB package (curl, MiB/s)")
         speeds, cpu = {}, {}

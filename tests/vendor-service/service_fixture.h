@@ -56,7 +56,13 @@ public:
         OpenSqliteStore(dbPath_, db, error, exitCode);
         SqliteStoreSettings store;
         store.path = dbPath_;
-        writer_ = std::make_unique<StoreWriter>(SqliteBackend(store), WriterSettings());
+        WriterSettings writing;
+        writing.onCommitted = [this](const std::vector<const PendingRow*>& rows) {
+            for (const PendingRow* row : rows) {
+                if (row->link && rollouts_) rollouts_->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
+            }
+        };
+        writer_ = std::make_unique<StoreWriter>(SqliteBackend(store), writing);
         writer_->Start(error);
         context_.data.root = dataRoot;
         context_.writer = writer_.get();
@@ -68,9 +74,9 @@ public:
         context_.secret = Secret;
         reads_ = std::make_unique<ReadPool>(dbPath_, 2, 1000);
         rollouts_ = std::make_unique<RolloutCache>(
-            [path = dbPath_](std::vector<Rollout>& loaded, std::string& loadError) {
+            [path = dbPath_](std::vector<Rollout>& loaded, ReportedInstallations& reported, std::string& loadError) {
                 SqliteConnection db;
-                return db.Open(path, false, 1000, loadError) && LoadOfferingRollouts(db.Get(), loaded, loadError);
+                return db.Open(path, false, 1000, loadError) && LoadOfferingState(db.Get(), loaded, reported, loadError);
             },
             100);
         context_.reads = reads_.get();

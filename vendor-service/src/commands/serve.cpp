@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -152,6 +153,15 @@ int Serve(const CommandLine& line) {
         log.Write(EventLogLine(UtcNowMillisText(), healthy ? "store-available" : "store-failing",
                                healthy ? "" : "error=" + EscapeLogValue(error)));
     };
+    std::atomic<RolloutCache*> rolloutCache{nullptr};  // set once the cache exists; the writer starts before it
+    settings.writer.onCommitted = [&rolloutCache](const std::vector<const PendingRow*>& rows) {
+        RolloutCache* cache = rolloutCache.load();
+        for (const PendingRow* row : rows) {
+            if (row->link && cache != nullptr) {
+                cache->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
+            }
+        }
+    };
     StoreWriter writer(SqliteBackend(settings.store), settings.writer);
     std::string error;
     if (!writer.Start(error)) {
@@ -161,11 +171,13 @@ int Serve(const CommandLine& line) {
     checkpointer.Start();
     ReadPool reads(settings.store.path, ReadThreads, ReadQueue);
     RolloutCache rollouts(
-        [path = settings.store.path](std::vector<Rollout>& loaded, std::string& loadError) {
+        [path = settings.store.path](std::vector<Rollout>& loaded, ReportedInstallations& reported,
+                                     std::string& loadError) {
             SqliteConnection db;
-            return db.Open(path, false, 1000, loadError) && LoadOfferingRollouts(db.Get(), loaded, loadError);
+            return db.Open(path, false, 1000, loadError) && LoadOfferingState(db.Get(), loaded, reported, loadError);
         },
         RolloutRefreshMs);
+    rolloutCache = &rollouts;
     FileHashes hashes(DataFolder{settings.data}, settings.hashSettleMs);
     RateLimiter rates(settings.rates);
     ServiceContext context;

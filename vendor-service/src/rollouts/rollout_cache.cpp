@@ -29,6 +29,22 @@ std::shared_ptr<const Rollout> RolloutCache::OfferingFor(const std::string& prod
     return nullptr;
 }
 
+InstallationInRollout RolloutCache::RecordOf(long long rolloutId, const std::string& installationId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto rollout = reported_.find(rolloutId);
+    if (rollout == reported_.end()) return InstallationInRollout();
+    const auto found = rollout->second.find(installationId);
+    return found == rollout->second.end() ? InstallationInRollout() : found->second;
+}
+
+void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    InstallationInRollout& record = reported_[rolloutId][installationId];
+    record.known = true;
+    ++record.outcomes;
+    record.lastOutcomeAt = std::max(record.lastOutcomeAt, at);
+}
+
 void RolloutCache::RefreshNow() {
     std::unique_lock<std::mutex> lock(mutex_);
     const unsigned long long mine = ++asked_;
@@ -44,12 +60,14 @@ void RolloutCache::RefreshSoon() {
 
 void RolloutCache::Load(unsigned long long serving) {
     std::vector<Rollout> loaded;
+    ReportedInstallations reported;
     std::string error;
-    const bool ok = loader_(loaded, error);
+    const bool ok = loader_(loaded, reported, error);
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok) {  // a store that cannot be read keeps the last rollouts known
         rollouts_.clear();
         for (Rollout& rollout : loaded) rollouts_.push_back(std::make_shared<const Rollout>(std::move(rollout)));
+        reported_ = std::move(reported);
     }
     served_ = std::max(served_, serving);
     wake_.notify_all();

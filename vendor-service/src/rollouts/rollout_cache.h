@@ -6,16 +6,22 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
+#include <map>
 #include <mutex>
+#include <unordered_map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "rollouts/rollout_model.h"
 
+// The installations that reported on each offering rollout, by rollout id.
+using ReportedInstallations = std::map<long long, std::unordered_map<std::string, InstallationInRollout>>;
+
 class RolloutCache {
 public:
-    using Loader = std::function<bool(std::vector<Rollout>& rollouts, std::string& error)>;
+    using Loader =
+        std::function<bool(std::vector<Rollout>& rollouts, ReportedInstallations& reported, std::string& error)>;
 
     RolloutCache(Loader loader, int refreshMs);
     ~RolloutCache();
@@ -24,6 +30,11 @@ public:
 
     // The rollout offering a product's release, or null.
     std::shared_ptr<const Rollout> OfferingFor(const std::string& product);
+    // What the store knew of an installation in a rollout at the last
+    // load, with the reports this service stored since.
+    InstallationInRollout RecordOf(long long rolloutId, const std::string& installationId);
+    // A report this service just stored.
+    void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at);
     // Reads the store again now and waits until it has.
     void RefreshNow();
     // Reads the store again as soon as it can, without waiting.
@@ -39,6 +50,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<std::shared_ptr<const Rollout>> rollouts_;
+    ReportedInstallations reported_;
     // Refreshes asked for, and the last of them a finished load began after.
     unsigned long long asked_ = 0;
     unsigned long long served_ = 0;

@@ -117,8 +117,9 @@ void AnswerCheckIn(ServiceContext& context, const std::shared_ptr<CheckInAnswer>
 
 // Whether the check-in is answered with the release its product's rollout
 // offers: the installation must run a version the release replaces, be
-// inside the current stage, and not be held back by earlier reports (which
-// only the store knows, so that is asked off the connection's thread).
+// inside the current stage, and not be held back by earlier reports (the
+// rollout cache knows those: the store's as of its last load, a second ago
+// at most, and this service's own since).
 void HandleCheckIn(ServiceContext& context, const Request& request, Respond respond, ParsedReport report) {
     auto answer = std::make_shared<CheckInAnswer>();
     answer->respond = std::move(respond);
@@ -130,18 +131,10 @@ void HandleCheckIn(ServiceContext& context, const Request& request, Respond resp
     if (rollout && facts.programVersion != rollout->release.version &&
         IsTargeted(rollout->targeting, facts.programVersion)) {
         const double place = PlaceInRollout(facts.installationId, rollout->release.id);
-        if (IsInCurrentStage(*rollout, place, facts.hostname) && context.reads != nullptr) {
-            auto pending = std::make_shared<PendingRow>(std::move(row));
-            ServiceContext* shared = &context;
-            const bool asked = context.reads->Submit([shared, answer, pending, rollout, place](sqlite3* db) {
-                InstallationInRollout record;
-                const bool known =
-                    db != nullptr && LoadInstallationInRollout(db, rollout->id, pending->checkIn->installationId, record);
-                const bool offer = known && MayOfferAgain(rollout->settings, record, std::time(nullptr));
-                AnswerCheckIn(*shared, answer, std::move(*pending), offer ? rollout : nullptr, place);
-            });
-            if (!asked) AnswerCheckIn(context, answer, std::move(*pending), nullptr, 0);  // reads saturated: no offer now
-            return;
+        if (IsInCurrentStage(*rollout, place, facts.hostname) &&
+            MayOfferAgain(rollout->settings, context.rollouts->RecordOf(rollout->id, facts.installationId),
+                          std::time(nullptr))) {
+            return AnswerCheckIn(context, answer, std::move(row), rollout, place);
         }
     }
     AnswerCheckIn(context, answer, std::move(row), nullptr, 0);

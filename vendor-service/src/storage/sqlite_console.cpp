@@ -280,9 +280,7 @@ bool ReadInstallationHistory(sqlite3* db, const std::string& id, InstallationHis
             " JOIN releases l ON l.id = r.release_id WHERE ri.installation_id = ?1",
             byId,
             [&](sqlite3_stmt* s) {
-                add(ColumnText(s, 0), "oferta",
-                    "version " + ColumnText(s, 3) + " (despliegue " + ColumnText(s, 4) + "), ofrecida " +
-                        ColumnText(s, 2) + " vez/veces, la ultima " + ColumnText(s, 1));
+                add(ColumnText(s, 0), "oferta", "version " + ColumnText(s, 3) + " (despliegue " + ColumnText(s, 4) + ")");
                 if (sqlite3_column_type(s, 5) != SQLITE_NULL) {
                     add(ColumnText(s, 5), "descarga", "comenzada: version " + ColumnText(s, 3));
                 }

@@ -16,11 +16,13 @@ constexpr char UpsertInstallation[] =
     " agent_version = excluded.agent_version, windows_version = excluded.windows_version,"
     " last_seen = excluded.last_seen, last_seen_unix = excluded.last_seen_unix, checkins = checkins + 1";
 
-constexpr char UpsertOffer[] =
+// The first offer makes the installation's row in the rollout; later ones
+// write nothing (an installation offered again is no news for the funnel,
+// and a check-in that writes no page is a cheap one).
+constexpr char RecordOffer[] =
     "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
     " last_offered_at, offers) VALUES (?1, ?2, ?3, ?4, ?5, ?5, 1)"
-    " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET last_offered_at = excluded.last_offered_at,"
-    " offers = offers + 1";
+    " ON CONFLICT (rollout_id, installation_id) DO NOTHING";
 
 // After an OK, the next check-in tells whether the new version is there.
 constexpr char Confirm[] =
@@ -220,7 +222,7 @@ bool LoadRolloutWith(StatementCache& statements, long long id, Rollout& rollout)
     return true;
 }
 
-int WriteCheckIn(StatementCache& statements, const PendingRow& row) {
+int WriteCheckIn(StatementCache& statements, FleetMemory& memory, const PendingRow& row) {
     const CheckInFacts& facts = *row.checkIn;
     sqlite3_stmt* upsert = statements.Get(UpsertInstallation);
     if (upsert == nullptr) return SQLITE_ERROR;
@@ -237,7 +239,7 @@ int WriteCheckIn(StatementCache& statements, const PendingRow& row) {
     int code = StepDone(upsert);
     if (code != SQLITE_DONE) return code;
     if (facts.offeredRollout != 0) {
-        sqlite3_stmt* offer = statements.Get(UpsertOffer);
+        sqlite3_stmt* offer = statements.Get(RecordOffer);
         if (offer == nullptr) return SQLITE_ERROR;
         sqlite3_bind_int64(offer, 1, facts.offeredRollout);
         BindText(offer, 2, facts.installationId);
@@ -246,7 +248,8 @@ int WriteCheckIn(StatementCache& statements, const PendingRow& row) {
         BindText(offer, 5, row.receivedAt);
         if ((code = StepDone(offer)) != SQLITE_DONE) return code;
     }
-    if (facts.programVersion.empty()) return SQLITE_OK;
+    if (facts.programVersion.empty() || memory.awaitingConfirmation.count(facts.installationId) == 0) return SQLITE_OK;
+    int marked = 0;
     for (const char* sql : {Confirm, Unconfirm}) {
         sqlite3_stmt* mark = statements.Get(sql);
         if (mark == nullptr) return SQLITE_ERROR;
@@ -255,7 +258,10 @@ int WriteCheckIn(StatementCache& statements, const PendingRow& row) {
         sqlite3_bind_int64(mark, 3, row.receivedUnix);
         BindText(mark, 4, facts.programVersion);
         if ((code = StepDone(mark)) != SQLITE_DONE) return code;
+        marked += sqlite3_changes(statements.Db());
     }
+    // A check-in in the same second as the OK decides nothing: wait for the next.
+    if (marked > 0) memory.awaitingConfirmation.erase(facts.installationId);
     return SQLITE_OK;
 }
 
@@ -270,7 +276,7 @@ const ColumnValue& Member(const PendingRow& row, const char* name) {
 
 // The report counts in its installation's way through the rollout, and a
 // failure may halt the rollout's current stage.
-int WriteOutcome(StatementCache& statements, const PendingRow& row) {
+int WriteOutcome(StatementCache& statements, FleetMemory& memory, const PendingRow& row) {
     const ReportLink& link = *row.link;
     sqlite3_stmt* exists = statements.Get(RolloutExists);
     if (exists == nullptr) return SQLITE_ERROR;
@@ -295,7 +301,11 @@ int WriteOutcome(StatementCache& statements, const PendingRow& row) {
     sqlite3_bind_int64(record, 9, row.receivedUnix);
     sqlite3_bind_int(record, 10, ok ? 1 : 0);
     int code = StepDone(record);
-    if (code != SQLITE_DONE || ok) return code == SQLITE_DONE ? SQLITE_OK : code;
+    if (code != SQLITE_DONE) return code;
+    if (ok) {
+        memory.awaitingConfirmation.insert(link.installationId);
+        return SQLITE_OK;
+    }
     Rollout rollout;
     if (!LoadRolloutWith(statements, link.rolloutId, rollout)) return SQLITE_ERROR;
     if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Finished) return SQLITE_OK;
@@ -357,10 +367,20 @@ std::string PercentsText(const std::vector<Stage>& stages) {
     return text;
 }
 
-int WriteFleetFacts(StatementCache& statements, const PendingRow& row, long long, bool& applied) {
+bool LoadFleetMemory(sqlite3* db, FleetMemory& memory) {
+    memory.awaitingConfirmation.clear();
+    SqliteStatement statement(db,
+                              "SELECT installation_id FROM rollout_installations WHERE ok_unix > 0"
+                              " AND confirmed_at IS NULL AND unconfirmed_at IS NULL");
+    if (!statement.Ok()) return false;
+    while (sqlite3_step(statement.Get()) == SQLITE_ROW) memory.awaitingConfirmation.insert(ColumnText(statement.Get(), 0));
+    return true;
+}
+
+int WriteFleetFacts(StatementCache& statements, FleetMemory& memory, const PendingRow& row, bool& applied) {
     applied = false;
-    if (row.checkIn) return WriteCheckIn(statements, row);
-    if (row.link) return WriteOutcome(statements, row);
+    if (row.checkIn) return WriteCheckIn(statements, memory, row);
+    if (row.link) return WriteOutcome(statements, memory, row);
     if (row.download) return WriteDownload(statements, row);
     if (row.command) return WriteCommand(statements, *row.command, row.receivedUnix, applied);
     return SQLITE_OK;
@@ -424,6 +444,32 @@ bool LoadInstallationInRollout(sqlite3* db, long long rolloutId, const std::stri
         record.lastOutcomeAt = sqlite3_column_int64(statement.Get(), 3);
     }
     return code == SQLITE_ROW || code == SQLITE_DONE;
+}
+
+bool LoadOfferingState(sqlite3* db, std::vector<Rollout>& rollouts, ReportedInstallations& reported,
+                       std::string& error) {
+    if (!LoadOfferingRollouts(db, rollouts, error)) return false;
+    SqliteStatement statement(db,
+                              "SELECT installation_id, offers, outcomes, failures, last_outcome_unix"
+                              " FROM rollout_installations WHERE rollout_id = ?1 AND outcomes > 0");
+    if (!statement.Ok()) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    for (const Rollout& rollout : rollouts) {
+        auto& records = reported[rollout.id];
+        sqlite3_reset(statement.Get());
+        sqlite3_bind_int64(statement.Get(), 1, rollout.id);
+        while (sqlite3_step(statement.Get()) == SQLITE_ROW) {
+            InstallationInRollout& record = records[ColumnText(statement.Get(), 0)];
+            record.known = true;
+            record.offers = sqlite3_column_int(statement.Get(), 1);
+            record.outcomes = sqlite3_column_int(statement.Get(), 2);
+            record.failures = sqlite3_column_int(statement.Get(), 3);
+            record.lastOutcomeAt = sqlite3_column_int64(statement.Get(), 4);
+        }
+    }
+    return true;
 }
 
 StageCounts LoadStageCounts(sqlite3* db, long long rolloutId, int stage) {

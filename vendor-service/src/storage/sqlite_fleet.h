@@ -7,16 +7,27 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "rollouts/rollout_cache.h"
 #include "rollouts/rollout_model.h"
 #include "storage/pending_row.h"
 #include "storage/sqlite_handles.h"
 
+// What the writer keeps in memory between batches: the installations that
+// reported an OK no check-in has confirmed yet (only their check-ins look
+// for a confirmation).
+struct FleetMemory {
+    std::unordered_set<std::string> awaitingConfirmation;
+};
+
+bool LoadFleetMemory(sqlite3* db, FleetMemory& memory);
+
 // The writes a row brings besides its report row, in the open transaction;
 // SQLite's result code of the first that failed, SQLITE_OK when all went
 // through. `applied` tells whether a command changed its rollout.
-int WriteFleetFacts(StatementCache& statements, const PendingRow& row, long long reportId, bool& applied);
+int WriteFleetFacts(StatementCache& statements, FleetMemory& memory, const PendingRow& row, bool& applied);
 
 // Advances every running rollout whose stage has earned it (enough
 // outcomes, few failures, its soak time behind it). The result code.
@@ -32,6 +43,10 @@ bool LoadRollout(sqlite3* db, long long id, Rollout& rollout, std::string& error
 
 bool LoadInstallationInRollout(sqlite3* db, long long rolloutId, const std::string& installationId,
                                InstallationInRollout& record);
+
+// The offering rollouts and, for each, the installations that reported on it.
+bool LoadOfferingState(sqlite3* db, std::vector<Rollout>& rollouts, ReportedInstallations& reported,
+                       std::string& error);
 
 StageCounts LoadStageCounts(sqlite3* db, long long rolloutId, int stage);
 

@@ -72,8 +72,6 @@ CREATE TABLE installations (
   program_version TEXT, agent_version TEXT, windows_version TEXT,
   first_seen TEXT NOT NULL, last_seen TEXT NOT NULL, last_seen_unix INTEGER NOT NULL,
   checkins INTEGER NOT NULL DEFAULT 0);
-CREATE INDEX installations_by_last_seen ON installations (last_seen_unix);
-CREATE INDEX installations_by_product ON installations (product, program_version);
 CREATE TABLE releases (
   id INTEGER PRIMARY KEY AUTOINCREMENT, product TEXT NOT NULL, version TEXT NOT NULL, url TEXT NOT NULL,
   served_path TEXT NOT NULL DEFAULT '', size INTEGER NOT NULL, sha256 TEXT NOT NULL, created_at TEXT NOT NULL,
@@ -95,8 +93,6 @@ CREATE TABLE rollout_installations (
   last_code INTEGER, last_outcome_at TEXT, last_outcome_unix INTEGER NOT NULL DEFAULT 0,
   ok_at TEXT, ok_unix INTEGER NOT NULL DEFAULT 0, confirmed_at TEXT, unconfirmed_at TEXT,
   PRIMARY KEY (rollout_id, installation_id));
-CREATE INDEX rollout_installations_by_installation ON rollout_installations (installation_id);
-CREATE INDEX rollout_installations_by_stage ON rollout_installations (rollout_id, stage);
 CREATE TABLE rollout_events (
   id INTEGER PRIMARY KEY AUTOINCREMENT, rollout_id INTEGER NOT NULL, at TEXT NOT NULL, event TEXT NOT NULL,
   detail TEXT NOT NULL DEFAULT '');

@@ -82,6 +82,7 @@ struct WriterState {
     SqliteConnection db;
     std::map<ReportKind, std::unique_ptr<SqliteStatement>> inserts;
     std::unique_ptr<StatementCache> statements;
+    FleetMemory memory;
     bool trimming = false;  // over the size limit: removing down to 90 % of it
     int64_t advancedAt = 0;
 };
@@ -107,7 +108,7 @@ bool Connect(WriterState& state, std::string& error) {
     }
     if (!SqliteExec(db,
                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=0;"
-                    " PRAGMA journal_size_limit=67108864;",
+                    " PRAGMA journal_size_limit=67108864; PRAGMA cache_size=-32768;",
                     error)) {
         state.db.Close();
         return false;
@@ -123,12 +124,20 @@ bool Connect(WriterState& state, std::string& error) {
         state.inserts[kind] = std::move(statement);
     }
     state.statements = std::make_unique<StatementCache>(db);
+    if (!LoadFleetMemory(db, state.memory)) {
+        error = sqlite3_errmsg(db);
+        state.statements.reset();
+        state.inserts.clear();
+        state.db.Close();
+        return false;
+    }
     return true;
 }
 
 CommitResult Rollback(WriterState& state, int code, std::string& error) {
     error = sqlite3_errmsg(state.db.Get());
     sqlite3_exec(state.db.Get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    LoadFleetMemory(state.db.Get(), state.memory);  // what the batch changed in it did not happen
     return IsBusy(code) ? CommitResult::Busy : CommitResult::Failed;
 }
 
@@ -151,7 +160,7 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
             id = sqlite3_last_insert_rowid(db);
         }
         bool applied = false;
-        code = WriteFleetFacts(*state.statements, *row, id, applied);
+        code = WriteFleetFacts(*state.statements, state.memory, *row, applied);
         if (code != SQLITE_OK) return Rollback(state, code, error);
         ids.push_back(row->isReport ? id : (applied ? 1 : 0));
     }

@@ -99,6 +99,7 @@ bool StoreWriter::CommitFront(std::unique_lock<std::mutex>& lock, Calls& calls) 
     }
     const bool committed = result == CommitResult::Committed && ids.size() == count;
     if (committed != healthy_ && settings_.onHealthChange) settings_.onHealthChange(committed, error);
+    if (committed && settings_.onCommitted) settings_.onCommitted(rows);
     healthy_ = committed;
     lock.lock();
     if (!committed) {

@@ -20,6 +20,8 @@ struct WriterSettings {
     // Told (from the writer's thread) when commits start failing, with the
     // reason, and when they go through again.
     std::function<void(bool healthy, const std::string& error)> onHealthChange;
+    // Told (from the writer's thread) of every batch once it is committed.
+    std::function<void(const std::vector<const PendingRow*>& rows)> onCommitted;
     size_t maxBatchRows = 1000;
     size_t maxQueuedBytes = size_t{32} * 1024 * 1024;
     int firstRetryMs = 50;
