@@ -42,6 +42,7 @@ private:
 
 struct ServiceOptions {
     Limits limits;
+    int loginWaitSeconds = 1;  // after five failed logins
     RateSettings rates{0, 1, 16};  // off unless a test sets it
     int checkInStoreWaitMs = 500;
 };
@@ -56,6 +57,9 @@ public:
         OpenSqliteStore(dbPath_, db, error, exitCode);
         SqliteStoreSettings store;
         store.path = dbPath_;
+        store.onRolloutStopped = [this](long long id) {
+            if (rollouts_) rollouts_->Forget(id);
+        };
         WriterSettings writing;
         writing.onCommitted = [this](const std::vector<const PendingRow*>& rows) {
             for (const PendingRow* row : rows) {
@@ -72,6 +76,7 @@ public:
         context_.checkInPath = "/apis/trevanto/v1/checkin";
         context_.checkInStoreWaitMs = options.checkInStoreWaitMs;
         context_.secret = Secret;
+        context_.logins = std::make_shared<LoginLimiter>(5, options.loginWaitSeconds, 300);
         reads_ = std::make_unique<ReadPool>(dbPath_, 2, 1000);
         rollouts_ = std::make_unique<RolloutCache>(
             [path = dbPath_](std::vector<Rollout>& loaded, ReportedInstallations& reported, std::string& loadError) {

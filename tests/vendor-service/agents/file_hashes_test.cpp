@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <thread>
 
 #include "../service_fixture.h"
 
@@ -37,6 +38,9 @@ TEST(FileHashes, OnlyFilesThatStoodStillAreVouchedFor) {
     EXPECT_EQ(LookUp(settled, {"/paquetes/p.zip"}, atOnce).at("/paquetes/p.zip"), "");
 
     FileHashes hashes(DataFolder{data.Root()}, 0);
+    // Older than the kernel's coarse clock tick, so that its next version
+    // gets a change time of its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     HashResults results = LookUp(hashes, {"/paquetes/p.zip", "/paquetes/falta.zip", "/paquetes/../x"}, atOnce);
     EXPECT_FALSE(atOnce);
     EXPECT_EQ(results.at("/paquetes/p.zip"), AbcSha256);
@@ -52,6 +56,7 @@ TEST(FileHashes, OnlyFilesThatStoodStillAreVouchedFor) {
     const auto modified = std::filesystem::last_write_time(file);
     data.Write("archivos/paquetes/p.zip", "abd");
     std::filesystem::last_write_time(file, modified);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     results = LookUp(hashes, {"/paquetes/p.zip"}, atOnce);
     EXPECT_FALSE(atOnce);
     EXPECT_EQ(results.at("/paquetes/p.zip"), AbdSha256);

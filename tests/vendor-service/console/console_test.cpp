@@ -7,6 +7,7 @@
 
 #include "../service_fixture.h"
 #include "console/accounts.h"
+#include "console/console_routes.h"
 #include "console/pages.h"
 
 namespace {
@@ -77,14 +78,33 @@ TEST(ConsolePages, WhatAgentsSentIsShownAsText) {
     EXPECT_EQ(Html(std::string("a\x1b[2J\x07\tb\n")), "a&#xFFFD;[2J&#xFFFD;\tb\n");
 }
 
+TEST(ConsoleAccess, FailedLoginsWaitTwiceAsLongEachTime) {
+    LoginLimiter limiter(5, 1, 300);
+    for (int i = 0; i < 4; ++i) limiter.Failed("usuario:ana", 1000);
+    EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 1000), 0);
+    const int expected[] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 300, 300};
+    for (int wait : expected) {
+        limiter.Failed("usuario:ana", 1000);
+        EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 1000), wait);
+    }
+    EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 1300), 0);
+    EXPECT_EQ(limiter.WaitSeconds("usuario:luis", 1000), 0);
+    limiter.Succeeded("usuario:ana");
+    limiter.Failed("usuario:ana", 2000);
+    EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 2000), 0);  // a success starts over
+}
+
 TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     TempDataFolder data;
-    RunningService service(data.Root());
+    ServiceOptions options;
+    options.loginWaitSeconds = 200;  // long enough that a slow machine cannot outlast it
+    RunningService service(data.Root(), options);
     {
         SqliteConnection db;
         std::string error;
         ASSERT_TRUE(db.Open(service.DatabasePath(), false, 5000, error));
         ASSERT_TRUE(SaveOperator(db.Get(), "ana", "una-clave-muy-larga", error)) << error;
+        ASSERT_TRUE(SaveOperator(db.Get(), "luis", "otra-clave-muy-larga", error)) << error;
     }
     httplib::Client client = service.Client();
 
@@ -104,26 +124,14 @@ TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     EXPECT_EQ(res->get_header_value("Content-Security-Policy").rfind("default-src 'none'", 0), 0u);
     EXPECT_EQ(res->get_header_value("X-Frame-Options"), "DENY");
     const httplib::Headers withLoginCookie = {{"Cookie", "panel_entrada=" + loginCsrf}};
-    const auto login = [&](const std::string& password, const std::string& csrf) {
-        return client.Post("/panel/entrar", withLoginCookie, "csrf=" + csrf + "&usuario=ana&clave=" + password,
+    const auto login = [&](const std::string& name, const std::string& password, const std::string& csrf) {
+        return client.Post("/panel/entrar", withLoginCookie, "csrf=" + csrf + "&usuario=" + name + "&clave=" + password,
                            "application/x-www-form-urlencoded");
     };
-    res = login("una-clave-muy-larga", std::string(64, 'f'));  // a token that is not the cookie's
+    res = login("luis", "otra-clave-muy-larga", std::string(64, 'f'));  // a token that is not the cookie's
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 403);
-    for (int i = 0; i < 5; ++i) {
-        res = login("otra", loginCsrf);
-        ASSERT_TRUE(res);
-        EXPECT_EQ(res->status, 401) << i;
-        EXPECT_NE(res->body.find("Usuario o clave incorrectos."), std::string::npos);
-    }
-    // Five failures: now even the right password must wait.
-    res = login("una-clave-muy-larga", loginCsrf);
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 429);
-    EXPECT_EQ(res->get_header_value("Retry-After"), "1");
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    res = login("una-clave-muy-larga", loginCsrf);
+    res = login("luis", "otra-clave-muy-larga", loginCsrf);
     ASSERT_TRUE(res);
     ASSERT_EQ(res->status, 303);
     EXPECT_EQ(res->get_header_value("Location"), "/panel/resumen");
@@ -132,6 +140,20 @@ TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     std::smatch match;
     ASSERT_TRUE(std::regex_match(session, match, shape)) << session;
     const httplib::Headers withSession = {{"Cookie", "panel_sesion=" + match[1].str()}};
+
+    for (int i = 0; i < 5; ++i) {
+        res = login("ana", "otra", loginCsrf);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 401) << i;
+        EXPECT_NE(res->body.find("Usuario o clave incorrectos."), std::string::npos);
+        EXPECT_EQ(SetCookieOf(res, "panel_sesion"), "");
+    }
+    // Five failures: now even the right password must wait.
+    res = login("ana", "una-clave-muy-larga", loginCsrf);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 429);
+    EXPECT_GT(std::stoi(res->get_header_value("Retry-After")), 100);
+    EXPECT_EQ(SetCookieOf(res, "panel_sesion"), "");
 
     res = client.Get("/panel/resumen", withSession);
     ASSERT_TRUE(res);
@@ -149,13 +171,13 @@ TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 303);
     EXPECT_EQ(res->get_header_value("Location"), "/panel/despliegues/1?aviso=rechazado");  // there is no such rollout
-    // The API: JSON only, then the token in a header.
-    res = client.Post("/panel/api/entrar", R"({"usuario":"ana","clave":"una-clave-muy-larga"})", "text/plain");
+    res = client.Post("/panel/api/despliegues/1/pausar", {{"Cookie", "panel_sesion=" + match[1].str()}}, "", "text/plain");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);  // the API's token goes in X-CSRF-Token
+    // The API logs in with JSON only.
+    res = client.Post("/panel/api/entrar", R"({"usuario":"luis","clave":"otra-clave-muy-larga"})", "text/plain");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 415);
-    res = client.Post("/panel/api/entrar", R"({"usuario":"ana","clave":"una-clave-muy-larga"})", "application/json");
-    ASSERT_TRUE(res);
-    ASSERT_EQ(res->status, 200);
     // Logging out ends the session.
     res = client.Post("/panel/salir", withSession, "csrf=" + csrf, "application/x-www-form-urlencoded");
     ASSERT_TRUE(res);

@@ -199,8 +199,7 @@ TEST(RolloutService, ConcurrentFailuresHaltTheRolloutOnceAtItsThreshold) {
     EXPECT_EQ(halted.haltReason, "3 instalaciones fallaron en esta etapa (limite: 3)");
     EXPECT_EQ(SqliteNumber(db.Get(), "SELECT COUNT(*) FROM rollout_events WHERE event = 'detenido'", -1), 1);
     EXPECT_EQ(SqliteNumber(db.Get(), "SELECT SUM(failures) FROM rollout_installations", -1), 12);
-    // Halted: no one is offered it any more.
-    service.Rollouts().RefreshNow();
+    // Halted: from the very next check-in on, no one is offered it.
     const auto res = client.Post("/apis/trevanto/v1/checkin", Key(), CheckIn("pc-nuevo", "5.2.1.0"), "application/json");
     ASSERT_TRUE(res);
     EXPECT_EQ(OfferIn(res->body), "");

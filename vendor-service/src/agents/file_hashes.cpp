@@ -10,6 +10,10 @@
 namespace {
 
 constexpr size_t MaxKeptHashes = 1024;
+// The kernel stamps changes with a coarse clock (a few milliseconds): a file
+// changed again within one tick keeps its change time. A hash is kept only
+// for a file older than that, so a later version always looks different.
+constexpr int64_t MinimumAgeToKeepNs = 20 * 1000000;
 
 std::string Hex(const unsigned char* bytes, unsigned int size) {
     static const char digits[] = "0123456789abcdef";
@@ -125,6 +129,7 @@ std::string FileHashes::HashNow(const std::string& requestPath) {
     close(fd);
     FileIdentity now;
     if (!stable || !CurrentIdentity(data_, requestPath, now) || now != identity) return std::string();
+    if (NowNs() - identity.changedNs < MinimumAgeToKeepNs) return hex;
     std::lock_guard<std::mutex> lock(mutex_);
     if (kept_.size() >= MaxKeptHashes) kept_.clear();
     kept_[requestPath] = Kept{identity, hex};

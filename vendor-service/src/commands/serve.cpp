@@ -162,6 +162,9 @@ int Serve(const CommandLine& line) {
             }
         }
     };
+    settings.store.onRolloutStopped = [&rolloutCache](long long id) {
+        if (RolloutCache* cache = rolloutCache.load()) cache->Forget(id);
+    };
     StoreWriter writer(SqliteBackend(settings.store), settings.writer);
     std::string error;
     if (!writer.Start(error)) {

@@ -371,9 +371,9 @@ void LoginLimiter::Failed(const std::string& key, int64_t now) {
     if (records_.size() >= MaxLimiterKeys) records_.clear();
     Record& record = records_[key];
     ++record.failures;
-    if (record.failures >= FreeFailures) {
-        const int doublings = std::min(record.failures - FreeFailures, 20);
-        record.allowedAt = now + std::min<int64_t>(int64_t{1} << doublings, MaxWaitSeconds);
+    if (record.failures >= freeFailures_) {
+        const int doublings = std::min(record.failures - freeFailures_, 20);
+        record.allowedAt = now + std::min<int64_t>(int64_t{firstWaitSeconds_} << doublings, maxWaitSeconds_);
     }
 }
 

@@ -14,12 +14,12 @@
 struct ServiceContext;
 struct Admission;
 
-// Failed logins: after FreeFailures, each new attempt must wait twice as
-// long as the one before (1 s, 2 s, 4 s ... up to MaxWaitSeconds).
+// Failed logins: after `freeFailures`, each new attempt must wait twice as
+// long as the one before (1 s, 2 s, 4 s ... up to `maxWaitSeconds`).
 class LoginLimiter {
 public:
-    static constexpr int FreeFailures = 5;
-    static constexpr int MaxWaitSeconds = 300;
+    explicit LoginLimiter(int freeFailures = 5, int firstWaitSeconds = 1, int maxWaitSeconds = 300)
+        : freeFailures_(freeFailures), firstWaitSeconds_(firstWaitSeconds), maxWaitSeconds_(maxWaitSeconds) {}
 
     // Seconds to wait before this key may try again; 0 when it may now.
     int WaitSeconds(const std::string& key, int64_t now);
@@ -31,6 +31,9 @@ private:
         int failures = 0;
         int64_t allowedAt = 0;
     };
+    int freeFailures_;
+    int firstWaitSeconds_;
+    int maxWaitSeconds_;
     std::mutex mutex_;
     std::map<std::string, Record> records_;
 };

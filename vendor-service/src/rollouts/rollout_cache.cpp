@@ -45,6 +45,17 @@ void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installat
     record.lastOutcomeAt = std::max(record.lastOutcomeAt, at);
 }
 
+void RolloutCache::Forget(long long rolloutId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = rollouts_.begin(); it != rollouts_.end(); ++it) {
+        if ((*it)->id == rolloutId) {
+            rollouts_.erase(it);
+            break;
+        }
+    }
+    forgotten_.emplace_back(rolloutId, std::chrono::steady_clock::now());
+}
+
 void RolloutCache::RefreshNow() {
     std::unique_lock<std::mutex> lock(mutex_);
     const unsigned long long mine = ++asked_;
@@ -62,12 +73,21 @@ void RolloutCache::Load(unsigned long long serving) {
     std::vector<Rollout> loaded;
     ReportedInstallations reported;
     std::string error;
+    const auto began = std::chrono::steady_clock::now();
     const bool ok = loader_(loaded, reported, error);
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok) {  // a store that cannot be read keeps the last rollouts known
         rollouts_.clear();
-        for (Rollout& rollout : loaded) rollouts_.push_back(std::make_shared<const Rollout>(std::move(rollout)));
+        for (Rollout& rollout : loaded) {
+            bool stoppedSince = false;
+            for (const auto& [id, at] : forgotten_) stoppedSince = stoppedSince || (id == rollout.id && at >= began);
+            if (!stoppedSince) rollouts_.push_back(std::make_shared<const Rollout>(std::move(rollout)));
+        }
         reported_ = std::move(reported);
+        // What stopped before this load began, this load has seen.
+        forgotten_.erase(std::remove_if(forgotten_.begin(), forgotten_.end(),
+                                        [began](const auto& entry) { return entry.second < began; }),
+                         forgotten_.end());
     }
     served_ = std::max(served_, serving);
     wake_.notify_all();

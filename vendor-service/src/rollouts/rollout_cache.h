@@ -3,6 +3,7 @@
 // check-in decides without a query unless its installation is inside a
 // stage.
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -35,6 +36,9 @@ public:
     InstallationInRollout RecordOf(long long rolloutId, const std::string& installationId);
     // A report this service just stored.
     void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at);
+    // A rollout that just stopped offering (halted or paused): gone at once,
+    // before the store is read again.
+    void Forget(long long rolloutId);
     // Reads the store again now and waits until it has.
     void RefreshNow();
     // Reads the store again as soon as it can, without waiting.
@@ -51,6 +55,8 @@ private:
     std::condition_variable wake_;
     std::vector<std::shared_ptr<const Rollout>> rollouts_;
     ReportedInstallations reported_;
+    // Rollouts stopped, and when: a load that began before that still holds them.
+    std::vector<std::pair<long long, std::chrono::steady_clock::time_point>> forgotten_;
     // Refreshes asked for, and the last of them a finished load began after.
     unsigned long long asked_ = 0;
     unsigned long long served_ = 0;

@@ -316,6 +316,7 @@ int WriteOutcome(StatementCache& statements, FleetMemory& memory, const PendingR
     code = ChangeStatus(statements, rollout.id, rollout.status, rollout_status::Halted, verdict.reason,
                         row.receivedUnix, changed);
     if (code != SQLITE_OK || !changed) return code;
+    memory.stoppedInBatch.push_back(rollout.id);
     return Event(statements, rollout.id, row.receivedUnix, "detenido", verdict.reason);
 }
 
@@ -330,7 +331,8 @@ int WriteDownload(StatementCache& statements, const PendingRow& row) {
     return code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
-int WriteCommand(StatementCache& statements, const RolloutCommand& command, int64_t now, bool& applied) {
+int WriteCommand(StatementCache& statements, FleetMemory* memory, const RolloutCommand& command, int64_t now,
+                 bool& applied) {
     Rollout rollout;
     applied = false;
     if (!LoadRolloutWith(statements, command.rolloutId, rollout)) return SQLITE_OK;
@@ -351,6 +353,7 @@ int WriteCommand(StatementCache& statements, const RolloutCommand& command, int6
     }
     int code = ChangeStatus(statements, rollout.id, from, to, reason, now, applied);
     if (code != SQLITE_OK || !applied) return code;
+    if (memory != nullptr && to != rollout_status::Running) memory->stoppedInBatch.push_back(rollout.id);
     return Event(statements, rollout.id, now, event, reason.empty() ? by : reason);
 }
 
@@ -382,7 +385,7 @@ int WriteFleetFacts(StatementCache& statements, FleetMemory& memory, const Pendi
     if (row.checkIn) return WriteCheckIn(statements, memory, row);
     if (row.link) return WriteOutcome(statements, memory, row);
     if (row.download) return WriteDownload(statements, row);
-    if (row.command) return WriteCommand(statements, *row.command, row.receivedUnix, applied);
+    if (row.command) return WriteCommand(statements, &memory, *row.command, row.receivedUnix, applied);
     return SQLITE_OK;
 }
 
@@ -603,7 +606,7 @@ bool ApplyRolloutCommand(sqlite3* db, const RolloutCommand& command, std::string
     if (!SqliteExec(db, "BEGIN IMMEDIATE", error)) return false;
     StatementCache statements(db);
     bool applied = false;
-    const int code = WriteCommand(statements, command, std::time(nullptr), applied);
+    const int code = WriteCommand(statements, nullptr, command, std::time(nullptr), applied);
     if (code != SQLITE_OK) {
         error = sqlite3_errmsg(db);
         SqliteExec(db, "ROLLBACK", ignored);

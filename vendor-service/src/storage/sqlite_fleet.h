@@ -20,6 +20,7 @@
 // for a confirmation).
 struct FleetMemory {
     std::unordered_set<std::string> awaitingConfirmation;
+    std::vector<long long> stoppedInBatch;  // rollouts halted or paused by the open transaction
 };
 
 bool LoadFleetMemory(sqlite3* db, FleetMemory& memory);

@@ -145,6 +145,7 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
                     std::string& error) {
     sqlite3* db = state.db.Get();
     ids.clear();
+    state.memory.stoppedInBatch.clear();
     int code = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (code != SQLITE_OK) return Rollback(state, code, error);
     for (const PendingRow* row : rows) {
@@ -166,6 +167,10 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
     }
     code = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     if (code != SQLITE_OK) return Rollback(state, code, error);
+    if (state.settings.onRolloutStopped) {
+        for (long long id : state.memory.stoppedInBatch) state.settings.onRolloutStopped(id);
+    }
+    state.memory.stoppedInBatch.clear();
     return CommitResult::Committed;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -24,6 +25,9 @@ struct SqliteStoreSettings {
     uint64_t maxBytes = uint64_t{1024} * 1024 * 1024;  // the rows' pages are held under this, oldest go first
     int busyMs = 50;                                 // a writer's wait for another process's lock, per try
     size_t rowsPerMaintenanceStep = 1000;
+    // Told (from the writer's thread, right after the commit, before any
+    // request hears of it) of each rollout a batch halted or paused.
+    std::function<void(long long rolloutId)> onRolloutStopped;
 };
 
 // Opens the file (creating it) and brings it to the current layout. False
