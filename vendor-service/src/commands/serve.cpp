@@ -123,18 +123,18 @@ int Serve(const CommandLine& line) {
     // cannot be written now (a full disk, a read-only folder, a lock) does
     // not keep agents from their documents: the service starts, and the
     // writer keeps trying.
-    std::string storeError;
     {
         SqliteConnection db;
+        std::string storeError;
         int exitCode = 0;
         if (!OpenSqliteStore(settings.store.path, db, storeError, exitCode) && exitCode == 2) {
             std::cerr << "the database " << settings.store.path << " has an older layout: " << storeError << "\n";
             return 2;
         }
     }
-    std::string secret;
-    if (!LoadOrMakeSecret(DataFolder{settings.data}, secret, storeError)) {
-        std::cerr << storeError << "\n";
+    std::string secret, secretError;
+    if (!LoadOrMakeSecret(DataFolder{settings.data}, secret, secretError)) {
+        std::cerr << secretError << "\n";
         return 1;
     }
     const sigset_t signals = TerminationSignals();

@@ -101,6 +101,9 @@ private:
 
     void Feed(size_t received) { BIO_write(SSL_get_rbio(ssl_), input_.data(), static_cast<int>(received)); }
 
+    // Each step of an operation resumes it from the completion of the one
+    // before: a chain of callbacks, not a recursion on the stack.
+    // NOLINTBEGIN(misc-no-recursion)
     struct HandshakeOp {
         TlsStream& stream;
         Step step = Step::Start;
@@ -196,6 +199,8 @@ private:
             stream.Flush(self);
         }
     };
+
+    // NOLINTEND(misc-no-recursion)
 
     next_layer_type next_;
     SSL* ssl_ = nullptr;
