@@ -3,8 +3,9 @@
 #   1. native unit tests of the platform-neutral code (ASan/UBSan, ctest)
 #   2. static analysis of src/ and vendor-service/src/ (clang-tidy, cppcheck)
 #   3. a short fuzzing run of the notification document model (libFuzzer)
-#   4. system tests of the vendor service against hostile clients and store
-#      faults (pytest), inside the sandbox (its mounts are private)
+#   4. system tests of the vendor service (pytest), inside the sandbox (its
+#      mounts are private): hostile clients, store faults, a simulated fleet
+#      through staged rollouts, and the console in headless Chromium
 #   5. Win32 unit tests under Wine (ctest), inside the sandbox
 #   6. end-to-end tests of the real trevanto.exe under Wine (pytest), inside the sandbox
 set -uo pipefail
@@ -21,8 +22,8 @@ echo "== Static analysis (clang-tidy, cppcheck)"
 bash "$ROOT/scripts/static_analysis.sh" || status=1
 echo "== Fuzzing the notification document model (a fixed number of executions)"
 bash "$ROOT/scripts/fuzz.sh" "${TREVANTO_FUZZ_RUNS:-100000}" || status=1
-echo "== The vendor service against strangers and store faults (pytest)"
-bash "$ROOT/scripts/sandbox.sh" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$ROOT/tests/vendor-service/system" ||
-  status=1
+echo "== The vendor service: strangers, store faults, a simulated fleet, the console in a browser (pytest)"
+bash "$ROOT/scripts/sandbox.sh" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$ROOT/tests/vendor-service/system" \
+  "$ROOT/tests/vendor-service/console" || status=1
 bash "$ROOT/scripts/sandbox.sh" bash "$ROOT/scripts/run_wine_suites.sh" "$@" || status=1
 exit $status

@@ -201,7 +201,8 @@ void Command(const std::shared_ptr<Call>& call, long long id, const std::string&
     PendingRow row;
     row.isReport = false;
     row.receivedAt = UtcNowText();
-    row.receivedUnix = std::time(nullptr);
+    row.receivedMs = UnixMilliseconds();
+    row.receivedUnix = row.receivedMs / 1000;
     row.clientAddress = call->request.clientAddress;
     row.command = RolloutCommand{id, action, call->session.operatorName};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -121,9 +121,9 @@ std::string RolloutsPage(const PageFrame& frame, const std::vector<Rollout>& rol
             "<label>o al rango desde <input name=\"from\"> hasta <input name=\"to\"></label>"
             "<label>Equipos piloto (separados por comas) <input name=\"pilot\"></label>"
             "<label>Etapas (%) <input name=\"stages\" value=\"1,10,50,100\"></label>"
-            "<label>Resultados minimos por etapa <input name=\"min-outcomes\" value=\"10\"></label>"
+            "<label>Resultados minimos por etapa <input name=\"min-outcomes\" value=\"20\"></label>"
             "<label>Fallos que la detienen (0: sin limite) <input name=\"max-failures\" value=\"0\"></label>"
-            "<label>Porcentaje de fallos que la detiene <input name=\"max-failure-percent\" value=\"5\"></label>"
+            "<label>Porcentaje de fallos que la detiene <input name=\"max-failure-percent\" value=\"10\"></label>"
             "<label>Minutos de observacion por etapa <input name=\"soak-minutes\" value=\"60\"></label>"
             "<label><input type=\"checkbox\" name=\"manual\" value=\"1\"> Avanzar solo a mano</label>"
             "<button type=\"submit\">Iniciar</button></form>";

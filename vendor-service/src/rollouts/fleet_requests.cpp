@@ -153,9 +153,11 @@ bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rol
     settings.stages = StagesOf(percents, !settings.pilotHosts.empty());
     long long minOutcomes = 0, maxFailures = 0, percent = 0, soakMinutes = 0, soakSeconds = 0, retry = 0,
               attempts = 0;
-    if (!Whole(field, "min-outcomes", 10, 1, 1000000, minOutcomes, error) ||
-        !Whole(field, "max-failures", 0, 0, 1000000, maxFailures, error) ||
-        !Whole(field, "max-failure-percent", 5, 0, 100, percent, error) ||
+    const RolloutSettings defaults;
+    if (!Whole(field, "min-outcomes", defaults.minOutcomes, 1, 1000000, minOutcomes, error) ||
+        !Whole(field, "max-failures", defaults.maxFailures, 0, 1000000, maxFailures, error) ||
+        !Whole(field, "max-failure-percent", static_cast<long long>(defaults.maxFailureRate * 100), 0, 100, percent,
+               error) ||
         !Whole(field, "soak-minutes", 60, 0, 525600, soakMinutes, error) ||
         !Whole(field, "soak-seconds", soakMinutes * 60, 0, 31536000, soakSeconds, error) ||
         !Whole(field, "retry-hours", 24, 0, 8760, retry, error) ||

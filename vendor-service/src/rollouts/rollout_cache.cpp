@@ -37,12 +37,23 @@ InstallationInRollout RolloutCache::RecordOf(long long rolloutId, const std::str
     return found == rollout->second.end() ? InstallationInRollout() : found->second;
 }
 
-void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    InstallationInRollout& record = reported_[rolloutId][installationId];
+namespace {
+
+// A report on top of what a record shows, unless the record has it already
+// (it shows a report at the same second or later).
+void Apply(InstallationInRollout& record, int64_t at, bool evenIfSeen) {
+    if (!evenIfSeen && record.known && record.lastOutcomeAt >= at) return;
     record.known = true;
     ++record.outcomes;
     record.lastOutcomeAt = std::max(record.lastOutcomeAt, at);
+}
+
+}  // namespace
+
+void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Apply(reported_[rolloutId][installationId], at, true);
+    notes_.push_back(Note{rolloutId, installationId, at, std::chrono::steady_clock::now()});
 }
 
 void RolloutCache::Forget(long long rolloutId) {
@@ -83,7 +94,13 @@ void RolloutCache::Load(unsigned long long serving) {
             for (const auto& [id, at] : forgotten_) stoppedSince = stoppedSince || (id == rollout.id && at >= began);
             if (!stoppedSince) rollouts_.push_back(std::make_shared<const Rollout>(std::move(rollout)));
         }
+        // Reports noted while the store was being read may be missing from what was read.
+        for (const Note& note : notes_) {
+            if (note.noted >= began) Apply(reported[note.rolloutId][note.installationId], note.at, false);
+        }
         reported_ = std::move(reported);
+        notes_.erase(std::remove_if(notes_.begin(), notes_.end(), [began](const Note& note) { return note.noted < began; }),
+                     notes_.end());
         // What stopped before this load began, this load has seen.
         forgotten_.erase(std::remove_if(forgotten_.begin(), forgotten_.end(),
                                         [began](const auto& entry) { return entry.second < began; }),

@@ -57,6 +57,14 @@ private:
     ReportedInstallations reported_;
     // Rollouts stopped, and when: a load that began before that still holds them.
     std::vector<std::pair<long long, std::chrono::steady_clock::time_point>> forgotten_;
+    // Reports noted, and when: a load that began before that may not have seen them.
+    struct Note {
+        long long rolloutId;
+        std::string installationId;
+        int64_t at;
+        std::chrono::steady_clock::time_point noted;
+    };
+    std::vector<Note> notes_;
     // Refreshes asked for, and the last of them a finished load began after.
     unsigned long long asked_ = 0;
     unsigned long long served_ = 0;

@@ -40,9 +40,12 @@ struct Stage {
 struct RolloutSettings {
     std::vector<Stage> stages;
     std::vector<std::string> pilotHosts;  // lower case
-    int minOutcomes = 10;       // outcomes a stage needs before it may advance (and before its rate counts)
-    int maxFailures = 0;        // failed installations that halt a stage at once; 0: no such limit
-    double maxFailureRate = 0.05;  // failed share of a stage's outcomes that halts it
+    // Outcomes a stage needs before it may advance, and before its failure
+    // rate counts: with 20 and 10 %, one unlucky failure early in a stage
+    // (of a release that fails for 0.5 %) does not halt it; three do.
+    int minOutcomes = 20;
+    int maxFailures = 0;           // failed installations that halt a stage at once; 0: no such limit
+    double maxFailureRate = 0.10;  // failed share of a stage's outcomes that halts it
     int soakSeconds = 3600;     // a stage's time before it may advance by itself
     bool autoAdvance = true;
     // An installation that reported (a failure, or an OK no later check-in

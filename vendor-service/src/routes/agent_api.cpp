@@ -29,7 +29,8 @@ PendingRow RowOf(ReportKind kind, const Request& request, ParsedReport report) {
     PendingRow row;
     row.kind = kind;
     row.receivedAt = UtcNowText();
-    row.receivedUnix = std::time(nullptr);
+    row.receivedMs = UnixMilliseconds();
+    row.receivedUnix = row.receivedMs / 1000;
     row.clientAddress = request.clientAddress;
     row.rawBody = request.body;
     row.report = std::move(report);
@@ -171,6 +172,11 @@ void HandleReport(ServiceContext& context, ReportKind kind, const Request& reque
 }
 
 }  // namespace
+
+int64_t UnixMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string UtcNowText() {
     const std::time_t now = std::time(nullptr);

@@ -9,3 +9,4 @@ Response AnswerAgentVersion(const ServiceContext& context, const Request& reques
 
 // Current UTC time as "YYYY-MM-DDThh:mm:ssZ", as rows are stamped.
 std::string UtcNowText();
+int64_t UnixMilliseconds();

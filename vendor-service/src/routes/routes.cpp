@@ -30,7 +30,8 @@ void QueueDownload(ServiceContext& context, const Request& request, const Downlo
     PendingRow row;
     row.isReport = false;
     row.receivedAt = UtcNowText();
-    row.receivedUnix = std::time(nullptr);
+    row.receivedMs = UnixMilliseconds();
+    row.receivedUnix = row.receivedMs / 1000;
     row.clientAddress = request.clientAddress;
     row.download = event;
     // Nobody waits for it: no deadline to tell.

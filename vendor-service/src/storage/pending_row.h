@@ -47,6 +47,7 @@ struct PendingRow {
     ReportKind kind = ReportKind::CheckIn;
     std::string receivedAt;  // UTC, "YYYY-MM-DDThh:mm:ssZ"
     int64_t receivedUnix = 0;
+    int64_t receivedMs = 0;  // the same in milliseconds: tells a check-in after an OK of the same second
     std::string clientAddress;
     std::string rawBody;
     ParsedReport report;

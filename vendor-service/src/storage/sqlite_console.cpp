@@ -125,7 +125,7 @@ bool ReadRolloutView(sqlite3* db, long long id, RolloutView& view, std::string& 
            Each(
                db,
                "SELECT stage, COUNT(*) FILTER (WHERE offers > 0), COUNT(download_started_at),"
-               " COUNT(download_completed_at), COUNT(*) FILTER (WHERE ok_unix > 0), COUNT(*) FILTER (WHERE failures > 0),"
+               " COUNT(download_completed_at), COUNT(*) FILTER (WHERE ok_ms > 0), COUNT(*) FILTER (WHERE failures > 0),"
                " COUNT(confirmed_at), COUNT(unconfirmed_at) FROM rollout_installations WHERE rollout_id = ?1 GROUP BY stage",
                byRollout,
                [&](sqlite3_stmt* s) {
@@ -164,7 +164,7 @@ bool ReadRolloutView(sqlite3* db, long long id, RolloutView& view, std::string& 
                "SELECT i.id, i.product, COALESCE(i.hostname, ''), COALESCE(i.program_version, ''), i.last_seen,"
                " CASE WHEN ri.confirmed_at IS NOT NULL THEN 'confirmada'"
                " WHEN ri.unconfirmed_at IS NOT NULL THEN 'OK sin confirmar: sigue en la version anterior'"
-               " WHEN ri.ok_unix > 0 THEN 'OK, a la espera de confirmacion'"
+               " WHEN ri.ok_ms > 0 THEN 'OK, a la espera de confirmacion'"
                " WHEN ri.failures > 0 THEN 'fallo: ' || COALESCE(ri.last_step, '') || ' ' || COALESCE(ri.last_code, '')"
                " WHEN ri.download_completed_at IS NOT NULL THEN 'descargada'"
                " WHEN ri.download_started_at IS NOT NULL THEN 'descargando' ELSE 'ofrecida' END"

@@ -26,12 +26,12 @@ constexpr char RecordOffer[] =
 
 // After an OK, the next check-in tells whether the new version is there.
 constexpr char Confirm[] =
-    "UPDATE rollout_installations SET confirmed_at = ?1 WHERE installation_id = ?2 AND ok_unix > 0"
-    " AND ok_unix < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
+    "UPDATE rollout_installations SET confirmed_at = ?1 WHERE installation_id = ?2 AND ok_ms > 0"
+    " AND ok_ms < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
     " (SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE l.version = ?4)";
 constexpr char Unconfirm[] =
-    "UPDATE rollout_installations SET unconfirmed_at = ?1 WHERE installation_id = ?2 AND ok_unix > 0"
-    " AND ok_unix < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
+    "UPDATE rollout_installations SET unconfirmed_at = ?1 WHERE installation_id = ?2 AND ok_ms > 0"
+    " AND ok_ms < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
     " (SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE l.version <> ?4)";
 
 constexpr char RolloutExists[] = "SELECT current_stage FROM rollouts WHERE id = ?1";
@@ -39,25 +39,30 @@ constexpr char RolloutExists[] = "SELECT current_stage FROM rollouts WHERE id = 
 constexpr char RecordOutcome[] =
     "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
     " last_offered_at, offers, outcomes, failures, last_result, last_step, last_code, last_outcome_at,"
-    " last_outcome_unix, ok_at, ok_unix) VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9,"
-    " CASE WHEN ?10 THEN ?4 END, CASE WHEN ?10 THEN ?9 ELSE 0 END)"
+    " last_outcome_unix, ok_at, ok_ms) VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9,"
+    " CASE WHEN ?10 THEN ?4 END, CASE WHEN ?10 THEN ?11 ELSE 0 END)"
     " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET outcomes = outcomes + 1,"
     " failures = failures + excluded.failures, last_result = excluded.last_result,"
     " last_step = excluded.last_step, last_code = excluded.last_code,"
     " last_outcome_at = excluded.last_outcome_at, last_outcome_unix = excluded.last_outcome_unix,"
-    " ok_at = CASE WHEN excluded.ok_unix > 0 THEN excluded.ok_at ELSE ok_at END,"
-    " ok_unix = CASE WHEN excluded.ok_unix > 0 THEN excluded.ok_unix ELSE ok_unix END,"
-    " confirmed_at = CASE WHEN excluded.ok_unix > 0 THEN NULL ELSE confirmed_at END,"
-    " unconfirmed_at = CASE WHEN excluded.ok_unix > 0 THEN NULL ELSE unconfirmed_at END";
+    " ok_at = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_at ELSE ok_at END,"
+    " ok_ms = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_ms ELSE ok_ms END,"
+    " confirmed_at = CASE WHEN excluded.ok_ms > 0 THEN NULL ELSE confirmed_at END,"
+    " unconfirmed_at = CASE WHEN excluded.ok_ms > 0 THEN NULL ELSE unconfirmed_at END";
 
 constexpr char RecordDownload[] =
     "UPDATE rollout_installations SET download_started_at = COALESCE(download_started_at, ?3),"
     " download_completed_at = CASE WHEN ?4 THEN COALESCE(download_completed_at, ?3) ELSE download_completed_at END"
     " WHERE rollout_id = ?1 AND installation_id = ?2";
 
-constexpr char CountStage[] =
-    "SELECT COUNT(*) FILTER (WHERE outcomes > 0), COUNT(*) FILTER (WHERE failures > 0)"
-    " FROM rollout_installations WHERE rollout_id = ?1 AND stage = ?2";
+// A stage's outcomes are counted as they come, so a halt decision reads one row.
+constexpr char CountStage[] = "SELECT outcomes, failures FROM rollout_stage_counts WHERE rollout_id = ?1 AND stage = ?2";
+constexpr char AddToStage[] =
+    "INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures) VALUES (?1, ?2, ?3, ?4)"
+    " ON CONFLICT (rollout_id, stage) DO UPDATE SET outcomes = outcomes + excluded.outcomes,"
+    " failures = failures + excluded.failures";
+constexpr char InstallationSoFar[] =
+    "SELECT stage, outcomes, failures FROM rollout_installations WHERE rollout_id = ?1 AND installation_id = ?2";
 
 constexpr char SetStatus[] =
     "UPDATE rollouts SET status = ?2, halt_reason = ?3, updated_at = ?4 WHERE id = ?1 AND status = ?5";
@@ -73,7 +78,7 @@ constexpr char SelectRollouts[] =
     " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id";
 
-constexpr char RunningRollouts[] = "SELECT id FROM rollouts WHERE status = 'EN_CURSO' AND auto_advance = 1";
+constexpr char OfferingRollouts[] = "SELECT id FROM rollouts WHERE status IN ('EN_CURSO', 'TERMINADO')";
 
 constexpr char SelectReleases[] =
     "SELECT id, product, version, url, served_path, size, sha256, created_at FROM releases";
@@ -222,6 +227,21 @@ bool LoadRolloutWith(StatementCache& statements, long long id, Rollout& rollout)
     return true;
 }
 
+// Halts a rollout that offers (running or finished) when its current
+// stage's failures pass its threshold.
+int HaltIfFailing(StatementCache& statements, FleetMemory& memory, const Rollout& rollout, int64_t now) {
+    if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Finished) return SQLITE_OK;
+    const Verdict verdict =
+        HaltVerdict(rollout.settings, LoadStageCounts(statements.Db(), rollout.id, rollout.currentStage));
+    if (!verdict.halt) return SQLITE_OK;
+    bool changed = false;
+    const int code =
+        ChangeStatus(statements, rollout.id, rollout.status, rollout_status::Halted, verdict.reason, now, changed);
+    if (code != SQLITE_OK || !changed) return code;
+    memory.stoppedInBatch.push_back(rollout.id);
+    return Event(statements, rollout.id, now, "detenido", verdict.reason);
+}
+
 int WriteCheckIn(StatementCache& statements, FleetMemory& memory, const PendingRow& row) {
     const CheckInFacts& facts = *row.checkIn;
     sqlite3_stmt* upsert = statements.Get(UpsertInstallation);
@@ -255,12 +275,11 @@ int WriteCheckIn(StatementCache& statements, FleetMemory& memory, const PendingR
         if (mark == nullptr) return SQLITE_ERROR;
         BindText(mark, 1, row.receivedAt);
         BindText(mark, 2, facts.installationId);
-        sqlite3_bind_int64(mark, 3, row.receivedUnix);
+        sqlite3_bind_int64(mark, 3, row.receivedMs);
         BindText(mark, 4, facts.programVersion);
         if ((code = StepDone(mark)) != SQLITE_DONE) return code;
         marked += sqlite3_changes(statements.Db());
     }
-    // A check-in in the same second as the OK decides nothing: wait for the next.
     if (marked > 0) memory.awaitingConfirmation.erase(facts.installationId);
     return SQLITE_OK;
 }
@@ -285,9 +304,21 @@ int WriteOutcome(StatementCache& statements, FleetMemory& memory, const PendingR
         sqlite3_reset(exists);
         return SQLITE_OK;  // signed for a rollout this store does not have: nothing to count
     }
-    const int stage = sqlite3_column_int(exists, 0);
+    int stage = sqlite3_column_int(exists, 0);
     sqlite3_reset(exists);
     const bool ok = Member(row, "resultado").text == "OK";
+    // Its first report, or its first failure, counts in the stage it was offered in.
+    sqlite3_stmt* before = statements.Get(InstallationSoFar);
+    if (before == nullptr) return SQLITE_ERROR;
+    sqlite3_bind_int64(before, 1, link.rolloutId);
+    BindText(before, 2, link.installationId);
+    int outcomesBefore = 0, failuresBefore = 0;
+    if (sqlite3_step(before) == SQLITE_ROW) {
+        stage = sqlite3_column_int(before, 0);
+        outcomesBefore = sqlite3_column_int(before, 1);
+        failuresBefore = sqlite3_column_int(before, 2);
+    }
+    sqlite3_reset(before);
     sqlite3_stmt* record = statements.Get(RecordOutcome);
     if (record == nullptr) return SQLITE_ERROR;
     sqlite3_bind_int64(record, 1, link.rolloutId);
@@ -300,24 +331,26 @@ int WriteOutcome(StatementCache& statements, FleetMemory& memory, const PendingR
     sqlite3_bind_int64(record, 8, Member(row, "codigo_error").number);
     sqlite3_bind_int64(record, 9, row.receivedUnix);
     sqlite3_bind_int(record, 10, ok ? 1 : 0);
+    sqlite3_bind_int64(record, 11, row.receivedMs);
     int code = StepDone(record);
     if (code != SQLITE_DONE) return code;
-    if (ok) {
-        memory.awaitingConfirmation.insert(link.installationId);
-        return SQLITE_OK;
+    if (ok) memory.awaitingConfirmation.insert(link.installationId);
+    const int newOutcome = outcomesBefore == 0 ? 1 : 0;
+    const int newFailure = !ok && failuresBefore == 0 ? 1 : 0;
+    if (newOutcome + newFailure > 0) {
+        sqlite3_stmt* add = statements.Get(AddToStage);
+        if (add == nullptr) return SQLITE_ERROR;
+        sqlite3_bind_int64(add, 1, link.rolloutId);
+        sqlite3_bind_int(add, 2, stage);
+        sqlite3_bind_int(add, 3, newOutcome);
+        sqlite3_bind_int(add, 4, newFailure);
+        if ((code = StepDone(add)) != SQLITE_DONE) return code;
     }
+    // Any outcome may tip the stage: a failure, or the outcome that makes
+    // the minimum for a failure rate already too high.
     Rollout rollout;
     if (!LoadRolloutWith(statements, link.rolloutId, rollout)) return SQLITE_ERROR;
-    if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Finished) return SQLITE_OK;
-    const Verdict verdict =
-        HaltVerdict(rollout.settings, LoadStageCounts(statements.Db(), rollout.id, rollout.currentStage));
-    if (!verdict.halt) return SQLITE_OK;
-    bool changed = false;
-    code = ChangeStatus(statements, rollout.id, rollout.status, rollout_status::Halted, verdict.reason,
-                        row.receivedUnix, changed);
-    if (code != SQLITE_OK || !changed) return code;
-    memory.stoppedInBatch.push_back(rollout.id);
-    return Event(statements, rollout.id, row.receivedUnix, "detenido", verdict.reason);
+    return HaltIfFailing(statements, memory, rollout, row.receivedUnix);
 }
 
 int WriteDownload(StatementCache& statements, const PendingRow& row) {
@@ -373,7 +406,7 @@ std::string PercentsText(const std::vector<Stage>& stages) {
 bool LoadFleetMemory(sqlite3* db, FleetMemory& memory) {
     memory.awaitingConfirmation.clear();
     SqliteStatement statement(db,
-                              "SELECT installation_id FROM rollout_installations WHERE ok_unix > 0"
+                              "SELECT installation_id FROM rollout_installations WHERE ok_ms > 0"
                               " AND confirmed_at IS NULL AND unconfirmed_at IS NULL");
     if (!statement.Ok()) return false;
     while (sqlite3_step(statement.Get()) == SQLITE_ROW) memory.awaitingConfirmation.insert(ColumnText(statement.Get(), 0));
@@ -389,8 +422,8 @@ int WriteFleetFacts(StatementCache& statements, FleetMemory& memory, const Pendi
     return SQLITE_OK;
 }
 
-int AdvanceRollouts(StatementCache& statements, int64_t now) {
-    sqlite3_stmt* running = statements.Get(RunningRollouts);
+int AdvanceRollouts(StatementCache& statements, FleetMemory& memory, int64_t now) {
+    sqlite3_stmt* running = statements.Get(OfferingRollouts);
     if (running == nullptr) return SQLITE_ERROR;
     std::vector<long long> ids;
     while (sqlite3_step(running) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(running, 0));
@@ -399,12 +432,15 @@ int AdvanceRollouts(StatementCache& statements, int64_t now) {
     for (long long id : ids) {
         Rollout rollout;
         if (!LoadRolloutWith(statements, id, rollout)) continue;
-        if (!MayAdvance(rollout.settings, LoadStageCounts(db, id, rollout.currentStage), rollout.stageStartedAt,
+        int code = HaltIfFailing(statements, memory, rollout, now);
+        if (code != SQLITE_OK) return code;
+        if (rollout.status != rollout_status::Running ||
+            !MayAdvance(rollout.settings, LoadStageCounts(db, id, rollout.currentStage), rollout.stageStartedAt,
                         now)) {
             continue;
         }
         bool changed = false;
-        const int code = Advance(statements, rollout, now, "por si solo", changed);
+        code = Advance(statements, rollout, now, "por si solo", changed);
         if (code != SQLITE_OK) return code;
     }
     return SQLITE_OK;

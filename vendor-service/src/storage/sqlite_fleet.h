@@ -30,9 +30,11 @@ bool LoadFleetMemory(sqlite3* db, FleetMemory& memory);
 // through. `applied` tells whether a command changed its rollout.
 int WriteFleetFacts(StatementCache& statements, FleetMemory& memory, const PendingRow& row, bool& applied);
 
-// Advances every running rollout whose stage has earned it (enough
-// outcomes, few failures, its soak time behind it). The result code.
-int AdvanceRollouts(StatementCache& statements, int64_t now);
+// Halts every offering rollout whose stage is failing (a check that does
+// not wait for the next report), and advances every running one whose stage
+// has earned it (enough outcomes, few failures, its soak time behind it).
+// The result code.
+int AdvanceRollouts(StatementCache& statements, FleetMemory& memory, int64_t now);
 
 // Rollouts that may offer (running, or finished and still offering), with
 // their releases.

@@ -91,8 +91,11 @@ CREATE TABLE rollout_installations (
   download_started_at TEXT, download_completed_at TEXT,
   outcomes INTEGER NOT NULL DEFAULT 0, failures INTEGER NOT NULL DEFAULT 0, last_result TEXT, last_step TEXT,
   last_code INTEGER, last_outcome_at TEXT, last_outcome_unix INTEGER NOT NULL DEFAULT 0,
-  ok_at TEXT, ok_unix INTEGER NOT NULL DEFAULT 0, confirmed_at TEXT, unconfirmed_at TEXT,
+  ok_at TEXT, ok_ms INTEGER NOT NULL DEFAULT 0, confirmed_at TEXT, unconfirmed_at TEXT,
   PRIMARY KEY (rollout_id, installation_id));
+CREATE TABLE rollout_stage_counts (
+  rollout_id INTEGER NOT NULL, stage INTEGER NOT NULL, outcomes INTEGER NOT NULL DEFAULT 0,
+  failures INTEGER NOT NULL DEFAULT 0, PRIMARY KEY (rollout_id, stage));
 CREATE TABLE rollout_events (
   id INTEGER PRIMARY KEY AUTOINCREMENT, rollout_id INTEGER NOT NULL, at TEXT NOT NULL, event TEXT NOT NULL,
   detail TEXT NOT NULL DEFAULT '');

@@ -217,8 +217,13 @@ bool Maintain(WriterState& state) {
     if (now != state.advancedAt) {
         state.advancedAt = now;
         if (SqliteExec(db, "BEGIN IMMEDIATE", ignored)) {
-            const bool advanced = AdvanceRollouts(*state.statements, now) == SQLITE_OK;
-            SqliteExec(db, advanced ? "COMMIT" : "ROLLBACK", ignored);
+            state.memory.stoppedInBatch.clear();
+            const bool advanced = AdvanceRollouts(*state.statements, state.memory, now) == SQLITE_OK;
+            const bool committed = SqliteExec(db, advanced ? "COMMIT" : "ROLLBACK", ignored) && advanced;
+            if (committed && state.settings.onRolloutStopped) {
+                for (long long id : state.memory.stoppedInBatch) state.settings.onRolloutStopped(id);
+            }
+            state.memory.stoppedInBatch.clear();
         }
     }
     const uint64_t used = SqliteUsedBytes(db);

@@ -1,0 +1,560 @@
+"""The vendor console end to end, in headless Chromium against the real
+service over TLS: simulated agents post their check-ins, downloads and
+update reports over HTTP, and an operator logs in, reads the fleet and the
+funnels, pauses, resumes, advances and halts a rollout, sees another halt
+itself on failures, and finds installations whose agents sent markup as
+their host name. Every page visited is saved as a PNG under
+build/console/capturas/ (replaced at each run)."""
+
+import base64
+import json
+import shutil
+import subprocess
+import time
+import uuid
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional
+
+import pytest
+from selenium.common.exceptions import NoAlertPresentException, NoSuchElementException, StaleElementReferenceException
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import WebDriverWait
+
+from servicio import BUILD, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, update_body, wait_for
+
+CAPTURES = BUILD / "console" / "capturas"
+WAIT_SECONDS = 20
+# A page being replaced while it is read: read the next one.
+BETWEEN_PAGES = (NoSuchElementException, StaleElementReferenceException)
+
+OPERATOR = "ana"
+PASSWORD = "clave-de-prueba-larga"
+
+MESALTO, MESALTO_OLD, MESALTO_NEW = "MarvekMesalto", "5.2.1.0", "6.0.3.17"
+CONTABLE, CONTABLE_OLD, CONTABLE_NEW = "MarvekContable", "3.0.0.0", "3.1.0.0"
+WINDOWS, AGENT, PATH = "10.0.19045", "1.26.0803", "C:\\Marvek\\Marvek Mesalto\\mesalto.exe"
+
+HOSTILE_IMG = "<img src=x onerror=alert(1)>"
+HOSTILE_SCRIPT = '"><script>alert(2)</script>'
+HOSTILE_WINDOWS = "<img src=x onerror=alert(3)>"
+HOSTILE_AGENT = '"><script>alert(4)</script>'
+HOSTILE_PATH = "C:\\<script>alert(5)</script>\\mesalto.exe"
+
+HALT_REASON = "2 instalaciones fallaron en esta etapa (limite: 2)"
+
+
+@dataclass
+class Agent:
+    """One simulated installation: what its check-in says."""
+    host: str
+    product: str = MESALTO
+    version: str = MESALTO_OLD
+    windows: str = WINDOWS
+    agent: str = AGENT
+    path: str = PATH
+
+
+def fleet_agents() -> List[Agent]:
+    agents = [Agent(f"pc-{n:02d}", windows="10.0.22631" if n % 4 == 0 else WINDOWS) for n in range(1, 21)]
+    agents += [Agent(HOSTILE_IMG, windows=HOSTILE_WINDOWS),
+               Agent(HOSTILE_SCRIPT, agent=HOSTILE_AGENT, path=HOSTILE_PATH)]
+    agents += [Agent(f"nuevo-{n}", version=MESALTO_NEW) for n in range(1, 4)]
+    agents += [Agent(f"viejo-{n}", version="4.9.0.0") for n in range(1, 3)]
+    agents += [Agent(f"cont-{n}", product=CONTABLE, version=CONTABLE_OLD) for n in range(1, 5)]
+    return agents
+
+
+@dataclass
+class Console:
+    """The running service, its two rollouts and the fleet's first check-ins."""
+    service: Servicio
+    base: str
+    steady: int   # MarvekMesalto: stages 50 % and 100 %, advanced by hand
+    failing: int  # MarvekContable: one stage, halts at its second failed installation
+    agents: Dict[str, Agent] = field(default_factory=dict)
+    offers: Dict[str, Optional[str]] = field(default_factory=dict)  # host -> address offered at its first check-in
+
+    def offered(self, product: str) -> List[str]:
+        return sorted(h for h, a in self.agents.items() if a.product == product and self.offers[h])
+
+    def not_offered(self, product: str) -> List[str]:
+        return sorted(h for h, a in self.agents.items()
+                      if a.product == product and a.version == MESALTO_OLD and not self.offers[h])
+
+
+# ---- the simulated agents ------------------------------------------------------
+
+def find_offer(node) -> Optional[str]:
+    """The tokened package address of the answer's update offer item, if any."""
+    if isinstance(node, dict):
+        if node.get("tipo") == "url_actualizar":
+            for cell in node.get("contenido", []):
+                if "?o=" in cell.get("enlace", ""):
+                    return cell["enlace"]
+        children = list(node.values())
+    elif isinstance(node, list):
+        children = node
+    else:
+        return None
+    for child in children:
+        found = find_offer(child)
+        if found:
+            return found
+    return None
+
+
+def check_in(service: Servicio, agent: Agent, version: Optional[str] = None) -> Optional[str]:
+    body = json.dumps({"actualizador_version": agent.agent, "Programa": agent.product,
+                       "Version": version or agent.version, "hostname": agent.host,
+                       "windows_version": agent.windows, "installed_path": agent.path}).encode()
+    status, answer, _ = service.post(CHECKIN, body)
+    assert status == 200, answer
+    return find_offer(json.loads(answer))
+
+
+def report_update(service: Servicio, agent: Agent, address: str, result: str, step: str = "", code: int = 0) -> None:
+    report = json.loads(update_body(uuid.uuid4().hex, result))
+    report.update({"Programa": agent.product, "version_anterior": agent.version, "url_parche": address,
+                   "paso_fallido": step, "codigo_error": code,
+                   "version_nueva": MESALTO_NEW if agent.product == MESALTO else CONTABLE_NEW})
+    status, answer, _ = service.post(UPDATE_REPORT, json.dumps(report).encode())
+    assert status == 200 and json.loads(answer)["ok"] is True, answer
+
+
+def download(service: Servicio, address: str) -> bytes:
+    """The offered package, fetched as the agent does: its path with the offer's query."""
+    host, target = address.split("/", 3)[2:]
+    status, body, _ = service.get("/" + target, headers={"Host": host})
+    assert status == 200, body[:200]
+    return body
+
+
+def run_command(*args: str, stdin: str = "") -> str:
+    done = subprocess.run([str(PROGRAM), *args], input=stdin, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, f"{args}: {done.returncode} {done.stderr}"
+    return done.stdout
+
+
+def printed_id(output: str, word: str) -> int:
+    """The id a command printed first: "release 1 ...", "rollout 2 ..."."""
+    parts = output.split()
+    assert parts[:1] == [word], output
+    return int(parts[1])
+
+
+def package_bytes(name: str) -> bytes:
+    return b"PK\x03\x04" + name.encode() * 64
+
+
+@pytest.fixture(scope="module")
+def console():
+    service = Servicio()
+    data = str(service.data)
+    for name in ("mesalto_6.0.3.17.zip", "contable_3.1.0.0.zip"):
+        (service.data / "archivos" / "paquetes" / name).write_bytes(package_bytes(name))
+    run_command("operator", "add", "--data", data, "--name", OPERATOR, stdin=PASSWORD + "\n")
+    mesalto = printed_id(run_command("release", "add", "--data", data, "--product", MESALTO, "--version", MESALTO_NEW,
+                                     "--file", "paquetes/mesalto_6.0.3.17.zip"), "release")
+    contable = printed_id(run_command("release", "add", "--data", data, "--product", CONTABLE, "--version",
+                                      CONTABLE_NEW, "--file", "paquetes/contable_3.1.0.0.zip"), "release")
+    steady = printed_id(run_command("rollout", "start", "--data", data, "--release", str(mesalto), "--replaces",
+                                    MESALTO_OLD, "--stages", "50,100", "--manual"), "rollout")
+    failing = printed_id(run_command("rollout", "start", "--data", data, "--release", str(contable), "--replaces",
+                                     CONTABLE_OLD, "--stages", "100", "--max-failures", "2", "--manual"), "rollout")
+    shutil.rmtree(CAPTURES, ignore_errors=True)
+    CAPTURES.mkdir(parents=True)
+    try:
+        service.start("--rate", "0")  # the whole fleet posts from one address
+        yield Console(service, f"https://127.0.0.1:{service.port}", steady, failing)
+    finally:
+        service.stop()
+        shutil.rmtree(service.data, ignore_errors=True)
+        service.log_path.unlink(missing_ok=True)
+
+
+@pytest.fixture(scope="module")
+def fleet(console) -> Console:
+    """Every simulated installation has checked in once; what each was offered."""
+    for agent in fleet_agents():
+        console.agents[agent.host] = agent
+        console.offers[agent.host] = check_in(console.service, agent)
+    # Stage 1 is 50 % of 22 targeted installations: both halves are there unless the dice are absurd.
+    assert console.offered(MESALTO) and console.not_offered(MESALTO), console.offers
+    assert console.offered(CONTABLE) == ["cont-1", "cont-2", "cont-3", "cont-4"]
+    return console
+
+
+# ---- what every page must be ---------------------------------------------------
+
+def capture(driver, name: str) -> None:
+    """A PNG of the whole page, beyond the window's height."""
+    shot = driver.execute_cdp_cmd("Page.captureScreenshot", {"format": "png", "captureBeyondViewport": True})
+    (CAPTURES / f"{name}.png").write_bytes(base64.b64decode(shot["data"]))
+
+
+def open_alert_text(driver) -> Optional[str]:
+    try:
+        return driver.switch_to.alert.text
+    except NoAlertPresentException:
+        return None
+
+
+def assert_nothing_injected(driver) -> None:
+    """No dialog is open, and the page holds no image, no script but the console's
+    own file, and no element with an event handler attribute."""
+    assert open_alert_text(driver) is None
+    images = [e.get_attribute("outerHTML") for e in driver.find_elements(By.TAG_NAME, "img")]
+    assert images == []
+    scripts = [e.get_attribute("outerHTML") for e in driver.find_elements(By.TAG_NAME, "script")]
+    assert scripts == ['<script src="/panel/panel.js" defer=""></script>'], scripts
+    handlers = driver.execute_script(
+        "return Array.from(document.querySelectorAll('*')).flatMap(e => Array.from(e.attributes)"
+        ".filter(a => a.name.startsWith('on')).map(a => e.tagName + ' ' + a.name));")
+    assert handlers == []
+
+
+def settle(driver, name: str) -> None:
+    """After a navigation: the page is loaded, captured and clean."""
+    WebDriverWait(driver, WAIT_SECONDS).until(lambda d: d.execute_script("return document.readyState") == "complete")
+    capture(driver, name)
+    assert_nothing_injected(driver)
+
+
+def visit(driver, console: Console, path: str, name: str) -> None:
+    driver.get(console.base + path)
+    settle(driver, name)
+
+
+def reload_until(driver, name: str, condition) -> None:
+    """Reloads until `condition(driver)` holds: the service commits what agents send in batches."""
+    def holds(d):
+        WebDriverWait(d, WAIT_SECONDS).until(lambda x: x.execute_script("return document.readyState") == "complete")
+        if condition(d):
+            return True
+        d.refresh()
+        return False
+    WebDriverWait(driver, WAIT_SECONDS, poll_frequency=0.2, ignored_exceptions=BETWEEN_PAGES).until(holds)
+    settle(driver, name)
+
+
+def main_text(driver) -> str:
+    return driver.find_element(By.TAG_NAME, "main").text
+
+
+def wait_text(driver, text: str) -> None:
+    WebDriverWait(driver, WAIT_SECONDS, ignored_exceptions=BETWEEN_PAGES).until(lambda d: text in main_text(d))
+
+
+def table_after(driver, heading: Optional[str]) -> List[Dict[str, str]]:
+    """The rows of the table after an h2 (or the page's first table), keyed by column heading."""
+    where = f"//h2[normalize-space()='{heading}']/following-sibling::table[1]" if heading else "(//main//table)[1]"
+    table = driver.find_element(By.XPATH, where)
+    return driver.execute_script(
+        "const t = arguments[0]; const heads = Array.from(t.tHead.rows[0].cells).map(c => c.textContent);"
+        "return Array.from(t.tBodies[0].rows).filter(r => r.cells.length === heads.length)"
+        ".map(r => Object.fromEntries(Array.from(r.cells).map((c, i) => [heads[i], c.innerText])));", table)
+
+
+def funnel(driver) -> Dict[str, Dict[str, str]]:
+    return {row["Etapa"]: row for row in table_after(driver, "Embudo por etapa")}
+
+
+def status_of(driver) -> str:
+    return driver.find_element(By.CSS_SELECTOR, "main span.estado").text
+
+
+def action_buttons(driver) -> List[str]:
+    return [b.text for b in driver.find_elements(By.CSS_SELECTOR, "main form.accion button")]
+
+
+def click_action(driver, label: str) -> None:
+    driver.find_element(By.XPATH, f"//main//form[@class='accion']/button[normalize-space()='{label}']").click()
+
+
+def answer_confirm(driver, accept: bool) -> str:
+    WebDriverWait(driver, WAIT_SECONDS).until(expected_conditions.alert_is_present())
+    dialog = driver.switch_to.alert
+    text = dialog.text
+    dialog.accept() if accept else dialog.dismiss()
+    return text
+
+
+def session_cookie(driver) -> str:
+    return "panel_sesion=" + driver.get_cookie("panel_sesion")["value"]
+
+
+def request(console: Console, method: str, path: str, body: str = "", headers: Optional[dict] = None):
+    """(status, body, headers) of one request to the console from outside the browser."""
+    conn = console.service.connection()
+    try:
+        sent = {"Content-Type": "application/x-www-form-urlencoded"}
+        sent.update(headers or {})
+        conn.request(method, path, body=body.encode() if method == "POST" else None, headers=sent)
+        answer = conn.getresponse()
+        return answer.status, answer.read().decode(errors="replace"), dict(answer.getheaders())
+    finally:
+        conn.close()
+
+
+def pc_hosts(hosts: List[str]) -> List[str]:
+    return [h for h in hosts if h.startswith("pc-")]
+
+
+def rollout_path(rollout: int) -> str:
+    return f"/panel/despliegues/{rollout}"
+
+
+# ---- the tests -------------------------------------------------------------------
+
+def test_without_a_session_every_page_leads_to_the_login(browser, console):
+    for path in ("/panel/resumen", rollout_path(console.steady), "/panel/instalaciones?buscar=pc"):
+        status, _, headers = request(console, "GET", path)
+        assert (status, headers.get("Location")) == (303, "/panel/entrar"), path
+    status, body, _ = request(console, "GET", "/panel/api/resumen")
+    assert status == 401 and "inicie sesion" in body
+
+    visit(browser, console, "/panel/resumen", "01-sin-sesion")
+    assert browser.current_url == console.base + "/panel/entrar"
+    assert browser.find_elements(By.CSS_SELECTOR, "form[action='/panel/entrar'] input[name='clave']")
+    assert browser.find_elements(By.TAG_NAME, "nav") == []  # no menu before the login
+
+
+def log_in(driver, password: str) -> None:
+    driver.find_element(By.NAME, "usuario").send_keys(OPERATOR)
+    driver.find_element(By.NAME, "clave").send_keys(password)
+    driver.find_element(By.CSS_SELECTOR, "form[action='/panel/entrar'] button[type='submit']").click()
+
+
+def test_the_operator_logs_in_through_the_form_after_a_wrong_password(browser, console):
+    visit(browser, console, "/panel/entrar", "02-entrar")
+    log_in(browser, PASSWORD + "x")
+    wait_text(browser, "Usuario o clave incorrectos.")
+    settle(browser, "03-entrar-clave-incorrecta")
+    assert browser.current_url == console.base + "/panel/entrar"
+    assert browser.get_cookie("panel_sesion") is None
+
+    log_in(browser, PASSWORD)
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.current_url == console.base + "/panel/resumen")
+    settle(browser, "04-resumen-tras-entrar")
+    assert browser.find_element(By.CSS_SELECTOR, "header form span").text == OPERATOR
+    cookie = browser.get_cookie("panel_sesion")
+    assert (cookie["httpOnly"], cookie["secure"], cookie["sameSite"], cookie["path"]) == (True, True, "Strict", "/panel/")
+    assert "panel_sesion" not in browser.execute_script("return document.cookie")
+
+
+def test_the_summary_shows_the_fleet_by_product_and_version(browser, fleet):
+    agents = list(fleet.agents.values())
+    by_version = Counter((a.product, a.version) for a in agents)
+    visit(browser, fleet, "/panel/resumen", "05-resumen")
+    reload_until(browser, "05-resumen", lambda d: f"ultimos 30 dias: {len(agents)}" in main_text(d))
+
+    rows = table_after(browser, "Por producto y version del programa")
+    assert Counter({(r["Producto"], r["Version"]): int(r["Instalaciones"]) for r in rows}) == by_version
+    assert len(rows) == len(by_version)
+    agents_shown = {r["Agente"]: int(r["Instalaciones"]) for r in table_after(browser, "Versiones del agente")}
+    assert agents_shown == Counter(a.agent for a in agents)
+    windows_shown = {r["Windows"]: int(r["Instalaciones"]) for r in table_after(browser, "Versiones de Windows")}
+    assert windows_shown == Counter(a.windows for a in agents)
+    assert HOSTILE_WINDOWS in windows_shown and HOSTILE_AGENT in agents_shown  # as text, nothing injected
+
+    rollouts = {r["Despliegue"]: r for r in table_after(browser, "Despliegues")}
+    assert rollouts[f"Despliegue {fleet.steady}"]["Estado"] == "EN_CURSO"
+    assert rollouts[f"Despliegue {fleet.steady}"]["Etapa"] == "50 %"
+    assert rollouts[f"Despliegue {fleet.failing}"]["Producto"] == CONTABLE
+
+
+def test_a_rollout_page_shows_its_funnel_as_the_agents_were_offered(browser, fleet):
+    offered = fleet.offered(MESALTO)
+    waiting = fleet.not_offered(MESALTO)
+    visit(browser, fleet, rollout_path(fleet.steady), "06-despliegue-embudo")
+    reload_until(browser, "06-despliegue-embudo",
+                 lambda d: funnel(d)["50 % (actual)"]["Ofrecida"] == str(len(offered)))
+    assert status_of(browser) == "EN_CURSO"
+    assert "etapa 1 de 2" in main_text(browser)
+    first, second = funnel(browser)["50 % (actual)"], funnel(browser)["100 %"]
+    assert (first["Destinatarias"], first["Ofrecida"], first["Descarga iniciada"], first["OK"], first["Fallidas"]) == \
+        (str(len(offered)), str(len(offered)), "0", "0", "0")
+    assert (second["Destinatarias"], second["Ofrecida"]) == (str(len(waiting)), "0")
+    listed = table_after(browser, "Instalaciones a las que se ofrecio")
+    assert sorted(r["Equipo"] for r in listed) == offered
+    assert {r["Estado"] for r in listed} == {"ofrecida"}
+    assert action_buttons(browser) == ["Pausar", "Avanzar a la siguiente etapa", "Detener"]
+
+
+def test_a_download_an_ok_report_and_the_next_check_in_land_in_the_funnel(browser, fleet):
+    host = pc_hosts(fleet.offered(MESALTO))[0]
+    agent, address = fleet.agents[host], fleet.offers[host]
+    assert download(fleet.service, address) == package_bytes("mesalto_6.0.3.17.zip")
+    report_update(fleet.service, agent, address, "OK")
+    reported_second = int(time.time())
+    # The update is confirmed by a check-in after the report's second.
+    assert wait_for(lambda: int(time.time()) > reported_second, timeout=5)
+    assert check_in(fleet.service, agent, version=MESALTO_NEW) is None
+
+    visit(browser, fleet, rollout_path(fleet.steady), "07-despliegue-actualizada")
+    reload_until(browser, "07-despliegue-actualizada",
+                 lambda d: funnel(d)["50 % (actual)"]["Confirmadas"] == "1" and
+                 funnel(d)["50 % (actual)"]["Descargada"] == "1")
+    first = funnel(browser)["50 % (actual)"]
+    assert (first["Descarga iniciada"], first["Descargada"], first["OK"], first["Fallidas"], first["Confirmadas"],
+            first["Sin confirmar"]) == ("1", "1", "1", "0", "1", "0")
+    states = {r["Equipo"]: r["Estado"] for r in table_after(browser, "Instalaciones a las que se ofrecio")}
+    assert states == {h: "confirmada" if h == host else "ofrecida" for h in fleet.offered(MESALTO)}
+
+
+def test_a_post_without_the_csrf_token_is_refused(browser, fleet):
+    visit(browser, fleet, rollout_path(fleet.steady), "08-despliegue-antes-csrf")
+    cookie = session_cookie(browser)
+    pause = rollout_path(fleet.steady) + "/pausar"
+    for body in ("", "csrf=", "csrf=" + "0" * 64):
+        status, text, _ = request(fleet, "POST", pause, body, {"Cookie": cookie})
+        assert status == 403 and "falta el testigo de la sesion (CSRF)" in text, body
+    status, text, _ = request(fleet, "POST", "/panel/api/despliegues/%d/pausar" % fleet.steady, "",
+                              {"Cookie": cookie, "Content-Type": "application/json"})
+    assert status == 403 and "CSRF" in text
+    # The login form carries its own token, tied to a cookie of the form's.
+    status, text, _ = request(fleet, "POST", "/panel/entrar", f"usuario={OPERATOR}&clave={PASSWORD}&csrf=" + "1" * 64)
+    assert status == 403 and "El formulario caduco" in text
+
+    # The browser's own form, with its token taken out.
+    browser.execute_script("document.querySelector(\"form[action$='/pausar'] input[name='csrf']\").remove();")
+    click_action(browser, "Pausar")
+    wait_text(browser, "falta el testigo de la sesion (CSRF)")
+    settle(browser, "09-sin-testigo-csrf")
+    visit(browser, fleet, rollout_path(fleet.steady), "10-despliegue-sigue-en-curso")
+    assert status_of(browser) == "EN_CURSO"
+    assert [r["Que"] for r in table_after(browser, "Historia")] == ["iniciado"]
+
+
+def test_pause_stops_the_offers_and_resume_brings_them_back(browser, fleet):
+    # Offered at each check-in while it has not reported (the first pc host has updated).
+    agents = [fleet.agents[h] for h in fleet.offered(MESALTO) if h != pc_hosts(fleet.offered(MESALTO))[0]]
+    assert all(check_in(fleet.service, agent) is not None for agent in agents)
+
+    visit(browser, fleet, rollout_path(fleet.steady), "11-despliegue-en-curso")
+    click_action(browser, "Pausar")
+    wait_text(browser, "Despliegue pausado.")
+    settle(browser, "12-despliegue-pausado")
+    assert browser.current_url.endswith(rollout_path(fleet.steady) + "?aviso=pausar")
+    assert status_of(browser) == "PAUSADO"
+    assert action_buttons(browser) == ["Reanudar", "Avanzar a la siguiente etapa", "Detener"]
+    # The operator has seen it paused: no agent is offered the release any more.
+    assert [a.host for a in agents if check_in(fleet.service, a) is not None] == []
+
+    click_action(browser, "Reanudar")
+    wait_text(browser, "Despliegue reanudado.")
+    settle(browser, "13-despliegue-reanudado")
+    assert status_of(browser) == "EN_CURSO"
+    assert action_buttons(browser) == ["Pausar", "Avanzar a la siguiente etapa", "Detener"]
+    assert wait_for(lambda: check_in(fleet.service, agents[0]) is not None, timeout=10)
+    assert all(check_in(fleet.service, agent) is not None for agent in agents)
+    history = table_after(browser, "Historia")
+    assert [(r["Que"], r["Detalle"]) for r in history] == \
+        [("reanudado", f"operador {OPERATOR}"), ("pausado", f"operador {OPERATOR}"), ("iniciado", "")]
+    visit(browser, fleet, "/panel/despliegues", "14-despliegues")
+    listed = {r["Despliegue"]: r["Estado"] for r in table_after(browser, None)}
+    assert listed == {f"Despliegue {fleet.steady}": "EN_CURSO", f"Despliegue {fleet.failing}": "EN_CURSO"}
+
+
+def test_advance_and_halt_ask_first_and_then_act(browser, fleet):
+    latecomer = fleet.agents[fleet.not_offered(MESALTO)[0]]
+    assert check_in(fleet.service, latecomer) is None  # outside the 50 % stage
+
+    visit(browser, fleet, rollout_path(fleet.steady), "15-despliegue-antes-de-avanzar")
+    click_action(browser, "Avanzar a la siguiente etapa")
+    assert answer_confirm(browser, accept=False) == "La siguiente etapa recibira la version. Continuar?"
+    settle(browser, "16-avanzar-cancelado")
+    assert "etapa 1 de 2" in main_text(browser) and "aviso=" not in browser.current_url
+
+    click_action(browser, "Avanzar a la siguiente etapa")
+    answer_confirm(browser, accept=True)
+    wait_text(browser, "El despliegue paso a la siguiente etapa.")
+    settle(browser, "17-despliegue-avanzado")
+    assert "etapa 2 de 2" in main_text(browser) and status_of(browser) == "EN_CURSO"
+    assert "100 % (actual)" in funnel(browser)
+    assert wait_for(lambda: check_in(fleet.service, latecomer) is not None, timeout=10)
+
+    click_action(browser, "Detener")
+    assert answer_confirm(browser, accept=False) == "Nadie mas recibira esta version. Detener?"
+    assert status_of(browser) == "EN_CURSO"
+    click_action(browser, "Detener")
+    answer_confirm(browser, accept=True)
+    wait_text(browser, "Despliegue detenido.")
+    settle(browser, "18-despliegue-detenido-a-mano")
+    assert status_of(browser) == "DETENIDO"
+    assert browser.find_element(By.CSS_SELECTOR, "p.motivo").text == f"Motivo: detenido por el operador {OPERATOR}"
+    assert action_buttons(browser) == []
+    assert check_in(fleet.service, latecomer) is None
+    # Each action went through once: the dismissed dialogs sent nothing.
+    assert [r["Que"] for r in table_after(browser, "Historia")] == \
+        ["detenido", "avanzado", "reanudado", "pausado", "iniciado"]
+
+
+def test_a_rollout_halts_itself_at_its_second_failure_and_offers_no_more(fleet):
+    cont = fleet.agents
+    report_update(fleet.service, cont["cont-1"], fleet.offers["cont-1"], "ERROR", "descomprimir", 5)
+    assert check_in(fleet.service, cont["cont-4"]) is not None  # one failure: still offering
+    report_update(fleet.service, cont["cont-2"], fleet.offers["cont-2"], "ERROR", "verificar", 87)
+    # Halted at once: an installation of the same stage that checks in right after gets no offer.
+    assert check_in(fleet.service, cont["cont-3"]) is None
+
+
+def test_a_halted_rollout_shows_why(browser, fleet):
+    visit(browser, fleet, rollout_path(fleet.failing), "19-despliegue-detenido-por-fallos")
+    assert status_of(browser) == "DETENIDO"
+    assert browser.find_element(By.CSS_SELECTOR, "p.motivo").text == "Motivo: " + HALT_REASON
+    assert action_buttons(browser) == []
+    stage = funnel(browser)["100 % (actual)"]
+    assert (stage["Destinatarias"], stage["Ofrecida"], stage["OK"], stage["Fallidas"]) == ("4", "4", "0", "2")
+    assert sorted(line for line in stage["Fallos por paso y codigo"].split("\n") if line) == \
+        ["descomprimir 5: 1", "verificar 87: 1"]
+    assert ("detenido", HALT_REASON) in [(r["Que"], r["Detalle"]) for r in table_after(browser, "Historia")]
+    states = {r["Equipo"]: r["Estado"] for r in table_after(browser, "Instalaciones a las que se ofrecio")}
+    assert states == {"cont-1": "fallo: descomprimir 5", "cont-2": "fallo: verificar 87",
+                      "cont-3": "ofrecida", "cont-4": "ofrecida"}
+
+    browser.find_element(By.LINK_TEXT, "descomprimir 5: 1").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: "/panel/fallos/instalaciones?" in d.current_url)
+    settle(browser, "20-instalaciones-con-el-fallo")
+    assert [r["Equipo"] for r in table_after(browser, None)] == ["cont-1"]
+
+    visit(browser, fleet, "/panel/fallos", "21-fallos")
+    failures = {(r["Despliegue"], r["Paso"], r["Codigo"]): r["Afectadas"] for r in table_after(browser, None)}
+    assert failures == {(str(fleet.failing), "descomprimir", "5"): "1 instalaciones",
+                        (str(fleet.failing), "verificar", "87"): "1 instalaciones"}
+
+
+@pytest.mark.parametrize("host, shot", [(HOSTILE_IMG, "img"), (HOSTILE_SCRIPT, "script")])
+def test_a_hostile_host_name_is_shown_as_text(browser, fleet, host, shot):
+    agent = fleet.agents[host]
+    visit(browser, fleet, "/panel/instalaciones", f"22-instalaciones-{shot}")
+    browser.find_element(By.NAME, "buscar").send_keys(host)
+    browser.find_element(By.CSS_SELECTOR, "form[action='/panel/instalaciones'] button").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.find_elements(By.TAG_NAME, "h2"))
+    settle(browser, f"23-busqueda-{shot}")
+    assert browser.find_element(By.TAG_NAME, "h2").text == "Equipos que contienen " + host
+    assert browser.find_element(By.NAME, "buscar").get_attribute("value") == host
+    links = browser.find_elements(By.XPATH, "//main//table//a")
+    assert [a.text for a in links] == [host]
+
+    links[0].click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: "/panel/instalaciones/" in d.current_url)
+    settle(browser, f"24-instalacion-{shot}")
+    assert browser.title == f"Instalacion {host} - Panel Trevanto"
+    assert browser.find_element(By.TAG_NAME, "h1").text == "Instalacion " + host
+    facts = {r["Dato"]: r["Valor"] for r in table_after(browser, None)}
+    assert (facts["Equipo"], facts["Windows"], facts["Agente"], facts["Ruta"]) == \
+        (host, agent.windows, agent.agent, agent.path)
+    assert "check-in" in [r["Que"] for r in table_after(browser, "Historia")]
+
+
+def test_logging_out_ends_the_session(browser, fleet):
+    visit(browser, fleet, "/panel/resumen", "25-resumen-final")
+    cookie = session_cookie(browser)
+    browser.find_element(By.CSS_SELECTOR, "header form button").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.current_url == fleet.base + "/panel/entrar")
+    settle(browser, "26-salir")
+    status, _, headers = request(fleet, "GET", "/panel/resumen", headers={"Cookie": cookie})
+    assert (status, headers.get("Location")) == (303, "/panel/entrar")

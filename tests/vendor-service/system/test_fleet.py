@@ -1,0 +1,198 @@
+"""Two thousand simulated installations against the real service (fleet.py):
+a healthy release goes through its stages by itself to the whole fleet, and
+a release that fails for 30 % of installations halts inside its first
+stage, offered to nobody outside it. Who is in which stage, and who fails,
+follows from the installation ids (the service's secret is the
+simulation's), so the tests know it ahead; the order in which the threads'
+reports arrive is not known, and the preconditions below show that no such
+order changes the outcome."""
+
+import re
+from bisect import bisect_left
+from typing import List
+
+import fleet
+from fleet import HALTED, FINISHED, NEW_VERSION, OLD_VERSION, STAGES, Installation, Plan
+
+SIZE = 2000
+MIN_OUTCOMES = 17
+MAX_FAILURE_PERCENT = 20
+HEALTHY = Plan(size=SIZE, seed="sana", rates={"DESCARGA": 0.005}, min_outcomes=MIN_OUTCOMES,
+               max_failure_percent=MAX_FAILURE_PERCENT)
+FAILING = Plan(size=SIZE, seed="mala", rates={"MOVER_EXE_NUEVO": 0.30}, min_outcomes=MIN_OUTCOMES,
+               max_failure_percent=MAX_FAILURE_PERCENT)
+REASON = re.compile(r"fallaron (\d+) de (\d+) instalaciones en esta etapa \((\d+\.\d) %; limite: 20\.0 %\)")
+
+
+def members(installations: List[Installation], stage: int) -> List[Installation]:
+    return [i for i in installations if fleet.stage_of(i.place) == stage]
+
+
+def order_could_halt(installations: List[Installation], stage: int, plan: Plan):
+    """Whether some order of arrival could halt the stage: (start, outcomes, failures), or None.
+
+    The fleet is visited in index order, round after round, and a stage
+    begins wherever the visit stands when the service advances to it. Its
+    rows are the installations placed below its percentage not offered
+    before, in visiting order; with T threads, whenever O outcomes are in,
+    they are among its first O + T rows. So they lie in the stretch of the
+    fleet from the stage's start up to its (O + T + 1)-th own member, and
+    its failures are at most the failing installations in that stretch
+    (counting earlier stages' too). The stage cannot halt when that bound
+    stays at or under the threshold for every O from the minimum on, from
+    every start (the worst start lies just after one of its own members)."""
+    size = len(installations)
+    own = [i.index for i in members(installations, stage)]
+    failing = [i.index for i in installations if i.place < STAGES[stage] and i.fails_at]
+    unrolled = [f + k * size for k in range(3) for f in failing]
+    rate = plan.max_failure_percent / 100
+    for j in range(len(own)):
+        start = own[j - 1] + 1 - (size if j == 0 else 0)
+        outcomes = plan.min_outcomes
+        while len(failing) > rate * outcomes:
+            k = j + outcomes + plan.threads
+            if outcomes + plan.threads >= len(own):
+                bound = len(failing)
+            else:
+                end = own[k % len(own)] + size * (k // len(own))
+                bound = bisect_left(unrolled, end + size) - bisect_left(unrolled, start + size)
+            if bound > rate * outcomes:
+                return start, outcomes, bound
+            outcomes += 1
+    return None
+
+
+def assert_console_agrees(service, figures, installations):
+    """The console's JSON for the rollout shows the store's rows, counted here."""
+    shown = fleet.console_rollout(service, figures.rollout_id)
+    assert (shown["estado"], shown["etapa_actual"], shown["motivo"]) == (figures.status, figures.stage, figures.reason)
+    assert shown["etapas"] == [f"{p} %" for p in STAGES]
+    assert [(e["que"], e["detalle"]) for e in reversed(shown["historia"])] == [(e, d) for _, e, d in figures.events]
+    for stage in shown["embudo"]:
+        stage["fallos"] = sorted(stage["fallos"], key=lambda f: (f["paso"], f["codigo"]))
+    counted = fleet.store_funnel(service.db, figures.rollout_id, installations)
+    for stage in counted:
+        stage["fallos"] = sorted(stage["fallos"], key=lambda f: (f["paso"], f["codigo"]))
+    assert shown["embudo"] == counted
+    return counted
+
+
+def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio):
+    installations = fleet.make_fleet(SIZE, HEALTHY.seed, HEALTHY.rates)
+    failing = {i.id for i in installations if i.fails_at}
+    # Preconditions of the fleet, not of the service: about 0.5 % fail, and
+    # no order of arrival puts enough of them early in a stage to halt it.
+    assert 5 <= len(failing) <= 15
+    assert [order_could_halt(installations, stage, HEALTHY) for stage in range(len(STAGES))] == [None] * 4
+    assert len(members(installations, 0)) >= MIN_OUTCOMES
+
+    figures, installations, service = fleet.run_plan(HEALTHY, servicio())
+    assert figures.errors == []
+    assert (figures.status, figures.stage, figures.reason) == (FINISHED, 3, "")
+    assert [(event, detail) for _, event, detail in figures.events] == [
+        ("iniciado", ""), ("avanzado", "a la etapa 10 % (por si solo)"),
+        ("avanzado", "a la etapa 50 % (por si solo)"), ("avanzado", "a la etapa 100 % (por si solo)"),
+        ("terminado", "todas las etapas cumplidas (por si solo)")]
+    rounds = figures.rounds
+    assert rounds[-1].offers == 0 and len(rounds) < HEALTHY.max_rounds
+
+    # Every installation was offered the release, never before its stage;
+    # it took it once when it succeeded, three times (the attempts allowed)
+    # when it kept failing.
+    rows = fleet.rollout_rows(service.db, figures.rollout_id)
+    assert set(rows) == {i.id for i in installations}
+    for installation in installations:
+        row = rows[installation.id]
+        assert row["place"] == installation.place
+        assert fleet.stage_of(installation.place) <= row["stage"] <= 3 and row["offers"] > 0
+        assert row["outcomes"] == installation.attempts
+        if installation.id in failing:
+            assert (row["outcomes"], row["failures"], row["last_result"], row["last_step"], row["last_code"],
+                    row["ok_ms"], row["confirmed_at"]) == \
+                (3, 3, "DESCARGA_FALLIDA", "DESCARGA", 12002, 0, None), installation.hostname
+            assert row["download_started_at"] is not None and row["download_completed_at"] is None
+        else:
+            assert (row["outcomes"], row["failures"], row["last_result"], row["unconfirmed_at"]) == \
+                (1, 0, "OK", None), installation.hostname
+            assert row["ok_ms"] > 0 and row["confirmed_at"] is not None and row["download_completed_at"] is not None
+
+    # The simulation's own count of what it did is the store's.
+    ok = SIZE - len(failing)
+    assert sum(r.offers for r in rounds) == sum(row["outcomes"] for row in rows.values()) == ok + 3 * len(failing)
+    assert (sum(r.downloads for r in rounds), sum(r.cut for r in rounds)) == (ok, 3 * len(failing))
+    assert (sum(r.ok for r in rounds), sum(r.failed for r in rounds), rounds[-1].confirmed) == \
+        (ok, 3 * len(failing), ok)
+    versions = dict(fleet.read_store(service.db, "SELECT id, program_version FROM installations"))
+    assert versions == {i.id: OLD_VERSION if i.id in failing else NEW_VERSION for i in installations}
+    # Each check-in stored: one a round, and one more after an update.
+    checkins = dict(fleet.read_store(service.db, "SELECT id, checkins FROM installations"))
+    assert checkins == {i.id: len(rounds) + (i.id not in failing) for i in installations}
+    linked = fleet.read_store(service.db, "SELECT installation_id, COUNT(*) FROM update_reports"
+                                          " WHERE rollout_id = ? GROUP BY 1", figures.rollout_id)
+    assert dict(linked) == {i.id: 3 if i.id in failing else 1 for i in installations}
+
+    funnel = assert_console_agrees(service, figures, installations)
+    assert [s["destinatarias"] for s in funnel] == [len(members(installations, k)) for k in range(4)]
+    assert sum(s["ofrecida"] for s in funnel) == sum(s["descarga_iniciada"] for s in funnel) == SIZE
+    assert (sum(s["descargada"] for s in funnel), sum(s["ok"] for s in funnel),
+            sum(s["confirmadas"] for s in funnel), sum(s["fallidas"] for s in funnel)) == (ok, ok, ok, len(failing))
+    assert sum(f["instalaciones"] for s in funnel for f in s["fallos"] if (f["paso"], f["codigo"]) ==
+               ("DESCARGA", 12002)) == len(failing)
+
+
+def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio):
+    installations = fleet.make_fleet(SIZE, FAILING.seed, FAILING.rates)
+    first = members(installations, 0)
+    first_ids = {i.id for i in first}
+    bad = [i for i in first if i.fails_at]
+    rate = FAILING.max_failure_percent / 100
+    # Preconditions of the fleet: the first stage is about 1 % of it; it
+    # fails above the threshold; its successes alone can never make the
+    # minimum with a rate under the threshold, so no order of arrival lets
+    # it advance; and once all have reported, a retried failure finds the
+    # stage over the threshold, so it halts whatever the order.
+    assert 0.005 * SIZE <= len(first) <= 0.015 * SIZE and len(first) >= MIN_OUTCOMES
+    assert len(bad) > rate * len(first)
+    assert MIN_OUTCOMES > (len(first) - len(bad)) / (1 - rate)
+
+    figures, installations, service = fleet.run_plan(FAILING, servicio())
+    assert figures.errors == []
+    assert (figures.status, figures.stage) == (HALTED, 0)
+    assert [(event, detail) for _, event, detail in figures.events] == [("iniciado", ""), ("detenido", figures.reason)]
+    # The reason gives the stage's failures over its outcomes when it halted:
+    # at least the minimum of outcomes, a rate above the threshold.
+    failures, outcomes, percent = REASON.fullmatch(figures.reason).groups()
+    failures, outcomes = int(failures), int(outcomes)
+    assert MIN_OUTCOMES <= outcomes <= len(first) and rate * outcomes < failures <= len(bad)
+    assert percent == f"{100 * failures / outcomes:.1f}"
+    rounds = figures.rounds
+    assert [r.stage for r in rounds] == [0] * len(rounds)
+    assert rounds[-1].offers == 0 and len(rounds) < FAILING.max_rounds
+
+    # Offered to the first stage only: rows of stage 0, each one of the
+    # installations placed under 1 %, as many as the halt had seen at least.
+    rows = fleet.rollout_rows(service.db, figures.rollout_id)
+    assert set(rows) <= first_ids and len(rows) >= outcomes
+    # Nobody was offered it after the halt: besides the installations the
+    # halt counted, only those the other threads had in hand then have rows.
+    assert len(rows) <= outcomes + FAILING.threads - 1
+    assert {row["stage"] for row in rows.values()} == {0}
+    assert all(row["place"] < 1 for row in rows.values())
+    assert {i.id for i in installations if i.attempts > 0} == set(rows)
+    assert sum(r.offers for r in rounds) == sum(row["outcomes"] for row in rows.values())
+    for installation in installations:
+        if installation.id in rows:
+            row = rows[installation.id]
+            expected = ("INSTALACION_FALLIDA", "MOVER_EXE_NUEVO", 5) if installation.fails_at else ("OK", "", 0)
+            assert (row["last_result"], row["last_step"], row["last_code"]) == expected, installation.hostname
+            assert (row["confirmed_at"] is not None) == (installation.fails_at is None)
+            assert row["outcomes"] == installation.attempts
+    versions = dict(fleet.read_store(service.db, "SELECT id, program_version FROM installations"))
+    assert sorted(id for id, version in versions.items() if version == NEW_VERSION) == \
+        sorted(id for id, row in rows.items() if row["ok_ms"] > 0)
+
+    funnel = assert_console_agrees(service, figures, installations)
+    assert [s["destinatarias"] for s in funnel] == [len(members(installations, k)) for k in range(4)]
+    assert funnel[0]["ofrecida"] == len(rows) and [s["ofrecida"] for s in funnel[1:]] == [0, 0, 0]
+    assert funnel[0]["fallos"] == [{"paso": "MOVER_EXE_NUEVO", "codigo": 5, "instalaciones": funnel[0]["fallidas"]}]
+    assert funnel[0]["fallidas"] >= failures
