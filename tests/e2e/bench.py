@@ -75,17 +75,27 @@ class Processes:
                 proc.wait(timeout=10)
 
 
+def in_this_prefix(pid: str) -> bool:
+    """True for a process of this bench's Wine prefix: another suite may run
+    its own Wine beside this one, and its programs are not ours to end."""
+    try:
+        environment = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+    except OSError:
+        return False
+    return ("WINEPREFIX=" + os.environ.get("WINEPREFIX", "")).encode() in environment
+
+
 def leftover_windows_programs() -> List[int]:
-    """Process ids of the Windows programs still running from a path outside
-    C:\\windows (the agent, its doubles, what they started); Wine's own
-    services are left alone."""
+    """Process ids of the Windows programs of this prefix still running from
+    a path outside C:\\windows (the agent, its doubles, what they started);
+    Wine's own services are left alone."""
     listing = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
     found = []
     for line in listing.splitlines():
         pid, stat, args = (line.split(None, 2) + ["", ""])[:3]
         if stat.startswith("Z"):
             continue
-        if re.match(r"[A-Za-z]:\\", args) and not re.match(r"[Cc]:\\windows\\", args):
+        if re.match(r"[A-Za-z]:\\", args) and not re.match(r"[Cc]:\\windows\\", args) and in_this_prefix(pid):
             found.append(int(pid))
     return found
 
@@ -313,7 +323,12 @@ class VendorService:
         import sqlite3
         with sqlite3.connect(self.db) as db:
             db.row_factory = sqlite3.Row
-            return [dict(row) for row in db.execute(f"SELECT * FROM {table} ORDER BY id")]
+            return [dict(row) for row in db.execute(f"SELECT * FROM {table} ORDER BY rowid")]
+
+    def command(self, *args: str, stdin: str = "") -> str:
+        """An operator command on this service's data folder (release, rollout, operator)."""
+        command = [SERVICE, args[0], args[1], "--data", self.data, *args[2:]]
+        return subprocess.run(command, check=True, capture_output=True, text=True, input=stdin).stdout
 
     def reports_command(self, *args: str) -> str:
         return subprocess.run([SERVICE, "reports", "--db", self.db, *args], check=True, capture_output=True,

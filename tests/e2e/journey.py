@@ -14,11 +14,15 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import time
 from pathlib import Path
 from typing import List, Optional
 
 import bench
+
+sys.path.insert(0, str(bench.ROOT / "tests" / "vendor-service" / "console"))
+from chromium import full_page_png, headless_chromium, log_in  # noqa: E402
 
 SAMPLE = bench.ROOT / "vendor-service" / "datos-ejemplo"
 AGENT_ZIP_NAME = "1.25.1119_trevanto.zip"
@@ -35,6 +39,7 @@ REGISTRATION_SCRIPT = (b"@echo off\r\n"
                        b"exit /b 0\r\n")
 # A backup left by an earlier update, packed by the archiving at start.
 EARLIER_BACKUP = "20250301_101500"
+OPERATOR = ("demo", "clave-de-la-demo")  # the console's login in the demo and the tests
 DATA_FILES = {"MESALTO.MDB": b"Mesalto: datos de empresa\r\n", "CLIENTES.MDB": b"Mesalto: clientes\r\n"}
 KIND_NAMES = {"solo_mensaje": "mensaje", "boton_multiple": "cuadricula de imagenes",
               "boton_unico": "imagen unica", "documento_rtf": "terminos (RTF)",
@@ -54,11 +59,36 @@ def update_package() -> bytes:
 
 def prepare_service(vendor: bench.VendorService) -> None:
     """The vendor's sample data plus what the build makes: 7za.exe, the
-    agent's archive and the update package."""
+    agent's archive and the update package, published as a release of
+    Mesalto whose rollout offers it to every installation of 5.2.1.0; and an
+    operator for the console."""
     shutil.copytree(SAMPLE, vendor.data, dirs_exist_ok=True)
     vendor.put_file("/parches/7za.exe", bench.SEVEN_ZIP.read_bytes())
     vendor.put_file(f"/parches/{AGENT_ZIP_NAME}", (bench.WIN / "agent-zip" / AGENT_ZIP_NAME).read_bytes())
     vendor.put_file(PACKAGE_PATH, update_package())
+    vendor.command("release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17", "--file", PACKAGE_PATH)
+    vendor.command("rollout", "start", "--release", "1", "--replaces", "5.2.1.0", "--stages", "100", "--manual")
+    vendor.command("operator", "add", "--name", OPERATOR[0], stdin=OPERATOR[1] + "\n")
+
+
+def offered_url(folder: Path) -> str:
+    """The package address of the update offer in the stored check-in answer."""
+    document = json.loads((folder / "actualizador_registros" / "recibido.json").read_bytes())
+    return next(item["contenido"][0]["enlace"] for item in document["alertas"] if item["tipo"] == "url_actualizar")
+
+
+def rollout_picture(png: Path, rollout: int = 1) -> List[List[str]]:
+    """The console's page of a rollout in headless Chromium, saved as a PNG;
+    its funnel table, row by row (stage and counts)."""
+    from selenium.webdriver.common.by import By
+    with headless_chromium() as driver:
+        base = f"https://{bench.API_HOST}"
+        log_in(driver, base, *OPERATOR)
+        driver.get(f"{base}/panel/despliegues/{rollout}")
+        full_page_png(driver, png)
+        funnel = driver.find_element(By.XPATH, "//h2[.='Embudo por etapa']/following-sibling::table[1]")
+        return [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+                for row in funnel.find_elements(By.CSS_SELECTOR, "tbody tr")]
 
 
 def drive_c() -> Path:

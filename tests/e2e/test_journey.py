@@ -38,12 +38,12 @@ def requests(vendor):
     return [tuple(line.split()[2:5]) for line in vendor.log()]
 
 
-def expected_journal(stamp):
+def expected_journal(stamp, url=PACKAGE_URL):
     backup = f"{FOLDER}\\actualizaciones\\{stamp}"
     extracted = f"{FOLDER}\\mesalto_6.0.3.17"
     return ["CIERRE_ARCHIVAR_ZIP;" + FOLDER + "\\trevanto2.exe;NO_EXISTE"] * 3 + [
         "TASKKILL_APP;mesalto.exe;estado=OK;ec=0",
-        f"DESCARGA;{PACKAGE_URL};{FOLDER}\\mesalto_6.0.3.17.zip",
+        f"DESCARGA;{url};{FOLDER}\\mesalto_6.0.3.17.zip",
         "MARVEKSERVER:MOVER_OK", "MARVEKSERVER:ADMIN_TASKKILL_OK;ec=128", f"MARVEKSERVER:ADMIN_NETSTOP_OK;ec={NET_EXIT}",
         "MARVEKSERVER:DESCOMPRIMIR_OK;ec=0", "MARVEKSERVER:ELIMINAR_ZIP_OK", "MARVEKSERVER:EJECUTAR_EXE_OK",
         f"MARVEKSERVER:ADMIN_NETSTART_FALLO_PRIMER_INTENTO;ec={NET_EXIT}",
@@ -84,19 +84,42 @@ def check_installation(vendor, recorder, folder, installer_code):
     assert not (folder / AGENT_ZIP_NAME).exists()
 
 
+def check_offer(vendor, folder):
+    """The offer came from the rollout, with a token naming this installation
+    and the rollout; the download and the report brought it back."""
+    url = journey.offered_url(folder)
+    assert url.startswith(PACKAGE_URL + "?o=")
+    installation, rollout, signature = url.split("?o=")[1].split("-")
+    [known] = vendor.rows("installations")
+    assert (installation, rollout, len(signature)) == (known["id"], "1", 24)
+    assert (known["product"], known["program_version"], known["installed_path"]) == \
+        ("MarvekMesalto", "5.2.1.0", f"{FOLDER}\\mesalto.exe")
+    [step] = vendor.rows("rollout_installations")
+    assert (step["rollout_id"], step["installation_id"], step["stage"], step["outcomes"], step["failures"],
+            step["last_result"]) == (1, installation, 0, 1, 0, "OK")
+    assert step["download_started_at"] and step["download_completed_at"] and step["ok_ms"] > 0
+    assert step["confirmed_at"] is None  # until a later check-in shows 6.0.3.17
+    [report] = vendor.rows("update_reports")
+    assert (report["rollout_id"], report["installation_id"]) == (1, installation)
+    return url
+
+
 def check_update_run(vendor, recorder, folder, agent_code):
     assert agent_code == 0
     assert [(w["what"], w["action"]) for w in recorder.windows[2:]] == [
         ("mensaje", "CERRAR"), ("cuadricula de imagenes", "CERRAR"), ("imagen unica", "CERRAR"),
         ("terminos (RTF)", "ACEPTAR"), ("oferta de actualizacion", "se cierra al terminar la actualizacion")]
+    url = check_offer(vendor, folder)
     # The installer's 7za.exe is used as it is: the agent never asks for another.
-    assert requests(vendor) == INSTALLER_REQUESTS + AGENT_REQUESTS
+    package = ("GET", f"{DOWNLOADS}{PACKAGE_PATH}", "200")
+    assert requests(vendor) == INSTALLER_REQUESTS + [
+        ("GET", DOWNLOADS + url.split(DOWNLOADS)[1], "200") if r == package else r for r in AGENT_REQUESTS]
 
     records = folder / "actualizador_registros"
     stamps = [p.name for p in (folder / "actualizaciones").iterdir() if p.is_dir()]
     assert len(stamps) == 1 and re.fullmatch(r"\d{6}_\d{6}", stamps[0]), stamps
     stamp = stamps[0]
-    assert bench.journal(folder) == expected_journal(stamp) + [f"RELANZAR_APP;{FOLDER}\\mesalto.exe;hinst=33"]
+    assert bench.journal(folder) == expected_journal(stamp, url) + [f"RELANZAR_APP;{FOLDER}\\mesalto.exe;hinst=33"]
     assert bench.journal(folder, "extracciones.csv") == [
         f"UNZIP_7ZA;{FOLDER}\\mesalto_6.0.3.17.zip;->;{FOLDER}\\mesalto_6.0.3.17;OK;ec=0"]
     assert bench.journal(folder, "alertas_terminos_aceptados.csv") == [f"https://{IMAGES}/uploads/terminos.rtf"]
@@ -105,7 +128,7 @@ def check_update_run(vendor, recorder, folder, agent_code):
     stored = (records / "recibido.json").read_bytes()
     assert (records / "recibido.txt").read_bytes() == stored
     offer = json.loads(stored)["alertas"][4]["contenido"][0]
-    assert offer == {"enlace": PACKAGE_URL,
+    assert offer == {"enlace": url,
                      "sha256": hashlib.sha256((vendor.data / "archivos" / PACKAGE_PATH[1:]).read_bytes()).hexdigest()}
     [checkin] = vendor.rows("checkins")
     assert (checkin["Programa"], checkin["Version"], checkin["installed_path"], checkin["actualizador_version"]) == \
@@ -114,7 +137,7 @@ def check_update_run(vendor, recorder, folder, agent_code):
     assert {k: report[k] for k in ("Programa", "version_anterior", "version_nueva", "url_parche", "resultado",
                                    "codigo_error", "mensaje_error", "paso_fallido")} == {
         "Programa": "MarvekMesalto", "version_anterior": "5.2.1.0", "version_nueva": "6.0.3.17",
-        "url_parche": PACKAGE_URL, "resultado": "OK", "codigo_error": 0, "mensaje_error": "", "paso_fallido": ""}
+        "url_parche": url, "resultado": "OK", "codigo_error": 0, "mensaje_error": "", "paso_fallido": ""}
     [acceptance] = vendor.rows("acceptance_reports")
     assert (acceptance["Programa"], acceptance["rtf_url"]) == ("MarvekMesalto", f"https://{IMAGES}/uploads/terminos.rtf")
 
@@ -173,6 +196,11 @@ def test_the_road_of_an_update_offer_and_a_second_run_with_nothing_to_repair(tmp
             assert archive.read("mesalto.exe") == OLD_PROGRAM.read_bytes()
         assert (records / "recibido.json").read_bytes() == b'{"titulo":"Marvek","alertas":[]}'
         assert (folder / "mesalto.exe").read_bytes() == NEW_PROGRAM.read_bytes()
+        # That check-in, with 6.0.3.17, confirmed the update; the console's
+        # rollout page shows it all (a PNG of it beside the windows').
+        assert bench.wait_until(lambda: vendor.rows("rollout_installations")[0]["confirmed_at"] is not None, 30)
+        funnel = journey.rollout_picture(tmp_path / "capturas" / "panel_despliegue.png")
+        assert funnel == [["100 % (actual)", "1", "1", "1", "1", "1", "0", "", "1", "0"]]
         assert len(vendor.rows("update_reports")) == 1
     finally:
         journey.end_started_programs()
