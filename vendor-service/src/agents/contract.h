@@ -24,7 +24,7 @@ std::string AgentVersionAnswer(const std::string& askingVersion, const std::stri
 
 // Compares two versions part by part as numbers (missing parts count as
 // 0): order is -1, 0 or 1. False when either is not digits and dots.
-bool CompareVersions(const std::string& a, const std::string& b, int& order);
+bool CompareVersions(const std::string& first, const std::string& second, int& order);
 
 // True when candidate is a later version than current, comparing the
 // dot-separated parts as numbers ("1.26.0803" equals "1.26.803", missing

@@ -13,7 +13,7 @@ constexpr size_t MaxKeptHashes = 1024;
 // The kernel stamps changes with a coarse clock (a few milliseconds): a file
 // changed again within one tick keeps its change time. A hash is kept only
 // for a file older than that, so a later version always looks different.
-constexpr int64_t MinimumAgeToKeepNs = 20 * 1000000;
+constexpr int64_t MinimumAgeToKeepNs = int64_t{20} * 1000000;
 
 std::string Hex(const unsigned char* bytes, unsigned int size) {
     static const char digits[] = "0123456789abcdef";

@@ -116,55 +116,70 @@ std::string CountersText(const WriterCounters& counters) {
 
 }  // namespace
 
+namespace {
+
+// The store's layout checked before anything starts: a layout this service
+// cannot use needs the operator. A store that cannot be written now (a full
+// disk, a read-only folder, a lock) does not keep agents from their
+// documents: the service starts, and the writer keeps trying.
+bool StoreLayoutUsable(const std::string& path) {
+    SqliteConnection db;
+    std::string error;
+    int exitCode = 0;
+    if (!OpenSqliteStore(path, db, error, exitCode) && exitCode == 2) {
+        std::cerr << "the database " << path << " has an older layout: " << error << "\n";
+        return false;
+    }
+    return true;
+}
+
+// The log's descriptor: standard output, or the file given; -1 after saying why.
+int OpenLogFile(const std::string& path) {
+    if (path.empty()) return STDOUT_FILENO;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0) std::cerr << "cannot open the log " << path << "\n";
+    return fd;
+}
+
+// What the writer tells the service: store health in the log, reports and
+// stopped rollouts to the rollout cache (once it exists).
+void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCache*>& cache) {
+    settings.writer.onHealthChange = [&log](bool healthy, const std::string& error) {
+        log.Write(EventLogLine(UtcNowMillisText(), healthy ? "store-available" : "store-failing",
+                               healthy ? "" : "error=" + EscapeLogValue(error)));
+    };
+    settings.writer.onCommitted = [&cache](const std::vector<const PendingRow*>& rows) {
+        RolloutCache* rollouts = cache.load();
+        for (const PendingRow* row : rows) {
+            if (row->link && rollouts != nullptr) {
+                rollouts->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
+            }
+        }
+    };
+    settings.store.onRolloutStopped = [&cache](long long id) {
+        if (RolloutCache* rollouts = cache.load()) rollouts->Forget(id);
+    };
+}
+
+}  // namespace
+
 int Serve(const CommandLine& line) {
     ServeSettings settings;
     if (!ReadSettings(line, settings)) return 2;
-    // A layout this service cannot use needs the operator. A store that
-    // cannot be written now (a full disk, a read-only folder, a lock) does
-    // not keep agents from their documents: the service starts, and the
-    // writer keeps trying.
-    {
-        SqliteConnection db;
-        std::string storeError;
-        int exitCode = 0;
-        if (!OpenSqliteStore(settings.store.path, db, storeError, exitCode) && exitCode == 2) {
-            std::cerr << "the database " << settings.store.path << " has an older layout: " << storeError << "\n";
-            return 2;
-        }
-    }
+    if (!StoreLayoutUsable(settings.store.path)) return 2;
     std::string secret, secretError;
     if (!LoadOrMakeSecret(DataFolder{settings.data}, secret, secretError)) {
         std::cerr << secretError << "\n";
         return 1;
     }
     const sigset_t signals = TerminationSignals();
-    int logFd = STDOUT_FILENO;
-    if (!settings.logFile.empty()) {
-        logFd = open(settings.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-        if (logFd < 0) {
-            std::cerr << "cannot open the log " << settings.logFile << "\n";
-            return 1;
-        }
-    }
+    const int logFd = OpenLogFile(settings.logFile);
+    if (logFd < 0) return 1;
     AccessLog log(logFd, LogBufferBytes);
     HttpServer server;  // destroyed last: the writer and the hasher may still hand it answers
     HttpServer panel;
-    settings.writer.onHealthChange = [&log](bool healthy, const std::string& error) {
-        log.Write(EventLogLine(UtcNowMillisText(), healthy ? "store-available" : "store-failing",
-                               healthy ? "" : "error=" + EscapeLogValue(error)));
-    };
     std::atomic<RolloutCache*> rolloutCache{nullptr};  // set once the cache exists; the writer starts before it
-    settings.writer.onCommitted = [&rolloutCache](const std::vector<const PendingRow*>& rows) {
-        RolloutCache* cache = rolloutCache.load();
-        for (const PendingRow* row : rows) {
-            if (row->link && cache != nullptr) {
-                cache->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
-            }
-        }
-    };
-    settings.store.onRolloutStopped = [&rolloutCache](long long id) {
-        if (RolloutCache* cache = rolloutCache.load()) cache->Forget(id);
-    };
+    HookWriter(settings, log, rolloutCache);
     StoreWriter writer(SqliteBackend(settings.store), settings.writer);
     std::string error;
     if (!writer.Start(error)) {

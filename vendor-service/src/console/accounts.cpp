@@ -90,7 +90,7 @@ bool CheckOperator(sqlite3* db, const std::string& name, const std::string& pass
     SqliteStatement statement(db, "SELECT salt, hash, iterations FROM operators WHERE name = ?1");
     if (!statement.Ok()) return false;
     BindText(statement.Get(), 1, name);
-    std::string salt = "sin-operador", hash, ignored;
+    std::string salt = "sin-operador", hash;
     int iterations = Iterations;
     const bool found = sqlite3_step(statement.Get()) == SQLITE_ROW;
     if (found) {

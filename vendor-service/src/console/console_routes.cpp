@@ -111,7 +111,8 @@ std::string Notice(const std::string& code) {
 void Summary(Call& call, sqlite3* db) {
     FleetSummary summary;
     std::string error;
-    if (!ReadFleetSummary(db, 30, summary, error)) return call.respond(Trouble(call, 500, "no se pudo leer el almacen"));
+    if (!ReadFleetSummary(db, 30, summary, error))
+        return call.respond(Trouble(call, 500, "no se pudo leer el almacen"));
     call.respond(call.api ? JsonAnswer(200, SummaryJson(summary))
                           : HtmlAnswer(200, SummaryPage(FrameOf(call, "Resumen de la flota"), summary)));
 }
@@ -164,8 +165,8 @@ void FailureInstallations(Call& call, sqlite3* db) {
     if (!ReadFailureInstallations(db, rollout, step, code, lines, error)) {
         return call.respond(Trouble(call, 500, "no se pudo leer el almacen"));
     }
-    const std::string heading = "Despliegue " + std::to_string(rollout) + ", paso " + (step.empty() ? "(sin paso)" : step) +
-                                ", codigo " + std::to_string(code);
+    const std::string heading = "Despliegue " + std::to_string(rollout) + ", paso " +
+                                (step.empty() ? "(sin paso)" : step) + ", codigo " + std::to_string(code);
     call.respond(call.api ? JsonAnswer(200, InstallationsJson(lines))
                           : HtmlAnswer(200, InstallationListPage(FrameOf(call, "Instalaciones con fallos"), heading, "",
                                                                  lines)));
@@ -178,17 +179,20 @@ void Installations(Call& call, sqlite3* db) {
     if (!search.empty() && !SearchInstallations(db, search, lines, error)) {
         return call.respond(Trouble(call, 500, "no se pudo leer el almacen"));
     }
-    call.respond(call.api ? JsonAnswer(200, InstallationsJson(lines))
-                          : HtmlAnswer(200, InstallationListPage(FrameOf(call, "Instalaciones"),
-                                                                 search.empty() ? "" : "Equipos que contienen " + search,
-                                                                 search, lines)));
+    call.respond(call.api
+                     ? JsonAnswer(200, InstallationsJson(lines))
+                     : HtmlAnswer(200, InstallationListPage(FrameOf(call, "Instalaciones"),
+                                                            search.empty() ? "" : "Equipos que contienen " + search,
+                                                            search, lines)));
 }
 
 void OneInstallation(Call& call, sqlite3* db, const std::string& id) {
     InstallationHistory history;
     std::string error;
-    if (!ReadInstallationHistory(db, id, history, error)) return call.respond(Trouble(call, 404, "no existe esa instalacion"));
-    const std::string title = "Instalacion " + (history.installation.hostname.empty() ? id : history.installation.hostname);
+    if (!ReadInstallationHistory(db, id, history, error))
+        return call.respond(Trouble(call, 404, "no existe esa instalacion"));
+    const std::string title =
+        "Instalacion " + (history.installation.hostname.empty() ? id : history.installation.hostname);
     call.respond(call.api ? JsonAnswer(200, InstallationJson(history))
                           : HtmlAnswer(200, InstallationPage(FrameOf(call, title), history)));
 }
@@ -206,16 +210,19 @@ void Command(const std::shared_ptr<Call>& call, long long id, const std::string&
     row.clientAddress = call->request.clientAddress;
     row.command = RolloutCommand{id, action, call->session.operatorName};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    const bool queued = call->context->writer->Enqueue(std::move(row), deadline, [call, id, action](StoreOutcome outcome) {
-        if (!outcome.stored) return call->respond(Trouble(*call, 503, "el almacen no tomo la orden; intentelo de nuevo"));
-        if (call->context->rollouts != nullptr) call->context->rollouts->RefreshSoon();
-        const bool applied = outcome.id == 1;
-        if (call->api) {
-            return call->respond(JsonAnswer(applied ? 200 : 409, applied ? "{\"ok\":true}"
-                                                                         : ErrorResponse(409, Notice("rechazado")).body));
-        }
-        call->respond(Redirect("/panel/despliegues/" + std::to_string(id) + "?aviso=" + (applied ? action : "rechazado")));
-    });
+    const bool queued =
+        call->context->writer->Enqueue(std::move(row), deadline, [call, id, action](StoreOutcome outcome) {
+            if (!outcome.stored)
+                return call->respond(Trouble(*call, 503, "el almacen no tomo la orden; intentelo de nuevo"));
+            if (call->context->rollouts != nullptr) call->context->rollouts->RefreshSoon();
+            const bool applied = outcome.id == 1;
+            if (call->api) {
+                return call->respond(JsonAnswer(
+                    applied ? 200 : 409, applied ? "{\"ok\":true}" : ErrorResponse(409, Notice("rechazado")).body));
+            }
+            call->respond(
+                Redirect("/panel/despliegues/" + std::to_string(id) + "?aviso=" + (applied ? action : "rechazado")));
+        });
     if (!queued) call->respond(Trouble(*call, 503, "el almacen no tomo la orden; intentelo de nuevo"));
 }
 
@@ -257,35 +264,84 @@ void StartRollout(Call& call, sqlite3* db) {
 
 // ---- routing ---------------------------------------------------------------
 
-void Route(const std::shared_ptr<Call>& call, sqlite3* db) {
-    Call& c = *call;
-    const bool post = c.request.method == "POST";
-    // Everything that changes something carries the session's CSRF token.
-    if (post) {
-        const std::string sent = c.api ? HeaderValue(c.request.headers, "X-CSRF-Token") : Field(c.request, "csrf");
-        if (!SameText(sent, c.session.csrf)) return c.respond(Trouble(c, 403, "falta el testigo de la sesion (CSRF)"));
-    }
+// The pages that only read; false when the path is none of them.
+bool RouteRead(Call& c, sqlite3* db) {
     std::string rest;
-    if (!post && (c.path == "/resumen" || c.path == "/")) return Summary(c, db);
-    if (c.path == "/despliegues") return post ? StartRollout(c, db) : Rollouts(c, db);
+    if (c.path == "/resumen" || c.path == "/") {
+        Summary(c, db);
+        return true;
+    }
+    if (c.path == "/despliegues") {
+        Rollouts(c, db);
+        return true;
+    }
     if (const long long id = IdAfter(c.path, "/despliegues/", rest)) {
-        if (!post && rest.empty()) return OneRollout(c, db, id);
-        if (post && (rest == "/pausar" || rest == "/reanudar" || rest == "/avanzar" || rest == "/detener")) {
-            return Command(call, id, rest.substr(1));
+        if (rest.empty()) {
+            OneRollout(c, db, id);
+            return true;
         }
     }
-    if (c.path == "/versiones") return post ? AddRelease(c, db) : Releases(c, db, "");
-    if (!post && c.path == "/fallos") return Failures(c, db);
-    if (!post && c.path == "/fallos/instalaciones") return FailureInstallations(c, db);
-    if (!post && c.path == "/instalaciones") return Installations(c, db);
-    if (!post && c.path.rfind("/instalaciones/", 0) == 0) return OneInstallation(c, db, c.path.substr(15));
-    if (post && c.path == "/salir") {
+    if (c.path == "/versiones") {
+        Releases(c, db, "");
+        return true;
+    }
+    if (c.path == "/fallos") {
+        Failures(c, db);
+        return true;
+    }
+    if (c.path == "/fallos/instalaciones") {
+        FailureInstallations(c, db);
+        return true;
+    }
+    if (c.path == "/instalaciones") {
+        Installations(c, db);
+        return true;
+    }
+    if (c.path.rfind("/instalaciones/", 0) == 0) {
+        OneInstallation(c, db, c.path.substr(15));
+        return true;
+    }
+    return false;
+}
+
+// The actions; false when the path is none of them.
+bool RouteChange(const std::shared_ptr<Call>& call, sqlite3* db) {
+    Call& c = *call;
+    std::string rest;
+    if (c.path == "/despliegues") {
+        StartRollout(c, db);
+        return true;
+    }
+    if (const long long id = IdAfter(c.path, "/despliegues/", rest)) {
+        if (rest == "/pausar" || rest == "/reanudar" || rest == "/avanzar" || rest == "/detener") {
+            Command(call, id, rest.substr(1));
+            return true;
+        }
+    }
+    if (c.path == "/versiones") {
+        AddRelease(c, db);
+        return true;
+    }
+    if (c.path == "/salir") {
         CloseSession(db, CookieValue(HeaderValue(c.request.headers, "Cookie"), SessionCookie));
         Response response = c.api ? JsonAnswer(200, "{\"ok\":true}") : Redirect("/panel/entrar");
         response.headers.push_back({"Set-Cookie", CookieHeader(SessionCookie, "", 0)});
-        return c.respond(std::move(response));
+        c.respond(std::move(response));
+        return true;
     }
-    c.respond(Trouble(c, 404, "no existe esa pagina"));
+    return false;
+}
+
+void Route(const std::shared_ptr<Call>& call, sqlite3* db) {
+    Call& c = *call;
+    if (c.request.method != "POST") {
+        if (!RouteRead(c, db)) c.respond(Trouble(c, 404, "no existe esa pagina"));
+        return;
+    }
+    // Everything that changes something carries the session's CSRF token.
+    const std::string sent = c.api ? HeaderValue(c.request.headers, "X-CSRF-Token") : Field(c.request, "csrf");
+    if (!SameText(sent, c.session.csrf)) return c.respond(Trouble(c, 403, "falta el testigo de la sesion (CSRF)"));
+    if (!RouteChange(call, db)) c.respond(Trouble(c, 404, "no existe esa pagina"));
 }
 
 Response LoginForm(const std::string& message, int status) {
@@ -342,7 +398,8 @@ void Login(ServiceContext& context, const Request& request, Respond respond, boo
         }
         shared->logins->Succeeded(byAddress);
         shared->logins->Succeeded(byName);
-        Response response = api ? JsonAnswer(200, "{\"ok\":true,\"csrf\":\"" + csrf + "\"}") : Redirect("/panel/resumen");
+        Response response =
+            api ? JsonAnswer(200, "{\"ok\":true,\"csrf\":\"" + csrf + "\"}") : Redirect("/panel/resumen");
         response.headers.push_back({"Set-Cookie", CookieHeader(SessionCookie, token, SessionHours * 3600)});
         if (!api) response.headers.push_back({"Set-Cookie", CookieHeader(LoginCookie, "", 0)});
         (*answer)(std::move(response));
@@ -427,7 +484,8 @@ void HandleConsole(ServiceContext& context, const Request& request, Respond resp
         if (request.method == "POST") return Login(context, request, std::move(respond), false);
         return respond(LoginForm("", 200));
     }
-    if (path == "/panel/api/entrar" && request.method == "POST") return Login(context, request, std::move(respond), true);
+    if (path == "/panel/api/entrar" && request.method == "POST")
+        return Login(context, request, std::move(respond), true);
     auto call = std::make_shared<Call>();
     call->context = &context;
     call->request = request;

@@ -60,6 +60,7 @@ std::string TargetingText(const Targeting& targeting) {
 
 std::vector<std::vector<std::string>> RolloutRows(const std::vector<Rollout>& rollouts) {
     std::vector<std::vector<std::string>> rows;
+    rows.reserve(rollouts.size());
     for (const Rollout& rollout : rollouts) {
         const auto& stages = rollout.settings.stages;
         rows.push_back({Link(RolloutHref(rollout.id), "Despliegue " + Number(rollout.id)), Html(rollout.release.product),
@@ -72,6 +73,7 @@ std::vector<std::vector<std::string>> RolloutRows(const std::vector<Rollout>& ro
 
 std::string LinesTable(const std::vector<InstallationLine>& lines, const std::string& noteHeading) {
     std::vector<std::vector<std::string>> rows;
+    rows.reserve(lines.size());
     for (const InstallationLine& line : lines) {
         rows.push_back({Link(InstallationHref(line.id), line.hostname.empty() ? line.id : line.hostname),
                         Html(line.product), Html(line.programVersion), Html(line.lastSeen), Html(line.note)});
@@ -187,6 +189,7 @@ std::string RolloutPage(const PageFrame& frame, const RolloutView& view, const s
 
 std::string ReleasesPage(const PageFrame& frame, const std::vector<Release>& releases, const std::string& message) {
     std::vector<std::vector<std::string>> rows;
+    rows.reserve(releases.size());
     for (const Release& release : releases) {
         rows.push_back({Number(release.id), release.product, release.version, release.url,
                         Number(static_cast<long long>(release.size)), release.sha256, release.createdAt});

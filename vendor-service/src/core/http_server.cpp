@@ -66,7 +66,7 @@ namespace {
 constexpr size_t DrainBytes = size_t{256} * 1024;  // read and dropped after a refusal, so the answer is not lost
 constexpr int DrainMs = 1000;
 constexpr int AcceptPauseMs = 100;  // when the process is out of descriptors
-constexpr uint64_t SmallFileBytes = 64 * 1024;  // sent with the head; bigger ones in pieces
+constexpr uint64_t SmallFileBytes = uint64_t{64} * 1024;  // sent with the head; bigger ones in pieces
 
 // The request line and each field within their limits: 0, or the status to refuse with.
 int HeadLimitStatus(const Limits& limits, const http::request<http::string_body>& message) {

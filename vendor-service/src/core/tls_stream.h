@@ -18,6 +18,9 @@
 #include <string>
 #include <vector>
 
+// Each step of an operation resumes it from the completion of the one
+// before: a chain of callbacks, not a recursion on the stack.
+// NOLINTBEGIN(misc-no-recursion)
 class TlsStream {
 public:
     using next_layer_type = boost::beast::tcp_stream;
@@ -101,9 +104,6 @@ private:
 
     void Feed(size_t received) { BIO_write(SSL_get_rbio(ssl_), input_.data(), static_cast<int>(received)); }
 
-    // Each step of an operation resumes it from the completion of the one
-    // before: a chain of callbacks, not a recursion on the stack.
-    // NOLINTBEGIN(misc-no-recursion)
     struct HandshakeOp {
         TlsStream& stream;
         Step step = Step::Start;
@@ -162,8 +162,9 @@ private:
         }
 
         static boost::asio::mutable_buffer FirstOf(const Buffers& sequence) {
-            for (auto it = boost::asio::buffer_sequence_begin(sequence); it != boost::asio::buffer_sequence_end(sequence);
-                 ++it) {
+            // The iterator is a pointer for some sequences, a class for others.
+            for (auto it = boost::asio::buffer_sequence_begin(sequence);  // NOLINT(readability-qualified-auto)
+                 it != boost::asio::buffer_sequence_end(sequence); ++it) {
                 const boost::asio::mutable_buffer buffer(*it);
                 if (buffer.size() != 0) return buffer;
             }
@@ -186,8 +187,8 @@ private:
             }
             // Everything given is encrypted now, record after record, and
             // leaves in one write.
-            for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
-                 ++it) {
+            for (auto it = boost::asio::buffer_sequence_begin(buffers);  // NOLINT(readability-qualified-auto)
+                 it != boost::asio::buffer_sequence_end(buffers); ++it) {
                 const boost::asio::const_buffer buffer(*it);
                 if (buffer.size() == 0) continue;
                 ERR_clear_error();
@@ -200,9 +201,8 @@ private:
         }
     };
 
-    // NOLINTEND(misc-no-recursion)
-
     next_layer_type next_;
     SSL* ssl_ = nullptr;
     std::vector<char> input_;
 };
+// NOLINTEND(misc-no-recursion)

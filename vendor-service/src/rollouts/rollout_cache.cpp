@@ -114,6 +114,7 @@ void RolloutCache::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         wake_.wait_for(lock, std::chrono::milliseconds(refreshMs_), [this] { return stopping_ || asked_ > served_; });
+        // cppcheck-suppress knownConditionTrueFalse ; Stop() sets it from another thread
         if (stopping_) return;
         const unsigned long long serving = asked_;
         lock.unlock();

@@ -46,8 +46,10 @@ void ReadPool::Run() {
         std::function<void(sqlite3*)> task = std::move(tasks_.front());
         tasks_.pop_front();
         lock.unlock();
-        std::string error;
-        if (!db.IsOpen()) db.Open(path_, false, ReaderBusyMs, error);
+        if (!db.IsOpen()) {
+            std::string error;
+            db.Open(path_, false, ReaderBusyMs, error);
+        }
         task(db.IsOpen() ? db.Get() : nullptr);
         // A connection left in an error state is opened again next time.
         if (db.IsOpen() && sqlite3_errcode(db.Get()) != SQLITE_OK && sqlite3_errcode(db.Get()) != SQLITE_ROW &&

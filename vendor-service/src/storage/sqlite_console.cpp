@@ -70,7 +70,7 @@ bool CountTargeted(sqlite3* db, RolloutView& view, std::string& error) {
             [&](sqlite3_stmt* s) { offered.insert(ColumnText(s, 0)); }, error)) {
         return false;
     }
-    const int64_t since = std::time(nullptr) - 30 * 86400;
+    const int64_t since = std::time(nullptr) - int64_t{30} * 86400;
     return Each(
         db, "SELECT id, program_version, hostname FROM installations WHERE product = ?1 AND last_seen_unix >= ?2",
         [&](sqlite3_stmt* s) {

@@ -216,7 +216,7 @@ int Advance(StatementCache& statements, const Rollout& rollout, int64_t now, con
     return Event(statements, rollout.id, now, finishing ? "terminado" : "avanzado", detail + " (" + by + ")");
 }
 
-bool LoadRolloutWith(StatementCache& statements, long long id, Rollout& rollout) {
+bool LoadRolloutWith(const StatementCache& statements, long long id, Rollout& rollout) {
     std::vector<Rollout> found;
     std::string error;
     if (!QueryRollouts(statements.Db(), " WHERE r.id = ?1", id, found, error) ||
@@ -552,7 +552,7 @@ bool InsertRelease(sqlite3* db, Release& release, std::string& error) {
 
 bool LoadReleases(sqlite3* db, std::vector<Release>& releases, std::string& error) {
     SqliteStatement statement(db, std::string(SelectReleases) + " ORDER BY id DESC");
-    int code = statement.Ok() ? SQLITE_ROW : SQLITE_ERROR;
+    int code = SQLITE_ERROR;
     while (statement.Ok() && (code = sqlite3_step(statement.Get())) == SQLITE_ROW) {
         Release release;
         ReadRelease(statement.Get(), 0, release);

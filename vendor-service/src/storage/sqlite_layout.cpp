@@ -106,6 +106,11 @@ CREATE TABLE sessions (
   token_hash TEXT PRIMARY KEY, operator TEXT NOT NULL, csrf TEXT NOT NULL, expires_unix INTEGER NOT NULL);
 )sql";
 
+LayoutOutcome UpgradeStep(sqlite3* db, long long from, std::string& error) {
+    if (from == 0) return UpgradeFrom0(db, error);
+    return SqliteExec(db, Layout2, error) ? LayoutOutcome::Ready : LayoutOutcome::Failed;
+}
+
 }  // namespace
 
 LayoutOutcome PrepareSqliteLayout(sqlite3* db, std::string& error) {
@@ -123,12 +128,10 @@ LayoutOutcome PrepareSqliteLayout(sqlite3* db, std::string& error) {
         error = "layout " + std::to_string(version) + " is newer than this service's (" +
                 std::to_string(CurrentSqliteLayout) + ")";
         outcome = LayoutOutcome::Refused;
-    } else if (version < CurrentSqliteLayout) {
-        // Each step brings the layout one version on, in this one transaction.
-        if (version == 0) outcome = UpgradeFrom0(db, error);
-        if (outcome == LayoutOutcome::Ready && version <= 1 && !SqliteExec(db, Layout2, error)) {
-            outcome = LayoutOutcome::Failed;
-        }
+    }
+    // Each step brings the layout one version on, all in this one transaction.
+    for (long long step = version; outcome == LayoutOutcome::Ready && step < CurrentSqliteLayout; ++step) {
+        outcome = UpgradeStep(db, step, error);
     }
     if (outcome == LayoutOutcome::Ready && version != CurrentSqliteLayout &&
         !SqliteExec(db, "PRAGMA user_version = " + std::to_string(CurrentSqliteLayout), error)) {

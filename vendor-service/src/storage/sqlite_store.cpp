@@ -208,7 +208,6 @@ bool Maintain(WriterState& state) {
     if (db == nullptr) return false;
     const size_t step = state.settings.rowsPerMaintenanceStep;
     const std::string cutoff = UtcDaysAgoText(state.settings.retentionDays);
-    std::string ignored;
     for (ReportKind kind : AllKinds) {
         if (DeleteOldest(db, kind, step, cutoff) > 0) return true;
     }
@@ -216,6 +215,7 @@ bool Maintain(WriterState& state) {
     const int64_t now = std::time(nullptr);
     if (now != state.advancedAt) {
         state.advancedAt = now;
+        std::string ignored;
         if (SqliteExec(db, "BEGIN IMMEDIATE", ignored)) {
             state.memory.stoppedInBatch.clear();
             const bool advanced = AdvanceRollouts(*state.statements, state.memory, now) == SQLITE_OK;

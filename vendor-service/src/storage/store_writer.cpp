@@ -12,8 +12,8 @@ size_t RowBytes(const PendingRow& row) {
 
 }  // namespace
 
-StoreWriter::StoreWriter(StoreBackend backend, const WriterSettings& settings)
-    : backend_(std::move(backend)), settings_(settings) {}
+StoreWriter::StoreWriter(StoreBackend backend, WriterSettings settings)
+    : backend_(std::move(backend)), settings_(std::move(settings)) {}
 
 StoreWriter::~StoreWriter() {
     Stop(0);

@@ -42,7 +42,7 @@ class StoreWriter {
 public:
     using Clock = std::chrono::steady_clock;
 
-    StoreWriter(StoreBackend backend, const WriterSettings& settings);
+    StoreWriter(StoreBackend backend, WriterSettings settings);
     ~StoreWriter();
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
