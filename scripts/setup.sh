@@ -27,6 +27,7 @@ PACKAGES=(
   cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
   nlohmann-json3-dev googletest libgtest-dev
   libcpp-httplib-dev libssl-dev libsqlite3-dev openssl libboost1.81-dev wrk nginx-light
+  libpq-dev postgresql-15 python3-psycopg2
   python3-pytest python3-pil chromium chromium-driver python3-selenium
   xvfb xdotool imagemagick fonts-liberation fonts-wine
   iproute2 util-linux curl ca-certificates pkg-config time
@@ -65,6 +66,13 @@ install_packages() {
   # Debian's nginx starts its system instance where it can; the project
   # only ever runs nginx with configurations of its own.
   if [ -s /run/nginx.pid ]; then $SUDO nginx -s stop 2>/dev/null || true; fi
+  # So does PostgreSQL's with its "main" cluster; the tests start servers
+  # of their own in temporary folders (scripts/postgres.sh).
+  if [[ " ${missing[*]} " == *" postgresql-15 "* ]] && command -v pg_lsclusters >/dev/null; then
+    pg_lsclusters -h 2>/dev/null | awk '$4 == "online" {print $1, $2}' | while read -r version cluster; do
+      $SUDO pg_ctlcluster "$version" "$cluster" stop 2>/dev/null || true
+    done
+  fi
 }
 
 # 7za.exe is the 32-bit console the vendor ships; 7za-x64.exe runs in a

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -16,9 +17,9 @@
 
 #include "core/http_server.h"
 #include "routes/routes.h"
+#include "storage/fleet_store.h"
 #include "storage/read_pool.h"
-#include "storage/sqlite_fleet.h"
-#include "storage/sqlite_store.h"
+#include "storage/store.h"
 #include "storage/store_writer.h"
 
 class TempDataFolder {
@@ -47,16 +48,65 @@ struct ServiceOptions {
     int checkInStoreWaitMs = 500;
 };
 
+// The store a test works on: a SQLite file in the test's folder, or, when
+// TREVANTO_TEST_POSTGRES names a server ("host=... user=..."), a database
+// of its own made there for the test and dropped after it (the same suite
+// then runs against PostgreSQL).
+class TestStore {
+public:
+    explicit TestStore(const std::string& folder) {
+        const char* server = std::getenv("TREVANTO_TEST_POSTGRES");
+        if (server == nullptr || *server == '\0') {
+            target_ = folder + "/servicio.db";
+            return;
+        }
+        server_ = server;
+        static int made = 0;
+        name_ = "prueba_" + std::to_string(getpid()) + "_" + std::to_string(++made);
+        Database admin;
+        std::string error;
+        if (!OpenDatabase(server_ + " dbname=postgres", false, 0, admin, error)) ADD_FAILURE() << error;
+        if (admin.IsOpen()) admin.RunText("CREATE DATABASE " + name_);
+        target_ = server_ + " dbname=" + name_;
+    }
+    ~TestStore() {
+        if (name_.empty()) return;
+        Database admin;
+        std::string error;
+        if (OpenDatabase(server_ + " dbname=postgres", false, 0, admin, error)) {
+            admin.RunText("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+        }
+    }
+    TestStore(const TestStore&) = delete;
+    TestStore& operator=(const TestStore&) = delete;
+    const std::string& Target() const { return target_; }
+    bool IsPostgres() const { return !name_.empty(); }
+
+private:
+    std::string server_;
+    std::string name_;
+    std::string target_;
+};
+
+// One query's first number, on a store.
+inline long long StoreNumber(const std::string& target, const std::string& sql) {
+    Database db;
+    std::string error;
+    if (!OpenDatabase(target, false, 5000, db, error)) return -1;
+    const SqlResult result = db.RunText(sql);
+    return result.Ok() ? result.Number(-1) : -1;
+}
+
 class RunningService {
 public:
     explicit RunningService(const std::string& dataRoot, ServiceOptions options = ServiceOptions())
-        : dbPath_(dataRoot + "/servicio.db"), hashes_(DataFolder{dataRoot}, 0), rates_(options.rates) {
+        : store_(dataRoot), dbPath_(store_.Target()), hashes_(DataFolder{dataRoot}, 0), rates_(options.rates) {
         std::string error;
         int exitCode = 0;
-        SqliteConnection db;
-        OpenSqliteStore(dbPath_, db, error, exitCode);
-        SqliteStoreSettings store;
-        store.path = dbPath_;
+        Database db;
+        OpenStore(dbPath_, db, error, exitCode);
+        StoreSettings store;
+        store.target = dbPath_;
         store.onRolloutStopped = [this](long long id) {
             if (rollouts_) rollouts_->Forget(id);
         };
@@ -66,7 +116,7 @@ public:
                 if (row->link && rollouts_) rollouts_->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
             }
         };
-        writer_ = std::make_unique<StoreWriter>(SqliteBackend(store), writing);
+        writer_ = std::make_unique<StoreWriter>(MakeStoreBackend(store), writing);
         writer_->Start(error);
         context_.data.root = dataRoot;
         context_.writer = writer_.get();
@@ -80,8 +130,8 @@ public:
         reads_ = std::make_unique<ReadPool>(dbPath_, 2, 1000);
         rollouts_ = std::make_unique<RolloutCache>(
             [path = dbPath_](std::vector<Rollout>& loaded, ReportedInstallations& reported, std::string& loadError) {
-                SqliteConnection db;
-                return db.Open(path, false, 1000, loadError) && LoadOfferingState(db.Get(), loaded, reported, loadError);
+                Database db;
+                return OpenDatabase(path, false, 1000, db, loadError) && LoadOfferingState(db, loaded, reported, loadError);
             },
             100);
         context_.reads = reads_.get();
@@ -119,10 +169,10 @@ public:
 
     // The last rows of a kind as stored, newest first.
     std::vector<StoredRow> Rows(ReportKind kind, int count = 10) {
-        SqliteConnection db;
+        Database db;
         std::string error;
-        db.Open(dbPath_, false, 1000, error);
-        return LastRows(db.Get(), kind, count, error);
+        OpenDatabase(dbPath_, false, 1000, db, error);
+        return LastRows(db, kind, count, error);
     }
     std::string LogLines() {
         std::lock_guard<std::mutex> lock(logMutex_);
@@ -130,6 +180,7 @@ public:
     }
 
 private:
+    TestStore store_;
     std::string dbPath_;
     HttpServer server_;  // destroyed after the writer and the hasher that answer through it
     FileHashes hashes_;
@@ -158,13 +209,13 @@ inline PendingRow RowFromBody(ReportKind kind, const std::string& body, const st
 // Creates (or upgrades) the database and commits the rows in one batch,
 // as the service's writer does; their ids in order.
 inline std::vector<long long> CommitRowsNow(const std::string& path, const std::vector<PendingRow>& rows) {
-    SqliteConnection db;
+    Database db;
     std::string error;
     int exitCode = 0;
-    if (!OpenSqliteStore(path, db, error, exitCode)) ADD_FAILURE() << error;
-    SqliteStoreSettings settings;
-    settings.path = path;
-    StoreBackend backend = SqliteBackend(settings);
+    if (!OpenStore(path, db, error, exitCode)) ADD_FAILURE() << error;
+    StoreSettings settings;
+    settings.target = path;
+    StoreBackend backend = MakeStoreBackend(settings);
     std::vector<long long> ids;
     if (!backend.connect(error)) ADD_FAILURE() << error;
     std::vector<const PendingRow*> pointers;

@@ -15,16 +15,19 @@ namespace {
 const char AbcSha256[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const char AbdSha256[] = "a52d159f262b2c6ddb724a61840befc36eb30c88877a4030b65cbe86298449c9";
 
-// The results of one lookup, whether they come at once or from the hasher.
+// The results of one lookup, and whether they came at once (on the caller's
+// thread) or from the hasher's.
 HashResults LookUp(FileHashes& hashes, const std::vector<std::string>& paths, bool& atOnce) {
     std::promise<HashResults> promise;
-    bool called = false;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::thread::id answeredOn;
     hashes.Lookup(paths, [&](HashResults results) {
-        called = true;
+        answeredOn = std::this_thread::get_id();
         promise.set_value(std::move(results));
     });
-    atOnce = called;
-    return promise.get_future().get();
+    HashResults results = promise.get_future().get();
+    atOnce = answeredOn == caller;
+    return results;
 }
 
 }  // namespace

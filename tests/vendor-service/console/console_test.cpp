@@ -100,11 +100,11 @@ TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     options.loginWaitSeconds = 200;  // long enough that a slow machine cannot outlast it
     RunningService service(data.Root(), options);
     {
-        SqliteConnection db;
+        Database db;
         std::string error;
-        ASSERT_TRUE(db.Open(service.DatabasePath(), false, 5000, error));
-        ASSERT_TRUE(SaveOperator(db.Get(), "ana", "una-clave-muy-larga", error)) << error;
-        ASSERT_TRUE(SaveOperator(db.Get(), "luis", "otra-clave-muy-larga", error)) << error;
+        ASSERT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
+        ASSERT_TRUE(SaveOperator(db, "ana", "una-clave-muy-larga", error)) << error;
+        ASSERT_TRUE(SaveOperator(db, "luis", "otra-clave-muy-larga", error)) << error;
     }
     httplib::Client client = service.Client();
 

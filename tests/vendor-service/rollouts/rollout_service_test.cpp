@@ -52,9 +52,9 @@ std::string OfferIn(const std::string& answer) {
 // Starts a rollout of 6.0.3.17 (replacing 5.2.1.0) on the service's store.
 long long StartRollout(RunningService& service, const std::vector<double>& stages, int minOutcomes, int maxFailures,
                        double maxRate) {
-    SqliteConnection db;
+    Database db;
     std::string error;
-    EXPECT_TRUE(db.Open(service.DatabasePath(), false, 5000, error)) << error;
+    EXPECT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error)) << error;
     Rollout rollout;
     rollout.release.product = "MarvekMesalto";
     rollout.release.version = "6.0.3.17";
@@ -62,23 +62,20 @@ long long StartRollout(RunningService& service, const std::vector<double>& stage
     rollout.release.servedPath = "/paquetes/mesalto_6.0.3.17.zip";
     rollout.release.size = 7;
     rollout.release.sha256 = std::string(64, 'a');
-    EXPECT_TRUE(InsertRelease(db.Get(), rollout.release, error)) << error;
+    EXPECT_TRUE(InsertRelease(db, rollout.release, error)) << error;
     rollout.targeting.versions = {"5.2.1.0"};
     rollout.settings.stages = StagesOf(stages, false);
     rollout.settings.minOutcomes = minOutcomes;
     rollout.settings.maxFailures = maxFailures;
     rollout.settings.maxFailureRate = maxRate;
     rollout.settings.autoAdvance = false;
-    EXPECT_TRUE(InsertRollout(db.Get(), rollout, error)) << error;
+    EXPECT_TRUE(InsertRollout(db, rollout, error)) << error;
     service.Rollouts().RefreshNow();
     return rollout.id;
 }
 
 long long Number(RunningService& service, const std::string& sql) {
-    SqliteConnection db;
-    std::string error;
-    db.Open(service.DatabasePath(), false, 5000, error);
-    return SqliteNumber(db.Get(), sql, -1);
+    return StoreNumber(service.DatabasePath(), sql);
 }
 
 }  // namespace
@@ -160,7 +157,7 @@ TEST(RolloutService, OffersGoToTheStageAndEveryStepIsTiedToTheOffer) {
     EXPECT_EQ(Number(service, "SELECT COUNT(*)" + where + " AND unconfirmed_at IS NOT NULL"), 1);
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM update_reports WHERE rollout_id IS NULL"), 2);
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM installations"), 300);
-    EXPECT_EQ(Number(service, "SELECT status = 'EN_CURSO' FROM rollouts"), 1);
+    EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM rollouts WHERE status = 'EN_CURSO'"), 1);
 }
 
 TEST(RolloutService, ConcurrentFailuresHaltTheRolloutOnceAtItsThreshold) {
@@ -189,16 +186,16 @@ TEST(RolloutService, ConcurrentFailuresHaltTheRolloutOnceAtItsThreshold) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(answered, 12);
-    SqliteConnection db;
+    Database db;
     std::string error;
-    ASSERT_TRUE(db.Open(service.DatabasePath(), false, 5000, error));
+    ASSERT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
     Rollout halted;
-    ASSERT_TRUE(LoadRollout(db.Get(), rollout, halted, error)) << error;
+    ASSERT_TRUE(LoadRollout(db, rollout, halted, error)) << error;
     EXPECT_EQ(halted.status, "DETENIDO");
     // Decided at the third failure, whatever the order they came in.
     EXPECT_EQ(halted.haltReason, "3 instalaciones fallaron en esta etapa (limite: 3)");
-    EXPECT_EQ(SqliteNumber(db.Get(), "SELECT COUNT(*) FROM rollout_events WHERE event = 'detenido'", -1), 1);
-    EXPECT_EQ(SqliteNumber(db.Get(), "SELECT SUM(failures) FROM rollout_installations", -1), 12);
+    EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM rollout_events WHERE event = 'detenido'"), 1);
+    EXPECT_EQ(Number(service, "SELECT SUM(failures) FROM rollout_installations"), 12);
     // Halted: from the very next check-in on, no one is offered it.
     const auto res = client.Post("/apis/trevanto/v1/checkin", Key(), CheckIn("pc-nuevo", "5.2.1.0"), "application/json");
     ASSERT_TRUE(res);

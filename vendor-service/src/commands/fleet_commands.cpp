@@ -12,8 +12,8 @@
 #include "rollouts/fleet_requests.h"
 #include "rollouts/rollout_rules.h"
 #include "service_settings.h"
-#include "storage/sqlite_fleet.h"
-#include "storage/sqlite_store.h"
+#include "storage/fleet_store.h"
+#include "storage/store.h"
 
 namespace {
 
@@ -30,19 +30,19 @@ int StoreError(const std::string& text) {
 }
 
 // The store for a command: --db, else servicio.db in --data.
-bool OpenCommandStore(const CommandLine& line, SqliteConnection& db, int& exitCode) {
+bool OpenCommandStore(const CommandLine& line, Database& db, int& exitCode) {
+    // --db is a SQLite file or a PostgreSQL connection string.
     const std::string path = Option(line, "db", HasOption(line, "data") ? Option(line, "data", "") + "/servicio.db" : "");
     if (path.empty()) {
         exitCode = Fail("--db FILE (or --data DIR) is needed");
         return false;
     }
     std::string error;
-    if (!OpenSqliteStore(path, db, error, exitCode)) {
+    if (!OpenStore(path, db, error, exitCode)) {
         std::cerr << (exitCode == 2 ? "the database " + path + " has an older layout: " : "cannot open the database " + path + ": ")
                   << error << "\n";
         return false;
     }
-    sqlite3_busy_timeout(db.Get(), 5000);
     return true;
 }
 
@@ -56,22 +56,22 @@ int AddRelease(const CommandLine& line) {
     std::string error;
     const std::string host = line.hosts.empty() ? service_settings::DownloadHost : line.hosts.front();
     if (!ReadReleaseRequest(OptionsOf(line), Option(line, "data", ""), host, release, error)) return Fail(error);
-    SqliteConnection db;
+    Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
-    if (!InsertRelease(db.Get(), release, error)) return StoreError(error);
+    if (!InsertRelease(db, release, error)) return StoreError(error);
     std::cout << "release " << release.id << " " << release.product << " " << release.version << " " << release.url
               << " " << release.size << " bytes sha256=" << release.sha256 << "\n";
     return 0;
 }
 
 int ListReleases(const CommandLine& line) {
-    SqliteConnection db;
+    Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
     std::vector<Release> releases;
     std::string error;
-    if (!LoadReleases(db.Get(), releases, error)) return StoreError(error);
+    if (!LoadReleases(db, releases, error)) return StoreError(error);
     for (const Release& release : releases) {
         std::cout << "release " << release.id << " " << release.product << " " << release.version << " "
                   << EscapeForTerminal(release.url) << " " << release.size << " " << release.createdAt << "\n";
@@ -94,10 +94,10 @@ int StartRollout(const CommandLine& line) {
     Rollout rollout;
     std::string error;
     if (!ReadRolloutRequest(OptionsOf(line), releaseId, rollout, error)) return Fail(error);
-    SqliteConnection db;
+    Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
-    if (!LoadRelease(db.Get(), releaseId, rollout.release, error) || !InsertRollout(db.Get(), rollout, error)) {
+    if (!LoadRelease(db, releaseId, rollout.release, error) || !InsertRollout(db, rollout, error)) {
         return StoreError(error);
     }
     PrintRollout(rollout);
@@ -105,12 +105,12 @@ int StartRollout(const CommandLine& line) {
 }
 
 int ListRollouts(const CommandLine& line) {
-    SqliteConnection db;
+    Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
     std::vector<Rollout> rollouts;
     std::string error;
-    if (!LoadRollouts(db.Get(), rollouts, error)) return StoreError(error);
+    if (!LoadRollouts(db, rollouts, error)) return StoreError(error);
     for (const Rollout& rollout : rollouts) PrintRollout(rollout);
     return 0;
 }
@@ -118,17 +118,17 @@ int ListRollouts(const CommandLine& line) {
 int CommandOnRollout(const CommandLine& line, const std::string& action) {
     long long id = 0;
     if (!HasOption(line, "id") || !NumberOption(line, "id", 0, 1, 1LL << 50, id)) return Fail("--id N is needed");
-    SqliteConnection db;
+    Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
     RolloutCommand command{id, action, "de la linea de comandos"};
     std::string error;
-    if (!ApplyRolloutCommand(db.Get(), command, error)) {
+    if (!ApplyRolloutCommand(db, command, error)) {
         std::cerr << error << "\n";
         return 1;
     }
     Rollout rollout;
-    if (LoadRollout(db.Get(), id, rollout, error)) PrintRollout(rollout);
+    if (LoadRollout(db, id, rollout, error)) PrintRollout(rollout);
     return 0;
 }
 
@@ -157,11 +157,11 @@ int OperatorCommand(const CommandLine& line) {
     std::string password;
     std::getline(std::cin, password);
     if (password.size() < 10) return Fail("the password (on standard input) needs at least 10 characters");
-    SqliteConnection db;
+    Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
     std::string error;
-    if (!SaveOperator(db.Get(), name, password, error)) {
+    if (!SaveOperator(db, name, password, error)) {
         std::cerr << error << "\n";
         return 1;
     }

@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "http/text_escape.h"
-#include "storage/sqlite_store.h"
+#include "storage/store.h"
 
 namespace {
 
@@ -22,10 +22,10 @@ int ListReports(const CommandLine& line) {
     if (!kindName.empty() && !KindFromName(kindName, only)) return Usage();
     long long last = 0;
     if (!NumberOption(line, "last", 10, 1, 1000000, last)) return 2;
-    SqliteConnection db;
+    Database db;
     std::string error;
     int exitCode = 0;
-    if (!OpenSqliteStore(path, db, error, exitCode)) {
+    if (!OpenStore(path, db, error, exitCode)) {
         if (exitCode == 2) {
             std::cerr << "the database " << path << " has an older layout: " << error << "\n";
         } else {
@@ -37,7 +37,7 @@ int ListReports(const CommandLine& line) {
         if (!kindName.empty() && kind != only) continue;
         // Everything but the id and the time came from an agent: escaped, so
         // no stored text can move the cursor or forge a line.
-        for (const StoredRow& row : LastRows(db.Get(), kind, static_cast<int>(last), error)) {
+        for (const StoredRow& row : LastRows(db, kind, static_cast<int>(last), error)) {
             std::cout << KindName(kind) << " #" << row.values.at("id") << " " << row.values.at("received_at") << " "
                       << EscapeForTerminal(row.values.at("client_address"));
             for (const ColumnSpec& column : ColumnsOf(kind)) {

@@ -19,8 +19,9 @@
 #include "routes/routes.h"
 #include "service_settings.h"
 #include "storage/read_pool.h"
-#include "storage/sqlite_fleet.h"
-#include "storage/sqlite_store.h"
+#include "rollouts/offer_token.h"
+#include "storage/fleet_store.h"
+#include "storage/store.h"
 #include "storage/store_writer.h"
 
 namespace {
@@ -36,7 +37,7 @@ struct ServeSettings {
     ListenSettings listen;
     Limits limits;
     RateSettings rates;
-    SqliteStoreSettings store;
+    StoreSettings store;
     WriterSettings writer;
     std::string data;
     std::string logFile;
@@ -63,7 +64,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     settings.listen.address = Option(line, "address", "127.0.0.1");
     settings.logFile = Option(line, "log", "");
     settings.panelAddress = Option(line, "panel-address", settings.listen.address);
-    settings.store.path = Option(line, "db", settings.data + "/servicio.db");
+    settings.store.target = Option(line, "db", settings.data + "/servicio.db");
     long long panelPort = 0;
     long long port = 0, threads = 0, rate = 0, burst = 0, days = 0, storeMb = 0, queueMb = 0, settle = 0,
               connections = 0;
@@ -123,14 +124,24 @@ namespace {
 // disk, a read-only folder, a lock) does not keep agents from their
 // documents: the service starts, and the writer keeps trying.
 bool StoreLayoutUsable(const std::string& path) {
-    SqliteConnection db;
+    Database db;
     std::string error;
     int exitCode = 0;
-    if (!OpenSqliteStore(path, db, error, exitCode) && exitCode == 2) {
+    if (!OpenStore(path, db, error, exitCode) && exitCode == 2) {
         std::cerr << "the database " << path << " has an older layout: " << error << "\n";
         return false;
     }
     return true;
+}
+
+// The secret for installation ids and offer tokens: in the data folder
+// beside a SQLite store; in the store itself for PostgreSQL, so that every
+// instance on it signs alike.
+bool ServiceSecret(const ServeSettings& settings, std::string& secret, std::string& error) {
+    if (!IsPostgresTarget(settings.store.target)) return LoadOrMakeSecret(DataFolder{settings.data}, secret, error);
+    Database db;
+    int exitCode = 0;
+    return OpenStore(settings.store.target, db, error, exitCode) && SharedSecret(db, NewSecret(), secret, error);
 }
 
 // The log's descriptor: standard output, or the file given; -1 after saying why.
@@ -166,9 +177,9 @@ void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCach
 int Serve(const CommandLine& line) {
     ServeSettings settings;
     if (!ReadSettings(line, settings)) return 2;
-    if (!StoreLayoutUsable(settings.store.path)) return 2;
+    if (!StoreLayoutUsable(settings.store.target)) return 2;
     std::string secret, secretError;
-    if (!LoadOrMakeSecret(DataFolder{settings.data}, secret, secretError)) {
+    if (!ServiceSecret(settings, secret, secretError)) {
         std::cerr << secretError << "\n";
         return 1;
     }
@@ -180,19 +191,19 @@ int Serve(const CommandLine& line) {
     HttpServer panel;
     std::atomic<RolloutCache*> rolloutCache{nullptr};  // set once the cache exists; the writer starts before it
     HookWriter(settings, log, rolloutCache);
-    StoreWriter writer(SqliteBackend(settings.store), settings.writer);
+    StoreWriter writer(MakeStoreBackend(settings.store), settings.writer);
     std::string error;
     if (!writer.Start(error)) {
         log.Write(EventLogLine(UtcNowMillisText(), "store-unavailable", "error=" + EscapeLogValue(error)));
     }
-    SqliteCheckpointer checkpointer(settings.store.path);
+    Checkpointer checkpointer(settings.store.target);
     checkpointer.Start();
-    ReadPool reads(settings.store.path, ReadThreads, ReadQueue);
+    ReadPool reads(settings.store.target, ReadThreads, ReadQueue);
     RolloutCache rollouts(
-        [path = settings.store.path](std::vector<Rollout>& loaded, ReportedInstallations& reported,
+        [path = settings.store.target](std::vector<Rollout>& loaded, ReportedInstallations& reported,
                                      std::string& loadError) {
-            SqliteConnection db;
-            return db.Open(path, false, 1000, loadError) && LoadOfferingState(db.Get(), loaded, reported, loadError);
+            Database db;
+            return OpenDatabase(path, false, 1000, db, loadError) && LoadOfferingState(db, loaded, reported, loadError);
         },
         RolloutRefreshMs);
     rolloutCache = &rollouts;

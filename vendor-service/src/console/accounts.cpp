@@ -6,7 +6,6 @@
 
 #include <ctime>
 
-#include "storage/sqlite_handles.h"
 
 namespace {
 
@@ -60,83 +59,54 @@ bool IsOperatorName(const std::string& name) {
     return true;
 }
 
-bool SaveOperator(sqlite3* db, const std::string& name, const std::string& password, std::string& error) {
+bool SaveOperator(const Database& db, const std::string& name, const std::string& password, std::string& error) {
     const std::string salt = RandomToken();
     const std::string hash = Pbkdf2(password, salt, Iterations);
     if (salt.empty() || hash.empty()) {
         error = "no randomness for the salt";
         return false;
     }
-    SqliteStatement statement(db,
-                              "INSERT INTO operators (name, salt, hash, iterations, created_at)"
-                              " VALUES (?1, ?2, ?3, ?4, datetime('now')) ON CONFLICT (name) DO UPDATE SET"
-                              " salt = excluded.salt, hash = excluded.hash, iterations = excluded.iterations");
-    if (!statement.Ok()) {
-        error = sqlite3_errmsg(db);
-        return false;
-    }
-    BindText(statement.Get(), 1, name);
-    BindText(statement.Get(), 2, salt);
-    BindText(statement.Get(), 3, hash);
-    sqlite3_bind_int(statement.Get(), 4, Iterations);
-    if (sqlite3_step(statement.Get()) != SQLITE_DONE) {
-        error = sqlite3_errmsg(db);
-        return false;
-    }
-    return true;
+    const SqlResult result = db.Run(
+        "INSERT INTO operators (name, salt, hash, iterations, created_at) VALUES (?1, ?2, ?3, ?4, ?5)"
+        " ON CONFLICT (name) DO UPDATE SET salt = excluded.salt, hash = excluded.hash, iterations = excluded.iterations",
+        {Text(name), Text(salt), Text(hash), Int(Iterations), Text(std::to_string(std::time(nullptr)))});
+    if (!result.Ok()) error = result.error;
+    return result.Ok();
 }
 
-bool CheckOperator(sqlite3* db, const std::string& name, const std::string& password) {
-    SqliteStatement statement(db, "SELECT salt, hash, iterations FROM operators WHERE name = ?1");
-    if (!statement.Ok()) return false;
-    BindText(statement.Get(), 1, name);
-    std::string salt = "sin-operador", hash;
-    int iterations = Iterations;
-    const bool found = sqlite3_step(statement.Get()) == SQLITE_ROW;
-    if (found) {
-        salt = ColumnText(statement.Get(), 0);
-        hash = ColumnText(statement.Get(), 1);
-        iterations = sqlite3_column_int(statement.Get(), 2);
-    }
+bool CheckOperator(const Database& db, const std::string& name, const std::string& password) {
+    const SqlResult result = db.Run("SELECT salt, hash, iterations FROM operators WHERE name = ?1", {Text(name)});
+    const bool found = result.Ok() && !result.rows.empty();
+    const std::string salt = found ? result.rows[0].Text(0) : "sin-operador";
+    const std::string hash = found ? result.rows[0].Text(1) : std::string();
+    const int iterations = found ? static_cast<int>(result.rows[0].Int(2)) : Iterations;
     const std::string computed = Pbkdf2(password, salt, iterations);  // for an unknown name too
     return found && !hash.empty() && SameText(computed, hash);
 }
 
-bool OpenSession(sqlite3* db, const std::string& operatorName, int hours, std::string& token, std::string& csrf) {
+bool OpenSession(const Database& db, const std::string& operatorName, int hours, std::string& token,
+                 std::string& csrf) {
     token = RandomToken();
     csrf = RandomToken();
     if (token.empty() || csrf.empty()) return false;
     const int64_t now = std::time(nullptr);
-    SqliteStatement expired(db, "DELETE FROM sessions WHERE expires_unix < ?1");
-    if (expired.Ok()) {
-        sqlite3_bind_int64(expired.Get(), 1, now);
-        sqlite3_step(expired.Get());
-    }
-    SqliteStatement statement(
-        db, "INSERT INTO sessions (token_hash, operator, csrf, expires_unix) VALUES (?1, ?2, ?3, ?4)");
-    if (!statement.Ok()) return false;
-    BindText(statement.Get(), 1, Sha256Hex(token));
-    BindText(statement.Get(), 2, operatorName);
-    BindText(statement.Get(), 3, csrf);
-    sqlite3_bind_int64(statement.Get(), 4, now + static_cast<int64_t>(hours) * 3600);
-    return sqlite3_step(statement.Get()) == SQLITE_DONE;
+    db.Run("DELETE FROM sessions WHERE expires_unix < ?1", {Int(now)});
+    return db
+        .Run("INSERT INTO sessions (token_hash, operator, csrf, expires_unix) VALUES (?1, ?2, ?3, ?4)",
+             {Text(Sha256Hex(token)), Text(operatorName), Text(csrf), Int(now + static_cast<int64_t>(hours) * 3600)})
+        .Ok();
 }
 
-bool FindSession(sqlite3* db, const std::string& token, Session& session) {
+bool FindSession(const Database& db, const std::string& token, Session& session) {
     if (token.size() != 64) return false;
-    SqliteStatement statement(db, "SELECT operator, csrf FROM sessions WHERE token_hash = ?1 AND expires_unix > ?2");
-    if (!statement.Ok()) return false;
-    BindText(statement.Get(), 1, Sha256Hex(token));
-    sqlite3_bind_int64(statement.Get(), 2, std::time(nullptr));
-    if (sqlite3_step(statement.Get()) != SQLITE_ROW) return false;
-    session.operatorName = ColumnText(statement.Get(), 0);
-    session.csrf = ColumnText(statement.Get(), 1);
+    const SqlResult result = db.Run("SELECT operator, csrf FROM sessions WHERE token_hash = ?1 AND expires_unix > ?2",
+                                    {Text(Sha256Hex(token)), Int(std::time(nullptr))});
+    if (!result.Ok() || result.rows.empty()) return false;
+    session.operatorName = result.rows[0].Text(0);
+    session.csrf = result.rows[0].Text(1);
     return true;
 }
 
-void CloseSession(sqlite3* db, const std::string& token) {
-    SqliteStatement statement(db, "DELETE FROM sessions WHERE token_hash = ?1");
-    if (!statement.Ok()) return;
-    BindText(statement.Get(), 1, Sha256Hex(token));
-    sqlite3_step(statement.Get());
+void CloseSession(const Database& db, const std::string& token) {
+    db.Run("DELETE FROM sessions WHERE token_hash = ?1", {Text(Sha256Hex(token))});
 }

@@ -2,20 +2,20 @@
 // PBKDF2-HMAC-SHA256 of a random salt; a session is known by a random token
 // whose SHA-256 alone is stored, with its CSRF token and its end.
 #pragma once
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <string>
+
+#include "storage/database.h"
 
 // Letters, digits, '.', '_' and '-'; 1 to 64 of them.
 bool IsOperatorName(const std::string& name);
 
 // Adds the operator, or gives an existing one a new password.
-bool SaveOperator(sqlite3* db, const std::string& name, const std::string& password, std::string& error);
+bool SaveOperator(const Database& db, const std::string& name, const std::string& password, std::string& error);
 
 // True when the name and the password are an operator's. Takes as long for
 // a name that does not exist.
-bool CheckOperator(sqlite3* db, const std::string& name, const std::string& password);
+bool CheckOperator(const Database& db, const std::string& name, const std::string& password);
 
 struct Session {
     std::string operatorName;
@@ -23,12 +23,12 @@ struct Session {
 };
 
 // A new session of `hours`; its token for the cookie, and its CSRF token.
-bool OpenSession(sqlite3* db, const std::string& operatorName, int hours, std::string& token, std::string& csrf);
+bool OpenSession(const Database& db, const std::string& operatorName, int hours, std::string& token, std::string& csrf);
 
 // The session a cookie's token names, while it lasts.
-bool FindSession(sqlite3* db, const std::string& token, Session& session);
+bool FindSession(const Database& db, const std::string& token, Session& session);
 
-void CloseSession(sqlite3* db, const std::string& token);
+void CloseSession(const Database& db, const std::string& token);
 
 // 32 random bytes as hex; empty when the system has no randomness.
 std::string RandomToken();

@@ -10,8 +10,8 @@
 #include "rollouts/fleet_requests.h"
 #include "routes/agent_api.h"
 #include "routes/routes.h"
-#include "storage/sqlite_console.h"
-#include "storage/sqlite_fleet.h"
+#include "storage/console_store.h"
+#include "storage/fleet_store.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ std::string Notice(const std::string& code) {
 
 // ---- pages that read -----------------------------------------------------
 
-void Summary(Call& call, sqlite3* db) {
+void Summary(Call& call, const Database& db) {
     FleetSummary summary;
     std::string error;
     if (!ReadFleetSummary(db, 30, summary, error))
@@ -117,7 +117,7 @@ void Summary(Call& call, sqlite3* db) {
                           : HtmlAnswer(200, SummaryPage(FrameOf(call, "Resumen de la flota"), summary)));
 }
 
-void Rollouts(Call& call, sqlite3* db) {
+void Rollouts(Call& call, const Database& db) {
     std::vector<Rollout> rollouts;
     std::vector<Release> releases;
     std::string error;
@@ -129,7 +129,7 @@ void Rollouts(Call& call, sqlite3* db) {
                                                          Notice(QueryValue(call.request.query, "aviso")))));
 }
 
-void OneRollout(Call& call, sqlite3* db, long long id) {
+void OneRollout(Call& call, const Database& db, long long id) {
     RolloutView view;
     std::string error;
     if (!ReadRolloutView(db, id, view, error)) return call.respond(Trouble(call, 404, "no existe ese despliegue"));
@@ -138,7 +138,7 @@ void OneRollout(Call& call, sqlite3* db, long long id) {
                                                         Notice(QueryValue(call.request.query, "aviso")))));
 }
 
-void Releases(Call& call, sqlite3* db, const std::string& message) {
+void Releases(Call& call, const Database& db, const std::string& message) {
     std::vector<Release> releases;
     std::string error;
     if (!LoadReleases(db, releases, error)) return call.respond(Trouble(call, 500, "no se pudo leer el almacen"));
@@ -146,7 +146,7 @@ void Releases(Call& call, sqlite3* db, const std::string& message) {
                           : HtmlAnswer(200, ReleasesPage(FrameOf(call, "Versiones"), releases, message)));
 }
 
-void Failures(Call& call, sqlite3* db) {
+void Failures(Call& call, const Database& db) {
     std::vector<FailureRow> rows;
     std::string error;
     if (!ReadFailures(db, rows, error)) return call.respond(Trouble(call, 500, "no se pudo leer el almacen"));
@@ -154,7 +154,7 @@ void Failures(Call& call, sqlite3* db) {
                           : HtmlAnswer(200, FailuresPage(FrameOf(call, "Fallos por paso y codigo"), rows)));
 }
 
-void FailureInstallations(Call& call, sqlite3* db) {
+void FailureInstallations(Call& call, const Database& db) {
     const std::string& query = call.request.query;
     std::string rest;
     const long long rollout = IdAfter("/" + QueryValue(query, "despliegue"), "/", rest);
@@ -172,7 +172,7 @@ void FailureInstallations(Call& call, sqlite3* db) {
                                                                  lines)));
 }
 
-void Installations(Call& call, sqlite3* db) {
+void Installations(Call& call, const Database& db) {
     const std::string search = QueryValue(call.request.query, "buscar");
     std::vector<InstallationLine> lines;
     std::string error;
@@ -186,7 +186,7 @@ void Installations(Call& call, sqlite3* db) {
                                                             search, lines)));
 }
 
-void OneInstallation(Call& call, sqlite3* db, const std::string& id) {
+void OneInstallation(Call& call, const Database& db, const std::string& id) {
     InstallationHistory history;
     std::string error;
     if (!ReadInstallationHistory(db, id, history, error))
@@ -230,7 +230,7 @@ FieldOf FormOf(const Request& request) {
     return [&request](const std::string& name) { return Field(request, name); };
 }
 
-void AddRelease(Call& call, sqlite3* db) {
+void AddRelease(Call& call, const Database& db) {
     Release release;
     std::string error;
     const std::string host = call.context->hosts.size() > 1 ? call.context->hosts[1] : call.context->hosts.front();
@@ -243,7 +243,7 @@ void AddRelease(Call& call, sqlite3* db) {
     Releases(call, db, Notice("version"));
 }
 
-void StartRollout(Call& call, sqlite3* db) {
+void StartRollout(Call& call, const Database& db) {
     long long releaseId = 0;
     Rollout rollout;
     std::string error;
@@ -265,7 +265,7 @@ void StartRollout(Call& call, sqlite3* db) {
 // ---- routing ---------------------------------------------------------------
 
 // The pages that only read; false when the path is none of them.
-bool RouteRead(Call& c, sqlite3* db) {
+bool RouteRead(Call& c, const Database& db) {
     std::string rest;
     if (c.path == "/resumen" || c.path == "/") {
         Summary(c, db);
@@ -305,7 +305,7 @@ bool RouteRead(Call& c, sqlite3* db) {
 }
 
 // The actions; false when the path is none of them.
-bool RouteChange(const std::shared_ptr<Call>& call, sqlite3* db) {
+bool RouteChange(const std::shared_ptr<Call>& call, const Database& db) {
     Call& c = *call;
     std::string rest;
     if (c.path == "/despliegues") {
@@ -332,7 +332,7 @@ bool RouteChange(const std::shared_ptr<Call>& call, sqlite3* db) {
     return false;
 }
 
-void Route(const std::shared_ptr<Call>& call, sqlite3* db) {
+void Route(const std::shared_ptr<Call>& call, const Database& db) {
     Call& c = *call;
     if (c.request.method != "POST") {
         if (!RouteRead(c, db)) c.respond(Trouble(c, 404, "no existe esa pagina"));
@@ -385,10 +385,10 @@ void Login(ServiceContext& context, const Request& request, Respond respond, boo
     }
     ServiceContext* shared = &context;
     auto answer = std::make_shared<Respond>(std::move(respond));
-    const bool asked = context.reads->Submit([shared, answer, name, password, byAddress, byName, api](sqlite3* db) {
+    const bool asked = context.reads->Submit([shared, answer, name, password, byAddress, byName, api](const Database* db) {
         std::string token, csrf;
-        const bool ok = db != nullptr && IsOperatorName(name) && CheckOperator(db, name, password) &&
-                        OpenSession(db, name, SessionHours, token, csrf);
+        const bool ok = db != nullptr && IsOperatorName(name) && CheckOperator(*db, name, password) &&
+                        OpenSession(*db, name, SessionHours, token, csrf);
         const int64_t at = std::time(nullptr);
         if (!ok) {
             shared->logins->Failed(byAddress, at);
@@ -498,10 +498,10 @@ void HandleConsole(ServiceContext& context, const Request& request, Respond resp
                      : Redirect("/panel/entrar");
     };
     if (token.empty()) return call->respond(unauthorized(*call));
-    const bool asked = context.reads->Submit([call, token, unauthorized](sqlite3* db) {
+    const bool asked = context.reads->Submit([call, token, unauthorized](const Database* db) {
         if (db == nullptr) return call->respond(Trouble(*call, 503, "el almacen no esta disponible"));
-        if (!FindSession(db, token, call->session)) return call->respond(unauthorized(*call));
-        Route(call, db);
+        if (!FindSession(*db, token, call->session)) return call->respond(unauthorized(*call));
+        Route(call, *db);
     });
     if (!asked) call->respond(Trouble(*call, 503, "el servicio esta ocupado; intentelo de nuevo"));
 }

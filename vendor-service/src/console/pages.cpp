@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "rollouts/rollout_rules.h"
-#include "storage/sqlite_fleet.h"
 
 namespace {
 

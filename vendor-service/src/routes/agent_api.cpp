@@ -10,7 +10,6 @@
 #include "agents/contract.h"
 #include "rollouts/offer_token.h"
 #include "rollouts/rollout_rules.h"
-#include "storage/sqlite_fleet.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "storage/read_pool.h"
 
-#include "storage/sqlite_handles.h"
+#include "storage/store.h"
 
 namespace {
 
@@ -8,7 +8,8 @@ constexpr int ReaderBusyMs = 2000;
 
 }  // namespace
 
-ReadPool::ReadPool(std::string path, int threads, size_t maxQueued) : path_(std::move(path)), maxQueued_(maxQueued) {
+ReadPool::ReadPool(std::string target, int threads, size_t maxQueued)
+    : target_(std::move(target)), maxQueued_(maxQueued) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
 }
 
@@ -16,7 +17,7 @@ ReadPool::~ReadPool() {
     Stop();
 }
 
-bool ReadPool::Submit(std::function<void(sqlite3*)> task) {
+bool ReadPool::Submit(std::function<void(const Database*)> task) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_ || tasks_.size() >= maxQueued_) return false;
@@ -38,23 +39,23 @@ void ReadPool::Stop() {
 }
 
 void ReadPool::Run() {
-    SqliteConnection db;
+    Database db;
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
         if (tasks_.empty()) return;  // stopping, with nothing left to do
-        std::function<void(sqlite3*)> task = std::move(tasks_.front());
+        std::function<void(const Database*)> task = std::move(tasks_.front());
         tasks_.pop_front();
         lock.unlock();
         if (!db.IsOpen()) {
             std::string error;
-            db.Open(path_, false, ReaderBusyMs, error);
+            if (!OpenDatabase(target_, false, ReaderBusyMs, db, error)) db = Database();
         }
-        task(db.IsOpen() ? db.Get() : nullptr);
-        // A connection left in an error state is opened again next time.
-        if (db.IsOpen() && sqlite3_errcode(db.Get()) != SQLITE_OK && sqlite3_errcode(db.Get()) != SQLITE_ROW &&
-            sqlite3_errcode(db.Get()) != SQLITE_DONE) {
-            db.Close();
+        task(db.IsOpen() ? &db : nullptr);
+        // A connection that failed is opened again next time.
+        if (db.IsOpen() && !db.Run("SELECT 1").Ok()) {
+            db.close();
+            db = Database();
         }
         lock.lock();
     }

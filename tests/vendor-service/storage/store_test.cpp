@@ -1,0 +1,217 @@
+#include "storage/store.h"
+
+#include <gtest/gtest.h>
+
+#include "../service_fixture.h"
+#include "storage/layout.h"
+
+namespace {
+
+const char UpdateBody[] = R"({"Programa":"MarvekQuindel","resultado":"OK","codigo_error":-5,"duracion_segundos":3})";
+
+Database Open(const std::string& target) {
+    Database db;
+    std::string error;
+    if (!OpenDatabase(target, true, 1000, db, error)) ADD_FAILURE() << error;
+    return db;
+}
+
+long long Number(const Database& db, const std::string& sql) {
+    const SqlResult result = db.RunText(sql);
+    return result.Ok() ? result.Number(-1) : -1;
+}
+
+std::string Exec(const std::string& target, const std::string& script) {
+    Database db = Open(target);
+    if (!db.IsOpen()) return "cannot open";
+    return RunScript(db, script).error;
+}
+
+std::string SetLayoutSql(const Database& db, int version) {
+    return db.dialect == Dialect::Sqlite ? "PRAGMA user_version = " + std::to_string(version)
+                                         : "UPDATE trevanto_layout SET version = " + std::to_string(version);
+}
+
+}  // namespace
+
+TEST(Store, RowsKeepEveryByteAndListNewestFirst) {
+    TempDataFolder folder;
+    TestStore store(folder.Root());
+    const std::string raw = std::string(UpdateBody) + std::string("\0tail\xff", 6);
+    PendingRow first = RowFromBody(ReportKind::Update, UpdateBody, "2026-12-08T10:00:00Z");
+    first.rawBody = raw;
+    const auto ids = CommitRowsNow(
+        store.Target(),
+        {first, RowFromBody(ReportKind::Update, R"({"Programa":"MarvekQuindel","resultado":"DESCARGA_FALLIDA"})",
+                            "2026-12-08T10:00:01Z", "10.0.0.8")});
+    EXPECT_EQ(ids, (std::vector<long long>{1, 2}));
+
+    Database db = Open(store.Target());
+    std::string error;
+    const auto rows = LastRows(db, ReportKind::Update, 5, error);
+    ASSERT_EQ(rows.size(), 2u) << error;
+    EXPECT_EQ(rows[0].values.at("resultado"), "DESCARGA_FALLIDA");
+    EXPECT_EQ(rows[0].values.at("codigo_error"), "");
+    EXPECT_EQ(rows[0].values.at("client_address"), "10.0.0.8");
+    EXPECT_EQ(rows[1].values.at("raw_body"), raw);
+    EXPECT_EQ(rows[1].values.at("codigo_error"), "-5");
+    EXPECT_EQ(rows[1].values.at("received_at"), "2026-12-08T10:00:00Z");
+    EXPECT_EQ(rows[1].values.count("members"), 0u);
+    EXPECT_EQ(LayoutVersion(db), CurrentLayout);
+    if (db.dialect == Dialect::Sqlite) EXPECT_EQ(db.Run("PRAGMA journal_mode").rows.at(0).Text(0), "wal");
+    EXPECT_TRUE(LastRows(db, ReportKind::Acceptance, 5, error).empty());
+
+    // Every instance of a shared store reads the secret the first one left.
+    std::string secret;
+    ASSERT_TRUE(SharedSecret(db, "primero", secret, error)) << error;
+    EXPECT_EQ(secret, "primero");
+    ASSERT_TRUE(SharedSecret(Open(store.Target()), "segundo", secret, error)) << error;
+    EXPECT_EQ(secret, "primero");
+}
+
+TEST(Store, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
+    TempDataFolder folder;
+    TestStore store(folder.Root());
+    Database db;
+    std::string error;
+    int exitCode = 0;
+    if (!store.IsPostgres()) {
+        // SQLite's first layout: every column, a JSON copy of the members, no version.
+        const std::string legacy = folder.Root() + "/primera.db";
+        ASSERT_EQ(Exec(legacy,
+                       "CREATE TABLE checkins (id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT NOT NULL,"
+                       " client_address TEXT NOT NULL, raw_body BLOB NOT NULL, members TEXT NOT NULL,"
+                       " actualizador_version TEXT, Programa TEXT, Version TEXT, hostname TEXT, windows_version TEXT,"
+                       " installed_path TEXT, last_update_at TEXT);\n"
+                       "INSERT INTO checkins (received_at, client_address, raw_body, members, Programa, hostname)"
+                       " VALUES ('2025-01-01T00:00:00Z', '10.0.0.7', '{}', '{}', 'MarvekOlvo', 'pc1');\n"),
+                  "");
+        ASSERT_TRUE(OpenStore(legacy, db, error, exitCode)) << error;
+        auto rows = LastRows(db, ReportKind::CheckIn, 5, error);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].values.at("hostname"), "pc1");
+        EXPECT_EQ(rows[0].values.count("members"), 0u);
+        EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM update_reports"), 0);
+        EXPECT_EQ(LayoutVersion(db), CurrentLayout);
+        db.close();
+        // Opening it again changes nothing more.
+        ASSERT_TRUE(OpenStore(legacy, db, error, exitCode)) << error;
+        EXPECT_EQ(LastRows(db, ReportKind::CheckIn, 5, error).size(), 1u);
+        db.close();
+
+        // A table without a column of the layout is refused, and left as it was.
+        const std::string partial = folder.Root() + "/parcial.db";
+        ASSERT_EQ(Exec(partial,
+                       "CREATE TABLE update_reports (id INTEGER PRIMARY KEY, received_at TEXT, client_address TEXT,"
+                       " raw_body BLOB, Programa TEXT)"),
+                  "");
+        EXPECT_FALSE(OpenStore(partial, db, error, exitCode));
+        EXPECT_EQ(exitCode, 2);
+        EXPECT_EQ(error, "table update_reports has no column \"version_anterior\"");
+        Database left = Open(partial);
+        EXPECT_EQ(LayoutVersion(left), 0);
+        EXPECT_EQ(Number(left, "SELECT COUNT(*) FROM sqlite_master WHERE name='checkins'"), 0);
+
+        EXPECT_FALSE(OpenStore("/no/existe/carpeta/servicio.db", db, error, exitCode));
+        EXPECT_EQ(exitCode, 1);
+    }
+
+    // A layout from a later service is refused, by both stores.
+    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
+    ASSERT_EQ(RunScript(db, SetLayoutSql(db, 99)).error, "");
+    db.close();
+    EXPECT_FALSE(OpenStore(store.Target(), db, error, exitCode));
+    EXPECT_EQ(exitCode, 2);
+    EXPECT_EQ(error, "layout 99 is newer than this service's (" + std::to_string(CurrentLayout) + ")");
+}
+
+TEST(Store, MaintenanceDropsRowsPastRetentionThenHoldsTheSize) {
+    TempDataFolder folder;
+    TestStore store(folder.Root());
+    std::vector<PendingRow> rows;
+    // Padding that does not compress, so that either store holds about 2 KB a row.
+    std::string padding;
+    unsigned int seed = 7;
+    for (int i = 0; i < 2000; ++i) padding += "0123456789abcdef"[(seed = seed * 1103515245u + 12345u) >> 28];
+    for (int i = 0; i < 2500; ++i) {
+        char time[32];
+        std::snprintf(time, sizeof time, "20%02d-01-01T00:00:00Z", i < 500 ? 10 : 30 + i / 1000);
+        rows.push_back(RowFromBody(ReportKind::CheckIn, R"({"Programa":"MarvekOlvo","relleno":")" + padding + "\"}",
+                                   time));
+    }
+    rows.push_back(RowFromBody(ReportKind::Update, UpdateBody, "2010-06-01T00:00:00Z"));
+    CommitRowsNow(store.Target(), rows);
+
+    StoreSettings settings;
+    settings.target = store.Target();
+    settings.retentionDays = 365;
+    settings.rowsPerMaintenanceStep = 300;
+    Database db = Open(store.Target());
+    const uint64_t full = UsedBytes(db);
+    // The 2,500 rows of about 2 KB each, whatever way the store counts them.
+    EXPECT_GT(full, 2500u * 2000u);
+    EXPECT_LT(full, 2500u * 6000u);
+    settings.maxBytes = full / 2;  // about 1,000 of the 2,000 recent rows fit
+    StoreBackend backend = MakeStoreBackend(settings);
+    std::string error;
+    ASSERT_TRUE(backend.connect(error)) << error;
+    int steps = 0;
+    while (backend.maintain() && steps < 100) ++steps;
+    EXPECT_LT(steps, 100);
+    // The 500 check-ins and the report from 2010 went by retention; then the
+    // oldest recent rows until the used size was under 90 % of the limit.
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM checkins WHERE received_at < '2020'"), 0);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM update_reports"), 0);
+    // Trimming stopped within one step of 90 % of the limit.
+    const uint64_t used = UsedBytes(db);
+    EXPECT_LE(used, settings.maxBytes / 10 * 9);
+    EXPECT_GT(used + settings.rowsPerMaintenanceStep * 4096, settings.maxBytes / 10 * 9);
+    const long long left = Number(db, "SELECT COUNT(*) FROM checkins");
+    EXPECT_GT(left, 700);
+    EXPECT_LT(left, 1200);
+    EXPECT_EQ(Number(db, "SELECT MAX(id) FROM checkins"), 2500);  // the newest stay
+    backend.disconnect();
+}
+
+TEST(Store, AnotherWritersLockIsBusyAndAChangedStoreFails) {
+    TempDataFolder folder;
+    TestStore store(folder.Root());
+    CommitRowsNow(store.Target(), {});
+    StoreSettings settings;
+    settings.target = store.Target();
+    StoreBackend backend = MakeStoreBackend(settings);
+    std::string error;
+    ASSERT_TRUE(backend.connect(error)) << error;
+    const PendingRow row = RowFromBody(ReportKind::Update, UpdateBody, "2026-12-08T10:00:00Z");
+    std::vector<long long> ids;
+
+    Database other = Open(store.Target());
+    if (other.dialect == Dialect::Sqlite) {
+        ASSERT_TRUE(other.Run("BEGIN EXCLUSIVE").Ok());
+        EXPECT_EQ(backend.commit({&row}, ids, error), CommitResult::Busy);
+        ASSERT_TRUE(other.Run("COMMIT").Ok());
+    } else {
+        // Another instance holding the table past the lock wait: busy, not failed.
+        ASSERT_TRUE(other.Run("BEGIN").Ok());
+        ASSERT_TRUE(other.Run("LOCK TABLE update_reports IN EXCLUSIVE MODE").Ok());
+        EXPECT_EQ(backend.commit({&row}, ids, error), CommitResult::Busy) << error;
+        ASSERT_TRUE(other.Run("COMMIT").Ok());
+    }
+    EXPECT_EQ(backend.commit({&row}, ids, error), CommitResult::Committed) << error;
+    EXPECT_EQ(ids.size(), 1u);
+    EXPECT_EQ(Number(other, "SELECT COUNT(*) FROM update_reports"), 1);
+
+    // A store that turned into something else fails, not busy.
+    backend.disconnect();
+    ASSERT_EQ(RunScript(other, SetLayoutSql(other, 77)).error, "");
+    EXPECT_FALSE(backend.connect(error));
+    EXPECT_EQ(error, "the database has a layout this service cannot use: layout 77 is newer than this service's (" +
+                         std::to_string(CurrentLayout) + ")");
+    if (store.IsPostgres()) return;
+    // A missing SQLite database is made on the first connection.
+    settings.target = folder.Root() + "/nueva.db";
+    StoreBackend fresh = MakeStoreBackend(settings);
+    ASSERT_TRUE(fresh.connect(error)) << error;
+    EXPECT_EQ(fresh.commit({&row}, ids, error), CommitResult::Committed);
+    fresh.disconnect();
+}

@@ -1,0 +1,549 @@
+#include "storage/fleet_store.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "rollouts/rollout_rules.h"
+
+namespace {
+
+constexpr char UpsertInstallation[] =
+    "INSERT INTO installations (id, product, hostname, installed_path, client_address, program_version,"
+    " agent_version, windows_version, first_seen, last_seen, last_seen_unix, checkins)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?9, ?10, 1)"
+    " ON CONFLICT (id) DO UPDATE SET hostname = excluded.hostname, installed_path = excluded.installed_path,"
+    " client_address = excluded.client_address, program_version = excluded.program_version,"
+    " agent_version = excluded.agent_version, windows_version = excluded.windows_version,"
+    " last_seen = excluded.last_seen, last_seen_unix = excluded.last_seen_unix,"
+    " checkins = installations.checkins + 1";
+
+// The first offer makes the installation's row in the rollout; later ones
+// write nothing (an installation offered again is no news for the funnel,
+// and a check-in that writes no page is a cheap one).
+constexpr char RecordOffer[] =
+    "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
+    " last_offered_at, offers) VALUES (?1, ?2, ?3, ?4, ?5, ?5, 1)"
+    " ON CONFLICT (rollout_id, installation_id) DO NOTHING";
+
+// After an OK, the next check-in tells whether the new version is there.
+constexpr char Confirm[] =
+    "UPDATE rollout_installations SET confirmed_at = ?1 WHERE installation_id = ?2 AND ok_ms > 0"
+    " AND ok_ms < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
+    " (SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE l.version = ?4)";
+constexpr char Unconfirm[] =
+    "UPDATE rollout_installations SET unconfirmed_at = ?1 WHERE installation_id = ?2 AND ok_ms > 0"
+    " AND ok_ms < ?3 AND confirmed_at IS NULL AND unconfirmed_at IS NULL AND rollout_id IN"
+    " (SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE l.version <> ?4)";
+
+constexpr char RolloutStage[] = "SELECT current_stage FROM rollouts WHERE id = ?1";
+constexpr char InstallationSoFar[] =
+    "SELECT stage, outcomes, failures FROM rollout_installations WHERE rollout_id = ?1 AND installation_id = ?2";
+
+constexpr char RecordOutcome[] =
+    "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
+    " last_offered_at, offers, outcomes, failures, last_result, last_step, last_code, last_outcome_at,"
+    " last_outcome_unix, ok_at, ok_ms) VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11)"
+    " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET"
+    " outcomes = rollout_installations.outcomes + 1,"
+    " failures = rollout_installations.failures + excluded.failures, last_result = excluded.last_result,"
+    " last_step = excluded.last_step, last_code = excluded.last_code,"
+    " last_outcome_at = excluded.last_outcome_at, last_outcome_unix = excluded.last_outcome_unix,"
+    " ok_at = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_at ELSE rollout_installations.ok_at END,"
+    " ok_ms = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_ms ELSE rollout_installations.ok_ms END,"
+    " confirmed_at = CASE WHEN excluded.ok_ms > 0 THEN NULL ELSE rollout_installations.confirmed_at END,"
+    " unconfirmed_at = CASE WHEN excluded.ok_ms > 0 THEN NULL ELSE rollout_installations.unconfirmed_at END";
+
+// A stage's outcomes are counted as they come, so a halt decision reads one row.
+constexpr char CountStage[] = "SELECT outcomes, failures FROM rollout_stage_counts WHERE rollout_id = ?1 AND stage = ?2";
+constexpr char AddToStage[] =
+    "INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures) VALUES (?1, ?2, ?3, ?4)"
+    " ON CONFLICT (rollout_id, stage) DO UPDATE SET outcomes = rollout_stage_counts.outcomes + excluded.outcomes,"
+    " failures = rollout_stage_counts.failures + excluded.failures";
+
+constexpr char RecordDownloadBegun[] =
+    "UPDATE rollout_installations SET download_started_at = COALESCE(download_started_at, ?3)"
+    " WHERE rollout_id = ?1 AND installation_id = ?2";
+constexpr char RecordDownloadWhole[] =
+    "UPDATE rollout_installations SET download_started_at = COALESCE(download_started_at, ?3),"
+    " download_completed_at = COALESCE(download_completed_at, ?3) WHERE rollout_id = ?1 AND installation_id = ?2";
+
+constexpr char SetStatus[] =
+    "UPDATE rollouts SET status = ?2, halt_reason = ?3, updated_at = ?4 WHERE id = ?1 AND status = ?5";
+constexpr char SetStage[] =
+    "UPDATE rollouts SET current_stage = ?2, stage_started_unix = ?3, status = ?4, updated_at = ?5"
+    " WHERE id = ?1 AND current_stage = ?6";
+constexpr char AddEvent[] = "INSERT INTO rollout_events (rollout_id, at, event, detail) VALUES (?1, ?2, ?3, ?4)";
+
+constexpr char SelectRollouts[] =
+    "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
+    " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
+    " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " FROM rollouts r JOIN releases l ON l.id = r.release_id";
+constexpr char SelectAllRollouts[] =
+    "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
+    " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
+    " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " FROM rollouts r JOIN releases l ON l.id = r.release_id ORDER BY r.id DESC";
+constexpr char SelectOneRollout[] =
+    "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
+    " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
+    " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.id = ?1";
+constexpr char SelectOfferingRollouts[] =
+    "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
+    " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
+    " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.status IN ('EN_CURSO', 'TERMINADO')"
+    " ORDER BY r.id DESC";
+constexpr char Reported[] =
+    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix FROM rollout_installations"
+    " WHERE rollout_id = ?1 AND outcomes > 0";
+constexpr char OfferingIds[] = "SELECT id FROM rollouts WHERE status IN ('EN_CURSO', 'TERMINADO')";
+constexpr char Awaiting[] =
+    "SELECT installation_id FROM rollout_installations WHERE ok_ms > 0 AND confirmed_at IS NULL"
+    " AND unconfirmed_at IS NULL";
+
+constexpr char SelectReleases[] =
+    "SELECT id, product, version, url, served_path, size, sha256, created_at FROM releases ORDER BY id DESC";
+constexpr char SelectRelease[] =
+    "SELECT id, product, version, url, served_path, size, sha256, created_at FROM releases WHERE id = ?1";
+constexpr char AddRelease[] =
+    "INSERT INTO releases (product, version, url, served_path, size, sha256, created_at)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) RETURNING id";
+constexpr char BusyProduct[] =
+    "SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id"
+    " WHERE l.product = ?1 AND r.status IN ('EN_CURSO', 'PAUSADO')";
+constexpr char AddRollout[] =
+    "INSERT INTO rollouts (release_id, status, target_versions, target_from, target_to, pilot_hosts, stages,"
+    " current_stage, stage_started_unix, min_outcomes, max_failures, max_failure_rate, soak_seconds,"
+    " auto_advance, retry_pause_seconds, max_attempts, created_at, updated_at)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 0, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?16) RETURNING id";
+
+std::string UtcText(int64_t unix) {
+    const std::time_t time = static_cast<std::time_t>(unix);
+    std::tm utc = {};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        if (end > start) parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string JoinList(const std::vector<std::string>& parts) {
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : ",") + part;
+    return text;
+}
+
+void ReadRelease(const SqlRow& row, size_t first, Release& release) {
+    release.id = row.Int(first);
+    release.product = row.Text(first + 1);
+    release.version = row.Text(first + 2);
+    release.url = row.Text(first + 3);
+    release.servedPath = row.Text(first + 4);
+    release.size = static_cast<uint64_t>(row.Int(first + 5));
+    release.sha256 = row.Text(first + 6);
+    release.createdAt = row.Text(first + 7);
+}
+
+Rollout ReadRollout(const SqlRow& row) {
+    Rollout rollout;
+    rollout.id = row.Int(0);
+    rollout.status = row.Text(1);
+    rollout.targeting.versions = SplitList(row.Text(2));
+    rollout.targeting.from = row.Text(3);
+    rollout.targeting.to = row.Text(4);
+    RolloutSettings& settings = rollout.settings;
+    settings.pilotHosts = SplitList(row.Text(5));
+    std::vector<double> percents;
+    ParsePercents(row.Text(6), percents);
+    settings.stages = StagesOf(percents, !settings.pilotHosts.empty());
+    rollout.currentStage = static_cast<int>(row.Int(7));
+    rollout.stageStartedAt = row.Int(8);
+    settings.minOutcomes = static_cast<int>(row.Int(9));
+    settings.maxFailures = static_cast<int>(row.Int(10));
+    settings.maxFailureRate = row.Real(11);
+    settings.soakSeconds = static_cast<int>(row.Int(12));
+    settings.autoAdvance = row.Int(13) != 0;
+    settings.retryPauseSeconds = static_cast<int>(row.Int(14));
+    settings.maxAttempts = static_cast<int>(row.Int(15));
+    rollout.haltReason = row.Text(16);
+    rollout.createdAt = row.Text(17);
+    ReadRelease(row, 18, rollout.release);
+    return rollout;
+}
+
+bool ReadRollouts(const SqlResult& result, std::vector<Rollout>& rollouts, std::string& error) {
+    if (!result.Ok()) {
+        error = result.error;
+        return false;
+    }
+    for (const SqlRow& row : result.rows) rollouts.push_back(ReadRollout(row));
+    return true;
+}
+
+SqlResult Event(const Database& db, long long rolloutId, int64_t now, const std::string& event,
+                const std::string& detail) {
+    return db.Run(AddEvent, {Int(rolloutId), Text(UtcText(now)), Text(event), Text(detail)});
+}
+
+// Moves a status on when it is `from`; `changed` tells whether it was.
+SqlResult ChangeStatus(const Database& db, long long id, const std::string& from, const std::string& to,
+                       const std::string& reason, int64_t now, bool& changed) {
+    SqlResult result = db.Run(SetStatus, {Int(id), Text(to), Text(reason), Text(UtcText(now)), Text(from)});
+    changed = result.Ok() && result.changes > 0;
+    return result;
+}
+
+// The next stage, or finished after the last one.
+SqlResult Advance(const Database& db, const Rollout& rollout, int64_t now, const std::string& by, bool& changed) {
+    const int last = static_cast<int>(rollout.settings.stages.size()) - 1;
+    const bool finishing = rollout.currentStage >= last;
+    SqlResult result = db.Run(SetStage, {Int(rollout.id), Int(finishing ? last : rollout.currentStage + 1), Int(now),
+                                         Text(finishing ? rollout_status::Finished : rollout.status),
+                                         Text(UtcText(now)), Int(rollout.currentStage)});
+    changed = result.Ok() && result.changes > 0;
+    if (!changed) return result;
+    const std::string detail =
+        finishing ? "todas las etapas cumplidas"
+                  : "a la etapa " + StageName(rollout.settings.stages[static_cast<size_t>(rollout.currentStage) + 1]);
+    return Event(db, rollout.id, now, finishing ? "terminado" : "avanzado", detail + " (" + by + ")");
+}
+
+// Halts a rollout that offers (running or finished) when its current
+// stage's failures pass its threshold.
+SqlResult HaltIfFailing(const Database& db, FleetMemory& memory, const Rollout& rollout, int64_t now) {
+    if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Finished) return SqlResult();
+    const Verdict verdict = HaltVerdict(rollout.settings, LoadStageCounts(db, rollout.id, rollout.currentStage));
+    if (!verdict.halt) return SqlResult();
+    bool changed = false;
+    SqlResult result =
+        ChangeStatus(db, rollout.id, rollout.status, rollout_status::Halted, verdict.reason, now, changed);
+    if (!result.Ok() || !changed) return result;
+    memory.stoppedInBatch.push_back(rollout.id);
+    return Event(db, rollout.id, now, "detenido", verdict.reason);
+}
+
+// The rollout as it stands now, its row locked where instances share the store.
+bool LockedRollout(const Database& db, long long id, Rollout& rollout, SqlResult& failure) {
+    failure = LockRollout(db, id);
+    if (!failure.Ok()) return false;
+    std::string error;
+    if (LoadRollout(db, id, rollout, error)) return true;
+    failure.status = SqlStatus::Failed;
+    failure.error = error;
+    return false;
+}
+
+SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const PendingRow& row) {
+    const CheckInFacts& facts = *row.checkIn;
+    SqlResult result = db.Run(UpsertInstallation,
+                              {Text(facts.installationId), Text(facts.product), TextOrNull(facts.hostname),
+                               TextOrNull(facts.installedPath), Text(row.clientAddress),
+                               TextOrNull(facts.programVersion), TextOrNull(facts.agentVersion),
+                               TextOrNull(facts.windowsVersion), Text(row.receivedAt), Int(row.receivedUnix)});
+    if (!result.Ok()) return result;
+    if (facts.offeredRollout != 0) {
+        result = db.Run(RecordOffer, {Int(facts.offeredRollout), Text(facts.installationId), Int(facts.offeredStage),
+                                      Real(facts.place), Text(row.receivedAt)});
+        if (!result.Ok()) return result;
+    }
+    if (facts.programVersion.empty() || memory.awaitingConfirmation.count(facts.installationId) == 0) return result;
+    long long marked = 0;
+    for (const char* sql : {Confirm, Unconfirm}) {
+        result = db.Run(sql, {Text(row.receivedAt), Text(facts.installationId), Int(row.receivedMs),
+                              Text(facts.programVersion)});
+        if (!result.Ok()) return result;
+        marked += result.changes;
+    }
+    if (marked > 0) memory.awaitingConfirmation.erase(facts.installationId);
+    return result;
+}
+
+const ColumnValue& Member(const PendingRow& row, const char* name) {
+    static const ColumnValue none;
+    const auto& columns = ColumnsOf(row.kind);
+    for (size_t i = 0; i < columns.size() && i < row.report.columns.size(); ++i) {
+        if (std::string(columns[i].member) == name) return row.report.columns[i];
+    }
+    return none;
+}
+
+// The report counts in its installation's way through the rollout, and may
+// halt the rollout's current stage.
+SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow& row) {
+    const ReportLink& link = *row.link;
+    Rollout rollout;
+    SqlResult result;
+    if (!LockedRollout(db, link.rolloutId, rollout, result)) {
+        // Signed for a rollout this store does not have: nothing to count.
+        return result.status == SqlStatus::Failed && result.error.rfind("no existe", 0) == 0 ? SqlResult() : result;
+    }
+    const bool ok = Member(row, "resultado").text == "OK";
+    // Its first report, or its first failure, counts in the stage it was offered in.
+    int stage = rollout.currentStage;
+    long long outcomesBefore = 0, failuresBefore = 0;
+    result = db.Run(InstallationSoFar, {Int(link.rolloutId), Text(link.installationId)});
+    if (!result.Ok()) return result;
+    if (!result.rows.empty()) {
+        stage = static_cast<int>(result.rows[0].Int(0));
+        outcomesBefore = result.rows[0].Int(1);
+        failuresBefore = result.rows[0].Int(2);
+    }
+    result = db.Run(RecordOutcome,
+                    {Int(link.rolloutId), Text(link.installationId), Int(stage), Text(row.receivedAt), Int(ok ? 0 : 1),
+                     Text(Member(row, "resultado").text), Text(Member(row, "paso_fallido").text),
+                     Int(Member(row, "codigo_error").number), Int(row.receivedUnix),
+                     ok ? Text(row.receivedAt) : Null(), Int(ok ? row.receivedMs : 0)});
+    if (!result.Ok()) return result;
+    if (ok) memory.awaitingConfirmation.insert(link.installationId);
+    const int newOutcome = outcomesBefore == 0 ? 1 : 0;
+    const int newFailure = !ok && failuresBefore == 0 ? 1 : 0;
+    if (newOutcome + newFailure > 0) {
+        result = db.Run(AddToStage, {Int(link.rolloutId), Int(stage), Int(newOutcome), Int(newFailure)});
+        if (!result.Ok()) return result;
+    }
+    // Any outcome may tip the stage: a failure, or the outcome that makes
+    // the minimum for a failure rate already too high.
+    return HaltIfFailing(db, memory, rollout, row.receivedUnix);
+}
+
+SqlResult WriteDownload(const Database& db, const PendingRow& row) {
+    return db.Run(row.download->completed ? RecordDownloadWhole : RecordDownloadBegun,
+                  {Int(row.download->rolloutId), Text(row.download->installationId), Text(row.receivedAt)});
+}
+
+SqlResult WriteCommand(const Database& db, FleetMemory* memory, const RolloutCommand& command, int64_t now,
+                       bool& applied) {
+    applied = false;
+    Rollout rollout;
+    SqlResult result;
+    if (!LockedRollout(db, command.rolloutId, rollout, result)) {
+        return result.error.rfind("no existe", 0) == 0 ? SqlResult() : result;
+    }
+    const std::string by = "operador " + command.operatorName;
+    std::string from, to, reason, event;
+    if (command.action == "pausar") {
+        from = rollout_status::Running, to = rollout_status::Paused, event = "pausado";
+    } else if (command.action == "reanudar") {
+        from = rollout_status::Paused, to = rollout_status::Running, event = "reanudado";
+    } else if (command.action == "detener") {
+        from = rollout.status, to = rollout_status::Halted, event = "detenido", reason = "detenido por el " + by;
+        if (from == rollout_status::Halted) return SqlResult();
+    } else if (command.action == "avanzar") {
+        if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Paused) return SqlResult();
+        return Advance(db, rollout, now, by, applied);
+    } else {
+        return SqlResult();
+    }
+    result = ChangeStatus(db, rollout.id, from, to, reason, now, applied);
+    if (!result.Ok() || !applied) return result;
+    if (memory != nullptr && to != rollout_status::Running) memory->stoppedInBatch.push_back(rollout.id);
+    return Event(db, rollout.id, now, event, reason.empty() ? by : reason);
+}
+
+}  // namespace
+
+std::string PercentsText(const std::vector<Stage>& stages) {
+    std::string text;
+    for (const Stage& stage : stages) {
+        if (stage.pilot) continue;
+        char number[32];
+        std::snprintf(number, sizeof number, "%g", stage.percent);
+        text += (text.empty() ? "" : ",") + std::string(number);
+    }
+    return text;
+}
+
+bool LoadFleetMemory(const Database& db, FleetMemory& memory) {
+    memory.awaitingConfirmation.clear();
+    const SqlResult result = db.Run(Awaiting);
+    for (const SqlRow& row : result.rows) memory.awaitingConfirmation.insert(row.Text(0));
+    return result.Ok();
+}
+
+SqlResult WriteFleetFacts(const Database& db, FleetMemory& memory, const PendingRow& row, bool& applied) {
+    applied = false;
+    if (row.checkIn) return WriteCheckIn(db, memory, row);
+    if (row.link) return WriteOutcome(db, memory, row);
+    if (row.download) return WriteDownload(db, row);
+    if (row.command) return WriteCommand(db, &memory, *row.command, row.receivedUnix, applied);
+    return SqlResult();
+}
+
+SqlResult AdvanceRollouts(const Database& db, FleetMemory& memory, int64_t now) {
+    SqlResult offering = db.Run(OfferingIds);
+    if (!offering.Ok()) return offering;
+    for (const SqlRow& row : offering.rows) {
+        Rollout rollout;
+        SqlResult result;
+        if (!LockedRollout(db, row.Int(0), rollout, result)) {
+            if (result.status == SqlStatus::Busy) return result;
+            continue;
+        }
+        result = HaltIfFailing(db, memory, rollout, now);
+        if (!result.Ok()) return result;
+        if (rollout.status != rollout_status::Running ||
+            !MayAdvance(rollout.settings, LoadStageCounts(db, rollout.id, rollout.currentStage), rollout.stageStartedAt,
+                        now)) {
+            continue;
+        }
+        bool changed = false;
+        result = Advance(db, rollout, now, "por si solo", changed);
+        if (!result.Ok()) return result;
+    }
+    return SqlResult();
+}
+
+bool LoadOfferingState(const Database& db, std::vector<Rollout>& rollouts, ReportedInstallations& reported,
+                       std::string& error) {
+    if (!ReadRollouts(db.Run(SelectOfferingRollouts), rollouts, error)) return false;
+    for (const Rollout& rollout : rollouts) {
+        const SqlResult result = db.Run(Reported, {Int(rollout.id)});
+        if (!result.Ok()) {
+            error = result.error;
+            return false;
+        }
+        auto& records = reported[rollout.id];
+        for (const SqlRow& row : result.rows) {
+            InstallationInRollout& record = records[row.Text(0)];
+            record.known = true;
+            record.offers = static_cast<int>(row.Int(1));
+            record.outcomes = static_cast<int>(row.Int(2));
+            record.failures = static_cast<int>(row.Int(3));
+            record.lastOutcomeAt = row.Int(4);
+        }
+    }
+    return true;
+}
+
+bool LoadRollouts(const Database& db, std::vector<Rollout>& rollouts, std::string& error) {
+    return ReadRollouts(db.Run(SelectAllRollouts), rollouts, error);
+}
+
+bool LoadRollout(const Database& db, long long id, Rollout& rollout, std::string& error) {
+    std::vector<Rollout> found;
+    if (!ReadRollouts(db.Run(SelectOneRollout, {Int(id)}), found, error)) return false;
+    if (found.empty()) {
+        error = "no existe el despliegue " + std::to_string(id);
+        return false;
+    }
+    rollout = found[0];
+    return true;
+}
+
+StageCounts LoadStageCounts(const Database& db, long long rolloutId, int stage) {
+    StageCounts counts;
+    const SqlResult result = db.Run(CountStage, {Int(rolloutId), Int(stage)});
+    if (result.Ok() && !result.rows.empty()) {
+        counts.outcomes = static_cast<int>(result.rows[0].Int(0));
+        counts.failures = static_cast<int>(result.rows[0].Int(1));
+    }
+    return counts;
+}
+
+bool InsertRelease(const Database& db, Release& release, std::string& error) {
+    release.createdAt = UtcText(std::time(nullptr));
+    const SqlResult result =
+        db.Run(AddRelease, {Text(release.product), Text(release.version), Text(release.url), Text(release.servedPath),
+                            Int(static_cast<long long>(release.size)), Text(release.sha256), Text(release.createdAt)});
+    if (!result.Ok() || result.rows.empty()) {
+        const bool duplicate = result.error.find("UNIQUE") != std::string::npos ||
+                               result.error.find("unique") != std::string::npos ||
+                               result.error.find("duplicate") != std::string::npos;
+        error = duplicate ? "ya hay una version " + release.version + " de " + release.product : result.error;
+        return false;
+    }
+    release.id = result.rows[0].Int(0);
+    return true;
+}
+
+bool LoadReleases(const Database& db, std::vector<Release>& releases, std::string& error) {
+    const SqlResult result = db.Run(SelectReleases);
+    if (!result.Ok()) {
+        error = result.error;
+        return false;
+    }
+    for (const SqlRow& row : result.rows) {
+        Release release;
+        ReadRelease(row, 0, release);
+        releases.push_back(release);
+    }
+    return true;
+}
+
+bool LoadRelease(const Database& db, long long id, Release& release, std::string& error) {
+    const SqlResult result = db.Run(SelectRelease, {Int(id)});
+    if (!result.Ok() || result.rows.empty()) {
+        error = result.Ok() ? "no existe la version " + std::to_string(id) : result.error;
+        return false;
+    }
+    ReadRelease(result.rows[0], 0, release);
+    return true;
+}
+
+bool InsertRollout(const Database& db, Rollout& rollout, std::string& error) {
+    SqlResult result = Begin(db);
+    if (!result.Ok()) {
+        error = result.error;
+        return false;
+    }
+    if (db.dialect == Dialect::Postgres) db.Run("SELECT pg_advisory_xact_lock(7426152)");  // one start at a time
+    result = db.Run(BusyProduct, {Text(rollout.release.product)});
+    if (!result.Ok() || !result.rows.empty()) {
+        error = result.Ok() ? "el producto " + rollout.release.product + " ya tiene en curso el despliegue " +
+                                  result.rows[0].Text(0) + " (detengalo antes)"
+                            : result.error;
+        Rollback(db);
+        return false;
+    }
+    const int64_t now = std::time(nullptr);
+    rollout.createdAt = UtcText(now);
+    rollout.stageStartedAt = now;
+    const RolloutSettings& s = rollout.settings;
+    result = db.Run(AddRollout, {Int(rollout.release.id), Text(rollout_status::Running),
+                                 Text(JoinList(rollout.targeting.versions)), Text(rollout.targeting.from),
+                                 Text(rollout.targeting.to), Text(JoinList(s.pilotHosts)), Text(PercentsText(s.stages)),
+                                 Int(now), Int(s.minOutcomes), Int(s.maxFailures), Real(s.maxFailureRate),
+                                 Int(s.soakSeconds), Int(s.autoAdvance ? 1 : 0), Int(s.retryPauseSeconds),
+                                 Int(s.maxAttempts), Text(rollout.createdAt)});
+    if (result.Ok() && !result.rows.empty()) {
+        rollout.id = result.rows[0].Int(0);
+        result = Event(db, rollout.id, now, "iniciado", "");
+    }
+    if (result.Ok()) result = Commit(db);
+    if (!result.Ok()) {
+        error = result.error;
+        Rollback(db);
+        return false;
+    }
+    return true;
+}
+
+bool ApplyRolloutCommand(const Database& db, const RolloutCommand& command, std::string& error) {
+    SqlResult result = Begin(db);
+    bool applied = false;
+    if (result.Ok()) result = WriteCommand(db, nullptr, command, std::time(nullptr), applied);
+    if (result.Ok()) result = Commit(db);
+    if (!result.Ok()) {
+        error = result.error;
+        Rollback(db);
+        return false;
+    }
+    if (!applied) error = "el despliegue " + std::to_string(command.rolloutId) + " no admite \"" + command.action + "\" ahora";
+    return applied;
+}

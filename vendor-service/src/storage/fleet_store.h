@@ -1,0 +1,63 @@
+// The fleet in the store: installations, releases, rollouts and each
+// installation's way through a rollout. The writes run inside the writer's
+// transaction, so a batch of reports and the halt decision they lead to are
+// one commit; where several instances write (PostgreSQL), the rollout's row
+// is locked for that decision. Two reports arriving together cannot both
+// slip past a rollout's threshold.
+#pragma once
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "rollouts/rollout_cache.h"
+#include "rollouts/rollout_model.h"
+#include "storage/database.h"
+#include "storage/pending_row.h"
+
+// What the writer keeps in memory between batches: the installations that
+// reported an OK no check-in has confirmed yet (only their check-ins look
+// for a confirmation), and the rollouts the open transaction stopped.
+struct FleetMemory {
+    std::unordered_set<std::string> awaitingConfirmation;
+    std::vector<long long> stoppedInBatch;
+};
+
+bool LoadFleetMemory(const Database& db, FleetMemory& memory);
+
+// The writes a row brings besides its report row, in the open transaction.
+// `applied` tells whether a command changed its rollout.
+SqlResult WriteFleetFacts(const Database& db, FleetMemory& memory, const PendingRow& row, bool& applied);
+
+// Halts every offering rollout whose stage is failing (a check that does
+// not wait for the next report), and advances every running one whose
+// stage has earned it (enough outcomes, few failures, its soak time behind
+// it), in the open transaction.
+SqlResult AdvanceRollouts(const Database& db, FleetMemory& memory, int64_t now);
+
+// Rollouts that may offer (running, or finished and still offering), with
+// their releases, and for each the installations that reported on it.
+bool LoadOfferingState(const Database& db, std::vector<Rollout>& rollouts, ReportedInstallations& reported,
+                       std::string& error);
+
+// Every rollout, newest first, or one.
+bool LoadRollouts(const Database& db, std::vector<Rollout>& rollouts, std::string& error);
+bool LoadRollout(const Database& db, long long id, Rollout& rollout, std::string& error);
+
+StageCounts LoadStageCounts(const Database& db, long long rolloutId, int stage);
+
+// A release of a product; false when the version is already there (or the
+// store fails), with the reason.
+bool InsertRelease(const Database& db, Release& release, std::string& error);
+bool LoadReleases(const Database& db, std::vector<Release>& releases, std::string& error);
+bool LoadRelease(const Database& db, long long id, Release& release, std::string& error);
+
+// Starts a rollout of a release; false when its product already has a
+// rollout running or paused, with the reason.
+bool InsertRollout(const Database& db, Rollout& rollout, std::string& error);
+
+// Applies an operator's command outside the writer (the operator's command
+// line, on the same store); false with the reason.
+bool ApplyRolloutCommand(const Database& db, const RolloutCommand& command, std::string& error);
+
+// The stage list as stored ("1,10,50,100").
+std::string PercentsText(const std::vector<Stage>& stages);

@@ -1,0 +1,246 @@
+#include "storage/layout.h"
+
+#include <set>
+#include <vector>
+
+#include "agents/report_parsing.h"
+
+namespace {
+
+constexpr ReportKind AllKinds[] = {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance};
+
+struct Types {
+    const char* serial;  // an id the store numbers
+    const char* integer;
+    const char* real;
+    const char* blob;
+};
+
+Types TypesOf(Dialect dialect) {
+    if (dialect == Dialect::Postgres) return {"BIGSERIAL PRIMARY KEY", "BIGINT", "DOUBLE PRECISION", "BYTEA"};
+    return {"INTEGER PRIMARY KEY AUTOINCREMENT", "INTEGER", "REAL", "BLOB"};
+}
+
+// "{serial}", "{int}", "{real}" and "{blob}" in a script, for the dialect.
+std::string Typed(std::string script, Dialect dialect) {
+    const Types types = TypesOf(dialect);
+    const std::pair<const char*, const char*> names[] = {
+        {"{serial}", types.serial}, {"{int}", types.integer}, {"{real}", types.real}, {"{blob}", types.blob}};
+    for (const auto& [name, type] : names) {
+        for (size_t at; (at = script.find(name)) != std::string::npos;) script.replace(at, std::string(name).size(), type);
+    }
+    return script;
+}
+
+std::string ReportTableSql(ReportKind kind, bool withFleetColumns) {
+    std::string sql = std::string("CREATE TABLE ") + TableOf(kind) +
+                      " (id {serial}, received_at TEXT NOT NULL, client_address TEXT NOT NULL, raw_body {blob} NOT NULL";
+    for (const ColumnSpec& column : ColumnsOf(kind)) {
+        sql += std::string(", \"") + column.member + "\" " + (column.integer ? "{int}" : "TEXT");
+    }
+    if (withFleetColumns && kind != ReportKind::Acceptance) sql += ", installation_id TEXT";
+    if (withFleetColumns && kind == ReportKind::Update) sql += ", rollout_id {int}";
+    return sql + ");\n";
+}
+
+// What layout 2 adds to the report tables, on SQLite (PostgreSQL makes them with it).
+constexpr char ReportColumns2[] = R"sql(
+ALTER TABLE checkins ADD COLUMN installation_id TEXT;
+ALTER TABLE update_reports ADD COLUMN installation_id TEXT;
+ALTER TABLE update_reports ADD COLUMN rollout_id INTEGER;
+)sql";
+
+constexpr char Fleet2[] = R"sql(
+CREATE INDEX checkins_by_installation ON checkins (installation_id, id);
+CREATE INDEX update_reports_by_installation ON update_reports (installation_id, id);
+CREATE INDEX update_reports_by_rollout ON update_reports (rollout_id, id);
+CREATE TABLE installations (
+  id TEXT PRIMARY KEY, product TEXT NOT NULL, hostname TEXT, installed_path TEXT, client_address TEXT NOT NULL,
+  program_version TEXT, agent_version TEXT, windows_version TEXT,
+  first_seen TEXT NOT NULL, last_seen TEXT NOT NULL, last_seen_unix {int} NOT NULL,
+  checkins {int} NOT NULL DEFAULT 0);
+CREATE TABLE releases (
+  id {serial}, product TEXT NOT NULL, version TEXT NOT NULL, url TEXT NOT NULL,
+  served_path TEXT NOT NULL DEFAULT '', size {int} NOT NULL, sha256 TEXT NOT NULL, created_at TEXT NOT NULL,
+  UNIQUE (product, version));
+CREATE TABLE rollouts (
+  id {serial}, release_id {int} NOT NULL REFERENCES releases (id),
+  status TEXT NOT NULL, target_versions TEXT NOT NULL DEFAULT '', target_from TEXT NOT NULL DEFAULT '',
+  target_to TEXT NOT NULL DEFAULT '', pilot_hosts TEXT NOT NULL DEFAULT '', stages TEXT NOT NULL,
+  current_stage {int} NOT NULL DEFAULT 0, stage_started_unix {int} NOT NULL,
+  min_outcomes {int} NOT NULL, max_failures {int} NOT NULL, max_failure_rate {real} NOT NULL,
+  soak_seconds {int} NOT NULL, auto_advance {int} NOT NULL, retry_pause_seconds {int} NOT NULL,
+  max_attempts {int} NOT NULL, halt_reason TEXT NOT NULL DEFAULT '', created_at TEXT NOT NULL,
+  updated_at TEXT NOT NULL);
+CREATE TABLE rollout_installations (
+  rollout_id {int} NOT NULL, installation_id TEXT NOT NULL, stage {int} NOT NULL, place {real} NOT NULL,
+  first_offered_at TEXT NOT NULL, last_offered_at TEXT NOT NULL, offers {int} NOT NULL DEFAULT 0,
+  download_started_at TEXT, download_completed_at TEXT,
+  outcomes {int} NOT NULL DEFAULT 0, failures {int} NOT NULL DEFAULT 0, last_result TEXT, last_step TEXT,
+  last_code {int}, last_outcome_at TEXT, last_outcome_unix {int} NOT NULL DEFAULT 0,
+  ok_at TEXT, ok_ms {int} NOT NULL DEFAULT 0, confirmed_at TEXT, unconfirmed_at TEXT,
+  PRIMARY KEY (rollout_id, installation_id));
+CREATE TABLE rollout_stage_counts (
+  rollout_id {int} NOT NULL, stage {int} NOT NULL, outcomes {int} NOT NULL DEFAULT 0,
+  failures {int} NOT NULL DEFAULT 0, PRIMARY KEY (rollout_id, stage));
+CREATE TABLE rollout_events (
+  id {serial}, rollout_id {int} NOT NULL, at TEXT NOT NULL, event TEXT NOT NULL, detail TEXT NOT NULL DEFAULT '');
+CREATE TABLE operators (
+  name TEXT PRIMARY KEY, salt TEXT NOT NULL, hash TEXT NOT NULL, iterations {int} NOT NULL,
+  created_at TEXT NOT NULL);
+CREATE TABLE sessions (
+  token_hash TEXT PRIMARY KEY, operator TEXT NOT NULL, csrf TEXT NOT NULL, expires_unix {int} NOT NULL);
+CREATE TABLE service_secret (name TEXT PRIMARY KEY, value TEXT NOT NULL);
+)sql";
+
+std::set<std::string> ColumnsOfTable(const Database& db, const std::string& table) {
+    std::set<std::string> present;
+    const SqlResult result = db.RunText("SELECT name FROM pragma_table_info('" + table + "')");
+    for (const SqlRow& row : result.rows) present.insert(row.Text(0));
+    return present;
+}
+
+// Every column a report table needs, fixed ones first.
+std::vector<std::string> NeededColumns(ReportKind kind) {
+    std::vector<std::string> names = {"id", "received_at", "client_address", "raw_body"};
+    for (const ColumnSpec& column : ColumnsOf(kind)) names.emplace_back(column.member);
+    return names;
+}
+
+LayoutOutcome Outcome(const SqlResult& result, std::string& error) {
+    if (result.Ok()) return LayoutOutcome::Ready;
+    error = result.error;
+    return LayoutOutcome::Failed;
+}
+
+// SQLite, layout 0 to 1: creates the tables, or takes the first layout's
+// tables when they have every column, dropping the JSON copy of the members.
+LayoutOutcome UpgradeFrom0(const Database& db, std::string& error) {
+    for (ReportKind kind : AllKinds) {
+        const std::set<std::string> present = ColumnsOfTable(db, TableOf(kind));
+        if (present.empty()) {
+            const SqlResult made = RunScript(db, Typed(ReportTableSql(kind, false), db.dialect));
+            if (!made.Ok()) return Outcome(made, error);
+            continue;
+        }
+        for (const std::string& name : NeededColumns(kind)) {
+            if (present.count(name) == 0) {
+                error = std::string("table ") + TableOf(kind) + " has no column \"" + name + "\"";
+                return LayoutOutcome::Refused;
+            }
+        }
+        if (present.count("members") != 0) {
+            const SqlResult dropped = db.RunText(std::string("ALTER TABLE ") + TableOf(kind) + " DROP COLUMN members");
+            if (!dropped.Ok()) return Outcome(dropped, error);
+        }
+    }
+    return LayoutOutcome::Ready;
+}
+
+LayoutOutcome SqliteStep(const Database& db, long long from, std::string& error) {
+    if (from == 0) return UpgradeFrom0(db, error);
+    return Outcome(RunScript(db, Typed(std::string(ReportColumns2) + Fleet2, db.dialect)), error);
+}
+
+// PostgreSQL starts at layout 2, all of it at once.
+LayoutOutcome PostgresLayout2(const Database& db, std::string& error) {
+    std::string script;
+    for (ReportKind kind : AllKinds) script += ReportTableSql(kind, true);
+    return Outcome(RunScript(db, Typed(script + Fleet2, db.dialect)), error);
+}
+
+bool SetVersion(const Database& db, long long version, std::string& error) {
+    const SqlResult result =
+        db.dialect == Dialect::Sqlite
+            ? db.RunText("PRAGMA user_version = " + std::to_string(version))
+            : db.Run("UPDATE trevanto_layout SET version = ?1", {Int(version)});
+    if (!result.Ok()) error = result.error;
+    return result.Ok();
+}
+
+}  // namespace
+
+SqlResult RunScript(const Database& db, const std::string& script) {
+    size_t start = 0;
+    while (start < script.size()) {
+        size_t end = script.find(";\n", start);
+        if (end == std::string::npos) end = script.size();
+        std::string statement = script.substr(start, end - start);
+        start = end + 2;
+        if (statement.find_first_not_of(" \n\t") == std::string::npos) continue;
+        SqlResult result = db.RunText(statement);
+        if (!result.Ok()) return result;
+    }
+    return SqlResult();
+}
+
+long long LayoutVersion(const Database& db) {
+    if (db.dialect == Dialect::Sqlite) {
+        const SqlResult result = db.Run("PRAGMA user_version");
+        return result.Ok() ? result.Number(-1) : -1;
+    }
+    const SqlResult result = db.Run("SELECT version FROM trevanto_layout");
+    if (!result.Ok()) return -1;
+    return result.rows.empty() ? 0 : result.Number(0);
+}
+
+LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
+    long long version = 0;
+    if (db.dialect == Dialect::Sqlite) {
+        version = LayoutVersion(db);
+        if (version == CurrentLayout) return LayoutOutcome::Ready;
+        if (version < 0) {
+            error = "cannot read the layout's version";
+            return LayoutOutcome::Failed;
+        }
+    }
+    const SqlResult begun = Begin(db);
+    if (!begun.Ok()) return Outcome(begun, error);
+    if (db.dialect == Dialect::Postgres) {
+        // Instances that start together take turns; the table and its one row are made once.
+        const SqlResult made = RunScript(db,
+                                         "SELECT pg_advisory_xact_lock(7426150);\n"
+                                         "CREATE TABLE IF NOT EXISTS trevanto_layout (version BIGINT NOT NULL);\n"
+                                         "INSERT INTO trevanto_layout (version) SELECT 0"
+                                         " WHERE NOT EXISTS (SELECT 1 FROM trevanto_layout);\n");
+        if (!made.Ok()) {
+            Rollback(db);
+            return Outcome(made, error);
+        }
+    }
+    // Read again inside the transaction: another process may have upgraded it.
+    version = LayoutVersion(db);
+    if (version == CurrentLayout) {
+        Rollback(db);
+        return LayoutOutcome::Ready;
+    }
+    LayoutOutcome outcome = LayoutOutcome::Ready;
+    if (version > CurrentLayout) {
+        error = "layout " + std::to_string(version) + " is newer than this service's (" + std::to_string(CurrentLayout) +
+                ")";
+        outcome = LayoutOutcome::Refused;
+    } else if (db.dialect == Dialect::Postgres && version > 0) {
+        error = "layout " + std::to_string(version) + " is not one this service can upgrade";
+        outcome = LayoutOutcome::Refused;
+    } else if (db.dialect == Dialect::Postgres && version == 0) {
+        outcome = PostgresLayout2(db, error);
+    } else {
+        // Each step brings the layout one version on, all in this one transaction.
+        for (long long step = version; outcome == LayoutOutcome::Ready && step < CurrentLayout; ++step) {
+            outcome = SqliteStep(db, step, error);
+        }
+    }
+    if (outcome == LayoutOutcome::Ready && !SetVersion(db, CurrentLayout, error)) {
+        outcome = LayoutOutcome::Failed;
+    }
+    if (outcome != LayoutOutcome::Ready) {
+        Rollback(db);
+        return outcome;
+    }
+    const SqlResult committed = Commit(db);
+    if (!committed.Ok()) {
+        Rollback(db);
+        return Outcome(committed, error);
+    }
+    return LayoutOutcome::Ready;
+}

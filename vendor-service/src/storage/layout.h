@@ -1,0 +1,32 @@
+// The store's layout, versioned: SQLite keeps the version in its
+// user_version, PostgreSQL in the table trevanto_layout. The service
+// brings a store to the current layout itself, in one transaction, or
+// refuses it with the reason; it never works on a half-upgraded store.
+//
+//   0  an empty file, or SQLite's first layout (its version was never
+//      written): the three report tables, each row's members also as JSON
+//   1  the same tables without the JSON copy (the raw body holds it all)
+//   2  installations, releases, rollouts and each installation's place in
+//      them; check-ins and update reports name their installation (and
+//      rollout); operators and their sessions for the console; the
+//      service's secret (PostgreSQL's layouts start here)
+#pragma once
+#include <string>
+
+#include "storage/database.h"
+
+inline constexpr int CurrentLayout = 2;
+
+enum class LayoutOutcome {
+    Ready,    // the store has the current layout now
+    Refused,  // its layout is one this service cannot use or upgrade
+    Failed,   // it could not be read or written
+};
+
+LayoutOutcome PrepareLayout(const Database& db, std::string& error);
+
+// The layout version the store has now; -1 when it cannot be read.
+long long LayoutVersion(const Database& db);
+
+// Runs statements separated by ";" at line ends (DDL), stopping at the first error.
+SqlResult RunScript(const Database& db, const std::string& script);

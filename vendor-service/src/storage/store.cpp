@@ -1,0 +1,378 @@
+#include "storage/store.h"
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+
+#include "storage/fleet_store.h"
+#include "storage/layout.h"
+#include "storage/postgres_database.h"
+#include "storage/sqlite_database.h"
+
+namespace {
+
+constexpr ReportKind AllKinds[] = {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance};
+
+// The report columns, then installation_id (check-ins and update reports)
+// and rollout_id (update reports).
+std::string InsertSql(ReportKind kind) {
+    std::string names = "received_at, client_address, raw_body";
+    std::string marks = "?1, ?2, ?3";
+    int next = 4;
+    for (const ColumnSpec& column : ColumnsOf(kind)) {
+        names += std::string(", \"") + column.member + "\"";
+        marks += ", ?" + std::to_string(next++);
+    }
+    if (kind != ReportKind::Acceptance) names += ", installation_id", marks += ", ?" + std::to_string(next++);
+    if (kind == ReportKind::Update) names += ", rollout_id", marks += ", ?" + std::to_string(next++);
+    return std::string("INSERT INTO ") + TableOf(kind) + " (" + names + ") VALUES (" + marks + ") RETURNING id";
+}
+
+std::vector<SqlValue> ValuesOf(const PendingRow& row) {
+    std::vector<SqlValue> values = {Text(row.receivedAt), Text(row.clientAddress), Blob(row.rawBody)};
+    const std::vector<ColumnSpec>& columns = ColumnsOf(row.kind);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const ColumnValue* value = i < row.report.columns.size() ? &row.report.columns[i] : nullptr;
+        if (value == nullptr || !value->present) {
+            values.push_back(Null());
+        } else if (columns[i].integer) {
+            values.push_back(Int(value->number));
+        } else {
+            values.push_back(Text(value->text));
+        }
+    }
+    if (row.kind != ReportKind::Acceptance) {
+        const std::string* installation = row.checkIn ? &row.checkIn->installationId
+                                          : row.link  ? &row.link->installationId
+                                                      : nullptr;
+        values.push_back(installation != nullptr ? Text(*installation) : Null());
+    }
+    if (row.kind == ReportKind::Update) {
+        // Unlinked: no token, or one that does not verify.
+        values.push_back(row.link ? Int(row.link->rolloutId) : Null());
+    }
+    return values;
+}
+
+std::string UtcDaysAgoText(int days) {
+    const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
+    std::tm utc = {};
+    gmtime_r(&then, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// The writer's connection and what it keeps between batches.
+struct WriterState {
+    StoreSettings settings;
+    Database db;
+    std::map<ReportKind, std::string> inserts;
+    FleetMemory memory;
+    bool trimming = false;  // over the size limit: removing down to 90 % of it
+    int64_t advancedAt = 0;
+    int64_t memoryLoadedAt = 0;
+};
+
+// Opens the writer's connection, creating the store or bringing it to the
+// current layout when it has to (a store that was unreachable when the
+// service started is set up on the first connection that works).
+bool Connect(WriterState& state, std::string& error) {
+    int exitCode = 0;
+    if (!OpenStore(state.settings.target, state.db, error, exitCode)) {
+        if (exitCode == 2) error = "the database has a layout this service cannot use: " + error;
+        return false;
+    }
+    const Database& db = state.db;
+    if (db.dialect == Dialect::Sqlite) {
+        const SqlResult mode = db.Run("PRAGMA query_only");
+        if (mode.Ok() && mode.Number(0) != 0) {
+            error = "the database can only be read (a read-only folder or file)";
+            db.close();
+            return false;
+        }
+        const SqlResult tuned = RunScript(db, "PRAGMA synchronous=NORMAL;\n PRAGMA wal_autocheckpoint=0;\n"
+                                              " PRAGMA journal_size_limit=67108864;\n PRAGMA cache_size=-32768;\n"
+                                              " PRAGMA busy_timeout=" + std::to_string(state.settings.busyMs) + ";\n");
+        // A read-only file shows when it is first written; a missing write lock too.
+        const SqlResult probe = Begin(db);
+        if (!tuned.Ok() || !probe.Ok()) {
+            error = !tuned.Ok() ? tuned.error : probe.error;
+            db.close();
+            return false;
+        }
+        Rollback(db);
+    }
+    if (db.dialect == Dialect::Postgres) {
+        // Another instance's batch holds a rollout's row for milliseconds;
+        // after a second this batch gives up and is tried again.
+        const SqlResult wait = db.Run("SET lock_timeout = 1000");
+        if (!wait.Ok()) {
+            error = wait.error;
+            db.close();
+            return false;
+        }
+    }
+    for (ReportKind kind : AllKinds) state.inserts[kind] = InsertSql(kind);
+    if (!LoadFleetMemory(db, state.memory)) {
+        error = "cannot read what awaits confirmation";
+        db.close();
+        return false;
+    }
+    return true;
+}
+
+CommitResult Failure(WriterState& state, const SqlResult& result, std::string& error) {
+    error = result.error;
+    Rollback(state.db);
+    LoadFleetMemory(state.db, state.memory);  // what the batch changed in it did not happen
+    return result.status == SqlStatus::Busy ? CommitResult::Busy : CommitResult::Failed;
+}
+
+CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& rows, std::vector<long long>& ids,
+                    std::string& error) {
+    const Database& db = state.db;
+    ids.clear();
+    state.memory.stoppedInBatch.clear();
+    SqlResult result = Begin(db);
+    if (!result.Ok()) return Failure(state, result, error);
+    for (const PendingRow* row : rows) {
+        long long id = 0;
+        if (row->isReport) {
+            result = db.RunText(state.inserts[row->kind], ValuesOf(*row));
+            if (!result.Ok() || result.rows.empty()) return Failure(state, result, error);
+            id = result.rows[0].Int(0);
+        }
+        bool applied = false;
+        result = WriteFleetFacts(db, state.memory, *row, applied);
+        if (!result.Ok()) return Failure(state, result, error);
+        ids.push_back(row->isReport ? id : (applied ? 1 : 0));
+    }
+    result = Commit(db);
+    if (!result.Ok()) return Failure(state, result, error);
+    if (state.settings.onRolloutStopped) {
+        for (long long id : state.memory.stoppedInBatch) state.settings.onRolloutStopped(id);
+    }
+    state.memory.stoppedInBatch.clear();
+    return CommitResult::Committed;
+}
+
+// Deletes up to `limit` of the oldest rows of a table, only those received
+// before `cutoff` when it is given; the number deleted, -1 on failure.
+long long DeleteOldest(const Database& db, ReportKind kind, size_t limit, const std::string& cutoff) {
+    const std::string table = TableOf(kind);
+    std::string sql = "DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table + " ORDER BY id LIMIT ?1)";
+    std::vector<SqlValue> parameters = {Int(static_cast<long long>(limit))};
+    if (!cutoff.empty()) {
+        sql += " AND received_at < ?2";
+        parameters.push_back(Text(cutoff));
+    }
+    const SqlResult result = db.RunText(sql, parameters);
+    return result.Ok() ? result.changes : -1;
+}
+
+// The table whose first row is the oldest; false when all are empty.
+bool TableWithOldestRow(const Database& db, ReportKind& oldest) {
+    std::string oldestTime;
+    bool found = false;
+    for (ReportKind kind : AllKinds) {
+        const SqlResult result =
+            db.RunText(std::string("SELECT received_at FROM ") + TableOf(kind) + " ORDER BY id LIMIT 1");
+        if (!result.Ok() || result.rows.empty()) continue;
+        const std::string time = result.rows[0].Text(0);
+        if (!found || time < oldestTime) oldest = kind, oldestTime = time, found = true;
+    }
+    return found;
+}
+
+// Rollouts halt or move on by themselves (checked once a second at most; by
+// one instance at a time where several share the store).
+void AdvanceIfDue(WriterState& state) {
+    const int64_t now = std::time(nullptr);
+    if (now == state.advancedAt) return;
+    state.advancedAt = now;
+    const Database& db = state.db;
+    if (!Begin(db).Ok()) return;
+    state.memory.stoppedInBatch.clear();
+    const bool done = TryHousekeepingLock(db) && AdvanceRollouts(db, state.memory, now).Ok();
+    const bool committed = done && Commit(db).Ok();
+    if (!committed) Rollback(db);
+    if (committed && state.settings.onRolloutStopped) {
+        for (long long id : state.memory.stoppedInBatch) state.settings.onRolloutStopped(id);
+    }
+    state.memory.stoppedInBatch.clear();
+    // Another instance may have taken reports: what awaits confirmation is read again now and then.
+    if (db.dialect == Dialect::Postgres && now - state.memoryLoadedAt >= 5) {
+        LoadFleetMemory(db, state.memory);
+        state.memoryLoadedAt = now;
+    }
+}
+
+// One step: rows past their retention first, then the oldest rows while
+// the store is over its size. True while more is to do.
+bool MaintenanceStep(WriterState& state) {
+    const Database& db = state.db;
+    const size_t step = state.settings.rowsPerMaintenanceStep;
+    const std::string cutoff = UtcDaysAgoText(state.settings.retentionDays);
+    for (ReportKind kind : AllKinds) {
+        if (DeleteOldest(db, kind, step, cutoff) > 0) return true;
+    }
+    const uint64_t used = UsedBytes(db);
+    if (used > state.settings.maxBytes) state.trimming = true;
+    if (state.trimming && used <= state.settings.maxBytes / 10 * 9) state.trimming = false;
+    ReportKind oldest = ReportKind::CheckIn;
+    if (!state.trimming || !TableWithOldestRow(db, oldest)) {
+        state.trimming = false;
+        return false;
+    }
+    return DeleteOldest(db, oldest, step, "") > 0;
+}
+
+// Each step is a transaction of its own, taken by one instance at a time
+// where several share the store.
+bool Maintain(WriterState& state) {
+    const Database& db = state.db;
+    if (!db.IsOpen()) return false;
+    AdvanceIfDue(state);
+    if (!Begin(db).Ok()) return false;
+    if (!TryHousekeepingLock(db)) {
+        Rollback(db);
+        return false;
+    }
+    const bool more = MaintenanceStep(state);
+    if (!Commit(db).Ok()) {
+        Rollback(db);
+        return false;
+    }
+    return more;
+}
+
+// PostgreSQL keeps the space of deleted rows until its vacuum reuses it, so
+// its files do not shrink as rows go: the rows' size is estimated instead,
+// from how many there are (ids only grow and the oldest go first) and the
+// size of the newest.
+uint64_t PostgresReportBytes(const Database& db) {
+    constexpr long long RowOverheadBytes = 64;  // tuple header, line pointer, index entries
+    uint64_t total = 0;
+    for (ReportKind kind : AllKinds) {
+        const std::string table = TableOf(kind);
+        std::string sql = "SELECT COALESCE((SELECT MAX(id) - MIN(id) + 1 FROM ";
+        sql += table;
+        sql += "), 0), COALESCE((SELECT AVG(pg_column_size(r.*)) FROM (SELECT * FROM ";
+        sql += table;
+        sql += " ORDER BY id DESC LIMIT 200) r), 0)";
+        const SqlResult result = db.RunText(sql);
+        if (!result.Ok() || result.rows.empty()) continue;
+        const long long rows = result.rows[0].Int(0);
+        const long long average = static_cast<long long>(result.rows[0].Real(1)) + RowOverheadBytes;
+        if (rows > 0) total += static_cast<uint64_t>(rows) * static_cast<uint64_t>(average);
+    }
+    return total;
+}
+
+}  // namespace
+
+bool OpenDatabase(const std::string& target, bool create, int busyMs, Database& db, std::string& error) {
+    if (IsPostgresTarget(target)) return OpenPostgresDatabase(target, db, error);
+    return OpenSqliteDatabase(target, create, busyMs, db, error);
+}
+
+bool OpenStore(const std::string& target, Database& db, std::string& error, int& exitCode) {
+    exitCode = 1;
+    if (!OpenDatabase(target, true, 5000, db, error)) return false;
+    const LayoutOutcome outcome = PrepareLayout(db, error);
+    if (outcome != LayoutOutcome::Ready) {
+        if (outcome == LayoutOutcome::Refused) exitCode = 2;
+        db.close();
+        return false;
+    }
+    if (db.dialect == Dialect::Sqlite) {
+        const SqlResult wal = db.Run("PRAGMA journal_mode=WAL");
+        if (!wal.Ok()) {
+            error = wal.error;
+            db.close();
+            return false;
+        }
+    }
+    return true;
+}
+
+StoreBackend MakeStoreBackend(const StoreSettings& settings) {
+    auto state = std::make_shared<WriterState>();
+    state->settings = settings;
+    StoreBackend backend;
+    backend.connect = [state](std::string& error) { return Connect(*state, error); };
+    backend.disconnect = [state] {
+        if (state->db.IsOpen()) state->db.close();
+        state->db = Database();
+    };
+    backend.commit = [state](const std::vector<const PendingRow*>& rows, std::vector<long long>& ids,
+                             std::string& error) { return Commit(*state, rows, ids, error); };
+    backend.maintain = [state] { return Maintain(*state); };
+    return backend;
+}
+
+void Checkpointer::Start(int everyMs) {
+    if (IsPostgresTarget(target_)) return;
+    thread_ = std::thread([this, everyMs] {
+        Database db;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(everyMs), [this] { return stopping_; })) {
+            lock.unlock();
+            std::string error;
+            if (db.IsOpen() || OpenSqliteDatabase(target_, false, 0, db, error)) {
+                if (!db.Run("PRAGMA wal_checkpoint(PASSIVE)").Ok()) {
+                    db.close();  // open again at the next tick
+                    db = Database();
+                }
+            }
+            lock.lock();
+        }
+    });
+}
+
+void Checkpointer::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<StoredRow> LastRows(const Database& db, ReportKind kind, int count, std::string& error) {
+    std::vector<StoredRow> rows;
+    const SqlResult result =
+        db.RunText(std::string("SELECT * FROM ") + TableOf(kind) + " ORDER BY id DESC LIMIT ?1", {Int(count)});
+    if (!result.Ok()) {
+        error = result.error;
+        return rows;
+    }
+    for (const SqlRow& row : result.rows) {
+        StoredRow stored;
+        for (size_t i = 0; i < result.columns.size(); ++i) stored.values[result.columns[i]] = row.Text(i);
+        rows.push_back(stored);
+    }
+    return rows;
+}
+
+uint64_t UsedBytes(const Database& db) {
+    if (db.dialect == Dialect::Postgres) return PostgresReportBytes(db);
+    const long long pages = db.Run("PRAGMA page_count").Number(0);
+    const long long free = db.Run("PRAGMA freelist_count").Number(0);
+    const long long size = db.Run("PRAGMA page_size").Number(4096);
+    return pages > free ? static_cast<uint64_t>(pages - free) * static_cast<uint64_t>(size) : 0;
+}
+
+bool SharedSecret(const Database& db, const std::string& proposed, std::string& secret, std::string& error) {
+    SqlResult result =
+        db.Run("INSERT INTO service_secret (name, value) VALUES ('ofertas', ?1) ON CONFLICT (name) DO NOTHING",
+               {Text(proposed)});
+    if (result.Ok()) result = db.Run("SELECT value FROM service_secret WHERE name = 'ofertas'");
+    if (!result.Ok() || result.rows.empty()) {
+        error = result.Ok() ? "no secret in the store" : result.error;
+        return false;
+    }
+    secret = result.rows[0].Text(0);
+    return true;
+}
