@@ -35,3 +35,24 @@ TEST(RateLimit, TheTableOfAddressesIsBounded) {
     EXPECT_TRUE(limiter.Take("a", now));
     EXPECT_EQ(limiter.TrackedAddresses(), 3u);
 }
+
+TEST(RateLimit, SharedLimitsHandOnWhatWasLetThroughAndTakeTheOthersCharges) {
+    RateLimiter limiter(RateSettings{1, 4, 100, true});
+    const auto now = RateLimiter::Clock::now();
+    EXPECT_TRUE(limiter.Take("10.0.0.1", now));
+    EXPECT_TRUE(limiter.Take("10.0.0.1", now));
+    EXPECT_TRUE(limiter.Take("10.0.0.2", now));
+    const auto drained = limiter.DrainAdmitted();
+    EXPECT_EQ(drained, (std::unordered_map<std::string, int>{{"10.0.0.1", 2}, {"10.0.0.2", 1}}));
+    EXPECT_TRUE(limiter.DrainAdmitted().empty());
+    // Another instance let 10.0.0.2 through 30 times: its bucket is a burst
+    // below empty, so it waits for 4 + 1 tokens, not 31.
+    limiter.Charge("10.0.0.2", 30, now);
+    EXPECT_FALSE(limiter.Take("10.0.0.2", now + std::chrono::milliseconds(4900)));
+    EXPECT_TRUE(limiter.Take("10.0.0.2", now + std::chrono::milliseconds(5100)));
+    // What it refuses is not handed on.
+    EXPECT_EQ(limiter.DrainAdmitted(), (std::unordered_map<std::string, int>{{"10.0.0.2", 1}}));
+    RateLimiter alone(RateSettings{1, 4, 100});
+    EXPECT_TRUE(alone.Take("10.0.0.1", now));
+    EXPECT_TRUE(alone.DrainAdmitted().empty());
+}

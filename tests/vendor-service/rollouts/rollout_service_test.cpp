@@ -25,7 +25,9 @@ std::string CheckIn(const std::string& host, const std::string& version) {
         .dump();
 }
 
+// Each report with an id of its own, as agents send them.
 std::string Report(const std::string& url, const std::string& result, const std::string& step, int code) {
+    static std::atomic<int> sent{0};
     return nlohmann::json({{"Programa", "MarvekMesalto"},
                            {"version_anterior", "5.2.1.0"},
                            {"version_nueva", "6.0.3.17"},
@@ -35,7 +37,7 @@ std::string Report(const std::string& url, const std::string& result, const std:
                            {"mensaje_error", ""},
                            {"paso_fallido", step},
                            {"duracion_segundos", 4},
-                           {"report_id", "r"}})
+                           {"report_id", "r-" + std::to_string(++sent)}})
         .dump();
 }
 

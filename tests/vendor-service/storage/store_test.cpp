@@ -61,6 +61,22 @@ TEST(Store, RowsKeepEveryByteAndListNewestFirst) {
     if (db.dialect == Dialect::Sqlite) EXPECT_EQ(db.Run("PRAGMA journal_mode").rows.at(0).Text(0), "wal");
     EXPECT_TRUE(LastRows(db, ReportKind::Acceptance, 5, error).empty());
 
+    // A report sent again, in a later batch or twice in one, is stored once
+    // and answered with the first one's id; reports without an id each count.
+    PendingRow named = RowFromBody(ReportKind::Update, R"({"Programa":"MarvekQuindel","report_id":"r-1"})",
+                                   "2026-12-08T10:00:02Z");
+    PendingRow unnamed = RowFromBody(ReportKind::Update, R"({"Programa":"MarvekQuindel","report_id":""})",
+                                     "2026-12-08T10:00:03Z");
+    EXPECT_EQ(CommitRowsNow(store.Target(), {named, unnamed}), (std::vector<long long>{3, 4}));
+    named.rawBody += " ";
+    const auto again = CommitRowsNow(store.Target(), {named, unnamed, named});
+    ASSERT_EQ(again.size(), 3u);
+    EXPECT_EQ(again[0], 3);
+    EXPECT_GT(again[1], 4);  // a refused copy may have used up an id
+    EXPECT_EQ(again[2], 3);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM update_reports"), 5);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM update_reports WHERE report_id IS NULL"), 4);
+
     // Every instance of a shared store reads the secret the first one left.
     std::string secret;
     ASSERT_TRUE(SharedSecret(db, "primero", secret, error)) << error;
@@ -84,14 +100,25 @@ TEST(Store, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
                        " actualizador_version TEXT, Programa TEXT, Version TEXT, hostname TEXT, windows_version TEXT,"
                        " installed_path TEXT, last_update_at TEXT);\n"
                        "INSERT INTO checkins (received_at, client_address, raw_body, members, Programa, hostname)"
-                       " VALUES ('2025-01-01T00:00:00Z', '10.0.0.7', '{}', '{}', 'MarvekOlvo', 'pc1');\n"),
+                       " VALUES ('2025-01-01T00:00:00Z', '10.0.0.7', '{}', '{}', 'MarvekOlvo', 'pc1');\n"
+                       "CREATE TABLE update_reports (id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT NOT NULL,"
+                       " client_address TEXT NOT NULL, raw_body BLOB NOT NULL, members TEXT NOT NULL, Programa TEXT,"
+                       " version_anterior TEXT, version_nueva TEXT, url_parche TEXT, resultado TEXT,"
+                       " codigo_error INTEGER, mensaje_error TEXT, paso_fallido TEXT, duracion_segundos INTEGER,"
+                       " report_id TEXT);\n"
+                       "INSERT INTO update_reports (received_at, client_address, raw_body, members, resultado,"
+                       " report_id) VALUES ('a', '', '', '', 'OK', 'r-1'), ('b', '', '', '', 'OK', 'r-1'),"
+                       " ('c', '', '', '', 'OK', NULL), ('d', '', '', '', 'OK', NULL), ('e', '', '', '', 'OK', 'r-2');\n"),
                   "");
         ASSERT_TRUE(OpenStore(legacy, db, error, exitCode)) << error;
         auto rows = LastRows(db, ReportKind::CheckIn, 5, error);
         ASSERT_EQ(rows.size(), 1u);
         EXPECT_EQ(rows[0].values.at("hostname"), "pc1");
         EXPECT_EQ(rows[0].values.count("members"), 0u);
-        EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM update_reports"), 0);
+        // Copies of a report sent again went, the first of each kept.
+        const SqlResult kept = db.Run("SELECT received_at FROM update_reports ORDER BY id");
+        ASSERT_EQ(kept.rows.size(), 4u);
+        EXPECT_EQ(kept.rows[0].Text(0) + kept.rows[1].Text(0) + kept.rows[2].Text(0) + kept.rows[3].Text(0), "acde");
         EXPECT_EQ(LayoutVersion(db), CurrentLayout);
         db.close();
         // Opening it again changes nothing more.

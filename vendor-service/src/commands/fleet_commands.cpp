@@ -54,7 +54,8 @@ FieldOf OptionsOf(const CommandLine& line) {
 int AddRelease(const CommandLine& line) {
     Release release;
     std::string error;
-    const std::string host = line.hosts.empty() ? service_settings::DownloadHost : line.hosts.front();
+    const std::vector<std::string> hosts = Options(line, "host");
+    const std::string host = hosts.empty() ? service_settings::DownloadHost : hosts.front();
     if (!ReadReleaseRequest(OptionsOf(line), Option(line, "data", ""), host, release, error)) return Fail(error);
     Database db;
     int exitCode = 0;

@@ -19,7 +19,7 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<std::string>& swi
         }
         if (i + 1 >= argc) return false;
         const std::string value = argv[++i];
-        if (key == "host") line.hosts.push_back(value);
+        line.repeated[key].push_back(value);
         line.options[key] = value;
     }
     return true;
@@ -32,6 +32,11 @@ std::string Option(const CommandLine& line, const std::string& name, const std::
 
 bool HasOption(const CommandLine& line, const std::string& name) {
     return line.options.count(name) != 0;
+}
+
+std::vector<std::string> Options(const CommandLine& line, const std::string& name) {
+    const auto found = line.repeated.find(name);
+    return found == line.repeated.end() ? std::vector<std::string>() : found->second;
 }
 
 bool NumberOption(const CommandLine& line, const std::string& name, long long fallback, long long min, long long max,

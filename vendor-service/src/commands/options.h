@@ -1,5 +1,6 @@
 // The operator's command line: a command word, then "--name value" pairs
-// (every --host is kept, in order) and valueless switches.
+// (every value of an option given more than once is kept, in order) and
+// valueless switches.
 #pragma once
 #include <map>
 #include <string>
@@ -8,8 +9,8 @@
 struct CommandLine {
     std::string command;
     std::string subcommand;  // "add" in "release add ...", when the command has one
-    std::map<std::string, std::string> options;
-    std::vector<std::string> hosts;
+    std::map<std::string, std::string> options;  // the last value of each
+    std::map<std::string, std::vector<std::string>> repeated;
 };
 
 // False when the line does not have that shape; `switches` take no value.
@@ -18,6 +19,8 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<std::string>& swi
 
 std::string Option(const CommandLine& line, const std::string& name, const std::string& fallback);
 bool HasOption(const CommandLine& line, const std::string& name);
+// Every value an option was given, in order.
+std::vector<std::string> Options(const CommandLine& line, const std::string& name);
 
 // A numeric option written in digits only, from min to max; false after
 // saying why on standard error ("--port must be a whole number from 1 to

@@ -14,10 +14,12 @@
 #include "agents/file_hashes.h"
 #include "core/http_server.h"
 #include "http/access_log.h"
+#include "http/forwarded_for.h"
 #include "http/rate_limit.h"
 #include "http/text_escape.h"
 #include "routes/routes.h"
 #include "service_settings.h"
+#include "storage/rate_share.h"
 #include "storage/read_pool.h"
 #include "rollouts/offer_token.h"
 #include "storage/fleet_store.h"
@@ -51,7 +53,7 @@ int Usage() {
                  "         [--port P] [--threads N] [--db FILE] [--log FILE] [--api-key KEY] [--checkin-path PATH]\n"
                  "         [--host NAME]... [--rate N] [--burst N] [--retention-days N] [--store-max-mb N]\n"
                  "         [--queue-mb N] [--hash-settle-ms N] [--max-connections N]\n"
-                 "         [--panel-address A --panel-port P]\n";
+                 "         [--panel-address A --panel-port P] [--trusted-proxy ADDRESS]...\n";
     return 2;
 }
 
@@ -65,6 +67,13 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     settings.logFile = Option(line, "log", "");
     settings.panelAddress = Option(line, "panel-address", settings.listen.address);
     settings.store.target = Option(line, "db", settings.data + "/servicio.db");
+    for (const std::string& proxy : Options(line, "trusted-proxy")) {
+        if (!IsIpAddress(proxy)) {
+            std::cerr << "--trusted-proxy must be an IP address, not \"" << proxy << "\"\n";
+            return false;
+        }
+        settings.listen.trustedProxies.push_back(proxy);
+    }
     long long panelPort = 0;
     long long port = 0, threads = 0, rate = 0, burst = 0, days = 0, storeMb = 0, queueMb = 0, settle = 0,
               connections = 0;
@@ -208,7 +217,11 @@ int Serve(const CommandLine& line) {
         RolloutRefreshMs);
     rolloutCache = &rollouts;
     FileHashes hashes(DataFolder{settings.data}, settings.hashSettleMs);
+    settings.rates.shared = IsPostgresTarget(settings.store.target);
     RateLimiter rates(settings.rates);
+    // Instances on one PostgreSQL store hold the limits together.
+    RateShare rateShare(settings.store.target, rates, NewSecret().substr(0, 16));
+    if (settings.rates.shared && settings.rates.perSecond > 0) rateShare.Start();
     ServiceContext context;
     context.data.root = settings.data;
     context.writer = &writer;
@@ -219,7 +232,8 @@ int Serve(const CommandLine& line) {
     context.secret = secret;
     context.apiKey = Option(line, "api-key", contract::DefaultApiKey);
     context.checkInPath = Option(line, "checkin-path", service_settings::CheckInPath);
-    if (!line.hosts.empty()) context.hosts = line.hosts;
+    context.checkInNeedsStore = IsPostgresTarget(settings.store.target);
+    if (!Options(line, "host").empty()) context.hosts = Options(line, "host");
 
     // The console on an address of its own, when one is given; else beside the agents' API.
     ServiceContext consoleContext = context;
@@ -261,6 +275,7 @@ int Serve(const CommandLine& line) {
     panel.Stop();
     reads.Stop();
     rollouts.Stop();
+    rateShare.Stop();
     writer.Stop(WriterStopMs);
     hashes.Stop();
     checkpointer.Stop();

@@ -1,4 +1,5 @@
 #include "core/http_server.h"
+#include "http/forwarded_for.h"
 
 #include "core/tls_stream.h"
 
@@ -36,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 // rest is still there for them.
 struct ServerState {
     Limits limits;
+    std::vector<std::string> trustedProxies;
     ServerCallbacks callbacks;
     std::optional<ssl::context> tls;
     std::vector<std::thread> threads;
@@ -174,16 +176,21 @@ private:
         request_ = Request();
         request_.method = std::string(message.method_string());
         request_.target = std::string(message.target());
-        request_.clientAddress = client_;
         for (const auto& field : message) {
             request_.headers.push_back({std::string(field.name_string()), std::string(field.value())});
+        }
+        request_.clientAddress = client_;
+        if (!state_->trustedProxies.empty()) {
+            request_.clientAddress = ClientBehindProxies(client_, HeaderValue(request_.headers, "X-Forwarded-For"),
+                                                         state_->trustedProxies);
         }
         request_.hasBody = parser_->chunked() || (parser_->content_length() && *parser_->content_length() > 0);
         request_.declaredLength = parser_->content_length().value_or(0);
         keepAlive_ = message.keep_alive();
         http10_ = message.version() < 11;
         record_ = AccessRecord();
-        record_.client = client_;
+        record_.client = request_.clientAddress;
+        if (request_.clientAddress != client_) record_.via = client_;
         record_.method = request_.method;
         record_.host = HeaderValue(request_.headers, "Host");
         record_.target = request_.target;
@@ -255,7 +262,8 @@ private:
             busy_ = true;
             started_ = Clock::now();
             record_ = AccessRecord();
-            record_.client = client_;
+            record_.client = request_.clientAddress;
+        if (request_.clientAddress != client_) record_.via = client_;
         }
         Response response = ErrorResponse(status, text);
         response.closeConnection = true;
@@ -520,6 +528,7 @@ bool HttpServer::Start(const ListenSettings& listen, const Limits& limits, Serve
                        std::string& error) {
     auto state = std::make_unique<ServerState>(listen.threads);
     state->limits = limits;
+    state->trustedProxies = listen.trustedProxies;
     state->callbacks = std::move(callbacks);
     if (listen.tls && !MakeTls(*state, listen, error)) return false;
     beast::error_code ec;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "http/access_log.h"
 #include "http/limits.h"
@@ -19,6 +20,8 @@ struct ListenSettings {
     std::string certificateFile;  // PEM chain
     std::string keyFile;          // PEM private key
     int threads = 2;
+    // Load balancers whose X-Forwarded-For names the client (http/forwarded_for.h).
+    std::vector<std::string> trustedProxies;
 };
 
 struct ServerCallbacks {

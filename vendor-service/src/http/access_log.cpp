@@ -39,8 +39,10 @@ std::string AccessLogLine(const std::string& time, const AccessRecord& record) {
     std::snprintf(numbers, sizeof numbers, " status=%d in=%llu out=%llu ms=%.3f", record.status,
                   static_cast<unsigned long long>(record.bytesIn), static_cast<unsigned long long>(record.bytesOut),
                   record.milliseconds);
-    std::string line = time + " client=" + EscapeLogValue(record.client) + " method=" + EscapeLogValue(record.method) +
-                       " host=" + EscapeLogValue(record.host) + " target=" + EscapeLogValue(record.target) + numbers;
+    std::string line = time + " client=" + EscapeLogValue(record.client);
+    if (!record.via.empty()) line += " via=" + EscapeLogValue(record.via);
+    line += " method=" + EscapeLogValue(record.method) + " host=" + EscapeLogValue(record.host) +
+            " target=" + EscapeLogValue(record.target) + numbers;
     if (!record.note.empty()) line += " note=" + EscapeLogValue(record.note);
     return line;
 }

@@ -13,6 +13,7 @@
 
 struct AccessRecord {
     std::string client;
+    std::string via;  // the balancer it came through, when the client is named by one
     std::string method;
     std::string host;
     std::string target;

@@ -34,7 +34,22 @@ bool RateLimiter::Take(const std::string& address, Clock::time_point now) {
     Bucket& bucket = BucketOf(address, now);
     if (bucket.tokens < 1) return false;
     bucket.tokens -= 1;
+    if (settings_.shared) ++admitted_[address];
     return true;
+}
+
+std::unordered_map<std::string, int> RateLimiter::DrainAdmitted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::unordered_map<std::string, int> drained;
+    drained.swap(admitted_);
+    return drained;
+}
+
+void RateLimiter::Charge(const std::string& address, int admitted, Clock::time_point now) {
+    if (settings_.perSecond <= 0 || admitted <= 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    Bucket& bucket = BucketOf(address, now);
+    bucket.tokens = std::max(-settings_.burst, bucket.tokens - admitted);
 }
 
 int RateLimiter::RetryAfterSeconds(const std::string& address, Clock::time_point now) {

@@ -57,10 +57,18 @@ std::string OfferItem(const Rollout& rollout, const std::string& token) {
            contract::EscapeJson(rollout.release.sha256) + "\"}]}";
 }
 
+Response StoreUnavailable() {
+    Response response = ErrorResponse(503, "el informe no se pudo guardar ahora; intentelo mas tarde");
+    response.headers.push_back({"Retry-After", "30"});
+    response.logNote = "not-stored";
+    return response;
+}
+
 // A check-in is answered once both its row's fate and its document are known.
 struct CheckInAnswer {
     std::mutex mutex;
     Respond respond;
+    bool needsStore = false;
     bool storeKnown = false;
     bool stored = false;
     bool documentKnown = false;
@@ -81,7 +89,7 @@ struct CheckInAnswer {
     }
     void AnswerWhenReady(std::unique_lock<std::mutex>& lock) {
         if (!storeKnown || !documentKnown) return;
-        Response response = JsonResponse(200, std::move(document));
+        Response response = !stored && needsStore ? StoreUnavailable() : JsonResponse(200, std::move(document));
         response.logNote = std::string(stored ? "stored" : "not-stored") + (note.empty() ? "" : "," + note);
         const Respond call = std::move(respond);
         lock.unlock();
@@ -123,6 +131,7 @@ void AnswerCheckIn(ServiceContext& context, const std::shared_ptr<CheckInAnswer>
 void HandleCheckIn(ServiceContext& context, const Request& request, Respond respond, ParsedReport report) {
     auto answer = std::make_shared<CheckInAnswer>();
     answer->respond = std::move(respond);
+    answer->needsStore = context.checkInNeedsStore;
     CheckInFacts facts = FactsOf(context, request, report);
     PendingRow row = RowOf(ReportKind::CheckIn, request, std::move(report));
     row.checkIn = facts;
@@ -140,13 +149,6 @@ void HandleCheckIn(ServiceContext& context, const Request& request, Respond resp
     AnswerCheckIn(context, answer, std::move(row), nullptr, 0);
 }
 
-Response ReportNotStored() {
-    Response response = ErrorResponse(503, "el informe no se pudo guardar ahora; intentelo mas tarde");
-    response.headers.push_back({"Retry-After", "30"});
-    response.logNote = "not-stored";
-    return response;
-}
-
 void HandleReport(ServiceContext& context, ReportKind kind, const Request& request, Respond respond,
                   ParsedReport report) {
     auto shared = std::make_shared<Respond>(std::move(respond));
@@ -162,12 +164,12 @@ void HandleReport(ServiceContext& context, ReportKind kind, const Request& reque
     }
     const bool queued = context.writer->Enqueue(
         std::move(row), deadline, [shared](StoreOutcome outcome) {
-            if (!outcome.stored) return (*shared)(ReportNotStored());
+            if (!outcome.stored) return (*shared)(StoreUnavailable());
             Response response = JsonResponse(200, "{\"ok\":true,\"id\":" + std::to_string(outcome.id) + "}");
             response.logNote = "stored";
             (*shared)(std::move(response));
         });
-    if (!queued) (*shared)(ReportNotStored());
+    if (!queued) (*shared)(StoreUnavailable());
 }
 
 }  // namespace

@@ -49,6 +49,11 @@ struct ServiceContext {
     // How long a request waits for its row's commit: a check-in is then
     // answered anyway (its document matters more), a report gets 503.
     int checkInStoreWaitMs = 500;
+    // With a database server several instances share, a check-in whose row
+    // is not stored in that time gets 503 instead: the server gone is the
+    // whole fleet's store gone, and an answer would promise offers and
+    // counts no instance can keep (the agent takes 503 as no check-in).
+    bool checkInNeedsStore = false;
     int reportStoreWaitMs = 5000;
 };
 

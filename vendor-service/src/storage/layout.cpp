@@ -93,6 +93,16 @@ CREATE TABLE sessions (
 CREATE TABLE service_secret (name TEXT PRIMARY KEY, value TEXT NOT NULL);
 )sql";
 
+// An update report sent again (its answer lost on the way) is stored once.
+constexpr char ReportOnce3[] = R"sql(
+DELETE FROM update_reports WHERE report_id IS NOT NULL AND id NOT IN
+  (SELECT MIN(id) FROM update_reports WHERE report_id IS NOT NULL GROUP BY report_id);
+CREATE UNIQUE INDEX update_reports_once ON update_reports (report_id) WHERE report_id IS NOT NULL;
+CREATE TABLE rate_usage (
+  id {serial}, instance TEXT NOT NULL, at_unix {int} NOT NULL, address TEXT NOT NULL, admitted {int} NOT NULL);
+CREATE INDEX rate_usage_by_time ON rate_usage (at_unix);
+)sql";
+
 std::set<std::string> ColumnsOfTable(const Database& db, const std::string& table) {
     std::set<std::string> present;
     const SqlResult result = db.RunText("SELECT name FROM pragma_table_info('" + table + "')");
@@ -137,16 +147,17 @@ LayoutOutcome UpgradeFrom0(const Database& db, std::string& error) {
     return LayoutOutcome::Ready;
 }
 
-LayoutOutcome SqliteStep(const Database& db, long long from, std::string& error) {
+// One step from layout `from` to the next. PostgreSQL's layouts start at 2,
+// made all at once.
+LayoutOutcome Step(const Database& db, long long from, std::string& error) {
+    if (db.dialect == Dialect::Postgres && from == 0) {
+        std::string script;
+        for (ReportKind kind : AllKinds) script += ReportTableSql(kind, true);
+        return Outcome(RunScript(db, Typed(script + Fleet2, db.dialect)), error);
+    }
     if (from == 0) return UpgradeFrom0(db, error);
-    return Outcome(RunScript(db, Typed(std::string(ReportColumns2) + Fleet2, db.dialect)), error);
-}
-
-// PostgreSQL starts at layout 2, all of it at once.
-LayoutOutcome PostgresLayout2(const Database& db, std::string& error) {
-    std::string script;
-    for (ReportKind kind : AllKinds) script += ReportTableSql(kind, true);
-    return Outcome(RunScript(db, Typed(script + Fleet2, db.dialect)), error);
+    if (from == 1) return Outcome(RunScript(db, Typed(std::string(ReportColumns2) + Fleet2, db.dialect)), error);
+    return Outcome(RunScript(db, Typed(ReportOnce3, db.dialect)), error);
 }
 
 bool SetVersion(const Database& db, long long version, std::string& error) {
@@ -219,15 +230,14 @@ LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
         error = "layout " + std::to_string(version) + " is newer than this service's (" + std::to_string(CurrentLayout) +
                 ")";
         outcome = LayoutOutcome::Refused;
-    } else if (db.dialect == Dialect::Postgres && version > 0) {
-        error = "layout " + std::to_string(version) + " is not one this service can upgrade";
+    } else if (db.dialect == Dialect::Postgres && version == 1) {
+        error = "layout 1 is not one this service can upgrade";
         outcome = LayoutOutcome::Refused;
-    } else if (db.dialect == Dialect::Postgres && version == 0) {
-        outcome = PostgresLayout2(db, error);
     } else {
         // Each step brings the layout one version on, all in this one transaction.
-        for (long long step = version; outcome == LayoutOutcome::Ready && step < CurrentLayout; ++step) {
-            outcome = SqliteStep(db, step, error);
+        for (long long step = version; outcome == LayoutOutcome::Ready && step < CurrentLayout;) {
+            outcome = Step(db, step, error);
+            step = db.dialect == Dialect::Postgres && step == 0 ? 2 : step + 1;
         }
     }
     if (outcome == LayoutOutcome::Ready && !SetVersion(db, CurrentLayout, error)) {

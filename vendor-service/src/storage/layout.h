@@ -10,12 +10,15 @@
 //      them; check-ins and update reports name their installation (and
 //      rollout); operators and their sessions for the console; the
 //      service's secret (PostgreSQL's layouts start here)
+//   3  an update report is stored once however often it is sent (its
+//      report_id is unique; copies already stored are removed, the first kept);
+//      what each instance's rate limiter let through, for the others
 #pragma once
 #include <string>
 
 #include "storage/database.h"
 
-inline constexpr int CurrentLayout = 2;
+inline constexpr int CurrentLayout = 3;
 
 enum class LayoutOutcome {
     Ready,    // the store has the current layout now

@@ -25,7 +25,10 @@ std::string InsertSql(ReportKind kind) {
     }
     if (kind != ReportKind::Acceptance) names += ", installation_id", marks += ", ?" + std::to_string(next++);
     if (kind == ReportKind::Update) names += ", rollout_id", marks += ", ?" + std::to_string(next++);
-    return std::string("INSERT INTO ") + TableOf(kind) + " (" + names + ") VALUES (" + marks + ") RETURNING id";
+    std::string sql = std::string("INSERT INTO ") + TableOf(kind) + " (" + names + ") VALUES (" + marks + ")";
+    // A report sent again returns no id: it is stored already.
+    if (kind == ReportKind::Update) sql += " ON CONFLICT (report_id) WHERE report_id IS NOT NULL DO NOTHING";
+    return sql + " RETURNING id";
 }
 
 std::vector<SqlValue> ValuesOf(const PendingRow& row) {
@@ -33,7 +36,8 @@ std::vector<SqlValue> ValuesOf(const PendingRow& row) {
     const std::vector<ColumnSpec>& columns = ColumnsOf(row.kind);
     for (size_t i = 0; i < columns.size(); ++i) {
         const ColumnValue* value = i < row.report.columns.size() ? &row.report.columns[i] : nullptr;
-        if (value == nullptr || !value->present) {
+        const bool unnamedReport = std::string(columns[i].member) == "report_id" && value != nullptr && value->text.empty();
+        if (value == nullptr || !value->present || unnamedReport) {
             values.push_back(Null());
         } else if (columns[i].integer) {
             values.push_back(Int(value->number));
@@ -122,6 +126,17 @@ bool Connect(WriterState& state, std::string& error) {
     return true;
 }
 
+// The id of the update report stored before with the same report_id.
+long long StoredReportId(const Database& db, const PendingRow& row) {
+    const ColumnValue* reportId = nullptr;
+    const std::vector<ColumnSpec>& columns = ColumnsOf(row.kind);
+    for (size_t i = 0; i < columns.size() && i < row.report.columns.size(); ++i) {
+        if (std::string(columns[i].member) == "report_id") reportId = &row.report.columns[i];
+    }
+    if (reportId == nullptr) return 0;
+    return db.Run("SELECT id FROM update_reports WHERE report_id = ?1", {Text(reportId->text)}).Number(0);
+}
+
 CommitResult Failure(WriterState& state, const SqlResult& result, std::string& error) {
     error = result.error;
     Rollback(state.db);
@@ -140,7 +155,13 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
         long long id = 0;
         if (row->isReport) {
             result = db.RunText(state.inserts[row->kind], ValuesOf(*row));
-            if (!result.Ok() || result.rows.empty()) return Failure(state, result, error);
+            if (!result.Ok()) return Failure(state, result, error);
+            if (result.rows.empty()) {
+                // Stored before (this instance or another): answered as stored,
+                // and not counted again.
+                ids.push_back(StoredReportId(db, *row));
+                continue;
+            }
             id = result.rows[0].Int(0);
         }
         bool applied = false;

@@ -1,0 +1,85 @@
+#include "storage/rate_share.h"
+
+#include <chrono>
+#include <ctime>
+
+#include "http/forwarded_for.h"
+#include "storage/store.h"
+
+namespace {
+
+constexpr int KeepSeconds = 60;  // rows older than this are of no more use
+
+constexpr char NewestRow[] = "SELECT COALESCE(MAX(id), 0) FROM rate_usage";
+// One statement for every address of the second: the addresses come as
+// one array (they are IP addresses, so nothing in them needs quoting).
+constexpr char WriteUsage[] =
+    "INSERT INTO rate_usage (instance, at_unix, address, admitted)"
+    " SELECT ?1, ?2, a, n FROM unnest(?3::text[], ?4::int[]) AS t(a, n)";
+constexpr char OthersUsage[] =
+    "SELECT id, address, admitted FROM rate_usage WHERE id > ?1 AND instance <> ?2 ORDER BY id LIMIT 100000";
+constexpr char DropOld[] = "DELETE FROM rate_usage WHERE at_unix < ?1";
+
+}  // namespace
+
+bool RateShare::Exchange(std::string& error) {
+    if (!db_.IsOpen() && !OpenDatabase(target_, false, 0, db_, error)) return false;
+    if (seen_ < 0) {
+        // Started now: what was let through before is no charge of ours.
+        const SqlResult newest = db_.Run(NewestRow);
+        if (!newest.Ok()) {
+            error = newest.error;
+            db_.close();
+            db_ = Database();
+            return false;
+        }
+        seen_ = newest.Number(0);
+    }
+    std::string addresses = "{", counts = "{";
+    for (const auto& [address, admitted] : limiter_.DrainAdmitted()) {
+        if (!IsIpAddress(address)) continue;
+        addresses += (addresses.size() > 1 ? "," : "") + address;
+        counts += (counts.size() > 1 ? "," : "") + std::to_string(admitted);
+    }
+    const long long now = std::time(nullptr);
+    SqlResult result;
+    if (addresses.size() > 1) {
+        result = db_.Run(WriteUsage, {Text(instance_), Int(now), Text(addresses + "}"), Text(counts + "}")});
+    }
+    if (result.Ok()) result = db_.Run(OthersUsage, {Int(seen_), Text(instance_)});
+    if (result.Ok()) {
+        for (const SqlRow& row : result.rows) {
+            seen_ = std::max(seen_, row.Int(0));
+            limiter_.Charge(row.Text(1), static_cast<int>(row.Int(2)));
+        }
+        db_.Run(DropOld, {Int(now - KeepSeconds)});
+    }
+    if (!result.Ok()) {
+        error = result.error;
+        db_.close();
+        db_ = Database();
+        return false;
+    }
+    return true;
+}
+
+void RateShare::Start(int everyMs) {
+    thread_ = std::thread([this, everyMs] {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(everyMs), [this] { return stopping_; })) {
+            lock.unlock();
+            std::string error;
+            Exchange(error);
+            lock.lock();
+        }
+    });
+}
+
+void RateShare::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
