@@ -220,8 +220,9 @@ def test_image_host_down_shows_the_windows_without_pictures(tmp_path, server, pr
 def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, server, procs):
     """Five offers in one document, each failing its own way: a 404, an HTML
     page with status 200, a transfer cut on every attempt (resumed three
-    times with Range), a ZIP 7za cannot extract, a package whose hash is not
-    the offer's. Each journals, reports and restarts the previous program."""
+    times with Range), a ZIP 7za cannot extract, a hostile "sha256" (an
+    array nested 150,000 deep, which must not overflow the agent's stack).
+    Each journals, reports and restarts the previous program."""
     cut = b"MZ" + os.urandom(1_200_000 - 2)
     piece = len(cut) // 6
     damaged = zip_bytes({"mesalto.exe": NEW})[:200]
@@ -234,9 +235,9 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
     server.answer(paths["cut"], Answer(body=cut, honour_range=True, drop_after=piece))
     server.answer(paths["zip"], Answer(body=damaged))
     server.answer(paths["hash"], Answer(body=NEW))
-    other = hashlib.sha256(b"otro paquete").hexdigest()
-    answer_checkin(server, {"alertas": [offer(url["404"]), offer(url["html"]), offer(url["cut"]), offer(url["zip"]),
-                                        offer(url["hash"], sha256=other)]})
+    document = json.dumps({"alertas": [offer(url["404"]), offer(url["html"]), offer(url["cut"]), offer(url["zip"]),
+                                       offer(url["hash"], sha256="HONDO")]})
+    answer_checkin(server, document.replace('"HONDO"', "[" * 150_000 + "]" * 150_000).encode())
     folder = install(tmp_path)
     before = files(folder)
     run_program(procs, folder)
@@ -247,7 +248,7 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
     stopped, set_aside = "TASKKILL_APP;mesalto.exe;estado=OK;ec=0", f"RENOMBRADO_A_2;{exe};{aside}"
     restored, relaunched = f"RESTAURADO_EXE_ANTERIOR;{aside};->;{exe}", f"RELANZAR_APP;{exe};hinst="
     resumed = [f"REANUDAR_DESCARGA;{url['cut']};desde={piece * k};intento={k}" for k in (1, 2, 3)]
-    mismatch = f"HASH_NO_COINCIDE;{url['hash']};esperado={other};obtenido={hashlib.sha256(NEW).hexdigest()}"
+    mismatch = f"HASH_NO_COINCIDE;{url['hash']};esperado=NO_ES_TEXTO;obtenido={hashlib.sha256(NEW).hexdigest()}"
     expected = (
         [stopped, set_aside, "ERROR_DESCARGA", restored, relaunched] * 2 +
         [stopped, set_aside] + resumed + ["ERROR_DESCARGA", restored, relaunched] +
