@@ -53,7 +53,11 @@ bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& curre
         DeleteFileW(target.c_str());
     }
     const bool zip = variant == SetAsideVariant::ZipPackage;
-    if (MoveFileExW(currentPath.c_str(), target.c_str(), MoveFlags)) {
+    // A ZIP package's new executable then replaces the program in one
+    // rename: the old one is copied aside, so its name never stands empty.
+    const BOOL done = zip ? CopyFileW(currentPath.c_str(), target.c_str(), FALSE)
+                          : MoveFileExW(currentPath.c_str(), target.c_str(), MoveFlags);
+    if (done) {
         JournalDownload(appFolder, (zip ? "RENOMBRADO_A_2_ZIP;" + PathText(currentPath) + ";->;"
                                         : "RENOMBRADO_A_2;" + PathText(currentPath) + ";") +
                                        PathText(target));

@@ -20,24 +20,24 @@
 
 namespace {
 
-// Puts the previous executable back under the program's name after the new
-// one could not be moved in: copied from the backup (which stays complete),
-// or moved back from its set-aside name when it never reached the backup.
-void RestorePreviousExecutable(const std::wstring& appFolder, const std::wstring& source, bool fromBackup,
+// After the new executable could not be moved in (which may still have
+// copied it over the program): the old one goes back from its set-aside copy.
+void RestorePreviousExecutable(const std::wstring& appFolder, const std::wstring& setAside,
                                const std::wstring& programPath) {
-    const BOOL restored = fromBackup ? CopyFileW(source.c_str(), programPath.c_str(), FALSE)
-                                     : MoveFileExW(source.c_str(), programPath.c_str(),
-                                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    if (restored) {
-        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(source) + ";->;" + PathText(programPath));
+    if (MoveFileExW(setAside.c_str(), programPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(setAside) + ";->;" + PathText(programPath));
     } else {
         const DWORD error = GetLastError();
-        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(source) + ";->;" + PathText(programPath) +
-                                       ";err=" + DecimalText(error));
+        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(setAside) + ";->;" +
+                                       PathText(programPath) + ";err=" + DecimalText(error));
     }
 }
 
-// Installs the first candidate that replaces a namesake in the application folder.
+// Installs the first candidate that replaces a namesake in the application
+// folder. From the set-aside on, the program's name always holds a program:
+// the old one is copied aside, the new one replaces it in one rename, and
+// only then does the old one go into the backup with the data files, which
+// can take minutes.
 void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring& extractionFolder,
                                ZipBranchOutcome& outcome) {
     const std::vector<std::wstring> candidates = CollectExecutables(extractionFolder);
@@ -57,19 +57,18 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
         const std::wstring stem = StripExtension(name);
         if (!SetAsideExecutable(appFolder, rootPath, stem, SetAsideVariant::ZipPackage)) continue;
         const std::wstring setAside = SetAsidePath(appFolder, stem);
-        std::wstring movedPath;
-        const bool backedUp =
-            BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage, movedPath);
-        if (MoveFileWithRetry(candidate, rootPath)) {
-            JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + PathText(candidate) + ";->;" + PathText(rootPath));
-        } else {
+        if (!MoveFileWithRetry(candidate, rootPath)) {
             const DWORD error = GetLastError();
             JournalDownload(appFolder, "ERROR_MOVER_EXE_NUEVO_A_RAIZ;" + PathText(candidate) + ";->;" +
                                            PathText(rootPath) + ";err=" + DecimalText(error));
-            RestorePreviousExecutable(appFolder, backedUp ? movedPath : setAside, backedUp, rootPath);
+            RestorePreviousExecutable(appFolder, setAside, rootPath);
             outcome.installFailed = true;
             outcome.moveError = error;
+            return;
         }
+        JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + PathText(candidate) + ";->;" + PathText(rootPath));
+        std::wstring movedPath;
+        BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage, movedPath);
         return;
     }
     JournalDownload(appFolder, "ZIP_EXE_SIN_MATCH_EN_RAIZ");

@@ -327,17 +327,17 @@ class TestZipPackage:
         assert [c if not c.startswith("MARVEKSERVER:") else "MARVEKSERVER" for c in codes(lines)] == [
             "TASKKILL_APP", "DESCARGA"] + ["MARVEKSERVER"] * 8 + [
             "REGISTRO_BAT_LANZANDO_ADMIN", "REGISTRO_BAT_EJECUTADO_ADMIN",
-            "RENOMBRADO_A_2_ZIP", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK", "COPIA_OK",
-            "COPIA_PATRONES_RESUMEN_ZIP", "ZIP_CARPETA", "EXE_NUEVO_EN_RAIZ_OK", "LIMPIEZA_OK", "RELANZAR_APP"]
+            "RENOMBRADO_A_2_ZIP", "EXE_NUEVO_EN_RAIZ_OK", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK",
+            "COPIA_OK", "COPIA_PATRONES_RESUMEN_ZIP", "ZIP_CARPETA", "LIMPIEZA_OK", "RELANZAR_APP"]
         assert lines[0] == "TASKKILL_APP;mesalto.exe;estado=OK;ec=0"
         assert f"REGISTRO_BAT_EJECUTADO_ADMIN;{w(script_path)};ec=3" in lines
-        # The new executable arrives under the candidate's own name (the file
-        # system matched Mesalto.EXE to mesalto.exe without regard to case).
+        # The file system matched Mesalto.EXE to mesalto.exe without regard
+        # to case; the new executable replaced the program, whose name stays.
         assert f"EXE_NUEVO_EN_RAIZ_OK;{w(new_exe)};->;{w(program / 'Mesalto.EXE')}" in lines
         assert f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(package)}" in lines
 
-        assert (program / "Mesalto.EXE").read_bytes() == NEW
-        assert not (program / "mesalto.exe").exists()
+        assert (program / "mesalto.exe").read_bytes() == NEW
+        assert not (program / "Mesalto.EXE").exists()
         assert not package.exists()
         assert script_path.exists() and (extracted / "registrado.txt").exists()
         server_folder = program.parent / "MarvekServer"
@@ -449,6 +449,30 @@ class TestZipPackage:
         assert (program / "mesalto.exe").read_bytes() == NEW
         locker.kill()
 
+    def test_program_keeps_its_name_while_the_backup_is_made(self, program, server, procs):
+        # The backup's compression (the PowerShell double) holds the worker
+        # until the test has looked; the worker is then ended there, as the
+        # hot key, a log-off or a power cut would end it.
+        marker = program.parent / "comprimiendo.txt"
+        url = serve_zip(server, {"mesalto.exe": NEW})
+        worker = procs.start(["wine", program / "trevanto.exe", "update", url, "240000"], cwd=program,
+                             env={"TREVANTO_PS_PAUSE": w(marker)})
+        assert wait_until(marker.exists, 60), journal(program)
+
+        assert (program / "mesalto.exe").read_bytes() == NEW
+        assert codes(journal(program)) == [
+            "TASKKILL_APP", "DESCARGA", "MARVEKSERVER:NO_ENCONTRADO", "REGISTRO_BAT_NO_ENCONTRADO",
+            "RENOMBRADO_A_2_ZIP", "EXE_NUEVO_EN_RAIZ_OK", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK",
+            "COPIA_OK", "COPIA_PATRONES_RESUMEN_ZIP"]
+        [backup] = [p for p in (program / "actualizaciones").iterdir() if p.is_dir()]
+        assert (backup / "mesalto.exe").read_bytes() == OLD
+        worker.kill()
+        subprocess.run(["wine", "taskkill", "/F", "/IM", "powershell.exe"], capture_output=True)
+        assert bench.finish(worker, 20) != 0
+        # The program is in place under its own name and starts.
+        procs.start(["wine", program / "mesalto.exe"], cwd=program)
+        assert wait_until(lambda: started(program) == [f"{w(program / 'mesalto.exe')}|{w(program)}"], 20)
+
     def test_new_executable_that_cannot_be_moved_in_restores_the_old_one(self, program, server, procs):
         # The registration script starts a program that holds the new
         # executable open, so that it cannot be moved into place.
@@ -461,10 +485,13 @@ class TestZipPackage:
         new_exe, root = program / "mesalto_v6" / "mesalto.exe", program / "mesalto.exe"
         [failure] = [line for line in lines if line.startswith("ERROR_MOVER_EXE_NUEVO_A_RAIZ;")]
         assert failure.startswith(f"ERROR_MOVER_EXE_NUEVO_A_RAIZ;{w(new_exe)};->;{w(root)};err=")
-        [backup] = [p for p in (program / "actualizaciones").iterdir() if p.is_dir()]
-        assert f"RESTAURADO_EXE_ANTERIOR;{w(backup / 'mesalto.exe')};->;{w(root)}" in lines
+        # The old program goes back from its set-aside copy; nothing was
+        # replaced, so nothing is backed up.
+        aside = program / "mesalto2.exe"
+        assert lines[lines.index(failure) + 1] == f"RESTAURADO_EXE_ANTERIOR;{w(aside)};->;{w(root)}"
+        assert "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP" not in codes(lines)
         assert root.read_bytes() == OLD
-        assert (backup / "mesalto.exe").read_bytes() == OLD
+        assert not aside.exists() and not (program / "actualizaciones").exists()
         [report] = report_bodies(server)
         assert (report["resultado"], report["mensaje_error"], report["paso_fallido"]) == \
             ("INSTALACION_FALLIDA", "MoveFileWithRetry fallo", "MOVER_EXE_NUEVO")
