@@ -183,8 +183,8 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
             return;
         }
         if (zip.installFailed) {
-            Report(run, "INSTALACION_FALLIDA", static_cast<std::int32_t>(zip.moveError), "MoveFileWithRetry fallo",
-                   "MOVER_EXE_NUEVO");
+            Report(run, "INSTALACION_FALLIDA", static_cast<std::int32_t>(zip.installError), zip.failureMessage,
+                   zip.failedStep);
             RelaunchApplication(run.appFolder, run.programExe);
             return;
         }

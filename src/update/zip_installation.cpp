@@ -33,6 +33,13 @@ void RestorePreviousExecutable(const std::wstring& appFolder, const std::wstring
     }
 }
 
+void FailInstallation(ZipBranchOutcome& outcome, unsigned long error, const char* message, const char* step) {
+    outcome.installFailed = true;
+    outcome.installError = error;
+    outcome.failureMessage = message;
+    outcome.failedStep = step;
+}
+
 // Installs the first candidate that replaces a namesake in the application
 // folder. From the set-aside on, the program's name always holds a program:
 // the old one is copied aside, the new one replaces it in one rename, and
@@ -50,7 +57,16 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
             JournalDownload(appFolder, "ZIP_EXE_IGNORADO_TREVANTO;" + PathText(candidate));
             continue;
         }
-        if (!HasMzSignature(candidate)) {
+        bool isProgram = false;
+        unsigned long readError = 0;
+        if (!ReadProgramSignature(candidate, isProgram, readError)) {
+            // Held open elsewhere (antivirus does this): not a candidate that
+            // is "no program", but an installation that cannot be done now.
+            JournalDownload(appFolder, "ZIP_EXE_ILEGIBLE;" + PathText(candidate) + ";err=" + DecimalText(readError));
+            FailInstallation(outcome, readError, "exe nuevo no legible", "LEER_EXE_NUEVO");
+            return;
+        }
+        if (!isProgram) {
             JournalDownload(appFolder, "ZIP_EXE_INVALIDO_NO_PE;" + PathText(candidate));
             continue;
         }
@@ -62,8 +78,7 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
             JournalDownload(appFolder, "ERROR_MOVER_EXE_NUEVO_A_RAIZ;" + PathText(candidate) + ";->;" +
                                            PathText(rootPath) + ";err=" + DecimalText(error));
             RestorePreviousExecutable(appFolder, setAside, rootPath);
-            outcome.installFailed = true;
-            outcome.moveError = error;
+            FailInstallation(outcome, error, "MoveFileWithRetry fallo", "MOVER_EXE_NUEVO");
             return;
         }
         JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + PathText(candidate) + ";->;" + PathText(rootPath));

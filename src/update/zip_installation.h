@@ -14,8 +14,10 @@ bool IsFolderEmpty(const std::wstring& folder);
 struct ZipBranchOutcome {
     bool extracted = false;
     unsigned long extractionCode = 0;
-    bool installFailed = false;  // the new executable could not be moved in
-    unsigned long moveError = 0;
+    bool installFailed = false;  // the new executable could not be read or moved in
+    unsigned long installError = 0;
+    const char* failureMessage = "";  // the report's "mensaje_error" and "paso_fallido"
+    const char* failedStep = "";
 };
 
 // The whole branch after the package was stored. Writes progress 90/2

@@ -473,27 +473,45 @@ class TestZipPackage:
         procs.start(["wine", program / "mesalto.exe"], cwd=program)
         assert wait_until(lambda: started(program) == [f"{w(program / 'mesalto.exe')}|{w(program)}"], 20)
 
-    def test_new_executable_that_cannot_be_moved_in_restores_the_old_one(self, program, server, procs):
+    @pytest.mark.parametrize("lock", ["readable", "exclusive"])
+    def test_new_executable_held_open_leaves_the_old_one(self, program, server, procs, registry, lock):
         # The registration script starts a program that holds the new
-        # executable open, so that it cannot be moved into place.
-        script = (b"@echo off\r\nset TREVANTO_LOCK_FILE=%~dp0mesalto.exe\r\nset TREVANTO_LOCK_READABLE=1\r\n"
-                  b"start \"\" \"%~dp0herramientas\\bloqueador.exe\"\r\nping -n 3 127.0.0.1 >NUL\r\n")
+        # executable open (and waits until it has): readable, it cannot be
+        # moved into place; held without sharing (as antivirus holds it), it
+        # cannot even be read.
+        readable = b"set TREVANTO_LOCK_READABLE=1\r\n" if lock == "readable" else b""
+        script = (b"@echo off\r\nset TREVANTO_LOCK_FILE=%~dp0mesalto.exe\r\n" + readable +
+                  b"start \"\" \"%~dp0herramientas\\bloqueador.exe\"\r\n:espera\r\n"
+                  b"if exist \"%~dp0herramientas\\bloqueador.exe.arranques.txt\" goto fin\r\n"
+                  b"ping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n")
         url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script, "herramientas/bloqueador.exe": OLD})
+        settings = r"HKCU\SOFTWARE\VB and VBA Program Settings"
+        registry.delete_key(settings)
 
         assert update(procs, program, url) == {"messages": 1, "progress": 90, "step": 2}
         lines = journal(program)
-        new_exe, root = program / "mesalto_v6" / "mesalto.exe", program / "mesalto.exe"
-        [failure] = [line for line in lines if line.startswith("ERROR_MOVER_EXE_NUEVO_A_RAIZ;")]
-        assert failure.startswith(f"ERROR_MOVER_EXE_NUEVO_A_RAIZ;{w(new_exe)};->;{w(root)};err=")
-        # The old program goes back from its set-aside copy; nothing was
-        # replaced, so nothing is backed up.
-        aside = program / "mesalto2.exe"
-        assert lines[lines.index(failure) + 1] == f"RESTAURADO_EXE_ANTERIOR;{w(aside)};->;{w(root)}"
-        assert "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP" not in codes(lines)
+        new_exe, root, aside = program / "mesalto_v6" / "mesalto.exe", program / "mesalto.exe", program / "mesalto2.exe"
+        [report] = report_bodies(server)
+        if lock == "readable":
+            [failure] = [line for line in lines if line.startswith("ERROR_MOVER_EXE_NUEVO_A_RAIZ;")]
+            assert failure.startswith(f"ERROR_MOVER_EXE_NUEVO_A_RAIZ;{w(new_exe)};->;{w(root)};err=")
+            # The old program goes back from its set-aside copy; nothing was
+            # replaced, so nothing is backed up.
+            assert lines[lines.index(failure) + 1] == f"RESTAURADO_EXE_ANTERIOR;{w(aside)};->;{w(root)}"
+            assert "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP" not in codes(lines)
+            assert (report["mensaje_error"], report["paso_fallido"]) == ("MoveFileWithRetry fallo", "MOVER_EXE_NUEVO")
+            assert report["codigo_error"] == int(failure.rsplit("=", 1)[1])
+        else:
+            # A candidate that cannot be read is no "not a program": the
+            # installation failed, with the sharing violation's code, and the
+            # program was not touched.
+            assert codes(lines)[-4:] == ["REGISTRO_BAT_EJECUTADO_ADMIN", "ZIP_EXE_ILEGIBLE", "LIMPIEZA_OK",
+                                         "RELANZAR_APP"]
+            assert f"ZIP_EXE_ILEGIBLE;{w(new_exe)};err=32" in lines
+            assert (report["mensaje_error"], report["paso_fallido"], report["codigo_error"]) == \
+                ("exe nuevo no legible", "LEER_EXE_NUEVO", 32)
+        assert (report["resultado"], report["version_nueva"]) == ("INSTALACION_FALLIDA", "")
         assert root.read_bytes() == OLD
         assert not aside.exists() and not (program / "actualizaciones").exists()
-        [report] = report_bodies(server)
-        assert (report["resultado"], report["mensaje_error"], report["paso_fallido"]) == \
-            ("INSTALACION_FALLIDA", "MoveFileWithRetry fallo", "MOVER_EXE_NUEVO")
-        assert report["codigo_error"] == int(failure.rsplit("=", 1)[1])
+        assert registry.query(settings + r"\Marvek Mesalto\Opciones", "TrevantoLastUpdate") is None
         assert wait_until(lambda: len(started(program)) == 1, 20)

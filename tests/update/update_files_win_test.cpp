@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "housekeeping/startup_archiving.h"
+#include "support/file_probe.h"
 #include "support/temp_folder.h"
 #include "update/executable_replacement.h"
 #include "update/package_files.h"
@@ -24,10 +25,26 @@ TEST(PackageFiles, MzSignatureLooksAtTwoBytesOnly) {
     TempFolder::WriteFile(folder / L"corto.exe", "MZ");
     TempFolder::WriteFile(folder / L"vacio.exe", "");
     TempFolder::WriteFile(folder / L"texto.exe", "ZM esto no");
-    EXPECT_TRUE(HasMzSignature(folder / L"corto.exe"));
-    EXPECT_FALSE(HasMzSignature(folder / L"vacio.exe"));
-    EXPECT_FALSE(HasMzSignature(folder / L"texto.exe"));
-    EXPECT_FALSE(HasMzSignature(folder / L"no_existe.exe"));
+    EXPECT_TRUE(HasProgramSignature(folder / L"corto.exe"));
+    EXPECT_FALSE(HasProgramSignature(folder / L"vacio.exe"));
+    EXPECT_FALSE(HasProgramSignature(folder / L"texto.exe"));
+    EXPECT_FALSE(HasProgramSignature(folder / L"no_existe.exe"));
+
+    // A file that cannot be read is told apart from one that is no program.
+    bool isProgram = true;
+    unsigned long error = 0;
+    EXPECT_TRUE(ReadProgramSignature(folder / L"texto.exe", isProgram, error));
+    EXPECT_FALSE(isProgram);
+    EXPECT_EQ(error, 0u);
+    EXPECT_FALSE(ReadProgramSignature(folder / L"no_existe.exe", isProgram, error));
+    EXPECT_EQ(error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    HANDLE held = CreateFileW((folder / L"corto.exe").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(ReadProgramSignature(folder / L"corto.exe", isProgram, error));
+    EXPECT_EQ(error, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(isProgram);
+    CloseHandle(held);
 }
 
 TEST(PackageFiles, SaveWritesEveryByteAndLeavesNothingBeside) {
