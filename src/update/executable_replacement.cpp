@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/app_folder_rules.h"
+#include "housekeeping/archiving_text.h"
 #include "support/file_probe.h"
 #include "support/handles.h"
 #include "support/process_runner.h"
@@ -74,7 +75,7 @@ bool MoveToBackups(const std::wstring& appFolder, const std::wstring& setAsidePa
     movedPath.clear();
     backupFolder.clear();
     if (!IsExistingFile(setAsidePath)) return false;
-    const std::wstring base = JoinPath(appFolder, L"actualizaciones");
+    const std::wstring base = JoinPath(appFolder, BackupRootName);
     if (!EnsureDirectory(base)) return false;
     const std::wstring folder = JoinPath(base, LocalStamp());
     if (!EnsureDirectory(folder)) return false;

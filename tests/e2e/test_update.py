@@ -198,10 +198,11 @@ class TestFetchAndSaveFailures:
             assert report["codigo_error"] != 0
         assert wait_until(lambda: len(started(program)) == 1, 20)
 
-    @pytest.mark.parametrize("name", ["...zip", "mesalto.exe."])
+    @pytest.mark.parametrize("name", ["...zip", "mesalto.exe.", "Actualizador_Registros.ZIP"])
     def test_names_windows_would_alter_are_refused(self, program, server, procs, name):
         # Unpacked, "...zip" would go into the folder above; stored,
-        # "mesalto.exe." would overwrite mesalto.exe without a backup.
+        # "mesalto.exe." would overwrite mesalto.exe without a backup;
+        # unpacked, "Actualizador_Registros.ZIP" would go over the journals.
         server.answer(f"/paquetes/{name}", Answer(body=zip_bytes({"mesalto.exe": NEW})))
         url = f"https://{DOWNLOAD_HOST}/paquetes/{name}"
         before = sorted(p.name for p in program.parent.iterdir()), sorted(p.name for p in program.iterdir())
