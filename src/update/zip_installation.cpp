@@ -89,6 +89,43 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
     JournalDownload(appFolder, "ZIP_EXE_SIN_MATCH_EN_RAIZ");
 }
 
+// Removes one entry an earlier package left; a registration script is
+// journalled with its own codes.
+bool RemoveLeftover(const std::wstring& appFolder, const std::wstring& path, bool isDirectory, unsigned long& error) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const bool script = !isDirectory && IsRegistrationScriptName(NameAfterLastSeparator(path));
+    if (isDirectory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) {
+        JournalDownload(appFolder, (script ? "REGISTRO_BAT_ANTERIOR_ELIMINADO;" : "RESTO_PAQUETE_ANTERIOR_ELIMINADO;") +
+                                       PathText(path));
+        return true;
+    }
+    error = GetLastError();
+    JournalDownload(appFolder,
+                    (script ? "ERROR_ELIMINAR_REGISTRO_BAT_ANTERIOR;" : "ERROR_ELIMINAR_RESTO_PAQUETE_ANTERIOR;") +
+                        PathText(path) + ";err=" + DecimalText(error));
+    return false;
+}
+
+// Empties a folder, depth first (a folder goes after its contents). A link
+// to another folder is removed, never followed. False, with the first
+// removal's error code, when anything stays.
+bool EmptyFolder(const std::wstring& appFolder, const std::wstring& folder, unsigned long& error) {
+    bool emptied = true;
+    ForEachEntry(folder, [&](const std::wstring& path, bool isDirectory) {
+        unsigned long entryError = 0;
+        const bool link = (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (isDirectory && !link && !EmptyFolder(appFolder, path, entryError)) {
+            // What could not be removed keeps the folder too.
+        } else if (RemoveLeftover(appFolder, path, isDirectory, entryError)) {
+            return true;
+        }
+        if (emptied) error = entryError;
+        emptied = false;
+        return true;
+    });
+    return emptied;
+}
+
 void CleanUp(const std::wstring& appFolder, const std::wstring& packagePath, const std::wstring& extractionFolder) {
     if (IsExistingFile(packagePath)) {
         if (DeleteFileW(packagePath.c_str())) {
@@ -152,8 +189,14 @@ bool IsFolderEmpty(const std::wstring& folder) {
 ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath) {
     ZipBranchOutcome outcome;
     const std::wstring extractionFolder = StripExtension(packagePath);
-    RemoveEarlierRegistrationScripts(appFolder, extractionFolder);
-    outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
+    // The package is unpacked into an empty folder: an earlier package's
+    // program or script left there must never be taken for this one's.
+    unsigned long clearError = 0;
+    if (EmptyFolder(appFolder, extractionFolder, clearError)) {
+        outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
+    } else {
+        outcome.extractionCode = clearError;
+    }
     AppendJournal(appFolder, ExtractionJournalName,
                   "UNZIP_7ZA;" + PathText(packagePath) + ";->;" + PathText(extractionFolder) + ";" +
                       (outcome.extracted ? "OK" : "ERROR") + ";ec=" + DecimalText(outcome.extractionCode));

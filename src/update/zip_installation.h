@@ -20,6 +20,8 @@ struct ZipBranchOutcome {
     const char* failedStep = "";
 };
 
-// The whole branch after the package was stored. Writes progress 90/2
-// once unpacked.
+// The whole branch after the package was stored: what an earlier package
+// left in the extraction folder is removed first (each entry journalled; an
+// entry that cannot be removed fails the extraction with its error code),
+// then the package is unpacked. Writes progress 90/2 once unpacked.
 ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath);

@@ -16,6 +16,7 @@ from fault_server import Answer
 
 OLD = (bench.DOUBLES / "sibling_5_2_1_0.exe").read_bytes()
 NEW = (bench.DOUBLES / "sibling_6_0_3_17.exe").read_bytes()
+NEWER = (bench.DOUBLES / "sibling_1_65535_0_2.exe").read_bytes()
 REPORT_PATH = "/apis/trevanto/v1/update-report"
 CHECKIN_PATH = "/apis/trevanto/v1/checkin"
 STAMP = r"\d{6}_\d{6}"
@@ -383,21 +384,34 @@ class TestZipPackage:
         url = serve_zip(server, entries)
         extracted = program / "mesalto_v6"
         leftovers = [extracted / "registro.bat", extracted / "viejo" / "REGISTRO.Bat"]
+        # An earlier package's program, in a sub-folder listed before the new files.
+        old_program = extracted / "Mesalto" / "mesalto.exe"
         if entries:
-            # An earlier package's scripts are deleted before the new one is unpacked.
+            # What an earlier package left is deleted before the new one is unpacked.
             for script in leftovers:
                 script.parent.mkdir(parents=True, exist_ok=True)
                 script.write_bytes(b'echo ejecutado> "%~dp0ejecutado.txt"\r\n')
+            old_program.parent.mkdir()
+            old_program.write_bytes(NEWER)
         assert update(procs, program, url)["step"] == 3
         lines = journal(program)
+        matching = [c for c in codes(lines) if c.startswith("ZIP_")]
+        assert matching == expected
+        assert (program / "mesalto.exe").read_bytes() == OLD
         scripts = [line for line in lines if line.startswith("REGISTRO_BAT_")]
         assert scripts[-1] == "REGISTRO_BAT_NO_ENCONTRADO"
         assert sorted(scripts[:-1]) == \
             ([f"REGISTRO_BAT_ANTERIOR_ELIMINADO;{w(path)}" for path in leftovers] if entries else [])
-        assert not any(path.exists() for path in leftovers + [extracted / "ejecutado.txt"])
-        matching = [c for c in codes(lines) if c.startswith("ZIP_")]
-        assert matching == expected
-        assert (program / "mesalto.exe").read_bytes() == OLD
+        removed = [line for line in lines if line.startswith("RESTO_PAQUETE_ANTERIOR_ELIMINADO;")]
+        assert sorted(removed) == sorted(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(path)}" for path in (
+            [old_program, old_program.parent, leftovers[1].parent] if entries else []))
+        # Removed right after the package was stored, a folder after its contents.
+        cleared = lines[codes(lines).index("DESCARGA") + 1:codes(lines).index("MARVEKSERVER:NO_ENCONTRADO")]
+        assert sorted(cleared) == sorted(scripts[:-1] + removed)
+        if entries:
+            assert cleared.index(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(old_program)}") < \
+                cleared.index(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(old_program.parent)}")
+        assert not any(path.exists() for path in leftovers + [old_program, extracted / "ejecutado.txt"])
         assert (program / "trevanto.exe").read_bytes() == bench.HARNESS.read_bytes()
         assert report_bodies(server)[0]["resultado"] == "OK"
         assert f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(program / 'mesalto_v6.zip')}" in lines

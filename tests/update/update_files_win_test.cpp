@@ -162,6 +162,38 @@ TEST(ZipInstallation, ScriptAndServerArchiveAreFoundByName) {
     EXPECT_FALSE(FindRegistrationScript(folder / L"no_existe", path));
 }
 
+// What an earlier package left in the extraction folder is removed before
+// unpacking; an entry that cannot be removed fails the extraction with its
+// error code, before 7za runs, and nothing further is touched.
+TEST(ZipInstallation, LeftoverThatCannotBeRemovedFailsTheExtraction) {
+    TempFolder app;
+    TempFolder::WriteFile(app / L"paquete.zip", "PK");
+    CreateDirectoryW((app / L"paquete").c_str(), nullptr);
+    CreateDirectoryW((app / L"paquete\\sub").c_str(), nullptr);
+    TempFolder::WriteFile(app / L"paquete\\otro.txt", "resto");
+    TempFolder::WriteFile(app / L"paquete\\sub\\viejo.exe", "MZ viejo");
+    HANDLE held = CreateFileW((app / L"paquete\\sub\\viejo.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const ZipBranchOutcome outcome = InstallZipPackage(app.Path(), app / L"paquete.zip");
+    CloseHandle(held);
+
+    EXPECT_FALSE(outcome.extracted);
+    EXPECT_EQ(outcome.extractionCode, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(TempFolder::Exists(app / L"paquete\\otro.txt"));
+    EXPECT_TRUE(TempFolder::Exists(app / L"paquete\\sub\\viejo.exe"));
+    EXPECT_TRUE(TempFolder::Exists(app / L"paquete.zip"));
+    const std::string journal = JournalOf(app);
+    const std::string narrowApp(app.Path().begin(), app.Path().end());
+    EXPECT_NE(journal.find(";RESTO_PAQUETE_ANTERIOR_ELIMINADO;" + narrowApp + "\\paquete\\otro.txt\r\n"),
+              std::string::npos);
+    EXPECT_NE(journal.find(";ERROR_ELIMINAR_RESTO_PAQUETE_ANTERIOR;" + narrowApp + "\\paquete\\sub\\viejo.exe;err=32\r\n"),
+              std::string::npos);
+    EXPECT_EQ(journal.find("paquete\\sub;"), std::string::npos);  // the folder keeps what it holds
+    EXPECT_NE(TempFolder::ReadFile(app / L"actualizador_registros\\extracciones.csv").find(";ERROR;ec=32\r\n"),
+              std::string::npos);
+}
+
 TEST(StartupArchiving, DeletesTreesWithReadOnlyFiles) {
     TempFolder folder;
     const std::wstring tree = folder / L"260305_090741";
