@@ -41,13 +41,23 @@ DWORD StatusOf(HINTERNET request) {
     return status;
 }
 
-// The Content-Range header text, empty when there is none.
-std::string ContentRangeOf(HINTERNET request) {
-    char text[128] = {};
+// A header's text, empty when there is none (or it is longer than any
+// value the fetch has a use for).
+std::string HeaderText(HINTERNET request, DWORD query) {
+    char text[256] = {};
     DWORD size = sizeof text - 1;
     DWORD index = 0;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &size, &index)) return std::string();
+    if (!HttpQueryInfoA(request, query, text, &size, &index)) return std::string();
     return std::string(text, size);
+}
+
+std::string ContentRangeOf(HINTERNET request) {
+    return HeaderText(request, HTTP_QUERY_CONTENT_RANGE);
+}
+
+// What names the answer's version of the file, for If-Range.
+std::string ValidatorOf(HINTERNET request) {
+    return IfRangeValidator(HeaderText(request, HTTP_QUERY_ETAG), HeaderText(request, HTTP_QUERY_LAST_MODIFIED));
 }
 
 ChunkSource ReaderOf(const ScopedInternet& request) {
@@ -97,6 +107,7 @@ struct ResumableFetch {
     const std::string* url = nullptr;
     std::vector<unsigned char>* body = nullptr;
     std::uint64_t total = 0;  // the Content-Length of the answer the held bytes belong to
+    std::string validator;    // its ETag or Last-Modified, for If-Range
     unsigned long errorCode = 0;
 };
 
@@ -128,6 +139,7 @@ AttemptEnd FirstAttempt(ResumableFetch& fetch) {
         return AttemptEnd::Final;
     }
     fetch.total = AnnouncedLength(request.Get());
+    fetch.validator = ValidatorOf(request.Get());
     if (fetch.total > 0 && !ReserveTotal(fetch)) {
         fetch.errorCode = BodyOutOfMemory;
         return AttemptEnd::Final;
@@ -138,7 +150,7 @@ AttemptEnd FirstAttempt(ResumableFetch& fetch) {
 // A further request for the bytes after those held.
 AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
     ScopedInternet root, request;
-    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request, RangeHeader(fetch.body->size()))) {
+    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request, ResumeHeaders(fetch.body->size(), fetch.validator))) {
         fetch.errorCode = GetLastError();
         return AttemptEnd::Cut;  // the link is still down: another attempt may reach it
     }
@@ -146,9 +158,10 @@ AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
     switch (DecideResume(status, ContentRangeOf(request.Get()), fetch.body->size(), fetch.total)) {
         case ResumeAction::Append:
             break;
-        case ResumeAction::StartOver:
+        case ResumeAction::StartOver:  // the whole file, maybe another version of it
             fetch.body->clear();  // keeps the reserved capacity
             fetch.total = AnnouncedLength(request.Get());
+            fetch.validator = ValidatorOf(request.Get());
             if (fetch.total > 0 && !ReserveTotal(fetch)) {
                 fetch.errorCode = BodyOutOfMemory;
                 return AttemptEnd::Final;

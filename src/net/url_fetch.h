@@ -25,9 +25,11 @@ struct PackageFetchOptions {
 
 // The same fetch, resumed when the transfer is cut after some bytes arrived
 // (a failed read, or fewer bytes than the first answer's Content-Length):
-// up to ResumeAttempts further requests with "Range: bytes=<held>-", after
-// ResumeWaitMs(k). A fitting 206 is appended to the bytes held, a 200 starts
-// over, any other answer fails. Failure reports as the fetch above does.
+// up to ResumeAttempts further requests with "Range: bytes=<held>-" and an
+// If-Range naming the held head's version (its answer's strong ETag, else
+// its Last-Modified), after ResumeWaitMs(k). A fitting 206 is appended to
+// the bytes held, a 200 (the whole file, maybe a newer one) starts over, any
+// other answer fails. Failure reports as the fetch above does.
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,
                           const PackageFetchOptions& options);
 

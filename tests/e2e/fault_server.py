@@ -5,7 +5,8 @@ can carry any status and body, a missing or lying Content-Length, a delay
 before the answer, or a connection dropped (or reset) after N bytes of the body. Paths
 without an answer get 404. A path can also have a sequence of answers, one per
 request (the last one repeats), and an answer can honour a "Range: bytes=N-"
-request with a 206 for the rest of its body.
+request with a 206 for the rest of its body (unless an If-Range names
+another version of it).
 
 Used in-process by the end-to-end tests, and from the command line by the
 demo:  python3 fault_server.py --cert C --key K --file /parches/7za.exe=PATH
@@ -39,7 +40,9 @@ class Answer:
     # Send the body in pieces: (byte count, pause in seconds after it).
     segments: Optional[List[Tuple[int, float]]] = None
     # A request with "Range: bytes=N-" gets 206, Content-Range and body[N:]
-    # (drop_after then counts from N); without one, the whole answer as set.
+    # (drop_after then counts from N); without one, or with an If-Range that
+    # is neither the answer's ETag nor its Last-Modified header (the file has
+    # changed), the whole answer as set.
     honour_range: bool = False
 
 
@@ -174,6 +177,9 @@ class FaultServer:
         """The answer as a 206 for the rest of its body when it honours the request's Range."""
         asked = request.range
         if not answer.honour_range or asked is None:
+            return answer
+        validator = request.header("If-Range")
+        if validator is not None and validator not in (answer.headers.get("ETag"), answer.headers.get("Last-Modified")):
             return answer
         start = int(asked.removeprefix("bytes=").split("-", 1)[0])
         total = len(answer.body)
