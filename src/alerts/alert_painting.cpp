@@ -195,9 +195,13 @@ void PaintMessage(GpGraphics* graphics, const AlertLayout& layout, AlertItem& it
     cell.hitRect = HitRectOf(image);
 }
 
-void PaintBanner(GpGraphics* graphics, const AlertLayout& layout) {
+// The banner is asked for once per window: a host that has none, or sends
+// what cannot be decoded, blocks the window's thread at its first paint
+// only, not at every repaint of the gauge. Once loaded it stays.
+void PaintBanner(GpGraphics* graphics, const AlertLayout& layout, AlertWindowState* state) {
     AlertDisplay& alerts = Alerts();
-    if (alerts.bannerImage == nullptr) {
+    if (alerts.bannerImage == nullptr && state != nullptr && !state->bannerTried) {
+        state->bannerTried = true;
         alerts.bannerImage = LoadImageFromUrl(std::string("https://") + settings::ImageHost + BannerPath);
     }
     int32_t bw = 0, bh = 0;
@@ -220,7 +224,7 @@ void PaintGauge(GpGraphics* graphics, const AlertLayout& layout) {
 }
 
 void PaintUpdateOffer(GpGraphics* graphics, const AlertLayout& layout, HWND window, AlertWindowState* state) {
-    PaintBanner(graphics, layout);
+    PaintBanner(graphics, layout, state);
     PaintGauge(graphics, layout);
     StartUpdateWorker(window, state);
 }

@@ -23,6 +23,7 @@ struct AlertWindowState {
     HWND acceptButton = nullptr;
     bool acceptTimerArmed = false;
     bool workerStarted = false;
+    bool bannerTried = false;  // the update banner was asked for in this window
 };
 
 // The alerts display of this process (main thread only).
@@ -31,7 +32,7 @@ struct AlertDisplay {
     AlertItem* currentItem = nullptr;  // the item whose window exists now
     bool closeAllowed = false;         // WM_CLOSE is ignored while false
     bool rtfLoaded = false;            // the RTF document is fetched once per process
-    void* bannerImage = nullptr;       // the update banner, once loaded
+    void* bannerImage = nullptr;       // the update banner, once loaded (asked for once per window)
     bool identityReady = false;        // footer identity lines, gathered once
     std::wstring identityLines[3];
 };

@@ -229,7 +229,8 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
     paths = {"404": "/falta/mesalto.exe", "html": "/pagina/mesalto.exe", "cut": "/cortado/mesalto.exe",
              "zip": "/roto/mesalto_v6.zip", "hash": "/otro/mesalto.exe"}
     url = {kind: f"https://{DOWNLOAD_HOST}{path}" for kind, path in paths.items()}
-    server.answer(BANNER_PATH, Answer(body=png(400, 200, (255, 128, 0))), host=IMAGE_HOST)
+    # The banner is missing too: each window asks for it once, not at every repaint.
+    server.answer(BANNER_PATH, Answer(status=404, body=b"<html>no existe</html>"), host=IMAGE_HOST)
     server.answer(paths["404"], Answer(status=404, body=b"<html>no existe</html>"))
     server.answer(paths["html"], Answer(body=b"<html>mantenimiento</html>"))
     server.answer(paths["cut"], Answer(body=cut, honour_range=True, drop_after=piece))
@@ -269,13 +270,14 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
         ("DESCOMPRESION_FALLIDA", 2, "7za unzip fallo", "UNZIP_7ZA", url["zip"], "5.2.1.0", ""),
         (failed[0], 13, "hash del paquete no coincide", "VERIFICAR_HASH", url["hash"], "5.2.1.0", "")]
 
-    # The requests in order: a package (four for the cut one), then its report.
+    # The requests in order: per window the banner, a package (four for the
+    # cut one), then its report.
     ranges = [r.range for r in server.requests_to(paths["cut"])]
     assert ranges == [None] + [f"bytes={piece * k}-" for k in (1, 2, 3)]
-    report = ("POST", API_HOST, REPORT_PATH)
-    assert requests(server) == STARTUP + [("GET", IMAGE_HOST, BANNER_PATH)] + [
+    report, banner = ("POST", API_HOST, REPORT_PATH), ("GET", IMAGE_HOST, BANNER_PATH)
+    assert requests(server) == STARTUP + [
         request for path in paths.values() for request in
-        ([("GET", DOWNLOAD_HOST, path)] * (4 if path == paths["cut"] else 1) + [report])]
+        ([banner] + [("GET", DOWNLOAD_HOST, path)] * (4 if path == paths["cut"] else 1) + [report])]
 
     # Each offer stopped the program and started it twice (worker, then window).
     assert wait_until(lambda: len(started(folder)) == 1 + 5 * 2, 30), started(folder)
