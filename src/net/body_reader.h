@@ -3,7 +3,9 @@
 // No Win32 here: the chunk source is a callback.
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 struct ChunkRead {
@@ -17,7 +19,22 @@ using ProgressSink = std::function<void(std::int32_t percent)>;
 
 // Error codes for outcomes that have no system error code of their own.
 constexpr unsigned long BodyOutOfMemory = 8;   // ERROR_NOT_ENOUGH_MEMORY
+constexpr unsigned long BodyTooLarge = 223;    // ERROR_FILE_TOO_LARGE
 constexpr unsigned long BodyCutShort = 12030;  // ERROR_INTERNET_CONNECTION_ABORTED
+
+// How a bounded read ended.
+enum class BoundedEnd { Complete, ReadFailed, TooLarge, OutOfMemory };
+
+// Reads a body of at most `limit` bytes (pictures, RTF documents, answers
+// of the service), chunk after chunk, until a chunk of 0 bytes (Complete)
+// or a failed read (ReadFailed, errorCode its code, the bytes so far kept).
+// More than `limit` bytes (TooLarge, errorCode BodyTooLarge) or memory
+// running out (OutOfMemory, errorCode BodyOutOfMemory) empty the body:
+// nothing past the bound is kept, and nothing here throws.
+BoundedEnd ReadBoundedBody(const ChunkSource& source, std::uint32_t chunkSize, std::size_t limit,
+                           std::vector<unsigned char>& body, unsigned long& errorCode);
+BoundedEnd ReadBoundedBody(const ChunkSource& source, std::uint32_t chunkSize, std::size_t limit, std::string& body,
+                           unsigned long& errorCode);
 
 // Reads until a chunk of 0 bytes. With an announced length (> 0) it reserves
 // that much up front and publishes total * 70 / length after each chunk.

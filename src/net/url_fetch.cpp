@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <new>
-
 #include "net/body_reader.h"
 #include "net/download_progress.h"
 #include "net/inet_handle.h"
@@ -82,23 +80,15 @@ bool FailWith(std::vector<unsigned char>& body, unsigned long& errorCode, unsign
     return false;
 }
 
-// Pictures and RTF documents: every body counts, a failed read ends it.
-bool FetchLoosely(const char* userAgent, const std::string& url, std::vector<unsigned char>& body) {
+// Pictures and RTF documents: every body counts, a failed read ends it; a
+// body past the limit fails the fetch and is not kept.
+bool FetchLoosely(const char* userAgent, const std::string& url, std::size_t limit,
+                  std::vector<unsigned char>& body) {
     ScopedInternet root, request;
     if (!OpenUrl(userAgent, url, root, request)) return false;
-    try {
-        std::vector<unsigned char> buffer(SmallReadChunk, 0);
-        body.clear();
-        for (;;) {
-            DWORD read = 0;
-            if (!InternetReadFile(request.Get(), buffer.data(), SmallReadChunk, &read) || read == 0) break;
-            body.insert(body.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(read));
-        }
-    } catch (const std::bad_alloc&) {
-        body.clear();
-        body.shrink_to_fit();
-        return false;
-    }
+    unsigned long errorCode = 0;
+    const BoundedEnd end = ReadBoundedBody(ReaderOf(request), SmallReadChunk, limit, body, errorCode);
+    if (end == BoundedEnd::TooLarge || end == BoundedEnd::OutOfMemory) return false;
     return !body.empty();
 }
 
@@ -188,11 +178,11 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
 }
 
 bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body) {
-    return FetchLoosely(ImageUserAgent, url, body);
+    return FetchLoosely(ImageUserAgent, url, ImageBodyLimit, body);
 }
 
 bool DownloadUrlBytes_Rtf(const std::string& url, std::vector<unsigned char>& body) {
-    return FetchLoosely(RtfUserAgent, url, body);
+    return FetchLoosely(RtfUserAgent, url, RtfBodyLimit, body);
 }
 
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,

@@ -35,5 +35,7 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
 
 // Alert pictures and the update banner; RTF documents. True when at least
 // one byte arrived, whatever the status (an error page comes back as a body).
+// A body longer than ImageBodyLimit or RtfBodyLimit fails the fetch (false,
+// body empty), as does memory running out.
 bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body);
 bool DownloadUrlBytes_Rtf(const std::string& url, std::vector<unsigned char>& body);

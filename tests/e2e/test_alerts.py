@@ -97,6 +97,8 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
     for i, colour in enumerate(colours):
         vendor.put_file(f"/uploads/celda{i}.png", png(100, 100, colour))
     vendor.put_file("/uploads/alta.png", png(100, 5000, (0, 0, 230)))
+    # A picture past the 32 MiB a picture may have is not kept (nor shown).
+    vendor.put_file("/uploads/enorme.png", png(100, 100, (220, 0, 0)) + bytes(32 << 20))
     cells = [{"texto": f"Celda {i}", "imagen": f"https://imagenes.marvek.example/uploads/celda{i}.png",
               "color_fondo": "#FFFF00"} for i in range(5)]
     cells[0]["enlace"] = winpath(opener)
@@ -107,7 +109,8 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
             {"tipo": "boton_unico", "contenido": [
                 {"texto": "Alto", "imagen": "https://imagenes.marvek.example/uploads/alta.png"}]},
             {"tipo": "solo_mensaje", "contenido": [
-                {"texto": "Mensaje sin imagen", "color_fondo": "#FFFF00", "color_texto": "#000000"}]},
+                {"texto": "Mensaje sin imagen", "color_fondo": "#FFFF00", "color_texto": "#000000",
+                 "imagen": "https://imagenes.marvek.example/uploads/enorme.png"}]},
             {"tipo": "desconocido"},
         ]})
     agent = bench.start_agent(procs, folder)
@@ -154,7 +157,7 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
                         r"\d{6}_\d{6}_trevanto\.zip", archived), archived
     assert not (folder / "trevanto2.exe").exists()
 
-    # A message without a picture fills the content area with its colour.
+    # A message without a (usable) picture fills the content area with its colour.
     message = screen_when(lambda s: near(s.getpixel((25, 105)), (255, 255, 0)) and
                           near(s.getpixel((1254, H - 51)), (255, 255, 0)))
     assert near(message.getpixel((19, 400)), WHITE) and near(message.getpixel((1260, 400)), WHITE)

@@ -123,7 +123,7 @@ def offer(url, **cell):
 
 # ---- start-up without a usable answer ------------------------------------
 
-@pytest.mark.parametrize("service", ["unreachable", "html-page"])
+@pytest.mark.parametrize("service", ["unreachable", "html-page", "oversized"])
 def test_start_without_a_usable_answer_keeps_the_folder_and_shows_nothing(tmp_path, server, procs, hosts, service):
     folder = install(tmp_path)
     backup = folder / "actualizaciones" / "250101_120000"
@@ -133,9 +133,14 @@ def test_start_without_a_usable_answer_keeps_the_folder_and_shows_nothing(tmp_pa
         for host in (API_HOST, DOWNLOAD_HOST, IMAGE_HOST):
             hosts.map(host, NOBODY)
         stored = b'{"error":"HttpSendRequestA fallo (codigo=12029)"}'
-    else:
+    elif service == "html-page":
         answer_checkin(server, b"<html>\n<body>Mantenimiento</body>\n</html>\n")
         stored = b"<html>\r\n<body>Mantenimiento</body>\r\n</html>\r\n"
+    else:
+        # A valid document with a window, padded past the 16 MiB an answer
+        # may have: the read fails (223, ERROR_FILE_TOO_LARGE) and nothing shows.
+        answer_checkin(server, {"relleno": "x" * (16 << 20), "alertas": [message("Aviso")]})
+        stored = b'{"error":"InternetReadFile fallo (codigo=223)"}'
     before = files(folder)
 
     # A window would wait for its footer click: the run ends by itself.

@@ -174,3 +174,49 @@ TEST(AppendPackageBody, KeepsHeldBytesAndGoesOnFromTheirProgress) {
         EXPECT_EQ(outcome.published, row.published) << row.held;
     }
 }
+
+// Pictures, RTF documents and the service's answers: at most `limit` bytes.
+TEST(BoundedBody, KeepsWhatFitsAndRefusesWhatDoesNot) {
+    const std::vector<std::string> chunks = {std::string(4000, 'a'), std::string(4000, 'b'), std::string(2000, 'c')};
+    const struct {
+        std::size_t limit;
+        BoundedEnd end;
+        std::size_t kept;
+        unsigned long error;
+    } rows[] = {
+        {10000, BoundedEnd::Complete, 10000, 0},             // exactly the limit
+        {1 << 20, BoundedEnd::Complete, 10000, 0},
+        {9999, BoundedEnd::TooLarge, 0, BodyTooLarge},       // one byte past it, in the last chunk
+        {4000, BoundedEnd::TooLarge, 0, BodyTooLarge},
+        {0, BoundedEnd::TooLarge, 0, BodyTooLarge},
+    };
+    for (const auto& row : rows) {
+        ScriptedSource source{chunks};
+        std::vector<unsigned char> body = Bytes("antes");
+        unsigned long error = 999;
+        EXPECT_EQ(ReadBoundedBody(source.AsSource(), 4096, row.limit, body, error), row.end) << row.limit;
+        EXPECT_EQ(body.size(), row.kept) << row.limit;
+        EXPECT_EQ(error, row.error) << row.limit;
+        if (row.end == BoundedEnd::TooLarge) EXPECT_EQ(body.capacity(), 0u) << row.limit;
+    }
+    // The text form, as the API client reads its answers.
+    ScriptedSource source{chunks};
+    std::string text = "antes";
+    unsigned long error = 999;
+    EXPECT_EQ(ReadBoundedBody(source.AsSource(), 4095, 10000, text, error), BoundedEnd::Complete);
+    EXPECT_EQ(text, chunks[0] + chunks[1] + chunks[2]);
+    EXPECT_EQ(source.capacities, (std::vector<std::uint32_t>{4095, 4095, 4095, 4095}));
+    ScriptedSource over{chunks};
+    EXPECT_EQ(ReadBoundedBody(over.AsSource(), 4095, 9000, text, error), BoundedEnd::TooLarge);
+    EXPECT_TRUE(text.empty());
+    EXPECT_EQ(over.next, 3u);  // nothing more is asked for once past the bound
+}
+
+TEST(BoundedBody, AFailedReadEndsTheBodyAndKeepsWhatArrived) {
+    ScriptedSource source{{"ab", "cd"}, true, 12030};
+    std::vector<unsigned char> body;
+    unsigned long error = 0;
+    EXPECT_EQ(ReadBoundedBody(source.AsSource(), 4096, 100, body, error), BoundedEnd::ReadFailed);
+    EXPECT_EQ(body, Bytes("abcd"));
+    EXPECT_EQ(error, 12030u);
+}
