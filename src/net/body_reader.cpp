@@ -91,6 +91,10 @@ AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, 
         std::vector<unsigned char> buffer(chunkSize, 0);
         for (;;) {
             const ChunkRead chunk = source(buffer.data(), chunkSize);
+            // A read that fails after every announced byte has arrived (the
+            // server closed at once) ends a whole body: asking for the rest
+            // would ask for nothing.
+            if (!chunk.ok && total > 0 && body.size() >= total) break;
             if (!chunk.ok) {
                 errorCode = chunk.errorCode;
                 return AppendEnd::Cut;

@@ -55,6 +55,7 @@ enum class AppendEnd { Complete, Cut, OutOfMemory };
 // With an announced total (> 0) it publishes body.size() * 70 / total after
 // each chunk, so that progress goes on from where the held bytes left it.
 // Cut: a read failed (errorCode its code) or the body is still shorter than
-// the total (errorCode BodyCutShort). Nothing held is discarded here.
+// the total (errorCode BodyCutShort). A read that fails once the whole total
+// is held ends the body (Complete). Nothing held is discarded here.
 AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t total,
                             std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress);

@@ -98,6 +98,15 @@ TEST(PackageBody, FailedReadFailsWithItsCode) {
     EXPECT_TRUE(run.body.empty());
 }
 
+TEST(PackageBody, FailedReadAfterTheWholeAnnouncedBodyIsTheEnd) {
+    ScriptedSource source{{std::string(600, 'a'), std::string(400, 'b')}, true, 12030};
+    const Outcome run = Read(source, 1000);
+    EXPECT_TRUE(run.ok);
+    EXPECT_EQ(run.error, 0u);
+    EXPECT_EQ(run.body, Bytes(std::string(600, 'a') + std::string(400, 'b')));
+    EXPECT_EQ(run.progress, (std::vector<std::int32_t>{42, 70}));
+}
+
 TEST(PackageBody, EmptyBodyIsFalseWithoutCode) {
     ScriptedSource source{{}};
     const Outcome run = Read(source, 0);
@@ -161,6 +170,10 @@ TEST(AppendPackageBody, KeepsHeldBytesAndGoesOnFromTheirProgress) {
         {"abcd", {"ef"}, false, 10, AppendEnd::Cut, "abcdef", BodyCutShort, {42}},
         {"", {"ab", "cd"}, false, 0, AppendEnd::Complete, "abcd", 0, {}},
         {"ab", {}, true, 0, AppendEnd::Cut, "ab", 64, {}},
+        // Every announced byte arrived before the read failed: the body is whole.
+        {"abcd", {"efg", "hij"}, true, 10, AppendEnd::Complete, "abcdefghij", 0, {49, 70}},
+        {"abcdefghij", {}, true, 10, AppendEnd::Complete, "abcdefghij", 0, {}},
+        {"abcd", {"efg", "hi"}, true, 10, AppendEnd::Cut, "abcdefghi", 64, {49, 63}},
     };
     for (const Row& row : rows) {
         ScriptedSource source;
