@@ -221,8 +221,10 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=[(quarter, 1.0)] * 4))
     folder = program(tmp_path, vendor, {"alertas": [
         {"tipo": "url_actualizar", "contenido": [{"enlace": "https://localhost/paquetes/mesalto.exe"}]},
-        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/paquete.zip"}]},
         {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/mesalto.exe"}]},
+        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/paquete.zip"}]},
+        # No package: no worker starts, so the gauge shows what the window set.
+        {"tipo": "url_actualizar"},
     ]})
     exe = folder / "mesalto.exe"
     procs.start(["wine", exe], cwd=folder)
@@ -244,25 +246,31 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     # The gauge grows while the four pieces arrive (a screenshot takes a
     # while on a busy machine, so not every step is caught).
     assert len(set(fills)) >= 3 and fills[0] < 150 and max(fills) >= 290, fills
-    assert finish(agent, 180) == 0
+
+    # Each update stops and starts the program twice: worker, then window;
+    # the window's start comes just before the next window is made.
+    assert wait_until(lambda: len(starts(exe)) == 1 + 3 * 2, 180), starts(exe)
+    # The last window starts no worker: its gauge is the one a new window
+    # starts from, empty, not the previous update's "Listo 100%".
+    last = screen_when(lambda s: near(s.getpixel((640, 415)), (255, 128, 0)))
+    assert gauge_fill(last) == 0 and near(last.getpixel((290, 681)), (0xD2, 0xD2, 0xD2))
+    key("ctrl+F10")
+    assert finish(agent, 30) == 1
+    assert len(starts(exe)) == 7
 
     # The service vouches for the package it serves itself, and only for that one.
     offers = json.loads((folder / "actualizador_registros" / "recibido.json").read_bytes())["alertas"]
-    assert [cell.get("sha256") for offer in offers for cell in offer["contenido"]] == \
-        [None, hashlib.sha256(package.getvalue()).hexdigest(), None]
+    assert [cell.get("sha256") for offer in offers for cell in offer.get("contenido", [])] == \
+        [None, None, hashlib.sha256(package.getvalue()).hexdigest()]
     lines = journal(folder)
-    assert [line.split(";")[0] for line in lines if line.startswith(("DESCARGA;", "ERROR_DESCARGA"))] == \
-        ["DESCARGA", "DESCARGA", "ERROR_DESCARGA"]
-    assert any(line.startswith("RESTAURADO_EXE_ANTERIOR") for line in lines)
-    assert exe.read_bytes() == NEWER  # the failed fetch put the program back
+    assert [line.split(";")[0] for line in lines if line.startswith(("DESCARGA;", "ERROR_DESCARGA", "HOTKEY"))] == \
+        ["DESCARGA", "ERROR_DESCARGA", "DESCARGA", "HOTKEY_EMERGENCIA_CTRLF10"]
+    assert any(line.startswith("RESTAURADO_EXE_ANTERIOR") for line in lines)  # the failed fetch put it back
+    assert exe.read_bytes() == NEWER
     reports = [(r["resultado"], r["url_parche"]) for r in vendor.rows("update_reports")]
     assert reports == [("OK", "https://localhost/paquetes/mesalto.exe"),
-                       ("OK", "https://descargas.marvek.example/paquetes/paquete.zip"),
-                       ("DESCARGA_FALLIDA", "https://descargas.marvek.example/paquetes/mesalto.exe")]
-    # Each update stops and starts the program twice: worker, then window.
-    assert wait_until(lambda: len(starts(exe)) == 1 + 3 * 2, 20), starts(exe)
-    time.sleep(1)
-    assert len(starts(exe)) == 7
+                       ("DESCARGA_FALLIDA", "https://descargas.marvek.example/paquetes/mesalto.exe"),
+                       ("OK", "https://descargas.marvek.example/paquetes/paquete.zip")]
 
 
 def test_a_document_of_the_wrong_shape_shows_nothing_and_the_run_ends(tmp_path, vendor, procs):
