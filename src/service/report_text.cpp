@@ -56,6 +56,7 @@ std::string ReportIdFromWords(const std::array<std::uint32_t, 4>& words) {
 }
 
 std::string CheckInResponseText(bool succeeded, std::string body, const std::string& errorText) {
-    if (succeeded) return body.empty() ? std::string("{\"error\":\"Respuesta vacia del servidor\"}") : body;
-    return "{\"error\":\"" + JsonEscape(errorText) + "\"}";
+    if (!succeeded) return "{\"error\":\"" + JsonEscape(errorText) + "\"}";
+    if (body.empty()) return "{\"error\":\"Respuesta vacia del servidor\"}";
+    return body;  // moved out, not copied
 }
