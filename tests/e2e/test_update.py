@@ -490,22 +490,28 @@ class TestZipPackage:
 
     @pytest.mark.parametrize("lock", ["readable", "exclusive"])
     def test_new_executable_held_open_leaves_the_old_one(self, program, server, procs, registry, lock):
-        # The registration script starts a program that holds the new
-        # executable open (and waits until it has): readable, it cannot be
-        # moved into place; held without sharing (as antivirus holds it), it
-        # cannot even be read.
-        readable = b"set TREVANTO_LOCK_READABLE=1\r\n" if lock == "readable" else b""
-        script = (b"@echo off\r\nset TREVANTO_LOCK_FILE=%~dp0mesalto.exe\r\n" + readable +
-                  b"start \"\" \"%~dp0herramientas\\bloqueador.exe\"\r\n:espera\r\n"
-                  b"if exist \"%~dp0herramientas\\bloqueador.exe.arranques.txt\" goto fin\r\n"
-                  b"ping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n")
-        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script, "herramientas/bloqueador.exe": OLD})
+        # Once the package is unpacked, its registration script has a program
+        # take hold of the new executable and waits until it has: readable,
+        # it cannot be moved into place; held without sharing (as antivirus
+        # holds it), it cannot even be read. (The holder is the test's own:
+        # one started from the script may end with the script's console.)
+        new_exe = program / "mesalto_v6" / "mesalto.exe"
+        holder = program.parent / "bloqueador.exe"
+        shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", holder)
+        unpacked = w(program.parent / "desempaquetado.txt").encode()
+        procs.start(["wine", holder], cwd=program.parent,
+                    env={"TREVANTO_LOCK_FILE": w(new_exe), "TREVANTO_LOCK_AFTER": unpacked.decode(),
+                         **({"TREVANTO_LOCK_READABLE": "1"} if lock == "readable" else {})})
+        held = w(program.parent / "bloqueador.exe.arranques.txt").encode()
+        script = (b'@echo off\r\necho listo> "' + unpacked + b'"\r\n:espera\r\nif exist "' + held +
+                  b'" goto fin\r\nping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n')
+        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script})
         settings = r"HKCU\SOFTWARE\VB and VBA Program Settings"
         registry.delete_key(settings)
 
         assert update(procs, program, url) == {"messages": 1, "progress": 90, "step": 2}
         lines = journal(program)
-        new_exe, root, aside = program / "mesalto_v6" / "mesalto.exe", program / "mesalto.exe", program / "mesalto2.exe"
+        root, aside = program / "mesalto.exe", program / "mesalto2.exe"
         [report] = report_bodies(server)
         if lock == "readable":
             [failure] = [line for line in lines if line.startswith("ERROR_MOVER_EXE_NUEVO_A_RAIZ;")]
