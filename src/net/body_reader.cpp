@@ -85,7 +85,8 @@ bool ReadPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::ui
 }
 
 AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t total,
-                            std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress) {
+                            std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress,
+                            const ByteSink& added) {
     errorCode = 0;
     try {
         std::vector<unsigned char> buffer(chunkSize, 0);
@@ -101,6 +102,7 @@ AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, 
             }
             if (chunk.count == 0) break;
             body.insert(body.end(), buffer.begin(), buffer.begin() + chunk.count);
+            if (added) added(body.data() + body.size() - chunk.count, chunk.count);
             if (total > 0) progress(TransferProgress(static_cast<std::uint32_t>(body.size()), total));
         }
     } catch (const std::bad_alloc&) {

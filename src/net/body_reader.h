@@ -16,6 +16,8 @@ struct ChunkRead {
 
 using ChunkSource = std::function<ChunkRead(unsigned char* buffer, std::uint32_t capacity)>;
 using ProgressSink = std::function<void(std::int32_t percent)>;
+// Told of the bytes each read added to a body, in order.
+using ByteSink = std::function<void(const unsigned char* bytes, std::size_t count)>;
 
 // Error codes for outcomes that have no system error code of their own.
 constexpr unsigned long BodyOutOfMemory = 8;   // ERROR_NOT_ENOUGH_MEMORY
@@ -57,5 +59,7 @@ enum class AppendEnd { Complete, Cut, OutOfMemory };
 // Cut: a read failed (errorCode its code) or the body is still shorter than
 // the total (errorCode BodyCutShort). A read that fails once the whole total
 // is held ends the body (Complete). Nothing held is discarded here.
+// `added`, when set, is told of every chunk as it is appended.
 AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t total,
-                            std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress);
+                            std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress,
+                            const ByteSink& added = ByteSink());

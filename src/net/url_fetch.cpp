@@ -95,6 +95,7 @@ bool FetchLoosely(const char* userAgent, const std::string& url, std::size_t lim
 // The state of a resumable fetch across its attempts.
 struct ResumableFetch {
     const std::string* url = nullptr;
+    const PackageFetchOptions* options = nullptr;
     std::vector<unsigned char>* body = nullptr;
     std::uint64_t total = 0;  // the Content-Length of the answer the held bytes belong to
     std::string validator;    // its ETag or Last-Modified, for If-Range
@@ -110,8 +111,8 @@ bool ReserveTotal(ResumableFetch& fetch) {
 
 // Reads one answer's body into the held bytes.
 AttemptEnd ReadAttempt(ResumableFetch& fetch, const ScopedInternet& request) {
-    const AppendEnd end =
-        AppendPackageBody(ReaderOf(request), PackageReadChunk, fetch.total, *fetch.body, fetch.errorCode, PublishProgress);
+    const AppendEnd end = AppendPackageBody(ReaderOf(request), PackageReadChunk, fetch.total, *fetch.body,
+                                            fetch.errorCode, PublishProgress, fetch.options->onBytes);
     if (end == AppendEnd::Complete) return AttemptEnd::Complete;
     return end == AppendEnd::Cut ? AttemptEnd::Cut : AttemptEnd::Final;
 }
@@ -150,6 +151,7 @@ AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
             break;
         case ResumeAction::StartOver:  // the whole file, maybe another version of it
             fetch.body->clear();  // keeps the reserved capacity
+            if (fetch.options->onStartOver) fetch.options->onStartOver();
             fetch.total = AnnouncedLength(request.Get());
             fetch.validator = ValidatorOf(request.Get());
             if (fetch.total > 0 && !ReserveTotal(fetch)) {
@@ -191,6 +193,7 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
     body.clear();
     ResumableFetch fetch;
     fetch.url = &url;
+    fetch.options = &options;
     fetch.body = &body;
     AttemptEnd end = FirstAttempt(fetch);
     for (int attempt = 1; attempt <= options.resumeAttempts && ShouldResume(end, fetch); ++attempt) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "net/body_reader.h"
 #include "net/resume_rules.h"
 
 // The update package. Publishes DownloadProgress from the Content-Length.
@@ -21,6 +22,11 @@ struct PackageFetchOptions {
     std::function<void(std::uint64_t held, int attempt)> onResume;
     // Further attempts after a cut; 0 fetches once.
     int resumeAttempts = ResumeAttempts;
+    // Told of the body's bytes as they arrive, in order (a resumed transfer
+    // goes on from the bytes held), and when the bytes held are dropped
+    // because the server sent the whole file again.
+    ByteSink onBytes;
+    std::function<void()> onStartOver;
 };
 
 // The same fetch, resumed when the transfer is cut after some bytes arrived

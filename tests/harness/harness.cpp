@@ -6,7 +6,10 @@
 //   harness download-file-nocode <url> <target>   DownloadToFile without one
 //   harness api-post <path> <body-file>           ApiPostJson (body read from the file)
 //   harness api-get <path>                        ApiGetJson
-//   harness fetch-url <url> <out-file>            DownloadUrlBytes_URL; progress values seen
+//   harness fetch-url <url> <out-file> [sha256]   DownloadUrlBytes_URL; progress values seen; with
+//                                                 "sha256", the update worker's fetch that hashes as
+//                                                 the bytes arrive (FetchPackageHashed) and the digest;
+//                                                 last_byte_ms: when the progress reached 70
 //   harness fetch-image <url> <out-file>          DownloadUrlBytes_Image
 //   harness fetch-rtf <url> <out-file>            DownloadUrlBytes_Rtf
 //   harness self-update <app-folder> [linger-ms]  CheckSelfUpdate, then stays alive a while
@@ -127,15 +130,18 @@ int ApiGet(const std::wstring& path) {
 }
 
 // Samples DownloadProgress while the fetch runs and keeps each new value.
-int FetchUrl(const std::wstring& url, const std::wstring& outFile) {
+int FetchUrl(const std::wstring& url, const std::wstring& outFile, bool hashed) {
     DownloadProgress.store(-1);
     std::vector<int> seen;
     std::atomic<bool> done{false};
+    const DWORD start = GetTickCount();
+    DWORD lastByteMs = 0;  // when the progress reached 70: the whole announced body was in
     std::thread sampler([&] {
         int last = -1;
         while (!done.load()) {
             const int now = DownloadProgress.load();
             if (now != last) seen.push_back(last = now);
+            if (now >= 70 && lastByteMs == 0) lastByteMs = GetTickCount() - start;
             Sleep(1);
         }
         const int now = DownloadProgress.load();
@@ -143,8 +149,11 @@ int FetchUrl(const std::wstring& url, const std::wstring& outFile) {
     });
     std::vector<unsigned char> body;
     unsigned long code = 12345;
-    const DWORD start = GetTickCount();
-    const bool ok = DownloadUrlBytes_URL(Narrow(url), body, code);
+    std::string hex;
+    PackageFetchOptions single;
+    single.resumeAttempts = 0;
+    const bool ok = hashed ? FetchPackageHashed(Narrow(url), body, code, single, hex)
+                           : DownloadUrlBytes_URL(Narrow(url), body, code);
     const DWORD elapsed = GetTickCount() - start;
     done.store(true);
     sampler.join();
@@ -154,9 +163,11 @@ int FetchUrl(const std::wstring& url, const std::wstring& outFile) {
         if (value < 0) continue;
         progress += (progress.empty() ? "" : ",") + std::to_string(value);
     }
-    std::printf("{\"ok\":%s,\"error\":%lu,\"size\":%u,\"ms\":%lu,\"peak_working_set\":%llu,\"progress\":[%s]}\n",
-                Bool(ok).c_str(), code, static_cast<unsigned>(body.size()), elapsed, PeakWorkingSet(),
-                progress.c_str());
+    std::printf(
+        "{\"ok\":%s,\"error\":%lu,\"size\":%u,\"ms\":%lu,\"last_byte_ms\":%lu,\"peak_working_set\":%llu,"
+        "\"sha256\":\"%s\",\"progress\":[%s]}\n",
+        Bool(ok).c_str(), code, static_cast<unsigned>(body.size()), elapsed, lastByteMs, PeakWorkingSet(), hex.c_str(),
+        progress.c_str());
     return 0;
 }
 
@@ -369,7 +380,8 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"download-file-nocode" && argc == 4) return DownloadFile(argv[2], argv[3], false);
     if (verb == L"api-post" && argc == 4) return ApiPost(argv[2], argv[3]);
     if (verb == L"api-get" && argc == 3) return ApiGet(argv[2]);
-    if (verb == L"fetch-url" && argc == 4) return FetchUrl(argv[2], argv[3]);
+    if (verb == L"fetch-url" && argc == 4) return FetchUrl(argv[2], argv[3], false);
+    if (verb == L"fetch-url" && argc == 5 && std::wstring(argv[4]) == L"sha256") return FetchUrl(argv[2], argv[3], true);
     if (verb == L"fetch-image" && argc == 4) return FetchSmall(true, argv[2], argv[3]);
     if (verb == L"fetch-rtf" && argc == 4) return FetchSmall(false, argv[2], argv[3]);
     if (verb == L"self-update" && (argc == 3 || argc == 4)) {

@@ -233,3 +233,17 @@ TEST(BoundedBody, AFailedReadEndsTheBodyAndKeepsWhatArrived) {
     EXPECT_EQ(body, Bytes("abcd"));
     EXPECT_EQ(error, 12030u);
 }
+
+TEST(AppendPackageBody, TellsEachAppendedChunkInOrder) {
+    ScriptedSource source{{"efg", "hij"}};
+    std::vector<unsigned char> body = Bytes("abcd");
+    unsigned long error = 0;
+    std::string told;
+    const ByteSink sink = [&told](const unsigned char* bytes, std::size_t count) {
+        told.append(reinterpret_cast<const char*>(bytes), count);
+        told += '|';
+    };
+    EXPECT_EQ(AppendPackageBody(source.AsSource(), 4, 10, body, error, [](std::int32_t) {}, sink), AppendEnd::Complete);
+    EXPECT_EQ(told, "efg|hij|");  // only what this attempt added, never the bytes held
+    EXPECT_EQ(body, Bytes("abcdefghij"));
+}
