@@ -29,7 +29,8 @@
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 //   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size
 //   harness paint-bench <repeats>                 per item of this folder's recibido.json: CPU time of a
-//                                                 full repaint and of a progress-band repaint
+//                                                 full repaint and of a progress-band repaint (and, with
+//                                                 TREVANTO_PAINT_SHOTS, a pause for a screenshot after them)
 #include <windows.h>
 #include <psapi.h>
 
@@ -330,6 +331,22 @@ unsigned long long RepaintCost(HWND window, const RECT* region, int repeats) {
     return (ThreadCpuMicroseconds() - start) / static_cast<unsigned long long>(repeats);
 }
 
+// With TREVANTO_PAINT_SHOTS set: after the repaints of window i, prints
+// "CAPTURA i" and keeps the window up (its messages pumped) until the file
+// captura_<i>.listo appears in the current folder, so that a screenshot of
+// what the last repaint left can be taken.
+void HoldForScreenshot(size_t index) {
+    if (GetEnvironmentVariableW(L"TREVANTO_PAINT_SHOTS", nullptr, 0) == 0) return;
+    std::printf("CAPTURA %u\n", static_cast<unsigned>(index));
+    std::fflush(stdout);
+    const std::wstring done = L"captura_" + std::to_wstring(index) + L".listo";
+    while (GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(10);
+    }
+}
+
 int PaintBench(int repeats) {
     ULONG_PTR token = 0;
     if (!BeginAlertsDisplay(token)) {
@@ -350,6 +367,7 @@ int PaintBench(int repeats) {
         const RECT bandRect = {band.x, band.y, band.x + band.w, band.y + band.h};
         const unsigned long long full = RepaintCost(window, nullptr, repeats);
         const unsigned long long partial = RepaintCost(window, &bandRect, repeats);
+        HoldForScreenshot(i);
         json += (i ? ",{" : "{") + std::string("\"kind\":\"") + items[i].kindName + "\",\"full_us\":" +
                 std::to_string(full) + ",\"band_us\":" + std::to_string(partial) + "}";
         Alerts().closeAllowed = true;
