@@ -6,6 +6,7 @@
 #include <string>
 
 #include "alerts/alert_document.h"
+#include "support/handles.h"
 
 inline constexpr wchar_t AlertWindowClassName[] = L"AlertaWindowClass";
 inline constexpr wchar_t AlertWindowTitle[] = L"ACTUALIZANDO... ESPERE.";
@@ -24,6 +25,10 @@ struct AlertWindowState {
     bool acceptTimerArmed = false;
     bool workerStarted = false;
     bool bannerTried = false;  // the update banner was asked for in this window
+    // The frame and the item's pictures and texts as first drawn, the size
+    // of the client area: every later paint copies from it.
+    ScopedBitmap composed;
+    int composedWidth = 0, composedHeight = 0;
 };
 
 // The alerts display of this process (main thread only).
