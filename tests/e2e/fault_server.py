@@ -39,6 +39,9 @@ class Answer:
     close_without_answer: bool = False
     # Send the body in pieces: (byte count, pause in seconds after it).
     segments: Optional[List[Tuple[int, float]]] = None
+    # With segments: piece i is sent only once gates[i] is set, so that a
+    # test can look at what each piece did before the next one goes.
+    gates: Optional[List[threading.Event]] = None
     # A request with "Range: bytes=N-" gets 206, Content-Range and body[N:]
     # (drop_after then counts from N); without one, or with an If-Range that
     # is neither the answer's ETag nor its Last-Modified header (the file has
@@ -54,8 +57,9 @@ class Request:
     headers: Dict[str, str]
     raw_headers: bytes
     body: bytes
-    # time.monotonic() when the request had been read.
+    # time.monotonic() when the request had been read, and the wall clock then.
     arrived: float = 0.0
+    arrived_at: float = 0.0
 
     @property
     def path(self) -> str:
@@ -211,7 +215,7 @@ class FaultServer:
                 break
             rest += chunk
         host = next((v for k, v in headers.items() if k.lower() == "host"), "")
-        return Request(method, target, host, headers, head, rest[:length], time.monotonic())
+        return Request(method, target, host, headers, head, rest[:length], time.monotonic(), time.time())
 
     @staticmethod
     def _send(conn, answer: Answer) -> None:
@@ -231,7 +235,9 @@ class FaultServer:
         body = answer.body if answer.drop_after is None else answer.body[:answer.drop_after]
         pieces = answer.segments or [(65536, 0.0)] * ((len(body) + 65535) // 65536)
         offset = 0
-        for size, pause in pieces:
+        for i, (size, pause) in enumerate(pieces):
+            if answer.gates and i < len(answer.gates):
+                answer.gates[i].wait(timeout=300)
             conn.sendall(body[offset:offset + size])
             offset += size
             if pause:

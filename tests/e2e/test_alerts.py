@@ -3,12 +3,14 @@ windows one after another, what they show (screen pixels), what clicks, keys
 and the accept button do, and update offers run from the window. Documents
 and pictures come from the vendor service; the screen is 1280 x 800."""
 
+import datetime
 import hashlib
 import io
 import json
 import re
 import shutil
 import subprocess
+import threading
 import time
 
 from PIL import Image
@@ -172,10 +174,12 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
     assert closes(folder)[3:] == ["HOTKEY_EMERGENCIA_CTRLF10"]
 
 
-def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, vendor, procs):
+def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, vendor, server, procs):
+    # The document comes from the fault server (localhost), which notes when
+    # the window's first paint asked for it.
     rtf = b"{\\rtf1\\ansi Condiciones de uso del servicio.}"
-    vendor.put_file("/uploads/terminos.rtf", rtf)
-    url = "https://imagenes.marvek.example/uploads/terminos.rtf"
+    server.answer("/uploads/terminos.rtf", Answer(body=rtf))
+    url = "https://localhost/uploads/terminos.rtf"
     folder = program(tmp_path, vendor, {"alertas": [
         {"tipo": "documento_rtf", "contenido": [{"enlace": url}]},
         {"tipo": "documento_rtf", "contenido": [{"enlace": url}]}]})
@@ -184,15 +188,25 @@ def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, ve
     assert wait_until(lambda: alert_window(procs, 2)["children"][0]["text"] == "Condiciones de uso del servicio.", 20)
     [rich, button] = alert_window(procs, 2)["children"]
     assert rich["class"].upper() == "RICHEDIT50W"
-    assert (button["class"].upper(), button["text"], button["enabled"]) == \
-        ("BUTTON", "Acepto los terminos y condiciones", False)
-    click(60, H - 25)  # the disabled button: the click reaches the window, which must stay open
-    time.sleep(1.0)
-    assert closes(folder) == [] and journal(folder, "alertas_terminos_aceptados.csv") == []
-    assert alert_window(procs, 2)["children"][0]["text"] == "Condiciones de uso del servicio."
-    assert wait_until(lambda: alert_window(procs, 2)["children"][1]["enabled"], 15)
-    click(60, H - 25)
-    assert wait_until(lambda: journal(folder, "alertas_terminos_aceptados.csv") == [url], 20)
+    assert (button["class"].upper(), button["text"]) == ("BUTTON", "Acepto los terminos y condiciones")
+    # The button is clicked again and again from now on. While it is
+    # disabled the clicks reach the window, which stays open and accepts
+    # nothing; the first click after it is enabled accepts. How soon that
+    # comes after the first paint is read from what the run left behind.
+    accepted = lambda: journal(folder, "alertas_terminos_aceptados.csv")
+    deadline = time.monotonic() + 60
+    while not accepted():
+        assert time.monotonic() < deadline, "the accept button never took a click"
+        click(60, H - 25)
+        time.sleep(0.25)
+    assert accepted() == [url]
+    [line] = (folder / "actualizador_registros" / "alertas_terminos_aceptados.csv").read_bytes().splitlines()
+    stamp = datetime.datetime.strptime(line[:19].decode(), "%Y-%m-%d %H:%M:%S").timestamp()
+    [fetched] = server.requests_to("/uploads/terminos.rtf")
+    # Enabled 5 s after the first paint, which is when the document was
+    # asked for; the journal counts whole seconds.
+    assert stamp >= int(fetched.arrived_at) + 4, (line, fetched.arrived_at)
+    assert closes(folder) == []
     [row] = vendor.rows("acceptance_reports")
     assert (row["Programa"], row["rtf_url"]) == ("MarvekMesalto", url)
 
@@ -202,11 +216,18 @@ def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, ve
     assert finish(agent, 30) == 0
     assert closes(folder) == [f"CIERRE_ARCHIVAR_ZIP;{winpath(folder / 'trevanto2.exe')};NO_EXISTE"]
     assert len(vendor.rows("acceptance_reports")) == 1
+    assert len(server.requests_to("/uploads/terminos.rtf")) == 1
 
 
 def gauge_fill(shot):
     """Blue pixels of the gauge (704 px wide at x 288, y 670)."""
     return sum(near(shot.getpixel((x, 681)), FOOTER) for x in range(289, 992))
+
+
+def blue_pixels(percent):
+    """What gauge_fill counts at that percentage: the filled width, less the
+    outline's left column."""
+    return max(int(704 * percent / 100.0) - 1, 0)
 
 
 def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, server, procs):
@@ -216,9 +237,12 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     with zipfile.ZipFile(package, "w") as archive:
         archive.writestr("mesalto.exe", NEWER)
     vendor.put_file("/paquetes/paquete.zip", package.getvalue())
-    # The executable comes from the fault server (localhost) in four slow pieces.
-    quarter = len(NEW) // 4 + 1
-    server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=[(quarter, 1.0)] * 4))
+    # The executable comes from the fault server (localhost) in pieces of
+    # 64 KiB (what WinINet hands over per read), each sent only when the
+    # test has seen what the one before did to the gauge.
+    pieces = [(65536, 0.0)] * (len(NEW) // 65536) + [(len(NEW) % 65536, 0.0)]
+    gates = [threading.Event() for _ in pieces]
+    server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=pieces, gates=gates))
     folder = program(tmp_path, vendor, {"alertas": [
         {"tipo": "url_actualizar", "contenido": [{"enlace": "https://localhost/paquetes/mesalto.exe"}]},
         {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/mesalto.exe"}]},
@@ -237,15 +261,12 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     assert near(offer.getpixel((640, H - 5)), WHITE) and near(offer.getpixel((5, H - 5)), WHITE)  # no footer band
     assert identity_pixels(offer, (0x50, 0x50, 0x50)) > 30 and identity_pixels(offer, WHITE) > 10000
     assert near(offer.getpixel((990, 681)), (0xD2, 0xD2, 0xD2))  # gauge background, right end
-    fills = [gauge_fill(offer)]
-    while len(fills) < 150:  # until the next offer's window starts again from 0
-        fill = gauge_fill(screenshot())
-        if fill < fills[-1]:
-            break
-        fills.append(fill)
-    # The gauge grows while the four pieces arrive (a screenshot takes a
-    # while on a busy machine, so not every step is caught).
-    assert len(set(fills)) >= 3 and fills[0] < 150 and max(fills) >= 290, fills
+    # The gauge shows each piece's progress (received x 70 / length) in turn,
+    # waited for piece by piece: however slow the machine, no step is missed.
+    for k, gate in enumerate(gates):
+        percent = min(k * 65536, len(NEW)) * 70 // len(NEW)
+        screen_when(lambda s: gauge_fill(s) == blue_pixels(percent), 120)
+        gate.set()
 
     # Each update stops and starts the program twice: worker, then window;
     # the window's start comes just before the next window is made.
