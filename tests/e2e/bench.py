@@ -75,17 +75,28 @@ class Processes:
                 proc.wait(timeout=10)
 
 
+def in_this_prefix(pid: int) -> bool:
+    """Whether the process runs in this run's Wine prefix (another run may
+    go on beside this one, in a prefix of its own)."""
+    try:
+        environ = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+    except OSError:
+        return False
+    prefix = os.environ.get("WINEPREFIX", "").encode()
+    return b"WINEPREFIX=" + prefix in environ
+
+
 def leftover_windows_programs() -> List[int]:
-    """Process ids of the Windows programs still running from a path outside
-    C:\\windows (the agent, its doubles, what they started); Wine's own
-    services are left alone."""
+    """Process ids of this prefix's Windows programs still running from a
+    path outside C:\\windows (the agent, its doubles, what they started);
+    Wine's own services are left alone."""
     listing = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
     found = []
     for line in listing.splitlines():
         pid, stat, args = (line.split(None, 2) + ["", ""])[:3]
         if stat.startswith("Z"):
             continue
-        if re.match(r"[A-Za-z]:\\", args) and not re.match(r"[Cc]:\\windows\\", args):
+        if re.match(r"[A-Za-z]:\\", args) and not re.match(r"[Cc]:\\windows\\", args) and in_this_prefix(int(pid)):
             found.append(int(pid))
     return found
 

@@ -429,8 +429,9 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
     program (twice DESCARGA), one backup folder holds the old one with the
     data files, two OK reports arrive, and the program is relaunched by both
     workers and both windows: 3 or 4 starts, as one window's taskkill may
-    end the other's relaunch. What must hold whatever the interleaving is
-    checked here."""
+    end the other's relaunch. On a busy machine the second worker may start
+    only after the program was set aside, and then has no installation to
+    report for. What must hold whatever the interleaving is checked here."""
     quarter = len(NEW) // 4 + 1
     server.answer(BANNER_PATH, Answer(body=png(400, 200, (255, 128, 0))), host=IMAGE_HOST)
     server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=[(quarter, 0.5)] * 4))
@@ -444,10 +445,14 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
     assert_whole_lines(folder)
     codes = [line.split(";")[0] for line in new_journal(folder)]
     assert set(codes) <= EXECUTABLE_UPDATE_CODES, codes
+    # A worker that starts once the other has set the program aside finds no
+    # installation to report for (no product key): one report or two.
     reports = report_bodies(server)
-    assert len(reports) == 2 and {r["resultado"] for r in reports} <= {"OK", "DESCARGA_FALLIDA"}
-    # No line lost: each stored package was reported OK, each stop has its relaunch.
-    assert codes.count("DESCARGA") == sum(r["resultado"] == "OK" for r in reports)
+    assert len(reports) in (1, 2) and {r["resultado"] for r in reports} <= {"OK", "DESCARGA_FALLIDA"}
+    # No line lost: each worker stored its package or journalled why not,
+    # each stored package reported OK has its line, each stop has its relaunch.
+    assert codes.count("DESCARGA") + codes.count("ERROR_DESCARGA") + codes.count("ERROR_GUARDAR") == 2, codes
+    assert codes.count("DESCARGA") >= sum(r["resultado"] == "OK" for r in reports)
     assert codes.count("TASKKILL_APP") == codes.count("RELANZAR_APP") + codes.count("RELANZAR_APP_NO_EXISTE")
     assert (folder / "actualizador_registros" / "recibido.json").read_bytes() == body
 
