@@ -17,7 +17,9 @@ bench_free_display() {
 
 bench_start() {
   export WINEARCH=$BENCH_KIND WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  export WINEPREFIX=$BENCH_BUILD/wine/prefix
+  # TREVANTO_WINE_PREFIX gives a run a prefix of its own, so that two runs
+  # (each in its own sandbox) can go on at once.
+  export WINEPREFIX=${TREVANTO_WINE_PREFIX:-$BENCH_BUILD/wine/prefix}
   export TREVANTO_PKI=$BENCH_CACHE/pki
   export TREVANTO_BUILD=$BENCH_BUILD
   export TREVANTO_WINE_KIND=$BENCH_KIND
@@ -35,11 +37,17 @@ bench_start() {
   if [ -n "${TREVANTO_BENCH_DISPLAY:-}" ]; then
     export DISPLAY=$TREVANTO_BENCH_DISPLAY
   else
-    DISPLAY=$(bench_free_display)
-    export DISPLAY
-    Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-    BENCH_XVFB_PID=$!
-    for i in $(seq 100); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.05; done
+    # A display another run took meanwhile makes this Xvfb end: take the next.
+    local attempt
+    for attempt in 1 2 3 4 5; do
+      DISPLAY=$(bench_free_display)
+      export DISPLAY
+      Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+      BENCH_XVFB_PID=$!
+      for i in $(seq 100); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.05; done
+      sleep 0.2
+      kill -0 "$BENCH_XVFB_PID" 2>/dev/null && break
+    done
   fi
 
   # A fresh copy per run: a new prefix means a new wineserver, started inside

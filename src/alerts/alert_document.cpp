@@ -10,6 +10,9 @@ using Json = nlohmann::json;
 
 // Parses the first JSON value of the bytes; whatever follows it is not read.
 // The DOM builder is told not to throw, so a syntax error is only a false.
+// The parser and the library's destructor keep their own stacks, so a
+// value nested to any depth costs heap, not call stack; nothing below may
+// walk, copy or print a value recursively (the copy and dump do).
 bool ParseFirstValue(const std::string& bytes, Json& value) {
     Json parsed;
     nlohmann::detail::json_sax_dom_parser<Json> builder(parsed, /*allow_exceptions_=*/false);
@@ -68,14 +71,16 @@ const Json::array_t* ArrayMember(const Json& object, const char* key) {
     return member == object.end() ? nullptr : member->get_ptr<const Json::array_t*>();
 }
 
-// "sha256" never rejects the document: a value of another type is kept as
-// its JSON text, which the worker then finds malformed.
+// "sha256" never rejects the document: a value of another type stands as
+// a fixed marker, which the worker then finds malformed. Its own text is
+// never made: a hostile value nested deep enough would overflow the stack
+// of any printer that recurses on the depth.
 void ReadSha256(const Json& value, AlertCell& cell) {
     const auto member = value.find("sha256");
     if (member == value.end()) return;
     cell.hasSha256 = true;
     const auto* text = member->get_ptr<const Json::string_t*>();
-    cell.sha256 = text != nullptr ? *text : member->dump();
+    cell.sha256 = text != nullptr ? *text : std::string(MalformedSha256Marker);
 }
 
 bool ReadCell(const Json& value, AlertCell& cell) {

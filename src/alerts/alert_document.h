@@ -20,6 +20,9 @@ struct AlertRect {
     int32_t left = 0, top = 0, right = 0, bottom = 0;
 };
 
+// What a "sha256" of another type than string reads as.
+inline constexpr char MalformedSha256Marker[] = "NO_ES_TEXTO";
+
 struct AlertCell {
     std::string text;                    // "texto", UTF-8
     std::string link;                    // "enlace"
@@ -29,7 +32,7 @@ struct AlertCell {
     std::string imageUrl;
     // "sha256" of an update offer's package. Present whenever the key is:
     // a value of another type than string counts as present but malformed
-    // (its JSON text is kept), never as absent.
+    // (MalformedSha256Marker stands for it), never as absent.
     bool hasSha256 = false;
     std::string sha256;
     void* image = nullptr;  // the loaded picture (a GDI+ bitmap), owned by the alerts run

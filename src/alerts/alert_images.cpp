@@ -1,8 +1,10 @@
 #include "alerts/alert_images.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
+#include "net/net_constants.h"
 #include "net/url_fetch.h"
 #include "support/gdiplus_guards.h"
 #include "support/handles.h"
@@ -31,13 +33,23 @@ IStream* StreamOverCopy(const std::vector<unsigned char>& bytes) {
     return stream;
 }
 
+// The stored document is the check-in's answer with each LF written as
+// CR LF: at most twice the longest answer the service may send.
+constexpr LONGLONG StoredDocumentLimit = 2 * static_cast<LONGLONG>(ApiAnswerLimit);
+
+// False when the file cannot be read, is longer than a stored document can
+// be, or memory for it runs out.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return false;
     LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 0x7FFFFFFF) return false;
-    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > StoredDocumentLimit) return false;
+    try {
+        bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     DWORD total = 0;
     while (total < bytes.size()) {
         DWORD got = 0;

@@ -195,9 +195,13 @@ void PaintMessage(GpGraphics* graphics, const AlertLayout& layout, AlertItem& it
     cell.hitRect = HitRectOf(image);
 }
 
-void PaintBanner(GpGraphics* graphics, const AlertLayout& layout) {
+// The banner is asked for once per window: a host that has none, or sends
+// what cannot be decoded, blocks the window's thread at its first paint
+// only, not at every repaint of the gauge. Once loaded it stays.
+void PaintBanner(GpGraphics* graphics, const AlertLayout& layout, AlertWindowState* state) {
     AlertDisplay& alerts = Alerts();
-    if (alerts.bannerImage == nullptr) {
+    if (alerts.bannerImage == nullptr && state != nullptr && !state->bannerTried) {
+        state->bannerTried = true;
         alerts.bannerImage = LoadImageFromUrl(std::string("https://") + settings::ImageHost + BannerPath);
     }
     int32_t bw = 0, bh = 0;
@@ -219,13 +223,12 @@ void PaintGauge(GpGraphics* graphics, const AlertLayout& layout) {
                 CaptionColour, StringAlignmentCenter);
 }
 
-void PaintUpdateOffer(GpGraphics* graphics, const AlertLayout& layout, HWND window, AlertWindowState* state) {
-    PaintBanner(graphics, layout);
-    PaintGauge(graphics, layout);
-    StartUpdateWorker(window, state);
-}
-
-void PaintContent(GpGraphics* graphics, const AlertLayout& layout, HWND window, AlertWindowState* state) {
+// What a window shows that does not change while it is up: the frame and
+// the item's cells (their hit rectangles set again), or an update offer's
+// banner. The gauge, the worker start and the RTF document's children are
+// the live parts, done at every paint.
+void PaintStaticContent(GpGraphics* graphics, const AlertLayout& layout, AlertWindowState* state) {
+    PaintFrame(graphics, layout, CurrentKind());
     AlertItem* item = Alerts().currentItem;
     if (item == nullptr) return;
     for (AlertCell& cell : item->cells) cell.hitRect = AlertRect();
@@ -239,15 +242,70 @@ void PaintContent(GpGraphics* graphics, const AlertLayout& layout, HWND window, 
         case AlertKind::MessageOnly:
             PaintMessage(graphics, layout, *item);
             break;
-        case AlertKind::RtfDocument:
-            ShowRtfDocument(window, state, layout);
-            break;
         case AlertKind::UpdateOffer:
-            PaintUpdateOffer(graphics, layout, window, state);
+            PaintBanner(graphics, layout, state);
             break;
+        case AlertKind::RtfDocument:
         case AlertKind::Other:
             break;
     }
+}
+
+void PaintLiveParts(HDC dc, const AlertLayout& layout, HWND window, AlertWindowState* state) {
+    switch (CurrentKind()) {
+        case AlertKind::UpdateOffer: {
+            GraphicsGuard graphics;
+            if (GdipCreateFromHDC(dc, graphics.Out()) == Ok) PaintGauge(graphics.Get(), layout);
+            StartUpdateWorker(window, state);
+            break;
+        }
+        case AlertKind::RtfDocument:
+            ShowRtfDocument(window, state, layout);
+            break;
+        default:
+            break;
+    }
+}
+
+// Draws the static content once into a bitmap the size of the client area
+// (drawing the pictures costs tens of milliseconds under Wine; copying them
+// back costs one or two). False when no bitmap could be had: the caller
+// then draws straight onto the window.
+bool ComposeOnce(HDC windowDc, const AlertLayout& layout, AlertWindowState* state) {
+    if (state->composed.Get() != nullptr && state->composedWidth == layout.width &&
+        state->composedHeight == layout.height) {
+        return true;
+    }
+    ScopedBitmap bitmap(CreateCompatibleBitmap(windowDc, layout.width, layout.height));
+    if (bitmap.Get() == nullptr) return false;
+    {
+        ScopedMemoryDc memory(windowDc, bitmap.Get());
+        if (!memory.Valid()) return false;
+        GraphicsGuard graphics;
+        if (GdipCreateFromHDC(memory.Get(), graphics.Out()) != Ok) return false;
+        PaintStaticContent(graphics.Get(), layout, state);
+    }
+    state->composed.Reset(bitmap.Release());
+    state->composedWidth = layout.width;
+    state->composedHeight = layout.height;
+    return true;
+}
+
+void CopyComposed(HDC windowDc, const RECT& area, const AlertWindowState* state) {
+    ScopedMemoryDc memory(windowDc, state->composed.Get());
+    if (!memory.Valid()) return;
+    BitBlt(windowDc, area.left, area.top, area.right - area.left, area.bottom - area.top, memory.Get(), area.left,
+           area.top, SRCCOPY);
+}
+
+// Without a composed bitmap: everything straight onto the window.
+void PaintDirect(HDC dc, const AlertLayout& layout, HWND window, AlertWindowState* state) {
+    {
+        GraphicsGuard graphics;
+        if (GdipCreateFromHDC(dc, graphics.Out()) != Ok) return;
+        PaintStaticContent(graphics.Get(), layout, state);
+    }
+    PaintLiveParts(dc, layout, window, state);
 }
 
 }  // namespace
@@ -255,15 +313,14 @@ void PaintContent(GpGraphics* graphics, const AlertLayout& layout, HWND window, 
 void PaintAlertWindow(HWND window, AlertWindowState* state) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
-    {
-        GraphicsGuard graphics;
-        if (GdipCreateFromHDC(dc, graphics.Out()) == Ok) {
-            RECT client = {};
-            GetClientRect(window, &client);
-            const AlertLayout layout = MakeAlertLayout(client.right - client.left, client.bottom - client.top);
-            PaintFrame(graphics.Get(), layout, CurrentKind());
-            PaintContent(graphics.Get(), layout, window, state);
-        }
+    RECT client = {};
+    GetClientRect(window, &client);
+    const AlertLayout layout = MakeAlertLayout(client.right - client.left, client.bottom - client.top);
+    if (state != nullptr && ComposeOnce(dc, layout, state)) {
+        CopyComposed(dc, paint.rcPaint, state);
+        PaintLiveParts(dc, layout, window, state);
+    } else {
+        PaintDirect(dc, layout, window, state);
     }
     EndPaint(window, &paint);
 }

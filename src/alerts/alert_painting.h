@@ -5,6 +5,9 @@
 
 #include "alerts/alert_state.h"
 
-// The WM_PAINT handler. For an RTF document it also creates the window's
-// children; for an update offer it starts the worker on the first paint.
+// The WM_PAINT handler. The frame and the item's cells (or an update
+// offer's banner) are drawn once into a bitmap kept with the window; every
+// paint copies what it needs from there and draws the live parts: the
+// gauge (and, on the first paint, the worker start) of an update offer, the
+// children of an RTF document.
 void PaintAlertWindow(HWND window, AlertWindowState* state);

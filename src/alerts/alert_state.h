@@ -6,6 +6,7 @@
 #include <string>
 
 #include "alerts/alert_document.h"
+#include "support/handles.h"
 
 inline constexpr wchar_t AlertWindowClassName[] = L"AlertaWindowClass";
 inline constexpr wchar_t AlertWindowTitle[] = L"ACTUALIZANDO... ESPERE.";
@@ -23,6 +24,11 @@ struct AlertWindowState {
     HWND acceptButton = nullptr;
     bool acceptTimerArmed = false;
     bool workerStarted = false;
+    bool bannerTried = false;  // the update banner was asked for in this window
+    // The frame and the item's pictures and texts as first drawn, the size
+    // of the client area: every later paint copies from it.
+    ScopedBitmap composed;
+    int composedWidth = 0, composedHeight = 0;
 };
 
 // The alerts display of this process (main thread only).
@@ -31,7 +37,7 @@ struct AlertDisplay {
     AlertItem* currentItem = nullptr;  // the item whose window exists now
     bool closeAllowed = false;         // WM_CLOSE is ignored while false
     bool rtfLoaded = false;            // the RTF document is fetched once per process
-    void* bannerImage = nullptr;       // the update banner, once loaded
+    void* bannerImage = nullptr;       // the update banner, once loaded (asked for once per window)
     bool identityReady = false;        // footer identity lines, gathered once
     std::wstring identityLines[3];
 };

@@ -10,9 +10,11 @@
 #include "alerts/rtf_document.h"
 #include "app/app_folder.h"
 #include "app/app_folder_rules.h"
+#include "net/download_progress.h"
 #include "service/check_in.h"
 #include "support/gdiplus_guards.h"
 #include "support/journal_format.h"
+#include "update/update_progress.h"
 #include "update/update_worker.h"
 
 using namespace Gdiplus;
@@ -138,6 +140,10 @@ HWND CreateAlertWindow(HINSTANCE instance, AlertItem& item) {
     AlertDisplay& alerts = Alerts();
     alerts.closeAllowed = false;
     alerts.currentItem = &item;
+    // A new window's gauge starts empty, not at the previous update's end
+    // (whose worker has finished: its window closed on its message).
+    DownloadProgress.store(0);
+    UpdateStep.store(0);
     HWND window = CreateWindowExW(AlertExStyle, AlertWindowClassName, AlertWindowTitle, WS_POPUP, 0, 0,
                                   GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
                                   instance, nullptr);

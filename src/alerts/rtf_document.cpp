@@ -2,6 +2,7 @@
 
 #include <richedit.h>
 
+#include <new>
 #include <vector>
 
 #include "app/app_folder.h"
@@ -48,9 +49,15 @@ void LoadRtfIntoControl(HWND richEdit, const std::string& url) {
     if (richEdit == nullptr || url.empty()) return;
     std::vector<unsigned char> bytes;
     if (!DownloadUrlBytes_Rtf(url, bytes) || bytes.empty()) return;
-    const std::string text(bytes.begin(), bytes.end());
+    // The control takes the bytes themselves as a zero-terminated text; the
+    // document (up to RtfBodyLimit) is not copied.
+    try {
+        bytes.push_back('\0');
+    } catch (const std::bad_alloc&) {
+        return;  // the control stays empty, as after a failed download
+    }
     SETTEXTEX settings = {ST_DEFAULT, CP_ACP};
-    SendMessageA(richEdit, EM_SETTEXTEX, reinterpret_cast<WPARAM>(&settings), reinterpret_cast<LPARAM>(text.c_str()));
+    SendMessageA(richEdit, EM_SETTEXTEX, reinterpret_cast<WPARAM>(&settings), reinterpret_cast<LPARAM>(bytes.data()));
 }
 
 void OnAcceptTimer(HWND window) {

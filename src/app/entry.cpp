@@ -16,7 +16,9 @@
 
 void BootstrapArchiver(const std::wstring& appFolder) {
     const std::wstring archiverPath = JoinPath(appFolder, ArchiverFileName);
-    if (IsExistingFile(archiverPath)) return;
+    // A 7za.exe that is no program (a page kept by an earlier fetch) is
+    // fetched again, as a missing one is.
+    if (HasProgramSignature(archiverPath)) return;
 
     const std::wstring url = ArchiverBootstrapUrl(settings::DownloadHostW);
     unsigned long errorCode = 0;

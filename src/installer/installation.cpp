@@ -13,13 +13,20 @@ void ShowError(HWND owner, const std::wstring& text, const wchar_t* title) {
     MessageBoxW(owner, text.c_str(), title, MB_ICONERROR);
 }
 
-// 7za.exe in the folder, fetched when it is not there yet. An HTTP error
-// answer counts as a missing file (HRESULT 0 when the call itself succeeded).
+// 7za.exe in the folder, fetched when it is not there yet or is no program
+// (a page an earlier attempt kept). An HTTP error answer counts as a missing
+// file (HRESULT 0 when the call itself succeeded); a page answered with
+// status 200 (a captive portal, a proxy) is deleted and told as a file that
+// is no program.
 bool EnsureArchiver(HWND owner, const std::wstring& archiverPath) {
-    if (IsExistingFile(archiverPath)) return true;
+    if (HasProgramSignature(archiverPath)) return true;
     const std::wstring url = ArchiverBootstrapUrl(settings::DownloadHostW);
     HRESULT result = S_OK;
-    if (DownloadUrlToFile(url, archiverPath, &result) && IsExistingFile(archiverPath)) return true;
+    if (DownloadUrlToFile(url, archiverPath, &result) && IsExistingFile(archiverPath)) {
+        if (HasProgramSignature(archiverPath)) return true;
+        DeleteFileW(archiverPath.c_str());
+        result = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    }
     ShowError(owner, ArchiverFetchErrorText(url, static_cast<unsigned long>(SUCCEEDED(result) ? S_OK : result)),
               ArchiverFetchErrorTitle);
     return false;

@@ -3,10 +3,9 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <new>
-
 #include "build_settings.h"
 #include "net/api_texts.h"
+#include "net/body_reader.h"
 #include "net/inet_handle.h"
 #include "net/net_constants.h"
 
@@ -37,27 +36,24 @@ void ConfigureConnection(HINTERNET connection) {
 }
 
 // Reads the whole response, keeping every byte (zero bytes included). False,
-// with the body emptied and the system error code, when a read fails part-way
-// or memory for the text runs out: a cut body must not pass for a whole one.
+// with the body emptied and the system error code, when a read fails part-way,
+// the answer is longer than any the service sends (BodyTooLarge) or memory
+// for the text runs out: a cut body must not pass for a whole one.
 bool ReadResponse(HINTERNET request, std::string& body, DWORD& errorCode) {
-    char buffer[ApiReadBufferSize];
-    for (;;) {
+    const ChunkSource source = [request](unsigned char* buffer, std::uint32_t capacity) {
+        ChunkRead chunk;
         DWORD read = 0;
-        if (!InternetReadFile(request, buffer, ApiReadBufferSize - 1, &read)) {
-            errorCode = GetLastError();
-            body.clear();
-            return false;
-        }
-        if (read == 0) return true;
-        try {
-            body.append(buffer, read);
-        } catch (const std::bad_alloc&) {
-            body.clear();
-            body.shrink_to_fit();
-            errorCode = ERROR_NOT_ENOUGH_MEMORY;
-            return false;
-        }
-    }
+        chunk.ok = InternetReadFile(request, buffer, capacity, &read) != 0;
+        chunk.count = read;
+        if (!chunk.ok) chunk.errorCode = GetLastError();
+        return chunk;
+    };
+    unsigned long code = 0;
+    const BoundedEnd end = ReadBoundedBody(source, ApiReadBufferSize - 1, ApiAnswerLimit, body, code);
+    if (end == BoundedEnd::Complete) return true;
+    body.clear();
+    errorCode = code;
+    return false;
 }
 
 DWORD QueryStatus(HINTERNET request) {

@@ -5,6 +5,7 @@
 
 #include "net/inet_handle.h"
 #include "net/net_constants.h"
+#include "support/file_probe.h"
 #include "support/handles.h"
 
 namespace {
@@ -49,17 +50,6 @@ DWORD StreamBody(HINTERNET request, HANDLE file, bool lengthKnown, DWORD announc
 bool IsProgramTarget(const std::wstring& path) {
     const size_t n = path.size();
     return n >= 4 && lstrcmpiW(path.c_str() + n - 4, L".exe") == 0;
-}
-
-// True when the file begins with the "MZ" of a Windows executable.
-bool HasProgramSignature(const std::wstring& path) {
-    ScopedHandle file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) return false;
-    char signature[2] = {};
-    DWORD read = 0;
-    return ReadFile(file.Get(), signature, sizeof signature, &read, nullptr) && read == sizeof signature &&
-           signature[0] == 'M' && signature[1] == 'Z';
 }
 
 }  // namespace

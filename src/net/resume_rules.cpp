@@ -48,6 +48,26 @@ std::string RangeHeader(std::uint64_t held) {
     return "Range: bytes=" + std::to_string(held) + "-\r\n";
 }
 
+namespace {
+
+bool IsUsableHeaderValue(const std::string& value) {
+    return !value.empty() && value.find_first_of("\r\n") == std::string::npos;
+}
+
+}  // namespace
+
+std::string IfRangeValidator(const std::string& etag, const std::string& lastModified) {
+    const bool weak = etag.compare(0, 2, "W/") == 0;
+    if (IsUsableHeaderValue(etag) && !weak) return etag;
+    return IsUsableHeaderValue(lastModified) ? lastModified : std::string();
+}
+
+std::string ResumeHeaders(std::uint64_t held, const std::string& validator) {
+    std::string headers = RangeHeader(held);
+    if (!validator.empty()) headers += "If-Range: " + validator + "\r\n";
+    return headers;
+}
+
 unsigned long ResumeWaitMs(int attempt) {
     if (attempt < 1) return 0;
     return 2000ul << (attempt - 1);

@@ -18,5 +18,16 @@ ResumeAction DecideResume(unsigned long status, const std::string& contentRange,
 // The request header for the rest, "Range: bytes=<held>-\r\n".
 std::string RangeHeader(std::uint64_t held);
 
+// What names the version of the file whose head is held, for If-Range: the
+// first answer's ETag when it is a strong one, else its Last-Modified date,
+// else nothing (a weak ETag may not stand in If-Range). Values are taken as
+// the answer's headers gave them; one holding a line break counts as none.
+std::string IfRangeValidator(const std::string& etag, const std::string& lastModified);
+
+// The request headers for the rest: the Range header, and with a validator
+// "If-Range: <validator>\r\n", so that a server whose file has changed
+// answers 200 with the whole new file instead of a part of it.
+std::string ResumeHeaders(std::uint64_t held, const std::string& validator);
+
 // The wait before further attempt k (1-based): 2 s, 4 s, 8 s.
 unsigned long ResumeWaitMs(int attempt);

@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <new>
-
 #include "net/body_reader.h"
 #include "net/download_progress.h"
 #include "net/inet_handle.h"
@@ -41,13 +39,23 @@ DWORD StatusOf(HINTERNET request) {
     return status;
 }
 
-// The Content-Range header text, empty when there is none.
-std::string ContentRangeOf(HINTERNET request) {
-    char text[128] = {};
+// A header's text, empty when there is none (or it is longer than any
+// value the fetch has a use for).
+std::string HeaderText(HINTERNET request, DWORD query) {
+    char text[256] = {};
     DWORD size = sizeof text - 1;
     DWORD index = 0;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &size, &index)) return std::string();
+    if (!HttpQueryInfoA(request, query, text, &size, &index)) return std::string();
     return std::string(text, size);
+}
+
+std::string ContentRangeOf(HINTERNET request) {
+    return HeaderText(request, HTTP_QUERY_CONTENT_RANGE);
+}
+
+// What names the answer's version of the file, for If-Range.
+std::string ValidatorOf(HINTERNET request) {
+    return IfRangeValidator(HeaderText(request, HTTP_QUERY_ETAG), HeaderText(request, HTTP_QUERY_LAST_MODIFIED));
 }
 
 ChunkSource ReaderOf(const ScopedInternet& request) {
@@ -72,31 +80,25 @@ bool FailWith(std::vector<unsigned char>& body, unsigned long& errorCode, unsign
     return false;
 }
 
-// Pictures and RTF documents: every body counts, a failed read ends it.
-bool FetchLoosely(const char* userAgent, const std::string& url, std::vector<unsigned char>& body) {
+// Pictures and RTF documents: every body counts, a failed read ends it; a
+// body past the limit fails the fetch and is not kept.
+bool FetchLoosely(const char* userAgent, const std::string& url, std::size_t limit,
+                  std::vector<unsigned char>& body) {
     ScopedInternet root, request;
     if (!OpenUrl(userAgent, url, root, request)) return false;
-    try {
-        std::vector<unsigned char> buffer(SmallReadChunk, 0);
-        body.clear();
-        for (;;) {
-            DWORD read = 0;
-            if (!InternetReadFile(request.Get(), buffer.data(), SmallReadChunk, &read) || read == 0) break;
-            body.insert(body.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(read));
-        }
-    } catch (const std::bad_alloc&) {
-        body.clear();
-        body.shrink_to_fit();
-        return false;
-    }
+    unsigned long errorCode = 0;
+    const BoundedEnd end = ReadBoundedBody(ReaderOf(request), SmallReadChunk, limit, body, errorCode);
+    if (end == BoundedEnd::TooLarge || end == BoundedEnd::OutOfMemory) return false;
     return !body.empty();
 }
 
 // The state of a resumable fetch across its attempts.
 struct ResumableFetch {
     const std::string* url = nullptr;
+    const PackageFetchOptions* options = nullptr;
     std::vector<unsigned char>* body = nullptr;
     std::uint64_t total = 0;  // the Content-Length of the answer the held bytes belong to
+    std::string validator;    // its ETag or Last-Modified, for If-Range
     unsigned long errorCode = 0;
 };
 
@@ -109,8 +111,8 @@ bool ReserveTotal(ResumableFetch& fetch) {
 
 // Reads one answer's body into the held bytes.
 AttemptEnd ReadAttempt(ResumableFetch& fetch, const ScopedInternet& request) {
-    const AppendEnd end =
-        AppendPackageBody(ReaderOf(request), PackageReadChunk, fetch.total, *fetch.body, fetch.errorCode, PublishProgress);
+    const AppendEnd end = AppendPackageBody(ReaderOf(request), PackageReadChunk, fetch.total, *fetch.body,
+                                            fetch.errorCode, PublishProgress, fetch.options->onBytes);
     if (end == AppendEnd::Complete) return AttemptEnd::Complete;
     return end == AppendEnd::Cut ? AttemptEnd::Cut : AttemptEnd::Final;
 }
@@ -128,6 +130,7 @@ AttemptEnd FirstAttempt(ResumableFetch& fetch) {
         return AttemptEnd::Final;
     }
     fetch.total = AnnouncedLength(request.Get());
+    fetch.validator = ValidatorOf(request.Get());
     if (fetch.total > 0 && !ReserveTotal(fetch)) {
         fetch.errorCode = BodyOutOfMemory;
         return AttemptEnd::Final;
@@ -138,7 +141,7 @@ AttemptEnd FirstAttempt(ResumableFetch& fetch) {
 // A further request for the bytes after those held.
 AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
     ScopedInternet root, request;
-    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request, RangeHeader(fetch.body->size()))) {
+    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request, ResumeHeaders(fetch.body->size(), fetch.validator))) {
         fetch.errorCode = GetLastError();
         return AttemptEnd::Cut;  // the link is still down: another attempt may reach it
     }
@@ -146,9 +149,11 @@ AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
     switch (DecideResume(status, ContentRangeOf(request.Get()), fetch.body->size(), fetch.total)) {
         case ResumeAction::Append:
             break;
-        case ResumeAction::StartOver:
+        case ResumeAction::StartOver:  // the whole file, maybe another version of it
             fetch.body->clear();  // keeps the reserved capacity
+            if (fetch.options->onStartOver) fetch.options->onStartOver();
             fetch.total = AnnouncedLength(request.Get());
+            fetch.validator = ValidatorOf(request.Get());
             if (fetch.total > 0 && !ReserveTotal(fetch)) {
                 fetch.errorCode = BodyOutOfMemory;
                 return AttemptEnd::Final;
@@ -175,11 +180,11 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
 }
 
 bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body) {
-    return FetchLoosely(ImageUserAgent, url, body);
+    return FetchLoosely(ImageUserAgent, url, ImageBodyLimit, body);
 }
 
 bool DownloadUrlBytes_Rtf(const std::string& url, std::vector<unsigned char>& body) {
-    return FetchLoosely(RtfUserAgent, url, body);
+    return FetchLoosely(RtfUserAgent, url, RtfBodyLimit, body);
 }
 
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,
@@ -188,6 +193,7 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
     body.clear();
     ResumableFetch fetch;
     fetch.url = &url;
+    fetch.options = &options;
     fetch.body = &body;
     AttemptEnd end = FirstAttempt(fetch);
     for (int attempt = 1; attempt <= options.resumeAttempts && ShouldResume(end, fetch); ++attempt) {

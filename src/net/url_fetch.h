@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "net/body_reader.h"
 #include "net/resume_rules.h"
 
 // The update package. Publishes DownloadProgress from the Content-Length.
@@ -21,17 +22,26 @@ struct PackageFetchOptions {
     std::function<void(std::uint64_t held, int attempt)> onResume;
     // Further attempts after a cut; 0 fetches once.
     int resumeAttempts = ResumeAttempts;
+    // Told of the body's bytes as they arrive, in order (a resumed transfer
+    // goes on from the bytes held), and when the bytes held are dropped
+    // because the server sent the whole file again.
+    ByteSink onBytes;
+    std::function<void()> onStartOver;
 };
 
 // The same fetch, resumed when the transfer is cut after some bytes arrived
 // (a failed read, or fewer bytes than the first answer's Content-Length):
-// up to ResumeAttempts further requests with "Range: bytes=<held>-", after
-// ResumeWaitMs(k). A fitting 206 is appended to the bytes held, a 200 starts
-// over, any other answer fails. Failure reports as the fetch above does.
+// up to ResumeAttempts further requests with "Range: bytes=<held>-" and an
+// If-Range naming the held head's version (its answer's strong ETag, else
+// its Last-Modified), after ResumeWaitMs(k). A fitting 206 is appended to
+// the bytes held, a 200 (the whole file, maybe a newer one) starts over, any
+// other answer fails. Failure reports as the fetch above does.
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,
                           const PackageFetchOptions& options);
 
 // Alert pictures and the update banner; RTF documents. True when at least
 // one byte arrived, whatever the status (an error page comes back as a body).
+// A body longer than ImageBodyLimit or RtfBodyLimit fails the fetch (false,
+// body empty), as does memory running out.
 bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body);
 bool DownloadUrlBytes_Rtf(const std::string& url, std::vector<unsigned char>& body);

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "app/app_folder.h"
 #include "app/app_folder_rules.h"
@@ -40,7 +41,7 @@ bool EnsureFolder(const std::wstring& folder) {
 std::string PostDescriptor(const std::string& descriptor) {
     std::string body, errorText;
     const bool succeeded = ApiPostJson(settings::CheckInPath, descriptor, body, errorText);
-    return CheckInResponseText(succeeded, body, errorText);
+    return CheckInResponseText(succeeded, std::move(body), errorText);
 }
 
 bool CheckIn() {

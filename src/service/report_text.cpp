@@ -55,7 +55,8 @@ std::string ReportIdFromWords(const std::array<std::uint32_t, 4>& words) {
     return text;
 }
 
-std::string CheckInResponseText(bool succeeded, const std::string& body, const std::string& errorText) {
-    if (succeeded) return body.empty() ? std::string("{\"error\":\"Respuesta vacia del servidor\"}") : body;
-    return "{\"error\":\"" + JsonEscape(errorText) + "\"}";
+std::string CheckInResponseText(bool succeeded, std::string body, const std::string& errorText) {
+    if (!succeeded) return "{\"error\":\"" + JsonEscape(errorText) + "\"}";
+    if (body.empty()) return "{\"error\":\"Respuesta vacia del servidor\"}";
+    return body;  // moved out, not copied
 }

@@ -34,5 +34,6 @@ std::int32_t DurationSeconds(std::uint64_t startTick, std::uint64_t nowTick);
 std::string ReportIdFromWords(const std::array<std::uint32_t, 4>& words);
 
 // What the check-in stores: the body on success (a fixed error object when
-// it is empty), else {"error":"<escaped error text>"}.
-std::string CheckInResponseText(bool succeeded, const std::string& body, const std::string& errorText);
+// it is empty), else {"error":"<escaped error text>"}. The body is moved
+// through, never copied (it may be as long as the longest answer allowed).
+std::string CheckInResponseText(bool succeeded, std::string body, const std::string& errorText);

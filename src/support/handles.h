@@ -41,3 +41,49 @@ public:
 private:
     HANDLE handle_;
 };
+
+// A GDI bitmap, deleted with DeleteObject.
+class ScopedBitmap {
+public:
+    explicit ScopedBitmap(HBITMAP bitmap = nullptr) : bitmap_(bitmap) {}
+    ~ScopedBitmap() { Reset(nullptr); }
+    ScopedBitmap(const ScopedBitmap&) = delete;
+    ScopedBitmap& operator=(const ScopedBitmap&) = delete;
+
+    HBITMAP Get() const { return bitmap_; }
+    HBITMAP Release() {
+        HBITMAP bitmap = bitmap_;
+        bitmap_ = nullptr;
+        return bitmap;
+    }
+    void Reset(HBITMAP bitmap) {
+        if (bitmap_ != nullptr) DeleteObject(bitmap_);
+        bitmap_ = bitmap;
+    }
+
+private:
+    HBITMAP bitmap_;
+};
+
+// A memory device context with one bitmap selected into it for its life:
+// the context's own bitmap goes back in and the context is deleted.
+class ScopedMemoryDc {
+public:
+    ScopedMemoryDc(HDC compatibleWith, HBITMAP bitmap) : dc_(CreateCompatibleDC(compatibleWith)) {
+        if (dc_ != nullptr && bitmap != nullptr) previous_ = SelectObject(dc_, bitmap);
+    }
+    ~ScopedMemoryDc() {
+        if (dc_ == nullptr) return;
+        if (previous_ != nullptr) SelectObject(dc_, previous_);
+        DeleteDC(dc_);
+    }
+    ScopedMemoryDc(const ScopedMemoryDc&) = delete;
+    ScopedMemoryDc& operator=(const ScopedMemoryDc&) = delete;
+
+    HDC Get() const { return dc_; }
+    bool Valid() const { return dc_ != nullptr && previous_ != nullptr; }
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_ = nullptr;
+};

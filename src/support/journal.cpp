@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
-
 #include "support/handles.h"
 #include "support/journal_format.h"
 
@@ -22,31 +20,48 @@ LocalStamp CurrentLocalStamp() {
     return stamp;
 }
 
-// Holds the lock shared by every writer of one journal, in this process and
-// in any other agent of the session, for the time of one line. A seek to the
-// end and a write are two steps, so two unlocked writers can land on the
-// same offset and one line overwrites the other. The lock is a courtesy, not
-// a condition: when it cannot be had in time, the line is written anyway.
+// Holds an exclusive lock on one byte of the open journal file for the time
+// of one line. The lock belongs to the file itself, so every writer of it
+// takes the same one: threads, agents of other users on a terminal server,
+// agents that reached the file through another spelling of its folder (an
+// 8.3 name, a mapped drive, a UNC path). A seek to the end and a write are
+// two steps, so two unlocked writers can land on the same offset and one
+// line overwrites the other. The lock is a courtesy, not a condition: when
+// it cannot be had within 2 s, the line is written anyway.
 class JournalLock {
 public:
-    explicit JournalLock(const std::wstring& journalPath) {
-        std::wstring upper = journalPath;
-        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
-        mutex_.Reset(CreateMutexW(nullptr, FALSE, JournalLockName(upper).c_str()));
-        if (!mutex_.Valid()) return;
-        const DWORD wait = WaitForSingleObject(mutex_.Get(), LockWaitMs);
-        // Abandoned: the last holder ended mid-line, and the lock is now ours.
-        held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    explicit JournalLock(HANDLE file) : file_(file) {
+        const ULONGLONG deadline = GetTickCount64() + LockWaitMs;
+        for (;;) {
+            OVERLAPPED region = Region();
+            if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
+                held_ = true;
+                return;
+            }
+            // Another error: the file system has no locks; nothing to wait for.
+            if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount64() >= deadline) return;
+            Sleep(LockPollMs);
+        }
     }
     ~JournalLock() {
-        if (held_) ReleaseMutex(mutex_.Get());
+        if (!held_) return;
+        OVERLAPPED region = Region();
+        UnlockFileEx(file_, 0, 1, 0, &region);
     }
     JournalLock(const JournalLock&) = delete;
     JournalLock& operator=(const JournalLock&) = delete;
 
 private:
     static constexpr DWORD LockWaitMs = 2000;
-    ScopedHandle mutex_;
+    static constexpr DWORD LockPollMs = 1;
+    static OVERLAPPED Region() {
+        OVERLAPPED region = {};
+        region.Offset = static_cast<DWORD>(JournalLockOffset & 0xFFFFFFFFu);
+        region.OffsetHigh = static_cast<DWORD>(JournalLockOffset >> 32);
+        return region;
+    }
+
+    HANDLE file_;
     bool held_ = false;
 };
 
@@ -57,15 +72,19 @@ void AppendJournal(const std::wstring& folder, const std::wstring& fileName, con
     CreateDirectoryW(recordFolder.c_str(), nullptr);  // an existing folder is fine
     const std::wstring path = recordFolder + L"\\" + fileName;
 
-    // Text mode: the "\n" of the line is written as CR LF. Each line is one
-    // locked open, append and close, so the window and worker threads, and a
-    // second agent in the same folder, can share the file.
-    const JournalLock lock(path);
-    FILE* file = _wfopen(path.c_str(), L"at");
-    if (file == nullptr) return;
-    const std::string line = JournalLine(CurrentLocalStamp(), text);
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
+    // Each line is one locked open, append and close, so the window and
+    // worker threads, and other agents writing the same file, can share it.
+    // Opened as a text-mode stream would open it (others may read and
+    // write; a file held without sharing drops the line).
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return;
+    const JournalLock lock(file.Get());
+    const std::string bytes = JournalFileBytes(JournalLine(CurrentLocalStamp(), text));
+    const LARGE_INTEGER fromEnd = {};
+    if (!SetFilePointerEx(file.Get(), fromEnd, nullptr, FILE_END)) return;
+    DWORD written = 0;
+    WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 void AppendDownloadJournal(const std::wstring& folder, const std::string& text) {

@@ -17,9 +17,6 @@ std::string JournalTimestamp(const LocalStamp& stamp);
 // stream turns it into CR LF on disk).
 std::string JournalLine(const LocalStamp& stamp, const std::string& text);
 
-// Name of the system-wide lock that writers of one journal share, made from
-// the journal's full path as the file system compares it (upper-cased), so
-// that every agent writing the same file takes the same lock:
-// "Local\\trevanto_diario_" and 16 lower-case hex digits (FNV-1a, 64 bits,
-// over the path's UTF-16 code units).
-std::wstring JournalLockName(const std::wstring& upperCasedPath);
+// The line as the journal file holds it: every "\n" written as CR LF, as a
+// text-mode stream writes it (a CR already before it stays).
+std::string JournalFileBytes(const std::string& line);

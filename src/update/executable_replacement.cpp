@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/app_folder_rules.h"
+#include "housekeeping/archiving_text.h"
 #include "support/file_probe.h"
 #include "support/handles.h"
 #include "support/process_runner.h"
@@ -53,7 +54,11 @@ bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& curre
         DeleteFileW(target.c_str());
     }
     const bool zip = variant == SetAsideVariant::ZipPackage;
-    if (MoveFileExW(currentPath.c_str(), target.c_str(), MoveFlags)) {
+    // A ZIP package's new executable then replaces the program in one
+    // rename: the old one is copied aside, so its name never stands empty.
+    const BOOL done = zip ? CopyFileW(currentPath.c_str(), target.c_str(), FALSE)
+                          : MoveFileExW(currentPath.c_str(), target.c_str(), MoveFlags);
+    if (done) {
         JournalDownload(appFolder, (zip ? "RENOMBRADO_A_2_ZIP;" + PathText(currentPath) + ";->;"
                                         : "RENOMBRADO_A_2;" + PathText(currentPath) + ";") +
                                        PathText(target));
@@ -70,7 +75,7 @@ bool MoveToBackups(const std::wstring& appFolder, const std::wstring& setAsidePa
     movedPath.clear();
     backupFolder.clear();
     if (!IsExistingFile(setAsidePath)) return false;
-    const std::wstring base = JoinPath(appFolder, L"actualizaciones");
+    const std::wstring base = JoinPath(appFolder, BackupRootName);
     if (!EnsureDirectory(base)) return false;
     const std::wstring folder = JoinPath(base, LocalStamp());
     if (!EnsureDirectory(folder)) return false;

@@ -13,6 +13,10 @@ std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& ste
 // folder keeps its program (RESTAURADO_EXE_ANTERIOR in descargas.csv).
 void RestoreInterruptedSetAsides(const std::wstring& appFolder);
 
+// Puts the program at currentPath aside under stem + "2.exe": moved there
+// for an executable package (whose download takes the name), copied there
+// for a ZIP package (whose new executable then replaces it in one rename,
+// so that the folder never lacks the program). Journals one line.
 bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
                         SetAsideVariant variant);
 

@@ -36,16 +36,6 @@ bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>&
     return false;
 }
 
-bool HasMzSignature(const std::wstring& path) {
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) return false;
-    char signature[2] = {};
-    DWORD read = 0;
-    ReadFile(file.Get(), signature, 2, &read, nullptr);
-    return read == 2 && signature[0] == 'M' && signature[1] == 'Z';
-}
-
 bool IsExistingDirectory(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

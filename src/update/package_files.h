@@ -10,9 +10,6 @@
 // the path is left untouched and the Win32 error code is the last error.
 bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes);
 
-// True when the file's first two bytes are "MZ".
-bool HasMzSignature(const std::wstring& path);
-
 // True when the path is a directory, or could be created as one (an
 // ERROR_ALREADY_EXISTS counts as created).
 bool EnsureDirectory(const std::wstring& path);

@@ -1,73 +1,189 @@
 #include "update/package_hash.h"
 
-#include <windows.h>
-#include <bcrypt.h>
-
 #include <climits>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "update/package_hash_rules.h"
 
 namespace {
 
 constexpr ULONG Sha256Length = 32;
-constexpr size_t HashPiece = ULONG_MAX / 2 + 1;  // BCryptHashData takes a ULONG length
+constexpr std::size_t HashPiece = ULONG_MAX / 2 + 1;  // BCryptHashData takes a ULONG length
 
 bool Succeeded(NTSTATUS status) {
     return status >= 0;
 }
 
-class ScopedAlgorithm {
-public:
-    ScopedAlgorithm() = default;
-    ~ScopedAlgorithm() {
-        if (handle_ != nullptr) BCryptCloseAlgorithmProvider(handle_, 0);
-    }
-    ScopedAlgorithm(const ScopedAlgorithm&) = delete;
-    ScopedAlgorithm& operator=(const ScopedAlgorithm&) = delete;
-    BCRYPT_ALG_HANDLE* Out() { return &handle_; }
-    BCRYPT_ALG_HANDLE Get() const { return handle_; }
+}  // namespace
 
-private:
-    BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
+Sha256Stream::Sha256Stream() {
+    ok_ = Succeeded(BCryptOpenAlgorithmProvider(&algorithm_, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
+    Restart();
+}
 
-class ScopedHash {
-public:
-    ScopedHash() = default;
-    ~ScopedHash() {
-        if (handle_ != nullptr) BCryptDestroyHash(handle_);
-    }
-    ScopedHash(const ScopedHash&) = delete;
-    ScopedHash& operator=(const ScopedHash&) = delete;
-    BCRYPT_HASH_HANDLE* Out() { return &handle_; }
-    BCRYPT_HASH_HANDLE Get() const { return handle_; }
+Sha256Stream::~Sha256Stream() {
+    Close();
+    if (algorithm_ != nullptr) BCryptCloseAlgorithmProvider(algorithm_, 0);
+}
 
-private:
-    BCRYPT_HASH_HANDLE handle_ = nullptr;
-};
+void Sha256Stream::Close() {
+    if (hash_ != nullptr) BCryptDestroyHash(hash_);
+    hash_ = nullptr;
+}
 
-// Feeds the bytes in pieces that fit BCryptHashData's length parameter.
-bool HashAll(BCRYPT_HASH_HANDLE hash, const std::vector<unsigned char>& bytes) {
-    for (size_t at = 0; at < bytes.size();) {
-        const size_t piece = bytes.size() - at < HashPiece ? bytes.size() - at : HashPiece;
-        PUCHAR data = const_cast<PUCHAR>(bytes.data() + at);
-        if (!Succeeded(BCryptHashData(hash, data, static_cast<ULONG>(piece), 0))) return false;
+void Sha256Stream::Restart() {
+    Close();
+    ok_ = algorithm_ != nullptr && Succeeded(BCryptCreateHash(algorithm_, &hash_, nullptr, 0, nullptr, 0, 0));
+}
+
+// Fed in pieces that fit BCryptHashData's length parameter.
+void Sha256Stream::Add(const unsigned char* bytes, std::size_t count) {
+    for (std::size_t at = 0; ok_ && at < count;) {
+        const std::size_t piece = count - at < HashPiece ? count - at : HashPiece;
+        ok_ = Succeeded(BCryptHashData(hash_, const_cast<PUCHAR>(bytes + at), static_cast<ULONG>(piece), 0));
         at += piece;
     }
+}
+
+bool Sha256Stream::Finish(std::string& hex) {
+    hex.clear();
+    unsigned char digest[Sha256Length] = {};
+    if (!ok_ || !Succeeded(BCryptFinishHash(hash_, digest, Sha256Length, 0))) return false;
+    Close();
+    ok_ = false;  // a finished hash takes no more bytes until it is restarted
+    hex = LowerHex(digest, Sha256Length);
     return true;
 }
 
+bool Sha256Hex(const std::vector<unsigned char>& bytes, std::string& hex) {
+    Sha256Stream hash;
+    hash.Add(bytes.data(), bytes.size());
+    return hash.Finish(hex);
+}
+
+namespace {
+
+// Hashes on a thread of its own what the fetch hands it, so that the
+// hashing runs beside the transfer (on another core) instead of after it
+// or in its way. Each chunk is copied into the queue; at most
+// QueueLimitBytes wait there, the fetch waiting for room beyond that.
+// When the thread cannot be had, the chunks are hashed as they come.
+class BackgroundHash {
+public:
+    BackgroundHash() {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            // hashed on the caller's thread instead
+        }
+    }
+    ~BackgroundHash() { Stop(); }
+    BackgroundHash(const BackgroundHash&) = delete;
+    BackgroundHash& operator=(const BackgroundHash&) = delete;
+
+    void Add(const unsigned char* bytes, std::size_t count) {
+        if (!thread_.joinable()) {
+            hash_.Add(bytes, count);
+            return;
+        }
+        try {
+            Piece piece{std::vector<unsigned char>(bytes, bytes + count), false};
+            std::unique_lock<std::mutex> lock(mutex_);
+            roomLeft_.wait(lock, [this] { return queuedBytes_ < QueueLimitBytes; });
+            queuedBytes_ += count;
+            queue_.push_back(std::move(piece));
+        } catch (const std::bad_alloc&) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            failed_ = true;  // a digest with a hole in it must match nothing
+        }
+        arrived_.notify_one();
+    }
+
+    void Restart() {
+        if (!thread_.joinable()) {
+            hash_.Restart();
+            return;
+        }
+        try {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back(Piece{{}, true});
+        } catch (const std::bad_alloc&) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            failed_ = true;
+        }
+        arrived_.notify_one();
+    }
+
+    // Waits for the queue to be hashed; false (hex empty) on any failure.
+    bool Finish(std::string& hex) {
+        Stop();
+        hex.clear();
+        if (failed_) return false;
+        return hash_.Finish(hex);
+    }
+
+private:
+    static constexpr std::size_t QueueLimitBytes = 8u << 20;
+
+    struct Piece {
+        std::vector<unsigned char> bytes;
+        bool restart;
+    };
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            arrived_.wait(lock, [this] { return !queue_.empty() || ending_; });
+            if (queue_.empty()) return;  // ending, and everything hashed
+            Piece piece = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            if (piece.restart) {
+                hash_.Restart();
+            } else {
+                hash_.Add(piece.bytes.data(), piece.bytes.size());
+            }
+            lock.lock();
+            queuedBytes_ -= piece.bytes.size();
+            roomLeft_.notify_one();
+        }
+    }
+
+    void Stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ending_ = true;
+        }
+        arrived_.notify_one();
+        thread_.join();
+    }
+
+    Sha256Stream hash_;
+    std::mutex mutex_;
+    std::condition_variable arrived_, roomLeft_;
+    std::deque<Piece> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool ending_ = false;
+    bool failed_ = false;
+    std::thread thread_;  // last: started once everything it uses exists
+};
+
 }  // namespace
 
-bool Sha256Hex(const std::vector<unsigned char>& bytes, std::string& hex) {
+bool FetchPackageHashed(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,
+                        PackageFetchOptions options, std::string& hex) {
     hex.clear();
-    ScopedAlgorithm algorithm;
-    if (!Succeeded(BCryptOpenAlgorithmProvider(algorithm.Out(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
-    ScopedHash hash;
-    if (!Succeeded(BCryptCreateHash(algorithm.Get(), hash.Out(), nullptr, 0, nullptr, 0, 0))) return false;
-    if (!HashAll(hash.Get(), bytes)) return false;
-    unsigned char digest[Sha256Length] = {};
-    if (!Succeeded(BCryptFinishHash(hash.Get(), digest, Sha256Length, 0))) return false;
-    hex = LowerHex(digest, Sha256Length);
-    return true;
+    BackgroundHash hash;
+    options.onBytes = [&hash](const unsigned char* bytes, std::size_t count) { hash.Add(bytes, count); };
+    options.onStartOver = [&hash] { hash.Restart(); };
+    const bool fetched = DownloadUrlBytes_URL(url, body, errorCode, options);
+    hash.Finish(hex);  // an empty digest matches nothing
+    return fetched;
 }

@@ -4,6 +4,8 @@
 #include <cwchar>
 
 #include "app/catalogue.h"
+#include "housekeeping/archiving_text.h"
+#include "support/journal_format.h"
 
 std::wstring PackageFileNameFromUrl(const std::string& url) {
     if (url.empty()) return DefaultPackageName;
@@ -20,11 +22,32 @@ std::wstring PackageFileNameFromUrl(const std::string& url) {
     return wide;
 }
 
+namespace {
+
+// The agent's own folders in the application folder, which a ZIP package
+// must never be unpacked into.
+const wchar_t* const AgentFolderNames[] = {RecordFolderName, BackupRootName, VersionsFolderName};
+
+// True when the folder name, as Windows stores it (trailing dots and blanks
+// dropped) and in any letter case, is one of the agent's own.
+bool NamesAgentFolder(std::wstring folder) {
+    const size_t kept = folder.find_last_not_of(L". ");
+    folder.erase(kept == std::wstring::npos ? 0 : kept + 1);
+    folder = LowerAscii(folder);
+    for (const wchar_t* agentFolder : AgentFolderNames) {
+        if (folder == agentFolder) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool IsUsablePackageName(const std::wstring& name) {
     if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
     const size_t dot = name.rfind(L'.');
     const std::wstring stem = dot == std::wstring::npos ? name : name.substr(0, dot);
-    return stem.find_first_not_of(L". ") != std::wstring::npos;
+    if (stem.find_first_not_of(L". ") == std::wstring::npos) return false;
+    return !(HasZipExtension(name) && NamesAgentFolder(stem));
 }
 
 std::wstring StripExtension(const std::wstring& text) {

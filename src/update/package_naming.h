@@ -14,7 +14,9 @@ std::wstring PackageFileNameFromUrl(const std::string& url);
 // False for a package name that Windows would alter or that would name the
 // application folder itself or its parent once the extension is cut off:
 // empty, ending in a dot or a blank, or with nothing but dots and blanks
-// before its last ".".
+// before its last "."; and for a ZIP package that would unpack into one of
+// the agent's own folders (actualizador_registros, actualizaciones,
+// versiones, in any letter case).
 bool IsUsablePackageName(const std::wstring& name);
 
 // The text without its last extension (only when the "." follows the last separator).

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "app/app_folder_rules.h"
 #include "support/folder_walk.h"
 #include "support/process_runner.h"
@@ -12,38 +10,8 @@
 #include "update/package_naming.h"
 #include "update/update_commands.h"
 
-namespace {
-
 bool IsRegistrationScriptName(const std::wstring& name) {
     return LowerAscii(name) == L"registro.bat";
-}
-
-void CollectRegistrationScripts(const std::wstring& folder, std::vector<std::wstring>& scripts) {
-    ForEachEntry(folder, [&scripts](const std::wstring& path, bool isDirectory) {
-        if (isDirectory) {
-            CollectRegistrationScripts(path, scripts);
-        } else if (IsRegistrationScriptName(NameAfterLastSeparator(path))) {
-            scripts.push_back(path);
-        }
-        return true;
-    });
-}
-
-}  // namespace
-
-void RemoveEarlierRegistrationScripts(const std::wstring& appFolder, const std::wstring& extractionFolder) {
-    std::vector<std::wstring> scripts;
-    CollectRegistrationScripts(extractionFolder, scripts);
-    for (const std::wstring& script : scripts) {
-        SetFileAttributesW(script.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (DeleteFileW(script.c_str())) {
-            JournalDownload(appFolder, "REGISTRO_BAT_ANTERIOR_ELIMINADO;" + PathText(script));
-        } else {
-            const DWORD error = GetLastError();
-            JournalDownload(appFolder,
-                            "ERROR_ELIMINAR_REGISTRO_BAT_ANTERIOR;" + PathText(script) + ";err=" + DecimalText(error));
-        }
-    }
 }
 
 bool FindRegistrationScript(const std::wstring& folder, std::wstring& scriptPath) {

@@ -2,10 +2,8 @@
 #pragma once
 #include <string>
 
-// Deletes every registro.bat (any letter case, at any depth, as the search
-// for the script goes) left in an extraction folder by an earlier package,
-// so that only a script the new package carries is run. Journals each one.
-void RemoveEarlierRegistrationScripts(const std::wstring& appFolder, const std::wstring& extractionFolder);
+// "registro.bat" in any letter case.
+bool IsRegistrationScriptName(const std::wstring& name);
 
 bool FindRegistrationScript(const std::wstring& folder, std::wstring& scriptPath);
 void RunRegistrationScript(const std::wstring& appFolder, const std::wstring& extractionFolder);

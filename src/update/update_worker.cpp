@@ -94,10 +94,8 @@ PackageFetchOptions ResumeJournal(const RunState& run, const std::string& packag
 // True when no hash was named or the package's matches it; otherwise the
 // update fails as a fetch does, before anything is written.
 bool CheckPackageHash(const RunState& run, const std::string& packageUrl, const PackageState& package,
-                      const std::vector<unsigned char>& bytes, const std::string* expected) {
+                      const std::string& actual, const std::string* expected) {
     if (expected == nullptr) return true;
-    std::string actual;
-    Sha256Hex(bytes, actual);  // an empty digest matches nothing
     if (Sha256Matches(*expected, actual)) return true;
     FailFetch(run, package, ERROR_INVALID_DATA, "hash del paquete no coincide",
               "HASH_NO_COINCIDE;" + packageUrl + ";esperado=" + *expected + ";obtenido=" + actual, "VERIFICAR_HASH");
@@ -110,11 +108,16 @@ bool FetchAndStore(const RunState& run, const std::string& packageUrl, const Pac
                    const std::string* expectedSha256) {
     std::vector<unsigned char> bytes;
     unsigned long fetchError = 0;
-    if (!DownloadUrlBytes_URL(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl))) {
+    std::string actualSha256;  // taken as the bytes arrive, when the offer names one
+    const bool fetched =
+        expectedSha256 != nullptr
+            ? FetchPackageHashed(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl), actualSha256)
+            : DownloadUrlBytes_URL(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl));
+    if (!fetched) {
         FailFetch(run, package, static_cast<std::int32_t>(fetchError), "DownloadUrlBytes_URL fallo");
         return false;
     }
-    if (!CheckPackageHash(run, packageUrl, package, bytes, expectedSha256)) return false;
+    if (!CheckPackageHash(run, packageUrl, package, actualSha256, expectedSha256)) return false;
     if (package.executable && !StartsWithMz(bytes)) {
         FailFetch(run, package, ERROR_BAD_EXE_FORMAT, "paquete no es un ejecutable");
         return false;
@@ -183,8 +186,8 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
             return;
         }
         if (zip.installFailed) {
-            Report(run, "INSTALACION_FALLIDA", static_cast<std::int32_t>(zip.moveError), "MoveFileWithRetry fallo",
-                   "MOVER_EXE_NUEVO");
+            Report(run, "INSTALACION_FALLIDA", static_cast<std::int32_t>(zip.installError), zip.failureMessage,
+                   zip.failedStep);
             RelaunchApplication(run.appFolder, run.programExe);
             return;
         }

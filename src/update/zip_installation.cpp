@@ -20,24 +20,31 @@
 
 namespace {
 
-// Puts the previous executable back under the program's name after the new
-// one could not be moved in: copied from the backup (which stays complete),
-// or moved back from its set-aside name when it never reached the backup.
-void RestorePreviousExecutable(const std::wstring& appFolder, const std::wstring& source, bool fromBackup,
+// After the new executable could not be moved in (which may still have
+// copied it over the program): the old one goes back from its set-aside copy.
+void RestorePreviousExecutable(const std::wstring& appFolder, const std::wstring& setAside,
                                const std::wstring& programPath) {
-    const BOOL restored = fromBackup ? CopyFileW(source.c_str(), programPath.c_str(), FALSE)
-                                     : MoveFileExW(source.c_str(), programPath.c_str(),
-                                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    if (restored) {
-        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(source) + ";->;" + PathText(programPath));
+    if (MoveFileExW(setAside.c_str(), programPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(setAside) + ";->;" + PathText(programPath));
     } else {
         const DWORD error = GetLastError();
-        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(source) + ";->;" + PathText(programPath) +
-                                       ";err=" + DecimalText(error));
+        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(setAside) + ";->;" +
+                                       PathText(programPath) + ";err=" + DecimalText(error));
     }
 }
 
-// Installs the first candidate that replaces a namesake in the application folder.
+void FailInstallation(ZipBranchOutcome& outcome, unsigned long error, const char* message, const char* step) {
+    outcome.installFailed = true;
+    outcome.installError = error;
+    outcome.failureMessage = message;
+    outcome.failedStep = step;
+}
+
+// Installs the first candidate that replaces a namesake in the application
+// folder. From the set-aside on, the program's name always holds a program:
+// the old one is copied aside, the new one replaces it in one rename, and
+// only then does the old one go into the backup with the data files, which
+// can take minutes.
 void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring& extractionFolder,
                                ZipBranchOutcome& outcome) {
     const std::vector<std::wstring> candidates = CollectExecutables(extractionFolder);
@@ -50,29 +57,73 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
             JournalDownload(appFolder, "ZIP_EXE_IGNORADO_TREVANTO;" + PathText(candidate));
             continue;
         }
-        if (!HasMzSignature(candidate)) {
+        bool isProgram = false;
+        unsigned long readError = 0;
+        if (!ReadProgramSignature(candidate, isProgram, readError)) {
+            // Held open elsewhere (antivirus does this): not a candidate that
+            // is "no program", but an installation that cannot be done now.
+            JournalDownload(appFolder, "ZIP_EXE_ILEGIBLE;" + PathText(candidate) + ";err=" + DecimalText(readError));
+            FailInstallation(outcome, readError, "exe nuevo no legible", "LEER_EXE_NUEVO");
+            return;
+        }
+        if (!isProgram) {
             JournalDownload(appFolder, "ZIP_EXE_INVALIDO_NO_PE;" + PathText(candidate));
             continue;
         }
         const std::wstring stem = StripExtension(name);
         if (!SetAsideExecutable(appFolder, rootPath, stem, SetAsideVariant::ZipPackage)) continue;
         const std::wstring setAside = SetAsidePath(appFolder, stem);
-        std::wstring movedPath;
-        const bool backedUp =
-            BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage, movedPath);
-        if (MoveFileWithRetry(candidate, rootPath)) {
-            JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + PathText(candidate) + ";->;" + PathText(rootPath));
-        } else {
+        if (!MoveFileWithRetry(candidate, rootPath)) {
             const DWORD error = GetLastError();
             JournalDownload(appFolder, "ERROR_MOVER_EXE_NUEVO_A_RAIZ;" + PathText(candidate) + ";->;" +
                                            PathText(rootPath) + ";err=" + DecimalText(error));
-            RestorePreviousExecutable(appFolder, backedUp ? movedPath : setAside, backedUp, rootPath);
-            outcome.installFailed = true;
-            outcome.moveError = error;
+            RestorePreviousExecutable(appFolder, setAside, rootPath);
+            FailInstallation(outcome, error, "MoveFileWithRetry fallo", "MOVER_EXE_NUEVO");
+            return;
         }
+        JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + PathText(candidate) + ";->;" + PathText(rootPath));
+        std::wstring movedPath;
+        BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage, movedPath);
         return;
     }
     JournalDownload(appFolder, "ZIP_EXE_SIN_MATCH_EN_RAIZ");
+}
+
+// Removes one entry an earlier package left; a registration script is
+// journalled with its own codes.
+bool RemoveLeftover(const std::wstring& appFolder, const std::wstring& path, bool isDirectory, unsigned long& error) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const bool script = !isDirectory && IsRegistrationScriptName(NameAfterLastSeparator(path));
+    if (isDirectory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) {
+        JournalDownload(appFolder, (script ? "REGISTRO_BAT_ANTERIOR_ELIMINADO;" : "RESTO_PAQUETE_ANTERIOR_ELIMINADO;") +
+                                       PathText(path));
+        return true;
+    }
+    error = GetLastError();
+    JournalDownload(appFolder,
+                    (script ? "ERROR_ELIMINAR_REGISTRO_BAT_ANTERIOR;" : "ERROR_ELIMINAR_RESTO_PAQUETE_ANTERIOR;") +
+                        PathText(path) + ";err=" + DecimalText(error));
+    return false;
+}
+
+// Empties a folder, depth first (a folder goes after its contents). A link
+// to another folder is removed, never followed. False, with the first
+// removal's error code, when anything stays.
+bool EmptyFolder(const std::wstring& appFolder, const std::wstring& folder, unsigned long& error) {
+    bool emptied = true;
+    ForEachEntry(folder, [&](const std::wstring& path, bool isDirectory) {
+        unsigned long entryError = 0;
+        const bool link = (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (isDirectory && !link && !EmptyFolder(appFolder, path, entryError)) {
+            // What could not be removed keeps the folder too.
+        } else if (RemoveLeftover(appFolder, path, isDirectory, entryError)) {
+            return true;
+        }
+        if (emptied) error = entryError;
+        emptied = false;
+        return true;
+    });
+    return emptied;
 }
 
 void CleanUp(const std::wstring& appFolder, const std::wstring& packagePath, const std::wstring& extractionFolder) {
@@ -138,8 +189,14 @@ bool IsFolderEmpty(const std::wstring& folder) {
 ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath) {
     ZipBranchOutcome outcome;
     const std::wstring extractionFolder = StripExtension(packagePath);
-    RemoveEarlierRegistrationScripts(appFolder, extractionFolder);
-    outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
+    // The package is unpacked into an empty folder: an earlier package's
+    // program or script left there must never be taken for this one's.
+    unsigned long clearError = 0;
+    if (EmptyFolder(appFolder, extractionFolder, clearError)) {
+        outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
+    } else {
+        outcome.extractionCode = clearError;
+    }
     AppendJournal(appFolder, ExtractionJournalName,
                   "UNZIP_7ZA;" + PathText(packagePath) + ";->;" + PathText(extractionFolder) + ";" +
                       (outcome.extracted ? "OK" : "ERROR") + ";ec=" + DecimalText(outcome.extractionCode));

@@ -227,10 +227,12 @@ TEST(AlertDocument, Sha256IsPresentWheneverTheKeyIs) {
         {R"({"enlace": "u"})", false, ""},
         {R"({"sha256": "AbC0"})", true, "AbC0"},
         {R"({"sha256": ""})", true, ""},
-        // Other types do not reject the document: present, and malformed.
-        {R"({"sha256": 12})", true, "12"},
-        {R"({"sha256": null})", true, "null"},
-        {R"({"sha256": ["ab"]})", true, R"(["ab"])"},
+        // Other types do not reject the document: present, and malformed,
+        // standing as one fixed marker whatever the value was.
+        {R"({"sha256": 12})", true, "NO_ES_TEXTO"},
+        {R"({"sha256": null})", true, "NO_ES_TEXTO"},
+        {R"({"sha256": ["ab"]})", true, "NO_ES_TEXTO"},
+        {R"({"sha256": {"a": [1, {"b": 2}]}})", true, "NO_ES_TEXTO"},
     };
     for (const Row& row : rows) {
         const std::string text = std::string(R"({"alertas": [{"tipo": "url_actualizar", "contenido": [)") + row.cell +
@@ -239,4 +241,27 @@ TEST(AlertDocument, Sha256IsPresentWheneverTheKeyIs) {
         EXPECT_EQ(cell.hasSha256, row.present) << row.cell;
         EXPECT_EQ(cell.sha256, row.value) << row.cell;
     }
+}
+
+// A hostile answer: values nested 150,000 deep in every member of a cell and
+// of an item. Nothing made of the parsed document may recurse on its depth
+// (a stack overflow would end the agent at every start).
+TEST(AlertDocument, DeeplyNestedValuesNeitherCrashNorLeakTheirText) {
+    const std::string deep = std::string(150000, '[') + std::string(150000, ']');
+    const std::string head = R"({"alertas": [{"tipo": "url_actualizar", "contenido": [{"enlace": "u", )";
+    const AlertCell cell = Parsed(head + R"("sha256": )" + deep + "}]}]}").items.at(0).cells.at(0);
+    EXPECT_TRUE(cell.hasSha256);
+    EXPECT_EQ(cell.sha256, "NO_ES_TEXTO");
+    EXPECT_EQ(cell.link, "u");
+    // "imagen" of another type is ignored; the other members must be strings.
+    const AlertCell ignored = Parsed(head + R"("imagen": )" + deep + "}]}]}").items.at(0).cells.at(0);
+    EXPECT_FALSE(ignored.hasImageUrl);
+    EXPECT_EQ(Parsed(R"({"alertas": [{"columnas": )" + deep + "}]}").items.at(0).columns, 1);
+    for (const char* member : {"texto", "enlace", "color_fondo", "color_texto"}) {
+        AlertDocument document;
+        EXPECT_FALSE(ParseAlertDocument(head + "\"" + member + "\": " + deep + "}]}]}", document)) << member;
+    }
+    AlertDocument document;
+    EXPECT_FALSE(ParseAlertDocument(R"({"alertas": [{"tipo": )" + deep + "}]}", document));
+    EXPECT_FALSE(ParseAlertDocument(R"({"alertas": [{"contenido": )" + deep + "}]}", document));
 }

@@ -24,12 +24,20 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import bench  # noqa: E402
 
 REPEATS = int(os.environ.get("TREVANTO_BENCH_REPEATS", "40"))
+SHOTS = Path(os.environ["TREVANTO_BENCH_SHOTS"]) if os.environ.get("TREVANTO_BENCH_SHOTS") else None
 PICTURES = 10
 
 
-def png(width, height, colour) -> bytes:
+def png(width, height, colour, pattern=False) -> bytes:
+    """A picture of one colour; with `pattern`, stripes and a gradient over
+    it, so that a scaling that differs shows in the pixels."""
+    picture = Image.new("RGB", (width, height), colour)
+    if pattern:
+        r, g, b = colour
+        picture.putdata([((r + x) % 256, (g + y) % 256, b if (x + y) // 7 % 2 else 255 - b)
+                         for y in range(height) for x in range(width)])
     buffer = io.BytesIO()
-    Image.new("RGB", (width, height), colour).save(buffer, "PNG")
+    picture.save(buffer, "PNG")
     return buffer.getvalue()
 
 
@@ -38,7 +46,7 @@ def document():
     cells = [{"texto": f"Producto {i}", "imagen": url, "color_fondo": "#EEEEEE"} for i, url in enumerate(pictures)]
     return {"titulo": "Novedades", "alertas": [
         {"tipo": "boton_multiple", "columnas": "5", "contenido": cells},
-        {"tipo": "boton_unico", "contenido": [{"texto": "Oferta del mes con un texto algo largo", "imagen": pictures[0]}]},
+        {"tipo": "boton_unico", "contenido": [{"texto": "Oferta del mes con un texto algo largo", "imagen": pictures[2]}]},
         {"tipo": "solo_mensaje", "contenido": [{"texto": "Mensaje", "imagen": pictures[1]}]},
         {"tipo": "solo_mensaje", "contenido": [{"texto": "Mensaje sin imagen"}]},
         {"tipo": "url_actualizar"},
@@ -73,20 +81,40 @@ def time_to_first_window(work, service, procs):
 
 
 def paint_costs(work, procs):
+    """The harness's repaint costs; with TREVANTO_BENCH_SHOTS (a folder), a
+    PNG of each window as its last repaint left it, for comparing the pixels
+    of two builds."""
     folder = bench.make_program_folder(work, name="pintura")
     shutil.copy(bench.HARNESS, folder / "trevanto.exe")
     records = folder / "actualizador_registros"
     records.mkdir()
     (records / "recibido.json").write_text(json.dumps(document()))
-    return bench.run_to_file(procs, ["wine", folder / "trevanto.exe", "paint-bench", str(REPEATS)], folder,
-                             work / "pintura.json", timeout=600)
+    output = work / "pintura.json"
+    command = ["wine", folder / "trevanto.exe", "paint-bench", str(REPEATS)]
+    if not SHOTS:
+        return bench.run_to_file(procs, command, folder, output, timeout=600)
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    with open(output, "wb") as out:
+        proc = procs.start(command, cwd=folder, stdout=out, env={"TREVANTO_PAINT_SHOTS": "1"})
+        taken = 0
+        while proc.poll() is None:
+            asked = output.read_bytes().decode(errors="replace").count("CAPTURA ")
+            if asked > taken:
+                time.sleep(0.5)  # the window surface reaches the X server
+                bench.screenshot().save(SHOTS / f"ventana_{taken}.png")
+                (folder / f"captura_{taken}.listo").write_bytes(b"")
+                taken += 1
+            time.sleep(0.05)
+    assert proc.returncode == 0
+    return json.loads(output.read_bytes().decode().strip().splitlines()[-1])
 
 
 def main():
     with bench.scratch_service("trevanto_bench_") as (work, procs, service):
         colours = [(200, 0, 0)] + [(20 * i, 100, 255 - 20 * i) for i in range(1, PICTURES)]
         for i, colour in enumerate(colours):
-            service.put_file(f"/uploads/foto{i}.png", png(640, 480, colour))
+            # The first stays plain: its colour tells when the first window is up.
+            service.put_file(f"/uploads/foto{i}.png", png(640, 480, colour, pattern=i > 0))
         service.put_file("/uploads/foto_actualizador.png", png(800, 400, (255, 128, 0)))
         (service.data / "notificaciones" / "default.json").write_text(json.dumps(document()))
         service.start()

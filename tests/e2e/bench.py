@@ -75,19 +75,20 @@ class Processes:
                 proc.wait(timeout=10)
 
 
-def in_this_prefix(pid: str) -> bool:
-    """True for a process of this bench's Wine prefix: another suite may run
-    its own Wine beside this one, and its programs are not ours to end."""
+def in_this_prefix(pid: int) -> bool:
+    """Whether the process runs in this run's Wine prefix (another run may
+    go on beside this one, in a prefix of its own)."""
     try:
-        environment = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+        environ = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
     except OSError:
         return False
-    return ("WINEPREFIX=" + os.environ.get("WINEPREFIX", "")).encode() in environment
+    prefix = os.environ.get("WINEPREFIX", "").encode()
+    return b"WINEPREFIX=" + prefix in environ
 
 
 def leftover_windows_programs() -> List[int]:
-    """Process ids of the Windows programs of this prefix still running from
-    a path outside C:\\windows (the agent, its doubles, what they started);
+    """Process ids of this prefix's Windows programs still running from a
+    path outside C:\\windows (the agent, its doubles, what they started);
     Wine's own services are left alone."""
     listing = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
     found = []
@@ -95,7 +96,7 @@ def leftover_windows_programs() -> List[int]:
         pid, stat, args = (line.split(None, 2) + ["", ""])[:3]
         if stat.startswith("Z"):
             continue
-        if re.match(r"[A-Za-z]:\\", args) and not re.match(r"[Cc]:\\windows\\", args) and in_this_prefix(pid):
+        if re.match(r"[A-Za-z]:\\", args) and not re.match(r"[Cc]:\\windows\\", args) and in_this_prefix(int(pid)):
             found.append(int(pid))
     return found
 

@@ -5,7 +5,8 @@ can carry any status and body, a missing or lying Content-Length, a delay
 before the answer, or a connection dropped (or reset) after N bytes of the body. Paths
 without an answer get 404. A path can also have a sequence of answers, one per
 request (the last one repeats), and an answer can honour a "Range: bytes=N-"
-request with a 206 for the rest of its body.
+request with a 206 for the rest of its body (unless an If-Range names
+another version of it).
 
 Used in-process by the end-to-end tests, and from the command line by the
 demo:  python3 fault_server.py --cert C --key K --file /parches/7za.exe=PATH
@@ -38,8 +39,13 @@ class Answer:
     close_without_answer: bool = False
     # Send the body in pieces: (byte count, pause in seconds after it).
     segments: Optional[List[Tuple[int, float]]] = None
+    # With segments: piece i is sent only once gates[i] is set, so that a
+    # test can look at what each piece did before the next one goes.
+    gates: Optional[List[threading.Event]] = None
     # A request with "Range: bytes=N-" gets 206, Content-Range and body[N:]
-    # (drop_after then counts from N); without one, the whole answer as set.
+    # (drop_after then counts from N); without one, or with an If-Range that
+    # is neither the answer's ETag nor its Last-Modified header (the file has
+    # changed), the whole answer as set.
     honour_range: bool = False
 
 
@@ -51,8 +57,9 @@ class Request:
     headers: Dict[str, str]
     raw_headers: bytes
     body: bytes
-    # time.monotonic() when the request had been read.
+    # time.monotonic() when the request had been read, and the wall clock then.
     arrived: float = 0.0
+    arrived_at: float = 0.0
 
     @property
     def path(self) -> str:
@@ -175,6 +182,9 @@ class FaultServer:
         asked = request.range
         if not answer.honour_range or asked is None:
             return answer
+        validator = request.header("If-Range")
+        if validator is not None and validator not in (answer.headers.get("ETag"), answer.headers.get("Last-Modified")):
+            return answer
         start = int(asked.removeprefix("bytes=").split("-", 1)[0])
         total = len(answer.body)
         headers = dict(answer.headers, **{"Content-Range": f"bytes {start}-{total - 1}/{total}"})
@@ -205,7 +215,7 @@ class FaultServer:
                 break
             rest += chunk
         host = next((v for k, v in headers.items() if k.lower() == "host"), "")
-        return Request(method, target, host, headers, head, rest[:length], time.monotonic())
+        return Request(method, target, host, headers, head, rest[:length], time.monotonic(), time.time())
 
     @staticmethod
     def _send(conn, answer: Answer) -> None:
@@ -225,7 +235,9 @@ class FaultServer:
         body = answer.body if answer.drop_after is None else answer.body[:answer.drop_after]
         pieces = answer.segments or [(65536, 0.0)] * ((len(body) + 65535) // 65536)
         offset = 0
-        for size, pause in pieces:
+        for i, (size, pause) in enumerate(pieces):
+            if answer.gates and i < len(answer.gates):
+                answer.gates[i].wait(timeout=300)
             conn.sendall(body[offset:offset + size])
             offset += size
             if pause:

@@ -3,12 +3,14 @@ windows one after another, what they show (screen pixels), what clicks, keys
 and the accept button do, and update offers run from the window. Documents
 and pictures come from the vendor service; the screen is 1280 x 800."""
 
+import datetime
 import hashlib
 import io
 import json
 import re
 import shutil
 import subprocess
+import threading
 import time
 
 from PIL import Image
@@ -97,6 +99,8 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
     for i, colour in enumerate(colours):
         vendor.put_file(f"/uploads/celda{i}.png", png(100, 100, colour))
     vendor.put_file("/uploads/alta.png", png(100, 5000, (0, 0, 230)))
+    # A picture past the 32 MiB a picture may have is not kept (nor shown).
+    vendor.put_file("/uploads/enorme.png", png(100, 100, (220, 0, 0)) + bytes(32 << 20))
     cells = [{"texto": f"Celda {i}", "imagen": f"https://imagenes.marvek.example/uploads/celda{i}.png",
               "color_fondo": "#FFFF00"} for i in range(5)]
     cells[0]["enlace"] = winpath(opener)
@@ -107,7 +111,8 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
             {"tipo": "boton_unico", "contenido": [
                 {"texto": "Alto", "imagen": "https://imagenes.marvek.example/uploads/alta.png"}]},
             {"tipo": "solo_mensaje", "contenido": [
-                {"texto": "Mensaje sin imagen", "color_fondo": "#FFFF00", "color_texto": "#000000"}]},
+                {"texto": "Mensaje sin imagen", "color_fondo": "#FFFF00", "color_texto": "#000000",
+                 "imagen": "https://imagenes.marvek.example/uploads/enorme.png"}]},
             {"tipo": "desconocido"},
         ]})
     agent = bench.start_agent(procs, folder)
@@ -154,7 +159,7 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
                         r"\d{6}_\d{6}_trevanto\.zip", archived), archived
     assert not (folder / "trevanto2.exe").exists()
 
-    # A message without a picture fills the content area with its colour.
+    # A message without a (usable) picture fills the content area with its colour.
     message = screen_when(lambda s: near(s.getpixel((25, 105)), (255, 255, 0)) and
                           near(s.getpixel((1254, H - 51)), (255, 255, 0)))
     assert near(message.getpixel((19, 400)), WHITE) and near(message.getpixel((1260, 400)), WHITE)
@@ -169,10 +174,12 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
     assert closes(folder)[3:] == ["HOTKEY_EMERGENCIA_CTRLF10"]
 
 
-def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, vendor, procs):
+def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, vendor, server, procs):
+    # The document comes from the fault server (localhost), which notes when
+    # the window's first paint asked for it.
     rtf = b"{\\rtf1\\ansi Condiciones de uso del servicio.}"
-    vendor.put_file("/uploads/terminos.rtf", rtf)
-    url = "https://imagenes.marvek.example/uploads/terminos.rtf"
+    server.answer("/uploads/terminos.rtf", Answer(body=rtf))
+    url = "https://localhost/uploads/terminos.rtf"
     folder = program(tmp_path, vendor, {"alertas": [
         {"tipo": "documento_rtf", "contenido": [{"enlace": url}]},
         {"tipo": "documento_rtf", "contenido": [{"enlace": url}]}]})
@@ -181,15 +188,25 @@ def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, ve
     assert wait_until(lambda: alert_window(procs, 2)["children"][0]["text"] == "Condiciones de uso del servicio.", 20)
     [rich, button] = alert_window(procs, 2)["children"]
     assert rich["class"].upper() == "RICHEDIT50W"
-    assert (button["class"].upper(), button["text"], button["enabled"]) == \
-        ("BUTTON", "Acepto los terminos y condiciones", False)
-    click(60, H - 25)  # the disabled button: the click reaches the window, which must stay open
-    time.sleep(1.0)
-    assert closes(folder) == [] and journal(folder, "alertas_terminos_aceptados.csv") == []
-    assert alert_window(procs, 2)["children"][0]["text"] == "Condiciones de uso del servicio."
-    assert wait_until(lambda: alert_window(procs, 2)["children"][1]["enabled"], 15)
-    click(60, H - 25)
-    assert wait_until(lambda: journal(folder, "alertas_terminos_aceptados.csv") == [url], 20)
+    assert (button["class"].upper(), button["text"]) == ("BUTTON", "Acepto los terminos y condiciones")
+    # The button is clicked again and again from now on. While it is
+    # disabled the clicks reach the window, which stays open and accepts
+    # nothing; the first click after it is enabled accepts. How soon that
+    # comes after the first paint is read from what the run left behind.
+    accepted = lambda: journal(folder, "alertas_terminos_aceptados.csv")
+    deadline = time.monotonic() + 60
+    while not accepted():
+        assert time.monotonic() < deadline, "the accept button never took a click"
+        click(60, H - 25)
+        time.sleep(0.25)
+    assert accepted() == [url]
+    [line] = (folder / "actualizador_registros" / "alertas_terminos_aceptados.csv").read_bytes().splitlines()
+    stamp = datetime.datetime.strptime(line[:19].decode(), "%Y-%m-%d %H:%M:%S").timestamp()
+    [fetched] = server.requests_to("/uploads/terminos.rtf")
+    # Enabled 5 s after the first paint, which is when the document was
+    # asked for; the journal counts whole seconds.
+    assert stamp >= int(fetched.arrived_at) + 4, (line, fetched.arrived_at)
+    assert closes(folder) == []
     [row] = vendor.rows("acceptance_reports")
     assert (row["Programa"], row["rtf_url"]) == ("MarvekMesalto", url)
 
@@ -199,11 +216,18 @@ def test_terms_are_accepted_only_after_five_seconds_and_loaded_once(tmp_path, ve
     assert finish(agent, 30) == 0
     assert closes(folder) == [f"CIERRE_ARCHIVAR_ZIP;{winpath(folder / 'trevanto2.exe')};NO_EXISTE"]
     assert len(vendor.rows("acceptance_reports")) == 1
+    assert len(server.requests_to("/uploads/terminos.rtf")) == 1
 
 
 def gauge_fill(shot):
     """Blue pixels of the gauge (704 px wide at x 288, y 670)."""
     return sum(near(shot.getpixel((x, 681)), FOOTER) for x in range(289, 992))
+
+
+def blue_pixels(percent):
+    """What gauge_fill counts at that percentage: the filled width, less the
+    outline's left column."""
+    return max(int(704 * percent / 100.0) - 1, 0)
 
 
 def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, server, procs):
@@ -213,13 +237,18 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     with zipfile.ZipFile(package, "w") as archive:
         archive.writestr("mesalto.exe", NEWER)
     vendor.put_file("/paquetes/paquete.zip", package.getvalue())
-    # The executable comes from the fault server (localhost) in four slow pieces.
-    quarter = len(NEW) // 4 + 1
-    server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=[(quarter, 1.0)] * 4))
+    # The executable comes from the fault server (localhost) in pieces of
+    # 64 KiB (what WinINet hands over per read), each sent only when the
+    # test has seen what the one before did to the gauge.
+    pieces = [(65536, 0.0)] * (len(NEW) // 65536) + [(len(NEW) % 65536, 0.0)]
+    gates = [threading.Event() for _ in pieces]
+    server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=pieces, gates=gates))
     folder = program(tmp_path, vendor, {"alertas": [
         {"tipo": "url_actualizar", "contenido": [{"enlace": "https://localhost/paquetes/mesalto.exe"}]},
-        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/paquete.zip"}]},
         {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/mesalto.exe"}]},
+        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/paquete.zip"}]},
+        # No package: no worker starts, so the gauge shows what the window set.
+        {"tipo": "url_actualizar"},
     ]})
     exe = folder / "mesalto.exe"
     procs.start(["wine", exe], cwd=folder)
@@ -232,34 +261,37 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     assert near(offer.getpixel((640, H - 5)), WHITE) and near(offer.getpixel((5, H - 5)), WHITE)  # no footer band
     assert identity_pixels(offer, (0x50, 0x50, 0x50)) > 30 and identity_pixels(offer, WHITE) > 10000
     assert near(offer.getpixel((990, 681)), (0xD2, 0xD2, 0xD2))  # gauge background, right end
-    fills = [gauge_fill(offer)]
-    while len(fills) < 150:  # until the next offer's window starts again from 0
-        fill = gauge_fill(screenshot())
-        if fill < fills[-1]:
-            break
-        fills.append(fill)
-    # The gauge grows while the four pieces arrive (a screenshot takes a
-    # while on a busy machine, so not every step is caught).
-    assert len(set(fills)) >= 3 and fills[0] < 150 and max(fills) >= 290, fills
-    assert finish(agent, 180) == 0
+    # The gauge shows each piece's progress (received x 70 / length) in turn,
+    # waited for piece by piece: however slow the machine, no step is missed.
+    for k, gate in enumerate(gates):
+        percent = min(k * 65536, len(NEW)) * 70 // len(NEW)
+        screen_when(lambda s: gauge_fill(s) == blue_pixels(percent), 120)
+        gate.set()
+
+    # Each update stops and starts the program twice: worker, then window;
+    # the window's start comes just before the next window is made.
+    assert wait_until(lambda: len(starts(exe)) == 1 + 3 * 2, 180), starts(exe)
+    # The last window starts no worker: its gauge is the one a new window
+    # starts from, empty, not the previous update's "Listo 100%".
+    last = screen_when(lambda s: near(s.getpixel((640, 415)), (255, 128, 0)))
+    assert gauge_fill(last) == 0 and near(last.getpixel((290, 681)), (0xD2, 0xD2, 0xD2))
+    key("ctrl+F10")
+    assert finish(agent, 30) == 1
+    assert len(starts(exe)) == 7
 
     # The service vouches for the package it serves itself, and only for that one.
     offers = json.loads((folder / "actualizador_registros" / "recibido.json").read_bytes())["alertas"]
-    assert [cell.get("sha256") for offer in offers for cell in offer["contenido"]] == \
-        [None, hashlib.sha256(package.getvalue()).hexdigest(), None]
+    assert [cell.get("sha256") for offer in offers for cell in offer.get("contenido", [])] == \
+        [None, None, hashlib.sha256(package.getvalue()).hexdigest()]
     lines = journal(folder)
-    assert [line.split(";")[0] for line in lines if line.startswith(("DESCARGA;", "ERROR_DESCARGA"))] == \
-        ["DESCARGA", "DESCARGA", "ERROR_DESCARGA"]
-    assert any(line.startswith("RESTAURADO_EXE_ANTERIOR") for line in lines)
-    assert exe.read_bytes() == NEWER  # the failed fetch put the program back
+    assert [line.split(";")[0] for line in lines if line.startswith(("DESCARGA;", "ERROR_DESCARGA", "HOTKEY"))] == \
+        ["DESCARGA", "ERROR_DESCARGA", "DESCARGA", "HOTKEY_EMERGENCIA_CTRLF10"]
+    assert any(line.startswith("RESTAURADO_EXE_ANTERIOR") for line in lines)  # the failed fetch put it back
+    assert exe.read_bytes() == NEWER
     reports = [(r["resultado"], r["url_parche"]) for r in vendor.rows("update_reports")]
     assert reports == [("OK", "https://localhost/paquetes/mesalto.exe"),
-                       ("OK", "https://descargas.marvek.example/paquetes/paquete.zip"),
-                       ("DESCARGA_FALLIDA", "https://descargas.marvek.example/paquetes/mesalto.exe")]
-    # Each update stops and starts the program twice: worker, then window.
-    assert wait_until(lambda: len(starts(exe)) == 1 + 3 * 2, 20), starts(exe)
-    time.sleep(1)
-    assert len(starts(exe)) == 7
+                       ("DESCARGA_FALLIDA", "https://descargas.marvek.example/paquetes/mesalto.exe"),
+                       ("OK", "https://descargas.marvek.example/paquetes/paquete.zip")]
 
 
 def test_a_document_of_the_wrong_shape_shows_nothing_and_the_run_ends(tmp_path, vendor, procs):

@@ -295,6 +295,14 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
     assert downloads(service, ARCHIVER_PATH) == ["404"]
     assert downloads(service, ZIP_PATH) == []
 
+    # A captive portal's page answered with status 200 is no program: deleted, and told.
+    service.put_file(ARCHIVER_PATH, b"<html>Portal cautivo: acepte las condiciones</html>")
+    click_tile(2)
+    expect_box("Actualizador Marvek - Error 7zip",
+               f"No se pudo descargar 7za.exe:\nhttps://{DOWNLOAD_HOST}/parches/7za.exe\n\nHRESULT: 0x800700C1")
+    assert files(quindel) == []
+    assert downloads(service, ZIP_PATH) == []
+
     # 7za.exe is served now, the archive not yet (404 again).
     service.put_file(ARCHIVER_PATH, bench.SEVEN_ZIP.read_bytes())
     click_tile(2)
@@ -310,14 +318,14 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
                "7za.exe devolvi\u00f3 c\u00f3digo 2.\nEs posible que el ZIP no se haya descomprimido correctamente.")
     assert wait_until(lambda: files(quindel) == ["7za.exe"], 10), files(quindel)
 
-    # A 7za.exe that is no program cannot be started; the archive is deleted again.
+    # A 7za.exe left that is no program (an earlier installer's page) is fetched again.
     (quindel / "7za.exe").write_bytes(b"no es un programa")
-    service.put_file(ZIP_PATH, AGENT_ZIP.read_bytes())
     click_tile(2)
     expect_box("Actualizador Marvek - Error descompresi\u00f3n",
-               "No se pudo lanzar 7za.exe para descomprimir.\nError: 193")
+               "7za.exe devolvi\u00f3 c\u00f3digo 2.\nEs posible que el ZIP no se haya descomprimido correctamente.")
     assert wait_until(lambda: files(quindel) == ["7za.exe"], 10), files(quindel)
-    assert downloads(service, ARCHIVER_PATH) == ["404", "200"]
+    assert (quindel / "7za.exe").read_bytes() == bench.SEVEN_ZIP.read_bytes()
+    assert downloads(service, ARCHIVER_PATH) == ["404", "200", "200", "200"]
     assert downloads(service, ZIP_PATH) == ["404", "200", "200"]
     assert find(TITLE, CLASS, 1000) is not None
 

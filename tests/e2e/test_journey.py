@@ -51,13 +51,13 @@ def expected_journal(stamp, url=PACKAGE_URL):
         f"REGISTRO_BAT_LANZANDO_ADMIN;{extracted}\\registro.bat",
         f"REGISTRO_BAT_EJECUTADO_ADMIN;{extracted}\\registro.bat;ec=0",
         f"RENOMBRADO_A_2_ZIP;{FOLDER}\\mesalto.exe;->;{FOLDER}\\mesalto2.exe",
+        f"EXE_NUEVO_EN_RAIZ_OK;{extracted}\\mesalto.exe;->;{FOLDER}\\mesalto.exe",
         f"ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP;{FOLDER}\\mesalto2.exe;->;{backup}\\mesalto.exe",
         f"COPIA_OK;{FOLDER}\\CLIENTES.MDB;->;{backup}\\CLIENTES.MDB",
         f"COPIA_OK;{FOLDER}\\MESALTO.MDB;->;{backup}\\MESALTO.MDB",
         f"COPIA_PATRON_SIN_RESULTADOS;*.BDMARV;src={FOLDER};dest={backup}",
         f"COPIA_PATRONES_RESUMEN_ZIP;dest={backup};MDB=2;BDMARV=0",
         f"ZIP_CARPETA;{backup};->;{backup}.zip;estado=OK;ec=0",
-        f"EXE_NUEVO_EN_RAIZ_OK;{extracted}\\mesalto.exe;->;{FOLDER}\\mesalto.exe",
         f"LIMPIEZA_OK;ZIP_ELIMINADO;{FOLDER}\\mesalto_6.0.3.17.zip",
     ]
 

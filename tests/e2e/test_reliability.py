@@ -123,7 +123,7 @@ def offer(url, **cell):
 
 # ---- start-up without a usable answer ------------------------------------
 
-@pytest.mark.parametrize("service", ["unreachable", "html-page"])
+@pytest.mark.parametrize("service", ["unreachable", "html-page", "oversized"])
 def test_start_without_a_usable_answer_keeps_the_folder_and_shows_nothing(tmp_path, server, procs, hosts, service):
     folder = install(tmp_path)
     backup = folder / "actualizaciones" / "250101_120000"
@@ -133,9 +133,14 @@ def test_start_without_a_usable_answer_keeps_the_folder_and_shows_nothing(tmp_pa
         for host in (API_HOST, DOWNLOAD_HOST, IMAGE_HOST):
             hosts.map(host, NOBODY)
         stored = b'{"error":"HttpSendRequestA fallo (codigo=12029)"}'
-    else:
+    elif service == "html-page":
         answer_checkin(server, b"<html>\n<body>Mantenimiento</body>\n</html>\n")
         stored = b"<html>\r\n<body>Mantenimiento</body>\r\n</html>\r\n"
+    else:
+        # A valid document with a window, padded past the 16 MiB an answer
+        # may have: the read fails (223, ERROR_FILE_TOO_LARGE) and nothing shows.
+        answer_checkin(server, {"relleno": "x" * (16 << 20), "alertas": [message("Aviso")]})
+        stored = b'{"error":"InternetReadFile fallo (codigo=223)"}'
     before = files(folder)
 
     # A window would wait for its footer click: the run ends by itself.
@@ -220,23 +225,25 @@ def test_image_host_down_shows_the_windows_without_pictures(tmp_path, server, pr
 def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, server, procs):
     """Five offers in one document, each failing its own way: a 404, an HTML
     page with status 200, a transfer cut on every attempt (resumed three
-    times with Range), a ZIP 7za cannot extract, a package whose hash is not
-    the offer's. Each journals, reports and restarts the previous program."""
+    times with Range), a ZIP 7za cannot extract, a hostile "sha256" (an
+    array nested 150,000 deep, which must not overflow the agent's stack).
+    Each journals, reports and restarts the previous program."""
     cut = b"MZ" + os.urandom(1_200_000 - 2)
     piece = len(cut) // 6
     damaged = zip_bytes({"mesalto.exe": NEW})[:200]
     paths = {"404": "/falta/mesalto.exe", "html": "/pagina/mesalto.exe", "cut": "/cortado/mesalto.exe",
              "zip": "/roto/mesalto_v6.zip", "hash": "/otro/mesalto.exe"}
     url = {kind: f"https://{DOWNLOAD_HOST}{path}" for kind, path in paths.items()}
-    server.answer(BANNER_PATH, Answer(body=png(400, 200, (255, 128, 0))), host=IMAGE_HOST)
+    # The banner is missing too: each window asks for it once, not at every repaint.
+    server.answer(BANNER_PATH, Answer(status=404, body=b"<html>no existe</html>"), host=IMAGE_HOST)
     server.answer(paths["404"], Answer(status=404, body=b"<html>no existe</html>"))
     server.answer(paths["html"], Answer(body=b"<html>mantenimiento</html>"))
     server.answer(paths["cut"], Answer(body=cut, honour_range=True, drop_after=piece))
     server.answer(paths["zip"], Answer(body=damaged))
     server.answer(paths["hash"], Answer(body=NEW))
-    other = hashlib.sha256(b"otro paquete").hexdigest()
-    answer_checkin(server, {"alertas": [offer(url["404"]), offer(url["html"]), offer(url["cut"]), offer(url["zip"]),
-                                        offer(url["hash"], sha256=other)]})
+    document = json.dumps({"alertas": [offer(url["404"]), offer(url["html"]), offer(url["cut"]), offer(url["zip"]),
+                                       offer(url["hash"], sha256="HONDO")]})
+    answer_checkin(server, document.replace('"HONDO"', "[" * 150_000 + "]" * 150_000).encode())
     folder = install(tmp_path)
     before = files(folder)
     run_program(procs, folder)
@@ -247,7 +254,7 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
     stopped, set_aside = "TASKKILL_APP;mesalto.exe;estado=OK;ec=0", f"RENOMBRADO_A_2;{exe};{aside}"
     restored, relaunched = f"RESTAURADO_EXE_ANTERIOR;{aside};->;{exe}", f"RELANZAR_APP;{exe};hinst="
     resumed = [f"REANUDAR_DESCARGA;{url['cut']};desde={piece * k};intento={k}" for k in (1, 2, 3)]
-    mismatch = f"HASH_NO_COINCIDE;{url['hash']};esperado={other};obtenido={hashlib.sha256(NEW).hexdigest()}"
+    mismatch = f"HASH_NO_COINCIDE;{url['hash']};esperado=NO_ES_TEXTO;obtenido={hashlib.sha256(NEW).hexdigest()}"
     expected = (
         [stopped, set_aside, "ERROR_DESCARGA", restored, relaunched] * 2 +
         [stopped, set_aside] + resumed + ["ERROR_DESCARGA", restored, relaunched] +
@@ -268,13 +275,14 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
         ("DESCOMPRESION_FALLIDA", 2, "7za unzip fallo", "UNZIP_7ZA", url["zip"], "5.2.1.0", ""),
         (failed[0], 13, "hash del paquete no coincide", "VERIFICAR_HASH", url["hash"], "5.2.1.0", "")]
 
-    # The requests in order: a package (four for the cut one), then its report.
+    # The requests in order: per window the banner, a package (four for the
+    # cut one), then its report.
     ranges = [r.range for r in server.requests_to(paths["cut"])]
     assert ranges == [None] + [f"bytes={piece * k}-" for k in (1, 2, 3)]
-    report = ("POST", API_HOST, REPORT_PATH)
-    assert requests(server) == STARTUP + [("GET", IMAGE_HOST, BANNER_PATH)] + [
+    report, banner = ("POST", API_HOST, REPORT_PATH), ("GET", IMAGE_HOST, BANNER_PATH)
+    assert requests(server) == STARTUP + [
         request for path in paths.values() for request in
-        ([("GET", DOWNLOAD_HOST, path)] * (4 if path == paths["cut"] else 1) + [report])]
+        ([banner] + [("GET", DOWNLOAD_HOST, path)] * (4 if path == paths["cut"] else 1) + [report])]
 
     # Each offer stopped the program and started it twice (worker, then window).
     assert wait_until(lambda: len(started(folder)) == 1 + 5 * 2, 30), started(folder)
@@ -370,8 +378,8 @@ def test_accented_path_with_blanks_is_updated(tmp_path, server, procs):
     assert relaunches_as_numbers(new_journal(folder)) == (
         [stopped, f"RENOMBRADO_A_2;{exe};{aside}", f"DESCARGA;{url};{exe}"] + backed_up(first) + [relaunched] +
         [stopped, f"DESCARGA;{zip_url};{package}", "MARVEKSERVER:NO_ENCONTRADO", "REGISTRO_BAT_NO_ENCONTRADO",
-         f"RENOMBRADO_A_2_ZIP;{exe};->;{aside}"] + backed_up(second, "_ZIP") +
-        [f"EXE_NUEVO_EN_RAIZ_OK;{w(extracted / 'mesalto.exe')};->;{exe}", f"LIMPIEZA_OK;ZIP_ELIMINADO;{package}",
+         f"RENOMBRADO_A_2_ZIP;{exe};->;{aside}", f"EXE_NUEVO_EN_RAIZ_OK;{w(extracted / 'mesalto.exe')};->;{exe}"] +
+        backed_up(second, "_ZIP") + [f"LIMPIEZA_OK;ZIP_ELIMINADO;{package}",
          f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(extracted)}", relaunched])
     assert journal(folder, "extracciones.csv") == [f"UNZIP_7ZA;{package};->;{w(extracted)};OK;ec=0"]
     # The journals hold each path character's low byte: Latin-1 here.
@@ -421,8 +429,9 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
     program (twice DESCARGA), one backup folder holds the old one with the
     data files, two OK reports arrive, and the program is relaunched by both
     workers and both windows: 3 or 4 starts, as one window's taskkill may
-    end the other's relaunch. What must hold whatever the interleaving is
-    checked here."""
+    end the other's relaunch. On a busy machine the second worker may start
+    only after the program was set aside, and then has no installation to
+    report for. What must hold whatever the interleaving is checked here."""
     quarter = len(NEW) // 4 + 1
     server.answer(BANNER_PATH, Answer(body=png(400, 200, (255, 128, 0))), host=IMAGE_HOST)
     server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=[(quarter, 0.5)] * 4))
@@ -436,10 +445,14 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
     assert_whole_lines(folder)
     codes = [line.split(";")[0] for line in new_journal(folder)]
     assert set(codes) <= EXECUTABLE_UPDATE_CODES, codes
+    # A worker that starts once the other has set the program aside finds no
+    # installation to report for (no product key): one report or two.
     reports = report_bodies(server)
-    assert len(reports) == 2 and {r["resultado"] for r in reports} <= {"OK", "DESCARGA_FALLIDA"}
-    # No line lost: each stored package was reported OK, each stop has its relaunch.
-    assert codes.count("DESCARGA") == sum(r["resultado"] == "OK" for r in reports)
+    assert len(reports) in (1, 2) and {r["resultado"] for r in reports} <= {"OK", "DESCARGA_FALLIDA"}
+    # No line lost: each worker stored its package or journalled why not,
+    # each stored package reported OK has its line, each stop has its relaunch.
+    assert codes.count("DESCARGA") + codes.count("ERROR_DESCARGA") + codes.count("ERROR_GUARDAR") == 2, codes
+    assert codes.count("DESCARGA") >= sum(r["resultado"] == "OK" for r in reports)
     assert codes.count("TASKKILL_APP") == codes.count("RELANZAR_APP") + codes.count("RELANZAR_APP_NO_EXISTE")
     assert (folder / "actualizador_registros" / "recibido.json").read_bytes() == body
 

@@ -24,9 +24,14 @@ def serve_archiver(server):
 
 
 class TestModeSelection:
-    def test_sibling_program_selects_agent_mode_and_fetches_missing_archiver(self, tmp_path, server, procs):
+    # A 7za.exe that is there but is no program (a page an earlier run kept)
+    # is fetched again like a missing one.
+    @pytest.mark.parametrize("left", [None, b"<html>portal</html>"], ids=["missing", "not-a-program"])
+    def test_sibling_program_selects_agent_mode_and_fetches_missing_archiver(self, tmp_path, server, procs, left):
         serve_archiver(server)
         folder = make_program_folder(tmp_path, siblings=("mesalto.exe",), with_archiver=False)
+        if left is not None:
+            (folder / "7za.exe").write_bytes(left)
 
         assert run_agent(procs, folder) == 0
 

@@ -16,6 +16,7 @@ from fault_server import Answer
 
 OLD = (bench.DOUBLES / "sibling_5_2_1_0.exe").read_bytes()
 NEW = (bench.DOUBLES / "sibling_6_0_3_17.exe").read_bytes()
+NEWER = (bench.DOUBLES / "sibling_1_65535_0_2.exe").read_bytes()
 REPORT_PATH = "/apis/trevanto/v1/update-report"
 CHECKIN_PATH = "/apis/trevanto/v1/checkin"
 STAMP = r"\d{6}_\d{6}"
@@ -198,10 +199,11 @@ class TestFetchAndSaveFailures:
             assert report["codigo_error"] != 0
         assert wait_until(lambda: len(started(program)) == 1, 20)
 
-    @pytest.mark.parametrize("name", ["...zip", "mesalto.exe."])
+    @pytest.mark.parametrize("name", ["...zip", "mesalto.exe.", "Actualizador_Registros.ZIP"])
     def test_names_windows_would_alter_are_refused(self, program, server, procs, name):
         # Unpacked, "...zip" would go into the folder above; stored,
-        # "mesalto.exe." would overwrite mesalto.exe without a backup.
+        # "mesalto.exe." would overwrite mesalto.exe without a backup;
+        # unpacked, "Actualizador_Registros.ZIP" would go over the journals.
         server.answer(f"/paquetes/{name}", Answer(body=zip_bytes({"mesalto.exe": NEW})))
         url = f"https://{DOWNLOAD_HOST}/paquetes/{name}"
         before = sorted(p.name for p in program.parent.iterdir()), sorted(p.name for p in program.iterdir())
@@ -327,17 +329,17 @@ class TestZipPackage:
         assert [c if not c.startswith("MARVEKSERVER:") else "MARVEKSERVER" for c in codes(lines)] == [
             "TASKKILL_APP", "DESCARGA"] + ["MARVEKSERVER"] * 8 + [
             "REGISTRO_BAT_LANZANDO_ADMIN", "REGISTRO_BAT_EJECUTADO_ADMIN",
-            "RENOMBRADO_A_2_ZIP", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK", "COPIA_OK",
-            "COPIA_PATRONES_RESUMEN_ZIP", "ZIP_CARPETA", "EXE_NUEVO_EN_RAIZ_OK", "LIMPIEZA_OK", "RELANZAR_APP"]
+            "RENOMBRADO_A_2_ZIP", "EXE_NUEVO_EN_RAIZ_OK", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK",
+            "COPIA_OK", "COPIA_PATRONES_RESUMEN_ZIP", "ZIP_CARPETA", "LIMPIEZA_OK", "RELANZAR_APP"]
         assert lines[0] == "TASKKILL_APP;mesalto.exe;estado=OK;ec=0"
         assert f"REGISTRO_BAT_EJECUTADO_ADMIN;{w(script_path)};ec=3" in lines
-        # The new executable arrives under the candidate's own name (the file
-        # system matched Mesalto.EXE to mesalto.exe without regard to case).
+        # The file system matched Mesalto.EXE to mesalto.exe without regard
+        # to case; the new executable replaced the program, whose name stays.
         assert f"EXE_NUEVO_EN_RAIZ_OK;{w(new_exe)};->;{w(program / 'Mesalto.EXE')}" in lines
         assert f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(package)}" in lines
 
-        assert (program / "Mesalto.EXE").read_bytes() == NEW
-        assert not (program / "mesalto.exe").exists()
+        assert (program / "mesalto.exe").read_bytes() == NEW
+        assert not (program / "Mesalto.EXE").exists()
         assert not package.exists()
         assert script_path.exists() and (extracted / "registrado.txt").exists()
         server_folder = program.parent / "MarvekServer"
@@ -382,21 +384,34 @@ class TestZipPackage:
         url = serve_zip(server, entries)
         extracted = program / "mesalto_v6"
         leftovers = [extracted / "registro.bat", extracted / "viejo" / "REGISTRO.Bat"]
+        # An earlier package's program, in a sub-folder listed before the new files.
+        old_program = extracted / "Mesalto" / "mesalto.exe"
         if entries:
-            # An earlier package's scripts are deleted before the new one is unpacked.
+            # What an earlier package left is deleted before the new one is unpacked.
             for script in leftovers:
                 script.parent.mkdir(parents=True, exist_ok=True)
                 script.write_bytes(b'echo ejecutado> "%~dp0ejecutado.txt"\r\n')
+            old_program.parent.mkdir()
+            old_program.write_bytes(NEWER)
         assert update(procs, program, url)["step"] == 3
         lines = journal(program)
+        matching = [c for c in codes(lines) if c.startswith("ZIP_")]
+        assert matching == expected
+        assert (program / "mesalto.exe").read_bytes() == OLD
         scripts = [line for line in lines if line.startswith("REGISTRO_BAT_")]
         assert scripts[-1] == "REGISTRO_BAT_NO_ENCONTRADO"
         assert sorted(scripts[:-1]) == \
             ([f"REGISTRO_BAT_ANTERIOR_ELIMINADO;{w(path)}" for path in leftovers] if entries else [])
-        assert not any(path.exists() for path in leftovers + [extracted / "ejecutado.txt"])
-        matching = [c for c in codes(lines) if c.startswith("ZIP_")]
-        assert matching == expected
-        assert (program / "mesalto.exe").read_bytes() == OLD
+        removed = [line for line in lines if line.startswith("RESTO_PAQUETE_ANTERIOR_ELIMINADO;")]
+        assert sorted(removed) == sorted(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(path)}" for path in (
+            [old_program, old_program.parent, leftovers[1].parent] if entries else []))
+        # Removed right after the package was stored, a folder after its contents.
+        cleared = lines[codes(lines).index("DESCARGA") + 1:codes(lines).index("MARVEKSERVER:NO_ENCONTRADO")]
+        assert sorted(cleared) == sorted(scripts[:-1] + removed)
+        if entries:
+            assert cleared.index(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(old_program)}") < \
+                cleared.index(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(old_program.parent)}")
+        assert not any(path.exists() for path in leftovers + [old_program, extracted / "ejecutado.txt"])
         assert (program / "trevanto.exe").read_bytes() == bench.HARNESS.read_bytes()
         assert report_bodies(server)[0]["resultado"] == "OK"
         assert f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(program / 'mesalto_v6.zip')}" in lines
@@ -449,24 +464,75 @@ class TestZipPackage:
         assert (program / "mesalto.exe").read_bytes() == NEW
         locker.kill()
 
-    def test_new_executable_that_cannot_be_moved_in_restores_the_old_one(self, program, server, procs):
-        # The registration script starts a program that holds the new
-        # executable open, so that it cannot be moved into place.
-        script = (b"@echo off\r\nset TREVANTO_LOCK_FILE=%~dp0mesalto.exe\r\nset TREVANTO_LOCK_READABLE=1\r\n"
-                  b"start \"\" \"%~dp0herramientas\\bloqueador.exe\"\r\nping -n 3 127.0.0.1 >NUL\r\n")
-        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script, "herramientas/bloqueador.exe": OLD})
+    def test_program_keeps_its_name_while_the_backup_is_made(self, program, server, procs):
+        # The backup's compression (the PowerShell double) holds the worker
+        # until the test has looked; the worker is then ended there, as the
+        # hot key, a log-off or a power cut would end it.
+        marker = program.parent / "comprimiendo.txt"
+        url = serve_zip(server, {"mesalto.exe": NEW})
+        worker = procs.start(["wine", program / "trevanto.exe", "update", url, "240000"], cwd=program,
+                             env={"TREVANTO_PS_PAUSE": w(marker)})
+        assert wait_until(marker.exists, 60), journal(program)
+
+        assert (program / "mesalto.exe").read_bytes() == NEW
+        assert codes(journal(program)) == [
+            "TASKKILL_APP", "DESCARGA", "MARVEKSERVER:NO_ENCONTRADO", "REGISTRO_BAT_NO_ENCONTRADO",
+            "RENOMBRADO_A_2_ZIP", "EXE_NUEVO_EN_RAIZ_OK", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP", "COPIA_OK",
+            "COPIA_OK", "COPIA_PATRONES_RESUMEN_ZIP"]
+        [backup] = [p for p in (program / "actualizaciones").iterdir() if p.is_dir()]
+        assert (backup / "mesalto.exe").read_bytes() == OLD
+        worker.kill()
+        subprocess.run(["wine", "taskkill", "/F", "/IM", "powershell.exe"], capture_output=True)
+        assert bench.finish(worker, 20) != 0
+        # The program is in place under its own name and starts.
+        procs.start(["wine", program / "mesalto.exe"], cwd=program)
+        assert wait_until(lambda: started(program) == [f"{w(program / 'mesalto.exe')}|{w(program)}"], 20)
+
+    @pytest.mark.parametrize("lock", ["readable", "exclusive"])
+    def test_new_executable_held_open_leaves_the_old_one(self, program, server, procs, registry, lock):
+        # Once the package is unpacked, its registration script has a program
+        # take hold of the new executable and waits until it has: readable,
+        # it cannot be moved into place; held without sharing (as antivirus
+        # holds it), it cannot even be read. (The holder is the test's own:
+        # one started from the script may end with the script's console.)
+        new_exe = program / "mesalto_v6" / "mesalto.exe"
+        holder = program.parent / "bloqueador.exe"
+        shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", holder)
+        unpacked = w(program.parent / "desempaquetado.txt").encode()
+        procs.start(["wine", holder], cwd=program.parent,
+                    env={"TREVANTO_LOCK_FILE": w(new_exe), "TREVANTO_LOCK_AFTER": unpacked.decode(),
+                         **({"TREVANTO_LOCK_READABLE": "1"} if lock == "readable" else {})})
+        held = w(program.parent / "bloqueador.exe.arranques.txt").encode()
+        script = (b'@echo off\r\necho listo> "' + unpacked + b'"\r\n:espera\r\nif exist "' + held +
+                  b'" goto fin\r\nping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n')
+        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script})
+        settings = r"HKCU\SOFTWARE\VB and VBA Program Settings"
+        registry.delete_key(settings)
 
         assert update(procs, program, url) == {"messages": 1, "progress": 90, "step": 2}
         lines = journal(program)
-        new_exe, root = program / "mesalto_v6" / "mesalto.exe", program / "mesalto.exe"
-        [failure] = [line for line in lines if line.startswith("ERROR_MOVER_EXE_NUEVO_A_RAIZ;")]
-        assert failure.startswith(f"ERROR_MOVER_EXE_NUEVO_A_RAIZ;{w(new_exe)};->;{w(root)};err=")
-        [backup] = [p for p in (program / "actualizaciones").iterdir() if p.is_dir()]
-        assert f"RESTAURADO_EXE_ANTERIOR;{w(backup / 'mesalto.exe')};->;{w(root)}" in lines
-        assert root.read_bytes() == OLD
-        assert (backup / "mesalto.exe").read_bytes() == OLD
+        root, aside = program / "mesalto.exe", program / "mesalto2.exe"
         [report] = report_bodies(server)
-        assert (report["resultado"], report["mensaje_error"], report["paso_fallido"]) == \
-            ("INSTALACION_FALLIDA", "MoveFileWithRetry fallo", "MOVER_EXE_NUEVO")
-        assert report["codigo_error"] == int(failure.rsplit("=", 1)[1])
+        if lock == "readable":
+            [failure] = [line for line in lines if line.startswith("ERROR_MOVER_EXE_NUEVO_A_RAIZ;")]
+            assert failure.startswith(f"ERROR_MOVER_EXE_NUEVO_A_RAIZ;{w(new_exe)};->;{w(root)};err=")
+            # The old program goes back from its set-aside copy; nothing was
+            # replaced, so nothing is backed up.
+            assert lines[lines.index(failure) + 1] == f"RESTAURADO_EXE_ANTERIOR;{w(aside)};->;{w(root)}"
+            assert "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES_ZIP" not in codes(lines)
+            assert (report["mensaje_error"], report["paso_fallido"]) == ("MoveFileWithRetry fallo", "MOVER_EXE_NUEVO")
+            assert report["codigo_error"] == int(failure.rsplit("=", 1)[1])
+        else:
+            # A candidate that cannot be read is no "not a program": the
+            # installation failed, with the sharing violation's code, and the
+            # program was not touched.
+            assert codes(lines)[-4:] == ["REGISTRO_BAT_EJECUTADO_ADMIN", "ZIP_EXE_ILEGIBLE", "LIMPIEZA_OK",
+                                         "RELANZAR_APP"]
+            assert f"ZIP_EXE_ILEGIBLE;{w(new_exe)};err=32" in lines
+            assert (report["mensaje_error"], report["paso_fallido"], report["codigo_error"]) == \
+                ("exe nuevo no legible", "LEER_EXE_NUEVO", 32)
+        assert (report["resultado"], report["version_nueva"]) == ("INSTALACION_FALLIDA", "")
+        assert root.read_bytes() == OLD
+        assert not aside.exists() and not (program / "actualizaciones").exists()
+        assert registry.query(settings + r"\Marvek Mesalto\Opciones", "TrevantoLastUpdate") is None
         assert wait_until(lambda: len(started(program)) == 1, 20)

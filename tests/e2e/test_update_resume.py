@@ -58,22 +58,43 @@ def assert_restored(program, server, code, message, step):
     return lines
 
 
+def if_ranges(server):
+    return [r.header("If-Range") for r in server.requests_to(PACKAGE_PATH)]
+
+
 class TestResume:
     def test_cut_at_a_third_is_resumed_with_a_range_and_installs(self, program, server, procs):
-        server.answer_sequence(PACKAGE_PATH, [Answer(body=BIG, drop_after=THIRD), Answer(body=BIG, honour_range=True)])
+        # The rest is asked for only if the file is still the one whose head
+        # is held: If-Range names the first answer's ETag.
+        etag = {"ETag": '"paquete-v1"', "Last-Modified": "Tue, 01 Dec 2026 10:00:00 GMT"}
+        server.answer_sequence(PACKAGE_PATH, [Answer(body=BIG, drop_after=THIRD, headers=etag),
+                                              Answer(body=BIG, honour_range=True, headers=etag)])
 
-        assert update(procs, program, URL) == {"messages": 1, "progress": 100, "step": 3}
-
-        assert [r.range for r in server.requests_to(PACKAGE_PATH)] == [None, f"bytes={THIRD}-"]
-        assert_installed(program, server, BIG)
-
-    def test_range_answered_with_200_starts_over_and_installs(self, program, server, procs):
-        server.answer_sequence(PACKAGE_PATH, [Answer(body=BIG, drop_after=THIRD), Answer(body=BIG)])
-
-        assert update(procs, program, URL) == {"messages": 1, "progress": 100, "step": 3}
+        # The hash is taken as the bytes arrive: the held head, then the rest.
+        assert update(procs, program, URL, sha256=hashlib.sha256(BIG).hexdigest()) == \
+            {"messages": 1, "progress": 100, "step": 3}
 
         assert [r.range for r in server.requests_to(PACKAGE_PATH)] == [None, f"bytes={THIRD}-"]
+        assert if_ranges(server) == [None, '"paquete-v1"']
         assert_installed(program, server, BIG)
+
+    def test_package_replaced_between_cut_and_resume_is_taken_whole(self, program, server, procs):
+        # Without an ETag, If-Range names the first answer's Last-Modified; the
+        # file has changed since, so the server answers 200 with the whole new
+        # one, which starts the fetch over instead of joining the two files.
+        replaced = b"MZ" + os.urandom(len(BIG) - 2)
+        server.answer_sequence(PACKAGE_PATH, [
+            Answer(body=BIG, drop_after=THIRD, headers={"Last-Modified": "Tue, 01 Dec 2026 10:00:00 GMT"}),
+            Answer(body=replaced, honour_range=True, headers={"Last-Modified": "Wed, 02 Dec 2026 08:30:00 GMT"})])
+
+        # The hash starts over with the bytes.
+        assert update(procs, program, URL, sha256=hashlib.sha256(replaced).hexdigest()) == \
+            {"messages": 1, "progress": 100, "step": 3}
+
+        assert (program / "mesalto.exe").read_bytes() == replaced
+        assert [r.range for r in server.requests_to(PACKAGE_PATH)] == [None, f"bytes={THIRD}-"]
+        assert if_ranges(server) == [None, "Tue, 01 Dec 2026 10:00:00 GMT"]
+        assert_installed(program, server, replaced)
 
     def test_link_cut_on_every_attempt_fails_after_four_requests(self, program, server, procs):
         # Every answer is cut after another sixth: the held bytes grow from

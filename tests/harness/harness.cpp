@@ -6,7 +6,10 @@
 //   harness download-file-nocode <url> <target>   DownloadToFile without one
 //   harness api-post <path> <body-file>           ApiPostJson (body read from the file)
 //   harness api-get <path>                        ApiGetJson
-//   harness fetch-url <url> <out-file>            DownloadUrlBytes_URL; progress values seen
+//   harness fetch-url <url> <out-file> [sha256]   DownloadUrlBytes_URL; progress values seen; with
+//                                                 "sha256", the update worker's fetch that hashes as
+//                                                 the bytes arrive (FetchPackageHashed) and the digest;
+//                                                 last_byte_ms: when the progress reached 70
 //   harness fetch-image <url> <out-file>          DownloadUrlBytes_Image
 //   harness fetch-rtf <url> <out-file>            DownloadUrlBytes_Rtf
 //   harness self-update <app-folder> [linger-ms]  CheckSelfUpdate, then stays alive a while
@@ -26,7 +29,8 @@
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 //   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size
 //   harness paint-bench <repeats>                 per item of this folder's recibido.json: CPU time of a
-//                                                 full repaint and of a progress-band repaint
+//                                                 full repaint and of a progress-band repaint (and, with
+//                                                 TREVANTO_PAINT_SHOTS, a pause for a screenshot after them)
 #include <windows.h>
 #include <psapi.h>
 
@@ -127,15 +131,18 @@ int ApiGet(const std::wstring& path) {
 }
 
 // Samples DownloadProgress while the fetch runs and keeps each new value.
-int FetchUrl(const std::wstring& url, const std::wstring& outFile) {
+int FetchUrl(const std::wstring& url, const std::wstring& outFile, bool hashed) {
     DownloadProgress.store(-1);
     std::vector<int> seen;
     std::atomic<bool> done{false};
+    const DWORD start = GetTickCount();
+    DWORD lastByteMs = 0;  // when the progress reached 70: the whole announced body was in
     std::thread sampler([&] {
         int last = -1;
         while (!done.load()) {
             const int now = DownloadProgress.load();
             if (now != last) seen.push_back(last = now);
+            if (now >= 70 && lastByteMs == 0) lastByteMs = GetTickCount() - start;
             Sleep(1);
         }
         const int now = DownloadProgress.load();
@@ -143,8 +150,11 @@ int FetchUrl(const std::wstring& url, const std::wstring& outFile) {
     });
     std::vector<unsigned char> body;
     unsigned long code = 12345;
-    const DWORD start = GetTickCount();
-    const bool ok = DownloadUrlBytes_URL(Narrow(url), body, code);
+    std::string hex;
+    PackageFetchOptions single;
+    single.resumeAttempts = 0;
+    const bool ok = hashed ? FetchPackageHashed(Narrow(url), body, code, single, hex)
+                           : DownloadUrlBytes_URL(Narrow(url), body, code);
     const DWORD elapsed = GetTickCount() - start;
     done.store(true);
     sampler.join();
@@ -154,9 +164,11 @@ int FetchUrl(const std::wstring& url, const std::wstring& outFile) {
         if (value < 0) continue;
         progress += (progress.empty() ? "" : ",") + std::to_string(value);
     }
-    std::printf("{\"ok\":%s,\"error\":%lu,\"size\":%u,\"ms\":%lu,\"peak_working_set\":%llu,\"progress\":[%s]}\n",
-                Bool(ok).c_str(), code, static_cast<unsigned>(body.size()), elapsed, PeakWorkingSet(),
-                progress.c_str());
+    std::printf(
+        "{\"ok\":%s,\"error\":%lu,\"size\":%u,\"ms\":%lu,\"last_byte_ms\":%lu,\"peak_working_set\":%llu,"
+        "\"sha256\":\"%s\",\"progress\":[%s]}\n",
+        Bool(ok).c_str(), code, static_cast<unsigned>(body.size()), elapsed, lastByteMs, PeakWorkingSet(), hex.c_str(),
+        progress.c_str());
     return 0;
 }
 
@@ -319,6 +331,22 @@ unsigned long long RepaintCost(HWND window, const RECT* region, int repeats) {
     return (ThreadCpuMicroseconds() - start) / static_cast<unsigned long long>(repeats);
 }
 
+// With TREVANTO_PAINT_SHOTS set: after the repaints of window i, prints
+// "CAPTURA i" and keeps the window up (its messages pumped) until the file
+// captura_<i>.listo appears in the current folder, so that a screenshot of
+// what the last repaint left can be taken.
+void HoldForScreenshot(size_t index) {
+    if (GetEnvironmentVariableW(L"TREVANTO_PAINT_SHOTS", nullptr, 0) == 0) return;
+    std::printf("CAPTURA %u\n", static_cast<unsigned>(index));
+    std::fflush(stdout);
+    const std::wstring done = L"captura_" + std::to_wstring(index) + L".listo";
+    while (GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(10);
+    }
+}
+
 int PaintBench(int repeats) {
     ULONG_PTR token = 0;
     if (!BeginAlertsDisplay(token)) {
@@ -339,6 +367,7 @@ int PaintBench(int repeats) {
         const RECT bandRect = {band.x, band.y, band.x + band.w, band.y + band.h};
         const unsigned long long full = RepaintCost(window, nullptr, repeats);
         const unsigned long long partial = RepaintCost(window, &bandRect, repeats);
+        HoldForScreenshot(i);
         json += (i ? ",{" : "{") + std::string("\"kind\":\"") + items[i].kindName + "\",\"full_us\":" +
                 std::to_string(full) + ",\"band_us\":" + std::to_string(partial) + "}";
         Alerts().closeAllowed = true;
@@ -369,7 +398,8 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"download-file-nocode" && argc == 4) return DownloadFile(argv[2], argv[3], false);
     if (verb == L"api-post" && argc == 4) return ApiPost(argv[2], argv[3]);
     if (verb == L"api-get" && argc == 3) return ApiGet(argv[2]);
-    if (verb == L"fetch-url" && argc == 4) return FetchUrl(argv[2], argv[3]);
+    if (verb == L"fetch-url" && argc == 4) return FetchUrl(argv[2], argv[3], false);
+    if (verb == L"fetch-url" && argc == 5 && std::wstring(argv[4]) == L"sha256") return FetchUrl(argv[2], argv[3], true);
     if (verb == L"fetch-image" && argc == 4) return FetchSmall(true, argv[2], argv[3]);
     if (verb == L"fetch-rtf" && argc == 4) return FetchSmall(false, argv[2], argv[3]);
     if (verb == L"self-update" && (argc == 3 || argc == 4)) {

@@ -98,6 +98,15 @@ TEST(PackageBody, FailedReadFailsWithItsCode) {
     EXPECT_TRUE(run.body.empty());
 }
 
+TEST(PackageBody, FailedReadAfterTheWholeAnnouncedBodyIsTheEnd) {
+    ScriptedSource source{{std::string(600, 'a'), std::string(400, 'b')}, true, 12030};
+    const Outcome run = Read(source, 1000);
+    EXPECT_TRUE(run.ok);
+    EXPECT_EQ(run.error, 0u);
+    EXPECT_EQ(run.body, Bytes(std::string(600, 'a') + std::string(400, 'b')));
+    EXPECT_EQ(run.progress, (std::vector<std::int32_t>{42, 70}));
+}
+
 TEST(PackageBody, EmptyBodyIsFalseWithoutCode) {
     ScriptedSource source{{}};
     const Outcome run = Read(source, 0);
@@ -161,6 +170,10 @@ TEST(AppendPackageBody, KeepsHeldBytesAndGoesOnFromTheirProgress) {
         {"abcd", {"ef"}, false, 10, AppendEnd::Cut, "abcdef", BodyCutShort, {42}},
         {"", {"ab", "cd"}, false, 0, AppendEnd::Complete, "abcd", 0, {}},
         {"ab", {}, true, 0, AppendEnd::Cut, "ab", 64, {}},
+        // Every announced byte arrived before the read failed: the body is whole.
+        {"abcd", {"efg", "hij"}, true, 10, AppendEnd::Complete, "abcdefghij", 0, {49, 70}},
+        {"abcdefghij", {}, true, 10, AppendEnd::Complete, "abcdefghij", 0, {}},
+        {"abcd", {"efg", "hi"}, true, 10, AppendEnd::Cut, "abcdefghi", 64, {49, 63}},
     };
     for (const Row& row : rows) {
         ScriptedSource source;
@@ -173,4 +186,64 @@ TEST(AppendPackageBody, KeepsHeldBytesAndGoesOnFromTheirProgress) {
         EXPECT_EQ(outcome.errorCode, row.errorCode) << row.held;
         EXPECT_EQ(outcome.published, row.published) << row.held;
     }
+}
+
+// Pictures, RTF documents and the service's answers: at most `limit` bytes.
+TEST(BoundedBody, KeepsWhatFitsAndRefusesWhatDoesNot) {
+    const std::vector<std::string> chunks = {std::string(4000, 'a'), std::string(4000, 'b'), std::string(2000, 'c')};
+    const struct {
+        std::size_t limit;
+        BoundedEnd end;
+        std::size_t kept;
+        unsigned long error;
+    } rows[] = {
+        {10000, BoundedEnd::Complete, 10000, 0},             // exactly the limit
+        {1 << 20, BoundedEnd::Complete, 10000, 0},
+        {9999, BoundedEnd::TooLarge, 0, BodyTooLarge},       // one byte past it, in the last chunk
+        {4000, BoundedEnd::TooLarge, 0, BodyTooLarge},
+        {0, BoundedEnd::TooLarge, 0, BodyTooLarge},
+    };
+    for (const auto& row : rows) {
+        ScriptedSource source{chunks};
+        std::vector<unsigned char> body = Bytes("antes");
+        unsigned long error = 999;
+        EXPECT_EQ(ReadBoundedBody(source.AsSource(), 4096, row.limit, body, error), row.end) << row.limit;
+        EXPECT_EQ(body.size(), row.kept) << row.limit;
+        EXPECT_EQ(error, row.error) << row.limit;
+        if (row.end == BoundedEnd::TooLarge) EXPECT_EQ(body.capacity(), 0u) << row.limit;
+    }
+    // The text form, as the API client reads its answers.
+    ScriptedSource source{chunks};
+    std::string text = "antes";
+    unsigned long error = 999;
+    EXPECT_EQ(ReadBoundedBody(source.AsSource(), 4095, 10000, text, error), BoundedEnd::Complete);
+    EXPECT_EQ(text, chunks[0] + chunks[1] + chunks[2]);
+    EXPECT_EQ(source.capacities, (std::vector<std::uint32_t>{4095, 4095, 4095, 4095}));
+    ScriptedSource over{chunks};
+    EXPECT_EQ(ReadBoundedBody(over.AsSource(), 4095, 9000, text, error), BoundedEnd::TooLarge);
+    EXPECT_TRUE(text.empty());
+    EXPECT_EQ(over.next, 3u);  // nothing more is asked for once past the bound
+}
+
+TEST(BoundedBody, AFailedReadEndsTheBodyAndKeepsWhatArrived) {
+    ScriptedSource source{{"ab", "cd"}, true, 12030};
+    std::vector<unsigned char> body;
+    unsigned long error = 0;
+    EXPECT_EQ(ReadBoundedBody(source.AsSource(), 4096, 100, body, error), BoundedEnd::ReadFailed);
+    EXPECT_EQ(body, Bytes("abcd"));
+    EXPECT_EQ(error, 12030u);
+}
+
+TEST(AppendPackageBody, TellsEachAppendedChunkInOrder) {
+    ScriptedSource source{{"efg", "hij"}};
+    std::vector<unsigned char> body = Bytes("abcd");
+    unsigned long error = 0;
+    std::string told;
+    const ByteSink sink = [&told](const unsigned char* bytes, std::size_t count) {
+        told.append(reinterpret_cast<const char*>(bytes), count);
+        told += '|';
+    };
+    EXPECT_EQ(AppendPackageBody(source.AsSource(), 4, 10, body, error, [](std::int32_t) {}, sink), AppendEnd::Complete);
+    EXPECT_EQ(told, "efg|hij|");  // only what this attempt added, never the bytes held
+    EXPECT_EQ(body, Bytes("abcdefghij"));
 }

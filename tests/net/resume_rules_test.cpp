@@ -41,6 +41,21 @@ TEST(RangeHeader, AsksForEverythingAfterTheHeldBytes) {
     EXPECT_EQ(RangeHeader(5000000000ull), "Range: bytes=5000000000-\r\n");
 }
 
+TEST(ResumeHeaders, AskForTheRestOnlyOfTheVersionHeld) {
+    const std::string date = "Tue, 01 Dec 2026 10:00:00 GMT";
+    EXPECT_EQ(IfRangeValidator("\"v1\"", date), "\"v1\"");
+    EXPECT_EQ(IfRangeValidator("", date), date);
+    EXPECT_EQ(IfRangeValidator("W/\"v1\"", date), date);  // a weak ETag may not stand in If-Range
+    EXPECT_EQ(IfRangeValidator("W/\"v1\"", ""), "");
+    EXPECT_EQ(IfRangeValidator("", ""), "");
+    EXPECT_EQ(IfRangeValidator("\"a\"\r\nX-Otra: 1", date), date);
+    EXPECT_EQ(IfRangeValidator("", "a\nb"), "");
+
+    EXPECT_EQ(ResumeHeaders(100, ""), "Range: bytes=100-\r\n");
+    EXPECT_EQ(ResumeHeaders(10485760, "\"v1\""), "Range: bytes=10485760-\r\nIf-Range: \"v1\"\r\n");
+    EXPECT_EQ(ResumeHeaders(7, date), "Range: bytes=7-\r\nIf-Range: " + date + "\r\n");
+}
+
 TEST(ResumeWaitMs, DoublesFromTwoSeconds) {
     EXPECT_EQ(ResumeAttempts, 3);
     EXPECT_EQ(ResumeWaitMs(1), 2000ul);

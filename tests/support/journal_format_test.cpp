@@ -27,11 +27,10 @@ TEST(JournalFormat, CallerTextIsKeptByteForByte) {
     EXPECT_EQ(JournalLine(stamp, ""), "0999-12-31 23:59:00;\n");
 }
 
-TEST(JournalFormat, LockNameHashesThePathByCodeUnit) {
-    EXPECT_EQ(JournalLockName(L"C:\\MARVEK\\MARVEK MESALTO\\ACTUALIZADOR_REGISTROS\\DESCARGAS.CSV"),
-              L"Local\\trevanto_diario_a4cf475ff48076b0");
-    // Hashed by UTF-16 code unit: an accented letter is one unit, not its bytes.
-    EXPECT_EQ(JournalLockName(L"C:\\JOS\u00C9\\ACTUALIZADOR_REGISTROS\\EXTRACCIONES.CSV"),
-              L"Local\\trevanto_diario_7d608fd08f9349a7");
-    EXPECT_EQ(JournalLockName(L""), L"Local\\trevanto_diario_cbf29ce484222325");
+TEST(JournalFormat, FileBytesEndEveryLineWithCrLfAsATextStreamDoes) {
+    EXPECT_EQ(JournalFileBytes("2026-03-05 09:07:41;COPIA_OK;a\n"), "2026-03-05 09:07:41;COPIA_OK;a\r\n");
+    // Every LF, also inside the caller's text, and also after a CR.
+    EXPECT_EQ(JournalFileBytes("a\nb\r\n\x1A\n"), "a\r\nb\r\r\n\x1A\r\n");
+    EXPECT_EQ(JournalFileBytes(std::string("x\0y\n", 4)), std::string("x\0y\r\n", 5));
+    EXPECT_EQ(JournalFileBytes(""), "");
 }

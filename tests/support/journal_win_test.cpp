@@ -19,6 +19,12 @@ std::string StampOf(const std::string& line) {
     return line.substr(0, 19);
 }
 
+// The folder's short (8.3) name: another spelling of the same folder.
+std::wstring ShortSpelling(const std::wstring& path) {
+    wchar_t shortName[MAX_PATH] = {};
+    return GetShortPathNameW(path.c_str(), shortName, MAX_PATH) > 0 ? std::wstring(shortName) : std::wstring();
+}
+
 }  // namespace
 
 TEST(Journal, FirstLineCreatesFolderAndFileWithCrLf) {
@@ -84,9 +90,39 @@ TEST(Journal, RecordFolderThatIsAFileDropsTheLine) {
     EXPECT_EQ(TempFolder::ReadFile(app / L"actualizador_registros"), "no soy una carpeta");
 }
 
+// The lock belongs to the file: a writer waits for it however the holder
+// named the file, and after 2 s writes its line anyway.
+TEST(Journal, LockHeldThroughAnotherSpellingIsWaitedForThenPassedOver) {
+    TempFolder app;
+    AppendDownloadJournal(app.Path(), "ANTES");
+    const std::wstring otherSpelling = ShortSpelling(app.Path());
+    ASSERT_FALSE(otherSpelling.empty());
+    ASSERT_NE(otherSpelling, app.Path());
+    HANDLE holder = CreateFileW((otherSpelling + L"\\actualizador_registros\\descargas.csv").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    OVERLAPPED region = {};
+    region.Offset = static_cast<DWORD>(JournalLockOffset & 0xFFFFFFFFu);
+    region.OffsetHigh = static_cast<DWORD>(JournalLockOffset >> 32);
+    ASSERT_TRUE(LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region));
+
+    const ULONGLONG start = GetTickCount64();
+    AppendDownloadJournal(app.Path(), "DESPUES");
+    const ULONGLONG waited = GetTickCount64() - start;
+    UnlockFileEx(holder, 0, 1, 0, &region);
+    CloseHandle(holder);
+
+    EXPECT_GE(waited, 1900u);
+    const std::string bytes = TempFolder::ReadFile(app / L"actualizador_registros\\descargas.csv");
+    ASSERT_EQ(bytes.size(), 2u * 20u + 7u + 9u);
+    EXPECT_EQ(bytes.substr(20, 7), "ANTES\r\n");
+    EXPECT_EQ(bytes.substr(47), "DESPUES\r\n");
+}
+
 namespace {
 
-constexpr int LinesPerWriter = 400;
+constexpr int LinesPerWriter = 1000;
 constexpr wchar_t WriterVariable[] = L"TREVANTO_JOURNAL_WRITER";
 
 void WriteNumberedLines(const std::wstring& folder, int writer) {
@@ -132,14 +168,20 @@ TEST(Journal, WriterProcess) {
 
 // The window and worker threads, and a second agent in the same folder,
 // append to one journal at once: every line must arrive whole, and none may
-// be overwritten by another writer's line.
+// be overwritten by another writer's line. Half of the writers name the
+// folder by its short (8.3) name, as an agent started through another
+// spelling of its folder does: the lock must hold for the file whatever
+// names it.
 TEST(Journal, ConcurrentWritersLoseNoLine) {
     TempFolder app;
+    const std::wstring otherSpelling = ShortSpelling(app.Path());
+    ASSERT_FALSE(otherSpelling.empty());
+    ASSERT_NE(otherSpelling, app.Path());
     constexpr int Writers = 4;  // two threads here, two other processes
-    std::pair<std::wstring, int> threadArgs[2] = {{app.Path(), 0}, {app.Path(), 1}};
+    std::pair<std::wstring, int> threadArgs[2] = {{app.Path(), 0}, {otherSpelling, 1}};
     HANDLE running[Writers] = {};
     for (int i = 0; i < 2; ++i) running[i] = CreateThread(nullptr, 0, WriterThread, &threadArgs[i], 0, nullptr);
-    for (int i = 2; i < Writers; ++i) running[i] = StartWriterProcess(app.Path(), i);
+    for (int i = 2; i < Writers; ++i) running[i] = StartWriterProcess(i == 2 ? app.Path() : otherSpelling, i);
     for (HANDLE handle : running) ASSERT_NE(handle, nullptr);
     ASSERT_EQ(WaitForMultipleObjects(Writers, running, TRUE, 120000), WAIT_OBJECT_0);
     for (int i = 2; i < Writers; ++i) {

@@ -54,7 +54,7 @@ TEST(PackageNaming, StampsAndFolders) {
     EXPECT_FALSE(EndsWithIgnoringCase(L"zip", L"marvekserver.zip"));
 }
 
-TEST(PackageNaming, NamesWindowsWouldAlterAreRefused) {
+TEST(PackageNaming, NamesWindowsWouldAlterAndAgentFoldersAreRefused) {
     struct Row {
         const wchar_t* name;
         bool usable;
@@ -66,6 +66,14 @@ TEST(PackageNaming, NamesWindowsWouldAlterAreRefused) {
         {L".exe", false},          {L". .zip", false},        {L"  .zip", false},       {L"mesalto.exe.", false},
         {L"mesalto.exe ", false},  {L"mesalto.exe. ", false}, {L"...", false},          {L".", false},
         {L" ", false},             {L"zip.", false},
+        // ZIP packages that would unpack into the agent's own folders.
+        {L"actualizador_registros.zip", false}, {L"Actualizador_Registros.ZIP", false},
+        {L"actualizaciones.zip", false},        {L"ACTUALIZACIONES.Zip", false},
+        {L"versiones.zip", false},              {L"Versiones.zip", false},
+        {L"versiones..zip", false},             {L"versiones .zip", false},
+        {L"actualizaciones.exe", true},         {L"versiones.bin", true},
+        {L"versiones_6.zip", true},             {L"mis versiones.zip", true},
+        {L"actualizaciones.zip.zip", true},
     };
     for (const Row& row : rows) {
         const std::wstring name = row.name;

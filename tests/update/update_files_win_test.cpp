@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "housekeeping/startup_archiving.h"
+#include "support/file_probe.h"
 #include "support/temp_folder.h"
 #include "update/executable_replacement.h"
 #include "update/package_files.h"
@@ -24,10 +25,26 @@ TEST(PackageFiles, MzSignatureLooksAtTwoBytesOnly) {
     TempFolder::WriteFile(folder / L"corto.exe", "MZ");
     TempFolder::WriteFile(folder / L"vacio.exe", "");
     TempFolder::WriteFile(folder / L"texto.exe", "ZM esto no");
-    EXPECT_TRUE(HasMzSignature(folder / L"corto.exe"));
-    EXPECT_FALSE(HasMzSignature(folder / L"vacio.exe"));
-    EXPECT_FALSE(HasMzSignature(folder / L"texto.exe"));
-    EXPECT_FALSE(HasMzSignature(folder / L"no_existe.exe"));
+    EXPECT_TRUE(HasProgramSignature(folder / L"corto.exe"));
+    EXPECT_FALSE(HasProgramSignature(folder / L"vacio.exe"));
+    EXPECT_FALSE(HasProgramSignature(folder / L"texto.exe"));
+    EXPECT_FALSE(HasProgramSignature(folder / L"no_existe.exe"));
+
+    // A file that cannot be read is told apart from one that is no program.
+    bool isProgram = true;
+    unsigned long error = 0;
+    EXPECT_TRUE(ReadProgramSignature(folder / L"texto.exe", isProgram, error));
+    EXPECT_FALSE(isProgram);
+    EXPECT_EQ(error, 0u);
+    EXPECT_FALSE(ReadProgramSignature(folder / L"no_existe.exe", isProgram, error));
+    EXPECT_EQ(error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    HANDLE held = CreateFileW((folder / L"corto.exe").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(ReadProgramSignature(folder / L"corto.exe", isProgram, error));
+    EXPECT_EQ(error, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(isProgram);
+    CloseHandle(held);
 }
 
 TEST(PackageFiles, SaveWritesEveryByteAndLeavesNothingBeside) {
@@ -62,12 +79,18 @@ TEST(ExecutableReplacement, SetAsideReplacesALeftoverAndJournals) {
     TempFolder::WriteFile(app / L"mesalto.exe", "nuevo");
     TempFolder::WriteFile(app / L"mesalto2.exe", "resto");
     SetFileAttributesW((app / L"mesalto2.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+    // A ZIP package's set-aside is a copy: the program keeps its name until
+    // the new executable replaces it.
     EXPECT_TRUE(SetAsideExecutable(app.Path(), app / L"mesalto.exe", L"mesalto", SetAsideVariant::ZipPackage));
     EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto2.exe"), "nuevo");
-    EXPECT_FALSE(TempFolder::Exists(app / L"mesalto.exe"));
+    EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto.exe"), "nuevo");
     const std::string journal = JournalOf(app);
     EXPECT_NE(journal.find(";RENOMBRADO_A_2_ZIP;"), std::string::npos);
     EXPECT_NE(journal.find("mesalto.exe;->;"), std::string::npos);
+    // An executable package's set-aside moves it: the download takes the name.
+    EXPECT_TRUE(SetAsideExecutable(app.Path(), app / L"mesalto.exe", L"mesalto", SetAsideVariant::ExecutablePackage));
+    EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto2.exe"), "nuevo");
+    EXPECT_FALSE(TempFolder::Exists(app / L"mesalto.exe"));
 
     EXPECT_FALSE(SetAsideExecutable(app.Path(), app / L"falta.exe", L"falta", SetAsideVariant::ExecutablePackage));
     EXPECT_NE(JournalOf(app).find(";ERROR_RENOMBRAR_A_2;"), std::string::npos);
@@ -137,6 +160,38 @@ TEST(ZipInstallation, ScriptAndServerArchiveAreFoundByName) {
     ASSERT_TRUE(FindFileBySuffix(folder.Path(), L"marvekserver.zip", path));
     EXPECT_EQ(path, folder / L"sub\\old_MarvekServer.ZIP");
     EXPECT_FALSE(FindRegistrationScript(folder / L"no_existe", path));
+}
+
+// What an earlier package left in the extraction folder is removed before
+// unpacking; an entry that cannot be removed fails the extraction with its
+// error code, before 7za runs, and nothing further is touched.
+TEST(ZipInstallation, LeftoverThatCannotBeRemovedFailsTheExtraction) {
+    TempFolder app;
+    TempFolder::WriteFile(app / L"paquete.zip", "PK");
+    CreateDirectoryW((app / L"paquete").c_str(), nullptr);
+    CreateDirectoryW((app / L"paquete\\sub").c_str(), nullptr);
+    TempFolder::WriteFile(app / L"paquete\\otro.txt", "resto");
+    TempFolder::WriteFile(app / L"paquete\\sub\\viejo.exe", "MZ viejo");
+    HANDLE held = CreateFileW((app / L"paquete\\sub\\viejo.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const ZipBranchOutcome outcome = InstallZipPackage(app.Path(), app / L"paquete.zip");
+    CloseHandle(held);
+
+    EXPECT_FALSE(outcome.extracted);
+    EXPECT_EQ(outcome.extractionCode, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(TempFolder::Exists(app / L"paquete\\otro.txt"));
+    EXPECT_TRUE(TempFolder::Exists(app / L"paquete\\sub\\viejo.exe"));
+    EXPECT_TRUE(TempFolder::Exists(app / L"paquete.zip"));
+    const std::string journal = JournalOf(app);
+    const std::string narrowApp(app.Path().begin(), app.Path().end());
+    EXPECT_NE(journal.find(";RESTO_PAQUETE_ANTERIOR_ELIMINADO;" + narrowApp + "\\paquete\\otro.txt\r\n"),
+              std::string::npos);
+    EXPECT_NE(journal.find(";ERROR_ELIMINAR_RESTO_PAQUETE_ANTERIOR;" + narrowApp + "\\paquete\\sub\\viejo.exe;err=32\r\n"),
+              std::string::npos);
+    EXPECT_EQ(journal.find("paquete\\sub;"), std::string::npos);  // the folder keeps what it holds
+    EXPECT_NE(TempFolder::ReadFile(app / L"actualizador_registros\\extracciones.csv").find(";ERROR;ec=32\r\n"),
+              std::string::npos);
 }
 
 TEST(StartupArchiving, DeletesTreesWithReadOnlyFiles) {

@@ -15,7 +15,9 @@
 //
 // Every command line is appended (UTF-8, CR LF) to %TREVANTO_PS_LOG% or to
 // C:\powershell_double.log. %TREVANTO_PS_EXIT%, when set, makes it exit with
-// that code without doing anything.
+// that code without doing anything. %TREVANTO_PS_PAUSE%, when set, names a
+// file that it creates before doing anything, and then it waits until it is
+// ended: a test can look at the folders while the agent waits for it.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -307,6 +309,11 @@ int wmain() {
     LogCommandLine();
     const std::wstring forced = EnvVar(L"TREVANTO_PS_EXIT");
     if (!forced.empty()) return _wtoi(forced.c_str());
+    const std::wstring pause = EnvVar(L"TREVANTO_PS_PAUSE");
+    if (!pause.empty()) {
+        CloseHandle(CreateFileW(pause.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        for (;;) Sleep(1000);
+    }
 
     const std::vector<std::wstring> tokens = Tokens(CommandText());
     if (tokens.empty()) return 1;

@@ -3,7 +3,9 @@
 // program runs until it is ended. With TREVANTO_LOCK_FILE set it also holds
 // that file open without sharing, as a program holding its database does;
 // with TREVANTO_LOCK_READABLE also set, others may still read it (but not
-// write, move or delete it).
+// write, move or delete it). With TREVANTO_LOCK_AFTER naming another file,
+// it first waits until that file exists, then until the one to hold can be
+// opened so; its start is recorded only once it holds it.
 #include <windows.h>
 
 #include <string>
@@ -33,9 +35,15 @@ void HoldLockedFile() {
     wchar_t path[32768] = {};
     if (GetEnvironmentVariableW(L"TREVANTO_LOCK_FILE", path, 32768) == 0) return;
     const bool readable = GetEnvironmentVariableW(L"TREVANTO_LOCK_READABLE", nullptr, 0) > 0;
+    wchar_t after[32768] = {};
+    const bool wait = GetEnvironmentVariableW(L"TREVANTO_LOCK_AFTER", after, 32768) > 0;
+    while (wait && GetFileAttributesW(after) == INVALID_FILE_ATTRIBUTES) Sleep(10);
     // Kept open until the process ends.
-    CreateFileW(path, readable ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, readable ? FILE_SHARE_READ : 0, nullptr,
-                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    while (CreateFileW(path, readable ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, readable ? FILE_SHARE_READ : 0,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) == INVALID_HANDLE_VALUE &&
+           wait) {
+        Sleep(10);
+    }
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
