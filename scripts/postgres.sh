@@ -4,14 +4,21 @@
 # "trevanto", stopped and removed by "stop".
 #   scripts/postgres.sh start <folder>   prints the connection string
 #   scripts/postgres.sh stop <folder>
+#   scripts/postgres.sh down|up <folder>   the server killed (as by a crash), and started again
 set -euo pipefail
 BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
 [ -x "$BIN/initdb" ] || { echo "PostgreSQL's server is not installed (scripts/setup.sh)" >&2; exit 2; }
-COMMAND=${1:?start or stop}
+COMMAND=${1:?start, stop, down or up}
 FOLDER=${2:?a folder}
 AS=()
 # The server refuses to run as root: it runs as the packages' postgres user.
 [ "$(id -u)" -eq 0 ] && AS=(runuser -u postgres --)
+
+serve() {
+  "${AS[@]}" "$BIN/pg_ctl" -D "$FOLDER/data" -l "$FOLDER/server.log" -w -t 60 \
+    -o "-c listen_addresses='' -k $FOLDER -p 5439 -c fsync=off -c full_page_writes=off -c max_connections=200" \
+    start >/dev/null || { cat "$FOLDER/server.log" >&2; exit 1; }
+}
 
 case "$COMMAND" in
   start)
@@ -21,14 +28,18 @@ case "$COMMAND" in
       || { cat "$FOLDER/initdb.log" >&2; exit 1; }
     # fsync off: a test machine does not lose power, and a server killed
     # keeps what it committed (synchronous_commit stays on).
-    "${AS[@]}" "$BIN/pg_ctl" -D "$FOLDER/data" -l "$FOLDER/server.log" -w -t 60 \
-      -o "-c listen_addresses='' -k $FOLDER -p 5439 -c fsync=off -c full_page_writes=off -c max_connections=200" \
-      start >/dev/null || { cat "$FOLDER/server.log" >&2; exit 1; }
+    serve
     echo "host=$FOLDER port=5439 user=trevanto"
+    ;;
+  down)
+    "${AS[@]}" "$BIN/pg_ctl" -D "$FOLDER/data" -m immediate -w stop >/dev/null
+    ;;
+  up)
+    serve
     ;;
   stop)
     [ -d "$FOLDER/data" ] && "${AS[@]}" "$BIN/pg_ctl" -D "$FOLDER/data" -m immediate -w stop >/dev/null 2>&1 || true
     rm -rf "$FOLDER"
     ;;
-  *) echo "start or stop" >&2; exit 2 ;;
+  *) echo "start, stop, down or up" >&2; exit 2 ;;
 esac

@@ -22,7 +22,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
-from servicio import BUILD, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, update_body, wait_for
+from servicio import BUILD, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, drop_database, update_body, wait_for
 
 CAPTURES = BUILD / "console" / "capturas"
 WAIT_SECONDS = 20
@@ -151,17 +151,17 @@ def package_bytes(name: str) -> bytes:
 @pytest.fixture(scope="module")
 def console():
     service = Servicio()
-    data = str(service.data)
+    store = ["--data", str(service.data), "--db", str(service.db)]
     for name in ("mesalto_6.0.3.17.zip", "contable_3.1.0.0.zip"):
         (service.data / "archivos" / "paquetes" / name).write_bytes(package_bytes(name))
-    run_command("operator", "add", "--data", data, "--name", OPERATOR, stdin=PASSWORD + "\n")
-    mesalto = printed_id(run_command("release", "add", "--data", data, "--product", MESALTO, "--version", MESALTO_NEW,
+    run_command("operator", "add", *store, "--name", OPERATOR, stdin=PASSWORD + "\n")
+    mesalto = printed_id(run_command("release", "add", *store, "--product", MESALTO, "--version", MESALTO_NEW,
                                      "--file", "paquetes/mesalto_6.0.3.17.zip"), "release")
-    contable = printed_id(run_command("release", "add", "--data", data, "--product", CONTABLE, "--version",
+    contable = printed_id(run_command("release", "add", *store, "--product", CONTABLE, "--version",
                                       CONTABLE_NEW, "--file", "paquetes/contable_3.1.0.0.zip"), "release")
-    steady = printed_id(run_command("rollout", "start", "--data", data, "--release", str(mesalto), "--replaces",
+    steady = printed_id(run_command("rollout", "start", *store, "--release", str(mesalto), "--replaces",
                                     MESALTO_OLD, "--stages", "50,100", "--manual"), "rollout")
-    failing = printed_id(run_command("rollout", "start", "--data", data, "--release", str(contable), "--replaces",
+    failing = printed_id(run_command("rollout", "start", *store, "--release", str(contable), "--replaces",
                                      CONTABLE_OLD, "--stages", "100", "--max-failures", "2", "--manual"), "rollout")
     shutil.rmtree(CAPTURES, ignore_errors=True)
     CAPTURES.mkdir(parents=True)
@@ -170,6 +170,8 @@ def console():
         yield Console(service, f"https://127.0.0.1:{service.port}", steady, failing)
     finally:
         service.stop()
+        if service.own_database:
+            drop_database(service.db)
         shutil.rmtree(service.data, ignore_errors=True)
         service.log_path.unlink(missing_ok=True)
 

@@ -3,7 +3,7 @@ import shutil
 
 import pytest
 
-from servicio import PROGRAM, Servicio
+from servicio import PROGRAM, Servicio, drop_database
 
 
 def pytest_sessionstart(session):
@@ -27,5 +27,7 @@ def servicio():
     yield make
     for service in started:
         service.stop()
+        if service.own_database:
+            drop_database(service.db)
         shutil.rmtree(service.data, ignore_errors=True)
         service.log_path.unlink(missing_ok=True)

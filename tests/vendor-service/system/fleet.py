@@ -23,7 +23,6 @@ import os
 import random
 import re
 import shutil
-import sqlite3
 import ssl
 import subprocess
 import sys
@@ -35,7 +34,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from servicio import API_KEY, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, tls_context  # noqa: E402
+from servicio import API_KEY, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, query, tls_context  # noqa: E402
 
 PRODUCT = "MarvekMesalto"
 OLD_VERSION = "5.2.1.0"
@@ -174,7 +173,7 @@ def prepare(service: Servicio, plan: Plan) -> Tuple[int, int]:
     """Secret, package, release, rollout and an operator, before the service starts: (release id, rollout id)."""
     (service.data / "secreto.key").write_text(SECRET + "\n")
     (service.data / "archivos" / PACKAGE).write_bytes(package_bytes(plan.seed))
-    data = ["--data", str(service.data)]
+    data = ["--data", str(service.data), "--db", str(service.db)]
     release = command("release", "add", *data, "--product", PRODUCT, "--version", NEW_VERSION, "--file", PACKAGE)
     release_id = int(re.match(r"release (\d+) ", release).group(1))
     rollout = command("rollout", "start", *data, "--release", str(release_id), *plan.rollout_options())
@@ -188,8 +187,9 @@ def prepare(service: Servicio, plan: Plan) -> Tuple[int, int]:
 class AgentConnection:
     """A keep-alive connection, opened again when the service has closed it."""
 
-    def __init__(self, port: int) -> None:
+    def __init__(self, port: int, source_address: Optional[Tuple[str, int]] = None) -> None:
         self.port = port
+        self.source_address = source_address  # the address to connect from, when not the kernel's choice
         self.conn: Optional[http.client.HTTPSConnection] = None
         self.context = tls_context()
         self.requests = 0  # answered
@@ -202,7 +202,8 @@ class AgentConnection:
         for attempt in range(2):
             reused = self.conn is not None
             if self.conn is None:
-                self.conn = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=60, context=self.context)
+                self.conn = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=60, context=self.context,
+                                                        source_address=self.source_address)
             try:
                 self.conn.request(method, target, body=body, headers=sent)
                 answer = self.conn.getresponse()
@@ -382,12 +383,8 @@ def run_round(connections: List[AgentConnection], fleet: List[Installation], pac
 
 # ---- what the store says (read only) -------------------------------------------------
 
-def read_store(db: Path, sql: str, *args) -> list:
-    connection = sqlite3.connect(f"file:{db}?mode=ro", uri=True, timeout=30)
-    try:
-        return connection.execute(sql, args).fetchall()
-    finally:
-        connection.close()
+def read_store(db, sql: str, *args) -> list:
+    return query(db, sql, *args)
 
 
 def rollout_state(db: Path, rollout_id: int) -> Tuple[str, int, str]:
@@ -469,7 +466,8 @@ def simulate(service: Servicio, plan: Plan, fleet: List[Installation], rollout_i
     confirmed or contradicted by a check-in), or the round limit."""
     figures = Figures(plan, rollout_id)
     package_sha256 = hashlib.sha256(package_bytes(plan.seed)).hexdigest()
-    connections = [AgentConnection(service.port) for _ in range(plan.threads)]
+    connections = [AgentConnection(service.port, getattr(service, "source_address", None))
+                   for _ in range(plan.threads)]
     try:
         for number in range(1, plan.max_rounds + 1):
             tally = run_round(connections, fleet, package_sha256, number)
@@ -493,12 +491,17 @@ def simulate(service: Servicio, plan: Plan, fleet: List[Installation], rollout_i
     return figures
 
 
-def run_plan(plan: Plan, service: Optional[Servicio] = None) -> Tuple[Figures, List[Installation], Servicio]:
-    """A service of its own (left running, for the caller to read and stop), the fleet, and the figures."""
+def run_plan(plan: Plan, service: Optional[Servicio] = None, front=None) -> Tuple[Figures, List[Installation], Servicio]:
+    """A service of its own (left running, for the caller to read and stop), the fleet, and the figures.
+    `front`, when given, starts the prepared service its own way (several instances behind a balancer)
+    and returns what the fleet talks to."""
     service = service or Servicio()
     release_id, rollout_id = prepare(service, plan)
     fleet = make_fleet(plan.size, plan.seed, plan.rates, release_id)
-    service.start("--rate", "0")
+    if front is None:
+        service.start("--rate", "0")
+    else:
+        service = front(service)
     return simulate(service, plan, fleet, rollout_id), fleet, service
 
 

@@ -2,9 +2,12 @@
 service benchmark: a data folder of its own, TLS with the test CA on a free
 loopback port, and clients that speak to it as agents and strangers do."""
 
+import contextlib
 import http.client
+import itertools
 import json
 import os
+import sqlite3
 import signal
 import socket
 import ssl
@@ -22,6 +25,47 @@ API_KEY = "qzt_27_Hn4vPbW8kLsT2mRc9-XdFaJeQ-Uy3Zo-"
 CHECKIN = "/apis/trevanto/v1/checkin"
 UPDATE_REPORT = "/apis/trevanto/v1/update-report"
 DOCUMENT = b'{"titulo":"Novedades","alertas":[]}'
+# A PostgreSQL server ("host=... port=... user=..."): each service then
+# keeps its rows in a database of its own there instead of a SQLite file.
+POSTGRES = os.environ.get("TREVANTO_TEST_POSTGRES", "")
+_databases = itertools.count(1)
+
+
+def is_postgres(store) -> bool:
+    return isinstance(store, str) and ("host=" in store or "dbname=" in store)
+
+
+def query(store, sql: str, *args) -> list:
+    """Rows of one statement (with ? for its arguments) on a store: a SQLite file or a connection string."""
+    if is_postgres(store):
+        import psycopg2  # only the PostgreSQL runs need it
+        with contextlib.closing(psycopg2.connect(store)) as connection:
+            connection.autocommit = True
+            with connection.cursor() as cursor:
+                cursor.execute(sql.replace("?", "%s"), args)
+                return [tuple(row) for row in cursor.fetchall()] if cursor.description else []
+    with contextlib.closing(sqlite3.connect(f"file:{store}?mode=ro", uri=True, timeout=30)) as connection:
+        return connection.execute(sql, args).fetchall()
+
+
+def new_database() -> str:
+    """A fresh database on the PostgreSQL server, for one test's services."""
+    name = f"sistema_{os.getpid()}_{next(_databases)}"
+    admin(f"CREATE DATABASE {name}")
+    return f"{POSTGRES} dbname={name}"
+
+
+def drop_database(store: str) -> None:
+    name = store.rsplit("dbname=", 1)[1]
+    admin(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
+
+
+def admin(statement: str) -> None:
+    import psycopg2
+    with contextlib.closing(psycopg2.connect(f"{POSTGRES} dbname=postgres")) as connection:
+        connection.autocommit = True
+        with connection.cursor() as cursor:
+            cursor.execute(statement)
 
 
 def wait_for(condition, timeout: float = 30, interval: float = 0.05) -> bool:
@@ -67,7 +111,10 @@ class Servicio:
         (self.data / "notificaciones").mkdir(parents=True, exist_ok=True)
         (self.data / "archivos" / "paquetes").mkdir(parents=True, exist_ok=True)
         (self.data / "notificaciones" / "default.json").write_bytes(DOCUMENT)
-        self.db = db or self.data / "servicio.db"
+        # The store: given, or a SQLite file in the data folder, or a database
+        # of its own when the tests run against PostgreSQL.
+        self.own_database = db is None and bool(POSTGRES)
+        self.db = db or (new_database() if self.own_database else self.data / "servicio.db")
         self.log_path = log or self.data.parent / (self.data.name + ".log")
         self.port = 0
         self.proc: Optional[subprocess.Popen] = None
@@ -136,6 +183,9 @@ class Servicio:
         self.proc.send_signal(signal.SIGTERM)
         self.proc.wait(timeout)
         return time.monotonic() - start
+
+    def query(self, sql: str, *args) -> list:
+        return query(self.db, sql, *args)
 
     def stop(self) -> None:
         if self.proc and self.proc.poll() is None:

@@ -11,8 +11,12 @@ import re
 from bisect import bisect_left
 from typing import List
 
+import pytest
+
 import fleet
+from balancer import BALANCER_ADDRESS, CLIENT_ADDRESS, Front, start_front
 from fleet import HALTED, FINISHED, NEW_VERSION, OLD_VERSION, STAGES, Installation, Plan
+from servicio import CHECKIN, POSTGRES
 
 SIZE = 2000
 MIN_OUTCOMES = 17
@@ -22,6 +26,42 @@ HEALTHY = Plan(size=SIZE, seed="sana", rates={"DESCARGA": 0.005}, min_outcomes=M
 FAILING = Plan(size=SIZE, seed="mala", rates={"MOVER_EXE_NUEVO": 0.30}, min_outcomes=MIN_OUTCOMES,
                max_failure_percent=MAX_FAILURE_PERCENT)
 REASON = re.compile(r"fallaron (\d+) de (\d+) instalaciones en esta etapa \((\d+\.\d) %; limite: 20\.0 %\)")
+
+
+@pytest.fixture(params=["one-service", "two-behind-nginx"])
+def front(request, servicio, tmp_path):
+    """How the fleet reaches the service: one instance directly, or two
+    instances on one PostgreSQL database behind nginx."""
+    if request.param == "one-service":
+        yield None
+        return
+    if not POSTGRES:
+        pytest.skip("instances share a PostgreSQL database (TREVANTO_TEST_POSTGRES)")
+    started = []
+
+    def start(service) -> Front:
+        started.append(start_front(servicio, service, tmp_path / "nginx", "--rate", "0"))
+        return started[-1]
+
+    yield start
+    for balancer in started:
+        balancer.stop()
+
+
+def assert_both_instances_served(service) -> None:
+    """Through the balancer, each instance took check-ins, and logged the client's address, not nginx's."""
+    if not isinstance(service, Front):
+        return
+    for instance in service.instances:
+        assert instance.log_lines(target=CHECKIN, client=CLIENT_ADDRESS, via=BALANCER_ADDRESS)
+        assert not instance.log_lines(target=CHECKIN, client=BALANCER_ADDRESS)
+
+
+def assert_reports_stored_once(service, figures) -> None:
+    """Every report answered 200 is in the store, once."""
+    answered = sum(r.ok + r.failed for r in figures.rounds)
+    assert fleet.read_store(service.db, "SELECT COUNT(*), COUNT(DISTINCT report_id) FROM update_reports")[0] == \
+        (answered, answered)
 
 
 def members(installations: List[Installation], stage: int) -> List[Installation]:
@@ -77,7 +117,7 @@ def assert_console_agrees(service, figures, installations):
     return counted
 
 
-def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio):
+def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio, front):
     installations = fleet.make_fleet(SIZE, HEALTHY.seed, HEALTHY.rates)
     failing = {i.id for i in installations if i.fails_at}
     # Preconditions of the fleet, not of the service: about 0.5 % fail, and
@@ -86,8 +126,10 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio):
     assert [order_could_halt(installations, stage, HEALTHY) for stage in range(len(STAGES))] == [None] * 4
     assert len(members(installations, 0)) >= MIN_OUTCOMES
 
-    figures, installations, service = fleet.run_plan(HEALTHY, servicio())
+    figures, installations, service = fleet.run_plan(HEALTHY, servicio(), front)
     assert figures.errors == []
+    assert_both_instances_served(service)
+    assert_reports_stored_once(service, figures)
     assert (figures.status, figures.stage, figures.reason) == (FINISHED, 3, "")
     assert [(event, detail) for _, event, detail in figures.events] == [
         ("iniciado", ""), ("avanzado", "a la etapa 10 % (por si solo)"),
@@ -140,7 +182,7 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio):
                ("DESCARGA", 12002)) == len(failing)
 
 
-def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio):
+def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio, front):
     installations = fleet.make_fleet(SIZE, FAILING.seed, FAILING.rates)
     first = members(installations, 0)
     first_ids = {i.id for i in first}
@@ -155,8 +197,10 @@ def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio)
     assert len(bad) > rate * len(first)
     assert MIN_OUTCOMES > (len(first) - len(bad)) / (1 - rate)
 
-    figures, installations, service = fleet.run_plan(FAILING, servicio())
+    figures, installations, service = fleet.run_plan(FAILING, servicio(), front)
     assert figures.errors == []
+    assert_both_instances_served(service)
+    assert_reports_stored_once(service, figures)
     assert (figures.status, figures.stage) == (HALTED, 0)
     assert [(event, detail) for _, event, detail in figures.events] == [("iniciado", ""), ("detenido", figures.reason)]
     # The reason gives the stage's failures over its outcomes when it halted:

@@ -17,18 +17,23 @@ bool IsProductKeyName(const std::string& key) {
     return true;
 }
 
-bool LoadOrMakeSecret(const DataFolder& data, std::string& secret, std::string& error) {
+SecretFile ReadSecret(const DataFolder& data, std::string& secret, std::string& error) {
     const std::string path = data.root + "/secreto.key";
     std::string text;
-    if (ReadWholeFile(path, text)) {
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        if (text.size() >= 32) {
-            secret = text;
-            return true;
-        }
+    if (!ReadWholeFile(path, text)) return SecretFile::Missing;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.size() < 32) {
         error = path + " is too short to be a secret";
-        return false;
+        return SecretFile::Unusable;
     }
+    secret = text;
+    return SecretFile::Read;
+}
+
+bool LoadOrMakeSecret(const DataFolder& data, std::string& secret, std::string& error) {
+    const std::string path = data.root + "/secreto.key";
+    const SecretFile found = ReadSecret(data, secret, error);
+    if (found != SecretFile::Missing) return found == SecretFile::Read;
     const std::string made = NewSecret();
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (made.empty() || fd < 0) {

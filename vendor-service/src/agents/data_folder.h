@@ -31,6 +31,9 @@ std::string StaticFilePath(const DataFolder& data, const std::string& requestPat
 // in "secreto.key" in the data folder: read, or made (readable by the
 // owner only) when there is none. False with the reason.
 bool LoadOrMakeSecret(const DataFolder& data, std::string& secret, std::string& error);
+// The data folder's secret when there is one (and usable), without making it.
+enum class SecretFile { Read, Missing, Unusable };
+SecretFile ReadSecret(const DataFolder& data, std::string& secret, std::string& error);
 
 // The whole content of a file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& content);

@@ -145,12 +145,19 @@ bool StoreLayoutUsable(const std::string& path) {
 
 // The secret for installation ids and offer tokens: in the data folder
 // beside a SQLite store; in the store itself for PostgreSQL, so that every
-// instance on it signs alike.
+// instance on it signs alike. The first instance on a new PostgreSQL store
+// puts the data folder's secret there when it has one, so that a vendor
+// moving from SQLite keeps its installations' ids and the tokens given out.
 bool ServiceSecret(const ServeSettings& settings, std::string& secret, std::string& error) {
-    if (!IsPostgresTarget(settings.store.target)) return LoadOrMakeSecret(DataFolder{settings.data}, secret, error);
+    const DataFolder data{settings.data};
+    if (!IsPostgresTarget(settings.store.target)) return LoadOrMakeSecret(data, secret, error);
+    std::string proposed;
+    const SecretFile file = ReadSecret(data, proposed, error);
+    if (file == SecretFile::Unusable) return false;
+    if (file == SecretFile::Missing) proposed = NewSecret();
     Database db;
     int exitCode = 0;
-    return OpenStore(settings.store.target, db, error, exitCode) && SharedSecret(db, NewSecret(), secret, error);
+    return OpenStore(settings.store.target, db, error, exitCode) && SharedSecret(db, proposed, secret, error);
 }
 
 // The log's descriptor: standard output, or the file given; -1 after saying why.

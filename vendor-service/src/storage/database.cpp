@@ -75,9 +75,15 @@ SqlResult LockRollout(const Database& db, long long rolloutId) {
     return db.Run("SELECT id FROM rollouts WHERE id = ?1 FOR UPDATE", {Int(rolloutId)});
 }
 
+SqlResult LockFleetWrites(const Database& db) {
+    if (db.dialect == Dialect::Sqlite) return SqlResult();
+    return db.Run("SELECT pg_advisory_xact_lock(7426152)");
+}
+
 bool TryHousekeepingLock(const Database& db) {
     if (db.dialect == Dialect::Sqlite) return true;
-    // A number of this service's own for pg_try_advisory_xact_lock.
+    // Numbers of this service's own for PostgreSQL's advisory locks:
+    // 7426150 the layout, 7426151 housekeeping, 7426152 the fleet's writes.
     const SqlResult result = db.Run("SELECT pg_try_advisory_xact_lock(7426151)");
     return result.Ok() && !result.rows.empty() && (result.rows[0].Text(0) == "t" || result.rows[0].Text(0) == "1");
 }

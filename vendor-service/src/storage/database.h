@@ -81,6 +81,13 @@ void Rollback(const Database& db);
 // are taken one at a time. A single SQLite writer needs none.
 SqlResult LockRollout(const Database& db, long long rolloutId);
 
+// Where several instances write, their transactions about the fleet
+// (batches, commands, stages advancing) take turns: each touches rows of
+// installations and rollouts in the order its requests came, and two in
+// opposite orders would wait on each other. Waits as long as a row lock
+// does; nothing to do on SQLite, whose writer is alone anyway.
+SqlResult LockFleetWrites(const Database& db);
+
 // Takes the store-wide lock for housekeeping (retention, stages advancing)
 // for this transaction; false when another instance holds it.
 bool TryHousekeepingLock(const Database& db);

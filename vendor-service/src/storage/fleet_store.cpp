@@ -502,8 +502,8 @@ bool InsertRollout(const Database& db, Rollout& rollout, std::string& error) {
         error = result.error;
         return false;
     }
-    if (db.dialect == Dialect::Postgres) db.Run("SELECT pg_advisory_xact_lock(7426152)");  // one start at a time
-    result = db.Run(BusyProduct, {Text(rollout.release.product)});
+    result = LockFleetWrites(db);  // one start at a time
+    if (result.Ok()) result = db.Run(BusyProduct, {Text(rollout.release.product)});
     if (!result.Ok() || !result.rows.empty()) {
         error = result.Ok() ? "el producto " + rollout.release.product + " ya tiene en curso el despliegue " +
                                   result.rows[0].Text(0) + " (detengalo antes)"
@@ -537,6 +537,7 @@ bool InsertRollout(const Database& db, Rollout& rollout, std::string& error) {
 bool ApplyRolloutCommand(const Database& db, const RolloutCommand& command, std::string& error) {
     SqlResult result = Begin(db);
     bool applied = false;
+    if (result.Ok()) result = LockFleetWrites(db);
     if (result.Ok()) result = WriteCommand(db, nullptr, command, std::time(nullptr), applied);
     if (result.Ok()) result = Commit(db);
     if (!result.Ok()) {

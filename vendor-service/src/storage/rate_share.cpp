@@ -10,31 +10,20 @@ namespace {
 
 constexpr int KeepSeconds = 60;  // rows older than this are of no more use
 
-constexpr char NewestRow[] = "SELECT COALESCE(MAX(id), 0) FROM rate_usage";
 // One statement for every address of the second: the addresses come as
 // one array (they are IP addresses, so nothing in them needs quoting).
 constexpr char WriteUsage[] =
     "INSERT INTO rate_usage (instance, at_unix, address, admitted)"
     " SELECT ?1, ?2, a, n FROM unnest(?3::text[], ?4::int[]) AS t(a, n)";
 constexpr char OthersUsage[] =
-    "SELECT id, address, admitted FROM rate_usage WHERE id > ?1 AND instance <> ?2 ORDER BY id LIMIT 100000";
+    "SELECT id, address, admitted FROM rate_usage WHERE id > ?1 AND instance <> ?2 AND at_unix >= ?3"
+    " ORDER BY id LIMIT 100000";
 constexpr char DropOld[] = "DELETE FROM rate_usage WHERE at_unix < ?1";
 
 }  // namespace
 
 bool RateShare::Exchange(std::string& error) {
     if (!db_.IsOpen() && !OpenDatabase(target_, false, 0, db_, error)) return false;
-    if (seen_ < 0) {
-        // Started now: what was let through before is no charge of ours.
-        const SqlResult newest = db_.Run(NewestRow);
-        if (!newest.Ok()) {
-            error = newest.error;
-            db_.close();
-            db_ = Database();
-            return false;
-        }
-        seen_ = newest.Number(0);
-    }
     std::string addresses = "{", counts = "{";
     for (const auto& [address, admitted] : limiter_.DrainAdmitted()) {
         if (!IsIpAddress(address)) continue;
@@ -46,7 +35,8 @@ bool RateShare::Exchange(std::string& error) {
     if (addresses.size() > 1) {
         result = db_.Run(WriteUsage, {Text(instance_), Int(now), Text(addresses + "}"), Text(counts + "}")});
     }
-    if (result.Ok()) result = db_.Run(OthersUsage, {Int(seen_), Text(instance_)});
+    // What was let through before this instance started is no charge of its own.
+    if (result.Ok()) result = db_.Run(OthersUsage, {Int(seen_), Text(instance_), Int(startedUnix_)});
     if (result.Ok()) {
         for (const SqlRow& row : result.rows) {
             seen_ = std::max(seen_, row.Int(0));
@@ -65,6 +55,8 @@ bool RateShare::Exchange(std::string& error) {
 
 void RateShare::Start(int everyMs) {
     thread_ = std::thread([this, everyMs] {
+        std::string first;
+        Exchange(first);
         std::unique_lock<std::mutex> lock(mutex_);
         while (!wake_.wait_for(lock, std::chrono::milliseconds(everyMs), [this] { return stopping_; })) {
             lock.unlock();

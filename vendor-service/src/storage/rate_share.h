@@ -7,6 +7,7 @@
 // with its own limit).
 #pragma once
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,7 +18,10 @@
 class RateShare {
 public:
     RateShare(std::string target, RateLimiter& limiter, std::string instance)
-        : target_(std::move(target)), limiter_(limiter), instance_(std::move(instance)) {}
+        : target_(std::move(target)),
+          limiter_(limiter),
+          instance_(std::move(instance)),
+          startedUnix_(static_cast<long long>(std::time(nullptr))) {}
     ~RateShare() { Stop(); }
     RateShare(const RateShare&) = delete;
     RateShare& operator=(const RateShare&) = delete;
@@ -33,7 +37,8 @@ private:
     RateLimiter& limiter_;
     std::string instance_;
     Database db_;
-    long long seen_ = -1;  // the others' rows up to this id are charged
+    long long startedUnix_;
+    long long seen_ = 0;  // the others' rows up to this id are charged
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;

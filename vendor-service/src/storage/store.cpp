@@ -150,6 +150,7 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
     ids.clear();
     state.memory.stoppedInBatch.clear();
     SqlResult result = Begin(db);
+    if (result.Ok()) result = LockFleetWrites(db);
     if (!result.Ok()) return Failure(state, result, error);
     for (const PendingRow* row : rows) {
         long long id = 0;
@@ -215,7 +216,8 @@ void AdvanceIfDue(WriterState& state) {
     const Database& db = state.db;
     if (!Begin(db).Ok()) return;
     state.memory.stoppedInBatch.clear();
-    const bool done = TryHousekeepingLock(db) && AdvanceRollouts(db, state.memory, now).Ok();
+    const bool done = TryHousekeepingLock(db) && LockFleetWrites(db).Ok() &&
+                      AdvanceRollouts(db, state.memory, now).Ok();
     const bool committed = done && Commit(db).Ok();
     if (!committed) Rollback(db);
     if (committed && state.settings.onRolloutStopped) {
