@@ -12,6 +12,11 @@
 #           package, check-ins under crowds of idle, slow and downloading
 #           clients, memory under attack, SIGTERM (no Wine: loopback only;
 #           TREVANTO_BENCH_SECONDS sets each wrk run's length)
+#   stores  the vendor service on SQLite and on PostgreSQL (a throwaway server
+#           syncing as a vendor's does): check-ins at 1, 16 and 64 connections
+#           with one instance straight, one and two behind nginx, CPU per
+#           check-in by process; the console's pages over 100,000
+#           installations and 1,000,000 reports, each statement's time
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 which="${1:-fetch}"
@@ -22,6 +27,7 @@ case "$which" in
   zip) script=tests/benchmarks/zip_update.py ;;
   alerts) script=tests/benchmarks/alerts_paint.py ;;
   service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" ;;
+  stores) exec /usr/bin/python3 "$ROOT/tests/benchmarks/stores_bench.py" ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;
 esac
 exec bash "$ROOT/scripts/sandbox.sh" bash -c \

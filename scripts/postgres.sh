@@ -5,6 +5,9 @@
 #   scripts/postgres.sh start <folder>   prints the connection string
 #   scripts/postgres.sh stop <folder>
 #   scripts/postgres.sh down|up <folder>   the server killed (as by a crash), and started again
+# POSTGRES_OPTIONS adds server settings ("-c name=value ..."), after the
+# tests' own, so it can also undo them (the benchmarks sync as a vendor's
+# server does).
 set -euo pipefail
 BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
 [ -x "$BIN/initdb" ] || { echo "PostgreSQL's server is not installed (scripts/setup.sh)" >&2; exit 2; }
@@ -16,7 +19,7 @@ AS=()
 
 serve() {
   "${AS[@]}" "$BIN/pg_ctl" -D "$FOLDER/data" -l "$FOLDER/server.log" -w -t 60 \
-    -o "-c listen_addresses='' -k $FOLDER -p 5439 -c fsync=off -c full_page_writes=off -c max_connections=200" \
+    -o "-c listen_addresses='' -k $FOLDER -p 5439 -c fsync=off -c full_page_writes=off -c max_connections=200 ${POSTGRES_OPTIONS:-}" \
     start >/dev/null || { cat "$FOLDER/server.log" >&2; exit 1; }
 }
 

@@ -51,7 +51,8 @@ def wrk(url: str, connections: int, script: Path = None) -> dict:
     if script:
         args[1:1] = ["-s", str(script)]
     out = subprocess.run(args, capture_output=True, text=True, check=True).stdout
-    figures = {"rps": float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))}
+    figures = {"rps": float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)),
+               "requests": int(re.search(r"(\d+) requests in", out).group(1))}
     for name, label in (("p50", "50%"), ("p99", "99%")):
         value, unit = re.search(r"\s" + label + r"\s+([\d.]+)(us|ms|s)\b", out).groups()
         figures[name] = float(value) * {"us": 0.001, "ms": 1, "s": 1000}[unit]
@@ -90,6 +91,29 @@ def table(rows, header):
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
     for row in [header] + rows:
         print("  " + "  ".join(str(v).rjust(w) for v, w in zip(row, widths)))
+
+
+def checkin_script(path: Path, product: str) -> Path:
+    """A wrk script posting check-ins of 20,000 installations of the product
+    (each wrk thread goes round 10,000 of them)."""
+    head, tail = checkin_body("EQUIPO").decode().replace("MarvekMesalto", product).split("EQUIPO")
+    path.write_text(
+        "n = 0\nmath.randomseed(os.time())\nprefix = math.random(2)\n"
+        f'wrk.headers["Content-Type"] = "application/json"\nwrk.headers["X-Api-Key"] = "{API_KEY}"\n'
+        "request = function()\n  n = (n + 1) % 10000\n"
+        f'  return wrk.format("POST", nil, nil, [[{head}]] .. "pc-" .. prefix .. "-" .. n .. [[{tail}]])\n'
+        "end\n")
+    return path
+
+
+def offer_to_everyone(data: Path, *store: str) -> None:
+    """A release of MarvekMesalto and a rollout offering it to every installation on 5.2.1.0."""
+    (data / "archivos" / "paquetes").mkdir(parents=True, exist_ok=True)
+    (data / "archivos" / "paquetes" / "mesalto_6.0.3.17.zip").write_bytes(b"PK" + os.urandom(4096))
+    for command in (["release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17",
+                     "--file", "paquetes/mesalto_6.0.3.17.zip"],
+                    ["rollout", "start", "--release", "1", "--replaces", "5.2.1.0", "--stages", "100", "--manual"]):
+        subprocess.run([str(PROGRAM), *command, "--data", str(data), *store], check=True, capture_output=True)
 
 
 def checkin_latencies(service: Servicio, seconds: float) -> list:
@@ -148,23 +172,10 @@ def main():
     # Check-ins of a fleet of 20,000 installations (each wrk thread goes
     # round it), of a product with a rollout that offers every one of them a
     # release, and of one answered its document alone.
-    scripts = {}
-    for name, product in (("rollout", "MarvekMesalto"), ("static", "MarvekOlvo")):
-        head, tail = checkin_body("EQUIPO").decode().replace("MarvekMesalto", product).split("EQUIPO")
-        scripts[name] = work / f"checkin_{name}.lua"
-        scripts[name].write_text(
-            "n = 0\nmath.randomseed(os.time())\nprefix = math.random(2)\n"
-            f'wrk.headers["Content-Type"] = "application/json"\nwrk.headers["X-Api-Key"] = "{API_KEY}"\n'
-            "request = function()\n  n = (n + 1) % 10000\n"
-            f'  return wrk.format("POST", nil, nil, [[{head}]] .. "pc-" .. prefix .. "-" .. n .. [[{tail}]])\n'
-            "end\n")
+    scripts = {name: checkin_script(work / f"checkin_{name}.lua", product)
+               for name, product in (("rollout", "MarvekMesalto"), ("static", "MarvekOlvo"))}
     post = scripts["static"]
-    (files / "paquetes" / "mesalto_6.0.3.17.zip").write_bytes(b"PK" + os.urandom(4096))
-    for command in (["release", "add", "--data", str(data), "--product", "MarvekMesalto", "--version", "6.0.3.17",
-                     "--file", "paquetes/mesalto_6.0.3.17.zip"],
-                    ["rollout", "start", "--data", str(data), "--release", "1", "--replaces", "5.2.1.0",
-                     "--stages", "100", "--manual"]):
-        subprocess.run([str(PROGRAM), *command], check=True, capture_output=True)
+    offer_to_everyone(data)
     subprocess.run(["nginx", "-c", str(work / "nginx.conf"), "-p", str(work)], check=True)
     service = Servicio(data=data, log=work / "servicio.log").start("--rate", "0")
     nginx = f"https://127.0.0.1:{nginx_port}"

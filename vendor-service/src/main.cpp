@@ -2,12 +2,14 @@
 //
 //   trevanto-servicio serve ...     the HTTPS service (commands/serve.h)
 //   trevanto-servicio reports ...   the last stored rows (commands/reports_command.h)
+//   trevanto-servicio store copy    every row into a new store (commands/store_command.h)
 #include <iostream>
 
 #include "commands/fleet_commands.h"
 #include "commands/options.h"
 #include "commands/reports_command.h"
 #include "commands/serve.h"
+#include "commands/store_command.h"
 
 namespace {
 
@@ -17,7 +19,8 @@ int Usage() {
                  "  trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]\n"
                  "  trevanto-servicio release add|list ...     (commands/fleet_commands.h)\n"
                  "  trevanto-servicio rollout start|list|pause|resume|advance|halt ...\n"
-                 "  trevanto-servicio operator add --db FILE --name NAME   (password on standard input)\n";
+                 "  trevanto-servicio operator add --db FILE --name NAME   (password on standard input)\n"
+                 "  trevanto-servicio store copy --from FILE|CONNECTION --to FILE|CONNECTION\n";
     return 2;
 }
 
@@ -31,5 +34,6 @@ int main(int argc, char** argv) {
     if (line.command == "release") return ReleaseCommand(line);
     if (line.command == "rollout") return RolloutCommandLine(line);
     if (line.command == "operator") return OperatorCommand(line);
+    if (line.command == "store") return StoreCommand(line);
     return Usage();
 }

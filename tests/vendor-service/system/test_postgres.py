@@ -1,5 +1,5 @@
 """Several instances on one PostgreSQL database, and that database failing
-under them. Instances behind nginx (the example configuration) give the
+under them; a vendor moving from its SQLite file. Instances behind nginx (the example configuration) give the
 same offer for the same installation, take the client's address only from
 the balancer, and hold a client's rate limit together; the database server
 killed and started again under load: check-ins and reports get 503 while it
@@ -8,6 +8,7 @@ is gone, nothing answered 200 is lost, and the service recovers by itself."""
 import http.client
 import json
 import subprocess
+import tempfile
 import threading
 import time
 import uuid
@@ -18,8 +19,8 @@ import pytest
 
 import fleet
 from balancer import BALANCER_ADDRESS, CLIENT_ADDRESS, start_front
-from servicio import (API_KEY, CHECKIN, POSTGRES, ROOT, UPDATE_REPORT, checkin_body, query, update_body,
-                      wait_for)
+from servicio import (API_KEY, CHECKIN, POSTGRES, PROGRAM, ROOT, UPDATE_REPORT, checkin_body, drop_database,
+                      new_database, query, update_body, wait_for)
 
 pytestmark = pytest.mark.skipif(not POSTGRES, reason="PostgreSQL's (TREVANTO_TEST_POSTGRES)")
 
@@ -174,3 +175,44 @@ def test_the_database_server_killed_and_started_again_under_load(servicio):
         assert log.index("event=store-failing") < log.index("event=store-available")
     finally:
         subprocess.run(["bash", str(POSTGRES_SCRIPT), "stop", str(folder)], check=False)
+
+
+def test_a_vendor_moves_from_sqlite_and_its_fleet_does_not_notice(servicio):
+    data = Path(tempfile.mkdtemp(prefix="trevanto_sistema_"))
+    old = servicio(data=data, db=data / "servicio.db")  # the embedded store, whatever the suite runs on
+    plan = fleet.Plan(size=300, seed="mudanza")
+    release_id, rollout_id = fleet.prepare(old, plan)
+    installation = next(i for i in fleet.make_fleet(plan.size, plan.seed, {}, release_id) if i.place < 1)
+    old.start("--rate", "0")
+    before = old.post(CHECKIN, fleet.checkin_body(installation))
+    old.stop()
+    offer = fleet.offer_in(json.loads(before[1]))
+    assert before[0] == 200 and offer is not None
+
+    new_db, new = new_database(), None
+    try:
+        copy = [str(PROGRAM), "store", "copy", "--from", str(old.db), "--to", new_db]
+        copied = subprocess.run(copy, capture_output=True, text=True)
+        assert copied.returncode == 0, copied.stderr
+        counts = dict(line.split() for line in copied.stdout.splitlines()[:-1])
+        assert (counts["releases"], counts["rollouts"], counts["installations"], counts["checkins"],
+                counts["rollout_installations"], counts["operators"]) == ("1", "1", "1", "1", "1", "1")
+        again = subprocess.run(copy, capture_output=True, text=True)
+        assert (again.returncode, again.stdout) == (2, "")
+        assert "already holds rows (releases)" in again.stderr
+
+        # The same data folder on the new store: the same id, the same offer
+        # and token, and the report that token brings back is counted.
+        new = servicio(data=old.data, db=new_db).start("--rate", "0")
+        after = new.post(CHECKIN, fleet.checkin_body(installation))
+        assert after[0] == 200 and fleet.offer_in(json.loads(after[1])) == offer
+        report = fleet.report_body(installation, offer[0], None)
+        assert new.post(UPDATE_REPORT, report)[0] == 200
+        assert wait_for(lambda: query(new_db, "SELECT outcomes, failures FROM rollout_installations"
+                                              " WHERE installation_id = ?", installation.id) == [(1, 0)])
+        assert query(new_db, "SELECT COUNT(*) FROM checkins")[0][0] == 2
+        assert query(new_db, "SELECT rollout_id FROM update_reports")[0][0] == rollout_id
+    finally:
+        if new:
+            new.stop()
+        drop_database(new_db)
