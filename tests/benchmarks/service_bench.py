@@ -167,6 +167,7 @@ def main():
         for _ in range(PACKAGE_MB):
             out.write(block)
     (work / "tmp").mkdir()
+    os.sync()  # the package's pages written out now, not under the first runs' writes
     nginx_port = free_port()
     (work / "nginx.conf").write_text(NGINX_CONF.format(work=work, port=nginx_port, pki=PKI, root=files))
     # Check-ins of a fleet of 20,000 installations (each wrk thread goes

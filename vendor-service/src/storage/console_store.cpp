@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <map>
 #include <set>
 
 #include "rollouts/rollout_rules.h"
@@ -11,16 +12,11 @@ namespace {
 
 constexpr int ListLimit = 200;
 
-constexpr char CountByProduct[] =
-    "SELECT product, COALESCE(program_version, ''), COUNT(*) FROM installations"
-    " WHERE last_seen_unix >= ?1 GROUP BY product, COALESCE(program_version, '') ORDER BY 1, 3 DESC";
-constexpr char CountByAgent[] =
-    "SELECT COALESCE(agent_version, ''), '', COUNT(*) FROM installations WHERE last_seen_unix >= ?1"
-    " GROUP BY COALESCE(agent_version, '') ORDER BY 3 DESC";
-constexpr char CountByWindows[] =
-    "SELECT COALESCE(windows_version, ''), '', COUNT(*) FROM installations WHERE last_seen_unix >= ?1"
-    " GROUP BY COALESCE(windows_version, '') ORDER BY 3 DESC";
-constexpr char CountSeen[] = "SELECT COUNT(*) FROM installations WHERE last_seen_unix >= ?1";
+// The summary's three tables and its total from one pass over the
+// installations: their counts by every combination shown, summed here.
+constexpr char CountSeenCombinations[] =
+    "SELECT product, COALESCE(program_version, ''), COALESCE(agent_version, ''), COALESCE(windows_version, ''),"
+    " COUNT(*) FROM installations WHERE last_seen_unix >= ?1 GROUP BY 1, 2, 3, 4";
 
 constexpr char OfferedIds[] = "SELECT installation_id FROM rollout_installations WHERE rollout_id = ?1";
 constexpr char ProductFleet[] =
@@ -34,6 +30,7 @@ constexpr char FunnelFailures[] =
     " WHERE rollout_id = ?1 AND failures > 0 GROUP BY stage, COALESCE(last_step, ''), COALESCE(last_code, 0)"
     " ORDER BY 4 DESC";
 constexpr char Events[] = "SELECT at, event, detail FROM rollout_events WHERE rollout_id = ?1 ORDER BY id DESC LIMIT 50";
+// The latest 200 taken first, then joined: not the whole rollout joined and sorted.
 constexpr char OfferedTo[] =
     "SELECT i.id, i.product, COALESCE(i.hostname, ''), COALESCE(i.program_version, ''), i.last_seen,"
     " CASE WHEN ri.confirmed_at IS NOT NULL THEN 'confirmada'"
@@ -42,8 +39,8 @@ constexpr char OfferedTo[] =
     " WHEN ri.failures > 0 THEN 'fallo: ' || COALESCE(ri.last_step, '') || ' ' || CAST(COALESCE(ri.last_code, 0) AS TEXT)"
     " WHEN ri.download_completed_at IS NOT NULL THEN 'descargada'"
     " WHEN ri.download_started_at IS NOT NULL THEN 'descargando' ELSE 'ofrecida' END"
-    " FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id"
-    " WHERE ri.rollout_id = ?1 ORDER BY ri.last_offered_at DESC LIMIT 200";
+    " FROM (SELECT * FROM rollout_installations WHERE rollout_id = ?1 ORDER BY last_offered_at DESC LIMIT 200) ri"
+    " JOIN installations i ON i.id = ri.installation_id ORDER BY ri.last_offered_at DESC";
 
 constexpr char FailuresLinked[] =
     "SELECT r.id, l.product, l.version, COALESCE(ri.last_step, ''), COALESCE(ri.last_code, 0), COUNT(*)"
@@ -96,10 +93,17 @@ bool Each(const Database& db, const char* sql, const std::vector<SqlValue>& para
     return true;
 }
 
-bool Counts(const Database& db, const char* sql, int64_t since, std::vector<CountRow>& rows, std::string& error) {
-    return Each(
-        db, sql, {Int(since)}, [&rows](const SqlRow& r) { rows.push_back(CountRow{r.Text(0), r.Text(1), r.Int(2)}); },
-        error);
+using Tally = std::map<std::pair<std::string, std::string>, long long>;
+
+// Largest first; by name where counts tie, or first by name when `byFirst`.
+std::vector<CountRow> Ranked(const Tally& tally, bool byFirst) {
+    std::vector<CountRow> rows;
+    for (const auto& [key, count] : tally) rows.push_back(CountRow{key.first, key.second, count});
+    std::stable_sort(rows.begin(), rows.end(), [byFirst](const CountRow& a, const CountRow& b) {
+        if (byFirst && a.first != b.first) return a.first < b.first;
+        return a.count > b.count;
+    });
+    return rows;
 }
 
 InstallationLine LineOf(const SqlRow& r) {
@@ -147,11 +151,22 @@ bool CountTargeted(const Database& db, RolloutView& view, std::string& error) {
 bool ReadFleetSummary(const Database& db, int days, FleetSummary& summary, std::string& error) {
     summary.days = days;
     const int64_t since = std::time(nullptr) - static_cast<int64_t>(days) * 86400;
-    summary.installations = db.Run(CountSeen, {Int(since)}).Number(0);
-    return Counts(db, CountByProduct, since, summary.byProductAndVersion, error) &&
-           Counts(db, CountByAgent, since, summary.agentVersions, error) &&
-           Counts(db, CountByWindows, since, summary.windowsVersions, error) &&
-           LoadRollouts(db, summary.rollouts, error);
+    Tally byProduct, byAgent, byWindows;
+    const bool counted = Each(
+        db, CountSeenCombinations, {Int(since)},
+        [&](const SqlRow& r) {
+            const long long count = r.Int(4);
+            summary.installations += count;
+            byProduct[{r.Text(0), r.Text(1)}] += count;
+            byAgent[{r.Text(2), ""}] += count;
+            byWindows[{r.Text(3), ""}] += count;
+        },
+        error);
+    if (!counted) return false;
+    summary.byProductAndVersion = Ranked(byProduct, true);
+    summary.agentVersions = Ranked(byAgent, false);
+    summary.windowsVersions = Ranked(byWindows, false);
+    return LoadRollouts(db, summary.rollouts, error);
 }
 
 bool ReadRolloutView(const Database& db, long long id, RolloutView& view, std::string& error) {
