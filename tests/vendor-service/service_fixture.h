@@ -46,6 +46,7 @@ struct ServiceOptions {
     int loginWaitSeconds = 1;  // after five failed logins
     RateSettings rates{0, 1, 16};  // off unless a test sets it
     int checkInStoreWaitMs = 500;
+    std::vector<std::string> trustedProxies;  // balancers whose X-Forwarded-For is believed
 };
 
 // The store a test works on: a SQLite file in the test's folder, or, when
@@ -148,6 +149,7 @@ public:
         ListenSettings listen;
         listen.port = 0;
         listen.tls = false;
+        listen.trustedProxies = options.trustedProxies;
         server_.Start(listen, options.limits, callbacks, error);
     }
     ~RunningService() {

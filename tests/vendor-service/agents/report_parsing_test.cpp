@@ -86,6 +86,11 @@ TEST(ReportParsing, MalformedBodiesAreRejectedWithAReason) {
     EXPECT_FALSE(ParseReport(ReportKind::CheckIn, R"({"hostname":"pc\u0000-falso"})", report, error));
     EXPECT_EQ(error, "el miembro \"hostname\" contiene un caracter nulo");
     EXPECT_TRUE(ParseReport(ReportKind::CheckIn, R"({"extra":"a\u0000b","hostname":"pc"})", report, error));
+    // A report_id is indexed: one far longer than a UUID would be refused by
+    // the index at every try of its batch.
+    EXPECT_TRUE(ParseReport(ReportKind::Update, "{\"report_id\":\"" + std::string(128, 'r') + "\"}", report, error));
+    EXPECT_FALSE(ParseReport(ReportKind::Update, "{\"report_id\":\"" + std::string(129, 'r') + "\"}", report, error));
+    EXPECT_EQ(error, "el miembro \"report_id\" supera los 128 bytes");
 }
 
 TEST(ReportParsing, NestingIsLimitedTo64Levels) {

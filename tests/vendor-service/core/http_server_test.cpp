@@ -336,6 +336,26 @@ TEST(ServiceHttp, LogsOneLinePerRequest) {
     EXPECT_NE(log.find(" target=/apis/trevanto/v1/update-report status=200 "), std::string::npos);
 }
 
+TEST(ServiceHttp, BehindATrustedBalancerTheClientIsTheLastAddressItsListsName) {
+    TempDataFolder data;
+    ServiceOptions options;
+    options.trustedProxies = {"::ffff:127.0.0.1"};  // the same peer, as a dual-stack socket spells it
+    RunningService service(data.Root(), options);
+    // A balancer that adds a field of its own to the one the client wrote:
+    // both are one list, read from its end.
+    httplib::Headers headers = WithKey();
+    headers.emplace("X-Forwarded-For", "203.0.113.66");
+    headers.emplace("X-Forwarded-For", "2001:DB8:0::7");
+    const auto res = service.Client().Post("/apis/trevanto/v1/update-report", headers, UpdateBody, "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_NE(LogOfLines(service, 1).find(" client=2001:db8::7 via=127.0.0.1 "), std::string::npos)
+        << service.LogLines();
+    const auto rows = service.Rows(ReportKind::Update, 5);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].values.at("client_address"), "2001:db8::7");
+}
+
 TEST(ServiceHttp, StaticFilesAnswerOneByteRange) {
     TempDataFolder data;
     std::string file(3 * 1024 * 1024, '\0');

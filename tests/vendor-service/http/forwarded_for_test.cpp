@@ -22,6 +22,11 @@ TEST(ForwardedFor, OnlyTrustedBalancersNameTheClientFromTheListsEnd) {
     for (int i = 0; i < 40; ++i) many += "198.51.100." + std::to_string(i) + ",";
     EXPECT_EQ(ClientBehindProxies("127.0.0.1", many + "198.51.100.99", balancers), "127.0.0.1");
     EXPECT_EQ(ClientBehindProxies("127.0.0.1", "198.51.100.7", {}), "127.0.0.1");
+    // One spelling of each address, an IPv4 peer as IPv6 maps it included.
+    EXPECT_EQ(ClientBehindProxies("::ffff:10.0.0.2", "198.51.100.7", balancers), "198.51.100.7");
+    EXPECT_EQ(ClientBehindProxies("127.0.0.1", "2001:DB8:0:0::5, ::ffff:10.0.0.2", balancers), "2001:db8::5");
+    EXPECT_EQ(CanonicalAddress("::FFFF:198.51.100.7"), "198.51.100.7");
+    EXPECT_EQ(CanonicalAddress("198.51.100.7 "), "");
     EXPECT_TRUE(IsIpAddress("::1"));
     EXPECT_FALSE(IsIpAddress("1.2.3"));
     EXPECT_FALSE(IsIpAddress(" 1.2.3.4"));

@@ -36,8 +36,20 @@ TEST(RateShare, InstancesChargeEachOtherWithWhatTheyLetThrough) {
     EXPECT_FALSE(first.Take("198.51.100.9"));
     EXPECT_TRUE(first.Take("198.51.100.8"));
     EXPECT_EQ(StoreNumber(store.Target(), "SELECT SUM(admitted) FROM rate_usage"), 6 + 1 + 4 + 10);
+    // A third instance's row that commits after higher ids were read (its
+    // id taken first) is still charged.
+    Database db;
+    ASSERT_TRUE(OpenDatabase(store.Target(), false, 0, db, error)) << error;
+    ASSERT_TRUE(db.RunText("INSERT INTO rate_usage (id, instance, at_unix, address, admitted)"
+                           " VALUES (-5, 'tercera', ?1, '198.51.100.20', 10)",
+                           {Int(std::time(nullptr))})
+                    .Ok());
+    ASSERT_TRUE(secondShare.Exchange(error)) << error;
+    ASSERT_TRUE(secondShare.Exchange(error)) << error;
+    EXPECT_FALSE(second.Take("198.51.100.20"));
+    EXPECT_TRUE(second.Take("198.51.100.8"));
     // A store that is gone: the exchange fails and the limiter goes on alone.
-    RateShare lost("host=/nonexistent port=1 user=nadie", first, "tercera");
+    RateShare lost("host=/nonexistent port=1 user=nadie", first, "cuarta");
     EXPECT_FALSE(lost.Exchange(error));
     EXPECT_TRUE(first.Take("198.51.100.10"));
 }

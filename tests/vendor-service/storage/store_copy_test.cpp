@@ -42,13 +42,14 @@ INSERT INTO update_reports (id, received_at, client_address, raw_body, resultado
 INSERT INTO acceptance_reports (id, received_at, client_address, raw_body, rtf_url)
   VALUES (1, '2026-12-02T10:00:00Z', '10.0.0.1', X'7B7D', 'https://x/terminos.rtf');
 INSERT INTO sessions (token_hash, operator, csrf, expires_unix) VALUES ('t', 'ana', 'c', 1900000000);
+INSERT INTO service_secret (name, value) VALUES ('ofertas', 'secreto-copiado-0123456789abcdef0123');
 )sql";
 
 const std::map<std::string, std::string> KeyOf = {
     {"releases", "id"}, {"rollouts", "id"}, {"installations", "id"},
     {"rollout_installations", "rollout_id, installation_id"}, {"rollout_stage_counts", "rollout_id, stage"},
     {"rollout_events", "id"}, {"operators", "name"}, {"checkins", "id"}, {"update_reports", "id"},
-    {"acceptance_reports", "id"}, {"sessions", "token_hash"}};
+    {"acceptance_reports", "id"}, {"sessions", "token_hash"}, {"service_secret", "name"}};
 
 Database Opened(const std::string& target) {
     Database db;
@@ -101,7 +102,7 @@ TEST(StoreCopy, EveryRowArrivesAsItWasAndTheNumberingGoesOnAfterIt) {
     const std::vector<std::pair<std::string, long long>> expected = {
         {"releases", 1},      {"rollouts", 1},    {"installations", 2500},  {"rollout_installations", 2},
         {"rollout_stage_counts", 1}, {"rollout_events", 1}, {"operators", 1}, {"checkins", 2},
-        {"update_reports", 1}, {"acceptance_reports", 1}};
+        {"update_reports", 1}, {"acceptance_reports", 1}, {"service_secret", 1}};
     EXPECT_EQ(counts, expected);
     for (const auto& [table, rows] : expected) {
         const Dump copy = DumpOf(to, table), original = DumpOf(from, table);

@@ -228,6 +228,15 @@ TEST(Store, AnotherWritersLockIsBusyAndAChangedStoreFails) {
     EXPECT_EQ(ids.size(), 1u);
     EXPECT_EQ(Number(other, "SELECT COUNT(*) FROM update_reports"), 1);
 
+    // A commit says whether the rows were kept: PostgreSQL keeps nothing of a
+    // transaction in which a statement failed, SQLite keeps the others.
+    ASSERT_TRUE(Begin(other).Ok());
+    ASSERT_TRUE(other.Run("INSERT INTO update_reports (received_at, client_address, raw_body) VALUES ('t', 'a', 'b')").Ok());
+    EXPECT_FALSE(other.Run("SELECT COUNT(*) FROM no_such_table").Ok());
+    const SqlResult committed = Commit(other);
+    EXPECT_EQ(committed.Ok(), Number(other, "SELECT COUNT(*) FROM update_reports") == 2) << committed.error;
+    if (!committed.Ok()) Rollback(other);
+
     // A store that turned into something else fails, not busy.
     backend.disconnect();
     ASSERT_EQ(RunScript(other, SetLayoutSql(other, 77)).error, "");

@@ -212,6 +212,20 @@ def test_a_vendor_moves_from_sqlite_and_its_fleet_does_not_notice(servicio):
                                               " WHERE installation_id = ?", installation.id) == [(1, 0)])
         assert query(new_db, "SELECT COUNT(*) FROM checkins")[0][0] == 2
         assert query(new_db, "SELECT rollout_id FROM update_reports")[0][0] == rollout_id
+        new.stop()
+
+        # And back into a SQLite file, in a data folder without the secret:
+        # the store's comes with the rows, so the offer is still the same.
+        back = Path(tempfile.mkdtemp(prefix="trevanto_sistema_"))
+        returned = servicio(data=back, db=back / "servicio.db")
+        (back / "archivos" / fleet.PACKAGE).write_bytes((data / "archivos" / fleet.PACKAGE).read_bytes())
+        copied = subprocess.run([str(PROGRAM), "store", "copy", "--from", new_db, "--to", str(returned.db)],
+                                capture_output=True, text=True)
+        assert copied.returncode == 0 and "service_secret 1\n" in copied.stdout, copied.stderr
+        returned.start("--rate", "0")
+        again = returned.post(CHECKIN, fleet.checkin_body(installation))
+        assert again[0] == 200 and fleet.offer_in(json.loads(again[1])) == offer
+        assert (back / "secreto.key").read_text().strip() == fleet.SECRET
     finally:
         if new:
             new.stop()

@@ -30,11 +30,11 @@ SecretFile ReadSecret(const DataFolder& data, std::string& secret, std::string& 
     return SecretFile::Read;
 }
 
-bool LoadOrMakeSecret(const DataFolder& data, std::string& secret, std::string& error) {
+bool LoadOrMakeSecret(const DataFolder& data, const std::string& fallback, std::string& secret, std::string& error) {
     const std::string path = data.root + "/secreto.key";
     const SecretFile found = ReadSecret(data, secret, error);
     if (found != SecretFile::Missing) return found == SecretFile::Read;
-    const std::string made = NewSecret();
+    const std::string made = fallback.empty() ? NewSecret() : fallback;
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (made.empty() || fd < 0) {
         error = "cannot make " + path;

@@ -28,9 +28,10 @@ bool AgentRelease(const DataFolder& data, std::string& version, std::string& url
 std::string StaticFilePath(const DataFolder& data, const std::string& requestPath);
 
 // The service's secret (signing installation ids and offer tokens), kept
-// in "secreto.key" in the data folder: read, or made (readable by the
-// owner only) when there is none. False with the reason.
-bool LoadOrMakeSecret(const DataFolder& data, std::string& secret, std::string& error);
+// in "secreto.key" in the data folder: read, or written (readable by the
+// owner only) when there is none: `fallback` when given, else a new one.
+// False with the reason.
+bool LoadOrMakeSecret(const DataFolder& data, const std::string& fallback, std::string& secret, std::string& error);
 // The data folder's secret when there is one (and usable), without making it.
 enum class SecretFile { Read, Missing, Unusable };
 SecretFile ReadSecret(const DataFolder& data, std::string& secret, std::string& error);

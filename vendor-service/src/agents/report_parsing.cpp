@@ -13,7 +13,7 @@ const std::vector<ColumnSpec> CheckInColumns = {
 const std::vector<ColumnSpec> UpdateColumns = {
     {"Programa", false},         {"version_anterior", false}, {"version_nueva", false}, {"url_parche", false},
     {"resultado", false},        {"codigo_error", true},      {"mensaje_error", false}, {"paso_fallido", false},
-    {"duracion_segundos", true}, {"report_id", false},
+    {"duracion_segundos", true}, {"report_id", false, 128},  // an agent's is a UUID; indexed unique
 };
 
 const std::vector<ColumnSpec> AcceptanceColumns = {
@@ -68,6 +68,10 @@ bool ReadColumn(const ColumnSpec& column, const nlohmann::json& member, ColumnVa
         value.text = member.get<std::string>();
         if (value.text.find('\0') != std::string::npos) {
             error = name + " contiene un caracter nulo";
+            return false;
+        }
+        if (column.maxBytes != 0 && value.text.size() > column.maxBytes) {
+            error = name + " supera los " + std::to_string(column.maxBytes) + " bytes";
             return false;
         }
     }

@@ -6,8 +6,9 @@
 enum class ReportKind { CheckIn, Update, Acceptance };
 
 struct ColumnSpec {
-    const char* member;  // JSON member name, also the column name
-    bool integer;        // stored as INTEGER (else TEXT)
+    const char* member;   // JSON member name, also the column name
+    bool integer;         // stored as INTEGER (else TEXT)
+    size_t maxBytes = 0;  // a text's bound, where an index holds it (0: the body's)
 };
 
 const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind);

@@ -146,18 +146,26 @@ bool StoreLayoutUsable(const std::string& path) {
 // The secret for installation ids and offer tokens: in the data folder
 // beside a SQLite store; in the store itself for PostgreSQL, so that every
 // instance on it signs alike. The first instance on a new PostgreSQL store
-// puts the data folder's secret there when it has one, so that a vendor
-// moving from SQLite keeps its installations' ids and the tokens given out.
+// puts the data folder's secret there when it has one, and a SQLite store
+// copied from PostgreSQL gives the data folder the store's: either way a
+// vendor that moves keeps its installations' ids and the tokens given out.
+// A folder's secret that differs from the store's is said, not used.
 bool ServiceSecret(const ServeSettings& settings, std::string& secret, std::string& error) {
     const DataFolder data{settings.data};
-    if (!IsPostgresTarget(settings.store.target)) return LoadOrMakeSecret(data, secret, error);
-    std::string proposed;
-    const SecretFile file = ReadSecret(data, proposed, error);
+    std::string inFolder, inStore;
+    const SecretFile file = ReadSecret(data, inFolder, error);
     if (file == SecretFile::Unusable) return false;
-    if (file == SecretFile::Missing) proposed = NewSecret();
+    const bool stored = ReadStoredSecret(settings.store.target, inStore);
+    if (file == SecretFile::Read && stored && inStore != inFolder) {
+        std::cerr << "warning: the data folder's secreto.key differs from the secret in the store; "
+                  << (IsPostgresTarget(settings.store.target) ? "the store's" : "the folder's")
+                  << " is used, and installation ids and offer tokens follow it\n";
+    }
+    if (!IsPostgresTarget(settings.store.target)) return LoadOrMakeSecret(data, stored ? inStore : "", secret, error);
     Database db;
     int exitCode = 0;
-    return OpenStore(settings.store.target, db, error, exitCode) && SharedSecret(db, proposed, secret, error);
+    return OpenStore(settings.store.target, db, error, exitCode) &&
+           SharedSecret(db, file == SecretFile::Read ? inFolder : NewSecret(), secret, error);
 }
 
 // The log's descriptor: standard output, or the file given; -1 after saying why.

@@ -181,7 +181,7 @@ private:
         }
         request_.clientAddress = client_;
         if (!state_->trustedProxies.empty()) {
-            request_.clientAddress = ClientBehindProxies(client_, HeaderValue(request_.headers, "X-Forwarded-For"),
+            request_.clientAddress = ClientBehindProxies(client_, JoinedHeaderValues(request_.headers, "X-Forwarded-For"),
                                                          state_->trustedProxies);
         }
         request_.hasBody = parser_->chunked() || (parser_->content_length() && *parser_->content_length() > 0);

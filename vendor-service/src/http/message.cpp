@@ -27,6 +27,15 @@ std::string HeaderValue(const std::vector<HeaderField>& headers, const std::stri
     return std::string();
 }
 
+std::string JoinedHeaderValues(const std::vector<HeaderField>& headers, const std::string& name) {
+    std::string joined;
+    for (const HeaderField& field : headers) {
+        if (strcasecmp(field.name.c_str(), name.c_str()) != 0) continue;
+        joined += (joined.empty() ? "" : ",") + field.value;
+    }
+    return joined;
+}
+
 bool DecodePercent(const std::string& text, std::string& decoded) {
     decoded.clear();
     decoded.reserve(text.size());

@@ -28,6 +28,10 @@ struct Request {
 // when absent.
 std::string HeaderValue(const std::vector<HeaderField>& headers, const std::string& name);
 
+// Every value of a list header, in order, joined by commas (several fields
+// of one name are one list).
+std::string JoinedHeaderValues(const std::vector<HeaderField>& headers, const std::string& name);
+
 // The value of one query parameter, %XX and '+' decoded; empty when absent.
 std::string QueryValue(const std::string& query, const std::string& name);
 

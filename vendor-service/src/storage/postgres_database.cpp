@@ -61,6 +61,14 @@ SqlResult Collect(PGresult* answer, PGconn* conn) {
         PQclear(answer);
         return result;
     }
+    // A COMMIT of a transaction the server had already failed answers
+    // "ROLLBACK", with a success status: nothing of it was kept.
+    if (std::strcmp(PQcmdStatus(answer), "ROLLBACK") == 0) {
+        result.status = SqlStatus::Failed;
+        result.error = "the transaction was rolled back";
+        PQclear(answer);
+        return result;
+    }
     const int columns = PQnfields(answer);
     for (int c = 0; c < columns; ++c) result.columns.emplace_back(PQfname(answer, c));
     for (int r = 0; r < PQntuples(answer); ++r) {
@@ -123,12 +131,15 @@ SqlResult Gone(const std::string& what) {
 
 bool OpenPostgresDatabase(const std::string& target, Database& db, std::string& error) {
     auto state = std::make_shared<PostgresState>();
-    // A server that is down or gone silent is found out within seconds, and
-    // a lock held elsewhere is waited for at most a few. What the target
-    // names itself comes after these and overrides them.
+    // A server that is down or gone silent is found out within seconds (one
+    // that stops acknowledging what was sent, within 10 s), a lock held
+    // elsewhere is waited for at most a few, and bytea comes in hex whatever
+    // the server's default. What the target names itself comes after these
+    // and overrides them.
     const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval", "keepalives_count",
-                          "options", "dbname", nullptr};
-    const char* values[] = {"5", "10", "5", "3", "-c lock_timeout=5000", target.c_str(), nullptr};
+                          "tcp_user_timeout", "options", "dbname", nullptr};
+    const char* values[] = {"5", "10", "5", "3", "10000", "-c lock_timeout=5000 -c bytea_output=hex", target.c_str(),
+                            nullptr};
     state->conn = PQconnectdbParams(keys, values, 1);
     if (state->conn == nullptr || PQstatus(state->conn) != CONNECTION_OK) {
         error = state->conn != nullptr ? PQerrorMessage(state->conn) : "cannot connect";

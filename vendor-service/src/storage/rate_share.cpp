@@ -1,5 +1,6 @@
 #include "storage/rate_share.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -8,7 +9,8 @@
 
 namespace {
 
-constexpr int KeepSeconds = 60;  // rows older than this are of no more use
+constexpr int KeepSeconds = 60;    // rows older than this are of no more use
+constexpr int LookBackSeconds = 10;  // a row is read until it is this old (commits and clocks that lag)
 
 // One statement for every address of the second: the addresses come as
 // one array (they are IP addresses, so nothing in them needs quoting).
@@ -16,7 +18,7 @@ constexpr char WriteUsage[] =
     "INSERT INTO rate_usage (instance, at_unix, address, admitted)"
     " SELECT ?1, ?2, a, n FROM unnest(?3::text[], ?4::int[]) AS t(a, n)";
 constexpr char OthersUsage[] =
-    "SELECT id, address, admitted FROM rate_usage WHERE id > ?1 AND instance <> ?2 AND at_unix >= ?3"
+    "SELECT id, instance, address, admitted FROM rate_usage WHERE instance <> ?1 AND at_unix >= ?2"
     " ORDER BY id LIMIT 100000";
 constexpr char DropOld[] = "DELETE FROM rate_usage WHERE at_unix < ?1";
 
@@ -36,11 +38,14 @@ bool RateShare::Exchange(std::string& error) {
         result = db_.Run(WriteUsage, {Text(instance_), Int(now), Text(addresses + "}"), Text(counts + "}")});
     }
     // What was let through before this instance started is no charge of its own.
-    if (result.Ok()) result = db_.Run(OthersUsage, {Int(seen_), Text(instance_), Int(startedUnix_)});
+    const long long since = std::max(startedUnix_, now - LookBackSeconds);
+    if (result.Ok()) result = db_.Run(OthersUsage, {Text(instance_), Int(since)});
     if (result.Ok()) {
         for (const SqlRow& row : result.rows) {
-            seen_ = std::max(seen_, row.Int(0));
-            limiter_.Charge(row.Text(1), static_cast<int>(row.Int(2)));
+            const auto known = seen_.find(row.Text(1));
+            if (known != seen_.end() && row.Int(0) <= known->second) continue;
+            seen_[row.Text(1)] = row.Int(0);
+            limiter_.Charge(row.Text(2), static_cast<int>(row.Int(3)));
         }
         db_.Run(DropOld, {Int(now - KeepSeconds)});
     }

@@ -8,6 +8,7 @@
 #pragma once
 #include <condition_variable>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,7 +39,11 @@ private:
     std::string instance_;
     Database db_;
     long long startedUnix_;
-    long long seen_ = 0;  // the others' rows up to this id are charged
+    // Each other instance's rows up to this id are charged. Ids come from one
+    // sequence for all, so one instance's row may commit after another's
+    // higher one; each instance writes from one thread, so its own commit
+    // in the order of their ids.
+    std::map<std::string, long long> seen_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;

@@ -387,6 +387,16 @@ uint64_t UsedBytes(const Database& db) {
     return pages > free ? static_cast<uint64_t>(pages - free) * static_cast<uint64_t>(size) : 0;
 }
 
+bool ReadStoredSecret(const std::string& target, std::string& secret) {
+    Database db;
+    std::string error;
+    if (!OpenDatabase(target, false, 1000, db, error)) return false;
+    const SqlResult result = db.Run("SELECT value FROM service_secret WHERE name = 'ofertas'");
+    if (!result.Ok() || result.rows.empty()) return false;
+    secret = result.rows[0].Text(0);
+    return true;
+}
+
 bool SharedSecret(const Database& db, const std::string& proposed, std::string& secret, std::string& error) {
     SqlResult result =
         db.Run("INSERT INTO service_secret (name, value) VALUES ('ofertas', ?1) ON CONFLICT (name) DO NOTHING",

@@ -79,3 +79,6 @@ uint64_t UsedBytes(const Database& db);
 // The service's secret for installation ids and offer tokens, from the
 // store (PostgreSQL: every instance reads the same one; made by the first).
 bool SharedSecret(const Database& db, const std::string& proposed, std::string& secret, std::string& error);
+// The secret a store holds (a copy from PostgreSQL brings it), without
+// changing anything; false when it holds none or cannot be read.
+bool ReadStoredSecret(const std::string& target, std::string& secret);

@@ -31,6 +31,7 @@ const std::vector<TableToCopy>& Tables() {
         {"checkins", {{"id", true}}, true},
         {"update_reports", {{"id", true}}, true},
         {"acceptance_reports", {{"id", true}}, true},
+        {"service_secret", {{"name", false}}, false},  // ids and tokens stay valid in the new store
     };
     return tables;
 }
@@ -94,7 +95,7 @@ bool Failed(const SqlResult& result, const std::string& what, std::string& error
 }
 
 bool TargetIsEmpty(const Database& to, bool& refused, std::string& error) {
-    std::vector<std::string> names = {"service_secret"};
+    std::vector<std::string> names;
     for (const TableToCopy& table : Tables()) names.emplace_back(table.name);
     for (const std::string& name : names) {
         const SqlResult any = to.RunText("SELECT COUNT(*) FROM (SELECT 1 FROM " + name + " LIMIT 1) AS anything");

@@ -5,9 +5,10 @@
 // that fails leaves the target as empty as it was. Ids are kept, and the
 // target's numbering goes on after them.
 //
-// Not copied: sessions (operators log in again), the rate limits' recent
-// usage, and the secret, which the first instance on the new store takes
-// from the data folder.
+// Not copied: sessions (operators log in again) and the rate limits' recent
+// usage. The secret goes with the rows where the source holds it
+// (PostgreSQL); a SQLite source keeps it in its data folder, and the first
+// instance on the new store takes it from there.
 #pragma once
 #include <string>
 #include <vector>
