@@ -293,6 +293,27 @@ class TestFetchAndSaveFailures:
         assert (program / "mesalto.exe").read_bytes() == OLD
 
 
+# A package's registration script (<package folder>\registro.bat) that says
+# the package is unpacked and waits until hold_once_unpacked's program holds
+# the new executable. It names its files from its own place, so one package
+# serves every program folder.
+_BESIDE = b"%~dp0..\\..\\"  # the folder above the program folder
+HOLD_SCRIPT = (b'@echo off\r\necho listo> "' + _BESIDE + b'desempaquetado.txt"\r\n:espera\r\nif exist "' + _BESIDE +
+               b'bloqueador.exe.arranques.txt" goto fin\r\nping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n')
+
+
+def hold_once_unpacked(procs, program, new_exe, readable):
+    """Starts a program (bloqueador.exe, beside the program folder) that takes
+    hold of the package's new executable once HOLD_SCRIPT says the package is
+    unpacked: readable, the executable cannot be moved into place; held
+    without sharing (as antivirus holds it), it cannot even be read."""
+    holder = program.parent / "bloqueador.exe"
+    shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", holder)
+    procs.start(["wine", holder], cwd=program.parent,
+                env={"TREVANTO_LOCK_FILE": w(new_exe), "TREVANTO_LOCK_AFTER": w(program.parent / "desempaquetado.txt"),
+                     **({"TREVANTO_LOCK_READABLE": "1"} if readable else {})})
+
+
 def serve_zip(server, entries, name="mesalto_v6.zip"):
     server.answer(f"/paquetes/{name}", Answer(body=zip_bytes(entries)))
     return f"https://{DOWNLOAD_HOST}/paquetes/{name}"
@@ -496,16 +517,8 @@ class TestZipPackage:
         # holds it), it cannot even be read. (The holder is the test's own:
         # one started from the script may end with the script's console.)
         new_exe = program / "mesalto_v6" / "mesalto.exe"
-        holder = program.parent / "bloqueador.exe"
-        shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", holder)
-        unpacked = w(program.parent / "desempaquetado.txt").encode()
-        procs.start(["wine", holder], cwd=program.parent,
-                    env={"TREVANTO_LOCK_FILE": w(new_exe), "TREVANTO_LOCK_AFTER": unpacked.decode(),
-                         **({"TREVANTO_LOCK_READABLE": "1"} if lock == "readable" else {})})
-        held = w(program.parent / "bloqueador.exe.arranques.txt").encode()
-        script = (b'@echo off\r\necho listo> "' + unpacked + b'"\r\n:espera\r\nif exist "' + held +
-                  b'" goto fin\r\nping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n')
-        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script})
+        hold_once_unpacked(procs, program, new_exe, readable=lock == "readable")
+        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": HOLD_SCRIPT})
         settings = r"HKCU\SOFTWARE\VB and VBA Program Settings"
         registry.delete_key(settings)
 
