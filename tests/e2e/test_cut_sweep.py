@@ -277,6 +277,7 @@ def test_agents_own_update_cut_at_every_line_of_its_batch_file(tmp_path, server,
         hosts.map(host, NOBODY)
     text = (prepared / "actualizar_agente.bat").read_bytes()
     lines = text.split(b"\r\n")[:-1]
+    assert f'copy /Y "{w(prepared)}\\trevanto_new.exe" "{w(prepared)}\\trevanto.exe"'.encode() in lines
     # Where cmd.exe can be ended with effect: in the wait loop (the prepared
     # folder as it is), and after each line that changes the folder.
     commands = {b"copy ": "copy", b"del /F": "del", b"start ": "start", b"(goto)": "self-delete"}
@@ -291,21 +292,29 @@ def test_agents_own_update_cut_at_every_line_of_its_batch_file(tmp_path, server,
         shutil.copytree(prepared.parent, root)
         folder = root / prepared.name
         batch = folder / "actualizar_agente.bat"
+        # The batch file names the prepared folder's files; each copy's its own.
+        own = [line.replace(w(prepared).encode(), w(folder).encode()) for line in lines]
         problems = []
         if n:
             # cmd.exe ended right after line n: it ran lines 1 to n, the file stays.
-            batch.write_bytes(b"".join(line + b"\r\n" for line in lines[:n]))
-            try:
-                finish(procs.start(["wine", "cmd.exe", "/C", w(batch)], cwd=folder), 120)
-            except AssertionError:
-                problems.append("the batch file still waited: its agent's process id is taken")
+            batch.write_bytes(b"".join(line + b"\r\n" for line in own[:n]))
+            output = root / "salida_cmd.txt"
+            with open(output, "wb") as out:
+                try:
+                    finish(procs.start(["wine", "cmd.exe", "/C", w(batch)], cwd=folder, stdout=out), 120)
+                except AssertionError:
+                    problems.append("the batch file still waited: its agent's process id is taken")
             if not wait_until(lambda: not programs_with(w(folder)), 60):  # the restarted agent ends by itself
                 problems.append("the agent the batch file started did not end")
             if batch.exists():
-                batch.write_bytes(text)
+                batch.write_bytes(b"".join(line + b"\r\n" for line in own))
         current = read(folder / "trevanto.exe")
         left = [f"trevanto.exe={named(current, agent, NEW_AGENT)}"] + \
             [name for name in ("trevanto_new.exe", "actualizar_agente.bat") if (folder / name).exists()]
+        # The replay itself: lines up to the copy leave the old agent, the copy the new one.
+        if current in (agent, NEW_AGENT) and (current == NEW_AGENT) != (name != "wait loop"):
+            problems.append(f"the batch file's lines left trevanto.exe {named(current, agent, NEW_AGENT)}: "
+                            f"{(root / 'salida_cmd.txt').read_bytes()[-300:] if n else b''}")
         if current not in (agent, NEW_AGENT):
             problems.append(f"after the cut trevanto.exe is {named(current, agent, NEW_AGENT)}")
             did = "-"
