@@ -224,18 +224,29 @@ class TestFetchAndSaveFailures:
                          sorted(before[1] + ["actualizador_registros", "mesalto.exe.arranques.txt"]))
 
     def test_program_left_set_aside_is_put_back_at_start(self, tmp_path, server, procs):
-        # An update cut short between the set-aside and the save; olvo.exe is
-        # in place, so its leftover stays as it is.
-        folder = bench.make_program_folder(tmp_path, siblings=("mesalto2.exe", "olvo.exe", "olvo2.exe"))
+        # Updates cut short: mesalto.exe's name stands empty (as an older
+        # agent left it, which moved the program aside before the download);
+        # olvo.exe is in place (a ZIP update ended after the new program came
+        # in), so its set-aside, the only copy of the program it replaced,
+        # goes to a backup, which the start-up archiving then packs.
+        folder = bench.make_program_folder(tmp_path, siblings=("mesalto2.exe", "olvo.exe"))
+        shutil.copy(bench.DOUBLES / "sibling_noversion.exe", folder / "olvo2.exe")
 
         assert bench.run_agent(procs, folder) == 0
 
         exe, setaside = w(folder / "mesalto.exe"), w(folder / "mesalto2.exe")
-        assert journal(folder)[0] == f"RESTAURADO_EXE_ANTERIOR;{setaside};->;{exe}"
-        assert "olvo" not in "".join(journal(folder))
+        lines = journal(folder)
+        assert lines[0] == f"RESTAURADO_EXE_ANTERIOR;{setaside};->;{exe}"
+        [backup] = list((folder / "actualizaciones").glob("*.zip"))
+        assert re.fullmatch(STAMP + r"\.zip", backup.name)
+        assert lines[1:] == [f"ARCHIVO_ANTERIOR_A_ACTUALIZACIONES;{w(folder / 'olvo2.exe')};->;"
+                             f"{w(backup.with_suffix('') / 'olvo.exe')}"]
+        with zipfile.ZipFile(backup) as archive:
+            assert archive.namelist() == ["olvo.exe"]
+            assert archive.read("olvo.exe") == (bench.DOUBLES / "sibling_noversion.exe").read_bytes()
         assert (folder / "mesalto.exe").read_bytes() == OLD
-        assert not (folder / "mesalto2.exe").exists()
-        assert (folder / "olvo2.exe").read_bytes() == OLD
+        assert (folder / "olvo.exe").read_bytes() == OLD
+        assert not (folder / "mesalto2.exe").exists() and not (folder / "olvo2.exe").exists()
         # Agent mode: the check-in was attempted (an installer makes no request).
         assert server.requests_to(CHECKIN_PATH) != []
 
