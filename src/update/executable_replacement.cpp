@@ -24,6 +24,17 @@ std::wstring LocalStamp() {
     return BackupStampText(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 
+void PutBackSetAside(const std::wstring& appFolder, const std::wstring& from, const std::wstring& to) {
+    // No replacing: whatever stands under the program's name is kept.
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED)) {
+        JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(from) + ";->;" + PathText(to));
+    } else {
+        const DWORD error = GetLastError();
+        JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(from) + ";->;" + PathText(to) +
+                                       ";err=" + DecimalText(error));
+    }
+}
+
 }  // namespace
 
 std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& stem) {
@@ -32,17 +43,19 @@ std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& ste
 
 void RestoreInterruptedSetAsides(const std::wstring& appFolder) {
     const auto isFile = [&appFolder](const std::wstring& name) { return IsExistingFile(JoinPath(appFolder, name)); };
-    for (const SetAsideRestore& restore : SetAsidesToRestore(isFile)) {
-        const std::wstring from = JoinPath(appFolder, restore.setAsideName);
-        const std::wstring to = JoinPath(appFolder, restore.programName);
-        // No replacing: whatever stands under the program's name is kept.
-        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            JournalDownload(appFolder, "RESTAURADO_EXE_ANTERIOR;" + PathText(from) + ";->;" + PathText(to));
-        } else {
-            const DWORD error = GetLastError();
-            JournalDownload(appFolder, "ERROR_RESTAURAR_EXE_ANTERIOR;" + PathText(from) + ";->;" + PathText(to) +
-                                           ";err=" + DecimalText(error));
+    for (const SetAsideLeftover& leftover : SetAsidesLeftBehind(isFile)) {
+        const std::wstring from = JoinPath(appFolder, leftover.setAsideName);
+        if (leftover.repair == SetAsideRepair::PutBack) {
+            PutBackSetAside(appFolder, from, JoinPath(appFolder, leftover.programName));
+            continue;
         }
+        // The program is in place; the set-aside may be the only copy of
+        // the one it replaced (an update ended before its backup).
+        std::wstring movedPath, backupFolder;
+        const bool moved =
+            MoveToBackups(appFolder, from, StripExtension(leftover.programName), movedPath, backupFolder);
+        JournalDownload(appFolder, "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES;" + PathText(from) + ";->;" +
+                                       (moved ? PathText(movedPath) : std::string("ERROR")));
     }
 }
 
@@ -54,10 +67,10 @@ bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& curre
         DeleteFileW(target.c_str());
     }
     const bool zip = variant == SetAsideVariant::ZipPackage;
-    // A ZIP package's new executable then replaces the program in one
-    // rename: the old one is copied aside, so its name never stands empty.
-    const BOOL done = zip ? CopyFileW(currentPath.c_str(), target.c_str(), FALSE)
-                          : MoveFileExW(currentPath.c_str(), target.c_str(), MoveFlags);
+    // The new executable then replaces the program in one rename (the
+    // stored package, or the one unpacked): the old one is copied aside, so
+    // its name never stands empty, whenever the update is ended.
+    const BOOL done = CopyFileW(currentPath.c_str(), target.c_str(), FALSE);
     if (done) {
         JournalDownload(appFolder, (zip ? "RENOMBRADO_A_2_ZIP;" + PathText(currentPath) + ";->;"
                                         : "RENOMBRADO_A_2;" + PathText(currentPath) + ";") +

@@ -10,13 +10,14 @@ std::wstring SetAsidePath(const std::wstring& appFolder, const std::wstring& ste
 
 // At start-up: every catalogue program left under its set-aside name by an
 // update that never finished is moved back under its own name, so that the
-// folder keeps its program (RESTAURADO_EXE_ANTERIOR in descargas.csv).
+// folder keeps its program (RESTAURADO_EXE_ANTERIOR in descargas.csv), or,
+// when the program is in place, into a backup folder
+// (ARCHIVO_ANTERIOR_A_ACTUALIZACIONES), so that no set-aside stays behind.
 void RestoreInterruptedSetAsides(const std::wstring& appFolder);
 
-// Puts the program at currentPath aside under stem + "2.exe": moved there
-// for an executable package (whose download takes the name), copied there
-// for a ZIP package (whose new executable then replaces it in one rename,
-// so that the folder never lacks the program). Journals one line.
+// Copies the program at currentPath aside to stem + "2.exe": the stored
+// package or the unpacked executable then replaces it in one rename, so
+// that the folder never lacks the program. Journals one line.
 bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
                         SetAsideVariant variant);
 

@@ -104,11 +104,13 @@ std::wstring SetAsideFileName(const std::wstring& stem) {
     return stem + L"2.exe";
 }
 
-std::vector<SetAsideRestore> SetAsidesToRestore(const std::function<bool(const std::wstring& name)>& isFile) {
-    std::vector<SetAsideRestore> restores;
+std::vector<SetAsideLeftover> SetAsidesLeftBehind(const std::function<bool(const std::wstring& name)>& isFile) {
+    std::vector<SetAsideLeftover> leftovers;
     for (const ProductEntry& product : ProductCatalogue) {
         const std::wstring setAside = SetAsideFileName(StripExtension(product.exeName));
-        if (!isFile(product.exeName) && isFile(setAside)) restores.push_back({setAside, product.exeName});
+        if (!isFile(setAside)) continue;
+        const SetAsideRepair repair = isFile(product.exeName) ? SetAsideRepair::BackUp : SetAsideRepair::PutBack;
+        leftovers.push_back({setAside, product.exeName, repair});
     }
-    return restores;
+    return leftovers;
 }

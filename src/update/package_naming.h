@@ -48,12 +48,17 @@ std::wstring ParentFolder(const std::wstring& appFolder);
 // The name a program is set aside under while its package is fetched.
 std::wstring SetAsideFileName(const std::wstring& stem);
 
-// A program left under its set-aside name, to be moved back under its own.
-struct SetAsideRestore {
+// What start-up does with a program left under its set-aside name by an
+// update that never finished: moved back under its own name when that name
+// is free, otherwise (the program, old or new, is in place) moved into a
+// backup, so that no set-aside stays and the program it is stays kept.
+enum class SetAsideRepair { PutBack, BackUp };
+
+struct SetAsideLeftover {
     std::wstring setAsideName;
     std::wstring programName;
+    SetAsideRepair repair = SetAsideRepair::PutBack;
 };
 
-// The catalogue programs, in catalogue order, whose executable is not a file
-// while their set-aside name is one (an update that never finished).
-std::vector<SetAsideRestore> SetAsidesToRestore(const std::function<bool(const std::wstring& name)>& isFile);
+// The catalogue programs, in catalogue order, whose set-aside name is a file.
+std::vector<SetAsideLeftover> SetAsidesLeftBehind(const std::function<bool(const std::wstring& name)>& isFile);

@@ -37,8 +37,8 @@ void Report(const RunState& run, const char* result, std::int32_t code, const ch
 }
 
 // After a failed fetch or save of an executable package whose namesake was
-// set aside: the program goes back under its own name, so that the relaunch
-// starts the previous version instead of finding nothing.
+// set aside: the copy goes back over the program (the same bytes, as the
+// program was never replaced), so that no set-aside stays behind.
 void RestoreSetAside(const RunState& run, const std::wstring& setAside, const std::wstring& packagePath) {
     if (MoveFileExW(setAside.c_str(), packagePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         JournalDownload(run.appFolder,

@@ -101,6 +101,17 @@ def leftover_windows_programs() -> List[int]:
     return found
 
 
+def end_leftover_programs() -> None:
+    """Ends this prefix's Windows programs still running (see
+    leftover_windows_programs) and waits until they are gone."""
+    for pid in leftover_windows_programs():
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    wait_until(lambda: not leftover_windows_programs(), 20)
+
+
 def finish(proc: subprocess.Popen, timeout: float = 60) -> int:
     """Waits for a process to end by itself; ends it and fails when it does not."""
     try:

@@ -1,5 +1,3 @@
-import os
-import signal
 import socket
 
 import pytest
@@ -28,11 +26,7 @@ def no_program_outlives_its_test():
     program, a server component) are ended with the test, so that none of
     them is still running in the next one."""
     yield
-    for pid in bench.leftover_windows_programs():
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+    bench.end_leftover_programs()
 
 
 @pytest.fixture(scope="session")

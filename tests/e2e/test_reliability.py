@@ -424,8 +424,8 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
     """Two agents started together in one folder take the same update offer,
     an executable package arriving in four pieces over 2 s so that the two
     fetches overlap. Run after run under Wine the same happens: the first
-    worker stops the program and sets it aside; the second then finds no
-    program to set aside and only stores the package; both store the new
+    worker stops the program and copies it aside; the second, finding the
+    program still in place, copies it aside again; both store the new
     program (twice DESCARGA), one backup folder holds the old one with the
     data files, two OK reports arrive, and the program is relaunched by both
     workers and both windows: 3 or 4 starts, as one window's taskkill may

@@ -224,18 +224,29 @@ class TestFetchAndSaveFailures:
                          sorted(before[1] + ["actualizador_registros", "mesalto.exe.arranques.txt"]))
 
     def test_program_left_set_aside_is_put_back_at_start(self, tmp_path, server, procs):
-        # An update cut short between the set-aside and the save; olvo.exe is
-        # in place, so its leftover stays as it is.
-        folder = bench.make_program_folder(tmp_path, siblings=("mesalto2.exe", "olvo.exe", "olvo2.exe"))
+        # Updates cut short: mesalto.exe's name stands empty (as an older
+        # agent left it, which moved the program aside before the download);
+        # olvo.exe is in place (a ZIP update ended after the new program came
+        # in), so its set-aside, the only copy of the program it replaced,
+        # goes to a backup, which the start-up archiving then packs.
+        folder = bench.make_program_folder(tmp_path, siblings=("mesalto2.exe", "olvo.exe"))
+        shutil.copy(bench.DOUBLES / "sibling_noversion.exe", folder / "olvo2.exe")
 
         assert bench.run_agent(procs, folder) == 0
 
         exe, setaside = w(folder / "mesalto.exe"), w(folder / "mesalto2.exe")
-        assert journal(folder)[0] == f"RESTAURADO_EXE_ANTERIOR;{setaside};->;{exe}"
-        assert "olvo" not in "".join(journal(folder))
+        lines = journal(folder)
+        assert lines[0] == f"RESTAURADO_EXE_ANTERIOR;{setaside};->;{exe}"
+        [backup] = list((folder / "actualizaciones").glob("*.zip"))
+        assert re.fullmatch(STAMP + r"\.zip", backup.name)
+        assert lines[1:] == [f"ARCHIVO_ANTERIOR_A_ACTUALIZACIONES;{w(folder / 'olvo2.exe')};->;"
+                             f"{w(backup.with_suffix('') / 'olvo.exe')}"]
+        with zipfile.ZipFile(backup) as archive:
+            assert archive.namelist() == ["olvo.exe"]
+            assert archive.read("olvo.exe") == (bench.DOUBLES / "sibling_noversion.exe").read_bytes()
         assert (folder / "mesalto.exe").read_bytes() == OLD
-        assert not (folder / "mesalto2.exe").exists()
-        assert (folder / "olvo2.exe").read_bytes() == OLD
+        assert (folder / "olvo.exe").read_bytes() == OLD
+        assert not (folder / "mesalto2.exe").exists() and not (folder / "olvo2.exe").exists()
         # Agent mode: the check-in was attempted (an installer makes no request).
         assert server.requests_to(CHECKIN_PATH) != []
 
@@ -291,6 +302,27 @@ class TestFetchAndSaveFailures:
             ("DESCARGA_FALLIDA", 5, "GUARDAR_DISCO")
         assert (target / "dentro.txt").read_bytes() == b"anterior"
         assert (program / "mesalto.exe").read_bytes() == OLD
+
+
+# A package's registration script (<package folder>\registro.bat) that says
+# the package is unpacked and waits until hold_once_unpacked's program holds
+# the new executable. It names its files from its own place, so one package
+# serves every program folder.
+_BESIDE = b"%~dp0..\\..\\"  # the folder above the program folder
+HOLD_SCRIPT = (b'@echo off\r\necho listo> "' + _BESIDE + b'desempaquetado.txt"\r\n:espera\r\nif exist "' + _BESIDE +
+               b'bloqueador.exe.arranques.txt" goto fin\r\nping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n')
+
+
+def hold_once_unpacked(procs, program, new_exe, readable):
+    """Starts a program (bloqueador.exe, beside the program folder) that takes
+    hold of the package's new executable once HOLD_SCRIPT says the package is
+    unpacked: readable, the executable cannot be moved into place; held
+    without sharing (as antivirus holds it), it cannot even be read."""
+    holder = program.parent / "bloqueador.exe"
+    shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", holder)
+    procs.start(["wine", holder], cwd=program.parent,
+                env={"TREVANTO_LOCK_FILE": w(new_exe), "TREVANTO_LOCK_AFTER": w(program.parent / "desempaquetado.txt"),
+                     **({"TREVANTO_LOCK_READABLE": "1"} if readable else {})})
 
 
 def serve_zip(server, entries, name="mesalto_v6.zip"):
@@ -496,16 +528,8 @@ class TestZipPackage:
         # holds it), it cannot even be read. (The holder is the test's own:
         # one started from the script may end with the script's console.)
         new_exe = program / "mesalto_v6" / "mesalto.exe"
-        holder = program.parent / "bloqueador.exe"
-        shutil.copy(bench.DOUBLES / "sibling_5_2_1_0.exe", holder)
-        unpacked = w(program.parent / "desempaquetado.txt").encode()
-        procs.start(["wine", holder], cwd=program.parent,
-                    env={"TREVANTO_LOCK_FILE": w(new_exe), "TREVANTO_LOCK_AFTER": unpacked.decode(),
-                         **({"TREVANTO_LOCK_READABLE": "1"} if lock == "readable" else {})})
-        held = w(program.parent / "bloqueador.exe.arranques.txt").encode()
-        script = (b'@echo off\r\necho listo> "' + unpacked + b'"\r\n:espera\r\nif exist "' + held +
-                  b'" goto fin\r\nping -n 2 127.0.0.1 >NUL\r\ngoto espera\r\n:fin\r\n')
-        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": script})
+        hold_once_unpacked(procs, program, new_exe, readable=lock == "readable")
+        url = serve_zip(server, {"mesalto.exe": NEW, "registro.bat": HOLD_SCRIPT})
         settings = r"HKCU\SOFTWARE\VB and VBA Program Settings"
         registry.delete_key(settings)
 

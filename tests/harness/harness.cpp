@@ -24,7 +24,9 @@
 //   harness check-in                              CheckIn for the folder of this harness
 //   harness update <url> [timeout-ms] [sha256]    starts UpdateWorkerThread as the alerts window does
 //                                                 and waits for its finished message; prints when it
-//                                                 came and when the progress reached each step
+//                                                 came and when the progress reached each step; with
+//                                                 TREVANTO_CORTE_TRAS_LINEA=k the process ends (exit
+//                                                 code 77) right after its k-th journal line
 //   harness startup-archiving                     RunStartupArchiving for the folder of this harness
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 //   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size

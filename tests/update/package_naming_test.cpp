@@ -91,11 +91,17 @@ TEST(PackageNaming, SetAsidesLeftBehindAreFoundForCatalogueProgramsOnly) {
         }
         return false;
     };
-    const std::vector<SetAsideRestore> restores = SetAsidesToRestore(isFile);
-    ASSERT_EQ(restores.size(), 2u);
-    EXPECT_EQ(restores[0].setAsideName, L"mesalto2.exe");
-    EXPECT_EQ(restores[0].programName, L"mesalto.exe");
-    EXPECT_EQ(restores[1].setAsideName, L"tijeral2.exe");
-    EXPECT_EQ(restores[1].programName, L"tijeral.exe");
-    EXPECT_TRUE(SetAsidesToRestore([](const std::wstring&) { return false; }).empty());
+    const std::vector<SetAsideLeftover> leftovers = SetAsidesLeftBehind(isFile);
+    ASSERT_EQ(leftovers.size(), 3u);
+    EXPECT_EQ(leftovers[0].setAsideName, L"mesalto2.exe");
+    EXPECT_EQ(leftovers[0].programName, L"mesalto.exe");
+    EXPECT_EQ(leftovers[0].repair, SetAsideRepair::PutBack);
+    // olvo.exe is in place: its set-aside goes to a backup.
+    EXPECT_EQ(leftovers[1].setAsideName, L"olvo2.exe");
+    EXPECT_EQ(leftovers[1].programName, L"olvo.exe");
+    EXPECT_EQ(leftovers[1].repair, SetAsideRepair::BackUp);
+    EXPECT_EQ(leftovers[2].setAsideName, L"tijeral2.exe");
+    EXPECT_EQ(leftovers[2].programName, L"tijeral.exe");
+    EXPECT_EQ(leftovers[2].repair, SetAsideRepair::PutBack);
+    EXPECT_TRUE(SetAsidesLeftBehind([](const std::wstring&) { return false; }).empty());
 }

@@ -79,18 +79,19 @@ TEST(ExecutableReplacement, SetAsideReplacesALeftoverAndJournals) {
     TempFolder::WriteFile(app / L"mesalto.exe", "nuevo");
     TempFolder::WriteFile(app / L"mesalto2.exe", "resto");
     SetFileAttributesW((app / L"mesalto2.exe").c_str(), FILE_ATTRIBUTE_READONLY);
-    // A ZIP package's set-aside is a copy: the program keeps its name until
-    // the new executable replaces it.
+    // The set-aside is a copy: the program keeps its name until the new
+    // executable (unpacked, or the stored package) replaces it in one rename.
     EXPECT_TRUE(SetAsideExecutable(app.Path(), app / L"mesalto.exe", L"mesalto", SetAsideVariant::ZipPackage));
     EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto2.exe"), "nuevo");
     EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto.exe"), "nuevo");
     const std::string journal = JournalOf(app);
     EXPECT_NE(journal.find(";RENOMBRADO_A_2_ZIP;"), std::string::npos);
     EXPECT_NE(journal.find("mesalto.exe;->;"), std::string::npos);
-    // An executable package's set-aside moves it: the download takes the name.
+    TempFolder::WriteFile(app / L"mesalto.exe", "otro");
     EXPECT_TRUE(SetAsideExecutable(app.Path(), app / L"mesalto.exe", L"mesalto", SetAsideVariant::ExecutablePackage));
-    EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto2.exe"), "nuevo");
-    EXPECT_FALSE(TempFolder::Exists(app / L"mesalto.exe"));
+    EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto2.exe"), "otro");
+    EXPECT_EQ(TempFolder::ReadFile(app / L"mesalto.exe"), "otro");
+    EXPECT_NE(JournalOf(app).find(";RENOMBRADO_A_2;"), std::string::npos);
 
     EXPECT_FALSE(SetAsideExecutable(app.Path(), app / L"falta.exe", L"falta", SetAsideVariant::ExecutablePackage));
     EXPECT_NE(JournalOf(app).find(";ERROR_RENOMBRAR_A_2;"), std::string::npos);

@@ -1,7 +1,10 @@
 // tasklist.exe stand-in for Wine, whose own prints nothing. It understands
 // the one form the agent's batch file uses, /FI "PID eq <n>", and prints a
 // line holding the process id while that process runs, or the usual notice
-// when it does not. Without a filter it lists every process.
+// when it does not. Without a filter it lists every process. While the file
+// named by TREVANTO_TASKLIST_RETENER exists, the filtered process is listed
+// as running whether it runs or not: the batch file then waits in its loop
+// until a test ends it there.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -11,7 +14,14 @@
 
 namespace {
 
+bool HeldByTest() {
+    wchar_t path[32768] = {};
+    const DWORD length = GetEnvironmentVariableW(L"TREVANTO_TASKLIST_RETENER", path, 32768);
+    return length > 0 && length < 32768 && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool IsRunning(DWORD pid) {
+    if (HeldByTest()) return true;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (process == nullptr) return false;
     DWORD code = 0;
