@@ -7,6 +7,8 @@
 #include <chrono>
 #include <memory>
 
+#include "http/text_escape.h"
+
 namespace {
 
 constexpr size_t MaxKeptHashes = 1024;
@@ -14,16 +16,6 @@ constexpr size_t MaxKeptHashes = 1024;
 // changed again within one tick keeps its change time. A hash is kept only
 // for a file older than that, so a later version always looks different.
 constexpr int64_t MinimumAgeToKeepNs = int64_t{20} * 1000000;
-
-std::string Hex(const unsigned char* bytes, unsigned int size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 15];
-    }
-    return hex;
-}
 
 int64_t NowNs() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -54,7 +46,7 @@ bool Sha256OfDescriptor(int fd, std::string& hex) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) return false;
-    hex = Hex(digest, size);
+    hex = LowerHex(digest, size);
     return true;
 }
 
@@ -95,10 +87,10 @@ void FileHashes::Lookup(const std::vector<std::string>& requestPaths, std::funct
         if (KnownHash(path, hex)) {
             job.results[path] = hex;
         } else {
-            job.pending.push_back(path);
+            job.toHash.push_back(path);
         }
     }
-    if (job.pending.empty()) return done(std::move(job.results));
+    if (job.toHash.empty()) return done(std::move(job.results));
     job.done = std::move(done);
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -108,7 +100,7 @@ void FileHashes::Lookup(const std::vector<std::string>& requestPaths, std::funct
             return;
         }
     }
-    for (const std::string& path : job.pending) job.results[path].clear();
+    for (const std::string& path : job.toHash) job.results[path].clear();
     job.done(std::move(job.results));
 }
 
@@ -145,7 +137,7 @@ void FileHashes::Run() {
         jobs_.pop_front();
         const bool stopping = stopping_;
         lock.unlock();
-        for (const std::string& path : job.pending) job.results[path] = stopping ? std::string() : HashNow(path);
+        for (const std::string& path : job.toHash) job.results[path] = stopping ? std::string() : HashNow(path);
         job.done(std::move(job.results));
         lock.lock();
     }

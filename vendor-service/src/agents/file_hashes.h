@@ -37,7 +37,7 @@ public:
 private:
     struct Job {
         HashResults results;
-        std::vector<std::string> pending;
+        std::vector<std::string> toHash;
         std::function<void(HashResults)> done;
     };
     struct Kept {

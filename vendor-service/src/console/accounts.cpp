@@ -6,21 +6,12 @@
 
 #include <ctime>
 
+#include "http/text_escape.h"
 
 namespace {
 
 constexpr int Iterations = 200000;
 constexpr int HashBytes = 32;
-
-std::string Hex(const unsigned char* bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < size; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 15];
-    }
-    return hex;
-}
 
 std::string Pbkdf2(const std::string& password, const std::string& salt, int iterations) {
     unsigned char out[HashBytes];
@@ -29,14 +20,14 @@ std::string Pbkdf2(const std::string& password, const std::string& salt, int ite
                           iterations, EVP_sha256(), HashBytes, out) != 1) {
         return std::string();
     }
-    return Hex(out, HashBytes);
+    return LowerHex(out, HashBytes);
 }
 
 std::string Sha256Hex(const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     EVP_Digest(text.data(), text.size(), digest, &size, EVP_sha256(), nullptr);
-    return Hex(digest, size);
+    return LowerHex(digest, size);
 }
 
 }  // namespace
@@ -44,7 +35,7 @@ std::string Sha256Hex(const std::string& text) {
 std::string RandomToken() {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
-    return Hex(bytes, sizeof bytes);
+    return LowerHex(bytes, sizeof bytes);
 }
 
 bool SameText(const std::string& a, const std::string& b) {

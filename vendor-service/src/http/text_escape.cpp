@@ -90,3 +90,14 @@ std::string EscapeForTerminal(const std::string& text) {
     }
     return out;
 }
+
+std::string LowerHex(const unsigned char* bytes, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 15];
+    }
+    return hex;
+}

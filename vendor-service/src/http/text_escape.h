@@ -16,3 +16,6 @@ std::string EscapeLogValue(const std::string& text);
 // U+2029, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) become \xHH
 // or \u{HHHH}; '\' becomes "\\".
 std::string EscapeForTerminal(const std::string& text);
+
+// Bytes as lower-case hexadecimal digits, two per byte.
+std::string LowerHex(const unsigned char* bytes, size_t size);

@@ -7,27 +7,18 @@
 #include <cstdlib>
 
 #include "http/message.h"
+#include "http/text_escape.h"
 
 namespace {
 
 constexpr size_t SignatureHexDigits = 24;
-
-std::string Hex(const unsigned char* bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < size; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 15];
-    }
-    return hex;
-}
 
 std::string HmacHex(const std::string& secret, const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
          reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &size);
-    return Hex(digest, size);
+    return LowerHex(digest, size);
 }
 
 std::string Lower(std::string text) {
@@ -89,5 +80,5 @@ std::string InstallationId(const std::string& secret, const std::string& product
 std::string NewSecret() {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
-    return Hex(bytes, sizeof bytes);
+    return LowerHex(bytes, sizeof bytes);
 }
