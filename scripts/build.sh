@@ -22,12 +22,30 @@ cmake --build "$BUILD/native" -j "$JOBS"
   cmake -S "$ROOT" -B "$BUILD/service" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTREVANTO_SANITIZE=OFF >/dev/null
 cmake --build "$BUILD/service" -j "$JOBS" --target trevanto-servicio
 
+# The test signing keys, made here once with the service's own command and
+# never committed: the agent of this build trusts vendedor1 and vendedor2
+# (its two key slots); ajena is a key it must refuse. A vendor's real build
+# passes its own public keys instead (README, "Signed releases").
+KEYS=$BUILD/claves-prueba
+mkdir -p "$KEYS"
+chmod 700 "$KEYS"
+for name in vendedor1 vendedor2 ajena; do
+  [ -f "$KEYS/$name.pem" ] || "$BUILD/service/vendor-service/trevanto-servicio" signing keygen --key "$KEYS/$name.pem" >/dev/null
+  "$BUILD/service/vendor-service/trevanto-servicio" signing public --key "$KEYS/$name.pem" >"$KEYS/$name.pub"
+done
+KEY_1=$(cat "$KEYS/vendedor1.pub")
+KEY_2=$(cat "$KEYS/vendedor2.pub")
+
 windows_tree() {  # folder toolchain [targets...]
   local tree=$1 toolchain=$2
   shift 2
-  [ -f "$BUILD/$tree/build.ninja" ] ||
+  if [ ! -f "$BUILD/$tree/build.ninja" ] ||
+     ! grep -qxF "TREVANTO_SIGNING_KEY_1:STRING=$KEY_1" "$BUILD/$tree/CMakeCache.txt" ||
+     ! grep -qxF "TREVANTO_SIGNING_KEY_2:STRING=$KEY_2" "$BUILD/$tree/CMakeCache.txt"; then
     cmake -S "$ROOT" -B "$BUILD/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain.cmake" \
+      -DTREVANTO_SIGNING_KEY_1="$KEY_1" -DTREVANTO_SIGNING_KEY_2="$KEY_2" >/dev/null
+  fi
   cmake --build "$BUILD/$tree" -j "$JOBS" "$@"
 }
 

@@ -64,6 +64,8 @@ void StartUpdateWorker(HWND window, AlertWindowState* state) {
     record->packageUrl = item->cells[0].link;
     record->hasSha256 = item->cells[0].hasSha256;
     record->sha256 = item->cells[0].sha256;
+    record->hasSignature = item->cells[0].hasSignature;
+    record->signature = item->cells[0].signature;
     HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerThread, record, 0, nullptr);
     if (thread == nullptr) {
         delete record;  // no update runs; the hot key remains the way out

@@ -71,16 +71,16 @@ const Json::array_t* ArrayMember(const Json& object, const char* key) {
     return member == object.end() ? nullptr : member->get_ptr<const Json::array_t*>();
 }
 
-// "sha256" never rejects the document: a value of another type stands as
-// a fixed marker, which the worker then finds malformed. Its own text is
-// never made: a hostile value nested deep enough would overflow the stack
-// of any printer that recurses on the depth.
-void ReadSha256(const Json& value, AlertCell& cell) {
-    const auto member = value.find("sha256");
+// "sha256" and "firma" never reject the document: a value of another type
+// stands as a fixed marker, which the worker then finds malformed. Its own
+// text is never made: a hostile value nested deep enough would overflow
+// the stack of any printer that recurses on the depth.
+void ReadOfferText(const Json& value, const char* key, bool& present, std::string& text) {
+    const auto member = value.find(key);
     if (member == value.end()) return;
-    cell.hasSha256 = true;
-    const auto* text = member->get_ptr<const Json::string_t*>();
-    cell.sha256 = text != nullptr ? *text : std::string(MalformedSha256Marker);
+    present = true;
+    const auto* string = member->get_ptr<const Json::string_t*>();
+    text = string != nullptr ? *string : std::string(MalformedSha256Marker);
 }
 
 bool ReadCell(const Json& value, AlertCell& cell) {
@@ -89,7 +89,8 @@ bool ReadCell(const Json& value, AlertCell& cell) {
         !ReadString(value, "color_fondo", cell.background) || !ReadString(value, "color_texto", cell.foreground)) {
         return false;
     }
-    ReadSha256(value, cell);
+    ReadOfferText(value, "sha256", cell.hasSha256, cell.sha256);
+    ReadOfferText(value, "firma", cell.hasSignature, cell.signature);
     const auto image = value.find("imagen");
     if (image != value.end() && image->is_string()) {
         cell.hasImageUrl = true;

@@ -20,7 +20,7 @@ struct AlertRect {
     int32_t left = 0, top = 0, right = 0, bottom = 0;
 };
 
-// What a "sha256" of another type than string reads as.
+// What a "sha256" or "firma" of another type than string reads as.
 inline constexpr char MalformedSha256Marker[] = "NO_ES_TEXTO";
 
 struct AlertCell {
@@ -35,6 +35,9 @@ struct AlertCell {
     // (MalformedSha256Marker stands for it), never as absent.
     bool hasSha256 = false;
     std::string sha256;
+    // "firma": the vendor's signature of the package, present the same way.
+    bool hasSignature = false;
+    std::string signature;
     void* image = nullptr;  // the loaded picture (a GDI+ bitmap), owned by the alerts run
     AlertRect hitRect;      // where a click opens the link; set by painting
 };

@@ -6,11 +6,14 @@
 #include <cstdio>
 
 #include "app/app_folder_rules.h"
+#include "app/signing_settings.h"
 #include "net/api_client.h"
 #include "net/download_file.h"
 #include "selfupdate/self_update_text.h"
 #include "support/file_probe.h"
 #include "support/text.h"
+#include "update/package_hash.h"
+#include "update/package_signature.h"
 
 namespace {
 
@@ -54,6 +57,17 @@ void LaunchHidden(const std::wstring& batchPath, const std::wstring& appFolder) 
     if (info.hProcess != nullptr) CloseHandle(info.hProcess);
 }
 
+void ShowSelfUpdateWarning(const std::string& url, unsigned long code) {
+    MessageBoxW(nullptr, SelfUpdateErrorText(url, code).c_str(), SelfUpdateErrorTitle, MB_ICONWARNING);
+}
+
+// True when the downloaded new agent's bytes verify under one of the
+// build's keys with the answer's "firma".
+bool NewAgentSignatureVerifies(const std::wstring& newExe, const std::string& signature) {
+    std::string digest;
+    return Sha256OfFile(newExe, digest) && VerifyingKeySlot(BuildSigningSettings(), digest, signature) != 0;
+}
+
 }  // namespace
 
 bool CheckSelfUpdate(const std::wstring& appFolder) {
@@ -64,10 +78,25 @@ bool CheckSelfUpdate(const std::wstring& appFolder) {
 
     const std::wstring newExe = JoinPath(appFolder, NewAgentFileName);
     DeleteFileW(newExe.c_str());
+    // A build with keys verifies a signed new agent ("firma", empty when
+    // missing) before the hand-over, and may refuse an unsigned one unfetched.
+    const std::string signature = ExtractJsonString(body, "firma");
+    const SigningSettings& signing = BuildSigningSettings();
+    const SignatureStep signatureStep =
+        SignatureStepFor(BuildHasSigningKeys(signing), signing.signaturesRequired, !signature.empty());
+    if (signatureStep == SignatureStep::RefuseUnsigned) {
+        ShowSelfUpdateWarning(url, SignatureMissingCode);
+        return false;
+    }
     unsigned long errorCode = 0;
     const bool downloaded = DownloadToFile(WidenBytes(url), newExe, &errorCode);
     if (!downloaded || !IsExistingFile(newExe)) {
-        MessageBoxW(nullptr, SelfUpdateErrorText(url, errorCode).c_str(), SelfUpdateErrorTitle, MB_ICONWARNING);
+        ShowSelfUpdateWarning(url, errorCode);
+        return false;
+    }
+    if (signatureStep == SignatureStep::Verify && !NewAgentSignatureVerifies(newExe, signature)) {
+        DeleteFileW(newExe.c_str());  // never handed over, nor left for a later run
+        ShowSelfUpdateWarning(url, SignatureInvalidCode);
         return false;
     }
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "support/handles.h"
 #include "update/package_hash_rules.h"
 
 namespace {
@@ -64,6 +65,22 @@ bool Sha256Stream::Finish(std::string& hex) {
 bool Sha256Hex(const std::vector<unsigned char>& bytes, std::string& hex) {
     Sha256Stream hash;
     hash.Add(bytes.data(), bytes.size());
+    return hash.Finish(hex);
+}
+
+bool Sha256OfFile(const std::wstring& path, std::string& hex) {
+    hex.clear();
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.Valid()) return false;
+    Sha256Stream hash;
+    std::vector<unsigned char> buffer(1u << 20);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
+        if (read == 0) break;
+        hash.Add(buffer.data(), read);
+    }
     return hash.Finish(hex);
 }
 

@@ -37,6 +37,10 @@ private:
 // the system provider could not compute it.
 bool Sha256Hex(const std::vector<unsigned char>& bytes, std::string& hex);
 
+// The digest of a file's bytes as lower-case hex; false (hex empty) when
+// the file cannot be read or the provider could not hash.
+bool Sha256OfFile(const std::wstring& path, std::string& hex);
+
 // The package fetch of DownloadUrlBytes_URL (resumed the same way) with the
 // SHA-256 taken as the bytes arrive, so that nothing is left to hash once
 // the last byte is in: `hex` is the digest of the body returned (empty when

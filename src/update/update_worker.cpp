@@ -6,6 +6,7 @@
 #include "app/app_folder.h"
 #include "app/app_folder_rules.h"
 #include "app/product_probe.h"
+#include "app/signing_settings.h"
 #include "net/download_progress.h"
 #include "net/url_fetch.h"
 #include "service/installation_descriptor.h"
@@ -20,6 +21,7 @@
 #include "update/package_hash.h"
 #include "update/package_hash_rules.h"
 #include "update/package_naming.h"
+#include "update/package_signature.h"
 #include "update/update_progress.h"
 #include "update/zip_installation.h"
 
@@ -102,15 +104,30 @@ bool CheckPackageHash(const RunState& run, const std::string& packageUrl, const 
     return false;
 }
 
-// Fetches and stores the package. On failure: journalled, reported, the
-// set-aside program put back and started again; false.
+// True when the package's digest verifies under one of the build's keys;
+// otherwise the update fails as a fetch does, before anything is written.
+bool CheckPackageSignature(const RunState& run, const std::string& packageUrl, const PackageState& package,
+                           const std::string& actualSha256, const std::string& signature) {
+    const int slot = VerifyingKeySlot(BuildSigningSettings(), actualSha256, signature);
+    if (slot == 0) {
+        FailFetch(run, package, static_cast<std::int32_t>(SignatureInvalidCode), "firma del paquete no valida",
+                  "FIRMA_NO_VALIDA;" + packageUrl, "VERIFICAR_FIRMA");
+        return false;
+    }
+    JournalDownload(run.appFolder, "FIRMA_VALIDA;" + packageUrl + ";clave=" + std::to_string(slot));
+    return true;
+}
+
+// Fetches and stores the package; `signature` is null when the build does
+// not verify this offer. On failure: journalled, reported, the set-aside
+// program put back and started again; false.
 bool FetchAndStore(const RunState& run, const std::string& packageUrl, const PackageState& package,
-                   const std::string* expectedSha256) {
+                   const std::string* expectedSha256, const std::string* signature) {
     std::vector<unsigned char> bytes;
     unsigned long fetchError = 0;
-    std::string actualSha256;  // taken as the bytes arrive, when the offer names one
+    std::string actualSha256;  // taken as the bytes arrive, when the offer names one or is verified
     const bool fetched =
-        expectedSha256 != nullptr
+        expectedSha256 != nullptr || signature != nullptr
             ? FetchPackageHashed(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl), actualSha256)
             : DownloadUrlBytes_URL(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl));
     if (!fetched) {
@@ -118,6 +135,9 @@ bool FetchAndStore(const RunState& run, const std::string& packageUrl, const Pac
         return false;
     }
     if (!CheckPackageHash(run, packageUrl, package, actualSha256, expectedSha256)) return false;
+    if (signature != nullptr && !CheckPackageSignature(run, packageUrl, package, actualSha256, *signature)) {
+        return false;
+    }
     if (package.executable && !StartsWithMz(bytes)) {
         FailFetch(run, package, ERROR_BAD_EXE_FORMAT, "paquete no es un ejecutable");
         return false;
@@ -141,7 +161,7 @@ void BackUpReplacedExecutable(const RunState& run, const std::wstring& packageNa
 
 }  // namespace
 
-void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha256) {
+void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha256, const std::string* signature) {
     RunState run;
     run.appFolder = GetAppFolder();
     run.report.startTick = GetTickCount64();
@@ -169,9 +189,20 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
                   "NOMBRE_PAQUETE_INVALIDO;" + packageUrl);
         return;
     }
+    const SigningSettings& signing = BuildSigningSettings();
+    const SignatureStep signatureStep =
+        SignatureStepFor(BuildHasSigningKeys(signing), signing.signaturesRequired, signature != nullptr);
+    if (signatureStep == SignatureStep::RefuseUnsigned) {
+        FailFetch(run, PackageState(), static_cast<std::int32_t>(SignatureMissingCode), "paquete sin firma",
+                  "FIRMA_AUSENTE;" + packageUrl, "VERIFICAR_FIRMA");
+        return;
+    }
     const PackageState package = PreparePackage(run, packageName);
     const std::wstring& packagePath = package.path;
-    if (!FetchAndStore(run, packageUrl, package, expectedSha256)) return;
+    if (!FetchAndStore(run, packageUrl, package, expectedSha256,
+                       signatureStep == SignatureStep::Verify ? signature : nullptr)) {
+        return;
+    }
 
     DownloadProgress.store(75);
     UpdateStep.store(1);
@@ -203,7 +234,8 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
 
 DWORD WINAPI UpdateWorkerThread(LPVOID parameter) {
     std::unique_ptr<WorkerStartRecord> record(static_cast<WorkerStartRecord*>(parameter));
-    InstallUpdate(record->packageUrl, record->hasSha256 ? &record->sha256 : nullptr);
+    InstallUpdate(record->packageUrl, record->hasSha256 ? &record->sha256 : nullptr,
+                  record->hasSignature ? &record->signature : nullptr);
     PostMessageW(record->window, UpdateFinishedMessage, 0, 0);
     return 0;
 }

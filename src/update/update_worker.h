@@ -14,6 +14,8 @@ struct WorkerStartRecord {
     std::string packageUrl;
     bool hasSha256 = false;  // the offer named the package's SHA-256
     std::string sha256;      // as the offer gave it (checked before use)
+    bool hasSignature = false;  // the offer carried "firma"
+    std::string signature;
 };
 
 // Thread start routine; the parameter is a WorkerStartRecord*.
@@ -22,4 +24,8 @@ DWORD WINAPI UpdateWorkerThread(LPVOID parameter);
 // The whole pipeline for one package address.
 // With `expectedSha256`, the package is hashed before anything is written and
 // a mismatch (or a malformed expected value) fails the update as a fetch does.
-void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha256 = nullptr);
+// A build with signing keys verifies `signature` ("firma") over the same
+// digest before anything is written, and, when it requires signatures,
+// refuses an offer without one before anything is fetched.
+void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha256 = nullptr,
+                   const std::string* signature = nullptr);

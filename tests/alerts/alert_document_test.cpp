@@ -217,29 +217,34 @@ TEST(ColourFromString, HexPairsOrWhite) {
     for (const auto& c : cases) EXPECT_EQ(ColourFromString(c.text), c.argb) << c.text;
 }
 
-TEST(AlertDocument, Sha256IsPresentWheneverTheKeyIs) {
+TEST(AlertDocument, Sha256AndSignatureArePresentWheneverTheKeyIs) {
     struct Row {
-        const char* cell;
-        bool present;
         const char* value;
+        const char* read;
     };
     const Row rows[] = {
-        {R"({"enlace": "u"})", false, ""},
-        {R"({"sha256": "AbC0"})", true, "AbC0"},
-        {R"({"sha256": ""})", true, ""},
+        {R"("AbC0")", "AbC0"},
+        {R"("")", ""},
         // Other types do not reject the document: present, and malformed,
         // standing as one fixed marker whatever the value was.
-        {R"({"sha256": 12})", true, "NO_ES_TEXTO"},
-        {R"({"sha256": null})", true, "NO_ES_TEXTO"},
-        {R"({"sha256": ["ab"]})", true, "NO_ES_TEXTO"},
-        {R"({"sha256": {"a": [1, {"b": 2}]}})", true, "NO_ES_TEXTO"},
+        {"12", "NO_ES_TEXTO"},
+        {"null", "NO_ES_TEXTO"},
+        {R"(["ab"])", "NO_ES_TEXTO"},
+        {R"({"a": [1, {"b": 2}]})", "NO_ES_TEXTO"},
     };
+    const std::string head = R"({"alertas": [{"tipo": "url_actualizar", "contenido": [)";
+    const AlertCell bare = Parsed(head + R"({"enlace": "u"}]}]})").items.at(0).cells.at(0);
+    EXPECT_FALSE(bare.hasSha256);
+    EXPECT_FALSE(bare.hasSignature);
     for (const Row& row : rows) {
-        const std::string text = std::string(R"({"alertas": [{"tipo": "url_actualizar", "contenido": [)") + row.cell +
-                                 "]}]}";
-        const AlertCell cell = Parsed(text).items.at(0).cells.at(0);
-        EXPECT_EQ(cell.hasSha256, row.present) << row.cell;
-        EXPECT_EQ(cell.sha256, row.value) << row.cell;
+        const AlertCell hashed = Parsed(head + R"({"sha256": )" + row.value + "}]}]}").items.at(0).cells.at(0);
+        EXPECT_TRUE(hashed.hasSha256) << row.value;
+        EXPECT_EQ(hashed.sha256, row.read) << row.value;
+        EXPECT_FALSE(hashed.hasSignature) << row.value;
+        const AlertCell signed_ = Parsed(head + R"({"sha256": "ab", "firma": )" + row.value + "}]}]}").items.at(0).cells.at(0);
+        EXPECT_TRUE(signed_.hasSignature) << row.value;
+        EXPECT_EQ(signed_.signature, row.read) << row.value;
+        EXPECT_EQ(signed_.sha256, "ab") << row.value;
     }
 }
 

@@ -25,6 +25,8 @@ WIN = Path(os.environ.get("TREVANTO_WINE_TREE", BUILD / "win"))
 AGENT = WIN / "trevanto.exe"
 WINE_KIND = os.environ.get("TREVANTO_WINE_KIND", "win32")
 HARNESS = WIN / "tests" / "harness.exe"
+# The same harness built to refuse unsigned offers and new agents.
+HARNESS_SIGNED_ONLY = WIN / "tests" / "harness_signatures_required.exe"
 DOUBLES = WIN / "tests" / "doubles"
 WINTOOL = DOUBLES / "wintool.exe"
 CACHE = Path(os.environ.get("TREVANTO_CACHE", "/var/cache/trevanto"))
@@ -281,6 +283,20 @@ class HostsFile:
 
 
 SERVICE = BUILD / "service" / "vendor-service" / "trevanto-servicio"
+# The test signing keys scripts/build.sh made: the agents of this build trust
+# vendedor1 (first slot) and vendedor2 (second slot), and not ajena.
+TEST_KEYS = BUILD / "claves-prueba"
+
+
+def signature_of(content: bytes, key: str = "vendedor1") -> str:
+    """The vendor's signature of these bytes ("firma"), made as the vendor
+    makes it: the service's signing command on a file."""
+    with tempfile.NamedTemporaryFile() as file:
+        file.write(content)
+        file.flush()
+        return subprocess.run([SERVICE, "signing", "sign", "--key", TEST_KEYS / f"{key}.pem", "--file", file.name],
+                              check=True, capture_output=True, text=True).stdout.strip()
+
 SERVICE_ADDRESS = "127.0.0.3"
 API_KEY = "qzt_27_Hn4vPbW8kLsT2mRc9-XdFaJeQ-Uy3Zo-"
 

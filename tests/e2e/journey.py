@@ -60,13 +60,15 @@ def update_package() -> bytes:
 def prepare_service(vendor: bench.VendorService) -> None:
     """The vendor's sample data plus what the build makes: 7za.exe, the
     agent's archive and the update package, published as a release of
-    Mesalto whose rollout offers it to every installation of 5.2.1.0; and an
-    operator for the console."""
+    Mesalto, signed with the build's first test key, whose rollout offers it
+    to every installation of 5.2.1.0; and an operator for the console."""
     shutil.copytree(SAMPLE, vendor.data, dirs_exist_ok=True)
     vendor.put_file("/parches/7za.exe", bench.SEVEN_ZIP.read_bytes())
     vendor.put_file(f"/parches/{AGENT_ZIP_NAME}", (bench.WIN / "agent-zip" / AGENT_ZIP_NAME).read_bytes())
-    vendor.put_file(PACKAGE_PATH, update_package())
-    vendor.command("release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17", "--file", PACKAGE_PATH)
+    package = update_package()
+    vendor.put_file(PACKAGE_PATH, package)
+    vendor.command("release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17", "--file", PACKAGE_PATH,
+                   "--signature", bench.signature_of(package))
     vendor.command("rollout", "start", "--release", "1", "--replaces", "5.2.1.0", "--stages", "100", "--manual")
     vendor.command("operator", "add", "--name", OPERATOR[0], stdin=OPERATOR[1] + "\n")
 

@@ -43,6 +43,7 @@ def expected_journal(stamp, url=PACKAGE_URL):
     extracted = f"{FOLDER}\\mesalto_6.0.3.17"
     return ["CIERRE_ARCHIVAR_ZIP;" + FOLDER + "\\trevanto2.exe;NO_EXISTE"] * 3 + [
         "TASKKILL_APP;mesalto.exe;estado=OK;ec=0",
+        f"FIRMA_VALIDA;{url};clave=1",
         f"DESCARGA;{url};{FOLDER}\\mesalto_6.0.3.17.zip",
         "MARVEKSERVER:MOVER_OK", "MARVEKSERVER:ADMIN_TASKKILL_OK;ec=128", f"MARVEKSERVER:ADMIN_NETSTOP_OK;ec={NET_EXIT}",
         "MARVEKSERVER:DESCOMPRIMIR_OK;ec=0", "MARVEKSERVER:ELIMINAR_ZIP_OK", "MARVEKSERVER:EJECUTAR_EXE_OK",

@@ -22,7 +22,9 @@
 //   harness report-acceptance <rtf-url>           SendAcceptanceReport
 //   harness report-ids                            two NewReportId values made back to back
 //   harness check-in                              CheckIn for the folder of this harness
-//   harness update <url> [timeout-ms] [sha256]    starts UpdateWorkerThread as the alerts window does
+//   harness update <url> [timeout-ms] [sha256|-] [firma]
+//                                                 starts UpdateWorkerThread as the alerts window does
+//                                                 (the offer's "sha256" and "firma"; - for none)
 //                                                 and waits for its finished message; prints when it
 //                                                 came and when the progress reached each step; with
 //                                                 TREVANTO_CORTE_TRAS_LINEA=k the process ends (exit
@@ -252,7 +254,7 @@ int ReportIds() {
 // A message-only window stands in for the alerts window: the worker gets
 // its handle and a copy of the address, exactly as the window hands them.
 // `sha256` null: the offer has no "sha256" key.
-int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256) {
+int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256, const wchar_t* signature) {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcW;
     windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -260,7 +262,13 @@ int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256) {
     RegisterClassW(&windowClass);
     HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   windowClass.hInstance, nullptr);
-    auto* record = new WorkerStartRecord{window, Narrow(url), sha256 != nullptr, sha256 ? Narrow(sha256) : ""};
+    if (sha256 != nullptr && std::wstring(sha256) == L"-") sha256 = nullptr;
+    auto* record = new WorkerStartRecord{window,
+                                         Narrow(url),
+                                         sha256 != nullptr,
+                                         sha256 ? Narrow(sha256) : "",
+                                         signature != nullptr,
+                                         signature ? Narrow(signature) : ""};
     HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerThread, record, 0, nullptr);
     CloseHandle(thread);
 
@@ -414,8 +422,9 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"report-update" && argc == 8) return ReportUpdate(argv + 2);
     if (verb == L"report-acceptance" && argc == 3) return ReportAcceptance(argv[2]);
     if (verb == L"report-ids" && argc == 2) return ReportIds();
-    if (verb == L"update" && argc >= 3 && argc <= 5) {
-        return Update(argv[2], argc >= 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 300000, argc == 5 ? argv[4] : nullptr);
+    if (verb == L"update" && argc >= 3 && argc <= 6) {
+        return Update(argv[2], argc >= 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 300000, argc >= 5 ? argv[4] : nullptr,
+                      argc == 6 ? argv[5] : nullptr);
     }
     if (verb == L"startup-archiving" && argc == 2) {
         RunStartupArchiving();

@@ -3,12 +3,14 @@
 //   trevanto-servicio serve ...     the HTTPS service (commands/serve.h)
 //   trevanto-servicio reports ...   the last stored rows (commands/reports_command.h)
 //   trevanto-servicio store copy    every row into a new store (commands/store_command.h)
+//   trevanto-servicio signing ...   the vendor's keys and signatures (commands/signing_command.h)
 #include <iostream>
 
 #include "commands/fleet_commands.h"
 #include "commands/options.h"
 #include "commands/reports_command.h"
 #include "commands/serve.h"
+#include "commands/signing_command.h"
 #include "commands/store_command.h"
 
 namespace {
@@ -20,7 +22,8 @@ int Usage() {
                  "  trevanto-servicio release add|list ...     (commands/fleet_commands.h)\n"
                  "  trevanto-servicio rollout start|list|pause|resume|advance|halt ...\n"
                  "  trevanto-servicio operator add --db FILE --name NAME   (password on standard input)\n"
-                 "  trevanto-servicio store copy --from FILE|CONNECTION --to FILE|CONNECTION\n";
+                 "  trevanto-servicio store copy --from FILE|CONNECTION --to FILE|CONNECTION\n"
+                 "  trevanto-servicio signing keygen|public|sign|verify ...   (commands/signing_command.h)\n";
     return 2;
 }
 
@@ -35,5 +38,6 @@ int main(int argc, char** argv) {
     if (line.command == "rollout") return RolloutCommandLine(line);
     if (line.command == "operator") return OperatorCommand(line);
     if (line.command == "store") return StoreCommand(line);
+    if (line.command == "signing") return SigningCommand(line);
     return Usage();
 }

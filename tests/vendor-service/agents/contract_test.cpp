@@ -37,9 +37,12 @@ TEST(AgentVersionAnswer, OffersUrlOnlyWhenTheReleaseIsNewer) {
     EXPECT_EQ(AgentVersionAnswer("1", "2", ""), "{}");
 }
 
-TEST(AgentVersionAnswer, UrlIsFoundByTheAgentsTextSearch) {
-    const std::string body = AgentVersionAnswer("1.26.0803", "9", "https://d.example/x.exe");
-    EXPECT_NE(body.find("\"url\":\"https://d.example/x.exe\""), std::string::npos);
+TEST(AgentVersionAnswer, UrlAndSignatureAreFoundByTheAgentsTextSearch) {
+    EXPECT_EQ(AgentVersionAnswer("1.26.0803", "9", "https://d.example/x.exe"),
+              R"({"version":"9","url":"https://d.example/x.exe"})");
+    EXPECT_EQ(AgentVersionAnswer("1.26.0803", "9", "https://d.example/x.exe", "q+/A=="),
+              R"({"version":"9","url":"https://d.example/x.exe","firma":"q+/A=="})");
+    EXPECT_EQ(AgentVersionAnswer("9", "9", "https://d.example/x.exe", "q+/A=="), R"({"version":"9"})");
 }
 
 TEST(ErrorBody, EscapesText) {

@@ -22,14 +22,18 @@ TEST(DataFolder, DocumentPerProductThenDefaultThenBuiltIn) {
 TEST(DataFolder, AgentReleaseNeedsVersionAndUrl) {
     TempDataFolder data;
     const DataFolder folder{data.Root()};
-    std::string version, url;
-    EXPECT_FALSE(AgentRelease(folder, version, url));
+    std::string version, url, signature;
+    EXPECT_FALSE(AgentRelease(folder, version, url, signature));
     data.Write("agente.json", R"({"version":"1.26.0900"})");
-    EXPECT_FALSE(AgentRelease(folder, version, url));
+    EXPECT_FALSE(AgentRelease(folder, version, url, signature));
     data.Write("agente.json", "{no es json");
-    EXPECT_FALSE(AgentRelease(folder, version, url));
-    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe"})");
-    ASSERT_TRUE(AgentRelease(folder, version, url));
+    EXPECT_FALSE(AgentRelease(folder, version, url, signature));
+    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe","firma":7})");
+    ASSERT_TRUE(AgentRelease(folder, version, url, signature));
     EXPECT_EQ(version, "1.26.0900");
     EXPECT_EQ(url, "https://d.example/t.exe");
+    EXPECT_EQ(signature, "");
+    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe","firma":"q+/A=="})");
+    ASSERT_TRUE(AgentRelease(folder, version, url, signature));
+    EXPECT_EQ(signature, "q+/A==");
 }

@@ -51,6 +51,8 @@ std::string OfferIn(const std::string& answer) {
     return "";
 }
 
+const std::string SignatureText = "q+/" + std::string(83, 'A') + "==";
+
 // Starts a rollout of 6.0.3.17 (replacing 5.2.1.0) on the service's store.
 long long StartRollout(RunningService& service, const std::vector<double>& stages, int minOutcomes, int maxFailures,
                        double maxRate) {
@@ -64,6 +66,7 @@ long long StartRollout(RunningService& service, const std::vector<double>& stage
     rollout.release.servedPath = "/paquetes/mesalto_6.0.3.17.zip";
     rollout.release.size = 7;
     rollout.release.sha256 = std::string(64, 'a');
+    rollout.release.signature = SignatureText;
     EXPECT_TRUE(InsertRelease(db, rollout.release, error)) << error;
     rollout.targeting.versions = {"5.2.1.0"};
     rollout.settings.stages = StagesOf(stages, false);
@@ -104,10 +107,11 @@ TEST(RolloutService, OffersGoToTheStageAndEveryStepIsTiedToTheOffer) {
         if (url.empty()) continue;
         EXPECT_EQ(url, WithOfferToken("https://descargas.marvek.example/paquetes/mesalto_6.0.3.17.zip",
                                       OfferToken(RunningService::Secret, id, rollout)));
-        // The vendor's items come first, the offer after them, with the release's hash.
+        // The vendor's items come first, the offer after them, with the release's hash and signature.
         const nlohmann::json document = nlohmann::json::parse(res->body);
         EXPECT_EQ(document["alertas"].size(), 2u);
         EXPECT_EQ(document["alertas"][1]["contenido"][0]["sha256"], std::string(64, 'a'));
+        EXPECT_EQ(document["alertas"][1]["contenido"][0]["firma"], SignatureText);
         offered.emplace_back(host, url);
     }
     ASSERT_GT(offered.size(), 15u);

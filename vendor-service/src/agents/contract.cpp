@@ -54,10 +54,13 @@ std::string EscapeJson(const std::string& text) {
 }
 
 std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,
-                               const std::string& offeredUrl) {
+                               const std::string& offeredUrl, const std::string& signature) {
     if (offeredVersion.empty() || offeredUrl.empty()) return "{}";
     std::string body = "{\"version\":\"" + EscapeJson(offeredVersion) + "\"";
-    if (IsNewerVersion(offeredVersion, askingVersion)) body += ",\"url\":\"" + EscapeJson(offeredUrl) + "\"";
+    if (IsNewerVersion(offeredVersion, askingVersion)) {
+        body += ",\"url\":\"" + EscapeJson(offeredUrl) + "\"";
+        if (!signature.empty()) body += ",\"firma\":\"" + EscapeJson(signature) + "\"";
+    }
     return body + "}";
 }
 

@@ -17,10 +17,11 @@ inline constexpr const char* StaticPrefixes[] = {"/parches/", "/uploads/", "/wp-
 
 // The self-update answer. With a release on offer that is newer than the
 // asking version: {"version":"<v>","url":"<url>"} (no blanks, so the agent's
-// text search finds the url). Otherwise no "url" member, so an older release
-// never replaces a newer agent.
+// text search finds the url), and "firma" after it when the release is
+// signed. Otherwise no "url" member, so an older release never replaces a
+// newer agent.
 std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,
-                               const std::string& offeredUrl);
+                               const std::string& offeredUrl, const std::string& signature = "");
 
 // Compares two versions part by part as numbers (missing parts count as
 // 0): order is -1, 0 or 1. False when either is not digits and dots.

@@ -68,7 +68,7 @@ std::string NotificationDocumentFor(const DataFolder& data, const std::string& p
     return BuiltInDocument;
 }
 
-bool AgentRelease(const DataFolder& data, std::string& version, std::string& url) {
+bool AgentRelease(const DataFolder& data, std::string& version, std::string& url, std::string& signature) {
     std::string text;
     if (!ReadWholeFile(data.root + "/agente.json", text)) return false;
     const nlohmann::json release = nlohmann::json::parse(text, nullptr, false);
@@ -78,6 +78,8 @@ bool AgentRelease(const DataFolder& data, std::string& version, std::string& url
     if (v == release.end() || u == release.end() || !v->is_string() || !u->is_string()) return false;
     version = v->get<std::string>();
     url = u->get<std::string>();
+    const auto s = release.find("firma");
+    signature = s != release.end() && s->is_string() ? s->get<std::string>() : "";
     return !version.empty() && !url.empty();
 }
 

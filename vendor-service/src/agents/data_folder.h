@@ -1,7 +1,8 @@
 // What the service serves, kept in a data folder:
 //   notificaciones/<product key>.json   notification document per product
 //   notificaciones/default.json         for every other product
-//   agente.json                         {"version": "...", "url": "..."}: the agent release on offer
+//   agente.json                         {"version": "...", "url": "...", "firma": "..."}: the agent
+//                                       release on offer ("firma", the vendor's signature, optional)
 //   archivos/<path>                     static files for /parches/, /uploads/, ...
 #pragma once
 #include <string>
@@ -22,7 +23,8 @@ bool IsProductKeyName(const std::string& key);
 std::string NotificationDocumentFor(const DataFolder& data, const std::string& productKey);
 
 // The release on offer; false when agente.json is missing or incomplete.
-bool AgentRelease(const DataFolder& data, std::string& version, std::string& url);
+// `signature` is empty when the release has none.
+bool AgentRelease(const DataFolder& data, std::string& version, std::string& url, std::string& signature);
 
 // The file behind a static request path (already checked to be safe).
 std::string StaticFilePath(const DataFolder& data, const std::string& requestPath);

@@ -62,7 +62,8 @@ int AddRelease(const CommandLine& line) {
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
     if (!InsertRelease(db, release, error)) return StoreError(error);
     std::cout << "release " << release.id << " " << release.product << " " << release.version << " " << release.url
-              << " " << release.size << " bytes sha256=" << release.sha256 << "\n";
+              << " " << release.size << " bytes sha256=" << release.sha256
+              << (release.signature.empty() ? " sin firma" : " firmada") << "\n";
     return 0;
 }
 

@@ -4,6 +4,7 @@
 //
 //   trevanto-servicio release add --data DIR [--db FILE] --product P --version V
 //       (--file paquetes/NAME | --url https://... --size BYTES --sha256 HEX) [--host NAME]
+//       [--signature TEXT]   (the package's signature, as `signing sign` prints it)
 //   trevanto-servicio release list --db FILE
 //   trevanto-servicio rollout start --db FILE --release ID (--replaces V1,V2 | [--from V] [--to V])
 //       [--pilot HOST,HOST] [--stages 1,10,50,100] [--min-outcomes N] [--max-failures N]

@@ -191,17 +191,20 @@ std::string ReleasesPage(const PageFrame& frame, const std::vector<Release>& rel
     rows.reserve(releases.size());
     for (const Release& release : releases) {
         rows.push_back({Number(release.id), release.product, release.version, release.url,
-                        Number(static_cast<long long>(release.size)), release.sha256, release.createdAt});
+                        Number(static_cast<long long>(release.size)), release.sha256,
+                        release.signature.empty() ? "sin firma" : release.signature, release.createdAt});
     }
     const std::string body =
-        Notice(message) + Table({"Id", "Producto", "Version", "Paquete", "Bytes", "SHA-256", "Alta"}, rows) +
+        Notice(message) + Table({"Id", "Producto", "Version", "Paquete", "Bytes", "SHA-256", "Firma", "Alta"}, rows) +
         "<h2>Anadir una version</h2><form method=\"post\" action=\"/panel/versiones\" class=\"alta\">"
         "<input type=\"hidden\" name=\"csrf\" value=\"" + Html(frame.csrf) + "\">"
         "<label>Producto <input name=\"product\" required></label>"
         "<label>Version <input name=\"version\" required></label>"
         "<label>Archivo servido aqui (bajo archivos/, como paquetes/mesalto.zip) <input name=\"file\"></label>"
         "<label>o una direccion https externa <input name=\"url\"> con sus bytes <input name=\"size\"> y su SHA-256 "
-        "<input name=\"sha256\"></label><button type=\"submit\">Anadir</button></form>";
+        "<input name=\"sha256\"></label>"
+        "<label>Firma del paquete (la que imprime signing sign, opcional) <input name=\"signature\"></label>"
+        "<button type=\"submit\">Anadir</button></form>";
     return Page(frame, body);
 }
 

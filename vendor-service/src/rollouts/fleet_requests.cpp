@@ -10,6 +10,7 @@
 #include "agents/file_hashes.h"
 #include "agents/served_files.h"
 #include "rollouts/rollout_rules.h"
+#include "signing/package_signing.h"
 
 namespace {
 
@@ -91,6 +92,11 @@ bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const
     }
     if (!IsVersion(release.version)) {
         error = "la version debe ser de cifras y puntos";
+        return false;
+    }
+    release.signature = field("signature");
+    if (!release.signature.empty() && !IsSignatureText(release.signature)) {
+        error = "la firma debe ser la que imprime `signing sign` (base64 de 64 bytes)";
         return false;
     }
     const std::string file = field("file");

@@ -22,6 +22,7 @@ struct Release {
     uint64_t size = 0;
     std::string sha256;  // lower-case hex
     std::string createdAt;
+    std::string signature;  // the vendor's, offered as "firma" (base64 of r || s); empty: unsigned
 };
 
 // The program versions a release replaces: a list, or a range (both ends

@@ -50,11 +50,15 @@ CheckInFacts FactsOf(const ServiceContext& context, const Request& request, cons
 }
 
 // The update offer item for one installation: the release's package with
-// the installation's token, and its hash.
+// the installation's token, its hash and the vendor's signature.
 std::string OfferItem(const Rollout& rollout, const std::string& token) {
-    return "{\"tipo\":\"url_actualizar\",\"contenido\":[{\"enlace\":\"" +
-           contract::EscapeJson(WithOfferToken(rollout.release.url, token)) + "\",\"sha256\":\"" +
-           contract::EscapeJson(rollout.release.sha256) + "\"}]}";
+    std::string item = "{\"tipo\":\"url_actualizar\",\"contenido\":[{\"enlace\":\"" +
+                       contract::EscapeJson(WithOfferToken(rollout.release.url, token)) + "\",\"sha256\":\"" +
+                       contract::EscapeJson(rollout.release.sha256) + "\"";
+    if (!rollout.release.signature.empty()) {
+        item += ",\"firma\":\"" + contract::EscapeJson(rollout.release.signature) + "\"";
+    }
+    return item + "}]}";
 }
 
 Response StoreUnavailable() {
@@ -205,7 +209,8 @@ Response AnswerAgentVersion(const ServiceContext& context, const Request& reques
     if (!IsApiKey(HeaderValue(request.headers, contract::ApiKeyHeader), context.apiKey)) {
         return ErrorResponse(401, "API key no valida");
     }
-    std::string version, url;
-    AgentRelease(context.data, version, url);
-    return JsonResponse(200, contract::AgentVersionAnswer(QueryValue(request.query, "version"), version, url));
+    std::string version, url, signature;
+    AgentRelease(context.data, version, url, signature);
+    return JsonResponse(200,
+                        contract::AgentVersionAnswer(QueryValue(request.query, "version"), version, url, signature));
 }

@@ -78,25 +78,25 @@ constexpr char SelectRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id";
 constexpr char SelectAllRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id ORDER BY r.id DESC";
 constexpr char SelectOneRollout[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.id = ?1";
 constexpr char SelectOfferingRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.status IN ('EN_CURSO', 'TERMINADO')"
     " ORDER BY r.id DESC";
 constexpr char Reported[] =
@@ -108,12 +108,12 @@ constexpr char Awaiting[] =
     " AND unconfirmed_at IS NULL";
 
 constexpr char SelectReleases[] =
-    "SELECT id, product, version, url, served_path, size, sha256, created_at FROM releases ORDER BY id DESC";
+    "SELECT id, product, version, url, served_path, size, sha256, created_at, signature FROM releases ORDER BY id DESC";
 constexpr char SelectRelease[] =
-    "SELECT id, product, version, url, served_path, size, sha256, created_at FROM releases WHERE id = ?1";
+    "SELECT id, product, version, url, served_path, size, sha256, created_at, signature FROM releases WHERE id = ?1";
 constexpr char AddRelease[] =
-    "INSERT INTO releases (product, version, url, served_path, size, sha256, created_at)"
-    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) RETURNING id";
+    "INSERT INTO releases (product, version, url, served_path, size, sha256, created_at, signature)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) RETURNING id";
 constexpr char BusyProduct[] =
     "SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id"
     " WHERE l.product = ?1 AND r.status IN ('EN_CURSO', 'PAUSADO')";
@@ -158,6 +158,7 @@ void ReadRelease(const SqlRow& row, size_t first, Release& release) {
     release.size = static_cast<uint64_t>(row.Int(first + 5));
     release.sha256 = row.Text(first + 6);
     release.createdAt = row.Text(first + 7);
+    release.signature = row.Text(first + 8);
 }
 
 Rollout ReadRollout(const SqlRow& row) {
@@ -460,7 +461,8 @@ bool InsertRelease(const Database& db, Release& release, std::string& error) {
     release.createdAt = UtcText(std::time(nullptr));
     const SqlResult result =
         db.Run(AddRelease, {Text(release.product), Text(release.version), Text(release.url), Text(release.servedPath),
-                            Int(static_cast<long long>(release.size)), Text(release.sha256), Text(release.createdAt)});
+                            Int(static_cast<long long>(release.size)), Text(release.sha256), Text(release.createdAt),
+                            Text(release.signature)});
     if (!result.Ok() || result.rows.empty()) {
         const bool duplicate = result.error.find("UNIQUE") != std::string::npos ||
                                result.error.find("unique") != std::string::npos ||

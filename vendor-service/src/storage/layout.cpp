@@ -103,6 +103,11 @@ CREATE TABLE rate_usage (
 CREATE INDEX rate_usage_by_time ON rate_usage (at_unix);
 )sql";
 
+// A release carries the vendor's signature of its package.
+constexpr char Signature4[] = R"sql(
+ALTER TABLE releases ADD COLUMN signature TEXT NOT NULL DEFAULT '';
+)sql";
+
 std::set<std::string> ColumnsOfTable(const Database& db, const std::string& table) {
     std::set<std::string> present;
     const SqlResult result = db.RunText("SELECT name FROM pragma_table_info('" + table + "')");
@@ -157,7 +162,8 @@ LayoutOutcome Step(const Database& db, long long from, std::string& error) {
     }
     if (from == 0) return UpgradeFrom0(db, error);
     if (from == 1) return Outcome(RunScript(db, Typed(std::string(ReportColumns2) + Fleet2, db.dialect)), error);
-    return Outcome(RunScript(db, Typed(ReportOnce3, db.dialect)), error);
+    if (from == 2) return Outcome(RunScript(db, Typed(ReportOnce3, db.dialect)), error);
+    return Outcome(RunScript(db, Signature4), error);
 }
 
 bool SetVersion(const Database& db, long long version, std::string& error) {

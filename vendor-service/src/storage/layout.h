@@ -18,7 +18,7 @@
 
 #include "storage/database.h"
 
-inline constexpr int CurrentLayout = 3;
+inline constexpr int CurrentLayout = 4;
 
 enum class LayoutOutcome {
     Ready,    // the store has the current layout now
