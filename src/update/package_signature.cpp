@@ -13,7 +13,9 @@ bool Succeeded(NTSTATUS status) {
 
 class AlgorithmHandle {
 public:
-    AlgorithmHandle() { opened_ = Succeeded(BCryptOpenAlgorithmProvider(&handle_, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0)); }
+    AlgorithmHandle() {
+        opened_ = Succeeded(BCryptOpenAlgorithmProvider(&handle_, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0));
+    }
     ~AlgorithmHandle() {
         if (opened_) BCryptCloseAlgorithmProvider(handle_, 0);
     }
@@ -49,9 +51,9 @@ bool VerifiesUnder(const AlgorithmHandle& algorithm, const PublicPoint& point, D
     std::memcpy(blob, &header, sizeof header);
     std::memcpy(blob + sizeof header, point.data(), point.size());
     KeyHandle key;
-    if (!Succeeded(BCryptImportKeyPair(algorithm.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.Out(), blob, sizeof blob, 0))) {
-        return false;
-    }
+    const NTSTATUS imported =
+        BCryptImportKeyPair(algorithm.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.Out(), blob, sizeof blob, 0);
+    if (!Succeeded(imported)) return false;
     return BCryptVerifySignature(key.Get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()),
                                  signature.data(), static_cast<ULONG>(signature.size()), 0) == 0;
 }

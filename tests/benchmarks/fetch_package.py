@@ -7,6 +7,9 @@ Three rounds (TREVANTO_BENCH_ROUNDS), interleaved and in a rotated order, of:
   agent  harness.exe fetch-url: DownloadUrlBytes_URL, timed around the call
   hashed harness.exe fetch-url ... sha256: the same fetch hashing each chunk as it
          arrives (FetchPackageHashed), timed around the call with the digest
+  signed harness.exe fetch-url ... sha256 <firma>: the same, and the vendor's
+         signature verified over that digest (BCrypt ECDSA P-256), as the
+         update worker verifies a signed offer
   floor  floor_fetch.exe: the same WinINet calls and flags, the same 64 KiB per
          InternetReadFile, straight into one block sized from the
          Content-Length; no progress, no retries (timed around the fetch)
@@ -40,14 +43,15 @@ URL_PATH = "/paquetes/benchmark.zip"
 URL = f"https://{bench.DOWNLOAD_HOST}{URL_PATH}"
 
 
-def run_agent(work: Path, digest: str, size: int, hashed: bool = False) -> dict:
+def run_agent(work: Path, digest: str, size: int, hashed: bool = False, signature: str = "") -> dict:
     out = work / "cuerpo.bin"
     wall, rss, stdout = timed(["wine", bench.HARNESS, "fetch-url", URL, bench.winpath(out),
-                               *(["sha256"] if hashed else [])])
+                               *(["sha256"] if hashed else []), *([signature] if signature else [])])
     result = last_json(stdout)
     assert result["ok"] and result["size"] == size, result
     assert hashlib.sha256(out.read_bytes()).hexdigest() == digest
     assert result["sha256"] == (digest if hashed else ""), result
+    assert result["key_slot"] == (1 if signature else 0), result
     out.unlink()
     return {"s": result["ms"] / 1000, "peak": result["peak_working_set"], "wall": wall, "rss": rss * 1024,
             "tail": (result["ms"] - result["last_byte_ms"]) / 1000}
@@ -72,6 +76,8 @@ def main():
         package = os.urandom(SIZE_MB * MIB)
         service.put_file(URL_PATH, package)
         digest = hashlib.sha256(package).hexdigest()
+        signature = bench.signature_of(package)
+        native = native_verification(work, package)
         del package
         service.start()
         size = SIZE_MB * MIB
@@ -79,6 +85,7 @@ def main():
         contenders = {
             "agent": lambda: run_agent(work, digest, size),
             "hashed": lambda: run_agent(work, digest, size, hashed=True),
+            "signed": lambda: run_agent(work, digest, size, hashed=True, signature=signature),
             "floor": lambda: run_floor(size),
             "curl": lambda: run_curl(size),
         }
@@ -95,6 +102,10 @@ def main():
         hash_out = subprocess.run(["wine", bench.HARNESS, "hash-bench", str(SIZE_MB)], capture_output=True,
                                   text=True, check=True).stdout
         hash_result = last_json(hash_out)
+        verify_out = subprocess.run(["wine", bench.HARNESS, "verify-bench", digest, signature, "200"],
+                                    capture_output=True, text=True, check=True).stdout
+        verify_result = last_json(verify_out)
+        assert verify_result["key_slot"] == 1, verify_result
 
         print(f"package: {SIZE_MB} MiB ({size} bytes) from the vendor service over HTTPS on loopback; "
               f"agent's bytes sha256-checked every round; Wine {bench.WINE_KIND}")
@@ -103,6 +114,7 @@ def main():
               "max RSS (curl)")
         rows = []
         labels = [("agent", "agent DownloadUrlBytes_URL"), ("hashed", "agent + SHA-256 as bytes arrive"),
+                  ("signed", "agent + SHA-256 + signature check"),
                   ("floor", "floor floor_fetch.exe"), ("curl", "curl (native)")]
         if VARIANTS:
             labels += [("scratch", "(floor --scratch: 64 KiB buffer + copy)"),
@@ -131,13 +143,40 @@ def main():
               f"(target <= 1.1 x package + 20 MiB = {target / MIB:.1f} MiB; floor {floor_peak / MIB:.1f} MiB); "
               f"wine process max RSS {max(run['rss'] for run in runs['agent']) / MIB:.1f} MiB")
         hashed_s = median(run["s"] for run in runs["hashed"])
-        tails = {name: median(run["tail"] for run in runs[name]) for name in ("agent", "hashed")}
+        tails = {name: median(run["tail"] for run in runs[name]) for name in ("agent", "hashed", "signed")}
         print(f"package SHA-256 (BCrypt) under Wine, taken on its own thread as the bytes arrive: the fetch and "
               f"its check take {hashed_s:.2f} s against {agent_s:.2f} s for the fetch alone "
               f"({hashed_s - agent_s:+.2f} s, medians); from the last byte to the end of the call "
               f"{tails['hashed']:.3f} s with the hash, {tails['agent']:.3f} s without; hashing the whole "
               f"{SIZE_MB} MiB after the fetch (as before) would add {hash_result['ms'] / 1000:.2f} s "
               f"(ok={hash_result['ok']})")
+        signed_s = median(run["s"] for run in runs["signed"])
+        print(f"vendor's signature (BCrypt ECDSA P-256 over that digest): the fetch, its hash and the check take "
+              f"{signed_s:.2f} s against {hashed_s:.2f} s with the hash alone ({signed_s - hashed_s:+.2f} s, medians); "
+              f"from the last byte to the end of the call {tails['signed']:.3f} s with the check, "
+              f"{tails['hashed']:.3f} s with the hash alone; the check itself "
+              f"{verify_result['us_per_check'] / 1000:.2f} ms (mean of 200, key imported each time)")
+        print(f"native beside it (openssl on this machine, the same {SIZE_MB} MiB file): SHA-256 alone "
+              f"{native['hash']:.2f} s, SHA-256 and the signature check {native['verify']:.2f} s")
+
+
+def native_verification(work: Path, package: bytes) -> dict:
+    """openssl's SHA-256 of the file alone, and with the ECDSA check over it (best of three each)."""
+    path, sig = work / "nativo.bin", work / "nativo.sig"
+    path.write_bytes(package)
+    subprocess.run(["openssl", "dgst", "-sha256", "-sign", bench.TEST_KEYS / "vendedor1.pem", "-out", sig, path],
+                   check=True)
+    public = work / "nativo.pub"
+    subprocess.run(["openssl", "pkey", "-in", bench.TEST_KEYS / "vendedor1.pem", "-pubout", "-out", public],
+                   check=True)
+    times = {"hash": [], "verify": []}
+    for _ in range(3):
+        times["hash"].append(timed(["openssl", "dgst", "-sha256", path])[0])
+        wall, _, out = timed(["openssl", "dgst", "-sha256", "-verify", public, "-signature", sig, path])
+        assert "Verified OK" in out, out
+        times["verify"].append(wall)
+    path.unlink()
+    return {name: min(values) for name, values in times.items()}
 
 
 if __name__ == "__main__":

@@ -297,6 +297,13 @@ def signature_of(content: bytes, key: str = "vendedor1") -> str:
         return subprocess.run([SERVICE, "signing", "sign", "--key", TEST_KEYS / f"{key}.pem", "--file", file.name],
                               check=True, capture_output=True, text=True).stdout.strip()
 
+
+def signature_verifies(path: Path, signature: str, key: str = "vendedor1") -> bool:
+    """Whether the vendor's key's public half verifies that signature of the file."""
+    public = (TEST_KEYS / f"{key}.pub").read_text().strip()
+    return subprocess.run([SERVICE, "signing", "verify", "--public-key", public, "--file", path,
+                           "--signature", signature], capture_output=True).returncode == 0
+
 SERVICE_ADDRESS = "127.0.0.3"
 API_KEY = "qzt_27_Hn4vPbW8kLsT2mRc9-XdFaJeQ-Uy3Zo-"
 

@@ -125,12 +125,15 @@ def check_update_run(vendor, recorder, folder, agent_code):
         f"UNZIP_7ZA;{FOLDER}\\mesalto_6.0.3.17.zip;->;{FOLDER}\\mesalto_6.0.3.17;OK;ec=0"]
     assert bench.journal(folder, "alertas_terminos_aceptados.csv") == [f"https://{IMAGES}/uploads/terminos.rtf"]
 
-    # The stored document is the service's answer, with the hash it vouches for.
+    # The stored document is the service's answer, with the hash it vouches
+    # for and the release's signature, which is the vendor's key's over the package.
     stored = (records / "recibido.json").read_bytes()
     assert (records / "recibido.txt").read_bytes() == stored
     offer = json.loads(stored)["alertas"][4]["contenido"][0]
-    assert offer == {"enlace": url,
-                     "sha256": hashlib.sha256((vendor.data / "archivos" / PACKAGE_PATH[1:]).read_bytes()).hexdigest()}
+    package = vendor.data / "archivos" / PACKAGE_PATH[1:]
+    assert offer == {"enlace": url, "sha256": hashlib.sha256(package.read_bytes()).hexdigest(),
+                     "firma": vendor.rows("releases")[0]["signature"]}
+    assert bench.signature_verifies(package, offer["firma"])
     [checkin] = vendor.rows("checkins")
     assert (checkin["Programa"], checkin["Version"], checkin["installed_path"], checkin["actualizador_version"]) == \
         ("MarvekMesalto", "5.2.1.0", f"{FOLDER}\\mesalto.exe", "1.26.0803")

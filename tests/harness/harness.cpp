@@ -6,9 +6,11 @@
 //   harness download-file-nocode <url> <target>   DownloadToFile without one
 //   harness api-post <path> <body-file>           ApiPostJson (body read from the file)
 //   harness api-get <path>                        ApiGetJson
-//   harness fetch-url <url> <out-file> [sha256]   DownloadUrlBytes_URL; progress values seen; with
+//   harness fetch-url <url> <out-file> [sha256 [firma]]
+//                                                 DownloadUrlBytes_URL; progress values seen; with
 //                                                 "sha256", the update worker's fetch that hashes as
 //                                                 the bytes arrive (FetchPackageHashed) and the digest;
+//                                                 with a "firma", its check over that digest (key_slot);
 //                                                 last_byte_ms: when the progress reached 70
 //   harness fetch-image <url> <out-file>          DownloadUrlBytes_Image
 //   harness fetch-rtf <url> <out-file>            DownloadUrlBytes_Rtf
@@ -31,6 +33,7 @@
 //                                                 code 77) right after its k-th journal line
 //   harness startup-archiving                     RunStartupArchiving for the folder of this harness
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
+//   harness verify-bench <sha256> <firma> <n>     microseconds per signature check (VerifyingKeySlot)
 //   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size
 //   harness paint-bench <repeats>                 per item of this folder's recibido.json: CPU time of a
 //                                                 full repaint and of a progress-band repaint (and, with
@@ -60,6 +63,7 @@
 #include "housekeeping/startup_archiving.h"
 #include "service/check_in.h"
 #include "update/package_hash.h"
+#include "update/package_signature.h"
 #include "update/update_progress.h"
 #include "update/update_worker.h"
 #include "service/reports.h"
@@ -135,7 +139,7 @@ int ApiGet(const std::wstring& path) {
 }
 
 // Samples DownloadProgress while the fetch runs and keeps each new value.
-int FetchUrl(const std::wstring& url, const std::wstring& outFile, bool hashed) {
+int FetchUrl(const std::wstring& url, const std::wstring& outFile, bool hashed, const wchar_t* signature = nullptr) {
     DownloadProgress.store(-1);
     std::vector<int> seen;
     std::atomic<bool> done{false};
@@ -159,6 +163,8 @@ int FetchUrl(const std::wstring& url, const std::wstring& outFile, bool hashed) 
     single.resumeAttempts = 0;
     const bool ok = hashed ? FetchPackageHashed(Narrow(url), body, code, single, hex)
                            : DownloadUrlBytes_URL(Narrow(url), body, code);
+    // As the update worker does once the digest is in: the signature over it.
+    const int keySlot = signature != nullptr ? VerifyingKeySlot(BuildSigningSettings(), hex, Narrow(signature)) : 0;
     const DWORD elapsed = GetTickCount() - start;
     done.store(true);
     sampler.join();
@@ -170,9 +176,9 @@ int FetchUrl(const std::wstring& url, const std::wstring& outFile, bool hashed) 
     }
     std::printf(
         "{\"ok\":%s,\"error\":%lu,\"size\":%u,\"ms\":%lu,\"last_byte_ms\":%lu,\"peak_working_set\":%llu,"
-        "\"sha256\":\"%s\",\"progress\":[%s]}\n",
+        "\"sha256\":\"%s\",\"key_slot\":%d,\"progress\":[%s]}\n",
         Bool(ok).c_str(), code, static_cast<unsigned>(body.size()), elapsed, lastByteMs, PeakWorkingSet(), hex.c_str(),
-        progress.c_str());
+        keySlot, progress.c_str());
     return 0;
 }
 
@@ -326,6 +332,23 @@ int HashBench(int megabytes) {
     return 0;
 }
 
+// Microseconds per signature check of a digest, as the update worker makes
+// it once the package's digest is in (key parsed and imported each time).
+int VerifyBench(const std::wstring& digestHex, const std::wstring& signature, int repeats) {
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    int slot = 0;
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < repeats; ++i) {
+        slot = VerifyingKeySlot(BuildSigningSettings(), Narrow(digestHex), Narrow(signature));
+    }
+    QueryPerformanceCounter(&end);
+    const double ticks = static_cast<double>(end.QuadPart - start.QuadPart);
+    const double us = ticks * 1e6 / static_cast<double>(frequency.QuadPart);
+    std::printf("{\"key_slot\":%d,\"us_per_check\":%.1f}\n", slot, us / repeats);
+    return 0;
+}
+
 // User plus kernel time of this thread, in microseconds.
 unsigned long long ThreadCpuMicroseconds() {
     FILETIME created, exited, kernel, user;
@@ -410,6 +433,9 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"api-get" && argc == 3) return ApiGet(argv[2]);
     if (verb == L"fetch-url" && argc == 4) return FetchUrl(argv[2], argv[3], false);
     if (verb == L"fetch-url" && argc == 5 && std::wstring(argv[4]) == L"sha256") return FetchUrl(argv[2], argv[3], true);
+    if (verb == L"fetch-url" && argc == 6 && std::wstring(argv[4]) == L"sha256") {
+        return FetchUrl(argv[2], argv[3], true, argv[5]);
+    }
     if (verb == L"fetch-image" && argc == 4) return FetchSmall(true, argv[2], argv[3]);
     if (verb == L"fetch-rtf" && argc == 4) return FetchSmall(false, argv[2], argv[3]);
     if (verb == L"self-update" && (argc == 3 || argc == 4)) {
@@ -437,6 +463,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"hash-bench" && argc == 3) return HashBench(_wtoi(argv[2]));
+    if (verb == L"verify-bench" && argc == 5) return VerifyBench(argv[2], argv[3], _wtoi(argv[4]));
     if (verb == L"paint-bench" && argc == 3) return PaintBench(_wtoi(argv[2]));
     if (verb == L"check-in" && argc == 2) {
         CheckIn();
