@@ -17,11 +17,11 @@ int Base64Value(char c) {
     return -1;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+// The value of a digit already known to be hexadecimal.
+unsigned HexValue(char c) {
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+    return static_cast<unsigned>(c - '0') & 0x0Fu;
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ bool ParsePublicKeyText(const std::string& text, PublicPoint& point) {
 bool ParseDigestHex(const std::string& hex, DigestBytes& digest) {
     if (!IsSha256Text(hex)) return false;
     for (size_t i = 0; i < DigestLength; ++i) {
-        digest[i] = static_cast<unsigned char>(HexValue(hex[2 * i]) << 4 | HexValue(hex[2 * i + 1]));
+        digest[i] = static_cast<unsigned char>(HexValue(hex[2 * i]) << 4u | HexValue(hex[2 * i + 1]));
     }
     return true;
 }
