@@ -170,6 +170,9 @@ TEST(CommandLine, SigningMakesKeysSignsVerifiesAndReleasesCarryTheSignature) {
     const CommandResult added = RunServicio(folder, release + " --signature " + signature);
     ASSERT_EQ(added.exitCode, 0) << added.err;
     EXPECT_NE(added.out.find(" firmada\n"), std::string::npos);
+    const CommandResult listed = RunServicio(folder, "release list --db " + folder.Root() + "/servicio.db");
+    EXPECT_EQ(listed.out.substr(0, 50), "release 1 MarvekMesalto 6.0.3.17 https://descargas");
+    EXPECT_EQ(listed.out.substr(listed.out.size() - 9), " firmada\n");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((folder.Root() + "/servicio.db").c_str(), &db), SQLITE_OK);
     sqlite3_stmt* statement = nullptr;

@@ -76,7 +76,8 @@ int ListReleases(const CommandLine& line) {
     if (!LoadReleases(db, releases, error)) return StoreError(error);
     for (const Release& release : releases) {
         std::cout << "release " << release.id << " " << release.product << " " << release.version << " "
-                  << EscapeForTerminal(release.url) << " " << release.size << " " << release.createdAt << "\n";
+                  << EscapeForTerminal(release.url) << " " << release.size << " " << release.createdAt
+                  << (release.signature.empty() ? " sin firma" : " firmada") << "\n";
     }
     return 0;
 }
