@@ -13,6 +13,11 @@
 #           for i686-w64-mingw32 against MinGW's headers and libstdc++
 # Only the project's own files are analysed or reported: the system's httplib,
 # nlohmann/json, OpenSSL, SQLite and the MinGW headers are not.
+#
+# A file clang-tidy found clean is not analysed again while nothing it could
+# depend on has changed: scripts/tidy_keys.py makes its key, and the clean
+# results are kept in $TREVANTO_CACHE/clang-tidy. A file with findings is
+# always analysed again, so that its report is printed.
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${TREVANTO_BUILD:-$ROOT/build}
@@ -20,6 +25,7 @@ OUT=$BUILD/analysis
 JOBS=${JOBS:-2}
 WHAT=${1:-all}
 CLANG_TIDY=${CLANG_TIDY:-clang-tidy-14}
+TIDY_CACHE=${TREVANTO_CACHE:-/var/cache/trevanto}/clang-tidy
 MINGW=i686-w64-mingw32
 MINGW_CXX=$MINGW-g++-posix
 
@@ -90,18 +96,37 @@ run_clang_tidy() {
 
   local header_filter="^$ROOT/(src|vendor-service/src)/"
   local failed=0 db
+  mkdir -p "$TIDY_CACHE" 2>/dev/null || true
   for db in db-native db-win-only; do
     local args=(-p "$OUT/$db" --quiet --warnings-as-errors='*' "--header-filter=$header_filter")
     [ "$db" = db-win-only ] && args+=("${win_args[@]}")
-    # One clang-tidy per file, $JOBS at a time; a file's report is printed
-    # in one piece, and only when it has findings.
+    tidy_keys "$db" "${args[@]}" || return 1
+    # One clang-tidy per file that has no clean result kept, $JOBS at a
+    # time; a file's report is printed in one piece, and only when it has
+    # findings. Each line pair of todo.txt is a file and its key.
     # shellcheck disable=SC2016  # the inner script expands its own arguments
-    xargs -P "$JOBS" -n 1 bash -c '
-      out=$("$@" 2>&1) && exit 0
+    xargs -r -P "$JOBS" -n 2 -d '\n' bash -c '
+      cache=$1 file=${*: -2:1} key=${*: -1}
+      shift
+      set -- "${@:1:$#-2}"
+      if out=$("$@" "$file" 2>&1); then
+        if [ -w "$cache" ]; then : >"$cache/$key"; fi
+        exit 0
+      fi
       printf "%s\n" "$out" | grep -vE "^[0-9]+ (warning|error)s? (generated|treated as errors?)\.?$"
-      exit 1' _ "$CLANG_TIDY" "${args[@]}" <"$OUT/$db/files.txt" || failed=1
+      exit 1' _ "$TIDY_CACHE" "$CLANG_TIDY" "${args[@]}" <"$OUT/$db/todo.txt" || failed=1
   done
   return $failed
+}
+
+# Writes $OUT/<db>/todo.txt: each file of the database whose clean result is
+# not kept, then its key, one per line; and the number kept to kept.txt.
+tidy_keys() {  # db clang-tidy-arguments...
+  local db=$1
+  shift
+  { "$CLANG_TIDY" --version; cat "$ROOT/.clang-tidy"; dpkg-query -W -f '${Package} ${Version}\n' 2>/dev/null; } \
+    >"$OUT/$db/tools.txt"
+  python3 "$ROOT/scripts/tidy_keys.py" "$ROOT" "$OUT" "$db" "$TIDY_CACHE" "$@"
 }
 
 run_cppcheck() {
@@ -122,7 +147,13 @@ run_cppcheck() {
 
 if [ "$WHAT" != cppcheck ]; then
   echo "-- clang-tidy: $(cat "$OUT/db-native/files.txt" "$OUT/db-win-only/files.txt" | wc -l) files, $JOBS at a time"
-  if run_clang_tidy; then echo "-- clang-tidy: no findings"; else echo "-- clang-tidy: FINDINGS"; status=1; fi
+  if run_clang_tidy; then
+    kept=$(($(cat "$OUT/db-native/kept.txt") + $(cat "$OUT/db-win-only/kept.txt")))
+    echo "-- clang-tidy: no findings ($kept of them clean and unchanged since their last analysis)"
+  else
+    echo "-- clang-tidy: FINDINGS"
+    status=1
+  fi
 fi
 if [ "$WHAT" != clang-tidy ]; then
   echo "-- cppcheck: $(sort -u "$OUT/db-native/files.txt" "$OUT/db-win/files.txt" | wc -l) files"
