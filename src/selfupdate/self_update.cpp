@@ -81,9 +81,7 @@ bool CheckSelfUpdate(const std::wstring& appFolder) {
     // A build with keys verifies a signed new agent ("firma", empty when
     // missing) before the hand-over, and may refuse an unsigned one unfetched.
     const std::string signature = ExtractJsonString(body, "firma");
-    const SigningSettings& signing = BuildSigningSettings();
-    const SignatureStep signatureStep =
-        SignatureStepFor(BuildHasSigningKeys(signing), signing.signaturesRequired, !signature.empty());
+    const SignatureStep signatureStep = BuildSignatureStep(!signature.empty());
     if (signatureStep == SignatureStep::RefuseUnsigned) {
         ShowSelfUpdateWarning(url, SignatureMissingCode);
         return false;

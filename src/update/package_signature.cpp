@@ -67,6 +67,11 @@ bool BuildHasSigningKeys(const SigningSettings& settings) {
     return false;
 }
 
+SignatureStep BuildSignatureStep(bool offerSigned) {
+    const SigningSettings& settings = BuildSigningSettings();
+    return SignatureStepFor(BuildHasSigningKeys(settings), settings.signaturesRequired, offerSigned);
+}
+
 int VerifyingKeySlot(const SigningSettings& settings, const std::string& digestHex,
                      const std::string& signatureText) {
     DigestBytes digest{};

@@ -189,9 +189,7 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
                   "NOMBRE_PAQUETE_INVALIDO;" + packageUrl);
         return;
     }
-    const SigningSettings& signing = BuildSigningSettings();
-    const SignatureStep signatureStep =
-        SignatureStepFor(BuildHasSigningKeys(signing), signing.signaturesRequired, signature != nullptr);
+    const SignatureStep signatureStep = BuildSignatureStep(signature != nullptr);
     if (signatureStep == SignatureStep::RefuseUnsigned) {
         FailFetch(run, PackageState(), static_cast<std::int32_t>(SignatureMissingCode), "paquete sin firma",
                   "FIRMA_AUSENTE;" + packageUrl, "VERIFICAR_FIRMA");

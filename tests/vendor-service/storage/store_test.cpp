@@ -143,8 +143,23 @@ TEST(Store, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
         EXPECT_EQ(exitCode, 1);
     }
 
-    // A layout from a later service is refused, by both stores.
+    // A release stored under layout 3 (no signatures yet) is kept as unsigned
+    // by the step to layout 4, on both stores.
     ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
+    ASSERT_EQ(RunScript(db, "ALTER TABLE releases DROP COLUMN signature;\n"
+                            "INSERT INTO releases (product, version, url, size, sha256, created_at)"
+                            " VALUES ('MarvekOlvo', '2.0', 'https://d/p.zip', 7, 'ab', 'hoy');\n" +
+                                SetLayoutSql(db, 3))
+                  .error,
+              "");
+    db.close();
+    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
+    EXPECT_EQ(LayoutVersion(db), CurrentLayout);
+    const SqlResult upgraded = db.Run("SELECT product, signature FROM releases");
+    ASSERT_EQ(upgraded.rows.size(), 1u) << upgraded.error;
+    EXPECT_EQ(upgraded.rows[0].Text(0) + "|" + upgraded.rows[0].Text(1), "MarvekOlvo|");
+
+    // A layout from a later service is refused, by both stores.
     ASSERT_EQ(RunScript(db, SetLayoutSql(db, 99)).error, "");
     db.close();
     EXPECT_FALSE(OpenStore(store.Target(), db, error, exitCode));
