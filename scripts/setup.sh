@@ -40,6 +40,22 @@ else
   WINE_PACKAGES=(wine wine64 libwine g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 fi
 
+# apt-get install taking only the sources that are not the security suite.
+install_from_main_archive() {
+  local parts
+  parts=$(mktemp -d)
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] || continue
+    awk 'BEGIN { RS = ""; ORS = "\n\n" } !/-security/' "$f" > "$parts/$(basename "$f")"
+  done
+  [ -f /etc/apt/sources.list ] && grep -v -- '-security' /etc/apt/sources.list > "$parts/main.list" || true
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o Dir::Etc::SourceParts="$parts" -o Dir::Etc::SourceList=/dev/null \
+    install -y -qq --no-install-recommends "$@" >/dev/null
+  local status=$?
+  rm -rf "$parts"
+  return $status
+}
+
 install_packages() {
   local missing=()
   # npm usually comes with the machine's Node.js; Debian's npm conflicts with it.
@@ -60,9 +76,23 @@ install_packages() {
   if [ "$KIND" = win32 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  $SUDO apt-get update -qq || true
+  if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null; then
+    # A mirror caught mid-sync can leave one architecture's index of a suite
+    # behind the other's; multiarch packages then cannot be matched. Retry
+    # once after a pause, then without the security suite, whose versions
+    # are the ones that drift (the main archive holds both architectures
+    # in step).
+    log "install failed; retrying after a fresh index"
+    sleep 20
+    $SUDO apt-get update -qq || true
+    if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}" >/dev/null; then
+      log "install failed again; installing from the main archive alone"
+      install_from_main_archive "${missing[@]}"
+    fi
+  fi
   # Debian's nginx starts its system instance where it can; the project
   # only ever runs nginx with configurations of its own.
   if [ -s /run/nginx.pid ]; then $SUDO nginx -s stop 2>/dev/null || true; fi
