@@ -1,42 +1,62 @@
 #!/usr/bin/env bash
-# Builds the alert document fuzzer (libFuzzer with ASan and UBSan, clang 14)
-# and runs it on a copy of the seed corpus in tests/alerts/fuzz/corpus.
-#   bash scripts/fuzz.sh [runs]     default 100000 executions
+# Builds the fuzzers of what the agent parses from the network (libFuzzer
+# with ASan and UBSan, clang 14) and runs each on a copy of its seed corpus:
+#   alert_document  the notification document model (tests/alerts/fuzz/corpus)
+#   picture_size    a picture's header, read before anything decodes it
+#                   (tests/alerts/fuzz/picture_corpus)
+#   bash scripts/fuzz.sh [runs] [target...]   default 100000 executions each
 # Exits non-zero on a finding, keeping the work folder with the crashing
-# input; prints the number of executions.
+# input; prints the number of executions of each target.
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RUNS=${1:-100000}
-FUZZ=$ROOT/tests/alerts/fuzz
+shift || true
+TARGETS=("$@")
+[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(alert_document picture_size)
 CXX=${CXX_FUZZ:-clang++-14}
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/alerts-fuzz.XXXXXX")
+# name -> "fuzzer source|sources under src/|corpus folder"
+declare -A SPEC=(
+  [alert_document]="tests/alerts/fuzz/alert_document_fuzz.cpp|alerts/alert_document.cpp alerts/alert_layout.cpp|tests/alerts/fuzz/corpus"
+  [picture_size]="tests/alerts/fuzz/picture_size_fuzz.cpp|alerts/picture_rules.cpp alerts/alert_document.cpp|tests/alerts/fuzz/picture_corpus"
+)
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/trevanto-fuzz.XXXXXX")
 # Only nlohmann is exposed, never the rest of /usr/include as a system folder.
 mkdir -p "$WORK/include"
 ln -s /usr/include/nlohmann "$WORK/include/nlohmann"
 
-echo "== Building the fuzzer in $WORK"
-if ! "$CXX" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -I "$ROOT/src" -isystem "$WORK/include" \
-    "$FUZZ/alert_document_fuzz.cpp" "$ROOT/src/alerts/alert_document.cpp" "$ROOT/src/alerts/alert_layout.cpp" \
-    -o "$WORK/alert_document_fuzz"; then
-    rm -rf "$WORK"
-    exit 2
-fi
-
-# New inputs go to the copy; the seed corpus stays as it is.
-cp -r "$FUZZ/corpus" "$WORK/corpus"
-echo "== Running $RUNS executions"
-"$WORK/alert_document_fuzz" -runs="$RUNS" -max_len=65536 -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$WORK/" "$WORK/corpus" 2>"$WORK/fuzz.log"
-status=$?
-
-grep -E "^(INFO: Seed|#[0-9]+ +(INITED|DONE))|^Done |stat::number_of_executed_units" "$WORK/fuzz.log"
-executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$WORK/fuzz.log")
-if [ "$status" -ne 0 ]; then
-    tail -n 60 "$WORK/fuzz.log"
-    echo "FINDING (exit $status): the log and the crashing input are in $WORK"
-    exit 1
-fi
-echo "Executions without a finding: ${executions:-unknown}"
-rm -rf "$WORK"
+status=0
+for target in "${TARGETS[@]}"; do
+  IFS='|' read -r fuzzer sources corpus <<<"${SPEC[$target]:-}"
+  if [ -z "$fuzzer" ]; then
+    echo "unknown fuzz target: $target"
+    status=2
+    continue
+  fi
+  echo "== Building the $target fuzzer in $WORK"
+  source_paths=()
+  for s in $sources; do source_paths+=("$ROOT/src/$s"); done
+  if ! "$CXX" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+      -I "$ROOT/src" -isystem "$WORK/include" "$ROOT/$fuzzer" "${source_paths[@]}" -o "$WORK/$target"; then
+    status=2
+    continue
+  fi
+  # New inputs go to the copy; the seed corpus stays as it is.
+  cp -r "$ROOT/$corpus" "$WORK/$target-corpus"
+  echo "== Running $RUNS executions of $target"
+  "$WORK/$target" -runs="$RUNS" -max_len=65536 -timeout=10 -print_final_stats=1 \
+      -artifact_prefix="$WORK/$target-" "$WORK/$target-corpus" 2>"$WORK/$target.log"
+  result=$?
+  grep -E "^(INFO: Seed|#[0-9]+ +(INITED|DONE))|^Done |stat::number_of_executed_units" "$WORK/$target.log"
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$WORK/$target.log")
+  if [ "$result" -ne 0 ]; then
+    tail -n 60 "$WORK/$target.log"
+    echo "FINDING in $target (exit $result): the log and the crashing input are in $WORK"
+    status=1
+    continue
+  fi
+  echo "$target: executions without a finding: ${executions:-unknown}"
+done
+[ "$status" -eq 0 ] && rm -rf "$WORK"
+exit $status

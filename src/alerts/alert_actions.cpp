@@ -5,6 +5,7 @@
 #include <string>
 
 #include "alerts/alert_layout.h"
+#include "alerts/alert_links.h"
 #include "app/app_folder.h"
 #include "app/app_folder_rules.h"
 #include "app/product_probe.h"
@@ -24,10 +25,17 @@ AlertLayout ClientLayout(HWND window) {
     return MakeAlertLayout(client.right - client.left, client.bottom - client.top);
 }
 
-void OpenLinksAt(const AlertItem& item, int32_t x, int32_t y) {
-    for (const AlertCell& cell : item.cells) {
+// Only web addresses go to the shell; any other link is journalled once
+// (per cell) and ignored.
+void OpenLinksAt(AlertItem& item, int32_t x, int32_t y) {
+    for (AlertCell& cell : item.cells) {
         if (IsZeroRect(cell.hitRect) || !RectContains(cell.hitRect, x, y) || cell.link.empty()) continue;
-        ShellExecuteA(nullptr, "open", cell.link.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        if (IsWebLink(cell.link)) {
+            ShellExecuteA(nullptr, "open", cell.link.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        } else if (!cell.linkRefused) {
+            cell.linkRefused = true;
+            AppendDownloadJournal(GetAppFolder(), IgnoredLinkJournalText(cell.link));
+        }
     }
 }
 

@@ -40,6 +40,7 @@ struct AlertCell {
     std::string signature;
     void* image = nullptr;  // the loaded picture (a GDI+ bitmap), owned by the alerts run
     AlertRect hitRect;      // where a click opens the link; set by painting
+    bool linkRefused = false;  // a link that is not a web address, journalled once
 };
 
 struct AlertItem {

@@ -1,9 +1,12 @@
 #include "alerts/alert_images.h"
 
 #include <cstring>
+#include <map>
 #include <new>
+#include <set>
 #include <vector>
 
+#include "alerts/picture_rules.h"
 #include "net/net_constants.h"
 #include "net/url_fetch.h"
 #include "support/gdiplus_guards.h"
@@ -61,21 +64,47 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
     return true;
 }
 
+// Decodes a picture whose announced size was taken from the budget, into
+// a bitmap of its own pixels: the encoded copy the decoder held goes with
+// the stream, so each picture keeps only its decoded form. Null when GDI+
+// cannot decode the bytes, or decodes a size other than the one announced.
+void* DecodePicture(const std::vector<unsigned char>& bytes, const PictureSize& announced) {
+    IStream* stream = StreamOverCopy(bytes);
+    if (stream == nullptr) return nullptr;
+    GpBitmap* decoded = nullptr;
+    const GpStatus status = GdipCreateBitmapFromStream(stream, &decoded);
+    stream->Release();  // the bitmap keeps its own reference while it lives
+    if (status != Ok || decoded == nullptr) return nullptr;
+    UINT width = 0, height = 0;
+    GpBitmap* own = nullptr;
+    if (GdipGetImageWidth(decoded, &width) == Ok && GdipGetImageHeight(decoded, &height) == Ok &&
+        width == announced.width && height == announced.height) {
+        GdipCloneBitmapAreaI(0, 0, static_cast<INT>(width), static_cast<INT>(height), PixelFormat32bppPARGB, decoded,
+                             &own);
+    }
+    GdipDisposeImage(decoded);
+    return own;
+}
+
+// One picture within the document's budget: fetched with at most what the
+// budget has left, and decoded only when its header announces a size the
+// windows can draw and the budget's pixels cover it.
+void* LoadBudgetedPicture(const std::string& url, PictureBudget& budget) {
+    std::uint64_t limit = 0;
+    if (!TakePictureFetch(budget, ImageBodyLimit, limit)) return nullptr;
+    std::vector<unsigned char> bytes;
+    if (!DownloadUrlBytes_Image(url, bytes, static_cast<std::size_t>(limit)) || bytes.empty()) return nullptr;
+    ChargePictureBytes(budget, bytes.size());
+    PictureSize size;
+    if (!ReadPictureSize(bytes, size) || !TakePicturePixels(budget, size)) return nullptr;
+    return DecodePicture(bytes, size);
+}
+
 }  // namespace
 
 void* LoadImageFromUrl(const std::string& url) {
-    std::vector<unsigned char> bytes;
-    if (!DownloadUrlBytes_Image(url, bytes) || bytes.empty()) return nullptr;
-    IStream* stream = StreamOverCopy(bytes);
-    if (stream == nullptr) return nullptr;
-    GpBitmap* bitmap = nullptr;
-    const GpStatus status = GdipCreateBitmapFromStream(stream, &bitmap);
-    stream->Release();  // the bitmap keeps its own reference while it lives
-    if (status != Ok) {
-        if (bitmap != nullptr) GdipDisposeImage(bitmap);
-        return nullptr;
-    }
-    return bitmap;
+    PictureBudget budget;
+    return LoadBudgetedPicture(url, budget);
 }
 
 void ReleaseImage(void* image) {
@@ -97,18 +126,26 @@ bool LoadAlertDocument(const std::wstring& path, AlertDocument& document) {
     std::string bytes;
     if (!ReadWholeFile(path, bytes)) return false;
     if (!ParseAlertDocument(bytes, document)) return false;
+    // Each address is fetched once, within the document's budget; every
+    // cell that names it shares its picture.
+    PictureBudget budget;
+    std::map<std::string, void*> pictures;
+    for (const std::string& url : DistinctPictureAddresses(document)) {
+        pictures[url] = LoadBudgetedPicture(url, budget);
+    }
     for (AlertItem& item : document.items) {
         for (AlertCell& cell : item.cells) {
-            if (cell.hasImageUrl) cell.image = LoadImageFromUrl(cell.imageUrl);
+            if (cell.hasImageUrl) cell.image = pictures[cell.imageUrl];
         }
     }
     return true;
 }
 
 void ReleaseAlertImages(AlertDocument& document) {
+    std::set<void*> released;
     for (AlertItem& item : document.items) {
         for (AlertCell& cell : item.cells) {
-            ReleaseImage(cell.image);
+            if (cell.image != nullptr && released.insert(cell.image).second) ReleaseImage(cell.image);
             cell.image = nullptr;
         }
     }

@@ -4,6 +4,8 @@
 #include "app/app_folder.h"
 #include "app/app_folder_rules.h"
 #include "app/archiver_bootstrap_text.h"
+#include "app/archiver_trust.h"
+#include "app/archiver_trust_rules.h"
 #include "app/product_probe.h"
 #include "build_settings.h"
 #include "housekeeping/startup_archiving.h"
@@ -12,22 +14,36 @@
 #include "selfupdate/self_update.h"
 #include "service/check_in.h"
 #include "support/file_probe.h"
+#include "support/journal.h"
+#include "support/text.h"
 #include "update/executable_replacement.h"
 
 void BootstrapArchiver(const std::wstring& appFolder) {
     const std::wstring archiverPath = JoinPath(appFolder, ArchiverFileName);
-    // A 7za.exe that is no program (a page kept by an earlier fetch) is
-    // fetched again, as a missing one is.
-    if (HasProgramSignature(archiverPath)) return;
+    std::string digest;
+    if (IsTrustedArchiver(archiverPath, digest)) return;
+    // Any other 7za.exe (a page kept by an earlier fetch, a program the
+    // build does not pin) is never run: it goes, and is fetched again.
+    if (IsExistingFile(archiverPath)) {
+        AppendDownloadJournal(appFolder, "7ZA_NO_CONFIABLE_ELIMINADO;" + NarrowLowByte(archiverPath) +
+                                             ";sha256=" + (digest.empty() ? std::string("-") : digest));
+        DeleteFileW(archiverPath.c_str());
+    }
 
     const std::wstring url = ArchiverBootstrapUrl(settings::DownloadHostW);
     unsigned long errorCode = 0;
     const bool downloaded = DownloadToFile(url, archiverPath, &errorCode);
     // DownloadToFile may have created the file that was missing above.
     // cppcheck-suppress knownConditionTrueFalse
-    if (downloaded && IsExistingFile(archiverPath)) return;
+    if (downloaded && IsExistingFile(archiverPath)) {
+        if (IsTrustedArchiver(archiverPath, digest)) return;
+        AppendDownloadJournal(appFolder, "7ZA_DESCARGADO_NO_CONFIABLE;" + NarrowLowByte(url) +
+                                             ";sha256=" + (digest.empty() ? std::string("-") : digest));
+        DeleteFileW(archiverPath.c_str());
+        errorCode = ArchiverNotTrustedCode;
+    }
 
-    const std::wstring text = ArchiverErrorText(url, downloaded ? 0 : errorCode);
+    const std::wstring text = ArchiverErrorText(url, downloaded && errorCode != ArchiverNotTrustedCode ? 0 : errorCode);
     MessageBoxW(nullptr, text.c_str(), ArchiverErrorTitle, MB_ICONERROR);
 }
 

@@ -16,6 +16,10 @@ bool IsDotEntry(const wchar_t* name) {
     return lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0;
 }
 
+bool IsLink(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 void ClearReadOnly(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
@@ -54,7 +58,13 @@ bool DeleteFolderTree(const std::wstring& folder) {  // NOLINT(misc-no-recursion
         do {
             if (IsDotEntry(entry.cFileName)) continue;
             const std::wstring path = JoinPath(folder, entry.cFileName);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (IsLink(entry.dwFileAttributes)) {
+                // The link itself goes; what it leads to is never touched.
+                ClearReadOnly(path);
+                const bool gone = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                                                      : DeleteFileW(path.c_str());
+                if (!gone) return false;
+            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 if (!DeleteFolderTree(path)) return false;
             } else {
                 ClearReadOnly(path);
@@ -71,9 +81,11 @@ void RunStartupArchiving() {
     if (appFolder.empty()) return;
     const std::wstring root = JoinPath(appFolder, BackupRootName);
     const DWORD attributes = GetFileAttributesW(root.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    // A backup folder reached through a link is not the agent's to pack and delete.
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(attributes)) return;
 
     for (const std::wstring& candidate : ListSubfolders(root)) {
+        if (IsLink(GetFileAttributesW(candidate.c_str()))) continue;
         const std::wstring zip = JoinPath(root, NameAfterLastSeparator(candidate) + L".zip");
         unsigned long exitCode = 0;
         if (RunHidden(StartupArchiveCommand(candidate, zip), exitCode) && exitCode == 0) {

@@ -1,6 +1,8 @@
 #include "installer/installation.h"
 
 #include "app/archiver_bootstrap_text.h"
+#include "app/archiver_trust.h"
+#include "app/archiver_trust_rules.h"
 #include "build_settings.h"
 #include "installer/installation_text.h"
 #include "installer/url_download.h"
@@ -13,19 +15,21 @@ void ShowError(HWND owner, const std::wstring& text, const wchar_t* title) {
     MessageBoxW(owner, text.c_str(), title, MB_ICONERROR);
 }
 
-// 7za.exe in the folder, fetched when it is not there yet or is no program
-// (a page an earlier attempt kept). An HTTP error answer counts as a missing
-// file (HRESULT 0 when the call itself succeeded); a page answered with
-// status 200 (a captive portal, a proxy) is deleted and told as a file that
-// is no program.
+// A pinned 7za.exe in the folder, fetched when it is not there yet or is
+// not pinned (a page an earlier attempt kept, another program). An HTTP
+// error answer counts as a missing file (HRESULT 0 when the call itself
+// succeeded); a download that is not pinned (a captive portal's page, a
+// program the build does not know) is deleted and told with
+// TRUST_E_BAD_DIGEST.
 bool EnsureArchiver(HWND owner, const std::wstring& archiverPath) {
-    if (HasProgramSignature(archiverPath)) return true;
+    if (IsTrustedArchiver(archiverPath)) return true;
+    if (IsExistingFile(archiverPath)) DeleteFileW(archiverPath.c_str());
     const std::wstring url = ArchiverBootstrapUrl(settings::DownloadHostW);
     HRESULT result = S_OK;
     if (DownloadUrlToFile(url, archiverPath, &result) && IsExistingFile(archiverPath)) {
-        if (HasProgramSignature(archiverPath)) return true;
+        if (IsTrustedArchiver(archiverPath)) return true;
         DeleteFileW(archiverPath.c_str());
-        result = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+        result = static_cast<HRESULT>(ArchiverNotTrustedCode);
     }
     ShowError(owner, ArchiverFetchErrorText(url, static_cast<unsigned long>(SUCCEEDED(result) ? S_OK : result)),
               ArchiverFetchErrorTitle);

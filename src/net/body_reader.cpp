@@ -1,5 +1,6 @@
 #include "net/body_reader.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
@@ -101,6 +102,10 @@ AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, 
                 return AppendEnd::Cut;
             }
             if (chunk.count == 0) break;
+            if (total > 0 && chunk.count > total - std::min<std::uint64_t>(total, body.size())) {
+                errorCode = BodyTooLarge;
+                return AppendEnd::Overrun;
+            }
             body.insert(body.end(), buffer.begin(), buffer.begin() + chunk.count);
             if (added) added(body.data() + body.size() - chunk.count, chunk.count);
             if (total > 0) progress(TransferProgress(static_cast<std::uint32_t>(body.size()), total));

@@ -41,7 +41,7 @@ BoundedEnd ReadBoundedBody(const ChunkSource& source, std::uint32_t chunkSize, s
 // Reads until a chunk of 0 bytes. With an announced length (> 0) it reserves
 // that much up front and publishes total * 70 / length after each chunk.
 // Fails, with the body emptied and errorCode set, when a read fails, when
-// fewer bytes than announced arrive, or when memory runs out. True only for
+// fewer or more bytes than announced arrive, or when memory runs out. True only for
 // a complete, non-empty body; an empty one gives false with errorCode 0.
 // Reserves room for the announced length; false when it cannot be had.
 bool ReservePackageBody(std::vector<unsigned char>& body, std::uint64_t length);
@@ -50,7 +50,7 @@ bool ReadPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::ui
                      std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress);
 
 // How one attempt of a resumable transfer ended.
-enum class AppendEnd { Complete, Cut, OutOfMemory };
+enum class AppendEnd { Complete, Cut, OutOfMemory, Overrun };
 
 // One attempt of a resumable transfer: appends to `body` (which keeps what
 // earlier attempts brought; the caller reserves it) until a chunk of 0 bytes.
@@ -58,7 +58,9 @@ enum class AppendEnd { Complete, Cut, OutOfMemory };
 // each chunk, so that progress goes on from where the held bytes left it.
 // Cut: a read failed (errorCode its code) or the body is still shorter than
 // the total (errorCode BodyCutShort). A read that fails once the whole total
-// is held ends the body (Complete). Nothing held is discarded here.
+// is held ends the body (Complete). Overrun: more bytes arrived than the
+// total announced (errorCode BodyTooLarge); the surplus is never appended,
+// as no answer may be longer than it said. Nothing held is discarded here.
 // `added`, when set, is told of every chunk as it is appended.
 AppendEnd AppendPackageBody(const ChunkSource& source, std::uint32_t chunkSize, std::uint64_t total,
                             std::vector<unsigned char>& body, unsigned long& errorCode, const ProgressSink& progress,

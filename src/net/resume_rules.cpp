@@ -35,13 +35,14 @@ bool ParseContentRange(const std::string& text, std::uint64_t& first, std::uint6
 }  // namespace
 
 ResumeAction DecideResume(unsigned long status, const std::string& contentRange, std::uint64_t held,
-                          std::uint64_t total) {
+                          std::uint64_t total, std::uint64_t contentLength) {
     if (status == StatusOk) return ResumeAction::StartOver;
     if (status != StatusPartial || total == 0 || held >= total) return ResumeAction::Fail;
     std::uint64_t first = 0, last = 0, announced = 0;
     if (!ParseContentRange(contentRange, first, last, announced)) return ResumeAction::Fail;
     const bool fits = first == held && last == total - 1 && announced == total;
-    return fits ? ResumeAction::Append : ResumeAction::Fail;
+    const bool lengthFits = contentLength == 0 || contentLength == total - held;
+    return fits && lengthFits ? ResumeAction::Append : ResumeAction::Fail;
 }
 
 std::string RangeHeader(std::uint64_t held) {
@@ -54,12 +55,19 @@ bool IsUsableHeaderValue(const std::string& value) {
     return !value.empty() && value.find_first_of("\r\n") == std::string::npos;
 }
 
+bool IsWeakEtag(const std::string& etag) {
+    return etag.compare(0, 2, "W/") == 0;
+}
+
 }  // namespace
 
 std::string IfRangeValidator(const std::string& etag, const std::string& lastModified) {
-    const bool weak = etag.compare(0, 2, "W/") == 0;
-    if (IsUsableHeaderValue(etag) && !weak) return etag;
+    if (IsUsableHeaderValue(etag)) return IsWeakEtag(etag) ? std::string() : etag;
     return IsUsableHeaderValue(lastModified) ? lastModified : std::string();
+}
+
+bool CanResumeFrom(const std::string& etag) {
+    return !IsWeakEtag(etag);
 }
 
 std::string ResumeHeaders(std::uint64_t held, const std::string& validator) {

@@ -53,11 +53,6 @@ std::string ContentRangeOf(HINTERNET request) {
     return HeaderText(request, HTTP_QUERY_CONTENT_RANGE);
 }
 
-// What names the answer's version of the file, for If-Range.
-std::string ValidatorOf(HINTERNET request) {
-    return IfRangeValidator(HeaderText(request, HTTP_QUERY_ETAG), HeaderText(request, HTTP_QUERY_LAST_MODIFIED));
-}
-
 ChunkSource ReaderOf(const ScopedInternet& request) {
     return [&request](unsigned char* buffer, std::uint32_t capacity) {
         ChunkRead chunk;
@@ -99,8 +94,17 @@ struct ResumableFetch {
     std::vector<unsigned char>* body = nullptr;
     std::uint64_t total = 0;  // the Content-Length of the answer the held bytes belong to
     std::string validator;    // its ETag or Last-Modified, for If-Range
+    bool resumable = true;    // false after a weak ETag: a further attempt asks for the whole file
     unsigned long errorCode = 0;
 };
+
+// Takes the answer's length and version as those of the bytes it brings.
+void TakeAnswerFacts(ResumableFetch& fetch, HINTERNET request) {
+    fetch.total = AnnouncedLength(request);
+    const std::string etag = HeaderText(request, HTTP_QUERY_ETAG);
+    fetch.validator = IfRangeValidator(etag, HeaderText(request, HTTP_QUERY_LAST_MODIFIED));
+    fetch.resumable = CanResumeFrom(etag);
+}
 
 enum class AttemptEnd { Complete, Cut, Final };
 
@@ -129,8 +133,7 @@ AttemptEnd FirstAttempt(ResumableFetch& fetch) {
         fetch.errorCode = status;
         return AttemptEnd::Final;
     }
-    fetch.total = AnnouncedLength(request.Get());
-    fetch.validator = ValidatorOf(request.Get());
+    TakeAnswerFacts(fetch, request.Get());
     if (fetch.total > 0 && !ReserveTotal(fetch)) {
         fetch.errorCode = BodyOutOfMemory;
         return AttemptEnd::Final;
@@ -141,19 +144,25 @@ AttemptEnd FirstAttempt(ResumableFetch& fetch) {
 // A further request for the bytes after those held.
 AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
     ScopedInternet root, request;
-    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request, ResumeHeaders(fetch.body->size(), fetch.validator))) {
+    // A head that may not be resumed is asked for again whole (no Range).
+    const std::string headers = fetch.resumable ? ResumeHeaders(fetch.body->size(), fetch.validator) : std::string();
+    if (!OpenUrl(PackageUserAgent, *fetch.url, root, request, headers)) {
         fetch.errorCode = GetLastError();
         return AttemptEnd::Cut;  // the link is still down: another attempt may reach it
     }
     const DWORD status = StatusOf(request.Get());
-    switch (DecideResume(status, ContentRangeOf(request.Get()), fetch.body->size(), fetch.total)) {
+    const std::uint64_t held = fetch.resumable ? fetch.body->size() : 0;
+    switch (DecideResume(status, ContentRangeOf(request.Get()), held, fetch.total, AnnouncedLength(request.Get()))) {
         case ResumeAction::Append:
+            if (!fetch.resumable) {  // a part nobody asked for
+                fetch.errorCode = status;
+                return AttemptEnd::Final;
+            }
             break;
         case ResumeAction::StartOver:  // the whole file, maybe another version of it
             fetch.body->clear();  // keeps the reserved capacity
             if (fetch.options->onStartOver) fetch.options->onStartOver();
-            fetch.total = AnnouncedLength(request.Get());
-            fetch.validator = ValidatorOf(request.Get());
+            TakeAnswerFacts(fetch, request.Get());
             if (fetch.total > 0 && !ReserveTotal(fetch)) {
                 fetch.errorCode = BodyOutOfMemory;
                 return AttemptEnd::Final;
@@ -183,6 +192,10 @@ bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& 
     return FetchLoosely(ImageUserAgent, url, ImageBodyLimit, body);
 }
 
+bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body, std::size_t limit) {
+    return FetchLoosely(ImageUserAgent, url, limit < ImageBodyLimit ? limit : ImageBodyLimit, body);
+}
+
 bool DownloadUrlBytes_Rtf(const std::string& url, std::vector<unsigned char>& body) {
     return FetchLoosely(RtfUserAgent, url, RtfBodyLimit, body);
 }
@@ -198,7 +211,7 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
     AttemptEnd end = FirstAttempt(fetch);
     for (int attempt = 1; attempt <= options.resumeAttempts && ShouldResume(end, fetch); ++attempt) {
         Sleep(ResumeWaitMs(attempt));
-        if (options.onResume) options.onResume(body.size(), attempt);
+        if (options.onResume) options.onResume(fetch.resumable ? body.size() : 0, attempt);
         end = ResumeAttempt(fetch);
     }
     if (end != AttemptEnd::Complete) return FailWith(body, errorCode, fetch.errorCode);

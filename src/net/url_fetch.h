@@ -9,8 +9,8 @@
 #include "net/resume_rules.h"
 
 // The update package. Publishes DownloadProgress from the Content-Length.
-// True only for a complete body (status 200..299, no failed read, at least
-// the announced length, not empty). On failure errorCode is the HTTP status,
+// True only for a complete body (status 200..299, no failed read, exactly
+// the announced length when there is one, not empty). On failure errorCode is the HTTP status,
 // the system error code of the failed step (8 when memory ran out), or 0 for
 // an empty body; the body is then empty.
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode);
@@ -32,10 +32,13 @@ struct PackageFetchOptions {
 // The same fetch, resumed when the transfer is cut after some bytes arrived
 // (a failed read, or fewer bytes than the first answer's Content-Length):
 // up to ResumeAttempts further requests with "Range: bytes=<held>-" and an
-// If-Range naming the held head's version (its answer's strong ETag, else
-// its Last-Modified), after ResumeWaitMs(k). A fitting 206 is appended to
-// the bytes held, a 200 (the whole file, maybe a newer one) starts over, any
-// other answer fails. Failure reports as the fetch above does.
+// If-Range naming the held head's version (its answer's strong ETag, else,
+// with no ETag, its Last-Modified), after ResumeWaitMs(k); a head whose
+// answer had a weak ETag is asked for again whole. A fitting 206 (the exact
+// rest, by Content-Range and Content-Length) is appended to the bytes held,
+// a 200 (the whole file, maybe a newer one) starts over, any other answer
+// fails, and so does any answer that brings more than its announced total.
+// Failure reports as the fetch above does.
 bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& body, unsigned long& errorCode,
                           const PackageFetchOptions& options);
 
@@ -44,4 +47,7 @@ bool DownloadUrlBytes_URL(const std::string& url, std::vector<unsigned char>& bo
 // A body longer than ImageBodyLimit or RtfBodyLimit fails the fetch (false,
 // body empty), as does memory running out.
 bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body);
+// The same with a lower bound than ImageBodyLimit (what a document's
+// picture budget has left).
+bool DownloadUrlBytes_Image(const std::string& url, std::vector<unsigned char>& body, std::size_t limit);
 bool DownloadUrlBytes_Rtf(const std::string& url, std::vector<unsigned char>& body);

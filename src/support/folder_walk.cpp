@@ -20,6 +20,8 @@ std::wstring FindFileBelow(const std::wstring& folder, const std::function<bool(
     std::wstring found;
     ForEachEntry(folder, [&](const std::wstring& path, bool isDirectory) {
         if (isDirectory) {
+            // A link to another folder is never followed.
+            if ((GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
             found = FindFileBelow(path, matches);
         } else if (matches(path.substr(path.rfind(L'\\') + 1))) {
             found = path;

@@ -9,6 +9,6 @@
 bool ForEachEntry(const std::wstring& folder, const std::function<bool(const std::wstring&, bool)>& visit);
 
 // The first file at any depth below the folder (depth first, a directory
-// searched as soon as it is met) whose name satisfies the test; empty when
-// there is none.
+// searched as soon as it is met, a link to a folder never followed) whose
+// name satisfies the test; empty when there is none.
 std::wstring FindFileBelow(const std::wstring& folder, const std::function<bool(const std::wstring& name)>& matches);

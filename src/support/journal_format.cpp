@@ -10,7 +10,16 @@ std::string JournalTimestamp(const LocalStamp& s) {
 }
 
 std::string JournalLine(const LocalStamp& stamp, const std::string& text) {
-    return JournalTimestamp(stamp) + ";" + text + "\n";
+    const bool cut = text.size() > JournalTextLimit;
+    std::string line = JournalTimestamp(stamp) + ";";
+    const size_t kept = line.size();
+    line.append(text, 0, cut ? JournalTextLimit : text.size());
+    for (size_t i = kept; i < line.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c < 0x20 || c == 0x7F) line[i] = '_';
+    }
+    if (cut) line += "...";
+    return line + "\n";
 }
 
 std::string JournalFileBytes(const std::string& line) {

@@ -61,6 +61,13 @@ void RestoreInterruptedSetAsides(const std::wstring& appFolder) {
 
 bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
                         SetAsideVariant variant) {
+    unsigned long error = 0;
+    return SetAsideExecutable(appFolder, currentPath, stem, variant, error);
+}
+
+bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
+                        SetAsideVariant variant, unsigned long& error) {
+    error = 0;
     const std::wstring target = SetAsidePath(appFolder, stem);
     if (IsExistingFile(target)) {
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -77,9 +84,41 @@ bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& curre
                                        PathText(target));
         return true;
     }
-    const DWORD error = GetLastError();
+    error = GetLastError();
     JournalDownload(appFolder, std::string(zip ? "ERROR_RENOMBRAR_A_2_ZIP;" : "ERROR_RENOMBRAR_A_2;") +
                                    PathText(currentPath) + ";err=" + DecimalText(error));
+    return false;
+}
+
+bool BackUpBeforeReplacing(const std::wstring& appFolder, const std::wstring& path, unsigned long& error) {
+    error = 0;
+    const std::wstring base = JoinPath(appFolder, BackupRootName);
+    const std::wstring name = NameAfterLastSeparator(path);
+    std::wstring destination;
+    if (!EnsureDirectory(base)) {
+        error = GetLastError();
+    } else {
+        // Two updates within one second share a stamp; the first copy is never overwritten.
+        const std::wstring stamp = LocalStamp();
+        for (int n = 0; n < NumberedNameAttempts && destination.empty(); ++n) {
+            const std::wstring folder = JoinPath(base, NumberedName(stamp, n));
+            if (!EnsureDirectory(folder)) {
+                error = GetLastError();
+                break;
+            }
+            const std::wstring candidate = JoinPath(folder, name);
+            if (GetFileAttributesW(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) destination = candidate;
+        }
+        if (destination.empty() && error == 0) error = ERROR_ALREADY_EXISTS;
+    }
+    if (!destination.empty() && CopyFileW(path.c_str(), destination.c_str(), TRUE)) {
+        JournalDownload(appFolder, "COPIA_PREVIA_PAQUETE;" + PathText(path) + ";->;" + PathText(destination));
+        return true;
+    }
+    if (error == 0) error = GetLastError();
+    JournalDownload(appFolder, "ERROR_COPIA_PREVIA_PAQUETE;" + PathText(path) + ";->;" +
+                                   (destination.empty() ? PathText(base) : PathText(destination)) +
+                                   ";err=" + DecimalText(error));
     return false;
 }
 
@@ -154,6 +193,11 @@ int CopyFilesByPattern(const std::wstring& sourceFolder, const std::wstring& pat
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         const std::wstring source = JoinPath(sourceFolder, entry.cFileName);
         const std::wstring destination = JoinPath(destinationFolder, entry.cFileName);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            // A link is never followed: what it leads to is not this folder's.
+            JournalDownload(journalFolder, "COPIA_ENLACE_OMITIDO;" + PathText(source));
+            continue;
+        }
         SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
             ++count;

@@ -17,9 +17,18 @@ void RestoreInterruptedSetAsides(const std::wstring& appFolder);
 
 // Copies the program at currentPath aside to stem + "2.exe": the stored
 // package or the unpacked executable then replaces it in one rename, so
-// that the folder never lacks the program. Journals one line.
+// that the folder never lacks the program. Journals one line. On failure
+// `error` holds the copy's system error code.
+bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
+                        SetAsideVariant variant, unsigned long& error);
 bool SetAsideExecutable(const std::wstring& appFolder, const std::wstring& currentPath, const std::wstring& stem,
                         SetAsideVariant variant);
+
+// Copies a file that a package is about to replace into a dated backup
+// folder under actualizaciones (a new one when that folder already holds
+// the name), journalling COPIA_PREVIA_PAQUETE or ERROR_COPIA_PREVIA_PAQUETE.
+// False, with the system error code, when the copy could not be made.
+bool BackUpBeforeReplacing(const std::wstring& appFolder, const std::wstring& path, unsigned long& error);
 
 // Moves the set-aside file to actualizaciones\<stamp>\<stem>.exe.
 bool MoveToBackups(const std::wstring& appFolder, const std::wstring& setAsidePath, const std::wstring& stem,

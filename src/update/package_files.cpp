@@ -2,10 +2,12 @@
 
 #include <windows.h>
 
+#include "app/app_folder_rules.h"
 #include "support/handles.h"
 #include "support/journal.h"
 #include "support/text.h"
 #include "update/package_checks.h"
+#include "update/package_naming.h"
 
 namespace {
 
@@ -26,7 +28,7 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& 
 }  // namespace
 
 bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes) {
-    const std::wstring partial = path + L".parcial";
+    const std::wstring partial = path + PartialSuffix;
     if (WriteWholeFile(partial, bytes) && MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         return true;
     }
@@ -34,6 +36,49 @@ bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>&
     DeleteFileW(partial.c_str());
     SetLastError(error);
     return false;
+}
+
+std::wstring LongNameOf(const std::wstring& path) {
+    const DWORD needed = GetLongPathNameW(path.c_str(), nullptr, 0);
+    if (needed == 0) return NameAfterLastSeparator(path);
+    std::wstring buffer(needed, L'\0');
+    const DWORD written = GetLongPathNameW(path.c_str(), &buffer[0], needed);
+    if (written == 0 || written >= needed) return NameAfterLastSeparator(path);
+    buffer.resize(written);
+    return NameAfterLastSeparator(buffer);
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+namespace {
+
+std::wstring RunningExecutableName() {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD copied = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    if (copied == 0 || copied >= MAX_PATH) return std::wstring();
+    return LowerAscii(LongNameOf(buffer));
+}
+
+bool ExistsAt(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+bool IsSafePackageName(const std::wstring& appFolder, const std::wstring& name) {
+    if (!IsUsablePackageName(name)) return false;
+    const std::wstring path = JoinPath(appFolder, name);
+    if (ExistsAt(path)) {
+        if (IsReparsePoint(path)) return false;
+        const std::wstring longName = LongNameOf(path);
+        if (IsAgentOwnName(longName) || LowerAscii(longName) == RunningExecutableName()) return false;
+    }
+    if (!HasZipExtension(name)) return true;
+    const std::wstring stemPath = JoinPath(appFolder, StripExtension(name));
+    return !(ExistsAt(stemPath) && NamesAgentFolder(LongNameOf(stemPath)));
 }
 
 bool IsExistingDirectory(const std::wstring& path) {

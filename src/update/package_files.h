@@ -10,6 +10,23 @@
 // the path is left untouched and the Win32 error code is the last error.
 bool SaveBytesToFile(const std::wstring& path, const std::vector<unsigned char>& bytes);
 
+// False for a package name the agent must not store under: one that
+// IsUsablePackageName refuses; one whose existing entry in the application
+// folder is, by its long name, the agent's own (an 8.3 spelling such as
+// TREVAN~1.EXE names trevanto.exe) or the running agent's executable, or is
+// a link (reparse point); and a ZIP package whose stem names, by its long
+// name, one of the agent's own folders.
+bool IsSafePackageName(const std::wstring& appFolder, const std::wstring& name);
+
+// The long form of the last part of an existing path (its 8.3 spelling
+// resolved, letter case as stored); the name itself when the path does not
+// exist or cannot be resolved.
+std::wstring LongNameOf(const std::wstring& path);
+
+// True when the path's attributes carry FILE_ATTRIBUTE_REPARSE_POINT (a
+// junction, a symbolic link or another reparse point).
+bool IsReparsePoint(const std::wstring& path);
+
 // True when the path is a directory, or could be created as one (an
 // ERROR_ALREADY_EXISTS counts as created).
 bool EnsureDirectory(const std::wstring& path);

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <utility>
 
 #include "app/catalogue.h"
 #include "housekeeping/archiving_text.h"
+#include "selfupdate/self_update_text.h"
 #include "support/journal_format.h"
 
 std::wstring PackageFileNameFromUrl(const std::string& url) {
@@ -28,26 +30,67 @@ namespace {
 // must never be unpacked into.
 const wchar_t* const AgentFolderNames[] = {RecordFolderName, BackupRootName, VersionsFolderName};
 
-// True when the folder name, as Windows stores it (trailing dots and blanks
-// dropped) and in any letter case, is one of the agent's own.
+// The agent's own files in the application folder (lower case).
+const wchar_t* const AgentFileNames[] = {L"trevanto.exe", L"7za.exe", NewAgentFileName, SelfUpdateBatchName,
+                                         SetAsideAgentName};
+
+// Windows opens a device, not a file, for these names, whatever follows a dot.
+const wchar_t* const DeviceNames[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+
+// The name as Windows stores it: trailing dots and blanks dropped.
+std::wstring StoredForm(std::wstring name) {
+    const size_t kept = name.find_last_not_of(L". ");
+    name.erase(kept == std::wstring::npos ? 0 : kept + 1);
+    return name;
+}
+
+bool IsDeviceName(const std::wstring& name) {
+    std::wstring base = LowerAscii(name.substr(0, name.find(L'.')));
+    base = StoredForm(base);
+    for (const wchar_t* device : DeviceNames) {
+        if (base == device) return true;
+    }
+    // COM1..COM9 and LPT1..LPT9 (and the superscript digits Windows also takes).
+    if (base.size() != 4) return false;
+    const std::wstring head = base.substr(0, 3);
+    const wchar_t digit = base[3];
+    const bool numbered = (digit >= L'1' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+    return (head == L"com" || head == L"lpt") && numbered;
+}
+
+}  // namespace
+
 bool NamesAgentFolder(std::wstring folder) {
-    const size_t kept = folder.find_last_not_of(L". ");
-    folder.erase(kept == std::wstring::npos ? 0 : kept + 1);
-    folder = LowerAscii(folder);
+    folder = LowerAscii(StoredForm(std::move(folder)));
     for (const wchar_t* agentFolder : AgentFolderNames) {
         if (folder == agentFolder) return true;
     }
     return false;
 }
 
-}  // namespace
+bool IsAgentOwnName(const std::wstring& name) {
+    const std::wstring stored = LowerAscii(StoredForm(name));
+    if (NamesAgentFolder(stored)) return true;
+    for (const wchar_t* agentFile : AgentFileNames) {
+        if (stored == agentFile) return true;
+    }
+    for (const ProductEntry& product : ProductCatalogue) {
+        if (stored == SetAsideFileName(StripExtension(product.exeName))) return true;
+    }
+    return EndsWithIgnoringCase(stored, PartialSuffix);
+}
 
 bool IsUsablePackageName(const std::wstring& name) {
     if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
     const size_t dot = name.rfind(L'.');
     const std::wstring stem = dot == std::wstring::npos ? name : name.substr(0, dot);
     if (stem.find_first_not_of(L". ") == std::wstring::npos) return false;
+    if (IsDeviceName(name) || IsAgentOwnName(name)) return false;
     return !(HasZipExtension(name) && NamesAgentFolder(stem));
+}
+
+std::wstring NumberedName(const std::wstring& base, int n) {
+    return n == 0 ? base : base + L"_" + std::to_wstring(n + 1);
 }
 
 std::wstring StripExtension(const std::wstring& text) {

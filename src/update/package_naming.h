@@ -14,10 +14,36 @@ std::wstring PackageFileNameFromUrl(const std::string& url);
 // False for a package name that Windows would alter or that would name the
 // application folder itself or its parent once the extension is cut off:
 // empty, ending in a dot or a blank, or with nothing but dots and blanks
-// before its last "."; and for a ZIP package that would unpack into one of
-// the agent's own folders (actualizador_registros, actualizaciones,
-// versiones, in any letter case).
+// before its last "."; a device name (CON, NUL, COM1, ...) with or without
+// an extension; a name of the agent's own (IsAgentOwnName); and for a ZIP
+// package that would unpack into one of the agent's own folders
+// (actualizador_registros, actualizaciones, versiones, in any letter case).
+// A name's short (8.3) spelling is not caught here: the caller compares the
+// long form of an existing path as well.
 bool IsUsablePackageName(const std::wstring& name);
+
+// True when the name, in any letter case and as Windows stores it (trailing
+// dots and blanks dropped), is one of the agent's own files or folders in
+// the application folder: its executable, the archiver, the files of its
+// own update and hand-over, a program's set-aside copy, a package being
+// saved (".parcial"), the record, backup and versions folders.
+bool IsAgentOwnName(const std::wstring& name);
+
+// True when the folder name, as Windows stores it and in any letter case,
+// is one of the agent's own folders.
+bool NamesAgentFolder(std::wstring folder);
+
+// The n-th name tried for a new folder of the agent's own (a ZIP package's
+// extraction folder, a backup folder): the base first (n = 0), then
+// "<base>_2", "<base>_3", ...
+std::wstring NumberedName(const std::wstring& base, int n);
+
+// How many names NumberedName offers before the agent gives up.
+inline constexpr int NumberedNameAttempts = 100;
+
+// The suffix of the file a package is written to before it is moved over
+// its name.
+inline constexpr wchar_t PartialSuffix[] = L".parcial";
 
 // The text without its last extension (only when the "." follows the last separator).
 std::wstring StripExtension(const std::wstring& text);

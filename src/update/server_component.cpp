@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "app/app_folder_rules.h"
+#include "app/archiver_trust.h"
 #include "support/folder_walk.h"
 #include "support/journal.h"
 #include "support/process_runner.h"
@@ -56,7 +57,8 @@ bool ExtractServerArchive(const std::wstring& appFolder, const std::wstring& arc
                           unsigned long& code) {
     code = 0xFFFFFFFFu;
     const std::wstring sevenZip = JoinPath(appFolder, L"7za.exe");
-    if (GetFileAttributesW(sevenZip.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    // A 7za.exe the build does not pin is never run; PowerShell unpacks instead.
+    if (GetFileAttributesW(sevenZip.c_str()) != INVALID_FILE_ATTRIBUTES && IsTrustedArchiver(sevenZip)) {
         if (!EnsureDirectory(destination)) return false;
         unsigned long exitCode = 0;
         if (RunHidden(SevenZipExtractCommand(sevenZip, archive, destination), exitCode) && exitCode <= 1) {

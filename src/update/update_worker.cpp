@@ -58,6 +58,8 @@ struct PackageState {
     std::wstring setAside;
     bool executable = false;
     bool setAsideDone = false;
+    bool setAsideFailed = false;  // the program could not be copied aside
+    unsigned long setAsideError = 0;
 };
 
 // A package that could not be fetched, checked or stored (or a name that is
@@ -78,7 +80,8 @@ PackageState PreparePackage(const RunState& run, const std::wstring& packageName
     package.setAside = SetAsidePath(run.appFolder, StripExtension(packageName));
     if (package.executable && IsExistingFile(package.path)) {
         package.setAsideDone = SetAsideExecutable(run.appFolder, package.path, StripExtension(packageName),
-                                                  SetAsideVariant::ExecutablePackage);
+                                                  SetAsideVariant::ExecutablePackage, package.setAsideError);
+        package.setAsideFailed = !package.setAsideDone;
     }
     return package;
 }
@@ -142,6 +145,15 @@ bool FetchAndStore(const RunState& run, const std::string& packageUrl, const Pac
         FailFetch(run, package, ERROR_BAD_EXE_FORMAT, "paquete no es un ejecutable");
         return false;
     }
+    // A file the package replaces that is no program set aside (a data file,
+    // an archive of the customer's) is kept in a backup first.
+    unsigned long backupError = 0;
+    if (!package.executable && IsExistingFile(package.path) &&
+        !BackUpBeforeReplacing(run.appFolder, package.path, backupError)) {
+        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(backupError), "copia previa fallo", "COPIA_PREVIA");
+        RelaunchApplication(run.appFolder, run.programExe);
+        return false;
+    }
     if (!SaveBytesToFile(package.path, bytes)) {
         const DWORD saveError = GetLastError();
         FailFetch(run, package, static_cast<std::int32_t>(saveError), "SaveBytesToFile fallo", "ERROR_GUARDAR",
@@ -183,8 +195,9 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
     }
 
     const std::wstring packageName = PackageFileNameFromUrl(packageUrl);
-    if (!IsUsablePackageName(packageName)) {
-        // Refused before anything is touched: Windows would store or unpack it elsewhere.
+    if (!IsSafePackageName(run.appFolder, packageName)) {
+        // Refused before anything is touched: Windows would store or unpack it
+        // elsewhere, or it would take the place of one of the agent's own files.
         FailFetch(run, PackageState(), ERROR_INVALID_NAME, "nombre de paquete no valido",
                   "NOMBRE_PAQUETE_INVALIDO;" + packageUrl);
         return;
@@ -196,6 +209,13 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
         return;
     }
     const PackageState package = PreparePackage(run, packageName);
+    if (package.setAsideFailed) {
+        // Without its copy the old program could not be kept: nothing is fetched.
+        Report(run, "INSTALACION_FALLIDA", static_cast<std::int32_t>(package.setAsideError), "exe anterior no copiable",
+               "COPIAR_EXE_ANTERIOR");
+        RelaunchApplication(run.appFolder, run.programExe);
+        return;
+    }
     const std::wstring& packagePath = package.path;
     if (!FetchAndStore(run, packageUrl, package, expectedSha256,
                        signatureStep == SignatureStep::Verify ? signature : nullptr)) {

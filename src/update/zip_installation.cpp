@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include "app/app_folder_rules.h"
+#include "app/archiver_trust.h"
+#include "app/archiver_trust_rules.h"
 #include "net/download_progress.h"
 #include "support/file_probe.h"
 #include "support/folder_walk.h"
@@ -71,7 +73,12 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
             continue;
         }
         const std::wstring stem = StripExtension(name);
-        if (!SetAsideExecutable(appFolder, rootPath, stem, SetAsideVariant::ZipPackage)) continue;
+        unsigned long setAsideError = 0;
+        if (!SetAsideExecutable(appFolder, rootPath, stem, SetAsideVariant::ZipPackage, setAsideError)) {
+            // Without its copy the old program could not be kept: nothing is installed.
+            FailInstallation(outcome, setAsideError, "exe anterior no copiable", "COPIAR_EXE_ANTERIOR");
+            return;
+        }
         const std::wstring setAside = SetAsidePath(appFolder, stem);
         if (!MoveFileWithRetry(candidate, rootPath)) {
             const DWORD error = GetLastError();
@@ -89,41 +96,54 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
     JournalDownload(appFolder, "ZIP_EXE_SIN_MATCH_EN_RAIZ");
 }
 
-// Removes one entry an earlier package left; a registration script is
-// journalled with its own codes.
-bool RemoveLeftover(const std::wstring& appFolder, const std::wstring& path, bool isDirectory, unsigned long& error) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    const bool script = !isDirectory && IsRegistrationScriptName(NameAfterLastSeparator(path));
-    if (isDirectory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) {
-        JournalDownload(appFolder, (script ? "REGISTRO_BAT_ANTERIOR_ELIMINADO;" : "RESTO_PAQUETE_ANTERIOR_ELIMINADO;") +
-                                       PathText(path));
+// Removes a folder this update made, depth first. A link inside it is
+// removed itself, never followed. Journals nothing; false when anything stays.
+bool RemoveOwnFolderTree(const std::wstring& folder) {  // NOLINT(misc-no-recursion)
+    bool removed = true;
+    ForEachEntry(folder, [&removed](const std::wstring& path, bool isDirectory) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        const bool link = IsReparsePoint(path);
+        if (isDirectory && !link) {
+            removed = RemoveOwnFolderTree(path) && removed;
+        } else if (!(isDirectory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))) {
+            removed = false;
+        }
         return true;
+    });
+    return RemoveDirectoryW(folder.c_str()) != 0 && removed;
+}
+
+// A new folder beside the package for its contents, never one that was
+// there before (an earlier package's, or a folder of the customer's that
+// shares the package's name): the package's stem when nothing has that
+// name, else "<stem>_2", "<stem>_3", ... The first name taken is journalled.
+bool CreateExtractionFolder(const std::wstring& appFolder, const std::wstring& packagePath, std::wstring& folder,
+                            unsigned long& error) {
+    const std::wstring stemPath = StripExtension(packagePath);
+    for (int n = 0; n < NumberedNameAttempts; ++n) {
+        folder = NumberedName(stemPath, n);
+        if (CreateDirectoryW(folder.c_str(), nullptr)) {
+            if (n > 0) JournalDownload(appFolder, "CARPETA_EXTRACCION_OCUPADA;" + PathText(stemPath) + ";->;" +
+                                                      PathText(folder));
+            return true;
+        }
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) break;
     }
-    error = GetLastError();
-    JournalDownload(appFolder,
-                    (script ? "ERROR_ELIMINAR_REGISTRO_BAT_ANTERIOR;" : "ERROR_ELIMINAR_RESTO_PAQUETE_ANTERIOR;") +
-                        PathText(path) + ";err=" + DecimalText(error));
+    JournalDownload(appFolder, "ERROR_CREAR_CARPETA_EXTRACCION;" + PathText(folder) + ";err=" + DecimalText(error));
     return false;
 }
 
-// Empties a folder, depth first (a folder goes after its contents). A link
-// to another folder is removed, never followed. False, with the first
-// removal's error code, when anything stays.
-bool EmptyFolder(const std::wstring& appFolder, const std::wstring& folder, unsigned long& error) {
-    bool emptied = true;
-    ForEachEntry(folder, [&](const std::wstring& path, bool isDirectory) {
-        unsigned long entryError = 0;
-        const bool link = (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (isDirectory && !link && !EmptyFolder(appFolder, path, entryError)) {
-            // What could not be removed keeps the folder too.
-        } else if (RemoveLeftover(appFolder, path, isDirectory, entryError)) {
-            return true;
-        }
-        if (emptied) error = entryError;
-        emptied = false;
-        return true;
-    });
-    return emptied;
+// After a failed extraction: the package and what was unpacked of it go,
+// so that a package that cannot be unpacked leaves nothing to pile up.
+void RemoveFailedExtraction(const std::wstring& appFolder, const std::wstring& packagePath,
+                            const std::wstring& extractionFolder) {
+    if (DeleteFileW(packagePath.c_str())) {
+        JournalDownload(appFolder, "LIMPIEZA_OK;ZIP_ELIMINADO;" + PathText(packagePath));
+    }
+    if (!extractionFolder.empty() && RemoveOwnFolderTree(extractionFolder)) {
+        JournalDownload(appFolder, "LIMPIEZA_OK;CARPETA_EXTRACCION_ELIMINADA;" + PathText(extractionFolder));
+    }
 }
 
 void CleanUp(const std::wstring& appFolder, const std::wstring& packagePath, const std::wstring& extractionFolder) {
@@ -158,6 +178,14 @@ bool ExtractWith7za(const std::wstring& appFolder, const std::wstring& archive, 
         code = 2;
         return false;
     }
+    std::string digest;
+    if (!IsTrustedArchiver(sevenZip, digest)) {
+        // Never run: the next start fetches a pinned one again.
+        JournalDownload(appFolder, "7ZA_NO_CONFIABLE;" + PathText(sevenZip) +
+                                       ";sha256=" + (digest.empty() ? std::string("-") : digest));
+        code = ArchiverNotTrustedCode;
+        return false;
+    }
     unsigned long exitCode = 0;
     const bool ran = RunHidden(SevenZipExtractCommand(sevenZip, archive, destination), exitCode);
     code = exitCode;
@@ -168,6 +196,7 @@ std::vector<std::wstring> CollectExecutables(const std::wstring& folder) {
     std::vector<std::wstring> found;
     ForEachEntry(folder, [&found](const std::wstring& path, bool isDirectory) {
         if (isDirectory) {
+            if (IsReparsePoint(path)) return true;  // a link is never followed
             const std::vector<std::wstring> inner = CollectExecutables(path);
             found.insert(found.end(), inner.begin(), inner.end());
         } else {
@@ -188,19 +217,25 @@ bool IsFolderEmpty(const std::wstring& folder) {
 
 ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath) {
     ZipBranchOutcome outcome;
-    const std::wstring extractionFolder = StripExtension(packagePath);
-    // The package is unpacked into an empty folder: an earlier package's
-    // program or script left there must never be taken for this one's.
-    unsigned long clearError = 0;
-    if (EmptyFolder(appFolder, extractionFolder, clearError)) {
+    // The package is unpacked into a folder made for it alone: nothing an
+    // earlier package or anyone else left is ever taken for this package's,
+    // nor removed to make room.
+    std::wstring extractionFolder;
+    unsigned long folderError = 0;
+    if (CreateExtractionFolder(appFolder, packagePath, extractionFolder, folderError)) {
         outcome.extracted = ExtractWith7za(appFolder, packagePath, extractionFolder, outcome.extractionCode);
     } else {
-        outcome.extractionCode = clearError;
+        outcome.extractionCode = folderError;
+        extractionFolder.clear();
     }
     AppendJournal(appFolder, ExtractionJournalName,
-                  "UNZIP_7ZA;" + PathText(packagePath) + ";->;" + PathText(extractionFolder) + ";" +
+                  "UNZIP_7ZA;" + PathText(packagePath) + ";->;" +
+                      PathText(extractionFolder.empty() ? StripExtension(packagePath) : extractionFolder) + ";" +
                       (outcome.extracted ? "OK" : "ERROR") + ";ec=" + DecimalText(outcome.extractionCode));
-    if (!outcome.extracted) return outcome;
+    if (!outcome.extracted) {
+        RemoveFailedExtraction(appFolder, packagePath, extractionFolder);
+        return outcome;
+    }
 
     DownloadProgress.store(90);
     UpdateStep.store(2);

@@ -14,14 +14,14 @@ bool IsFolderEmpty(const std::wstring& folder);
 struct ZipBranchOutcome {
     bool extracted = false;
     unsigned long extractionCode = 0;
-    bool installFailed = false;  // the new executable could not be read or moved in
+    bool installFailed = false;  // the old program could not be copied aside, or the new one read or moved in
     unsigned long installError = 0;
     const char* failureMessage = "";  // the report's "mensaje_error" and "paso_fallido"
     const char* failedStep = "";
 };
 
-// The whole branch after the package was stored: what an earlier package
-// left in the extraction folder is removed first (each entry journalled; an
-// entry that cannot be removed fails the extraction with its error code),
-// then the package is unpacked. Writes progress 90/2 once unpacked.
+// The whole branch after the package was stored: the package is unpacked
+// into a new folder of its own (CreateExtractionFolder), never into one that
+// was there before; a failed extraction removes the package and that folder.
+// Writes progress 90/2 once unpacked.
 ZipBranchOutcome InstallZipPackage(const std::wstring& appFolder, const std::wstring& packagePath);

@@ -402,17 +402,29 @@ class Registry:
         self._remember(key, name)
         self._reg("delete", key, "/v", name, "/f")
 
+    def set_default(self, key: str, data: str) -> None:
+        """Sets a key's default value (the key is made when missing); put back afterwards."""
+        original = None
+        out = self._reg("query", key, "/ve")
+        for line in out.stdout.splitlines() if out.returncode == 0 else []:
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0] in ("(Default)", "<Default>", "(Predeterminado)"):
+                original = (parts[1], parts[2] if len(parts) == 3 else "")
+        self._undo.append((key, None, original))
+        assert self._reg("add", key, "/ve", "/d", data, "/f").returncode == 0
+
     def delete_key(self, key: str) -> None:
         """Deletes a whole key; not undone (for keys the agent itself creates)."""
         self._reg("delete", key, "/f")
 
     def restore(self) -> None:
         for key, name, original in reversed(self._undo):
+            value = ["/ve"] if name is None else ["/v", name]
             if original is None:
-                self._reg("delete", key, "/v", name, "/f")
+                self._reg("delete", key, *value, "/f")
             else:
                 kind, data = original
-                self._reg("add", key, "/v", name, "/t", kind, "/d", data, "/f")
+                self._reg("add", key, *value, "/t", kind, "/d", data, "/f")
         self._undo.clear()
 
 

@@ -91,10 +91,12 @@ def identity_pixels(shot, colour):
     return sum(near(shot.getpixel((x, y)), colour, 40) for x in range(8, 308) for y in range(H - 45, H - 6))
 
 
-def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path, vendor, procs):
+def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path, vendor, procs, registry):
     opener = tmp_path / "enlaces" / "abrir.exe"
     opener.parent.mkdir()
     shutil.copy(bench.DOUBLES / "sibling_noversion.exe", opener)
+    # The shell opens web addresses with this prefix's handler for https.
+    registry.set_default(r"HKCR\https\shell\open\command", f'"{winpath(opener)}" "%1"')
     colours = [(220, 0, 0), (0, 200, 0), (0, 0, 230), (200, 0, 200), (0, 200, 200)]
     for i, colour in enumerate(colours):
         vendor.put_file(f"/uploads/celda{i}.png", png(100, 100, colour))
@@ -103,7 +105,7 @@ def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path,
     vendor.put_file("/uploads/enorme.png", png(100, 100, (220, 0, 0)) + bytes(32 << 20))
     cells = [{"texto": f"Celda {i}", "imagen": f"https://imagenes.marvek.example/uploads/celda{i}.png",
               "color_fondo": "#FFFF00"} for i in range(5)]
-    cells[0]["enlace"] = winpath(opener)
+    cells[0]["enlace"] = "https://www.marvek.example/ofertas"
     folder = program(tmp_path, vendor, {
         "titulo": "Avisos", "color_fondo": "#123", "color_titulo_fondo": "#00ff00", "color_titulo_texto": "#0000FF",
         "alertas": [

@@ -295,13 +295,16 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
     assert downloads(service, ARCHIVER_PATH) == ["404"]
     assert downloads(service, ZIP_PATH) == []
 
-    # A captive portal's page answered with status 200 is no program: deleted, and told.
-    service.put_file(ARCHIVER_PATH, b"<html>Portal cautivo: acepte las condiciones</html>")
-    click_tile(2)
-    expect_box("Actualizador Marvek - Error 7zip",
-               f"No se pudo descargar 7za.exe:\nhttps://{DOWNLOAD_HOST}/parches/7za.exe\n\nHRESULT: 0x800700C1")
-    assert files(quindel) == []
-    assert downloads(service, ZIP_PATH) == []
+    # A captive portal's page answered with status 200, or a program that is
+    # not the archiver the build pins, is never run: deleted, and told.
+    for served in (b"<html>Portal cautivo: acepte las condiciones</html>",
+                   (bench.DOUBLES / "sibling_noversion.exe").read_bytes()):
+        service.put_file(ARCHIVER_PATH, served)
+        click_tile(2)
+        expect_box("Actualizador Marvek - Error 7zip",
+                   f"No se pudo descargar 7za.exe:\nhttps://{DOWNLOAD_HOST}/parches/7za.exe\n\nHRESULT: 0x80096010")
+        assert files(quindel) == []
+        assert downloads(service, ZIP_PATH) == []
 
     # 7za.exe is served now, the archive not yet (404 again).
     service.put_file(ARCHIVER_PATH, bench.SEVEN_ZIP.read_bytes())
@@ -325,7 +328,7 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
                "7za.exe devolvi\u00f3 c\u00f3digo 2.\nEs posible que el ZIP no se haya descomprimido correctamente.")
     assert wait_until(lambda: files(quindel) == ["7za.exe"], 10), files(quindel)
     assert (quindel / "7za.exe").read_bytes() == bench.SEVEN_ZIP.read_bytes()
-    assert downloads(service, ARCHIVER_PATH) == ["404", "200", "200", "200"]
+    assert downloads(service, ARCHIVER_PATH) == ["404", "200", "200", "200", "200"]
     assert downloads(service, ZIP_PATH) == ["404", "200", "200"]
     assert find(TITLE, CLASS, 1000) is not None
 

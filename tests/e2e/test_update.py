@@ -3,6 +3,7 @@ starts it (a window handle and a copy of the address), with the real 7za.exe
 and the PowerShell double."""
 
 import datetime
+import hashlib
 import re
 import shutil
 import subprocess
@@ -253,31 +254,29 @@ class TestFetchAndSaveFailures:
         # Agent mode: the check-in was attempted (an installer makes no request).
         assert server.requests_to(CHECKIN_PATH) != []
 
-    def test_full_disk_keeps_the_program_that_could_not_be_set_aside(self, program, server, procs):
-        # A folder in the set-aside's place makes the set-aside fail; the
-        # folder lives on a small file system without room for the package.
+    def test_program_that_cannot_be_set_aside_fails_before_the_fetch(self, program, server, procs, registry):
+        # A folder in the set-aside's place makes the copy aside fail: without
+        # it the old program could not be kept, so nothing is fetched.
+        settings = r"HKCU\SOFTWARE\VB and VBA Program Settings"
+        registry.delete_key(settings)
         (program / "mesalto2.exe").mkdir()
-        used = sum(-(-p.stat().st_size // 4096) * 4096 for p in program.rglob("*") if p.is_file())
-        shutil.copytree(program, program.parent / "copia")
-        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={used // 1024 + 128}k", "tmpfs", program], check=True)
-        try:
-            shutil.copytree(program.parent / "copia", program, dirs_exist_ok=True)
-            server.answer("/paquetes/mesalto.exe", Answer(body=NEW + bytes(300_000)))
+        server.answer("/paquetes/mesalto.exe", Answer(body=NEW))
 
-            result = update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe")
+        result = update(procs, program, f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe")
 
-            assert (result["progress"], result["step"]) == (70, 0)
-            lines = journal(program)
-            assert codes(lines) == ["TASKKILL_APP", "ERROR_RENOMBRAR_A_2", "ERROR_GUARDAR", "RELANZAR_APP"]
-            [report] = report_bodies(server)
-            assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
-                ("DESCARGA_FALLIDA", 112, "SaveBytesToFile fallo", "GUARDAR_DISCO")
-            assert (program / "mesalto.exe").read_bytes() == OLD
-            assert not (program / "mesalto.exe.parcial").exists()
-            assert wait_until(lambda: len(started(program)) == 1, 20)
-        finally:
-            subprocess.run(["wine", "taskkill", "/F", "/IM", "mesalto.exe"], capture_output=True)
-            wait_until(lambda: subprocess.run(["umount", program], capture_output=True).returncode == 0, 20)
+        assert result == {"messages": 1, "progress": 0, "step": 0}
+        lines = journal(program)
+        assert codes(lines) == ["TASKKILL_APP", "ERROR_RENOMBRAR_A_2", "RELANZAR_APP"]
+        code = int(lines[1].rsplit("=", 1)[1])
+        assert lines[1] == f"ERROR_RENOMBRAR_A_2;{w(program / 'mesalto.exe')};err={code}" and code != 0
+        [report] = report_bodies(server)
+        assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
+            ("INSTALACION_FALLIDA", code, "exe anterior no copiable", "COPIAR_EXE_ANTERIOR")
+        assert server.requests_to("/paquetes/mesalto.exe") == []
+        assert (program / "mesalto.exe").read_bytes() == OLD
+        assert not (program / "actualizaciones").exists()
+        assert registry.query(settings + r"\Marvek Mesalto\Opciones", "TrevantoLastUpdate") is None
+        assert wait_until(lambda: len(started(program)) == 1, 20)
 
     def test_empty_address(self, program, server, procs):
         assert update(procs, program, "") == {"messages": 1, "progress": 0, "step": 0}
@@ -400,13 +399,21 @@ class TestZipPackage:
         [report] = report_bodies(server)
         assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
             ("DESCOMPRESION_FALLIDA", 2, "7za unzip fallo", "UNZIP_7ZA")
-        assert (program / "mesalto_v6.zip").exists()
+        # The package and what was unpacked of it go: nothing piles up from
+        # one failing offer to the next.
+        assert codes(journal(program))[2:4] == ["LIMPIEZA_OK", "LIMPIEZA_OK"]
+        assert journal(program)[2:4] == [f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(package)}",
+                                         f"LIMPIEZA_OK;CARPETA_EXTRACCION_ELIMINADA;{w(extracted)}"]
+        assert not package.exists() and not extracted.exists()
         assert (program / "mesalto.exe").read_bytes() == OLD
 
     def test_archiver_warning_counts_as_success(self, program, server, procs):
-        shutil.copy(bench.DOUBLES / "sevenzip_warning.exe", program / "7za.exe")
+        double = bench.DOUBLES / "sevenzip_warning.exe"
+        shutil.copy(double, program / "7za.exe")
         url = serve_zip(server, {"mesalto.exe": NEW})
-        assert update(procs, program, url)["step"] == 3
+        # The double is pinned for this harness alone.
+        pinned = {"TREVANTO_PRUEBA_7ZA_SHA256": hashlib.sha256(double.read_bytes()).hexdigest()}
+        assert update(procs, program, url, env=pinned)["step"] == 3
         assert journal(program, "extracciones.csv")[0].endswith(";OK;ec=1")
         assert (program / "mesalto.exe").read_bytes() == NEW
 
@@ -417,12 +424,12 @@ class TestZipPackage:
     ], ids=["text-as-exe", "only-trevanto", "empty"])
     def test_nothing_to_install(self, program, server, procs, entries, expected):
         url = serve_zip(server, entries)
-        extracted = program / "mesalto_v6"
-        leftovers = [extracted / "registro.bat", extracted / "viejo" / "REGISTRO.Bat"]
+        earlier = program / "mesalto_v6"
+        leftovers = [earlier / "registro.bat", earlier / "viejo" / "REGISTRO.Bat"]
         # An earlier package's program, in a sub-folder listed before the new files.
-        old_program = extracted / "Mesalto" / "mesalto.exe"
+        old_program = earlier / "Mesalto" / "mesalto.exe"
         if entries:
-            # What an earlier package left is deleted before the new one is unpacked.
+            # What an earlier package left is neither run, nor installed, nor removed.
             for script in leftovers:
                 script.parent.mkdir(parents=True, exist_ok=True)
                 script.write_bytes(b'echo ejecutado> "%~dp0ejecutado.txt"\r\n')
@@ -433,26 +440,22 @@ class TestZipPackage:
         matching = [c for c in codes(lines) if c.startswith("ZIP_")]
         assert matching == expected
         assert (program / "mesalto.exe").read_bytes() == OLD
-        scripts = [line for line in lines if line.startswith("REGISTRO_BAT_")]
-        assert scripts[-1] == "REGISTRO_BAT_NO_ENCONTRADO"
-        assert sorted(scripts[:-1]) == \
-            ([f"REGISTRO_BAT_ANTERIOR_ELIMINADO;{w(path)}" for path in leftovers] if entries else [])
-        removed = [line for line in lines if line.startswith("RESTO_PAQUETE_ANTERIOR_ELIMINADO;")]
-        assert sorted(removed) == sorted(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(path)}" for path in (
-            [old_program, old_program.parent, leftovers[1].parent] if entries else []))
-        # Removed right after the package was stored, a folder after its contents.
-        cleared = lines[codes(lines).index("DESCARGA") + 1:codes(lines).index("MARVEKSERVER:NO_ENCONTRADO")]
-        assert sorted(cleared) == sorted(scripts[:-1] + removed)
+        extracted = program / ("mesalto_v6_2" if entries else "mesalto_v6")
+        assert journal(program, "extracciones.csv") == \
+            [f"UNZIP_7ZA;{w(program / 'mesalto_v6.zip')};->;{w(extracted)};OK;ec=0"]
+        occupied = [f"CARPETA_EXTRACCION_OCUPADA;{w(earlier)};->;{w(extracted)}"] if entries else []
+        assert lines[codes(lines).index("DESCARGA") + 1:codes(lines).index("MARVEKSERVER:NO_ENCONTRADO")] == occupied
+        assert [line for line in lines if line.startswith("REGISTRO_BAT_")] == ["REGISTRO_BAT_NO_ENCONTRADO"]
         if entries:
-            assert cleared.index(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(old_program)}") < \
-                cleared.index(f"RESTO_PAQUETE_ANTERIOR_ELIMINADO;{w(old_program.parent)}")
-        assert not any(path.exists() for path in leftovers + [old_program, extracted / "ejecutado.txt"])
+            assert all(path.exists() for path in leftovers + [old_program])
+            assert old_program.read_bytes() == NEWER
+        assert not (earlier / "ejecutado.txt").exists() and not (earlier / "viejo" / "ejecutado.txt").exists()
         assert (program / "trevanto.exe").read_bytes() == bench.HARNESS.read_bytes()
         assert report_bodies(server)[0]["resultado"] == "OK"
         assert f"LIMPIEZA_OK;ZIP_ELIMINADO;{w(program / 'mesalto_v6.zip')}" in lines
         if not entries:
-            assert f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(program / 'mesalto_v6')}" in lines
-            assert not (program / "mesalto_v6").exists()
+            assert f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(extracted)}" in lines
+            assert not extracted.exists()
         assert wait_until(lambda: len(started(program)) == 1, 20)
 
     def test_declined_elevation_and_damaged_server_archive(self, program, server, procs):

@@ -127,6 +127,38 @@ class TestResume:
         assert codes_without(lines, "REANUDAR_DESCARGA;") == RESTORED[:2] + ["ERROR_DESCARGA"] + RESTORED[2:]
 
 
+    @pytest.mark.parametrize("length,code", [("auto", 206), (None, 223)], ids=["its-length", "no-length"])
+    def test_resumed_answer_longer_than_the_rest_fails(self, program, server, procs, length, code):
+        # A 206 for exactly the rest by its Content-Range, with 4 KiB more:
+        # refused by its Content-Length, or, without one, as the surplus arrives.
+        longer = Answer(status=206, body=BIG[THIRD:] + os.urandom(4096), content_length=length,
+                        headers={"Content-Range": f"bytes {THIRD}-{len(BIG) - 1}/{len(BIG)}"})
+        server.answer_sequence(PACKAGE_PATH, [Answer(body=BIG, drop_after=THIRD), longer])
+
+        result = update(procs, program, URL)
+
+        assert (result["messages"], result["step"]) == (1, 0)
+        lines = assert_restored(program, server, code, "DownloadUrlBytes_URL fallo", "DESCARGA")
+        assert resumptions(lines) == [f"REANUDAR_DESCARGA;{URL};desde={THIRD};intento=1"]
+        assert codes_without(lines, "REANUDAR_DESCARGA;") == RESTORED[:2] + ["ERROR_DESCARGA"] + RESTORED[2:]
+
+    def test_head_with_a_weak_etag_is_fetched_again_whole(self, program, server, procs):
+        # A weak ETag may not stand in If-Range, nor a date in its place: the
+        # held head is dropped and the file asked for from its first byte.
+        weak = {"ETag": 'W/"paquete-v1"', "Last-Modified": "Tue, 01 Dec 2026 10:00:00 GMT"}
+        server.answer_sequence(PACKAGE_PATH, [Answer(body=BIG, drop_after=THIRD, headers=weak),
+                                              Answer(body=BIG, honour_range=True, headers=weak)])
+
+        assert update(procs, program, URL, sha256=hashlib.sha256(BIG).hexdigest()) == \
+            {"messages": 1, "progress": 100, "step": 3}
+
+        assert [(r.range, r.header("If-Range")) for r in server.requests_to(PACKAGE_PATH)] == [(None, None)] * 2
+        lines = journal(program)
+        assert resumptions(lines) == [f"REANUDAR_DESCARGA;{URL};desde=0;intento=1"]
+        assert codes_without(lines, "REANUDAR_DESCARGA;") == INSTALLED
+        assert (program / "mesalto.exe").read_bytes() == BIG
+
+
 class TestPackageHash:
     def test_matching_hash_in_upper_case_installs(self, program, server, procs):
         server.answer(PACKAGE_PATH, Answer(body=NEW))

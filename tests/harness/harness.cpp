@@ -31,6 +31,7 @@
 //                                                 came and when the progress reached each step; with
 //                                                 TREVANTO_CORTE_TRAS_LINEA=k the process ends (exit
 //                                                 code 77) right after its k-th journal line
+//   harness short-name <path>                     the path's 8.3 name (GetShortPathNameW), as hex
 //   harness startup-archiving                     RunStartupArchiving for the folder of this harness
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 //   harness verify-bench <sha256> <firma> <n>     microseconds per signature check (VerifyingKeySlot)
@@ -54,6 +55,7 @@
 #include "net/download_progress.h"
 #include "net/url_fetch.h"
 #include "selfupdate/self_update.h"
+#include "app/archiver_trust.h"
 #include "alerts/alerts_window.h"
 #include "alerts/alert_layout.h"
 #include "alerts/alert_state.h"
@@ -221,6 +223,14 @@ int Facts(const std::wstring& exePath, const std::wstring& settingsKey) {
         Hex(ProductVersion(exePath)).c_str(), Hex(ProductVersionOrUnavailable(exePath)).c_str(),
         Hex(WindowsVersionText()).c_str(), Hex(HostNameUtf8()).c_str(), Hex(ProductPathUtf8("mesalto.exe")).c_str(),
         Hex(ReadLastUpdateStamp(Narrow(settingsKey))).c_str());
+    return 0;
+}
+
+int ShortName(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    const std::wstring shortPath(buffer, length < MAX_PATH ? length : 0);
+    std::printf("{\"short_name\":\"%s\"}\n", Hex(Narrow(shortPath.substr(shortPath.rfind(L'\\') + 1))).c_str());
     return 0;
 }
 
@@ -426,6 +436,11 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t elevation[16] = {};
     GetEnvironmentVariableW(L"TREVANTO_PRUEBA_ELEVACION", elevation, 16);
     if (std::wstring(elevation) == L"rechazada") SetElevatedLaunch(DeclinedElevation);
+    // A test double of the archiver, taken as pinned by this harness alone.
+    char archiverDigest[80] = {};
+    if (GetEnvironmentVariableA("TREVANTO_PRUEBA_7ZA_SHA256", archiverDigest, sizeof archiverDigest) > 0) {
+        TrustArchiverDigestForTests(archiverDigest);
+    }
     const std::wstring verb = argv[1];
     if (verb == L"download-file" && argc == 4) return DownloadFile(argv[2], argv[3], true);
     if (verb == L"download-file-nocode" && argc == 4) return DownloadFile(argv[2], argv[3], false);
@@ -445,6 +460,7 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"identity" && argc == 2) return Identity();
     if (verb == L"facts" && argc == 4) return Facts(argv[2], argv[3]);
     if (verb == L"write-stamp" && argc == 3) return WriteStamp(argv[2]);
+    if (verb == L"short-name" && argc == 3) return ShortName(argv[2]);
     if (verb == L"report-update" && argc == 8) return ReportUpdate(argv + 2);
     if (verb == L"report-acceptance" && argc == 3) return ReportAcceptance(argv[2]);
     if (verb == L"report-ids" && argc == 2) return ReportIds();

@@ -73,12 +73,16 @@ TEST(PackageBody, NoAnnouncedLengthPublishesNothing) {
     EXPECT_TRUE(run.progress.empty());
 }
 
-TEST(PackageBody, LongerThanAnnouncedGoesAboveSeventy) {
-    ScriptedSource source{{std::string(1000, 'x'), std::string(500, 'y')}};
-    const Outcome run = Read(source, 1000);
-    EXPECT_TRUE(run.ok);
-    EXPECT_EQ(run.body.size(), 1500u);
-    EXPECT_EQ(run.progress, (std::vector<std::int32_t>{70, 105}));
+TEST(PackageBody, LongerThanAnnouncedFails) {
+    // One byte past the announced length, in the chunk that ends it or after it.
+    for (const std::vector<std::string>& chunks : {std::vector<std::string>{std::string(1000, 'x'), "y"},
+                                                   std::vector<std::string>{std::string(1001, 'x')}}) {
+        ScriptedSource source{chunks};
+        const Outcome run = Read(source, 1000);
+        EXPECT_FALSE(run.ok);
+        EXPECT_EQ(run.error, BodyTooLarge);
+        EXPECT_TRUE(run.body.empty());
+    }
 }
 
 TEST(PackageBody, ShorterThanAnnouncedFails) {
@@ -174,6 +178,9 @@ TEST(AppendPackageBody, KeepsHeldBytesAndGoesOnFromTheirProgress) {
         {"abcd", {"efg", "hij"}, true, 10, AppendEnd::Complete, "abcdefghij", 0, {49, 70}},
         {"abcdefghij", {}, true, 10, AppendEnd::Complete, "abcdefghij", 0, {}},
         {"abcd", {"efg", "hi"}, true, 10, AppendEnd::Cut, "abcdefghi", 64, {49, 63}},
+        // A resumed answer longer than the rest: nothing past the total is taken.
+        {"abcdefg", {"hijk"}, false, 10, AppendEnd::Overrun, "abcdefg", BodyTooLarge, {}},
+        {"abcdefg", {"hij", "k"}, false, 10, AppendEnd::Overrun, "abcdefghij", BodyTooLarge, {70}},
     };
     for (const Row& row : rows) {
         ScriptedSource source;

@@ -33,6 +33,12 @@ TEST(DecideResume, AppendsOnlyTheExactRestAndStartsOverOnA200) {
         EXPECT_EQ(DecideResume(row.status, row.contentRange, row.held, row.total), row.action)
             << row.status << " " << row.contentRange << " held=" << row.held;
     }
+    // A 206 whose Content-Length is not the rest it claims to carry.
+    EXPECT_EQ(DecideResume(206, "bytes 100-999/1000", 100, 1000, 900), ResumeAction::Append);
+    EXPECT_EQ(DecideResume(206, "bytes 100-999/1000", 100, 1000, 904), ResumeAction::Fail);
+    EXPECT_EQ(DecideResume(206, "bytes 100-999/1000", 100, 1000, 899), ResumeAction::Fail);
+    EXPECT_EQ(DecideResume(206, "bytes 107520-215039/215040", 107520, 215040, 111616), ResumeAction::Fail);
+    EXPECT_EQ(DecideResume(200, "", 100, 1000, 5000), ResumeAction::StartOver);
 }
 
 TEST(RangeHeader, AsksForEverythingAfterTheHeldBytes) {
@@ -45,8 +51,14 @@ TEST(ResumeHeaders, AskForTheRestOnlyOfTheVersionHeld) {
     const std::string date = "Tue, 01 Dec 2026 10:00:00 GMT";
     EXPECT_EQ(IfRangeValidator("\"v1\"", date), "\"v1\"");
     EXPECT_EQ(IfRangeValidator("", date), date);
-    EXPECT_EQ(IfRangeValidator("W/\"v1\"", date), date);  // a weak ETag may not stand in If-Range
+    // A weak ETag may not stand in If-Range, nor may a date beside an ETag:
+    // such a head is not resumed at all.
+    EXPECT_EQ(IfRangeValidator("W/\"v1\"", date), "");
     EXPECT_EQ(IfRangeValidator("W/\"v1\"", ""), "");
+    EXPECT_FALSE(CanResumeFrom("W/\"v1\""));
+    EXPECT_TRUE(CanResumeFrom("\"W/v1\""));
+    EXPECT_TRUE(CanResumeFrom("\"v1\""));
+    EXPECT_TRUE(CanResumeFrom(""));
     EXPECT_EQ(IfRangeValidator("", ""), "");
     EXPECT_EQ(IfRangeValidator("\"a\"\r\nX-Otra: 1", date), date);
     EXPECT_EQ(IfRangeValidator("", "a\nb"), "");

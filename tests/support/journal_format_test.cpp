@@ -14,7 +14,7 @@ TEST(JournalFormat, TimestampIsZeroPadded) {
     EXPECT_EQ(JournalLine(stamp, "COPIA_OK;a;->;b"), "2026-03-05 09:07:41;COPIA_OK;a;->;b\n");
 }
 
-TEST(JournalFormat, CallerTextIsKeptByteForByte) {
+TEST(JournalFormat, CallerTextIsKeptByteForByteButForControlBytes) {
     LocalStamp stamp;
     stamp.year = 999;
     stamp.month = 12;
@@ -23,8 +23,14 @@ TEST(JournalFormat, CallerTextIsKeptByteForByte) {
     stamp.minute = 59;
     stamp.second = 0;
     const std::string text = std::string("X;\xE9;a=b\0z", 9);
-    EXPECT_EQ(JournalLine(stamp, text), std::string("0999-12-31 23:59:00;X;\xE9;a=b\0z\n", 30));
+    EXPECT_EQ(JournalLine(stamp, text), "0999-12-31 23:59:00;X;\xE9;a=b_z\n");
     EXPECT_EQ(JournalLine(stamp, ""), "0999-12-31 23:59:00;\n");
+    // An address sent by a hostile host cannot forge a line of its own.
+    EXPECT_EQ(JournalLine(stamp, "FIRMA_AUSENTE;https://h/a\r\n2026-01-01 00:00:00;OK\x7F\t"),
+              "0999-12-31 23:59:00;FIRMA_AUSENTE;https://h/a__2026-01-01 00:00:00;OK__\n");
+    // Nor grow the journal without bound.
+    const std::string line = JournalLine(stamp, "X;" + std::string(1 << 20, 'a'));
+    EXPECT_EQ(line, "0999-12-31 23:59:00;X;" + std::string(JournalTextLimit - 2, 'a') + "...\n");
 }
 
 TEST(JournalFormat, FileBytesEndEveryLineWithCrLfAsATextStreamDoes) {

@@ -60,8 +60,8 @@ TEST(Journal, AccentedPathIsWrittenAsItsLowByte) {
     const std::wstring path = L"C:\\Jos\u00e9\\A\u00f1o\\mesalto.exe";
     AppendDownloadJournal(app.Path(), "COPIA_OK;" + NarrowLowByte(path) + "\n\x1A");
     const std::string bytes = TempFolder::ReadFile(app / L"actualizador_registros\\descargas.csv");
-    // An LF inside the text is written as CR LF; every other byte unchanged.
-    EXPECT_EQ(bytes.substr(20), "COPIA_OK;C:\\Jos\xE9\\A\xF1o\\mesalto.exe\r\n\x1A\r\n");
+    // A control byte inside the text never breaks the line; every other byte unchanged.
+    EXPECT_EQ(bytes.substr(20), "COPIA_OK;C:\\Jos\xE9\\A\xF1o\\mesalto.exe__\r\n");
 }
 
 TEST(Journal, LockedFileDropsTheLineSilently) {

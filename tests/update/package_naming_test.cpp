@@ -74,6 +74,20 @@ TEST(PackageNaming, NamesWindowsWouldAlterAndAgentFoldersAreRefused) {
         {L"actualizaciones.exe", true},         {L"versiones.bin", true},
         {L"versiones_6.zip", true},             {L"mis versiones.zip", true},
         {L"actualizaciones.zip.zip", true},
+        // Device names, with any extension.
+        {L"nul.zip", false},                    {L"CON.exe", false},
+        {L"com1.bin", false},                   {L"Lpt9", false},
+        {L"aux .txt", false},                   {L"com10.zip", true},
+        {L"consola.exe", true},                 {L"lpt.exe", true},
+        // The agent's own files, of any kind and in any letter case.
+        {L"trevanto.exe", false},               {L"TREVANTO.EXE", false},
+        {L"7za.exe", false},                    {L"trevanto_new.exe", false},
+        {L"actualizar_agente.bat", false},      {L"trevanto2.exe", false},
+        {L"mesalto2.exe", false},               {L"Tijeral2.EXE", false},
+        {L"DATOS.MDB.parcial", false},          {L"actualizaciones", false},
+        {L"Actualizador_Registros", false},     {L"versiones", false},
+        {L"trevanto.zip", true},                {L"7za.exe.zip", true},
+        {L"mesalto3.exe", true},                {L"DATOS.MDB", true},
     };
     for (const Row& row : rows) {
         const std::wstring name = row.name;
@@ -104,4 +118,12 @@ TEST(PackageNaming, SetAsidesLeftBehindAreFoundForCatalogueProgramsOnly) {
     EXPECT_EQ(leftovers[2].programName, L"tijeral.exe");
     EXPECT_EQ(leftovers[2].repair, SetAsideRepair::PutBack);
     EXPECT_TRUE(SetAsidesLeftBehind([](const std::wstring&) { return false; }).empty());
+}
+
+TEST(PackageNaming, NumberedNamesForNewFoldersOfTheAgentsOwn) {
+    EXPECT_EQ(NumberedName(L"C:\\App\\Datos", 0), L"C:\\App\\Datos");
+    EXPECT_EQ(NumberedName(L"C:\\App\\Datos", 1), L"C:\\App\\Datos_2");
+    EXPECT_EQ(NumberedName(L"260305_090741", 98), L"260305_090741_99");
+    EXPECT_TRUE(NamesAgentFolder(L"ACTUALIZACIONES. "));
+    EXPECT_FALSE(NamesAgentFolder(L"ACTU~I1Y"));  // a short name is resolved by the caller
 }

@@ -163,35 +163,32 @@ TEST(ZipInstallation, ScriptAndServerArchiveAreFoundByName) {
     EXPECT_FALSE(FindRegistrationScript(folder / L"no_existe", path));
 }
 
-// What an earlier package left in the extraction folder is removed before
-// unpacking; an entry that cannot be removed fails the extraction with its
-// error code, before 7za runs, and nothing further is touched.
-TEST(ZipInstallation, LeftoverThatCannotBeRemovedFailsTheExtraction) {
+// A package is unpacked into a folder made for it: a folder that shares its
+// name (the customer's, an earlier package's) is neither emptied nor used,
+// and a failed extraction removes only the package and the folder it made.
+TEST(ZipInstallation, NeverUnpacksIntoNorEmptiesAFolderItDidNotMake) {
     TempFolder app;
-    TempFolder::WriteFile(app / L"paquete.zip", "PK");
-    CreateDirectoryW((app / L"paquete").c_str(), nullptr);
-    CreateDirectoryW((app / L"paquete\\sub").c_str(), nullptr);
-    TempFolder::WriteFile(app / L"paquete\\otro.txt", "resto");
-    TempFolder::WriteFile(app / L"paquete\\sub\\viejo.exe", "MZ viejo");
-    HANDLE held = CreateFileW((app / L"paquete\\sub\\viejo.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const ZipBranchOutcome outcome = InstallZipPackage(app.Path(), app / L"paquete.zip");
-    CloseHandle(held);
+    TempFolder::WriteFile(app / L"Datos.zip", "PK");
+    CreateDirectoryW((app / L"Datos").c_str(), nullptr);
+    TempFolder::WriteFile(app / L"Datos\CLIENTES.MDB", "clientes");
+    CreateDirectoryW((app / L"Datos_2").c_str(), nullptr);
+    const ZipBranchOutcome outcome = InstallZipPackage(app.Path(), app / L"Datos.zip");  // no 7za.exe here
 
     EXPECT_FALSE(outcome.extracted);
-    EXPECT_EQ(outcome.extractionCode, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(TempFolder::Exists(app / L"paquete\\otro.txt"));
-    EXPECT_TRUE(TempFolder::Exists(app / L"paquete\\sub\\viejo.exe"));
-    EXPECT_TRUE(TempFolder::Exists(app / L"paquete.zip"));
-    const std::string journal = JournalOf(app);
+    EXPECT_EQ(outcome.extractionCode, 2u);
+    EXPECT_EQ(TempFolder::ReadFile(app / L"Datos\CLIENTES.MDB"), "clientes");
+    EXPECT_TRUE(TempFolder::Exists(app / L"Datos_2"));
+    EXPECT_FALSE(TempFolder::Exists(app / L"Datos_3"));
+    EXPECT_FALSE(TempFolder::Exists(app / L"Datos.zip"));
     const std::string narrowApp(app.Path().begin(), app.Path().end());
-    EXPECT_NE(journal.find(";RESTO_PAQUETE_ANTERIOR_ELIMINADO;" + narrowApp + "\\paquete\\otro.txt\r\n"),
-              std::string::npos);
-    EXPECT_NE(journal.find(";ERROR_ELIMINAR_RESTO_PAQUETE_ANTERIOR;" + narrowApp + "\\paquete\\sub\\viejo.exe;err=32\r\n"),
-              std::string::npos);
-    EXPECT_EQ(journal.find("paquete\\sub;"), std::string::npos);  // the folder keeps what it holds
-    EXPECT_NE(TempFolder::ReadFile(app / L"actualizador_registros\\extracciones.csv").find(";ERROR;ec=32\r\n"),
+    const std::string journal = JournalOf(app);
+    for (const std::string& line : {"CARPETA_EXTRACCION_OCUPADA;" + narrowApp + "\\Datos;->;" + narrowApp + "\\Datos_3",
+                                    "LIMPIEZA_OK;ZIP_ELIMINADO;" + narrowApp + "\\Datos.zip",
+                                    "LIMPIEZA_OK;CARPETA_EXTRACCION_ELIMINADA;" + narrowApp + "\\Datos_3"}) {
+        EXPECT_NE(journal.find(";" + line + "\r\n"), std::string::npos) << line;
+    }
+    EXPECT_NE(TempFolder::ReadFile(app / L"actualizador_registros\\extracciones.csv")
+                  .find(";UNZIP_7ZA;" + narrowApp + "\\Datos.zip;->;" + narrowApp + "\\Datos_3;ERROR;ec=2\r\n"),
               std::string::npos);
 }
 
