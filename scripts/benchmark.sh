@@ -7,6 +7,8 @@
 #           (that fetch, one write, 7za.exe x, two renames) and curl + 7za.exe
 # TREVANTO_BENCH_MB sets the package size (MiB), TREVANTO_BENCH_ROUNDS the rounds.
 #   alerts  CPU time of the alerts window's repaints; check-in to first window
+#   archiver what the archiver check costs at start (SHA-256 of 7za.exe)
+#           beside reading the file (floor_read.exe)
 #   service the vendor service beside nginx serving the same files over TLS:
 #           check-ins and a 1 KB file at 1, 16 and 64 connections, a 200 MB
 #           package, check-ins under crowds of idle, slow and downloading
@@ -27,6 +29,7 @@ case "$which" in
   fetch) script=tests/benchmarks/fetch_package.py ;;
   zip) script=tests/benchmarks/zip_update.py ;;
   alerts) script=tests/benchmarks/alerts_paint.py ;;
+  archiver) script=tests/benchmarks/archiver_check.py ;;
   service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" ;;
   stores) exec /usr/bin/python3 "$ROOT/tests/benchmarks/stores_bench.py" "${@:2}" ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;

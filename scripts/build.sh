@@ -36,15 +36,22 @@ done
 KEY_1=$(cat "$KEYS/vendedor1.pub")
 KEY_2=$(cat "$KEYS/vendedor2.pub")
 
+# The archivers the agent may run: the genuine 7-Zip consoles the tests use
+# (32-bit, and 64-bit for the 64-bit build), pinned by their SHA-256.
+CACHE=${TREVANTO_CACHE:-/var/cache/trevanto}
+ARCHIVERS=$(sha256sum "$CACHE/7za.exe" "$CACHE/7za-x64.exe" | cut -d' ' -f1 | paste -sd, -)
+
 windows_tree() {  # folder toolchain [targets...]
   local tree=$1 toolchain=$2
   shift 2
   if [ ! -f "$BUILD/$tree/build.ninja" ] ||
      ! grep -qxF "TREVANTO_SIGNING_KEY_1:STRING=$KEY_1" "$BUILD/$tree/CMakeCache.txt" ||
-     ! grep -qxF "TREVANTO_SIGNING_KEY_2:STRING=$KEY_2" "$BUILD/$tree/CMakeCache.txt"; then
+     ! grep -qxF "TREVANTO_SIGNING_KEY_2:STRING=$KEY_2" "$BUILD/$tree/CMakeCache.txt" ||
+     ! grep -qxF "TREVANTO_ARCHIVER_SHA256:STRING=$ARCHIVERS" "$BUILD/$tree/CMakeCache.txt"; then
     cmake -S "$ROOT" -B "$BUILD/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain.cmake" \
-      -DTREVANTO_SIGNING_KEY_1="$KEY_1" -DTREVANTO_SIGNING_KEY_2="$KEY_2" >/dev/null
+      -DTREVANTO_SIGNING_KEY_1="$KEY_1" -DTREVANTO_SIGNING_KEY_2="$KEY_2" \
+      -DTREVANTO_ARCHIVER_SHA256="$ARCHIVERS" >/dev/null
   fi
   cmake --build "$BUILD/$tree" -j "$JOBS" "$@"
 }

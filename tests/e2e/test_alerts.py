@@ -91,12 +91,18 @@ def identity_pixels(shot, colour):
     return sum(near(shot.getpixel((x, y)), colour, 40) for x in range(8, 308) for y in range(H - 45, H - 6))
 
 
-def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path, vendor, procs, registry):
+def web_link_opener(tmp_path, registry):
+    """A program (enlaces/abrir.exe, a sibling double) that this prefix's
+    shell opens https addresses with: a start in its record is a link opened."""
     opener = tmp_path / "enlaces" / "abrir.exe"
     opener.parent.mkdir()
     shutil.copy(bench.DOUBLES / "sibling_noversion.exe", opener)
-    # The shell opens web addresses with this prefix's handler for https.
     registry.set_default(r"HKCR\https\shell\open\command", f'"{winpath(opener)}" "%1"')
+    return opener
+
+
+def test_four_kinds_one_after_another_with_clicks_keys_and_the_hot_key(tmp_path, vendor, procs, registry):
+    opener = web_link_opener(tmp_path, registry)
     colours = [(220, 0, 0), (0, 200, 0), (0, 0, 230), (200, 0, 200), (0, 200, 200)]
     for i, colour in enumerate(colours):
         vendor.put_file(f"/uploads/celda{i}.png", png(100, 100, colour))

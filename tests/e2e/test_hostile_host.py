@@ -19,8 +19,8 @@ import pytest
 import bench
 from bench import DOWNLOAD_HOST, IMAGE_HOST, journal, started, wait_until, winpath as w
 from fault_server import Answer
-from test_alerts import H, WHITE, click, near, png, screen_when
-from test_update import NEW, OLD, codes, program, report_bodies, serve_zip, update  # noqa: F401 (fixture)
+from test_alerts import H, WHITE, click, near, png, screen_when, web_link_opener
+from test_update import NEW, OLD, assert_name_refused, codes, program, report_bodies, serve_zip, update  # noqa: F401
 
 NOT_TRUSTED = 0x80096010  # TRUST_E_BAD_DIGEST
 
@@ -40,12 +40,7 @@ def listing(folder):
 def assert_refused_untouched(program, server, url, before):
     """NOMBRE_PAQUETE_INVALIDO: nothing fetched, nothing in the folder changed
     but the journal and the relaunched program's record."""
-    lines = journal(program)
-    assert lines[:2] == ["TASKKILL_APP;mesalto.exe;estado=OK;ec=128", f"NOMBRE_PAQUETE_INVALIDO;{url}"]
-    assert lines[2].startswith(f"RELANZAR_APP;{w(program / 'mesalto.exe')};hinst=") and len(lines) == 3
-    [report] = report_bodies(server)
-    assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
-        ("DESCARGA_FALLIDA", 123, "nombre de paquete no valido", "DESCARGA")
+    assert_name_refused(program, server, url)
     assert server.requests_to(url.split(DOWNLOAD_HOST, 1)[1]) == []
     after = [p for p in listing(program) if not p.startswith("actualizador_registros")
              and p != "mesalto.exe.arranques.txt"]
@@ -151,11 +146,7 @@ class TestProgramThatCannotBeSetAside:
 
 class TestLinks:
     def test_only_web_links_are_opened_and_the_others_journalled_once(self, tmp_path, vendor, procs, registry):
-        opener = tmp_path / "enlaces" / "abrir.exe"
-        opener.parent.mkdir()
-        shutil.copy(bench.DOUBLES / "sibling_noversion.exe", opener)
-        # The shell opens web addresses with this prefix's handler for https.
-        registry.set_default(r"HKCR\https\shell\open\command", f'"{w(opener)}" "%1"')
+        opener = web_link_opener(tmp_path, registry)
         colours = [(220, 0, 0), (0, 200, 0), (0, 0, 230), (200, 0, 200), (0, 200, 200)]
         for i, colour in enumerate(colours):
             vendor.put_file(f"/uploads/celda{i}.png", png(100, 100, colour))

@@ -67,6 +67,17 @@ def run_program(procs, folder):
     return proc
 
 
+def assert_name_refused(program, server, url):
+    """The journal and the report of a package name refused before anything
+    is fetched (NOMBRE_PAQUETE_INVALIDO), the program relaunched."""
+    lines = journal(program)
+    assert lines[:2] == ["TASKKILL_APP;mesalto.exe;estado=OK;ec=128", f"NOMBRE_PAQUETE_INVALIDO;{url}"]
+    assert lines[2].startswith(f"RELANZAR_APP;{w(program / 'mesalto.exe')};hinst=") and len(lines) == 3
+    [report] = report_bodies(server)
+    assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
+        ("DESCARGA_FALLIDA", 123, "nombre de paquete no valido", "DESCARGA")
+
+
 def report_bodies(server):
     import json
     return [json.loads(r.body) for r in server.requests_to(REPORT_PATH)]
@@ -214,12 +225,7 @@ class TestFetchAndSaveFailures:
 
         assert update(procs, program, url) == {"messages": 1, "progress": 0, "step": 0}
 
-        lines = journal(program)
-        assert lines[:2] == ["TASKKILL_APP;mesalto.exe;estado=OK;ec=128", f"NOMBRE_PAQUETE_INVALIDO;{url}"]
-        assert lines[2].startswith(f"RELANZAR_APP;{w(program / 'mesalto.exe')};hinst=") and len(lines) == 3
-        [report] = report_bodies(server)
-        assert (report["resultado"], report["codigo_error"], report["mensaje_error"], report["paso_fallido"]) == \
-            ("DESCARGA_FALLIDA", 123, "nombre de paquete no valido", "DESCARGA")
+        assert_name_refused(program, server, url)
         assert [r.target for r in server.requests] == [REPORT_PATH]
         assert (program / "mesalto.exe").read_bytes() == OLD
         assert wait_until(lambda: len(started(program)) == 1, 20)

@@ -36,6 +36,8 @@
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 //   harness verify-bench <sha256> <firma> <n>     microseconds per signature check (VerifyingKeySlot)
 //   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size
+//   harness archiver-bench <path> <n>             the archiver check (IsTrustedArchiver) n times: the
+//                                                 first call's and the later calls' milliseconds
 //   harness paint-bench <repeats>                 per item of this folder's recibido.json: CPU time of a
 //                                                 full repaint and of a progress-band repaint (and, with
 //                                                 TREVANTO_PAINT_SHOTS, a pause for a screenshot after them)
@@ -342,6 +344,23 @@ int HashBench(int megabytes) {
     return 0;
 }
 
+// The start-up's archiver check on a file: the first call (the file and the
+// hash provider cold) and the mean of the later ones.
+int ArchiverBench(const std::wstring& path, int repeats) {
+    LARGE_INTEGER frequency, start, first, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    bool trusted = IsTrustedArchiver(path);
+    QueryPerformanceCounter(&first);
+    for (int i = 1; i < repeats; ++i) trusted = IsTrustedArchiver(path) && trusted;
+    QueryPerformanceCounter(&end);
+    const double perMs = static_cast<double>(frequency.QuadPart) / 1000.0;
+    const double firstMs = static_cast<double>(first.QuadPart - start.QuadPart) / perMs;
+    const double laterMs = repeats > 1 ? static_cast<double>(end.QuadPart - first.QuadPart) / perMs / (repeats - 1) : 0;
+    std::printf("{\"trusted\":%s,\"first_ms\":%.3f,\"ms_per_check\":%.3f}\n", Bool(trusted).c_str(), firstMs, laterMs);
+    return 0;
+}
+
 // Microseconds per signature check of a digest, as the update worker makes
 // it once the package's digest is in (key parsed and imported each time).
 int VerifyBench(const std::wstring& digestHex, const std::wstring& signature, int repeats) {
@@ -479,6 +498,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"hash-bench" && argc == 3) return HashBench(_wtoi(argv[2]));
+    if (verb == L"archiver-bench" && argc == 4) return ArchiverBench(argv[2], _wtoi(argv[3]));
     if (verb == L"verify-bench" && argc == 5) return VerifyBench(argv[2], argv[3], _wtoi(argv[4]));
     if (verb == L"paint-bench" && argc == 3) return PaintBench(_wtoi(argv[2]));
     if (verb == L"check-in" && argc == 2) {
