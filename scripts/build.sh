@@ -47,11 +47,14 @@ windows_tree() {  # folder toolchain [targets...]
   if [ ! -f "$BUILD/$tree/build.ninja" ] ||
      ! grep -qxF "TREVANTO_SIGNING_KEY_1:STRING=$KEY_1" "$BUILD/$tree/CMakeCache.txt" ||
      ! grep -qxF "TREVANTO_SIGNING_KEY_2:STRING=$KEY_2" "$BUILD/$tree/CMakeCache.txt" ||
-     ! grep -qxF "TREVANTO_ARCHIVER_SHA256:STRING=$ARCHIVERS" "$BUILD/$tree/CMakeCache.txt"; then
+     ! grep -qxF "TREVANTO_ARCHIVER_SHA256:STRING=$ARCHIVERS" "$BUILD/$tree/CMakeCache.txt" ||
+     ! grep -qxF "TREVANTO_REQUIRE_SIGNATURES:STRING=ON" "$BUILD/$tree/CMakeCache.txt"; then
+    # With keys, release statements are required (as a vendor's build with
+    # keys requires them by default).
     cmake -S "$ROOT" -B "$BUILD/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain.cmake" \
       -DTREVANTO_SIGNING_KEY_1="$KEY_1" -DTREVANTO_SIGNING_KEY_2="$KEY_2" \
-      -DTREVANTO_ARCHIVER_SHA256="$ARCHIVERS" >/dev/null
+      -DTREVANTO_ARCHIVER_SHA256="$ARCHIVERS" -DTREVANTO_REQUIRE_SIGNATURES:STRING=ON >/dev/null
   fi
   cmake --build "$BUILD/$tree" -j "$JOBS" "$@"
 }

@@ -4,6 +4,8 @@
 #   alert_document  the notification document model (tests/alerts/fuzz/corpus)
 #   picture_size    a picture's header, read before anything decodes it
 #                   (tests/alerts/fuzz/picture_corpus)
+#   release_statement  the vendor's release statement and the line of
+#                   members carrying it (tests/update/fuzz/statement_corpus)
 #   bash scripts/fuzz.sh [runs] [target...]   default 100000 executions each
 # Exits non-zero on a finding, keeping the work folder with the crashing
 # input; prints the number of executions of each target.
@@ -12,13 +14,14 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RUNS=${1:-100000}
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(alert_document picture_size)
+[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(alert_document picture_size release_statement)
 CXX=${CXX_FUZZ:-clang++-14}
 
 # name -> "fuzzer source|sources under src/|corpus folder"
 declare -A SPEC=(
   [alert_document]="tests/alerts/fuzz/alert_document_fuzz.cpp|alerts/alert_document.cpp alerts/alert_layout.cpp|tests/alerts/fuzz/corpus"
   [picture_size]="tests/alerts/fuzz/picture_size_fuzz.cpp|alerts/picture_rules.cpp alerts/alert_document.cpp|tests/alerts/fuzz/picture_corpus"
+  [release_statement]="tests/update/fuzz/release_statement_fuzz.cpp|update/release_statement.cpp support/base64.cpp|tests/update/fuzz/statement_corpus"
 )
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/trevanto-fuzz.XXXXXX")

@@ -69,11 +69,16 @@ void StartUpdateWorker(HWND window, AlertWindowState* state) {
     SetTimer(window, ProgressTimerId, ProgressTimerMs, nullptr);
     WorkerStartRecord* record = new WorkerStartRecord;
     record->window = window;
-    record->packageUrl = item->cells[0].link;
-    record->hasSha256 = item->cells[0].hasSha256;
-    record->sha256 = item->cells[0].sha256;
-    record->hasSignature = item->cells[0].hasSignature;
-    record->signature = item->cells[0].signature;
+    const AlertCell& cell = item->cells[0];
+    UpdateOffer& offer = record->offer;
+    offer.packageUrl = cell.link;
+    offer.hasSha256 = cell.hasSha256;
+    offer.sha256 = cell.sha256;
+    offer.hasSignature = cell.hasSignature;
+    offer.signature = cell.signature;
+    offer.hasStatement = cell.hasStatement;
+    offer.statement = cell.statement;
+    offer.statementSignature = cell.statementSignature;
     HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerThread, record, 0, nullptr);
     if (thread == nullptr) {
         delete record;  // no update runs; the hot key remains the way out

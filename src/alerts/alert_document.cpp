@@ -91,6 +91,9 @@ bool ReadCell(const Json& value, AlertCell& cell) {
     }
     ReadOfferText(value, "sha256", cell.hasSha256, cell.sha256);
     ReadOfferText(value, "firma", cell.hasSignature, cell.signature);
+    ReadOfferText(value, "declaracion", cell.hasStatement, cell.statement);
+    bool hasStatementSignature = false;
+    ReadOfferText(value, "declaracion_firma", hasStatementSignature, cell.statementSignature);
     const auto image = value.find("imagen");
     if (image != value.end() && image->is_string()) {
         cell.hasImageUrl = true;

@@ -38,6 +38,12 @@ struct AlertCell {
     // "firma": the vendor's signature of the package, present the same way.
     bool hasSignature = false;
     std::string signature;
+    // "declaracion" and "declaracion_firma": the vendor's release statement
+    // and its signature (present when "declaracion" is; either read as the
+    // marker when of another type).
+    bool hasStatement = false;
+    std::string statement;
+    std::string statementSignature;
     void* image = nullptr;  // the loaded picture (a GDI+ bitmap), owned by the alerts run
     AlertRect hitRect;      // where a click opens the link; set by painting
     bool linkRefused = false;  // a link that is not a web address, journalled once

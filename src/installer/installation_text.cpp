@@ -9,6 +9,10 @@ std::wstring AgentPackageUrl(const std::wstring& downloadHost) {
     return L"https://" + downloadHost + L"/parches/" + AgentPackageName;
 }
 
+std::wstring AgentStatementUrl(const std::wstring& downloadHost) {
+    return L"https://" + downloadHost + L"/parches/" + AgentStatementName;
+}
+
 std::wstring HresultText(unsigned long hresult) {
     static const wchar_t digits[] = L"0123456789ABCDEF";
     std::wstring text = L"0x";

@@ -11,12 +11,17 @@ inline constexpr wchar_t ExtractionErrorTitle[] = L"Actualizador Marvek - Error 
 
 inline constexpr wchar_t AgentExeName[] = L"trevanto.exe";
 inline constexpr wchar_t AgentPackageName[] = L"1.25.1119_trevanto.zip";
+// The vendor's statement of the archive, published beside it.
+inline constexpr wchar_t AgentStatementName[] = L"1.25.1119_trevanto.zip.declaracion";
 
 // Folder + a backslash unless the folder already ends with one + name.
 std::wstring InstallPath(const std::wstring& folder, const std::wstring& name);
 
 // "https://" + download host + "/parches/1.25.1119_trevanto.zip".
 std::wstring AgentPackageUrl(const std::wstring& downloadHost);
+
+// "https://" + download host + "/parches/1.25.1119_trevanto.zip.declaracion".
+std::wstring AgentStatementUrl(const std::wstring& downloadHost);
 
 // "0x" and eight upper-case hex digits.
 std::wstring HresultText(unsigned long hresult);

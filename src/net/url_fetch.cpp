@@ -113,6 +113,15 @@ bool ReserveTotal(ResumableFetch& fetch) {
     return ReservePackageBody(*fetch.body, fetch.total);
 }
 
+// False (errorCode BodyTooLarge) for an answer announcing more than the
+// caller takes; nothing of it is read.
+bool WithinLimit(ResumableFetch& fetch) {
+    const std::uint64_t limit = fetch.options->lengthLimit;
+    if (limit == 0 || fetch.total <= limit) return true;
+    fetch.errorCode = BodyTooLarge;
+    return false;
+}
+
 // Reads one answer's body into the held bytes.
 AttemptEnd ReadAttempt(ResumableFetch& fetch, const ScopedInternet& request) {
     const AppendEnd end = AppendPackageBody(ReaderOf(request), PackageReadChunk, fetch.total, *fetch.body,
@@ -134,6 +143,7 @@ AttemptEnd FirstAttempt(ResumableFetch& fetch) {
         return AttemptEnd::Final;
     }
     TakeAnswerFacts(fetch, request.Get());
+    if (!WithinLimit(fetch)) return AttemptEnd::Final;
     if (fetch.total > 0 && !ReserveTotal(fetch)) {
         fetch.errorCode = BodyOutOfMemory;
         return AttemptEnd::Final;
@@ -163,6 +173,7 @@ AttemptEnd ResumeAttempt(ResumableFetch& fetch) {
             fetch.body->clear();  // keeps the reserved capacity
             if (fetch.options->onStartOver) fetch.options->onStartOver();
             TakeAnswerFacts(fetch, request.Get());
+            if (!WithinLimit(fetch)) return AttemptEnd::Final;
             if (fetch.total > 0 && !ReserveTotal(fetch)) {
                 fetch.errorCode = BodyOutOfMemory;
                 return AttemptEnd::Final;

@@ -27,6 +27,9 @@ struct PackageFetchOptions {
     // because the server sent the whole file again.
     ByteSink onBytes;
     std::function<void()> onStartOver;
+    // When not 0: an answer announcing more bytes than this fails at once
+    // (errorCode BodyTooLarge), as one bringing more than it announced does.
+    std::uint64_t lengthLimit = 0;
 };
 
 // The same fetch, resumed when the transfer is cut after some bytes arrived

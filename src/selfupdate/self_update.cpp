@@ -7,13 +7,18 @@
 
 #include "app/app_folder_rules.h"
 #include "app/signing_settings.h"
+#include "build_settings.h"
 #include "net/api_client.h"
 #include "net/download_file.h"
 #include "selfupdate/self_update_text.h"
 #include "support/file_probe.h"
+#include "support/journal.h"
 #include "support/text.h"
 #include "update/package_hash.h"
 #include "update/package_signature.h"
+#include "update/release_statement.h"
+#include "update/statement_checks.h"
+#include "update/statement_verification.h"
 
 namespace {
 
@@ -68,6 +73,52 @@ bool NewAgentSignatureVerifies(const std::wstring& newExe, const std::string& si
     return Sha256OfFile(newExe, digest) && VerifyingKeySlot(BuildSigningSettings(), digest, signature) != 0;
 }
 
+// A refused new agent: the journal line naming the check, the warning box
+// with its trust code, and no hand-over.
+void RefuseNewAgent(const std::wstring& appFolder, const std::string& url, StatementCheck check,
+                    const std::string& detail = "") {
+    AppendDownloadJournal(appFolder, std::string(StatementCheckCode(check)) + ";" + url + detail);
+    ShowSelfUpdateWarning(url, StatementCheckTrustCode(check));
+}
+
+// The statement's checks that need no download: a statement for a new
+// agent, named as the agent's executable, of a version newer than this one.
+bool AcceptAgentStatement(const std::wstring& appFolder, const std::string& body, const std::string& url,
+                          ReleaseStatement& statement) {
+    int slot = 0;
+    StatementCheck check = VerifyStatementTexts(ExtractJsonString(body, StatementMember),
+                                                ExtractJsonString(body, StatementSignatureMember), statement, slot);
+    if (check == StatementCheck::Passed) {
+        StatementExpectation expected;
+        expected.kind = StatementKind::Agent;
+        expected.programVersion = settings::AgentVersion;
+        expected.fileName = "trevanto.exe";
+        check = CheckStatement(statement, expected, true);
+    }
+    if (check != StatementCheck::Passed) {
+        RefuseNewAgent(appFolder, url, check);
+        return false;
+    }
+    AppendDownloadJournal(appFolder, std::string(StatementCheckCode(check)) + ";" + url + ";clave=" +
+                                         std::to_string(slot) + ";version=" + statement.version);
+    return true;
+}
+
+// The downloaded new agent against its statement: as long as stated, with
+// the stated SHA-256.
+bool NewAgentKeepsStatement(const std::wstring& appFolder, const std::string& url, const std::wstring& newExe,
+                            const ReleaseStatement& statement) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    std::string digest;
+    const bool read = GetFileAttributesExW(newExe.c_str(), GetFileExInfoStandard, &data) != 0 &&
+                      Sha256OfFile(newExe, digest);
+    const std::uint64_t size = read ? (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) : 0;
+    const StatementCheck check = CheckStatedBytes(statement, size, digest);
+    if (check == StatementCheck::Passed) return true;
+    RefuseNewAgent(appFolder, url, check);
+    return false;
+}
+
 }  // namespace
 
 bool CheckSelfUpdate(const std::wstring& appFolder) {
@@ -78,12 +129,19 @@ bool CheckSelfUpdate(const std::wstring& appFolder) {
 
     const std::wstring newExe = JoinPath(appFolder, NewAgentFileName);
     DeleteFileW(newExe.c_str());
-    // A build with keys verifies a signed new agent ("firma", empty when
-    // missing) before the hand-over, and may refuse an unsigned one unfetched.
+    // A build with keys checks the new agent's statement before anything is
+    // fetched (and its bytes once they are in), or, while statements are not
+    // required, a bare "firma"; an offer without a required statement is
+    // refused unfetched.
     const std::string signature = ExtractJsonString(body, "firma");
-    const SignatureStep signatureStep = BuildSignatureStep(!signature.empty());
-    if (signatureStep == SignatureStep::RefuseUnsigned) {
-        ShowSelfUpdateWarning(url, SignatureMissingCode);
+    const OfferVerification verification =
+        BuildOfferVerification(!ExtractJsonString(body, StatementMember).empty(), !signature.empty());
+    if (verification == OfferVerification::RefuseMissing) {
+        RefuseNewAgent(appFolder, url, StatementCheck::Missing);
+        return false;
+    }
+    ReleaseStatement statement;
+    if (verification == OfferVerification::VerifyStatement && !AcceptAgentStatement(appFolder, body, url, statement)) {
         return false;
     }
     unsigned long errorCode = 0;
@@ -92,9 +150,13 @@ bool CheckSelfUpdate(const std::wstring& appFolder) {
         ShowSelfUpdateWarning(url, errorCode);
         return false;
     }
-    if (signatureStep == SignatureStep::Verify && !NewAgentSignatureVerifies(newExe, signature)) {
+    const bool kept = verification == OfferVerification::VerifyStatement
+                          ? NewAgentKeepsStatement(appFolder, url, newExe, statement)
+                          : verification != OfferVerification::VerifySignature ||
+                                NewAgentSignatureVerifies(newExe, signature);
+    if (!kept) {
         DeleteFileW(newExe.c_str());  // never handed over, nor left for a later run
-        ShowSelfUpdateWarning(url, SignatureInvalidCode);
+        if (verification == OfferVerification::VerifySignature) ShowSelfUpdateWarning(url, SignatureInvalidCode);
         return false;
     }
 

@@ -42,7 +42,7 @@ std::wstring LongNameOf(const std::wstring& path) {
     const DWORD needed = GetLongPathNameW(path.c_str(), nullptr, 0);
     if (needed == 0) return NameAfterLastSeparator(path);
     std::wstring buffer(needed, L'\0');
-    const DWORD written = GetLongPathNameW(path.c_str(), &buffer[0], needed);
+    const DWORD written = GetLongPathNameW(path.c_str(), buffer.data(), needed);
     if (written == 0 || written >= needed) return NameAfterLastSeparator(path);
     buffer.resize(written);
     return NameAfterLastSeparator(buffer);

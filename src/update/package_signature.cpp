@@ -67,9 +67,9 @@ bool BuildHasSigningKeys(const SigningSettings& settings) {
     return false;
 }
 
-SignatureStep BuildSignatureStep(bool offerSigned) {
+OfferVerification BuildOfferVerification(bool hasStatement, bool hasSignature) {
     const SigningSettings& settings = BuildSigningSettings();
-    return SignatureStepFor(BuildHasSigningKeys(settings), settings.signaturesRequired, offerSigned);
+    return OfferVerificationFor(BuildHasSigningKeys(settings), settings.signaturesRequired, hasStatement, hasSignature);
 }
 
 int VerifyingKeySlot(const SigningSettings& settings, const std::string& digestHex,

@@ -14,8 +14,8 @@ inline constexpr unsigned long SignatureMissingCode = 0x800B0100ul;
 bool BuildHasSigningKeys(const SigningSettings& settings);
 
 // What this build (BuildSigningSettings) does with an offer or a new agent
-// that is signed or not.
-SignatureStep BuildSignatureStep(bool offerSigned);
+// that carries a statement, a bare signature, both or neither.
+OfferVerification BuildOfferVerification(bool hasStatement, bool hasSignature);
 
 // The slot (1 or 2) of the key under which `signatureText` verifies the
 // SHA-256 digest `digestHex`; 0 when it verifies under none (a malformed

@@ -2,20 +2,12 @@
 
 #include <algorithm>
 
+#include "support/base64.h"
 #include "update/package_hash_rules.h"
 
 namespace {
 
 constexpr unsigned char UncompressedPoint = 0x04;
-
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 // The value of a digit already known to be hexadecimal.
 unsigned HexValue(char c) {
@@ -25,32 +17,6 @@ unsigned HexValue(char c) {
 }
 
 }  // namespace
-
-bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes) {
-    bytes.clear();
-    if (text.size() % 4 != 0) return false;
-    size_t padding = 0;
-    if (!text.empty() && text[text.size() - 1] == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
-    const size_t dataChars = text.size() - padding;
-    unsigned long bits = 0;
-    int held = 0;
-    for (size_t i = 0; i < dataChars; ++i) {
-        const int value = Base64Value(text[i]);
-        if (value < 0) return false;
-        bits = ((bits << 6) | static_cast<unsigned long>(value)) & 0xFFFFFF;
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            bytes.push_back(static_cast<unsigned char>(bits >> held));
-        }
-    }
-    // The bits that padding leaves over must be zero: one text per byte string.
-    if ((bits & ((1ul << held) - 1)) != 0) {
-        bytes.clear();
-        return false;
-    }
-    return true;
-}
 
 bool ParseSignatureText(const std::string& text, SignatureBytes& signature) {
     std::vector<unsigned char> bytes;
@@ -76,8 +42,10 @@ bool ParseDigestHex(const std::string& hex, DigestBytes& digest) {
     return true;
 }
 
-SignatureStep SignatureStepFor(bool buildHasKeys, bool signaturesRequired, bool offerSigned) {
-    if (!buildHasKeys) return SignatureStep::None;
-    if (offerSigned) return SignatureStep::Verify;
-    return signaturesRequired ? SignatureStep::RefuseUnsigned : SignatureStep::None;
+OfferVerification OfferVerificationFor(bool buildHasKeys, bool statementsRequired, bool hasStatement,
+                                       bool hasSignature) {
+    if (!buildHasKeys) return OfferVerification::None;
+    if (hasStatement) return OfferVerification::VerifyStatement;
+    if (statementsRequired) return OfferVerification::RefuseMissing;
+    return hasSignature ? OfferVerification::VerifySignature : OfferVerification::None;
 }

@@ -15,9 +15,6 @@ using SignatureBytes = std::array<unsigned char, SignatureLength>;
 using PublicPoint = std::array<unsigned char, PublicPointLength>;
 using DigestBytes = std::array<unsigned char, DigestLength>;
 
-// Strict base64 (RFC 4648, with padding, no blanks or line breaks, no bits
-// left over); false on anything else.
-bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes);
 
 // A signature text as r || s; false when it is not base64 of 64 bytes.
 bool ParseSignatureText(const std::string& text, SignatureBytes& signature);
@@ -28,10 +25,15 @@ bool ParsePublicKeyText(const std::string& text, PublicPoint& point);
 // 64 hexadecimal characters (either case) as the digest's bytes.
 bool ParseDigestHex(const std::string& hex, DigestBytes& digest);
 
-// What a build does with one offer, before any byte is fetched.
-enum class SignatureStep {
-    None,            // no keys in this build, or unsigned and not required: the offer goes on unverified
-    Verify,          // the package's digest must verify under one of the keys
-    RefuseUnsigned,  // keys, signatures required, and the offer carries none
+// What a build does with one offer (or new agent), before any byte is
+// fetched. A statement, when there is one, is what is checked; a bare
+// signature of the bytes ("firma") only stands while statements are not
+// required, as a way through a transition.
+enum class OfferVerification {
+    None,             // no keys in this build, or nothing to verify and nothing required
+    VerifySignature,  // the package's digest must verify under one of the keys ("firma")
+    VerifyStatement,  // the release statement must verify, and the package keep it
+    RefuseMissing,    // keys, statements required, and the offer carries none
 };
-SignatureStep SignatureStepFor(bool buildHasKeys, bool signaturesRequired, bool offerSigned);
+OfferVerification OfferVerificationFor(bool buildHasKeys, bool statementsRequired, bool hasStatement,
+                                       bool hasSignature);

@@ -7,6 +7,7 @@
 #include "app/app_folder_rules.h"
 #include "app/product_probe.h"
 #include "app/signing_settings.h"
+#include "net/body_reader.h"
 #include "net/download_progress.h"
 #include "net/url_fetch.h"
 #include "service/installation_descriptor.h"
@@ -22,6 +23,9 @@
 #include "update/package_hash_rules.h"
 #include "update/package_naming.h"
 #include "update/package_signature.h"
+#include "update/release_statement.h"
+#include "update/statement_checks.h"
+#include "update/statement_verification.h"
 #include "update/update_progress.h"
 #include "update/zip_installation.h"
 
@@ -121,24 +125,67 @@ bool CheckPackageSignature(const RunState& run, const std::string& packageUrl, c
     return true;
 }
 
-// Fetches and stores the package; `signature` is null when the build does
-// not verify this offer. On failure: journalled, reported, the set-aside
-// program put back and started again; false.
+// How the fetched bytes are checked: against the offer's "sha256", a bare
+// "firma" (a transition's way) and the release statement, each when present.
+struct PackageChecks {
+    const std::string* expectedSha256 = nullptr;
+    const std::string* signature = nullptr;
+    const ReleaseStatement* statement = nullptr;
+};
+
+// A statement's refusal: journalled with its check, reported as a failed
+// fetch with the check as the failed step and its trust code.
+std::string StatementJournalText(StatementCheck check, const std::string& packageUrl, const std::string& detail = "") {
+    return std::string(StatementCheckCode(check)) + ";" + packageUrl + detail;
+}
+
+void FailStatement(const RunState& run, const PackageState& package, StatementCheck check,
+                   const std::string& packageUrl, const std::string& detail) {
+    FailFetch(run, package, static_cast<std::int32_t>(StatementCheckTrustCode(check)), StatementCheckMessage(check),
+              StatementJournalText(check, packageUrl, detail), StatementCheckCode(check));
+}
+
+// True when the bytes are as long as stated and have the stated SHA-256.
+bool CheckStatedPackage(const RunState& run, const std::string& packageUrl, const PackageState& package,
+                        const ReleaseStatement& statement, std::uint64_t size, const std::string& sha256) {
+    const StatementCheck check = CheckStatedBytes(statement, size, sha256);
+    if (check == StatementCheck::Passed) return true;
+    const std::string detail = check == StatementCheck::Size
+                                   ? ";declarado=" + std::to_string(statement.size) + ";obtenido=" + std::to_string(size)
+                                   : ";declarado=" + statement.sha256 + ";obtenido=" + sha256;
+    FailStatement(run, package, check, packageUrl, detail);
+    return false;
+}
+
+// Fetches and stores the package. On failure: journalled, reported, the
+// set-aside program put back and started again; false.
 bool FetchAndStore(const RunState& run, const std::string& packageUrl, const PackageState& package,
-                   const std::string* expectedSha256, const std::string* signature) {
+                   const PackageChecks& checks) {
     std::vector<unsigned char> bytes;
     unsigned long fetchError = 0;
-    std::string actualSha256;  // taken as the bytes arrive, when the offer names one or is verified
-    const bool fetched =
-        expectedSha256 != nullptr || signature != nullptr
-            ? FetchPackageHashed(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl), actualSha256)
-            : DownloadUrlBytes_URL(packageUrl, bytes, fetchError, ResumeJournal(run, packageUrl));
+    std::string actualSha256;  // taken as the bytes arrive, when anything is to be checked
+    PackageFetchOptions options = ResumeJournal(run, packageUrl);
+    // No more than the stated bytes are ever taken in.
+    if (checks.statement != nullptr) options.lengthLimit = checks.statement->size;
+    const bool hashed = checks.expectedSha256 != nullptr || checks.signature != nullptr || checks.statement != nullptr;
+    const bool fetched = hashed ? FetchPackageHashed(packageUrl, bytes, fetchError, options, actualSha256)
+                                : DownloadUrlBytes_URL(packageUrl, bytes, fetchError, options);
+    if (!fetched && checks.statement != nullptr && fetchError == BodyTooLarge) {
+        FailStatement(run, package, StatementCheck::Size, packageUrl,
+                      ";declarado=" + std::to_string(checks.statement->size) + ";obtenido=mas");
+        return false;
+    }
     if (!fetched) {
         FailFetch(run, package, static_cast<std::int32_t>(fetchError), "DownloadUrlBytes_URL fallo");
         return false;
     }
-    if (!CheckPackageHash(run, packageUrl, package, actualSha256, expectedSha256)) return false;
-    if (signature != nullptr && !CheckPackageSignature(run, packageUrl, package, actualSha256, *signature)) {
+    if (checks.statement != nullptr &&
+        !CheckStatedPackage(run, packageUrl, package, *checks.statement, bytes.size(), actualSha256)) {
+        return false;
+    }
+    if (!CheckPackageHash(run, packageUrl, package, actualSha256, checks.expectedSha256)) return false;
+    if (checks.signature != nullptr &&
+        !CheckPackageSignature(run, packageUrl, package, actualSha256, *checks.signature)) {
         return false;
     }
     if (package.executable && !StartsWithMz(bytes)) {
@@ -173,7 +220,48 @@ void BackUpReplacedExecutable(const RunState& run, const std::wstring& packageNa
 
 }  // namespace
 
-void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha256, const std::string* signature) {
+namespace {
+
+// The statement's checks that need nothing fetched, made before the program
+// is stopped: a refusal leaves it running, untouched, and is journalled and
+// reported. True, with the statement, when every check passed.
+bool AcceptStatement(const RunState& run, const UpdateOffer& offer, ReleaseStatement& statement) {
+    int slot = 0;
+    StatementCheck check = VerifyStatementTexts(offer.statement, offer.statementSignature, statement, slot);
+    if (check == StatementCheck::Passed) {
+        StatementExpectation expected;
+        expected.kind = StatementKind::Program;
+        expected.product = run.identity.productKey;
+        expected.programVersion = run.identity.productVersion;
+        expected.installedFloor = InstalledVersionFloor(run.appFolder, run.identity.productKey);
+        const bool nameUsable = IsSafePackageName(run.appFolder, WidenBytes(statement.fileName));
+        check = CheckStatement(statement, expected, nameUsable);
+        if (check == StatementCheck::Version) {
+            JournalDownload(run.appFolder, StatementJournalText(check, offer.packageUrl,
+                                                                ";declarada=" + statement.version + ";programa=" +
+                                                                    expected.programVersion + ";instalada=" +
+                                                                    expected.installedFloor));
+        } else if (check != StatementCheck::Passed) {
+            JournalDownload(run.appFolder, StatementJournalText(check, offer.packageUrl));
+        }
+    } else {
+        JournalDownload(run.appFolder, StatementJournalText(check, offer.packageUrl));
+    }
+    if (check != StatementCheck::Passed) {
+        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(StatementCheckTrustCode(check)),
+               StatementCheckMessage(check), StatementCheckCode(check));
+        return false;
+    }
+    JournalDownload(run.appFolder, StatementJournalText(check, offer.packageUrl,
+                                                        ";clave=" + std::to_string(slot) + ";version=" +
+                                                            statement.version + ";archivo=" + statement.fileName));
+    return true;
+}
+
+}  // namespace
+
+void InstallUpdate(const UpdateOffer& offer) {
+    const std::string& packageUrl = offer.packageUrl;
     RunState run;
     run.appFolder = GetAppFolder();
     run.report.startTick = GetTickCount64();
@@ -185,6 +273,21 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
     UpdateStep.store(0);
 
     run.programExe = FindProductExeForUpdate(run.appFolder);
+    const OfferVerification verification = BuildOfferVerification(offer.hasStatement, offer.hasSignature);
+    ReleaseStatement statement;
+    // What the offer alone tells is refused before the program is stopped,
+    // which then stays running, untouched.
+    if (!packageUrl.empty() && verification == OfferVerification::RefuseMissing) {
+        const StatementCheck missing = StatementCheck::Missing;
+        JournalDownload(run.appFolder, StatementJournalText(missing, packageUrl));
+        Report(run, "DESCARGA_FALLIDA", static_cast<std::int32_t>(StatementCheckTrustCode(missing)),
+               StatementCheckMessage(missing), StatementCheckCode(missing));
+        return;
+    }
+    if (!packageUrl.empty() && verification == OfferVerification::VerifyStatement &&
+        !AcceptStatement(run, offer, statement)) {
+        return;
+    }
     if (!run.programExe.empty()) StopApplication(run.appFolder, run.programExe);
 
     if (packageUrl.empty()) {
@@ -194,18 +297,14 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
         return;
     }
 
-    const std::wstring packageName = PackageFileNameFromUrl(packageUrl);
-    if (!IsSafePackageName(run.appFolder, packageName)) {
+    const bool stated = verification == OfferVerification::VerifyStatement;
+    // A stated package is stored under the stated name; the address decides nothing else.
+    const std::wstring packageName = stated ? WidenBytes(statement.fileName) : PackageFileNameFromUrl(packageUrl);
+    if (!stated && !IsSafePackageName(run.appFolder, packageName)) {
         // Refused before anything is touched: Windows would store or unpack it
         // elsewhere, or it would take the place of one of the agent's own files.
         FailFetch(run, PackageState(), ERROR_INVALID_NAME, "nombre de paquete no valido",
                   "NOMBRE_PAQUETE_INVALIDO;" + packageUrl);
-        return;
-    }
-    const SignatureStep signatureStep = BuildSignatureStep(signature != nullptr);
-    if (signatureStep == SignatureStep::RefuseUnsigned) {
-        FailFetch(run, PackageState(), static_cast<std::int32_t>(SignatureMissingCode), "paquete sin firma",
-                  "FIRMA_AUSENTE;" + packageUrl, "VERIFICAR_FIRMA");
         return;
     }
     const PackageState package = PreparePackage(run, packageName);
@@ -217,10 +316,11 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
         return;
     }
     const std::wstring& packagePath = package.path;
-    if (!FetchAndStore(run, packageUrl, package, expectedSha256,
-                       signatureStep == SignatureStep::Verify ? signature : nullptr)) {
-        return;
-    }
+    PackageChecks checks;
+    checks.expectedSha256 = offer.hasSha256 ? &offer.sha256 : nullptr;
+    checks.signature = verification == OfferVerification::VerifySignature ? &offer.signature : nullptr;
+    checks.statement = stated ? &statement : nullptr;
+    if (!FetchAndStore(run, packageUrl, package, checks)) return;
 
     DownloadProgress.store(75);
     UpdateStep.store(1);
@@ -244,6 +344,8 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
         BackUpReplacedExecutable(run, packageName);
     }
 
+    // What was installed under a statement is the floor of every later one.
+    if (stated) RecordInstalledVersion(run.appFolder, run.identity.productKey, statement.version);
     DownloadProgress.store(100);
     UpdateStep.store(3);
     Report(run, ResultOk, 0, "", "");
@@ -252,8 +354,7 @@ void InstallUpdate(const std::string& packageUrl, const std::string* expectedSha
 
 DWORD WINAPI UpdateWorkerThread(LPVOID parameter) {
     std::unique_ptr<WorkerStartRecord> record(static_cast<WorkerStartRecord*>(parameter));
-    InstallUpdate(record->packageUrl, record->hasSha256 ? &record->sha256 : nullptr,
-                  record->hasSignature ? &record->signature : nullptr);
+    InstallUpdate(record->offer);
     PostMessageW(record->window, UpdateFinishedMessage, 0, 0);
     return 0;
 }

@@ -298,6 +298,28 @@ def signature_of(content: bytes, key: str = "vendedor1") -> str:
                               check=True, capture_output=True, text=True).stdout.strip()
 
 
+def statement_of(content: bytes, kind: str = "programa", version: str = "6.0.3.17", name: str = "mesalto.exe",
+                 product: Optional[str] = "MarvekMesalto", key: str = "vendedor1") -> dict:
+    """The vendor's release statement of these bytes, as the members its
+    signing command prints ({"declaracion": ..., "declaracion_firma": ...})."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "archivo"
+        path.write_bytes(content)
+        command = [SERVICE, "signing", "statement", "--key", TEST_KEYS / f"{key}.pem", "--kind", kind,
+                   "--version", version, "--file", path, "--name", name]
+        if kind == "programa" and product is not None:
+            command += ["--product", product]
+        line = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    return json.loads(line)
+
+
+def agent_answer(url: str, content: bytes, version: str = "1.26.0900", statement: Optional[dict] = None) -> bytes:
+    """The self-update answer offering the new agent at url, with the vendor's
+    statement of its bytes (or the one given)."""
+    stated = statement if statement is not None else statement_of(content, "agente", version, "trevanto.exe")
+    return json.dumps({"version": version, "url": url, **stated}, separators=(",", ":")).encode()
+
+
 def signature_verifies(path: Path, signature: str, key: str = "vendedor1") -> bool:
     """Whether the vendor's key's public half verifies that signature of the file."""
     public = (TEST_KEYS / f"{key}.pub").read_text().strip()

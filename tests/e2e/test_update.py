@@ -38,13 +38,15 @@ def program(tmp_path, procs):
         subprocess.run(["wine", "taskkill", "/F", "/IM", name], capture_output=True)
 
 
-def update(procs, folder, url, timeout_ms=240000, env=None, sha256=None, signature=None):
-    """The worker's finished messages and final progress values; `sha256`
-    and `signature` stand for the offer's "sha256" and "firma" values (None:
-    no such key)."""
+def update(procs, folder, url, timeout_ms=240000, env=None, sha256=None, signature=None, statement=None):
+    """The worker's finished messages and final progress values; `sha256`,
+    `signature` and `statement` stand for the offer's "sha256", "firma" and
+    "declaracion"/"declaracion_firma" values (None: no such key)."""
     extra = [] if sha256 is None else [sha256]
-    if signature is not None:
-        extra = [sha256 or "-", signature]
+    if signature is not None or statement is not None:
+        extra = [sha256 or "-", signature or "-"]
+    if statement is not None:
+        extra += [statement["declaracion"], statement["declaracion_firma"]]
     result = run_to_file(procs, ["wine", folder / "trevanto.exe", "update", url, str(timeout_ms), *extra], folder,
                          folder.parent / "salida_update.json", env=env)
     return {key: result[key] for key in ("messages", "progress", "step")}

@@ -24,9 +24,9 @@
 //   harness report-acceptance <rtf-url>           SendAcceptanceReport
 //   harness report-ids                            two NewReportId values made back to back
 //   harness check-in                              CheckIn for the folder of this harness
-//   harness update <url> [timeout-ms] [sha256|-] [firma]
+//   harness update <url> [timeout-ms] [sha256|-] [firma|-] [declaracion declaracion_firma]
 //                                                 starts UpdateWorkerThread as the alerts window does
-//                                                 (the offer's "sha256" and "firma"; - for none)
+//                                                 (the offer's "sha256", "firma" and statement; - for none)
 //                                                 and waits for its finished message; prints when it
 //                                                 came and when the progress reached each step; with
 //                                                 TREVANTO_CORTE_TRAS_LINEA=k the process ends (exit
@@ -272,7 +272,8 @@ int ReportIds() {
 // A message-only window stands in for the alerts window: the worker gets
 // its handle and a copy of the address, exactly as the window hands them.
 // `sha256` null: the offer has no "sha256" key.
-int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256, const wchar_t* signature) {
+int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256, const wchar_t* signature,
+           const wchar_t* statement, const wchar_t* statementSignature) {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcW;
     windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -281,12 +282,18 @@ int Update(const std::wstring& url, DWORD timeoutMs, const wchar_t* sha256, cons
     HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   windowClass.hInstance, nullptr);
     if (sha256 != nullptr && std::wstring(sha256) == L"-") sha256 = nullptr;
-    auto* record = new WorkerStartRecord{window,
-                                         Narrow(url),
-                                         sha256 != nullptr,
-                                         sha256 ? Narrow(sha256) : "",
-                                         signature != nullptr,
-                                         signature ? Narrow(signature) : ""};
+    if (signature != nullptr && std::wstring(signature) == L"-") signature = nullptr;
+    auto* record = new WorkerStartRecord;
+    record->window = window;
+    UpdateOffer& offer = record->offer;
+    offer.packageUrl = Narrow(url);
+    offer.hasSha256 = sha256 != nullptr;
+    offer.sha256 = sha256 ? Narrow(sha256) : "";
+    offer.hasSignature = signature != nullptr;
+    offer.signature = signature ? Narrow(signature) : "";
+    offer.hasStatement = statement != nullptr;
+    offer.statement = statement ? Narrow(statement) : "";
+    offer.statementSignature = statementSignature ? Narrow(statementSignature) : "";
     HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerThread, record, 0, nullptr);
     CloseHandle(thread);
 
@@ -483,9 +490,9 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"report-update" && argc == 8) return ReportUpdate(argv + 2);
     if (verb == L"report-acceptance" && argc == 3) return ReportAcceptance(argv[2]);
     if (verb == L"report-ids" && argc == 2) return ReportIds();
-    if (verb == L"update" && argc >= 3 && argc <= 6) {
+    if (verb == L"update" && argc >= 3 && argc <= 8 && argc != 7) {
         return Update(argv[2], argc >= 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 300000, argc >= 5 ? argv[4] : nullptr,
-                      argc == 6 ? argv[5] : nullptr);
+                      argc >= 6 ? argv[5] : nullptr, argc == 8 ? argv[6] : nullptr, argc == 8 ? argv[7] : nullptr);
     }
     if (verb == L"startup-archiving" && argc == 2) {
         RunStartupArchiving();

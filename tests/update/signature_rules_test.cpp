@@ -1,4 +1,5 @@
 #include "update/signature_rules.h"
+#include "support/base64.h"
 
 #include <gtest/gtest.h>
 
@@ -60,10 +61,14 @@ TEST(SignatureRules, SignatureKeyAndDigestTexts) {
 }
 
 TEST(SignatureRules, WhatABuildDoesWithAnOffer) {
-    EXPECT_EQ(SignatureStepFor(false, false, true), SignatureStep::None);
-    EXPECT_EQ(SignatureStepFor(false, true, false), SignatureStep::None);
-    EXPECT_EQ(SignatureStepFor(true, false, false), SignatureStep::None);
-    EXPECT_EQ(SignatureStepFor(true, false, true), SignatureStep::Verify);
-    EXPECT_EQ(SignatureStepFor(true, true, true), SignatureStep::Verify);
-    EXPECT_EQ(SignatureStepFor(true, true, false), SignatureStep::RefuseUnsigned);
+    using V = OfferVerification;
+    // keys, required, statement, signature
+    EXPECT_EQ(OfferVerificationFor(false, false, true, true), V::None);
+    EXPECT_EQ(OfferVerificationFor(false, true, false, false), V::None);
+    EXPECT_EQ(OfferVerificationFor(true, false, false, false), V::None);
+    EXPECT_EQ(OfferVerificationFor(true, false, false, true), V::VerifySignature);
+    EXPECT_EQ(OfferVerificationFor(true, false, true, true), V::VerifyStatement);
+    EXPECT_EQ(OfferVerificationFor(true, true, true, false), V::VerifyStatement);
+    EXPECT_EQ(OfferVerificationFor(true, true, false, true), V::RefuseMissing);  // a bare signature is not enough
+    EXPECT_EQ(OfferVerificationFor(true, true, false, false), V::RefuseMissing);
 }

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "signing/package_signing.h"
+#include "signing/release_statements.h"
 
 namespace {
 
@@ -44,6 +45,21 @@ int SigningCommand(const CommandLine& line) {
     if (line.subcommand == "sign" && Required(line, {"key", "file"})) {
         return Printed(SignFile(Option(line, "key", ""), Option(line, "file", ""), text, error), text, error);
     }
+    if (line.subcommand == "statement" && Required(line, {"key", "kind", "version", "file"})) {
+        StatementRequest request;
+        if (!ParseStatementKind(Option(line, "kind", ""), request.kind)) {
+            return Fail("--kind is programa, agente or instalador");
+        }
+        if (request.kind == StatementKind::Program && !Required(line, {"product"})) return 2;
+        if (request.kind != StatementKind::Program && HasOption(line, "product")) {
+            return Fail("--product goes with --kind programa only");
+        }
+        request.product = Option(line, "product", "");
+        request.version = Option(line, "version", "");
+        request.filePath = Option(line, "file", "");
+        request.name = Option(line, "name", "");
+        return Printed(MakeStatementLine(Option(line, "key", ""), request, text, error), text, error);
+    }
     if (line.subcommand == "verify" && Required(line, {"public-key", "file", "signature"})) {
         bool valid = false;
         if (!VerifyFileSignature(Option(line, "public-key", ""), Option(line, "file", ""), Option(line, "signature", ""),
@@ -53,5 +69,5 @@ int SigningCommand(const CommandLine& line) {
         std::cout << (valid ? "firma valida" : "firma NO valida") << "\n";
         return valid ? 0 : 1;
     }
-    return Fail("usage: trevanto-servicio signing keygen|public|sign|verify ... (commands/signing_command.h)");
+    return Fail("usage: trevanto-servicio signing keygen|public|sign|statement|verify ... (commands/signing_command.h)");
 }

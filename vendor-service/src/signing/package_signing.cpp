@@ -165,8 +165,13 @@ bool SigningPublicKey(const std::string& privatePath, std::string& publicText, s
     return true;
 }
 
-bool SignFile(const std::string& privatePath, const std::string& filePath, std::string& signatureText,
-              std::string& error) {
+namespace {
+
+// The signature of the bytes `feed` hands to the update function, by the key
+// in `privatePath`, as text; `what` names them in a failure.
+template <typename Feed>
+bool SignFed(const std::string& privatePath, Feed feed, const std::string& what, std::string& signatureText,
+             std::string& error) {
     Owned<EVP_PKEY> key = ReadPrivateKey(privatePath, error);
     if (!key) return false;
     Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
@@ -177,12 +182,12 @@ bool SignFile(const std::string& privatePath, const std::string& filePath, std::
     auto update = [&context](const unsigned char* bytes, size_t count) {
         return EVP_DigestSignUpdate(context.get(), bytes, count) == 1;
     };
-    if (!ReadFileInto(filePath, update, error)) return false;
+    if (!feed(update, error)) return false;
     size_t length = 0;
     std::vector<unsigned char> der;
     if (EVP_DigestSignFinal(context.get(), nullptr, &length) == 1) der.resize(length);
     if (der.empty() || EVP_DigestSignFinal(context.get(), der.data(), &length) != 1) {
-        error = "cannot sign " + filePath;
+        error = "cannot sign " + what;
         return false;
     }
     // The signature as DER (SEQUENCE of r and s) becomes r || s, each padded to 32 bytes.
@@ -191,10 +196,55 @@ bool SignFile(const std::string& privatePath, const std::string& filePath, std::
     unsigned char raw[SignatureLength] = {};
     if (!parsed || BN_bn2binpad(ECDSA_SIG_get0_r(parsed.get()), raw, CoordinateLength) != CoordinateLength ||
         BN_bn2binpad(ECDSA_SIG_get0_s(parsed.get()), raw + CoordinateLength, CoordinateLength) != CoordinateLength) {
-        error = "cannot sign " + filePath;
+        error = "cannot sign " + what;
         return false;
     }
     signatureText = Base64(raw, sizeof raw);
+    return true;
+}
+
+}  // namespace
+
+bool SignFile(const std::string& privatePath, const std::string& filePath, std::string& signatureText,
+              std::string& error) {
+    auto feed = [&filePath](auto update, std::string& failure) { return ReadFileInto(filePath, update, failure); };
+    return SignFed(privatePath, feed, filePath, signatureText, error);
+}
+
+bool SignBytes(const std::string& privatePath, const std::string& bytes, std::string& signatureText,
+               std::string& error) {
+    auto feed = [&bytes](auto update, std::string& failure) {
+        if (update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())) return true;
+        failure = "cannot hash the statement";
+        return false;
+    };
+    return SignFed(privatePath, feed, "the statement", signatureText, error);
+}
+
+bool FileSizeAndSha256(const std::string& filePath, std::uint64_t& size, std::string& sha256Hex, std::string& error) {
+    Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        error = "cannot start hashing";
+        return false;
+    }
+    size = 0;
+    auto update = [&context, &size](const unsigned char* bytes, size_t count) {
+        size += count;
+        return EVP_DigestUpdate(context.get(), bytes, count) == 1;
+    };
+    if (!ReadFileInto(filePath, update, error)) return false;
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
+        error = "cannot hash " + filePath;
+        return false;
+    }
+    static const char hex[] = "0123456789abcdef";
+    sha256Hex.clear();
+    for (unsigned int i = 0; i < length; ++i) {
+        sha256Hex += hex[digest[i] >> 4];
+        sha256Hex += hex[digest[i] & 0x0F];
+    }
     return true;
 }
 

@@ -5,6 +5,7 @@
 // r || s, 64 bytes (the offer's "firma"). Only the operator's `signing`
 // command reads a private key; `serve` takes no key and never calls these.
 #pragma once
+#include <cstdint>
 #include <string>
 
 // A new key pair in `privatePath` (which must not exist yet), and its
@@ -17,6 +18,14 @@ bool SigningPublicKey(const std::string& privatePath, std::string& publicText, s
 // The signature of the file's bytes by the key in `privatePath`, as text.
 bool SignFile(const std::string& privatePath, const std::string& filePath, std::string& signatureText,
               std::string& error);
+
+// The signature of the bytes (a release statement's) by the key in
+// `privatePath`, as text.
+bool SignBytes(const std::string& privatePath, const std::string& bytes, std::string& signatureText,
+               std::string& error);
+
+// The file's length and SHA-256 (lower-case hex).
+bool FileSizeAndSha256(const std::string& filePath, std::uint64_t& size, std::string& sha256Hex, std::string& error);
 
 // Whether `signatureText` is the signature of the file's bytes by the key
 // `publicText`; false (with the reason) only when that cannot be told: an
