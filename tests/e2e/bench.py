@@ -114,6 +114,16 @@ def end_leftover_programs() -> None:
     wait_until(lambda: not leftover_windows_programs(), 20)
 
 
+def first_line(proc: subprocess.Popen, timeout: float = 60) -> str:
+    """The first line the process writes to its standard output, waited for
+    at most that long: a program that waits for a click on a box nobody
+    expected must fail the test, not hold it forever."""
+    import select
+    ready, _, _ = select.select([proc.stdout], [], [], timeout)
+    assert ready, f"{proc.args} wrote nothing in {timeout} s; {windows_report()}"
+    return proc.stdout.readline().decode()
+
+
 def finish(proc: subprocess.Popen, timeout: float = 60) -> int:
     """Waits for a process to end by itself; ends it and fails when it does not."""
     try:

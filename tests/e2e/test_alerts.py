@@ -251,10 +251,16 @@ def test_update_offers_run_from_the_window_one_after_another(tmp_path, vendor, s
     pieces = [(65536, 0.0)] * (len(NEW) // 65536) + [(len(NEW) % 65536, 0.0)]
     gates = [threading.Event() for _ in pieces]
     server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=pieces, gates=gates))
+    # Each offer carries the vendor's statement of its package (the second's
+    # is never fetched: the host has no such file).
+    stated = [bench.statement_of(NEW), bench.statement_of(NEW, version="6.1"),
+              bench.statement_of(package.getvalue(), version="7.0", name="paquete.zip")]
     folder = program(tmp_path, vendor, {"alertas": [
-        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://localhost/paquetes/mesalto.exe"}]},
-        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/mesalto.exe"}]},
-        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/paquete.zip"}]},
+        {"tipo": "url_actualizar", "contenido": [{"enlace": "https://localhost/paquetes/mesalto.exe", **stated[0]}]},
+        {"tipo": "url_actualizar",
+         "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/mesalto.exe", **stated[1]}]},
+        {"tipo": "url_actualizar",
+         "contenido": [{"enlace": "https://descargas.marvek.example/paquetes/paquete.zip", **stated[2]}]},
         # No package: no worker starts, so the gauge shows what the window set.
         {"tipo": "url_actualizar"},
     ]})

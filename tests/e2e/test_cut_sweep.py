@@ -253,7 +253,7 @@ def programs_with(text):
 def handed_over(base, server, procs):
     """A folder whose agent handed its update over to the batch file, and the
     batch file ended in its wait loop: the prepared folder of every cut."""
-    server.answer(VERSION_PATH, Answer(body=b'{"url":"' + NEW_URL.encode() + b'"}'), host=API_HOST)
+    server.answer(VERSION_PATH, Answer(body=bench.agent_answer(NEW_URL, NEW_AGENT)), host=API_HOST)
     server.answer(NEW_PATH, Answer(body=NEW_AGENT), host=DOWNLOAD_HOST)
     folder = bench.make_program_folder(base / "preparada", name="Marvek Mesalto")
     hold = base / "retener.txt"

@@ -3,6 +3,7 @@ program, under Wine and Xvfb: what it shows (screen pixels), hover, clicks on
 tiles, and the installation into a program's default folder inside the Wine
 prefix, against the vendor service with its sample data."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -23,6 +24,7 @@ ZIP_NAME = "1.25.1119_trevanto.zip"
 AGENT_ZIP = bench.WIN / "agent-zip" / ZIP_NAME
 ARCHIVER_PATH = "/parches/7za.exe"
 ZIP_PATH = "/parches/" + ZIP_NAME
+STATEMENT_PATH = ZIP_PATH + ".declaracion"
 SAMPLE = bench.ROOT / "vendor-service" / "datos-ejemplo"
 PICTURES = SAMPLE / "archivos" / "wp-content" / "uploads" / "2025" / "11"
 
@@ -149,6 +151,13 @@ def picture_colour(name):
 
 # --- the service and the folders -----------------------------------------
 
+def statement_line(archive: bytes) -> bytes:
+    """What the vendor publishes beside the installer's archive: the line its
+    signing command prints for that archive."""
+    members = bench.statement_of(archive, kind="instalador", version="1.25.1119", name=ZIP_NAME)
+    return json.dumps(members, separators=(",", ":")).encode() + b"\n"
+
+
 @pytest.fixture
 def service(vendor):
     """The vendor service's sample data (with the tile pictures), not yet started."""
@@ -265,6 +274,7 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
     service.start()
     quindel = marvek / "Marvek Quindel"
     quindel.mkdir()
+    (quindel / "trevanto.exe").write_bytes(b"agente anterior")
     installer, window, _ = start_installer(procs, tmp_path)
     client = Client(window)
     screen_when(lambda s: near(client.pixel(s, *client.strip(4)), TILES[4][1]))
@@ -280,12 +290,39 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
         dismiss(title)
         assert installer.poll() is None
 
-    # TIJERAL's folder does not exist: the old agent cannot be deleted (path not found).
+    def download_box(path, hresult):
+        expect_box("Actualizador Marvek - Error descarga",
+                   f"No se pudo descargar el ZIP:\nhttps://{DOWNLOAD_HOST}{path}\n\nHRESULT: {hresult}")
+
+    # The vendor has published no statement of its archive: nothing is
+    # fetched but the statement, and the folder stays as it was.
+    click_tile(2)
+    download_box(STATEMENT_PATH, "0x800B0100")
+    assert files(quindel) == ["trevanto.exe"]
+    assert downloads(service, ZIP_PATH) == []
+
+    # The statement is there, the archive not yet (404).
+    service.put_file(STATEMENT_PATH, statement_line(AGENT_ZIP.read_bytes()))
+    click_tile(2)
+    download_box(ZIP_PATH, "0x00000000")
+    assert files(quindel) == ["trevanto.exe"]
+
+    # An archive other than the stated one (one byte changed): refused, the
+    # folder as before, its old agent included.
+    replaced = bytearray(AGENT_ZIP.read_bytes())
+    replaced[len(replaced) // 2] ^= 0x01
+    service.put_file(ZIP_PATH, bytes(replaced))
+    click_tile(2)
+    download_box(ZIP_PATH, "0x80096010")
+    assert files(quindel) == ["trevanto.exe"] and (quindel / "trevanto.exe").read_bytes() == b"agente anterior"
+
+    # The stated archive now. TIJERAL's folder does not exist: the old agent
+    # cannot be deleted (path not found).
+    service.put_file(ZIP_PATH, AGENT_ZIP.read_bytes())
     click_tile(4)
     expect_box("Actualizador Marvek - Error borrando trevanto.exe",
                "No se pudo eliminar:\nC:\\Marvek\\MarvekTijeral\\trevanto.exe\n\nError: 3")
     assert not (marvek / "MarvekTijeral").exists()
-    assert [line for line in service.log() if DOWNLOAD_HOST in line] == []
 
     # QUINDEL: the download host has no 7za.exe; its 404 page is not kept.
     click_tile(2)
@@ -293,7 +330,6 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
                f"No se pudo descargar 7za.exe:\nhttps://{DOWNLOAD_HOST}/parches/7za.exe\n\nHRESULT: 0x00000000")
     assert files(quindel) == []
     assert downloads(service, ARCHIVER_PATH) == ["404"]
-    assert downloads(service, ZIP_PATH) == []
 
     # A captive portal's page answered with status 200, or a program that is
     # not the archiver the build pins, is never run: deleted, and told.
@@ -304,22 +340,17 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
         expect_box("Actualizador Marvek - Error 7zip",
                    f"No se pudo descargar 7za.exe:\nhttps://{DOWNLOAD_HOST}/parches/7za.exe\n\nHRESULT: 0x80096010")
         assert files(quindel) == []
-        assert downloads(service, ZIP_PATH) == []
 
-    # 7za.exe is served now, the archive not yet (404 again).
+    # A damaged archive, stated as it is: 7za.exe fails; 7za.exe is kept.
     service.put_file(ARCHIVER_PATH, bench.SEVEN_ZIP.read_bytes())
-    click_tile(2)
-    expect_box("Actualizador Marvek - Error descarga",
-               f"No se pudo descargar el ZIP:\nhttps://{DOWNLOAD_HOST}/parches/{ZIP_NAME}\n\nHRESULT: 0x00000000")
-    assert wait_until(lambda: files(quindel) == ["7za.exe"], 10), files(quindel)
-    assert (quindel / "7za.exe").read_bytes() == bench.SEVEN_ZIP.read_bytes()
-
-    # A damaged archive: 7za.exe fails; the archive is deleted, 7za.exe not fetched again.
-    service.put_file(ZIP_PATH, b"PK\x03\x04" + b"\x00" * 200)
+    damaged = b"PK\x03\x04" + b"\x00" * 200
+    service.put_file(ZIP_PATH, damaged)
+    service.put_file(STATEMENT_PATH, statement_line(damaged))
     click_tile(2)
     expect_box("Actualizador Marvek - Error descompresi\u00f3n",
                "7za.exe devolvi\u00f3 c\u00f3digo 2.\nEs posible que el ZIP no se haya descomprimido correctamente.")
     assert wait_until(lambda: files(quindel) == ["7za.exe"], 10), files(quindel)
+    assert (quindel / "7za.exe").read_bytes() == bench.SEVEN_ZIP.read_bytes()
 
     # A 7za.exe left that is no program (an earlier installer's page) is fetched again.
     (quindel / "7za.exe").write_bytes(b"no es un programa")
@@ -329,13 +360,14 @@ def test_failures_are_told_in_boxes_and_the_window_stays_usable(tmp_path, servic
     assert wait_until(lambda: files(quindel) == ["7za.exe"], 10), files(quindel)
     assert (quindel / "7za.exe").read_bytes() == bench.SEVEN_ZIP.read_bytes()
     assert downloads(service, ARCHIVER_PATH) == ["404", "200", "200", "200", "200"]
-    assert downloads(service, ZIP_PATH) == ["404", "200", "200"]
+    assert downloads(service, ZIP_PATH) == ["404"] + ["200"] * 7
     assert find(TITLE, CLASS, 1000) is not None
 
 
 def test_installation_into_the_default_folder_then_the_agent_runs_there(tmp_path, service, procs, marvek):
     service.put_file(ARCHIVER_PATH, bench.SEVEN_ZIP.read_bytes())
     service.put_file(ZIP_PATH, AGENT_ZIP.read_bytes())
+    service.put_file(STATEMENT_PATH, statement_line(AGENT_ZIP.read_bytes()))
     service.start()
     mesalto = marvek / "Marvek Mesalto"
     mesalto.mkdir()

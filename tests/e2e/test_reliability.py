@@ -117,8 +117,15 @@ def message(text):
     return {"tipo": "solo_mensaje", "contenido": [{"texto": text}]}
 
 
-def offer(url, **cell):
-    return {"tipo": "url_actualizar", "contenido": [dict(enlace=url, **cell)]}
+def offer(url, stated=None, name="mesalto.exe", version="6.0.3.17", **cell):
+    """An update offer; with `stated` bytes, the vendor's statement of them
+    under that name and version (what the agent, built with keys, requires)."""
+    statement = bench.statement_of(stated, version=version, name=name) if stated is not None else {}
+    return {"tipo": "url_actualizar", "contenido": [dict(enlace=url, **cell, **statement)]}
+
+
+def stated_line(url, name="mesalto.exe", version="6.0.3.17"):
+    return f"DECLARACION_VALIDA;{url};clave=1;version={version};archivo={name}"
 
 
 # ---- start-up without a usable answer ------------------------------------
@@ -237,12 +244,16 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
     # The banner is missing too: each window asks for it once, not at every repaint.
     server.answer(BANNER_PATH, Answer(status=404, body=b"<html>no existe</html>"), host=IMAGE_HOST)
     server.answer(paths["404"], Answer(status=404, body=b"<html>no existe</html>"))
-    server.answer(paths["html"], Answer(body=b"<html>mantenimiento</html>"))
+    server.answer(paths["html"], Answer(body=b"<html>mantenimiento</html>"))  # stated as such below
     server.answer(paths["cut"], Answer(body=cut, honour_range=True, drop_after=piece))
     server.answer(paths["zip"], Answer(body=damaged))
     server.answer(paths["hash"], Answer(body=NEW))
-    document = json.dumps({"alertas": [offer(url["404"]), offer(url["html"]), offer(url["cut"]), offer(url["zip"]),
-                                       offer(url["hash"], sha256="HONDO")]})
+    # Each stated by the vendor as what it serves: the checks after the
+    # statement's are what fails.
+    page = b"<html>mantenimiento</html>"
+    document = json.dumps({"alertas": [offer(url["404"], NEW), offer(url["html"], page), offer(url["cut"], cut),
+                                       offer(url["zip"], damaged, "mesalto_v6.zip"),
+                                       offer(url["hash"], NEW, sha256="HONDO")]})
     answer_checkin(server, document.replace('"HONDO"', "[" * 150_000 + "]" * 150_000).encode())
     folder = install(tmp_path)
     before = files(folder)
@@ -255,11 +266,15 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
     restored, relaunched = f"RESTAURADO_EXE_ANTERIOR;{aside};->;{exe}", f"RELANZAR_APP;{exe};hinst="
     resumed = [f"REANUDAR_DESCARGA;{url['cut']};desde={piece * k};intento={k}" for k in (1, 2, 3)]
     mismatch = f"HASH_NO_COINCIDE;{url['hash']};esperado=NO_ES_TEXTO;obtenido={hashlib.sha256(NEW).hexdigest()}"
+    extracted = w(folder / "mesalto_v6")
     expected = (
-        [stopped, set_aside, "ERROR_DESCARGA", restored, relaunched] * 2 +
-        [stopped, set_aside] + resumed + ["ERROR_DESCARGA", restored, relaunched] +
-        [stopped, f"DESCARGA;{url['zip']};{package}", relaunched] +
-        [stopped, set_aside, mismatch, restored, relaunched])
+        [stated_line(url["404"]), stopped, set_aside, "ERROR_DESCARGA", restored, relaunched] +
+        [stated_line(url["html"]), stopped, set_aside, "ERROR_DESCARGA", restored, relaunched] +
+        [stated_line(url["cut"]), stopped, set_aside] + resumed + ["ERROR_DESCARGA", restored, relaunched] +
+        [stated_line(url["zip"], "mesalto_v6.zip"), stopped, f"DESCARGA;{url['zip']};{package}",
+         f"LIMPIEZA_OK;ZIP_ELIMINADO;{package}", f"LIMPIEZA_OK;CARPETA_EXTRACCION_ELIMINADA;{extracted}",
+         relaunched] +
+        [stated_line(url["hash"]), stopped, set_aside, mismatch, restored, relaunched])
     assert relaunches_as_numbers(new_journal(folder)) == expected
     assert journal(folder, "extracciones.csv") == \
         [f"UNZIP_7ZA;{package};->;{w(folder / 'mesalto_v6')};ERROR;ec=2"]
@@ -288,13 +303,11 @@ def test_failed_updates_leave_the_program_as_it_was_and_startable(tmp_path, serv
     assert wait_until(lambda: len(started(folder)) == 1 + 5 * 2, 30), started(folder)
     assert set(started(folder)) == {f"{exe}|{w(folder)}"}
     after = files(folder)
-    assert after.pop("mesalto_v6.zip") == damaged  # kept for a later attempt
-    # 7za leaves what it could read of the cut entry in the extraction folder.
-    partial = after.pop("mesalto_v6/mesalto.exe")
-    assert 0 < len(partial) < len(damaged) and NEW.startswith(partial)
+    # The package that could not be unpacked went, with what 7za had unpacked of it.
+    assert "mesalto_v6.zip" not in after and not any(name.startswith("mesalto_v6/") for name in after)
     assert after.pop("trevanto.exe") == bench.AGENT.read_bytes()
     del after["mesalto.exe.arranques.txt"]
-    records = ["descargas.csv", "extracciones.csv", "recibido.json", "recibido.txt"]
+    records = ["descargas.csv", "extracciones.csv", "recibido.json", "recibido.txt", "versiones_instaladas.txt"]
     for name in records:  # the journals and the answer, checked above
         after.pop(f"actualizador_registros/{name}")
     del before["actualizador_registros/descargas.csv"]
@@ -358,7 +371,8 @@ def test_accented_path_with_blanks_is_updated(tmp_path, server, procs):
     server.answer("/paquetes/mesalto.exe", Answer(body=NEW))
     server.answer("/paquetes/mesalto_v7.zip", Answer(body=zip_bytes({"mesalto.exe": NEWER})))
     url, zip_url = (f"https://{DOWNLOAD_HOST}/paquetes/{name}" for name in ("mesalto.exe", "mesalto_v7.zip"))
-    answer_checkin(server, {"alertas": [offer(url, sha256=hashlib.sha256(NEW).hexdigest()), offer(zip_url)]})
+    answer_checkin(server, {"alertas": [offer(url, NEW, sha256=hashlib.sha256(NEW).hexdigest()),
+                                        offer(zip_url, zip_bytes({"mesalto.exe": NEWER}), "mesalto_v7.zip", "7.0")]})
     folder = install(tmp_path / "Programas A\u00f1o", name="Marvek Mesalt\u00f3 \u00f1")
     run_program(procs, folder)
 
@@ -376,8 +390,10 @@ def test_accented_path_with_blanks_is_updated(tmp_path, server, procs):
                 f"ZIP_CARPETA;{w(backup)};->;{w(backup)}.zip;estado=OK;ec=0"]
     stopped, relaunched = "TASKKILL_APP;mesalto.exe;estado=OK;ec=0", f"RELANZAR_APP;{exe};hinst="
     assert relaunches_as_numbers(new_journal(folder)) == (
-        [stopped, f"RENOMBRADO_A_2;{exe};{aside}", f"DESCARGA;{url};{exe}"] + backed_up(first) + [relaunched] +
-        [stopped, f"DESCARGA;{zip_url};{package}", "MARVEKSERVER:NO_ENCONTRADO", "REGISTRO_BAT_NO_ENCONTRADO",
+        [stated_line(url), stopped, f"RENOMBRADO_A_2;{exe};{aside}", f"DESCARGA;{url};{exe}"] + backed_up(first) +
+        [relaunched] +
+        [stated_line(zip_url, "mesalto_v7.zip", "7.0"), stopped, f"DESCARGA;{zip_url};{package}",
+         "MARVEKSERVER:NO_ENCONTRADO", "REGISTRO_BAT_NO_ENCONTRADO",
          f"RENOMBRADO_A_2_ZIP;{exe};->;{aside}", f"EXE_NUEVO_EN_RAIZ_OK;{w(extracted / 'mesalto.exe')};->;{exe}"] +
         backed_up(second, "_ZIP") + [f"LIMPIEZA_OK;ZIP_ELIMINADO;{package}",
          f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(extracted)}", relaunched])
@@ -405,7 +421,7 @@ def test_accented_path_with_blanks_is_updated(tmp_path, server, procs):
 
 # Every code an update with an executable package can journal.
 EXECUTABLE_UPDATE_CODES = {
-    "TASKKILL_APP", "RENOMBRADO_A_2", "ERROR_RENOMBRAR_A_2", "REANUDAR_DESCARGA", "DESCARGA", "ERROR_DESCARGA",
+    "DECLARACION_VALIDA", "DECLARACION_VERSION", "TASKKILL_APP", "RENOMBRADO_A_2", "ERROR_RENOMBRAR_A_2", "REANUDAR_DESCARGA", "DESCARGA", "ERROR_DESCARGA",
     "ERROR_GUARDAR", "RESTAURADO_EXE_ANTERIOR", "ERROR_RESTAURAR_EXE_ANTERIOR", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES",
     "ERROR_MOVER_A_ACTUALIZACIONES_CARPETA", "COPIA_OK", "COPIA_ERROR", "COPIA_PATRON_SIN_RESULTADOS",
     "COPIA_PATRONES_RESUMEN", "ZIP_CARPETA", "RELANZAR_APP", "RELANZAR_APP_NO_EXISTE"}
@@ -435,7 +451,7 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
     quarter = len(NEW) // 4 + 1
     server.answer(BANNER_PATH, Answer(body=png(400, 200, (255, 128, 0))), host=IMAGE_HOST)
     server.answer("/paquetes/mesalto.exe", Answer(body=NEW, segments=[(quarter, 0.5)] * 4))
-    body = answer_checkin(server, {"alertas": [offer(f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe")]})
+    body = answer_checkin(server, {"alertas": [offer(f"https://{DOWNLOAD_HOST}/paquetes/mesalto.exe", NEW)]})
     folder = install(tmp_path)
     shutil.copy(bench.AGENT, folder / "trevanto.exe")
     agents = [procs.start(["wine", folder / "trevanto.exe"], cwd=folder) for _ in range(2)]
@@ -451,7 +467,10 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
     assert len(reports) in (1, 2) and {r["resultado"] for r in reports} <= {"OK", "DESCARGA_FALLIDA"}
     # No line lost: each worker stored its package or journalled why not,
     # each stored package reported OK has its line, each stop has its relaunch.
-    assert codes.count("DESCARGA") + codes.count("ERROR_DESCARGA") + codes.count("ERROR_GUARDAR") == 2, codes
+    # (A worker that checks the statement once the other has installed its
+    # version refuses it as not newer, before it stops anything.)
+    assert codes.count("DESCARGA") + codes.count("ERROR_DESCARGA") + codes.count("ERROR_GUARDAR") + \
+        codes.count("DECLARACION_VERSION") == 2, codes
     assert codes.count("DESCARGA") >= sum(r["resultado"] == "OK" for r in reports)
     assert codes.count("TASKKILL_APP") == codes.count("RELANZAR_APP") + codes.count("RELANZAR_APP_NO_EXISTE")
     assert (folder / "actualizador_registros" / "recibido.json").read_bytes() == body

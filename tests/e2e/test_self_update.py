@@ -58,13 +58,14 @@ def run_self_update_harness(procs, folder, linger_ms=0):
     agent = folder / "agente_prueba.exe"
     shutil.copy(bench.HARNESS, agent)
     proc = procs.start(["wine", agent, "self-update", winpath(folder), str(linger_ms)], cwd=folder)
-    first_line = proc.stdout.readline().decode()
+    first_line = bench.first_line(proc)
     return proc, agent, first_line
 
 
 class TestOfferedUpdate:
     def test_agent_downloads_hands_over_and_is_replaced_and_restarted(self, tmp_path, server, procs):
-        offer(server, b'{"version":"1.26.0900","url":"' + NEW_URL.encode() + b'"}')
+        # The real agent takes a new one only as the vendor's statement names it.
+        offer(server, bench.agent_answer(NEW_URL, NEW_AGENT))
         # An unescaped % would make cmd.exe take "% A\xa4o\\...\\100%" for a variable.
         folder = make_program_folder(tmp_path, name="Jos\u00e9 100% A\u00f1o")
 
@@ -134,7 +135,7 @@ class TestFailedDownload:
     # be handed over: a failed download with code 193 (ERROR_BAD_EXE_FORMAT).
     @pytest.mark.parametrize("status,code", [(404, 404), (200, 193)])
     def test_warning_box_then_run_goes_on_and_old_download_is_gone(self, tmp_path, server, procs, status, code):
-        offer(server, b'{"url":"' + NEW_URL.encode() + b'"}', new_status=status, new_body=b"<html>portal</html>")
+        offer(server, bench.agent_answer(NEW_URL, NEW_AGENT), new_status=status, new_body=b"<html>portal</html>")
         folder = make_program_folder(tmp_path)
         (folder / "trevanto_new.exe").write_bytes(b"resto de otra vez")
 
@@ -152,7 +153,7 @@ class TestFailedDownload:
 
     def test_escaped_slashes_are_handed_over_unchanged(self, tmp_path, server, procs):
         escaped = NEW_URL.replace("/", "\\/")
-        server.answer(VERSION_PATH, Answer(body=b'{"url":"' + escaped.encode() + b'"}'))
+        server.answer(VERSION_PATH, Answer(body=bench.agent_answer(escaped, NEW_AGENT).replace(b"\\\\/", b"\\/")))
         folder = make_program_folder(tmp_path)
 
         agent = start_agent(procs, folder)
