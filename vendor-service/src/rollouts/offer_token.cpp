@@ -57,17 +57,25 @@ bool ReadOfferToken(const std::string& secret, const std::string& token, std::st
 }
 
 std::string WithOfferToken(const std::string& url, const std::string& token) {
-    const size_t fragment = url.find('#');
-    const std::string base = url.substr(0, fragment);
-    const std::string tail = fragment == std::string::npos ? std::string() : url.substr(fragment);
-    return base + (base.find('?') == std::string::npos ? "?o=" : "&o=") + token + tail;
+    return WithQueryValue(url, "o", token);
 }
 
 std::string OfferTokenOfUrl(const std::string& url) {
-    const size_t mark = url.find('?');
-    if (mark == std::string::npos) return std::string();
-    const std::string query = url.substr(mark + 1, url.find('#', mark) - mark - 1);
-    return QueryValue(query, "o");
+    return QueryValueOfUrl(url, "o");
+}
+
+std::string AcceptanceToken(const std::string& secret, const std::string& installationId) {
+    return installationId + "-" + HmacHex(secret, "aceptacion\n" + installationId).substr(0, SignatureHexDigits);
+}
+
+bool ReadAcceptanceToken(const std::string& secret, const std::string& token, std::string& installationId) {
+    if (token.size() != 32 + 1 + SignatureHexDigits || token[32] != '-') return false;
+    const std::string installation = token.substr(0, 32);
+    if (!IsLowerHex(installation)) return false;
+    const std::string expected = AcceptanceToken(secret, installation);
+    if (CRYPTO_memcmp(expected.data(), token.data(), token.size()) != 0) return false;
+    installationId = installation;
+    return true;
 }
 
 std::string InstallationId(const std::string& secret, const std::string& product, const std::string& hostname,

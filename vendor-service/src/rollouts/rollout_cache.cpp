@@ -29,6 +29,14 @@ std::shared_ptr<const Rollout> RolloutCache::OfferingFor(const std::string& prod
     return nullptr;
 }
 
+bool RolloutCache::FileOf(long long rolloutId, RolloutFile& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = files_.find(rolloutId);
+    if (found == files_.end()) return false;
+    file = found->second;
+    return true;
+}
+
 InstallationInRollout RolloutCache::RecordOf(long long rolloutId, const std::string& installationId) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto rollout = reported_.find(rolloutId);
@@ -81,15 +89,16 @@ void RolloutCache::RefreshSoon() {
 }
 
 void RolloutCache::Load(unsigned long long serving) {
-    std::vector<Rollout> loaded;
-    ReportedInstallations reported;
+    OfferingState state;
     std::string error;
     const auto began = std::chrono::steady_clock::now();
-    const bool ok = loader_(loaded, reported, error);
+    const bool ok = loader_(state, error);
+    ReportedInstallations& reported = state.reported;
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok) {  // a store that cannot be read keeps the last rollouts known
         rollouts_.clear();
-        for (Rollout& rollout : loaded) {
+        files_ = std::move(state.files);
+        for (Rollout& rollout : state.rollouts) {
             bool stoppedSince = false;
             for (const auto& [id, at] : forgotten_) stoppedSince = stoppedSince || (id == rollout.id && at >= began);
             if (!stoppedSince) rollouts_.push_back(std::make_shared<const Rollout>(std::move(rollout)));

@@ -13,12 +13,19 @@
 //   3  an update report is stored once however often it is sent (its
 //      report_id is unique; copies already stored are removed, the first kept);
 //      what each instance's rate limiter let through, for the others
+//   4  a release carries the vendor's signature of its package
+//   5  outcomes that count: each installation's first sighting (to the
+//      millisecond), its network and the days it was seen on; a rollout's
+//      start and the rules of who counts; each installation's outcome
+//      counted or not, and from which network; a stage's counts per
+//      network; report rows marked when their installation has no history
+//      (trimmed first); acceptances tied to their installation
 #pragma once
 #include <string>
 
 #include "storage/database.h"
 
-inline constexpr int CurrentLayout = 4;
+inline constexpr int CurrentLayout = 5;
 
 enum class LayoutOutcome {
     Ready,    // the store has the current layout now
