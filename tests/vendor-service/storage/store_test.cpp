@@ -145,19 +145,55 @@ TEST(Store, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
 
     // A release stored under layout 3 (no signatures yet) is kept as unsigned
     // by the step to layout 4, on both stores.
-    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
-    ASSERT_EQ(RunScript(db, "ALTER TABLE releases DROP COLUMN signature;\n"
-                            "INSERT INTO releases (product, version, url, size, sha256, created_at)"
-                            " VALUES ('MarvekOlvo', '2.0', 'https://d/p.zip', 7, 'ab', 'hoy');\n" +
-                                SetLayoutSql(db, 3))
+    ASSERT_TRUE(OpenDatabase(store.Target(), true, 5000, db, error)) << error;
+    ASSERT_EQ(PrepareLayout(db, error, 3), LayoutOutcome::Ready) << error;
+    ASSERT_EQ(RunScript(db,
+                        "INSERT INTO releases (product, version, url, size, sha256, created_at)"
+                        " VALUES ('MarvekOlvo', '2.0', 'https://d/p.zip', 7, 'ab', '2026-01-01T00:00:00Z');\n")
                   .error,
               "");
-    db.close();
-    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
-    EXPECT_EQ(LayoutVersion(db), CurrentLayout);
+    ASSERT_EQ(PrepareLayout(db, error, 4), LayoutOutcome::Ready) << error;
     const SqlResult upgraded = db.Run("SELECT product, signature FROM releases");
     ASSERT_EQ(upgraded.rows.size(), 1u) << upgraded.error;
     EXPECT_EQ(upgraded.rows[0].Text(0) + "|" + upgraded.rows[0].Text(1), "MarvekOlvo|");
+
+    // Layout 4 to 5: installations keep when they were first seen (to the
+    // millisecond) and start with one day seen, or two when their sightings
+    // are a day apart; a rollout keeps its start; the outcomes counted
+    // before (without networks) are kept apart, and the stages count anew.
+    ASSERT_EQ(
+        RunScript(db,
+                  "INSERT INTO installations (id, product, client_address, first_seen, last_seen,"
+                  " last_seen_unix, checkins) VALUES ('a', 'MarvekOlvo', '10.0.0.1', '2026-01-01T00:00:00Z',"
+                  " '2026-01-01T05:00:00Z', 1767243600, 2), ('b', 'MarvekOlvo', '10.0.0.2',"
+                  " '2026-01-01T00:00:00Z', '2026-01-03T00:00:00Z', 1767398400, 9);\n"
+                  "INSERT INTO rollouts (release_id, status, stages, stage_started_unix, min_outcomes,"
+                  " max_failures, max_failure_rate, soak_seconds, auto_advance, retry_pause_seconds,"
+                  " max_attempts, created_at, updated_at) VALUES (1, 'EN_CURSO', '1,100', 1767225600, 20, 0,"
+                  " 0.1, 3600, 1, 86400, 3, '2026-01-01T00:00:00Z', '2026-01-01T00:00:00Z');\n"
+                  "INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures) VALUES (1, 0, 7, 2);\n")
+            .error,
+        "");
+    ASSERT_EQ(PrepareLayout(db, error, 5), LayoutOutcome::Ready) << error;
+    const SqlResult seen =
+        db.Run("SELECT id, first_seen_ms, days_seen, last_seen_day, network FROM installations ORDER BY id");
+    ASSERT_EQ(seen.rows.size(), 2u) << seen.error;
+    EXPECT_EQ(seen.rows[0].Int(1), 1767225600000);
+    EXPECT_EQ(seen.rows[0].Int(2) * 10 + seen.rows[1].Int(2), 12);
+    EXPECT_EQ(seen.rows[1].Int(3), 1767398400 / 86400);
+    EXPECT_EQ(seen.rows[0].Text(4), "");  // an old first sighting is past any day's bound anyway
+    Rollout rollout;
+    ASSERT_TRUE(LoadRollout(db, 1, rollout, error)) << error;
+    EXPECT_EQ(rollout.startedMs, 1767225600000);
+    EXPECT_EQ((std::vector<int>{rollout.settings.minNetworks, rollout.settings.networkWeight,
+                                rollout.settings.minAgeDays, rollout.settings.minDaysSeen}),
+              (std::vector<int>{3, 5, 0, 0}));
+    const StageCounts counts = LoadStageCounts(db, 1, 0);
+    EXPECT_EQ((std::vector<int>{counts.outcomes, counts.failures, counts.uncountedOutcomes, counts.uncountedFailures}),
+              (std::vector<int>{0, 0, 7, 2}));
+    db.close();
+    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
+    EXPECT_EQ(LayoutVersion(db), CurrentLayout);
 
     // A layout from a later service is refused, by both stores.
     ASSERT_EQ(RunScript(db, SetLayoutSql(db, 99)).error, "");

@@ -132,7 +132,8 @@ std::string FinishDocumentWithSlot(const DocumentPlan& plan, const HashResults& 
 }
 
 std::string FinishDocument(const DocumentPlan& plan, const HashResults& hashes) {
-    if (plan.documents.empty() && std::none_of(plan.paths.begin(), plan.paths.end(), [&hashes](const std::string& path) {
+    if (plan.documents.empty() &&
+        std::none_of(plan.paths.begin(), plan.paths.end(), [&hashes](const std::string& path) {
             const auto found = hashes.find(path);
             return found != hashes.end() && !found->second.empty();
         })) {

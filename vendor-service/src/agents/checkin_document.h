@@ -19,7 +19,10 @@ struct DocumentPlan;
 // What stands for the acceptance token in a composed answer: its value, and
 // its text in the JSON (a string no document holds: control characters are
 // written escaped).
-inline constexpr char AcceptanceSlotValue[] = "\x02aceptacion\x02";
+inline constexpr char AcceptanceSlotValue[] =
+    "\x02"
+    "aceptacion"
+    "\x02";
 inline constexpr char AcceptanceSlotText[] = "\\u0002aceptacion\\u0002";
 
 // True when the plan marks documents for an acceptance token.

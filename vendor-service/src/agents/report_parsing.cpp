@@ -39,32 +39,44 @@ constexpr ColumnSpec TextColumn(const char* member, size_t maxBytes) {
     return ColumnSpec{member, false, maxBytes, 0, 0};
 }
 
-const std::vector<ColumnSpec> CheckInColumns = {
-    TextColumn("actualizador_version", VersionBytes), TextColumn("Programa", ProductKeyBytes),
-    TextColumn("Version", VersionBytes),              TextColumn("hostname", HostNameBytes),
-    TextColumn("windows_version", WindowsVersionBytes), TextColumn("installed_path", PathBytes),
-    TextColumn("last_update_at", StampBytes),
-};
+const std::vector<ColumnSpec>& CheckInColumns() {
+    static const std::vector<ColumnSpec> columns = {
+        TextColumn("actualizador_version", VersionBytes),
+        TextColumn("Programa", ProductKeyBytes),
+        TextColumn("Version", VersionBytes),
+        TextColumn("hostname", HostNameBytes),
+        TextColumn("windows_version", WindowsVersionBytes),
+        TextColumn("installed_path", PathBytes),
+        TextColumn("last_update_at", StampBytes),
+    };
+    return columns;
+}
 
-const std::vector<ColumnSpec> UpdateColumns = {
-    TextColumn("Programa", ProductKeyBytes),
-    TextColumn("version_anterior", VersionBytes),
-    TextColumn("version_nueva", VersionBytes),
-    TextColumn("url_parche", UrlBytes),
-    TextColumn("resultado", WordBytes),
-    // A Windows error code or HRESULT: 32 bits, written signed or not.
-    ColumnSpec{"codigo_error", true, 0, Int32Min, Uint32Max},
-    TextColumn("mensaje_error", MessageBytes),
-    TextColumn("paso_fallido", WordBytes),
-    ColumnSpec{"duracion_segundos", true, 0, Int32Min, Int32Max},  // the agent's 32-bit count
-    TextColumn("report_id", IdBytes),
-};
+const std::vector<ColumnSpec>& UpdateColumns() {
+    static const std::vector<ColumnSpec> columns = {
+        TextColumn("Programa", ProductKeyBytes),
+        TextColumn("version_anterior", VersionBytes),
+        TextColumn("version_nueva", VersionBytes),
+        TextColumn("url_parche", UrlBytes),
+        TextColumn("resultado", WordBytes),
+        // A Windows error code or HRESULT: 32 bits, written signed or not.
+        ColumnSpec{"codigo_error", true, 0, Int32Min, Uint32Max},
+        TextColumn("mensaje_error", MessageBytes),
+        TextColumn("paso_fallido", WordBytes),
+        ColumnSpec{"duracion_segundos", true, 0, Int32Min, Int32Max},  // the agent's 32-bit count
+        TextColumn("report_id", IdBytes),
+    };
+    return columns;
+}
 
-const std::vector<ColumnSpec> AcceptanceColumns = {
-    TextColumn("Programa", ProductKeyBytes),
-    TextColumn("rtf_url", UrlBytes),
-    TextColumn("acceptance_id", IdBytes),
-};
+const std::vector<ColumnSpec>& AcceptanceColumns() {
+    static const std::vector<ColumnSpec> columns = {
+        TextColumn("Programa", ProductKeyBytes),
+        TextColumn("rtf_url", UrlBytes),
+        TextColumn("acceptance_id", IdBytes),
+    };
+    return columns;
+}
 
 // True when no array or object in the text is nested deeper than
 // MaxJsonDepth. A plain scan without recursion, so a hostile body cannot
@@ -130,13 +142,13 @@ bool ReadColumn(const ColumnSpec& column, const nlohmann::json& member, ColumnVa
 const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind) {
     switch (kind) {
         case ReportKind::CheckIn:
-            return CheckInColumns;
+            return CheckInColumns();
         case ReportKind::Update:
-            return UpdateColumns;
+            return UpdateColumns();
         case ReportKind::Acceptance:
             break;
     }
-    return AcceptanceColumns;
+    return AcceptanceColumns();
 }
 
 size_t MaxBodyBytes(ReportKind kind) {

@@ -6,9 +6,9 @@
 enum class ReportKind { CheckIn, Update, Acceptance };
 
 struct ColumnSpec {
-    const char* member;  // JSON member name, also the column name
-    bool integer;        // stored as INTEGER (else TEXT)
-    size_t maxBytes;     // a text's bound, in bytes of UTF-8
+    const char* member;   // JSON member name, also the column name
+    bool integer;         // stored as INTEGER (else TEXT)
+    size_t maxBytes;      // a text's bound, in bytes of UTF-8
     long long minNumber;  // an integer's range
     long long maxNumber;
 };

@@ -293,12 +293,12 @@ int Serve(const CommandLine& line) {
         std::cerr << error << "\n";
         return 1;
     }
-    log.Write(EventLogLine(UtcNowMillisText(), "listening",
-                           "address=" + settings.listen.address + " port=" + std::to_string(server.Port()) +
-                               " tls=" + (settings.listen.tls ? "yes" : "no") +
-                               (ownPanel ? " panel-address=" + settings.panelAddress + " panel-port=" +
-                                               std::to_string(panel.Port())
-                                         : std::string(settings.panelWithAgents ? " panel=with-agents" : " panel=off"))));
+    log.Write(EventLogLine(
+        UtcNowMillisText(), "listening",
+        "address=" + settings.listen.address + " port=" + std::to_string(server.Port()) +
+            " tls=" + (settings.listen.tls ? "yes" : "no") +
+            (ownPanel ? " panel-address=" + settings.panelAddress + " panel-port=" + std::to_string(panel.Port())
+                      : std::string(settings.panelWithAgents ? " panel=with-agents" : " panel=off"))));
 
     int received = 0;
     sigwait(&signals, &received);

@@ -69,10 +69,11 @@ bool SaveOperator(const Database& db, const std::string& name, const std::string
         }
     }
     if (result.Ok()) {
-        result = db.Run("INSERT INTO operators (name, salt, hash, iterations, created_at) VALUES (?1, ?2, ?3, ?4, ?5)"
-                        " ON CONFLICT (name) DO UPDATE SET salt = excluded.salt, hash = excluded.hash,"
-                        " iterations = excluded.iterations",
-                        {Text(name), Text(salt), Text(hash), Int(Iterations), Text(std::to_string(std::time(nullptr)))});
+        result = db.Run(
+            "INSERT INTO operators (name, salt, hash, iterations, created_at) VALUES (?1, ?2, ?3, ?4, ?5)"
+            " ON CONFLICT (name) DO UPDATE SET salt = excluded.salt, hash = excluded.hash,"
+            " iterations = excluded.iterations",
+            {Text(name), Text(salt), Text(hash), Int(Iterations), Text(std::to_string(std::time(nullptr)))});
     }
     if (result.Ok()) result = db.Run("DELETE FROM sessions WHERE operator = ?1", {Text(name)});
     if (result.Ok()) result = Commit(db);

@@ -16,7 +16,7 @@ struct CountRow {
 
 struct FleetSummary {
     int days = 30;
-    long long installations = 0;  // with history: seen on two distinct days at least
+    long long installations = 0;   // with history: seen on two distinct days at least
     long long withoutHistory = 0;  // the others (new ones, and any a stranger makes up)
     std::vector<CountRow> byProductAndVersion;
     std::vector<CountRow> agentVersions;

@@ -397,8 +397,8 @@ void Login(ServiceContext& context, const Request& request, Respond respond, boo
     auto answer = std::make_shared<Respond>(std::move(respond));
     const bool asked = context.reads->Submit([shared, answer, name, password, keys, api, refused](const Database* db) {
         std::string token, csrf;
-        const bool ok = db != nullptr && CheckOperator(*db, name, password) &&
-                        OpenSession(*db, name, SessionHours, token, csrf);
+        const bool ok =
+            db != nullptr && CheckOperator(*db, name, password) && OpenSession(*db, name, SessionHours, token, csrf);
         if (!ok) return (*answer)(refused(401, "Usuario o clave incorrectos."));
         shared->logins->Succeeded(keys);
         Response response =

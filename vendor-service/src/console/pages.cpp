@@ -194,20 +194,18 @@ std::string RolloutPage(const PageFrame& frame, const RolloutView& view, const s
                              Number(c.networks), Number(c.failedNetworks), Decimal(c.weightedOutcomes),
                              Decimal(c.weightedFailures), Number(c.uncountedOutcomes), Number(c.uncountedFailures)});
     }
-    body += "<h2>Lo que decide cada etapa</h2><p>Cuentan las instalaciones vistas antes de empezar el despliegue" +
-            (settings.minAgeDays > 0 ? ", al menos " + Number(settings.minAgeDays) + " días antes" : std::string()) +
-            (settings.minDaysSeen > 0 ? ", vistas en " + Number(settings.minDaysSeen) + " días distintos"
-                                      : std::string()) +
-            ". Una etapa se detiene o avanza solo con resultados de al menos " + Number(settings.minNetworks) +
-            " redes distintas (IPv4 /24, IPv6 /48)" +
-            (settings.networkWeight > 0 ? ", y ninguna red pesa más de " + Number(settings.networkWeight) +
-                                              " instalaciones"
-                                        : std::string()) +
-            ". Los resultados sin historial se guardan y se muestran aparte, pero no deciden nada.</p>" +
-            Table({"Etapa", "Resultados que cuentan", "Fallidas que cuentan", "Redes", "Redes con fallos",
-                   "Resultados ponderados", "Fallos ponderados", "Sin historial: resultados",
-                   "Sin historial: fallidas"},
-                  decisions);
+    body +=
+        "<h2>Lo que decide cada etapa</h2><p>Cuentan las instalaciones vistas antes de empezar el despliegue" +
+        (settings.minAgeDays > 0 ? ", al menos " + Number(settings.minAgeDays) + " días antes" : std::string()) +
+        (settings.minDaysSeen > 0 ? ", vistas en " + Number(settings.minDaysSeen) + " días distintos" : std::string()) +
+        ". Una etapa se detiene o avanza solo con resultados de al menos " + Number(settings.minNetworks) +
+        " redes distintas (IPv4 /24, IPv6 /48)" +
+        (settings.networkWeight > 0 ? ", y ninguna red pesa más de " + Number(settings.networkWeight) + " instalaciones"
+                                    : std::string()) +
+        ". Los resultados sin historial se guardan y se muestran aparte, pero no deciden nada.</p>" +
+        Table({"Etapa", "Resultados que cuentan", "Fallidas que cuentan", "Redes", "Redes con fallos",
+               "Resultados ponderados", "Fallos ponderados", "Sin historial: resultados", "Sin historial: fallidas"},
+              decisions);
     std::vector<std::vector<std::string>> events;
     for (const RolloutEvent& event : view.events) events.push_back({event.at, event.event, event.detail});
     body += "<h2>Historia</h2>" + Table({"Cuando", "Que", "Detalle"}, events);
@@ -250,11 +248,12 @@ std::string FailuresPage(const PageFrame& frame, const std::vector<FailureRow>& 
                          Html(row.product), Html(row.version), Html(row.step.empty() ? "(sin paso)" : row.step),
                          Html(Number(row.code)), who});
     }
-    return Page(frame, "<p>Informes de actualizacion fallidos, por version, paso y codigo de error. Los que no nombran "
-                       "una oferta (sin despliegue) no cuentan en ningún despliegue: cualquiera puede enviarlos, y "
-                       "solo se muestran los 20 grupos mayores.</p>" +
-                           Table({"Despliegue", "Producto", "Version", "Paso", "Codigo", "Afectadas"}, cells,
-                                 {0, 1, 2, 3, 4, 5}));
+    return Page(
+        frame,
+        "<p>Informes de actualizacion fallidos, por version, paso y codigo de error. Los que no nombran "
+        "una oferta (sin despliegue) no cuentan en ningún despliegue: cualquiera puede enviarlos, y "
+        "solo se muestran los 20 grupos mayores.</p>" +
+            Table({"Despliegue", "Producto", "Version", "Paso", "Codigo", "Afectadas"}, cells, {0, 1, 2, 3, 4, 5}));
 }
 
 std::string InstallationListPage(const PageFrame& frame, const std::string& heading, const std::string& search,

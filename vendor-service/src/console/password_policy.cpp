@@ -10,14 +10,16 @@ namespace {
 // English and Spanish), written without the digits and signs that people
 // add at the end to pass a length rule.
 const char* const CommonStems[] = {
-    "password",  "passw0rd",  "contraseña", "contrasena", "clave",      "secreto",   "qwerty",     "qwertyuiop",
-    "asdfghjkl", "zxcvbnm",   "qwertz",     "azerty",     "iloveyou",   "teamo",     "tequiero",   "admin",
-    "administrator", "administrador", "root",  "letmein",  "welcome",    "bienvenido", "abc",       "abcd",
-    "abcdef",    "abcdefgh",  "abcdefghijkl", "1qaz2wsx",  "1q2w3e4r",   "1q2w3e4r5t", "q1w2e3r4",  "monkey",
-    "dragon",    "football",  "futbol",     "barcelona", "realmadrid", "madrid",    "princess",   "princesa",
-    "sunshine",  "superman",  "batman",     "master",    "shadow",     "trustno",   "changeme",   "cambiame",
-    "marvek",    "trevanto",  "operador",   "usuario",   "panel",      "servicio",  "default",    "test",
-    "prueba",    "guest",     "invitado",   "mesalto",   "quindel",    "olvo",      "forjano",    "tijeral",
+    "password",   "passw0rd",   "contraseña",    "contrasena",    "clave",    "secreto",      "qwerty",
+    "qwertyuiop", "asdfghjkl",  "zxcvbnm",       "qwertz",        "azerty",   "iloveyou",     "teamo",
+    "tequiero",   "admin",      "administrator", "administrador", "root",     "letmein",      "welcome",
+    "bienvenido", "abc",        "abcd",          "abcdef",        "abcdefgh", "abcdefghijkl", "1qaz2wsx",
+    "1q2w3e4r",   "1q2w3e4r5t", "q1w2e3r4",      "monkey",        "dragon",   "football",     "futbol",
+    "barcelona",  "realmadrid", "madrid",        "princess",      "princesa", "sunshine",     "superman",
+    "batman",     "master",     "shadow",        "trustno",       "changeme", "cambiame",     "marvek",
+    "trevanto",   "operador",   "usuario",       "panel",         "servicio", "default",      "test",
+    "prueba",     "guest",      "invitado",      "mesalto",       "quindel",  "olvo",         "forjano",
+    "tijeral",
 };
 
 // Code points of UTF-8 text (a malformed byte counts as one).
@@ -80,7 +82,8 @@ bool AcceptablePassword(const std::string& password, const std::string& operator
     } else if (distinct.size() < MinDistinctCharacters || IsRun(points)) {
         reason = "it needs at least " + std::to_string(MinDistinctCharacters) +
                  " different characters, and may not be a run (such as 123456789012 or abcdefghijkl)";
-    } else if (stem.empty() || (!operatorName.empty() && Lower(password).find(Lower(operatorName)) != std::string::npos) ||
+    } else if (stem.empty() ||
+               (!operatorName.empty() && Lower(password).find(Lower(operatorName)) != std::string::npos) ||
                std::any_of(std::begin(CommonStems), std::end(CommonStems),
                            [&stem](const char* common) { return stem == common; })) {
         reason = "it is one of the passwords people pick most, or digits and signs alone, or holds the operator's name";

@@ -152,7 +152,9 @@ private:
         busy_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(state_->limits.headerBytes));
-        parser_->body_limit(state_->limits.bodyBytes);
+        // The body's bound is the route's, set once the head is admitted;
+        // until then no byte of a body is read.
+        parser_->body_limit(boost::none);
         Deadline(served_ == 0 ? state_->limits.headerMs : state_->limits.keepAliveMs);
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = this->shared_from_this()](beast::error_code ec, size_t) { self->OnHead(ec); });
@@ -229,7 +231,7 @@ private:
 
     std::string BodyLimitText() const {
         return bodyLimit_ % (1024 * 1024) == 0 ? "el cuerpo supera " + std::to_string(bodyLimit_ >> 20) + " MB"
-                                                : "el cuerpo supera " + std::to_string(bodyLimit_) + " bytes";
+                                               : "el cuerpo supera " + std::to_string(bodyLimit_) + " bytes";
     }
 
     void ReleaseBody() {

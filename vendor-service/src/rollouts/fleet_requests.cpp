@@ -62,8 +62,10 @@ bool DescribeServedFile(const std::string& dataRoot, const std::string& file, co
     // Offered as written: a name that an address would have to escape (a
     // blank, '#', '?', '%', a line break) would break every download.
     if (!contract::IsPlainStaticPath(path)) {
-        error = "el archivo debe estar bajo paquetes/ (u otra carpeta servida) con un nombre de letras sin "
-                "tildes, cifras, '.', '_' y '-': " + path;
+        error =
+            "el archivo debe estar bajo paquetes/ (u otra carpeta servida) con un nombre de letras sin "
+            "tildes, cifras, '.', '_' y '-': " +
+            path;
         return false;
     }
     const int fd = OpenServedFile(DataFolder{dataRoot}, path);
@@ -163,8 +165,8 @@ bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rol
         return false;
     }
     settings.stages = StagesOf(percents, !settings.pilotHosts.empty());
-    long long minOutcomes = 0, maxFailures = 0, percent = 0, soakMinutes = 0, soakSeconds = 0, retry = 0,
-              attempts = 0, minNetworks = 0, networkWeight = 0, minAgeDays = 0, minDaysSeen = 0;
+    long long minOutcomes = 0, maxFailures = 0, percent = 0, soakMinutes = 0, soakSeconds = 0, retry = 0, attempts = 0,
+              minNetworks = 0, networkWeight = 0, minAgeDays = 0, minDaysSeen = 0;
     const RolloutSettings defaults;
     if (!Whole(field, "min-outcomes", defaults.minOutcomes, 1, 1000000, minOutcomes, error) ||
         !Whole(field, "max-failures", defaults.maxFailures, 0, 1000000, maxFailures, error) ||

@@ -94,11 +94,10 @@ Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts, 
                       counts.failures, name.c_str(), counts.failedNetworks, settings.maxFailures);
         verdict.halt = true;
     } else if (counts.weightedOutcomes + Slack >= std::max(1, settings.minOutcomes) && RateAbove(settings, counts)) {
-        std::snprintf(text, sizeof text,
-                      "fallaron %d de %d instalaciones en la etapa %s (%.1f %%, en %d redes; límite: %.1f %%)",
-                      counts.failures, counts.outcomes, name.c_str(),
-                      100.0 * counts.weightedFailures / counts.weightedOutcomes, counts.failedNetworks,
-                      100.0 * settings.maxFailureRate);
+        std::snprintf(
+            text, sizeof text, "fallaron %d de %d instalaciones en la etapa %s (%.1f %%, en %d redes; límite: %.1f %%)",
+            counts.failures, counts.outcomes, name.c_str(), 100.0 * counts.weightedFailures / counts.weightedOutcomes,
+            counts.failedNetworks, 100.0 * settings.maxFailureRate);
         verdict.halt = true;
     }
     if (verdict.halt) verdict.reason = text;
@@ -107,7 +106,8 @@ Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts, 
 
 bool MayAdvance(const RolloutSettings& settings, const StageCounts& counts, int64_t stageStartedAt, int64_t now) {
     if (!settings.autoAdvance || counts.networks < std::max(1, settings.minNetworks)) return false;
-    if (counts.weightedOutcomes + Slack < std::max(1, settings.minOutcomes) || RateAbove(settings, counts)) return false;
+    if (counts.weightedOutcomes + Slack < std::max(1, settings.minOutcomes) || RateAbove(settings, counts))
+        return false;
     if (settings.maxFailures > 0 && counts.weightedFailures + Slack >= settings.maxFailures) return false;
     return now - stageStartedAt >= settings.soakSeconds;
 }

@@ -172,8 +172,8 @@ void HandleReport(ServiceContext& context, ReportKind kind, const Request& reque
     ReportLink link;
     const std::string url = MemberText(row.report, kind, "url_parche");
     RolloutFile file;
-    if (kind == ReportKind::Update && ReadOfferToken(context.secret, OfferTokenOfUrl(url), link.installationId,
-                                                     link.rolloutId) &&
+    if (kind == ReportKind::Update &&
+        ReadOfferToken(context.secret, OfferTokenOfUrl(url), link.installationId, link.rolloutId) &&
         context.rollouts != nullptr && context.rollouts->FileOf(link.rolloutId, file) &&
         file.product == MemberText(row.report, kind, "Programa") && WithoutQuery(url) == WithoutQuery(file.url)) {
         row.link = link;

@@ -238,7 +238,10 @@ bool ReadRolloutView(const Database& db, long long id, RolloutView& view, std::s
                error) &&
            Each(
                db, Events, byRollout,
-               [&](const SqlRow& r) { view.events.push_back(RolloutEvent{r.Text(0), r.Text(1), r.Text(2)}); }, error) &&
+               [&](const SqlRow& r) {
+                   view.events.push_back(RolloutEvent{r.Text(0), r.Text(1), r.Text(2)});
+               },
+               error) &&
            Each(
                db, OfferedTo, byRollout, [&](const SqlRow& r) { view.installations.push_back(LineOf(r)); }, error) &&
            Each(

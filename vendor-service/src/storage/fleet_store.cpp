@@ -56,8 +56,10 @@ constexpr char RecordOutcome[] =
     " last_outcome_unix, ok_at, ok_ms, counted, network)"
     " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13)"
     " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET"
-    " counted = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.counted ELSE rollout_installations.counted END,"
-    " network = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.network ELSE rollout_installations.network END,"
+    " counted = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.counted ELSE rollout_installations.counted "
+    "END,"
+    " network = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.network ELSE rollout_installations.network "
+    "END,"
     " outcomes = rollout_installations.outcomes + 1,"
     " failures = rollout_installations.failures + excluded.failures, last_result = excluded.last_result,"
     " last_step = excluded.last_step, last_code = excluded.last_code,"
@@ -77,7 +79,8 @@ constexpr char CountStages[] =
     " uncounted_failures, stage FROM rollout_stage_counts WHERE rollout_id = ?1 ORDER BY stage";
 constexpr char SetStageCounts[] =
     "INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures, weighted_outcomes, weighted_failures,"
-    " networks, failed_networks, uncounted_outcomes, uncounted_failures) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
+    " networks, failed_networks, uncounted_outcomes, uncounted_failures) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+    "?10)"
     " ON CONFLICT (rollout_id, stage) DO UPDATE SET outcomes = excluded.outcomes, failures = excluded.failures,"
     " weighted_outcomes = excluded.weighted_outcomes, weighted_failures = excluded.weighted_failures,"
     " networks = excluded.networks, failed_networks = excluded.failed_networks,"
@@ -326,8 +329,8 @@ SqlResult AddNewInstallation(const Database& db, const FleetLimits& limits, cons
     recorded = false;
     SqlResult result;
     if (limits.newInstallationsPerNetworkDay > 0) {
-        result = db.Run(NewInNetwork, {Text(network), Int(row.receivedMs - DayMs),
-                                       Int(limits.newInstallationsPerNetworkDay)});
+        result = db.Run(NewInNetwork,
+                        {Text(network), Int(row.receivedMs - DayMs), Int(limits.newInstallationsPerNetworkDay)});
         if (!result.Ok() || result.Number(0) >= limits.newInstallationsPerNetworkDay) return result;
     }
     result = db.Run(AddInstallation,
@@ -351,8 +354,8 @@ const ColumnValue& Member(const PendingRow& row, const char* name) {
 // Adds an installation's first outcome or first failure to its stage's
 // counts: to its network's and the weighed totals when it counts, else to
 // the outcomes kept apart.
-SqlResult CountInStage(const Database& db, const Rollout& rollout, int stage, bool counted,
-                       const std::string& network, int newOutcome, int newFailure, StageCounts& counts) {
+SqlResult CountInStage(const Database& db, const Rollout& rollout, int stage, bool counted, const std::string& network,
+                       int newOutcome, int newFailure, StageCounts& counts) {
     SqlResult result = db.Run(CountStage, {Int(rollout.id), Int(stage)});
     if (!result.Ok()) return result;
     counts = result.rows.empty() ? StageCounts() : ReadStageCounts(result.rows[0]);
@@ -360,7 +363,8 @@ SqlResult CountInStage(const Database& db, const Rollout& rollout, int stage, bo
         result = db.Run(CountNetwork, {Int(rollout.id), Int(stage), Text(network)});
         if (!result.Ok()) return result;
         NetworkTally before;
-        if (!result.rows.empty()) before = {static_cast<int>(result.rows[0].Int(0)), static_cast<int>(result.rows[0].Int(1))};
+        if (!result.rows.empty())
+            before = {static_cast<int>(result.rows[0].Int(0)), static_cast<int>(result.rows[0].Int(1))};
         counts = WithCountedOutcome(counts, before, newOutcome, newFailure, rollout.settings.networkWeight);
         result = db.Run(AddToNetwork, {Int(rollout.id), Int(stage), Text(network), Int(newOutcome), Int(newFailure)});
         if (!result.Ok()) return result;
@@ -368,10 +372,10 @@ SqlResult CountInStage(const Database& db, const Rollout& rollout, int stage, bo
         counts.uncountedOutcomes += newOutcome;
         counts.uncountedFailures += newFailure;
     }
-    return db.Run(SetStageCounts, {Int(rollout.id), Int(stage), Int(counts.outcomes), Int(counts.failures),
-                                   Real(counts.weightedOutcomes), Real(counts.weightedFailures), Int(counts.networks),
-                                   Int(counts.failedNetworks), Int(counts.uncountedOutcomes),
-                                   Int(counts.uncountedFailures)});
+    return db.Run(SetStageCounts,
+                  {Int(rollout.id), Int(stage), Int(counts.outcomes), Int(counts.failures),
+                   Real(counts.weightedOutcomes), Real(counts.weightedFailures), Int(counts.networks),
+                   Int(counts.failedNetworks), Int(counts.uncountedOutcomes), Int(counts.uncountedFailures)});
 }
 
 // Whether an installation's outcomes count in a rollout, from what the
@@ -422,9 +426,8 @@ SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow
     result = db.Run(RecordOutcome,
                     {Int(link.rolloutId), Text(link.installationId), Int(stage), Text(row.receivedAt), Int(ok ? 0 : 1),
                      Text(Member(row, "resultado").text), Text(Member(row, "paso_fallido").text),
-                     Int(Member(row, "codigo_error").number), Int(row.receivedUnix),
-                     ok ? Text(row.receivedAt) : Null(), Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0),
-                     Text(network)});
+                     Int(Member(row, "codigo_error").number), Int(row.receivedUnix), ok ? Text(row.receivedAt) : Null(),
+                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network)});
     if (!result.Ok()) return result;
     if (ok) memory.awaitingConfirmation.insert(link.installationId);
     const int newOutcome = outcomesBefore == 0 ? 1 : 0;
@@ -495,10 +498,10 @@ bool LoadFleetMemory(const Database& db, FleetMemory& memory) {
 SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const FleetLimits& limits, const PendingRow& row,
                        bool& withoutHistory) {
     const CheckInFacts& facts = *row.checkIn;
-    SqlResult result = db.Run(TouchInstallation, {Text(facts.installationId), Text(row.clientAddress),
-                                                  TextOrNull(facts.programVersion), TextOrNull(facts.agentVersion),
-                                                  TextOrNull(facts.windowsVersion), Text(row.receivedAt),
-                                                  Int(row.receivedUnix), Int(row.receivedUnix / 86400)});
+    SqlResult result = db.Run(TouchInstallation,
+                              {Text(facts.installationId), Text(row.clientAddress), TextOrNull(facts.programVersion),
+                               TextOrNull(facts.agentVersion), TextOrNull(facts.windowsVersion), Text(row.receivedAt),
+                               Int(row.receivedUnix), Int(row.receivedUnix / 86400)});
     if (!result.Ok()) return result;
     bool recorded = !result.rows.empty();
     withoutHistory = !recorded || result.rows[0].Int(0) < 2;
@@ -515,8 +518,8 @@ SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const FleetLimit
     if (facts.programVersion.empty() || memory.awaitingConfirmation.count(facts.installationId) == 0) return result;
     long long marked = 0;
     for (const char* sql : {Confirm, Unconfirm}) {
-        result = db.Run(sql, {Text(row.receivedAt), Text(facts.installationId), Int(row.receivedMs),
-                              Text(facts.programVersion)});
+        result = db.Run(
+            sql, {Text(row.receivedAt), Text(facts.installationId), Int(row.receivedMs), Text(facts.programVersion)});
         if (!result.Ok()) return result;
         marked += result.changes;
     }
@@ -691,21 +694,35 @@ bool InsertRollout(const Database& db, Rollout& rollout, std::string& error) {
         Rollback(db);
         return false;
     }
-    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+    const int64_t nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     const int64_t now = nowMs / 1000;
     rollout.createdAt = UtcText(now);
     rollout.stageStartedAt = now;
     rollout.startedMs = nowMs;
     const RolloutSettings& s = rollout.settings;
-    result = db.Run(AddRollout, {Int(rollout.release.id), Text(rollout_status::Running),
-                                 Text(JoinList(rollout.targeting.versions)), Text(rollout.targeting.from),
-                                 Text(rollout.targeting.to), Text(JoinList(s.pilotHosts)), Text(PercentsText(s.stages)),
-                                 Int(now), Int(s.minOutcomes), Int(s.maxFailures), Real(s.maxFailureRate),
-                                 Int(s.soakSeconds), Int(s.autoAdvance ? 1 : 0), Int(s.retryPauseSeconds),
-                                 Int(s.maxAttempts), Text(rollout.createdAt), Int(nowMs), Int(s.minNetworks),
-                                 Int(s.networkWeight), Int(s.minAgeDays), Int(s.minDaysSeen)});
+    result = db.Run(AddRollout, {Int(rollout.release.id),
+                                 Text(rollout_status::Running),
+                                 Text(JoinList(rollout.targeting.versions)),
+                                 Text(rollout.targeting.from),
+                                 Text(rollout.targeting.to),
+                                 Text(JoinList(s.pilotHosts)),
+                                 Text(PercentsText(s.stages)),
+                                 Int(now),
+                                 Int(s.minOutcomes),
+                                 Int(s.maxFailures),
+                                 Real(s.maxFailureRate),
+                                 Int(s.soakSeconds),
+                                 Int(s.autoAdvance ? 1 : 0),
+                                 Int(s.retryPauseSeconds),
+                                 Int(s.maxAttempts),
+                                 Text(rollout.createdAt),
+                                 Int(nowMs),
+                                 Int(s.minNetworks),
+                                 Int(s.networkWeight),
+                                 Int(s.minAgeDays),
+                                 Int(s.minDaysSeen)});
     if (result.Ok() && !result.rows.empty()) {
         rollout.id = result.rows[0].Int(0);
         result = Event(db, rollout.id, now, "iniciado", "");

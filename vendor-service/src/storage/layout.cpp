@@ -260,11 +260,11 @@ long long LayoutVersion(const Database& db) {
     return result.rows.empty() ? 0 : result.Number(0);
 }
 
-LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
+LayoutOutcome PrepareLayout(const Database& db, std::string& error, long long target) {
     long long version = 0;
     if (db.dialect == Dialect::Sqlite) {
         version = LayoutVersion(db);
-        if (version == CurrentLayout) return LayoutOutcome::Ready;
+        if (version == target) return LayoutOutcome::Ready;
         if (version < 0) {
             error = "cannot read the layout's version";
             return LayoutOutcome::Failed;
@@ -286,7 +286,7 @@ LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
     }
     // Read again inside the transaction: another process may have upgraded it.
     version = LayoutVersion(db);
-    if (version == CurrentLayout) {
+    if (version == target) {
         Rollback(db);
         return LayoutOutcome::Ready;
     }
@@ -300,12 +300,12 @@ LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
         outcome = LayoutOutcome::Refused;
     } else {
         // Each step brings the layout one version on, all in this one transaction.
-        for (long long step = version; outcome == LayoutOutcome::Ready && step < CurrentLayout;) {
+        for (long long step = version; outcome == LayoutOutcome::Ready && step < target;) {
             outcome = Step(db, step, error);
             step = db.dialect == Dialect::Postgres && step == 0 ? 2 : step + 1;
         }
     }
-    if (outcome == LayoutOutcome::Ready && !SetVersion(db, CurrentLayout, error)) {
+    if (outcome == LayoutOutcome::Ready && !SetVersion(db, target, error)) {
         outcome = LayoutOutcome::Failed;
     }
     if (outcome != LayoutOutcome::Ready) {

@@ -33,7 +33,9 @@ enum class LayoutOutcome {
     Failed,   // it could not be read or written
 };
 
-LayoutOutcome PrepareLayout(const Database& db, std::string& error);
+// Brings the store to `target` (the current layout; an older one only for
+// the tests of an upgrade).
+LayoutOutcome PrepareLayout(const Database& db, std::string& error, long long target = CurrentLayout);
 
 // The layout version the store has now; -1 when it cannot be read.
 long long LayoutVersion(const Database& db);

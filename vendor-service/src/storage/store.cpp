@@ -221,9 +221,9 @@ long long DeleteOldest(const Database& db, ReportKind kind, size_t limit, const 
                        std::vector<SqlValue> parameters = {}) {
     const std::string table = TableOf(kind);
     parameters.insert(parameters.begin(), Int(static_cast<long long>(limit)));
-    const SqlResult result = db.RunText("DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table +
-                                            " WHERE " + where + " ORDER BY id LIMIT ?1)",
-                                        parameters);
+    const SqlResult result = db.RunText(
+        "DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table + " WHERE " + where + " ORDER BY id LIMIT ?1)",
+        parameters);
     return result.Ok() ? result.changes : -1;
 }
 
@@ -248,10 +248,10 @@ long long DeleteInstallations(const Database& db, size_t limit, const std::strin
                               const std::vector<SqlValue>& parameters = {}) {
     std::vector<SqlValue> values = {Int(static_cast<long long>(limit))};
     values.insert(values.end(), parameters.begin(), parameters.end());
-    const SqlResult result = db.RunText(
-        std::string("DELETE FROM installations WHERE id IN (SELECT id FROM installations WHERE ") + where +
-            " AND id NOT IN (" + CountedInstallations + ") ORDER BY last_seen_unix LIMIT ?1)",
-        values);
+    const SqlResult result =
+        db.RunText(std::string("DELETE FROM installations WHERE id IN (SELECT id FROM installations WHERE ") + where +
+                       " AND id NOT IN (" + CountedInstallations + ") ORDER BY last_seen_unix LIMIT ?1)",
+                   values);
     return result.Ok() ? result.changes : -1;
 }
 
@@ -264,7 +264,8 @@ bool TrimStep(const Database& db, size_t step) {
         return DeleteOldest(db, oldest, step, TrimFilter(oldest, Trim::WithoutHistory)) > 0;
     }
     if (DeleteInstallations(db, step, "days_seen < 2") > 0) return true;
-    if (TableWithOldestRow(db, Trim::Any, oldest)) return DeleteOldest(db, oldest, step, TrimFilter(oldest, Trim::Any)) > 0;
+    if (TableWithOldestRow(db, Trim::Any, oldest))
+        return DeleteOldest(db, oldest, step, TrimFilter(oldest, Trim::Any)) > 0;
     return DeleteInstallations(db, step, "1 = 1") > 0;
 }
 
@@ -349,15 +350,16 @@ uint64_t PostgresRowBytes(const Database& db, bool counted) {
     std::vector<std::pair<std::string, std::string>> tables;  // name, what gives its rows
     for (ReportKind kind : AllKinds) {
         const std::string table = TableOf(kind);
-        tables.emplace_back(table, counted ? "SELECT COUNT(*) FROM " + table
-                                           : "SELECT MAX(id) - MIN(id) + 1 FROM " + table);
+        tables.emplace_back(table,
+                            counted ? "SELECT COUNT(*) FROM " + table : "SELECT MAX(id) - MIN(id) + 1 FROM " + table);
     }
     tables.emplace_back("installations", "SELECT COUNT(*) FROM installations");
     for (const auto& [table, rowsSql] : tables) {
         const std::string order = table == "installations" ? "" : " ORDER BY id DESC";
-        const SqlResult result = db.RunText("SELECT COALESCE((" + rowsSql + "), 0), COALESCE((SELECT AVG("
-                                            "pg_column_size(r.*)) FROM (SELECT * FROM " + table + order +
-                                            " LIMIT 200) r), 0)");
+        const SqlResult result = db.RunText("SELECT COALESCE((" + rowsSql +
+                                            "), 0), COALESCE((SELECT AVG("
+                                            "pg_column_size(r.*)) FROM (SELECT * FROM " +
+                                            table + order + " LIMIT 200) r), 0)");
         if (!result.Ok() || result.rows.empty()) continue;
         const long long rows = result.rows[0].Int(0);
         const long long average = static_cast<long long>(result.rows[0].Real(1)) + RowOverheadBytes;
