@@ -251,6 +251,103 @@ TEST(Store, MaintenanceDropsRowsPastRetentionThenHoldsTheSize) {
     backend.disconnect();
 }
 
+// Under a flood of made-up installations the store keeps what is worth
+// keeping: their rows go first, then the oldest of the rest, never the
+// reports or installations a rollout that still decides counts; and
+// installations not seen for the retention go.
+TEST(Store, TrimmingTakesWhatHasNoHistoryFirstAndNeverWhatARolloutCounts) {
+    TempDataFolder folder;
+    TestStore store(folder.Root());
+    CommitRowsNow(store.Target(), {});
+    Database db = Open(store.Target());
+    std::string padding;
+    unsigned int seed = 11;
+    for (int i = 0; i < 2000; ++i) padding += "0123456789abcdef"[(seed = seed * 1103515245u + 12345u) >> 28];
+    ASSERT_TRUE(Begin(db).Ok());
+    ASSERT_EQ(RunScript(db, "INSERT INTO releases (product, version, url, size, sha256, created_at)"
+                            " VALUES ('MarvekOlvo', '2.0', 'https://d/p.zip', 7, 'ab', 'hoy');\n"
+                            "INSERT INTO rollouts (release_id, status, stages, stage_started_unix, min_outcomes,"
+                            " max_failures, max_failure_rate, soak_seconds, auto_advance, retry_pause_seconds,"
+                            " max_attempts, created_at, updated_at) VALUES (1, 'EN_CURSO', '100', 0, 20, 0, 0.1, 0, 1,"
+                            " 0, 3, 'hoy', 'hoy'), (1, 'DETENIDO', '100', 0, 20, 0, 0.1, 0, 1, 0, 3, 'hoy', 'hoy');\n")
+                  .error,
+              "");
+    const auto add = [&](const std::string& sql, const std::vector<SqlValue>& values) {
+        const SqlResult result = db.RunText(sql, values);
+        ASSERT_TRUE(result.Ok()) << result.error;
+    };
+    // Oldest first: 200 reports the running rollout counts, 200 of the
+    // halted one, 200 check-ins of the real fleet; then 1,000 check-ins and
+    // 300 installations made up, the newest of all.
+    int second = 0;
+    const auto at = [&second] {
+        char text[32];
+        std::snprintf(text, sizeof text, "2026-01-01T%02d:%02d:%02dZ", second / 3600, second / 60 % 60, second % 60);
+        ++second;
+        return std::string(text);
+    };
+    for (int rollout : {1, 2}) {
+        for (int i = 0; i < 200; ++i) {
+            add("INSERT INTO update_reports (received_at, client_address, raw_body, rollout_id, installation_id)"
+                " VALUES (?1, '10.0.0.1', ?2, ?3, ?4)",
+                {Text(at()), Blob(padding), Int(rollout), Text("real-" + std::to_string(i))});
+        }
+    }
+    for (int i = 0; i < 200; ++i) {
+        add("INSERT INTO checkins (received_at, client_address, raw_body) VALUES (?1, '10.0.0.1', ?2)",
+            {Text(at()), Blob(padding)});
+    }
+    for (int i = 0; i < 300; ++i) {
+        const std::string id = (i < 100 ? "real-" : "falsa-") + std::to_string(i);
+        add("INSERT INTO installations (id, product, client_address, first_seen, last_seen, last_seen_unix,"
+            " first_seen_ms, days_seen, hostname) VALUES (?1, 'MarvekOlvo', '10.0.0.1', 'hoy', 'hoy', ?2, 1, ?3, ?4)",
+            {Text(id), Int(i < 80 ? 1000 : 2000000000), Int(i < 100 ? 5 : 1), Text(padding)});
+    }
+    for (int i = 0; i < 50; ++i) {  // the running rollout counts the first 50 real installations
+        add("INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
+            " last_offered_at, counted) VALUES (1, ?1, 0, 0, 'hoy', 'hoy', 1)",
+            {Text("real-" + std::to_string(i))});
+    }
+    for (int i = 0; i < 1000; ++i) {
+        add("INSERT INTO checkins (received_at, client_address, raw_body, without_history) VALUES (?1, '10.9.0.1', ?2, 1)",
+            {Text(at()), Blob(padding)});
+    }
+    ASSERT_TRUE(Commit(db).Ok());
+
+    StoreSettings settings;
+    settings.target = store.Target();
+    settings.retentionDays = 36500;
+    settings.rowsPerMaintenanceStep = 100;
+    const uint64_t full = UsedBytes(db);
+    settings.maxBytes = full / 3;  // a third of it: the junk and more must go
+    StoreBackend backend = MakeStoreBackend(settings);
+    std::string error;
+    ASSERT_TRUE(backend.connect(error)) << error;
+    int steps = 0;
+    while (backend.maintain() && steps < 200) ++steps;
+    EXPECT_LT(steps, 200);
+    EXPECT_LE(UsedBytes(db), settings.maxBytes / 10 * 9);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM checkins WHERE without_history = 1"), 0);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE days_seen < 2"), 0);
+    // Then the oldest the rollouts do not count: the halted rollout's reports first.
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM update_reports WHERE rollout_id = 1"), 200);
+    EXPECT_LT(Number(db, "SELECT COUNT(*) FROM update_reports WHERE rollout_id = 2"), 200);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE id IN (SELECT installation_id FROM"
+                         " rollout_installations)"), 50);
+
+    // Installations not seen for the retention go, unless a deciding rollout counts them.
+    settings.retentionDays = 1;
+    settings.maxBytes = full * 2;
+    StoreBackend retention = MakeStoreBackend(settings);
+    ASSERT_TRUE(retention.connect(error)) << error;
+    while (retention.maintain() && steps < 400) ++steps;
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE last_seen_unix = 1000"), 50);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE last_seen_unix = 1000 AND id NOT IN"
+                         " (SELECT installation_id FROM rollout_installations)"), 0);
+    backend.disconnect();
+    retention.disconnect();
+}
+
 TEST(Store, AnotherWritersLockIsBusyAndAChangedStoreFails) {
     TempDataFolder folder;
     TestStore store(folder.Root());
