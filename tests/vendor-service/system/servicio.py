@@ -119,11 +119,15 @@ class Servicio:
         self.port = 0
         self.proc: Optional[subprocess.Popen] = None
 
-    def start(self, *options: str, tls: bool = True) -> "Servicio":
+    def start(self, *options: str, tls: bool = True, panel: bool = True) -> "Servicio":
+        """Started with `options`; the console beside the agents' routes unless `panel` is False (the
+        service's own default keeps it off the agents' address) or the options place it."""
         self.port = free_port()
         args = [str(PROGRAM), "serve", "--data", str(self.data), "--db", str(self.db), "--address", "127.0.0.1",
                 "--port", str(self.port), "--log", str(self.log_path), "--hash-settle-ms", "0"]
         args += ["--cert", str(PKI / "server.crt"), "--key", str(PKI / "server.key")] if tls else ["--plain"]
+        if panel and "--panel-port" not in options:
+            args.append("--panel-with-agents")
         self.proc = subprocess.Popen(args + list(options), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
         deadline = time.monotonic() + 30

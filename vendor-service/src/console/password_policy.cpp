@@ -82,11 +82,10 @@ bool AcceptablePassword(const std::string& password, const std::string& operator
     } else if (distinct.size() < MinDistinctCharacters || IsRun(points)) {
         reason = "it needs at least " + std::to_string(MinDistinctCharacters) +
                  " different characters, and may not be a run (such as 123456789012 or abcdefghijkl)";
-    } else if (stem.empty() ||
-               (!operatorName.empty() && Lower(password).find(Lower(operatorName)) != std::string::npos) ||
+    } else if (stem.empty() || stem == Lower(operatorName) ||
                std::any_of(std::begin(CommonStems), std::end(CommonStems),
                            [&stem](const char* common) { return stem == common; })) {
-        reason = "it is one of the passwords people pick most, or digits and signs alone, or holds the operator's name";
+        reason = "it is one of the passwords people pick most, or digits and signs alone, or the operator's name";
     } else {
         return true;
     }

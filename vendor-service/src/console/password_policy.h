@@ -1,6 +1,7 @@
 // What an operator's password must be: long enough that guessing, slowed as
 // the console slows it, cannot get through; not one character repeated or a
-// run of them; not one of the passwords people pick most; not the name.
+// run of them; not one of the passwords people pick most (with digits or
+// signs around it); not the name.
 #pragma once
 #include <string>
 
