@@ -48,6 +48,15 @@ def query(store, sql: str, *args) -> list:
         return connection.execute(sql, args).fetchall()
 
 
+def write(store, sql: str, *args) -> None:
+    """One statement that changes a store (a test preparing what a vendor's store would hold)."""
+    if is_postgres(store):
+        query(store, sql, *args)
+        return
+    with contextlib.closing(sqlite3.connect(str(store), timeout=30, isolation_level=None)) as connection:
+        connection.execute(sql, args)
+
+
 def new_database() -> str:
     """A fresh database on the PostgreSQL server, for one test's services."""
     name = f"sistema_{os.getpid()}_{next(_databases)}"

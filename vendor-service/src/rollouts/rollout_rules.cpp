@@ -89,15 +89,16 @@ Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts, 
     if (counts.failedNetworks < std::max(1, settings.minNetworks)) return verdict;
     char text[240];
     const std::string name = StageName(stage);
+    const char* networks = counts.failedNetworks == 1 ? "red" : "redes";
     if (settings.maxFailures > 0 && counts.weightedFailures + Slack >= settings.maxFailures) {
-        std::snprintf(text, sizeof text, "%d instalaciones fallaron en la etapa %s, en %d redes (límite: %d)",
-                      counts.failures, name.c_str(), counts.failedNetworks, settings.maxFailures);
+        std::snprintf(text, sizeof text, "%d instalaciones fallaron en la etapa %s, en %d %s (límite: %d)",
+                      counts.failures, name.c_str(), counts.failedNetworks, networks, settings.maxFailures);
         verdict.halt = true;
     } else if (counts.weightedOutcomes + Slack >= std::max(1, settings.minOutcomes) && RateAbove(settings, counts)) {
         std::snprintf(
-            text, sizeof text, "fallaron %d de %d instalaciones en la etapa %s (%.1f %%, en %d redes; límite: %.1f %%)",
+            text, sizeof text, "fallaron %d de %d instalaciones en la etapa %s (%.1f %%, en %d %s; límite: %.1f %%)",
             counts.failures, counts.outcomes, name.c_str(), 100.0 * counts.weightedFailures / counts.weightedOutcomes,
-            counts.failedNetworks, 100.0 * settings.maxFailureRate);
+            counts.failedNetworks, networks, 100.0 * settings.maxFailureRate);
         verdict.halt = true;
     }
     if (verdict.halt) verdict.reason = text;
