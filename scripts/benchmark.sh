@@ -11,7 +11,9 @@
 #           check-ins and a 1 KB file at 1, 16 and 64 connections, a 200 MB
 #           package, check-ins under crowds of idle, slow and downloading
 #           clients, memory under attack, SIGTERM (no Wine: loopback only;
-#           TREVANTO_BENCH_SECONDS sets each wrk run's length)
+#           TREVANTO_BENCH_SECONDS sets each wrk run's length; "service
+#           checkins" the requests alone; TREVANTO_BENCH_BEFORE=<a build of
+#           trevanto-servicio> measures its check-ins in the same rounds)
 #   stores  the vendor service on SQLite and on PostgreSQL (a throwaway server
 #           syncing as a vendor's does): check-ins at 1, 16 and 64 connections
 #           with one instance straight, one and two behind nginx, CPU per
@@ -27,7 +29,7 @@ case "$which" in
   fetch) script=tests/benchmarks/fetch_package.py ;;
   zip) script=tests/benchmarks/zip_update.py ;;
   alerts) script=tests/benchmarks/alerts_paint.py ;;
-  service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" ;;
+  service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" "${@:2}" ;;
   stores) exec /usr/bin/python3 "$ROOT/tests/benchmarks/stores_bench.py" "${@:2}" ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;
 esac

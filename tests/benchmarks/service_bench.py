@@ -2,7 +2,12 @@
 keep-alive, in one run: check-ins per second and their latency, a 1 KB
 static file, a 200 MiB package, check-ins while crowds of idle, slow and
 downloading clients hold on, memory under the header and body attacks, and
-the time a SIGTERM takes. Figures only: nothing here passes or fails."""
+the time a SIGTERM takes. Figures only: nothing here passes or fails.
+
+With TREVANTO_BENCH_BEFORE naming another build of the service (the one
+before a change, built from its own checkout), its check-ins are measured
+in the same rounds, alternated with the others, for the cost of the change
+side by side. "checkins" as the first argument measures the requests only."""
 
 import os
 import re
@@ -23,6 +28,8 @@ PACKAGE_MB = int(os.environ.get("TREVANTO_BENCH_MB", "200"))
 ROUNDS = int(os.environ.get("TREVANTO_BENCH_ROUNDS", "3"))
 SECONDS = int(os.environ.get("TREVANTO_BENCH_SECONDS", "8"))
 CONNECTIONS = (1, 16, 64)
+BEFORE = os.environ.get("TREVANTO_BENCH_BEFORE", "")
+ONLY_REQUESTS = sys.argv[1:2] == ["checkins"]
 
 NGINX_CONF = """
 worker_processes 2;
@@ -106,14 +113,24 @@ def checkin_script(path: Path, product: str) -> Path:
     return path
 
 
-def offer_to_everyone(data: Path, *store: str) -> None:
+def offer_to_everyone(data: Path, *store: str, program: Path = PROGRAM) -> None:
     """A release of MarvekMesalto and a rollout offering it to every installation on 5.2.1.0."""
     (data / "archivos" / "paquetes").mkdir(parents=True, exist_ok=True)
     (data / "archivos" / "paquetes" / "mesalto_6.0.3.17.zip").write_bytes(b"PK" + os.urandom(4096))
     for command in (["release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17",
                      "--file", "paquetes/mesalto_6.0.3.17.zip"],
                     ["rollout", "start", "--release", "1", "--replaces", "5.2.1.0", "--stages", "100", "--manual"]):
-        subprocess.run([str(PROGRAM), *command, "--data", str(data), *store], check=True, capture_output=True)
+        subprocess.run([str(program), *command, "--data", str(data), *store], check=True, capture_output=True)
+
+
+def service_before(work: Path) -> Servicio:
+    """The other build, on a data folder and store of its own set up alike."""
+    data = work / "datos-antes"
+    shutil.copytree(ROOT / "vendor-service" / "datos-ejemplo", data)
+    offer_to_everyone(data, program=Path(BEFORE))
+    service = Servicio(data=data, log=work / "servicio-antes.log")
+    service.program = Path(BEFORE)
+    return service.start("--rate", "0", panel=False)
 
 
 def checkin_latencies(service: Servicio, seconds: float) -> list:
@@ -178,7 +195,12 @@ def main():
     post = scripts["static"]
     offer_to_everyone(data)
     subprocess.run(["nginx", "-c", str(work / "nginx.conf"), "-p", str(work)], check=True)
-    service = Servicio(data=data, log=work / "servicio.log").start("--rate", "0")
+    # The fleet of the benchmark is one address's 20,000 installations: no
+    # bound on a network's new installations a day, as a real fleet of that
+    # size is spread over its customers' networks.
+    service = Servicio(data=data, log=work / "servicio.log").start("--rate", "0", "--new-installations-per-network",
+                                                                    "0", panel=False)
+    before = service_before(work) if BEFORE else None
     nginx = f"https://127.0.0.1:{nginx_port}"
     ours = f"https://127.0.0.1:{service.port}"
     try:
@@ -191,7 +213,11 @@ def main():
                         ("servicio 1 KB", f"{ours}/uploads/uno.bin", None),
                         ("servicio check-in", f"{ours}{CHECKIN}", scripts["static"]),
                         ("servicio check-in + rollout", f"{ours}{CHECKIN}", scripts["rollout"])]
-                for name, url, script in runs[r % 4:] + runs[:r % 4]:
+                if before:
+                    theirs = f"https://127.0.0.1:{before.port}"
+                    runs += [("before: check-in", f"{theirs}{CHECKIN}", scripts["static"]),
+                             ("before: check-in + rollout", f"{theirs}{CHECKIN}", scripts["rollout"])]
+                for name, url, script in runs[r % len(runs):] + runs[:r % len(runs)]:
                     results.setdefault((name, c), []).append(wrk(url, c, script))
         print("\n== Requests over keep-alive TLS (wrk): requests/s, p50 and p99 in ms")
         rows = []
@@ -208,6 +234,14 @@ def main():
             decided = median([x["rps"] for x in results[("servicio check-in + rollout", c)]])
             print(f"  at {c} connections, check-ins with the rollout decision (each one offered the release) / "
                   f"the document alone: {decided / plain:.2f} (target at least 0.90)")
+            if before:
+                for kind in ("check-in", "check-in + rollout"):
+                    now = median([x["rps"] for x in results[(f"servicio {kind}", c)]])
+                    then = median([x["rps"] for x in results[(f"before: {kind}", c)]])
+                    print(f"  at {c} connections, {kind} of this build / the build before: {now / then:.2f} "
+                          f"(target at least 0.90)")
+        if ONLY_REQUESTS:
+            return
 
         print(f"\n== A {PACKAGE_MB} MiB package (curl, MiB/s)")
         speeds, cpu = {}, {}
@@ -280,6 +314,8 @@ def main():
             sock.close()
     finally:
         service.stop()
+        if before:
+            before.stop()
         subprocess.run(["nginx", "-c", str(work / "nginx.conf"), "-p", str(work), "-s", "stop"], check=False)
         time.sleep(0.5)
         shutil.rmtree(work, ignore_errors=True)

@@ -116,7 +116,7 @@ public:
         WriterSettings writing;
         writing.onCommitted = [this](const std::vector<const PendingRow*>& rows) {
             for (const PendingRow* row : rows) {
-                if (row->link && rollouts_) rollouts_->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
+                if (row->link && rollouts_) rollouts_->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedMs);
             }
         };
         writer_ = std::make_unique<StoreWriter>(MakeStoreBackend(store), writing);

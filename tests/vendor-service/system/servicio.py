@@ -125,6 +125,7 @@ class Servicio:
         self.own_database = db is None and bool(POSTGRES)
         self.db = db or (new_database() if self.own_database else self.data / "servicio.db")
         self.log_path = log or self.data.parent / (self.data.name + ".log")
+        self.program = PROGRAM  # another build of the service, for a benchmark's side-by-side figures
         self.port = 0
         self.proc: Optional[subprocess.Popen] = None
 
@@ -132,7 +133,7 @@ class Servicio:
         """Started with `options`; the console beside the agents' routes unless `panel` is False (the
         service's own default keeps it off the agents' address) or the options place it."""
         self.port = free_port()
-        args = [str(PROGRAM), "serve", "--data", str(self.data), "--db", str(self.db), "--address", "127.0.0.1",
+        args = [str(self.program), "serve", "--data", str(self.data), "--db", str(self.db), "--address", "127.0.0.1",
                 "--port", str(self.port), "--log", str(self.log_path), "--hash-settle-ms", "0"]
         args += ["--cert", str(PKI / "server.crt"), "--key", str(PKI / "server.key")] if tls else ["--plain"]
         if panel and "--panel-port" not in options:

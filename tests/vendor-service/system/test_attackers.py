@@ -9,8 +9,10 @@ a stranger speaks from many addresses, and each 127.a.b.0/24 is a network.
 The vendor's fleet checks in before each rollout starts, as a real fleet
 does; the service's default rules decide the rest."""
 
+import base64
 import http.client
 import json
+import os
 import re
 import subprocess
 import time
@@ -49,8 +51,8 @@ def check_in(service: Servicio, host: str, source: str, version: str = OLD, path
     """A check-in from `source`; the offered package's address, or None."""
     body = {"actualizador_version": "1.26.0803", "Programa": PRODUCT, "Version": version, "hostname": host,
             "windows_version": "10.0.19045", "installed_path": path}
-    if padding:
-        body["relleno"] = "r" * padding
+    if padding:  # what no store compresses away
+        body["relleno"] = base64.b64encode(os.urandom(padding))[:padding].decode()
     status, answer, _ = request(service.port, "POST", CHECKIN, source, json.dumps(body).encode())
     assert status == 200, answer
     for item in json.loads(answer).get("alertas", []):
@@ -218,11 +220,11 @@ def test_a_flood_of_made_up_installations_leaves_every_real_report(servicio):
         real_reports.append(f"real-{i}")
         assert report(service, url, real_address(i), ok=True, report_id=real_reports[-1]) == 200
 
-    # 420 check-ins of 3.5 KB with made-up names and versions, from 14
+    # 420 check-ins of 3.8 KB with made-up names and versions, from 14
     # addresses of two networks, each within its burst; and 60 failure
     # reports with text of the stranger's own and no offer behind them.
     flood = [lambda k=k: check_in(service, f"BASURA-{k}", f"127.40.{k % 2}.{1 + k % 14}",
-                                  version=f"{k}.{k}.{k}.{k}", padding=3500) for k in range(420)]
+                                  version=f"{k}.{k}.{k}.{k}", padding=3800) for k in range(420)]
     in_parallel(flood)
     junk = [lambda k=k: report(service, "https://descargas.marvek.example/paquetes/x.zip", f"127.41.0.{1 + k % 20}",
                                ok=False, step=f"PASO-INVENTADO-{k}") for k in range(60)]

@@ -48,20 +48,21 @@ InstallationInRollout RolloutCache::RecordOf(long long rolloutId, const std::str
 namespace {
 
 // A report on top of what a record shows, unless the record has it already
-// (it shows a report at the same second or later).
-void Apply(InstallationInRollout& record, int64_t at, bool evenIfSeen) {
-    if (!evenIfSeen && record.known && record.lastOutcomeAt >= at) return;
+// (it shows a report at the same millisecond or later).
+void Apply(InstallationInRollout& record, int64_t atMs, bool evenIfSeen) {
+    if (!evenIfSeen && record.known && record.lastOutcomeMs >= atMs) return;
     record.known = true;
     ++record.outcomes;
-    record.lastOutcomeAt = std::max(record.lastOutcomeAt, at);
+    record.lastOutcomeAt = std::max(record.lastOutcomeAt, atMs / 1000);
+    record.lastOutcomeMs = std::max(record.lastOutcomeMs, atMs);
 }
 
 }  // namespace
 
-void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at) {
+void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Apply(reported_[rolloutId][installationId], at, true);
-    notes_.push_back(Note{rolloutId, installationId, at, std::chrono::steady_clock::now()});
+    Apply(reported_[rolloutId][installationId], atMs, true);
+    notes_.push_back(Note{rolloutId, installationId, atMs, std::chrono::steady_clock::now()});
 }
 
 void RolloutCache::Forget(long long rolloutId) {
@@ -105,7 +106,7 @@ void RolloutCache::Load(unsigned long long serving) {
         }
         // Reports noted while the store was being read may be missing from what was read.
         for (const Note& note : notes_) {
-            if (note.noted >= began) Apply(reported[note.rolloutId][note.installationId], note.at, false);
+            if (note.noted >= began) Apply(reported[note.rolloutId][note.installationId], note.atMs, false);
         }
         reported_ = std::move(reported);
         notes_.erase(std::remove_if(notes_.begin(), notes_.end(), [began](const Note& note) { return note.noted < began; }),

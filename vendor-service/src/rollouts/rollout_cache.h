@@ -44,7 +44,7 @@ public:
     // load, with the reports this service stored since.
     InstallationInRollout RecordOf(long long rolloutId, const std::string& installationId);
     // A report this service just stored.
-    void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at);
+    void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs);
     // A rollout that just stopped offering (halted or paused): gone at once,
     // before the store is read again.
     void Forget(long long rolloutId);
@@ -71,7 +71,7 @@ private:
     struct Note {
         long long rolloutId;
         std::string installationId;
-        int64_t at;
+        int64_t atMs;
         std::chrono::steady_clock::time_point noted;
     };
     std::vector<Note> notes_;

@@ -98,6 +98,7 @@ struct InstallationInRollout {
     int outcomes = 0;
     int failures = 0;
     int64_t lastOutcomeAt = 0;  // Unix seconds of its last report
+    int64_t lastOutcomeMs = 0;  // the same in milliseconds: tells one report from the next within a second
 };
 
 // Outcomes of the installations first offered the release in one stage:

@@ -119,7 +119,7 @@ void AnswerCheckIn(ServiceContext& context, const std::shared_ptr<CheckInAnswer>
         answer->note = "offer=" + std::to_string(offered->id);
     }
     const std::string product = row.checkIn->product;
-    const std::string acceptance = AcceptanceToken(context.secret, row.checkIn->installationId);
+    const std::string installation = row.checkIn->installationId;
     // The agent needs its document whatever becomes of the row: a store that
     // is down or slow costs the row (counted, and noted in the log line),
     // never the answer.
@@ -128,6 +128,9 @@ void AnswerCheckIn(ServiceContext& context, const std::shared_ptr<CheckInAnswer>
                                                 [answer](StoreOutcome outcome) { answer->StoreDone(outcome.stored); });
     if (!queued) answer->StoreDone(false);
     const std::shared_ptr<CachedDocument> document = context.documents->For(context.data, product, context.hosts);
+    // Documents served here are tied to the installation they are sent to.
+    const std::string acceptance =
+        MarksDocuments(*document->plan) ? AcceptanceToken(context.secret, installation) : std::string();
     context.hashes->Lookup(HashesNeeded(*document->plan),
                            [answer, document, extraItem, acceptance](const HashResults& hashes) {
                                answer->DocumentDone(AnswerOf(*document, hashes, extraItem, acceptance));

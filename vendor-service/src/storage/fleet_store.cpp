@@ -53,8 +53,8 @@ constexpr char InstallationSoFar[] =
 constexpr char RecordOutcome[] =
     "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
     " last_offered_at, offers, outcomes, failures, last_result, last_step, last_code, last_outcome_at,"
-    " last_outcome_unix, ok_at, ok_ms, counted, network)"
-    " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13)"
+    " last_outcome_unix, ok_at, ok_ms, counted, network, last_outcome_ms)"
+    " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13, ?14)"
     " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET"
     " counted = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.counted ELSE rollout_installations.counted "
     "END,"
@@ -64,6 +64,7 @@ constexpr char RecordOutcome[] =
     " failures = rollout_installations.failures + excluded.failures, last_result = excluded.last_result,"
     " last_step = excluded.last_step, last_code = excluded.last_code,"
     " last_outcome_at = excluded.last_outcome_at, last_outcome_unix = excluded.last_outcome_unix,"
+    " last_outcome_ms = excluded.last_outcome_ms,"
     " ok_at = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_at ELSE rollout_installations.ok_at END,"
     " ok_ms = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_ms ELSE rollout_installations.ok_ms END,"
     " confirmed_at = CASE WHEN excluded.ok_ms > 0 THEN NULL ELSE rollout_installations.confirmed_at END,"
@@ -137,7 +138,7 @@ constexpr char SelectOfferingRollouts[] =
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.status IN ('EN_CURSO', 'TERMINADO')"
     " ORDER BY r.id DESC";
 constexpr char Reported[] =
-    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix FROM rollout_installations"
+    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix, last_outcome_ms FROM rollout_installations"
     " WHERE rollout_id = ?1 AND outcomes > 0";
 constexpr char OfferingIds[] = "SELECT id FROM rollouts WHERE status IN ('EN_CURSO', 'TERMINADO')";
 // A pilot host's installations that count in the rollout (the rules are checked here).
@@ -427,7 +428,7 @@ SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow
                     {Int(link.rolloutId), Text(link.installationId), Int(stage), Text(row.receivedAt), Int(ok ? 0 : 1),
                      Text(Member(row, "resultado").text), Text(Member(row, "paso_fallido").text),
                      Int(Member(row, "codigo_error").number), Int(row.receivedUnix), ok ? Text(row.receivedAt) : Null(),
-                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network)});
+                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network), Int(row.receivedMs)});
     if (!result.Ok()) return result;
     if (ok) memory.awaitingConfirmation.insert(link.installationId);
     const int newOutcome = outcomesBefore == 0 ? 1 : 0;
@@ -594,6 +595,7 @@ bool LoadOfferingState(const Database& db, OfferingState& state, std::string& er
             record.outcomes = static_cast<int>(row.Int(2));
             record.failures = static_cast<int>(row.Int(3));
             record.lastOutcomeAt = row.Int(4);
+            record.lastOutcomeMs = row.Int(5);
         }
         // Pilots: the pilot hosts' installations that count in the rollout.
         for (const std::string& host : rollout.settings.pilotHosts) {

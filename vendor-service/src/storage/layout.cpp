@@ -132,6 +132,8 @@ ALTER TABLE rollouts ADD COLUMN min_days_seen {int} NOT NULL DEFAULT 0;
 UPDATE rollouts SET started_ms = {started_ms};
 ALTER TABLE rollout_installations ADD COLUMN counted {int} NOT NULL DEFAULT 0;
 ALTER TABLE rollout_installations ADD COLUMN network TEXT NOT NULL DEFAULT '';
+ALTER TABLE rollout_installations ADD COLUMN last_outcome_ms {int} NOT NULL DEFAULT 0;
+UPDATE rollout_installations SET last_outcome_ms = last_outcome_unix * 1000;
 ALTER TABLE rollout_stage_counts ADD COLUMN weighted_outcomes {real} NOT NULL DEFAULT 0;
 ALTER TABLE rollout_stage_counts ADD COLUMN weighted_failures {real} NOT NULL DEFAULT 0;
 ALTER TABLE rollout_stage_counts ADD COLUMN networks {int} NOT NULL DEFAULT 0;
