@@ -7,11 +7,17 @@ the time a SIGTERM takes. Figures only: nothing here passes or fails.
 With TREVANTO_BENCH_BEFORE naming another build of the service (the one
 before a change, built from its own checkout), its check-ins are measured
 in the same rounds, alternated with the others, for the cost of the change
-side by side. "checkins" as the first argument measures the requests only."""
+side by side. "checkins" as the first argument measures the requests only;
+"instructions" counts the instructions one check-in costs the service
+(under valgrind's callgrind, the same on a busy machine as on an idle one:
+the difference between 300 and 900 check-ins of a known fleet, over one
+keep-alive connection), for each build."""
 
+import http.client
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -21,7 +27,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "vendor-service" / "system"))
 from servicio import (API_KEY, CHECKIN, PKI, PROGRAM, ROOT, Servicio, checkin_body, free_port,  # noqa: E402
-                      percentile, raw_connection, tls_socket)
+                      percentile, raw_connection, tls_context, tls_socket)
 
 MIB = 2**20
 PACKAGE_MB = int(os.environ.get("TREVANTO_BENCH_MB", "200"))
@@ -171,8 +177,64 @@ def crowd(service: Servicio):
     return stop, thread
 
 
+def instructions_per_checkin(program: Path, product: str, work: Path) -> float:
+    """Instructions the service spends on one check-in of a known installation (callgrind's count)."""
+    totals = []
+    for count in (300, 900):
+        data = work / f"datos-{count}"
+        shutil.rmtree(data, ignore_errors=True)
+        shutil.copytree(ROOT / "vendor-service" / "datos-ejemplo", data)
+        offer_to_everyone(data, program=program)
+        port = free_port()
+        out = work / "callgrind.out"
+        args = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", str(program), "serve", "--data",
+                str(data), "--address", "127.0.0.1", "--port", str(port), "--log", str(work / "cg.log"),
+                "--hash-settle-ms", "0", "--rate", "0", "--threads", "1", "--cert", str(PKI / "server.crt"),
+                "--key", str(PKI / "server.key")]
+        (work / "cg.log").unlink(missing_ok=True)
+        proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and "event=listening" not in (
+                (work / "cg.log").read_text() if (work / "cg.log").exists() else ""):
+            time.sleep(0.5)
+        conn = http.client.HTTPSConnection("127.0.0.1", port, timeout=120, context=tls_context())
+        for i in range(200 + count):  # 200 installations known first, then each checks in again and again
+            body = checkin_body(f"pc-{i % 200}").replace(b"MarvekMesalto", product.encode())
+            conn.request("POST", CHECKIN, body=body, headers={"X-Api-Key": API_KEY, "Content-Type": "application/json"})
+            answer = conn.getresponse()
+            answer.read()
+        conn.close()
+        proc.send_signal(signal.SIGTERM)
+        proc.wait()
+        text = subprocess.run(["callgrind_annotate", str(out)], capture_output=True, text=True).stdout
+        totals.append(int(re.search(r"([\d,]+) \(100.0%\)\s+PROGRAM TOTALS", text).group(1).replace(",", "")))
+    return (totals[1] - totals[0]) / 600
+
+
+def instructions(work: Path) -> None:
+    if shutil.which("valgrind") is None:
+        print("valgrind is not installed (apt-get install valgrind): no instruction counts")
+        return
+    builds = [("this build", PROGRAM)] + ([("the build before", Path(BEFORE))] if BEFORE else [])
+    print("== Instructions per check-in of a known installation (callgrind; one keep-alive connection)")
+    counts = {}
+    for product, what in (("MarvekOlvo", "the document alone"), ("MarvekMesalto", "each offered a release")):
+        for name, program in builds:
+            counts[(name, product)] = instructions_per_checkin(program, product, work)
+            print(f"  {what}, {name}: {counts[(name, product)] / 1000:,.0f} thousand", flush=True)
+        if BEFORE:
+            print(f"  {what}: this build / the build before: "
+                  f"{counts[('this build', product)] / counts[('the build before', product)]:.3f}")
+
+
 def main():
     work = Path(tempfile.mkdtemp(prefix="trevanto_bench_servicio_"))
+    if sys.argv[1:2] == ["instructions"]:
+        try:
+            instructions(work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        return
     work.chmod(0o755)  # nginx's workers read the files as another user
     data = work / "datos"
     shutil.copytree(ROOT / "vendor-service" / "datos-ejemplo", data)
@@ -218,13 +280,20 @@ def main():
                     runs += [("before: check-in", f"{theirs}{CHECKIN}", scripts["static"]),
                              ("before: check-in + rollout", f"{theirs}{CHECKIN}", scripts["rollout"])]
                 for name, url, script in runs[r % len(runs):] + runs[:r % len(runs)]:
-                    results.setdefault((name, c), []).append(wrk(url, c, script))
+                    # The serving process's CPU per request: what the machine's other load does not change.
+                    pids = nginx_pids(work) if name.startswith("nginx") else \
+                        [(before if name.startswith("before") else service).proc.pid]
+                    spent = cpu_seconds(pids)
+                    figures = wrk(url, c, script)
+                    figures["cpu_us"] = (cpu_seconds(pids) - spent) * 1e6 / max(1, figures["requests"])
+                    results.setdefault((name, c), []).append(figures)
         print("\n== Requests over keep-alive TLS (wrk): requests/s, p50 and p99 in ms")
         rows = []
         for (name, c), runs in sorted(results.items(), key=lambda item: (item[0][1], item[0][0])):
             rows.append([name, c, f"{median([x['rps'] for x in runs]):,.0f}", f"{median([x['p50'] for x in runs]):.2f}",
-                         f"{median([x['p99'] for x in runs]):.2f}", sum(x["errors"] for x in runs)])
-        table(rows, ["what", "connections", "req/s", "p50", "p99", "non-2xx"])
+                         f"{median([x['p99'] for x in runs]):.2f}", f"{median([x['cpu_us'] for x in runs]):.0f}",
+                         sum(x["errors"] for x in runs)])
+        table(rows, ["what", "connections", "req/s", "p50", "p99", "server CPU us/req", "non-2xx"])
         nginx16 = median([x["rps"] for x in results[("nginx 1 KB", 16)]])
         checkins16 = median([x["rps"] for x in results[("servicio check-in", 16)]])
         print(f"  check-ins stored per second at 16 connections / nginx 1 KB: {checkins16 / nginx16:.2f} "
@@ -238,8 +307,10 @@ def main():
                 for kind in ("check-in", "check-in + rollout"):
                     now = median([x["rps"] for x in results[(f"servicio {kind}", c)]])
                     then = median([x["rps"] for x in results[(f"before: {kind}", c)]])
+                    cpu_now = median([x["cpu_us"] for x in results[(f"servicio {kind}", c)]])
+                    cpu_then = median([x["cpu_us"] for x in results[(f"before: {kind}", c)]])
                     print(f"  at {c} connections, {kind} of this build / the build before: {now / then:.2f} "
-                          f"(target at least 0.90)")
+                          f"(target at least 0.90); server CPU per check-in {cpu_now:.0f} us against {cpu_then:.0f}")
         if ONLY_REQUESTS:
             return
 

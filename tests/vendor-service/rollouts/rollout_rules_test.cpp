@@ -4,6 +4,9 @@
 
 #include <cstdio>
 
+#include <openssl/hmac.h>
+
+#include "http/text_escape.h"
 #include "rollouts/offer_token.h"
 
 namespace {
@@ -226,4 +229,17 @@ TEST(OfferToken, NamesTheOfferAndOnlyTheServiceCanSignOne) {
               InstallationId("s", "MarvekMesalto", "PC-1", "C:\\Olvo\\olvo.exe", "1.2.3.4"));
     EXPECT_NE(InstallationId("s", "MarvekOlvo", "", "", "1.2.3.4"), InstallationId("s", "MarvekOlvo", "", "", "1.2.3.5"));
     EXPECT_EQ(InstallationId("s", "MarvekOlvo", "", "", "1.2.3.4").size(), 32u);
+
+    // The service's HMAC-SHA256 is OpenSSL's, for short and long secrets and
+    // after another secret was used on the same thread.
+    for (const std::string secret : {std::string("s"), std::string(64, 'k'), std::string(200, 'z'), std::string("s")}) {
+        const std::string data = "instalacion\nMarvekOlvo\npc-1\nc:\\olvo\\olvo.exe";
+        unsigned char digest[32];
+        unsigned int size = 0;
+        HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &size);
+        EXPECT_EQ(InstallationId(secret, "MarvekOlvo", "PC-1", "C:\\Olvo\\olvo.exe", ""),
+                  LowerHex(digest, size).substr(0, 32))
+            << secret.size();
+    }
 }

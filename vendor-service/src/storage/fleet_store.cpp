@@ -15,7 +15,7 @@ constexpr char TouchInstallation[] =
     "UPDATE installations SET client_address = ?2, program_version = ?3, agent_version = ?4, windows_version = ?5,"
     " last_seen = ?6, last_seen_unix = ?7, checkins = checkins + 1,"
     " days_seen = days_seen + CASE WHEN last_seen_day < ?8 THEN 1 ELSE 0 END, last_seen_day = ?8"
-    " WHERE id = ?1 RETURNING days_seen";
+    " WHERE id = ?1";
 // New installations a network brought since a time, counted up to a bound.
 constexpr char NewInNetwork[] =
     "SELECT COUNT(*) FROM (SELECT 1 FROM installations WHERE network = ?1 AND first_seen_ms >= ?2 LIMIT ?3) n";
@@ -504,8 +504,8 @@ SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const FleetLimit
                                TextOrNull(facts.agentVersion), TextOrNull(facts.windowsVersion), Text(row.receivedAt),
                                Int(row.receivedUnix), Int(row.receivedUnix / 86400)});
     if (!result.Ok()) return result;
-    bool recorded = !result.rows.empty();
-    withoutHistory = !recorded || result.rows[0].Int(0) < 2;
+    bool recorded = result.changes > 0;
+    withoutHistory = !recorded;  // else its row reads the installation's days (store.cpp, InsertSql)
     if (!recorded) {
         result = AddNewInstallation(db, limits, row, recorded);
         if (!result.Ok()) return result;

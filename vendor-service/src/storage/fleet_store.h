@@ -35,8 +35,8 @@ bool LoadFleetMemory(const Database& db, FleetMemory& memory);
 
 // A check-in's installation (kept, or new within its network's bound), its
 // offer and confirmation, in the open transaction, before its row is
-// written: `withoutHistory` tells whether the installation has no history
-// (not seen on two distinct days, or not kept).
+// written: `withoutHistory` when the installation was not kept (a kept
+// one's row reads whether it has history itself).
 SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const FleetLimits& limits, const PendingRow& row,
                        bool& withoutHistory);
 

@@ -25,7 +25,15 @@ std::string InsertSql(ReportKind kind) {
         names += std::string(", \"") + column.member + "\"";
         marks += ", ?" + std::to_string(next++);
     }
-    names += ", installation_id", marks += ", ?" + std::to_string(next++);
+    const std::string installation = "?" + std::to_string(next++);
+    names += ", installation_id", marks += ", " + installation;
+    // A check-in's installation was just written: its row reads the days
+    // it was seen on in the same statement (cheaper than returning them).
+    if (kind == ReportKind::CheckIn) {
+        marks.replace(marks.find("?4"), 2,
+                      "CASE WHEN ?4 = 1 THEN 1 ELSE COALESCE((SELECT CASE WHEN days_seen < 2 THEN 1 ELSE 0 END"
+                      " FROM installations WHERE id = " + installation + "), 1) END");
+    }
     if (kind == ReportKind::Update) names += ", rollout_id", marks += ", ?" + std::to_string(next++);
     std::string sql = std::string("INSERT INTO ") + TableOf(kind) + " (" + names + ") VALUES (" + marks + ")";
     // A report sent again returns no id: it is stored already.
@@ -227,6 +235,17 @@ long long DeleteOldest(const Database& db, ReportKind kind, size_t limit, const 
     return result.Ok() ? result.changes : -1;
 }
 
+// Deletes up to `limit` rows received before `cutoff`: among the oldest by
+// id (ids grow with time), so that a table with none that old is not read
+// through at every step.
+long long DeleteExpired(const Database& db, ReportKind kind, size_t limit, const std::string& cutoff) {
+    const std::string table = TableOf(kind);
+    const SqlResult result = db.RunText("DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table +
+                                            " ORDER BY id LIMIT ?1) AND received_at < ?2",
+                                        {Int(static_cast<long long>(limit)), Text(cutoff)});
+    return result.Ok() ? result.changes : -1;
+}
+
 // The table whose oldest row a trimming step may take is the oldest; false
 // when none has one.
 bool TableWithOldestRow(const Database& db, Trim trim, ReportKind& oldest) {
@@ -302,7 +321,7 @@ bool MaintenanceStep(WriterState& state) {
     const size_t step = state.settings.rowsPerMaintenanceStep;
     const std::string cutoff = UtcDaysAgoText(state.settings.retentionDays);
     for (ReportKind kind : AllKinds) {
-        if (DeleteOldest(db, kind, step, "received_at < ?2", {Text(cutoff)}) > 0) return true;
+        if (DeleteExpired(db, kind, step, cutoff) > 0) return true;
     }
     const int64_t now = std::time(nullptr);
     if (now - state.installationsExpiredAt >= InstallationsEverySeconds) {
