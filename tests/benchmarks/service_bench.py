@@ -191,6 +191,8 @@ def instructions_per_checkin(program: Path, product: str, work: Path) -> float:
                 str(data), "--address", "127.0.0.1", "--port", str(port), "--log", str(work / "cg.log"),
                 "--hash-settle-ms", "0", "--rate", "0", "--threads", "1", "--cert", str(PKI / "server.crt"),
                 "--key", str(PKI / "server.key")]
+        if program == PROGRAM:  # one address's fleet, as in the rounds above
+            args += ["--new-installations-per-network", "0"]
         (work / "cg.log").unlink(missing_ok=True)
         proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 120

@@ -20,7 +20,7 @@ constexpr size_t HostNameBytes = 255;
 // program within a folder of that length.
 constexpr size_t PathBytes = 1024;
 // WinINet's longest address, INTERNET_MAX_URL_LENGTH: 2083 characters.
-constexpr size_t UrlBytes = 3 * 2083;
+constexpr size_t UrlBytes = size_t{3} * 2083;
 // A time stamp "YYYY-MM-DDThh:mm:ssZ", read by the agent into 64 bytes.
 constexpr size_t StampBytes = 63;
 // The agent's own words for results and steps ("INSTALACION_FALLIDA").

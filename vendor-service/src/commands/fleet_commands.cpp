@@ -161,8 +161,9 @@ int OperatorCommand(const CommandLine& line) {
     }
     const std::string name = Option(line, "name", "");
     if (!IsOperatorName(name)) return Fail("--name: letters, digits, '.', '_' and '-', 1 to 64");
-    std::string password, reason;
+    std::string password;
     if (action != "remove") {
+        std::string reason;
         std::getline(std::cin, password);
         if (!password.empty() && password.back() == '\r') password.pop_back();
         if (!AcceptablePassword(password, name, reason)) return Fail("the password (on standard input): " + reason);

@@ -86,9 +86,8 @@ bool SaveOperator(const Database& db, const std::string& name, const std::string
 
 bool RemoveOperator(const Database& db, const std::string& name, std::string& error) {
     SqlResult result = Begin(db);
-    long long removed = 0;
     if (result.Ok()) result = db.Run("DELETE FROM operators WHERE name = ?1", {Text(name)});
-    if (result.Ok()) removed = result.changes;
+    const long long removed = result.Ok() ? result.changes : 0;
     if (result.Ok()) result = db.Run("DELETE FROM sessions WHERE operator = ?1", {Text(name)});
     if (result.Ok()) result = Commit(db);
     if (!result.Ok()) {

@@ -355,30 +355,36 @@ Response LoginForm(const std::string& message, int status) {
 // Checks a login off the connection's thread (the password hash takes a
 // while on purpose). The attempt is counted before its check, so guesses
 // sent together meet the count of those sent before them.
-void Login(ServiceContext& context, const Request& request, Respond respond, bool api) {
-    std::string name, password;
-    if (api) {
-        // Only a script sends JSON: a page of another site cannot, without asking first.
-        if (HeaderValue(request.headers, "Content-Type").rfind("application/json", 0) != 0) {
-            return respond(JsonAnswer(415, ErrorResponse(415, "envie JSON").body));
-        }
-        const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
-        if (body.is_object()) {
-            const auto text = [&body](const char* member) {
-                const auto found = body.find(member);
-                return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
-            };
-            name = text("usuario");
-            password = text("clave");
-        }
-    } else {
+// A login's name and password, from the API's JSON or the form; false
+// with the answer for a request that cannot be one.
+bool ReadCredentials(const Request& request, bool api, std::string& name, std::string& password, Response& refusal) {
+    if (!api) {
         name = Field(request, "usuario");
         password = Field(request, "clave");
         const std::string expected = CookieValue(HeaderValue(request.headers, "Cookie"), LoginCookie);
-        if (expected.empty() || !SameText(expected, Field(request, "csrf"))) {
-            return respond(LoginForm("El formulario caduco; vuelva a intentarlo.", 403));
-        }
+        if (!expected.empty() && SameText(expected, Field(request, "csrf"))) return true;
+        refusal = LoginForm("El formulario caduco; vuelva a intentarlo.", 403);
+        return false;
     }
+    // Only a script sends JSON: a page of another site cannot, without asking first.
+    if (HeaderValue(request.headers, "Content-Type").rfind("application/json", 0) != 0) {
+        refusal = JsonAnswer(415, ErrorResponse(415, "envie JSON").body);
+        return false;
+    }
+    const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+    const auto text = [&body](const char* member) {
+        const auto found = body.is_object() ? body.find(member) : body.end();
+        return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
+    };
+    name = text("usuario");
+    password = text("clave");
+    return true;
+}
+
+void Login(ServiceContext& context, const Request& request, Respond respond, bool api) {
+    std::string name, password;
+    Response refusal;
+    if (!ReadCredentials(request, api, name, password, refusal)) return respond(std::move(refusal));
     const auto refused = [api](int status, const std::string& text) {
         return api ? JsonAnswer(status, ErrorResponse(status, text).body) : LoginForm(text, status);
     };

@@ -41,7 +41,7 @@ LoginKeys KeysOfLogin(const std::string& name, const std::string& clientAddress)
 
 class LoginLimiter {
 public:
-    explicit LoginLimiter(LoginRules rules = LoginRules()) : rules_(rules) {}
+    explicit LoginLimiter(const LoginRules& rules = LoginRules()) : rules_(rules) {}
 
     // An attempt about to be checked: 0 when it may go on (counted as a
     // failure until Succeeded says otherwise), else the seconds it must

@@ -203,6 +203,12 @@ private:
         if (!SplitTarget(request_.target, request_.path, request_.query)) return Refuse(400, "ruta no valida");
         Admission admission = state_->callbacks.admit(request_);
         if (admission.refused) return Send(std::move(admission.refusal));
+        TakeBody(admission);
+    }
+
+    // The body of an admitted head: read within the route's bound, left
+    // unread (and the connection closed after the answer), or none.
+    void TakeBody(const Admission& admission) {
         if (!request_.hasBody) return Dispatch();
         if (!admission.readBody) {
             unreadBody_ = true;
@@ -230,7 +236,7 @@ private:
     }
 
     std::string BodyLimitText() const {
-        return bodyLimit_ % (1024 * 1024) == 0 ? "el cuerpo supera " + std::to_string(bodyLimit_ >> 20) + " MB"
+        return bodyLimit_ % (size_t{1024} * 1024) == 0 ? "el cuerpo supera " + std::to_string(bodyLimit_ >> 20) + " MB"
                                                : "el cuerpo supera " + std::to_string(bodyLimit_) + " bytes";
     }
 

@@ -54,7 +54,7 @@ struct KeyedHmac {
         return true;
     }
 
-    bool Sign(const std::string& data, unsigned char (&digest)[32]) {
+    bool Sign(const std::string& data, unsigned char (&digest)[32]) const {
         unsigned char inside[32];
         unsigned int size = 0;
         return EVP_MD_CTX_copy_ex(work.get(), inner.get()) == 1 &&

@@ -94,9 +94,9 @@ void RolloutCache::Load(unsigned long long serving) {
     std::string error;
     const auto began = std::chrono::steady_clock::now();
     const bool ok = loader_(state, error);
-    ReportedInstallations& reported = state.reported;
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok) {  // a store that cannot be read keeps the last rollouts known
+        ReportedInstallations& reported = state.reported;
         rollouts_.clear();
         files_ = std::move(state.files);
         for (Rollout& rollout : state.rollouts) {

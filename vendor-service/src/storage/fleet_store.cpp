@@ -290,7 +290,7 @@ StageCounts ReadStageCounts(const SqlRow& row) {
 }
 
 const Stage& StageAt(const Rollout& rollout, int stage) {
-    static const Stage none;
+    static const Stage none{false, 0};
     const auto& stages = rollout.settings.stages;
     return stage >= 0 && static_cast<size_t>(stage) < stages.size() ? stages[static_cast<size_t>(stage)] : none;
 }
@@ -390,6 +390,41 @@ SqlResult Standing(const Database& db, const Rollout& rollout, const std::string
     return result;
 }
 
+// An installation's way through a rollout so far, and whether and from
+// which network its outcomes count (set at its first report).
+struct SoFar {
+    bool kept = false;  // the store has a row of it, in the rollout or as an installation
+    int stage = 0;      // its first report, or its first failure, counts in the stage it was offered in
+    long long outcomes = 0;
+    long long failures = 0;
+    bool counted = false;
+    std::string network;
+};
+
+SqlResult ReadSoFar(const Database& db, const Rollout& rollout, const PendingRow& row, SoFar& soFar) {
+    const ReportLink& link = *row.link;
+    soFar.stage = rollout.currentStage;
+    soFar.network = NetworkOf(row.clientAddress);
+    SqlResult result = db.Run(InstallationSoFar, {Int(link.rolloutId), Text(link.installationId)});
+    if (!result.Ok()) return result;
+    soFar.kept = !result.rows.empty();
+    if (soFar.kept) {
+        const SqlRow& found = result.rows[0];
+        soFar.stage = static_cast<int>(found.Int(0));
+        soFar.outcomes = found.Int(1);
+        soFar.failures = found.Int(2);
+        if (soFar.outcomes > 0) {
+            soFar.counted = found.Int(3) != 0;
+            soFar.network = found.Text(4);
+            return result;
+        }
+    }
+    bool known = false;
+    result = Standing(db, rollout, link.installationId, known, soFar.counted);
+    soFar.kept = soFar.kept || known;
+    return result;
+}
+
 // The report counts in its installation's way through the rollout, in the
 // stage it was offered in, and may halt the rollout on that stage.
 SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow& row) {
@@ -402,28 +437,15 @@ SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow
     }
     if (Member(row, "Programa").text != rollout.release.product) return SqlResult();  // another product's token
     const bool ok = Member(row, "resultado").text == "OK";
-    // Its first report, or its first failure, counts in the stage it was offered in.
-    int stage = rollout.currentStage;
-    long long outcomesBefore = 0, failuresBefore = 0;
-    bool counted = false;
-    std::string network = NetworkOf(row.clientAddress);
-    result = db.Run(InstallationSoFar, {Int(link.rolloutId), Text(link.installationId)});
-    if (!result.Ok()) return result;
-    const bool hasRow = !result.rows.empty();
-    if (hasRow) {
-        stage = static_cast<int>(result.rows[0].Int(0));
-        outcomesBefore = result.rows[0].Int(1);
-        failuresBefore = result.rows[0].Int(2);
-        if (outcomesBefore > 0) counted = result.rows[0].Int(3) != 0, network = result.rows[0].Text(4);
-    }
-    if (outcomesBefore == 0) {
-        bool known = false;
-        result = Standing(db, rollout, link.installationId, known, counted);
-        if (!result.Ok()) return result;
-        // An installation the store never took (a network's new ones past
-        // their bound) leaves its report stored and nothing else.
-        if (!known && !hasRow) return SqlResult();
-    }
+    SoFar soFar;
+    result = ReadSoFar(db, rollout, row, soFar);
+    // An installation the store never took (a network's new ones past
+    // their bound) leaves its report stored and nothing else.
+    if (!result.Ok() || !soFar.kept) return result;
+    const int stage = soFar.stage;
+    const bool counted = soFar.counted;
+    const std::string& network = soFar.network;
+    const long long outcomesBefore = soFar.outcomes, failuresBefore = soFar.failures;
     result = db.Run(RecordOutcome,
                     {Int(link.rolloutId), Text(link.installationId), Int(stage), Text(row.receivedAt), Int(ok ? 0 : 1),
                      Text(Member(row, "resultado").text), Text(Member(row, "paso_fallido").text),
@@ -542,6 +564,33 @@ SqlResult WriteFleetFacts(const Database& db, FleetMemory& memory, const Pending
     return SqlResult();
 }
 
+namespace {
+
+// Halts a rollout on any of its stages (every stage's outcomes keep
+// counting: late failures of a stage already passed halt it too), else
+// advances it when its current stage has earned it.
+SqlResult HaltOrAdvance(const Database& db, FleetMemory& memory, const Rollout& rollout, int64_t now) {
+    SqlResult result = db.Run(CountStages, {Int(rollout.id)});
+    if (!result.Ok()) return result;
+    StageCounts current;
+    for (const SqlRow& stageRow : result.rows) {
+        const int stage = static_cast<int>(stageRow.Int(8));
+        const StageCounts counts = ReadStageCounts(stageRow);
+        if (stage == rollout.currentStage) current = counts;
+        SqlResult halt = HaltIfFailing(db, memory, rollout, stage, counts, now);
+        if (!halt.Ok()) return halt;
+        if (!memory.stoppedInBatch.empty() && memory.stoppedInBatch.back() == rollout.id) return halt;
+    }
+    if (rollout.status != rollout_status::Running ||
+        !MayAdvance(rollout.settings, current, rollout.stageStartedAt, now)) {
+        return SqlResult();
+    }
+    bool changed = false;
+    return Advance(db, rollout, now, "por si solo", changed);
+}
+
+}  // namespace
+
 SqlResult AdvanceRollouts(const Database& db, FleetMemory& memory, int64_t now) {
     SqlResult offering = db.Run(OfferingIds);
     if (!offering.Ok()) return offering;
@@ -552,27 +601,7 @@ SqlResult AdvanceRollouts(const Database& db, FleetMemory& memory, int64_t now) 
             if (result.status == SqlStatus::Busy) return result;
             continue;
         }
-        // Every stage's outcomes keep counting: late failures of a stage
-        // already passed halt the rollout too.
-        result = db.Run(CountStages, {Int(rollout.id)});
-        if (!result.Ok()) return result;
-        StageCounts current;
-        bool halted = false;
-        for (const SqlRow& stageRow : result.rows) {
-            const int stage = static_cast<int>(stageRow.Int(8));
-            const StageCounts counts = ReadStageCounts(stageRow);
-            if (stage == rollout.currentStage) current = counts;
-            if (halted) continue;
-            const SqlResult halt = HaltIfFailing(db, memory, rollout, stage, counts, now);
-            if (!halt.Ok()) return halt;
-            halted = !memory.stoppedInBatch.empty() && memory.stoppedInBatch.back() == rollout.id;
-        }
-        if (halted || rollout.status != rollout_status::Running ||
-            !MayAdvance(rollout.settings, current, rollout.stageStartedAt, now)) {
-            continue;
-        }
-        bool changed = false;
-        result = Advance(db, rollout, now, "por si solo", changed);
+        result = HaltOrAdvance(db, memory, rollout, now);
         if (!result.Ok()) return result;
     }
     return SqlResult();

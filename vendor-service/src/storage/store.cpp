@@ -160,6 +160,19 @@ CommitResult Failure(WriterState& state, const SqlResult& result, std::string& e
     return result.status == SqlStatus::Busy ? CommitResult::Busy : CommitResult::Failed;
 }
 
+// What a row needs before it is written: a check-in's installation, and
+// whether a report's installation has no history (none, or not seen on two
+// distinct days): such rows are marked, and trimming takes them first.
+SqlResult BeforeItsRow(WriterState& state, const PendingRow& row, bool& withoutHistory) {
+    withoutHistory = true;
+    if (row.checkIn) return WriteCheckIn(state.db, state.memory, state.settings.fleet, row, withoutHistory);
+    if (!row.isReport || InstallationOf(row) == nullptr) return SqlResult();
+    bool withHistory = false;
+    SqlResult result = HasHistory(state.db, *InstallationOf(row), withHistory);
+    withoutHistory = !withHistory;
+    return result;
+}
+
 CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& rows, std::vector<long long>& ids,
                     std::string& error) {
     const Database& db = state.db;
@@ -169,16 +182,8 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
     if (result.Ok()) result = LockFleetWrites(db);
     if (!result.Ok()) return Failure(state, result, error);
     for (const PendingRow* row : rows) {
-        // A report's row is marked when its installation has no history
-        // (none, or not seen on two distinct days): trimming takes those first.
         bool withoutHistory = true;
-        if (row->checkIn) {
-            result = WriteCheckIn(db, state.memory, state.settings.fleet, *row, withoutHistory);
-        } else if (row->isReport && InstallationOf(*row) != nullptr) {
-            bool withHistory = false;
-            result = HasHistory(db, *InstallationOf(*row), withHistory);
-            withoutHistory = !withHistory;
-        }
+        result = BeforeItsRow(state, *row, withoutHistory);
         if (!result.Ok()) return Failure(state, result, error);
         long long id = 0;
         if (row->isReport) {
@@ -375,10 +380,13 @@ uint64_t PostgresRowBytes(const Database& db, bool counted) {
     tables.emplace_back("installations", "SELECT COUNT(*) FROM installations");
     for (const auto& [table, rowsSql] : tables) {
         const std::string order = table == "installations" ? "" : " ORDER BY id DESC";
-        const SqlResult result = db.RunText("SELECT COALESCE((" + rowsSql +
-                                            "), 0), COALESCE((SELECT AVG("
-                                            "pg_column_size(r.*)) FROM (SELECT * FROM " +
-                                            table + order + " LIMIT 200) r), 0)");
+        std::string sql = "SELECT COALESCE((";
+        sql += rowsSql;
+        sql += "), 0), COALESCE((SELECT AVG(pg_column_size(r.*)) FROM (SELECT * FROM ";
+        sql += table;
+        sql += order;
+        sql += " LIMIT 200) r), 0)";
+        const SqlResult result = db.RunText(sql);
         if (!result.Ok() || result.rows.empty()) continue;
         const long long rows = result.rows[0].Int(0);
         const long long average = static_cast<long long>(result.rows[0].Real(1)) + RowOverheadBytes;
