@@ -237,7 +237,7 @@ private:
 
     std::string BodyLimitText() const {
         return bodyLimit_ % (size_t{1024} * 1024) == 0 ? "el cuerpo supera " + std::to_string(bodyLimit_ >> 20) + " MB"
-                                               : "el cuerpo supera " + std::to_string(bodyLimit_) + " bytes";
+                                                       : "el cuerpo supera " + std::to_string(bodyLimit_) + " bytes";
     }
 
     void ReleaseBody() {
