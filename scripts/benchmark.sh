@@ -20,6 +20,11 @@
 #           check-in by process; the console's pages over 100,000
 #           installations and 1,000,000 reports, each statement's time
 #           ("stores checkins" or "stores console" runs one half)
+#   attackers the attacks of the service's review (made-up installations that
+#           halt or advance a rollout, a pilot's name, a flood of the store,
+#           guesses at the console), replayed against this build and, with
+#           TREVANTO_BENCH_BEFORE=<a build of trevanto-servicio>, that one;
+#           then what the default rules ask of an attacker who prepares
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 which="${1:-fetch}"
@@ -31,6 +36,7 @@ case "$which" in
   alerts) script=tests/benchmarks/alerts_paint.py ;;
   service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" "${@:2}" ;;
   stores) exec /usr/bin/python3 "$ROOT/tests/benchmarks/stores_bench.py" "${@:2}" ;;
+  attackers) exec bash "$ROOT/scripts/sandbox.sh" /usr/bin/python3 "$ROOT/tests/benchmarks/attacker_bench.py" ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;
 esac
 exec bash "$ROOT/scripts/sandbox.sh" bash -c \
