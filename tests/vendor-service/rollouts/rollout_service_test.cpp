@@ -371,7 +371,9 @@ TEST(RolloutService, PilotsAndTokensBelongToWhatTheServiceKnew) {
     service.Writer().Stop(5000);
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM update_reports WHERE rollout_id IS NULL"), 2);
     EXPECT_EQ(Number(service, "SELECT outcomes FROM rollout_installations"), 0);
+    // Begun by the package's first two bytes; the other file, fetched whole, did not complete it.
     EXPECT_EQ(Number(service, "SELECT COUNT(download_started_at) FROM rollout_installations"), 1);
+    EXPECT_EQ(Number(service, "SELECT COUNT(download_completed_at) FROM rollout_installations"), 0);
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM acceptance_reports WHERE installation_id = '" + pilot + "'"), 1);
 
     // A network brings four new installations a day; a fifth is answered and stored, not kept.
