@@ -159,7 +159,7 @@ def advance_with_fake_oks(program: Path) -> Outcome:
     try:
         rollout = service.rollout
         attack = Attack()
-        fails(service, attack, [(f"INVENTADA-{k}", f"127.63.0.{1 + k}") for k in range(50)], ok=True)
+        fails(service, attack, [(f"INVENTADA-{k}", f"127.63.0.{1 + k}") for k in range(80)], ok=True)
         begun = time.monotonic()
         wait_for(lambda: time.monotonic() - begun > 3, timeout=10)
         return attack.outcome("advanced" if status_of(service, rollout)[1] > 0 else "not advanced")
