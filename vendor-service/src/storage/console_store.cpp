@@ -47,6 +47,7 @@ constexpr char OfferedTo[] =
     " WHEN ri.download_started_at IS NOT NULL THEN 'descargando' ELSE 'ofrecida' END"
     " FROM (SELECT * FROM rollout_installations WHERE rollout_id = ?1 ORDER BY last_offered_at DESC LIMIT 200) ri"
     " JOIN installations i ON i.id = ri.installation_id ORDER BY ri.last_offered_at DESC";
+// Read as fleet_store.h's ReadStageCounts reads them, the stage after.
 constexpr char StageDecisions[] =
     "SELECT outcomes, failures, weighted_outcomes, weighted_failures, networks, failed_networks, uncounted_outcomes,"
     " uncounted_failures, stage FROM rollout_stage_counts WHERE rollout_id = ?1";
@@ -249,15 +250,7 @@ bool ReadRolloutView(const Database& db, long long id, RolloutView& view, std::s
                [&](const SqlRow& r) {
                    const long long stage = r.Int(8);
                    if (stage < 0 || static_cast<size_t>(stage) >= view.decisions.size()) return;
-                   StageCounts& counts = view.decisions[static_cast<size_t>(stage)];
-                   counts.outcomes = static_cast<int>(r.Int(0));
-                   counts.failures = static_cast<int>(r.Int(1));
-                   counts.weightedOutcomes = r.Real(2);
-                   counts.weightedFailures = r.Real(3);
-                   counts.networks = static_cast<int>(r.Int(4));
-                   counts.failedNetworks = static_cast<int>(r.Int(5));
-                   counts.uncountedOutcomes = static_cast<int>(r.Int(6));
-                   counts.uncountedFailures = static_cast<int>(r.Int(7));
+                   view.decisions[static_cast<size_t>(stage)] = ReadStageCounts(r);
                },
                error);
 }

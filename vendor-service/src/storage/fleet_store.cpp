@@ -276,19 +276,6 @@ SqlResult Advance(const Database& db, const Rollout& rollout, int64_t now, const
     return Event(db, rollout.id, now, finishing ? "terminado" : "avanzado", detail + " (" + by + ")");
 }
 
-StageCounts ReadStageCounts(const SqlRow& row) {
-    StageCounts counts;
-    counts.outcomes = static_cast<int>(row.Int(0));
-    counts.failures = static_cast<int>(row.Int(1));
-    counts.weightedOutcomes = row.Real(2);
-    counts.weightedFailures = row.Real(3);
-    counts.networks = static_cast<int>(row.Int(4));
-    counts.failedNetworks = static_cast<int>(row.Int(5));
-    counts.uncountedOutcomes = static_cast<int>(row.Int(6));
-    counts.uncountedFailures = static_cast<int>(row.Int(7));
-    return counts;
-}
-
 const Stage& StageAt(const Rollout& rollout, int stage) {
     static const Stage none{false, 0};
     const auto& stages = rollout.settings.stages;
@@ -499,6 +486,19 @@ SqlResult WriteCommand(const Database& db, FleetMemory* memory, const RolloutCom
 }
 
 }  // namespace
+
+StageCounts ReadStageCounts(const SqlRow& row) {
+    StageCounts counts;
+    counts.outcomes = static_cast<int>(row.Int(0));
+    counts.failures = static_cast<int>(row.Int(1));
+    counts.weightedOutcomes = row.Real(2);
+    counts.weightedFailures = row.Real(3);
+    counts.networks = static_cast<int>(row.Int(4));
+    counts.failedNetworks = static_cast<int>(row.Int(5));
+    counts.uncountedOutcomes = static_cast<int>(row.Int(6));
+    counts.uncountedFailures = static_cast<int>(row.Int(7));
+    return counts;
+}
 
 std::string PercentsText(const std::vector<Stage>& stages) {
     std::string text;

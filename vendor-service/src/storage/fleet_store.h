@@ -66,6 +66,11 @@ bool LoadRollout(const Database& db, long long id, Rollout& rollout, std::string
 
 StageCounts LoadStageCounts(const Database& db, long long rolloutId, int stage);
 
+// A stage's counts from a row that selects outcomes, failures,
+// weighted_outcomes, weighted_failures, networks, failed_networks,
+// uncounted_outcomes and uncounted_failures first, in that order.
+StageCounts ReadStageCounts(const SqlRow& row);
+
 // A release of a product; false when the version is already there (or the
 // store fails), with the reason.
 bool InsertRelease(const Database& db, Release& release, std::string& error);
