@@ -13,13 +13,20 @@
 #           check-ins and a 1 KB file at 1, 16 and 64 connections, a 200 MB
 #           package, check-ins under crowds of idle, slow and downloading
 #           clients, memory under attack, SIGTERM (no Wine: loopback only;
-#           TREVANTO_BENCH_SECONDS sets each wrk run's length)
+#           TREVANTO_BENCH_SECONDS sets each wrk run's length; "service
+#           checkins" the requests alone; TREVANTO_BENCH_BEFORE=<a build of
+#           trevanto-servicio> measures its check-ins in the same rounds)
 #   stores  the vendor service on SQLite and on PostgreSQL (a throwaway server
 #           syncing as a vendor's does): check-ins at 1, 16 and 64 connections
 #           with one instance straight, one and two behind nginx, CPU per
 #           check-in by process; the console's pages over 100,000
 #           installations and 1,000,000 reports, each statement's time
 #           ("stores checkins" or "stores console" runs one half)
+#   attackers the attacks of the service's review (made-up installations that
+#           halt or advance a rollout, a pilot's name, a flood of the store,
+#           guesses at the console), replayed against this build and, with
+#           TREVANTO_BENCH_BEFORE=<a build of trevanto-servicio>, that one;
+#           then what the default rules ask of an attacker who prepares
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 which="${1:-fetch}"
@@ -30,8 +37,9 @@ case "$which" in
   zip) script=tests/benchmarks/zip_update.py ;;
   alerts) script=tests/benchmarks/alerts_paint.py ;;
   archiver) script=tests/benchmarks/archiver_check.py ;;
-  service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" ;;
+  service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" "${@:2}" ;;
   stores) exec /usr/bin/python3 "$ROOT/tests/benchmarks/stores_bench.py" "${@:2}" ;;
+  attackers) exec bash "$ROOT/scripts/sandbox.sh" /usr/bin/python3 "$ROOT/tests/benchmarks/attacker_bench.py" ;;
   *) echo "unknown benchmark: $which" >&2; exit 2 ;;
 esac
 exec bash "$ROOT/scripts/sandbox.sh" bash -c \

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test layer:
 #   1. native unit tests of the platform-neutral code (ASan/UBSan, ctest)
 #   2. static analysis of src/ and vendor-service/src/ (clang-tidy, cppcheck)
-#   3. a short fuzzing run of the notification document model (libFuzzer)
+#   3. a short fuzzing run of the notification document model, and of what
+#      strangers send the vendor service (libFuzzer)
 #   4. system tests of the vendor service (pytest), inside the sandbox (its
 #      mounts are private): hostile clients, store faults, a simulated fleet
 #      through staged rollouts, and the console in headless Chromium
@@ -23,7 +24,7 @@ echo "== Native unit tests (ctest)"
 ctest --test-dir "$BUILD/native" --output-on-failure -j 2 || status=1
 echo "== Static analysis (clang-tidy, cppcheck)"
 bash "$ROOT/scripts/static_analysis.sh" || status=1
-echo "== Fuzzing the notification document model (a fixed number of executions)"
+echo "== Fuzzing what comes from the network: the agent's parsers, and what strangers send the vendor service"
 bash "$ROOT/scripts/fuzz.sh" "${TREVANTO_FUZZ_RUNS:-100000}" || status=1
 echo "== The vendor service: strangers, store faults, a simulated fleet, the console in a browser (pytest)"
 bash "$ROOT/scripts/sandbox.sh" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$ROOT/tests/vendor-service/system" \

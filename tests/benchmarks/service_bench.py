@@ -2,11 +2,22 @@
 keep-alive, in one run: check-ins per second and their latency, a 1 KB
 static file, a 200 MiB package, check-ins while crowds of idle, slow and
 downloading clients hold on, memory under the header and body attacks, and
-the time a SIGTERM takes. Figures only: nothing here passes or fails."""
+the time a SIGTERM takes. Figures only: nothing here passes or fails.
 
+With TREVANTO_BENCH_BEFORE naming another build of the service (the one
+before a change, built from its own checkout), its check-ins are measured
+in the same rounds, alternated with the others, for the cost of the change
+side by side. "checkins" as the first argument measures the requests only;
+"instructions" counts the instructions one check-in costs the service
+(under valgrind's callgrind, the same on a busy machine as on an idle one:
+the difference between 300 and 900 check-ins of a known fleet, over one
+keep-alive connection), for each build."""
+
+import http.client
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -16,13 +27,15 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "vendor-service" / "system"))
 from servicio import (API_KEY, CHECKIN, PKI, PROGRAM, ROOT, Servicio, checkin_body, free_port,  # noqa: E402
-                      percentile, raw_connection, tls_socket)
+                      percentile, raw_connection, tls_context, tls_socket)
 
 MIB = 2**20
 PACKAGE_MB = int(os.environ.get("TREVANTO_BENCH_MB", "200"))
 ROUNDS = int(os.environ.get("TREVANTO_BENCH_ROUNDS", "3"))
 SECONDS = int(os.environ.get("TREVANTO_BENCH_SECONDS", "8"))
 CONNECTIONS = (1, 16, 64)
+BEFORE = os.environ.get("TREVANTO_BENCH_BEFORE", "")
+ONLY_REQUESTS = sys.argv[1:2] == ["checkins"]
 
 NGINX_CONF = """
 worker_processes 2;
@@ -106,14 +119,24 @@ def checkin_script(path: Path, product: str) -> Path:
     return path
 
 
-def offer_to_everyone(data: Path, *store: str) -> None:
+def offer_to_everyone(data: Path, *store: str, program: Path = PROGRAM) -> None:
     """A release of MarvekMesalto and a rollout offering it to every installation on 5.2.1.0."""
     (data / "archivos" / "paquetes").mkdir(parents=True, exist_ok=True)
     (data / "archivos" / "paquetes" / "mesalto_6.0.3.17.zip").write_bytes(b"PK" + os.urandom(4096))
     for command in (["release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17",
                      "--file", "paquetes/mesalto_6.0.3.17.zip"],
                     ["rollout", "start", "--release", "1", "--replaces", "5.2.1.0", "--stages", "100", "--manual"]):
-        subprocess.run([str(PROGRAM), *command, "--data", str(data), *store], check=True, capture_output=True)
+        subprocess.run([str(program), *command, "--data", str(data), *store], check=True, capture_output=True)
+
+
+def service_before(work: Path) -> Servicio:
+    """The other build, on a data folder and store of its own set up alike."""
+    data = work / "datos-antes"
+    shutil.copytree(ROOT / "vendor-service" / "datos-ejemplo", data)
+    offer_to_everyone(data, program=Path(BEFORE))
+    service = Servicio(data=data, log=work / "servicio-antes.log")
+    service.program = Path(BEFORE)
+    return service.start("--rate", "0", panel=False)
 
 
 def checkin_latencies(service: Servicio, seconds: float) -> list:
@@ -154,8 +177,66 @@ def crowd(service: Servicio):
     return stop, thread
 
 
+def instructions_per_checkin(program: Path, product: str, work: Path) -> float:
+    """Instructions the service spends on one check-in of a known installation (callgrind's count)."""
+    totals = []
+    for count in (300, 900):
+        data = work / f"datos-{count}"
+        shutil.rmtree(data, ignore_errors=True)
+        shutil.copytree(ROOT / "vendor-service" / "datos-ejemplo", data)
+        offer_to_everyone(data, program=program)
+        port = free_port()
+        out = work / "callgrind.out"
+        args = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", str(program), "serve", "--data",
+                str(data), "--address", "127.0.0.1", "--port", str(port), "--log", str(work / "cg.log"),
+                "--hash-settle-ms", "0", "--rate", "0", "--threads", "1", "--cert", str(PKI / "server.crt"),
+                "--key", str(PKI / "server.key")]
+        if program == PROGRAM:  # one address's fleet, as in the rounds above
+            args += ["--new-installations-per-network", "0"]
+        (work / "cg.log").unlink(missing_ok=True)
+        proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and "event=listening" not in (
+                (work / "cg.log").read_text() if (work / "cg.log").exists() else ""):
+            time.sleep(0.5)
+        conn = http.client.HTTPSConnection("127.0.0.1", port, timeout=120, context=tls_context())
+        for i in range(200 + count):  # 200 installations known first, then each checks in again and again
+            body = checkin_body(f"pc-{i % 200}").replace(b"MarvekMesalto", product.encode())
+            conn.request("POST", CHECKIN, body=body, headers={"X-Api-Key": API_KEY, "Content-Type": "application/json"})
+            answer = conn.getresponse()
+            answer.read()
+        conn.close()
+        proc.send_signal(signal.SIGTERM)
+        proc.wait()
+        text = subprocess.run(["callgrind_annotate", str(out)], capture_output=True, text=True).stdout
+        totals.append(int(re.search(r"([\d,]+) \(100.0%\)\s+PROGRAM TOTALS", text).group(1).replace(",", "")))
+    return (totals[1] - totals[0]) / 600
+
+
+def instructions(work: Path) -> None:
+    if shutil.which("valgrind") is None:
+        print("valgrind is not installed (apt-get install valgrind): no instruction counts")
+        return
+    builds = [("this build", PROGRAM)] + ([("the build before", Path(BEFORE))] if BEFORE else [])
+    print("== Instructions per check-in of a known installation (callgrind; one keep-alive connection)")
+    counts = {}
+    for product, what in (("MarvekOlvo", "the document alone"), ("MarvekMesalto", "each offered a release")):
+        for name, program in builds:
+            counts[(name, product)] = instructions_per_checkin(program, product, work)
+            print(f"  {what}, {name}: {counts[(name, product)] / 1000:,.0f} thousand", flush=True)
+        if BEFORE:
+            print(f"  {what}: this build / the build before: "
+                  f"{counts[('this build', product)] / counts[('the build before', product)]:.3f}")
+
+
 def main():
     work = Path(tempfile.mkdtemp(prefix="trevanto_bench_servicio_"))
+    if sys.argv[1:2] == ["instructions"]:
+        try:
+            instructions(work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        return
     work.chmod(0o755)  # nginx's workers read the files as another user
     data = work / "datos"
     shutil.copytree(ROOT / "vendor-service" / "datos-ejemplo", data)
@@ -178,7 +259,12 @@ def main():
     post = scripts["static"]
     offer_to_everyone(data)
     subprocess.run(["nginx", "-c", str(work / "nginx.conf"), "-p", str(work)], check=True)
-    service = Servicio(data=data, log=work / "servicio.log").start("--rate", "0")
+    # The fleet of the benchmark is one address's 20,000 installations: no
+    # bound on a network's new installations a day, as a real fleet of that
+    # size is spread over its customers' networks.
+    service = Servicio(data=data, log=work / "servicio.log").start("--rate", "0", "--new-installations-per-network",
+                                                                    "0", panel=False)
+    before = service_before(work) if BEFORE else None
     nginx = f"https://127.0.0.1:{nginx_port}"
     ours = f"https://127.0.0.1:{service.port}"
     try:
@@ -191,14 +277,25 @@ def main():
                         ("servicio 1 KB", f"{ours}/uploads/uno.bin", None),
                         ("servicio check-in", f"{ours}{CHECKIN}", scripts["static"]),
                         ("servicio check-in + rollout", f"{ours}{CHECKIN}", scripts["rollout"])]
-                for name, url, script in runs[r % 4:] + runs[:r % 4]:
-                    results.setdefault((name, c), []).append(wrk(url, c, script))
+                if before:
+                    theirs = f"https://127.0.0.1:{before.port}"
+                    runs += [("before: check-in", f"{theirs}{CHECKIN}", scripts["static"]),
+                             ("before: check-in + rollout", f"{theirs}{CHECKIN}", scripts["rollout"])]
+                for name, url, script in runs[r % len(runs):] + runs[:r % len(runs)]:
+                    # The serving process's CPU per request: what the machine's other load does not change.
+                    pids = nginx_pids(work) if name.startswith("nginx") else \
+                        [(before if name.startswith("before") else service).proc.pid]
+                    spent = cpu_seconds(pids)
+                    figures = wrk(url, c, script)
+                    figures["cpu_us"] = (cpu_seconds(pids) - spent) * 1e6 / max(1, figures["requests"])
+                    results.setdefault((name, c), []).append(figures)
         print("\n== Requests over keep-alive TLS (wrk): requests/s, p50 and p99 in ms")
         rows = []
         for (name, c), runs in sorted(results.items(), key=lambda item: (item[0][1], item[0][0])):
             rows.append([name, c, f"{median([x['rps'] for x in runs]):,.0f}", f"{median([x['p50'] for x in runs]):.2f}",
-                         f"{median([x['p99'] for x in runs]):.2f}", sum(x["errors"] for x in runs)])
-        table(rows, ["what", "connections", "req/s", "p50", "p99", "non-2xx"])
+                         f"{median([x['p99'] for x in runs]):.2f}", f"{median([x['cpu_us'] for x in runs]):.0f}",
+                         sum(x["errors"] for x in runs)])
+        table(rows, ["what", "connections", "req/s", "p50", "p99", "server CPU us/req", "non-2xx"])
         nginx16 = median([x["rps"] for x in results[("nginx 1 KB", 16)]])
         checkins16 = median([x["rps"] for x in results[("servicio check-in", 16)]])
         print(f"  check-ins stored per second at 16 connections / nginx 1 KB: {checkins16 / nginx16:.2f} "
@@ -208,6 +305,16 @@ def main():
             decided = median([x["rps"] for x in results[("servicio check-in + rollout", c)]])
             print(f"  at {c} connections, check-ins with the rollout decision (each one offered the release) / "
                   f"the document alone: {decided / plain:.2f} (target at least 0.90)")
+            if before:
+                for kind in ("check-in", "check-in + rollout"):
+                    now = median([x["rps"] for x in results[(f"servicio {kind}", c)]])
+                    then = median([x["rps"] for x in results[(f"before: {kind}", c)]])
+                    cpu_now = median([x["cpu_us"] for x in results[(f"servicio {kind}", c)]])
+                    cpu_then = median([x["cpu_us"] for x in results[(f"before: {kind}", c)]])
+                    print(f"  at {c} connections, {kind} of this build / the build before: {now / then:.2f} "
+                          f"(target at least 0.90); server CPU per check-in {cpu_now:.0f} us against {cpu_then:.0f}")
+        if ONLY_REQUESTS:
+            return
 
         print(f"\n== A {PACKAGE_MB} MiB package (curl, MiB/s)")
         speeds, cpu = {}, {}
@@ -280,6 +387,8 @@ def main():
             sock.close()
     finally:
         service.stop()
+        if before:
+            before.stop()
         subprocess.run(["nginx", "-c", str(work / "nginx.conf"), "-p", str(work), "-s", "stop"], check=False)
         time.sleep(0.5)
         shutil.rmtree(work, ignore_errors=True)

@@ -365,7 +365,7 @@ class VendorService:
         self._proc = self._procs.start([SERVICE, "serve", "--data", self.data, "--cert", PKI / "server.crt",
                                         "--key", PKI / "server.key", "--address", SERVICE_ADDRESS, "--port", "443",
                                         # Tests write a package and check in at once, many times from one address.
-                                        "--hash-settle-ms", "0", "--rate", "0"])
+                                        "--hash-settle-ms", "0", "--rate", "0", "--panel-with-agents"])
         line = self._proc.stdout.readline().decode()
         assert "listening" in line, f"the vendor service did not start: {line!r}"
         for host in (API_HOST, DOWNLOAD_HOST, IMAGE_HOST):

@@ -43,10 +43,11 @@ private:
 
 struct ServiceOptions {
     Limits limits;
-    int loginWaitSeconds = 1;  // after five failed logins
+    LoginRules logins;
     RateSettings rates{0, 1, 16};  // off unless a test sets it
     int checkInStoreWaitMs = 500;
     std::vector<std::string> trustedProxies;  // balancers whose X-Forwarded-For is believed
+    FleetLimits fleet;
 };
 
 // The store a test works on: a SQLite file in the test's folder, or, when
@@ -108,13 +109,14 @@ public:
         OpenStore(dbPath_, db, error, exitCode);
         StoreSettings store;
         store.target = dbPath_;
+        store.fleet = options.fleet;
         store.onRolloutStopped = [this](long long id) {
             if (rollouts_) rollouts_->Forget(id);
         };
         WriterSettings writing;
         writing.onCommitted = [this](const std::vector<const PendingRow*>& rows) {
             for (const PendingRow* row : rows) {
-                if (row->link && rollouts_) rollouts_->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
+                if (row->link && rollouts_) rollouts_->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedMs);
             }
         };
         writer_ = std::make_unique<StoreWriter>(MakeStoreBackend(store), writing);
@@ -127,12 +129,12 @@ public:
         context_.checkInPath = "/apis/trevanto/v1/checkin";
         context_.checkInStoreWaitMs = options.checkInStoreWaitMs;
         context_.secret = Secret;
-        context_.logins = std::make_shared<LoginLimiter>(5, options.loginWaitSeconds, 300);
+        context_.logins = std::make_shared<LoginLimiter>(options.logins);
         reads_ = std::make_unique<ReadPool>(dbPath_, 2, 1000);
         rollouts_ = std::make_unique<RolloutCache>(
-            [path = dbPath_](std::vector<Rollout>& loaded, ReportedInstallations& reported, std::string& loadError) {
+            [path = dbPath_](OfferingState& state, std::string& loadError) {
                 Database db;
-                return OpenDatabase(path, false, 1000, db, loadError) && LoadOfferingState(db, loaded, reported, loadError);
+                return OpenDatabase(path, false, 1000, db, loadError) && LoadOfferingState(db, state, loadError);
             },
             100);
         context_.reads = reads_.get();

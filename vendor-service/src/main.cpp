@@ -21,7 +21,7 @@ int Usage() {
                  "  trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]\n"
                  "  trevanto-servicio release add|list ...     (commands/fleet_commands.h)\n"
                  "  trevanto-servicio rollout start|list|pause|resume|advance|halt ...\n"
-                 "  trevanto-servicio operator add --db FILE --name NAME   (password on standard input)\n"
+                 "  trevanto-servicio operator add|passwd|remove --db FILE --name NAME   (password on standard input)\n"
                  "  trevanto-servicio store copy --from FILE|CONNECTION --to FILE|CONNECTION\n"
                  "  trevanto-servicio signing keygen|public|sign|verify ...   (commands/signing_command.h)\n";
     return 2;
@@ -31,7 +31,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, {"plain", "manual"}, line)) return Usage();
+    if (!ParseCommandLine(argc, argv, {"plain", "manual", "panel-with-agents"}, line)) return Usage();
     if (line.command == "serve") return Serve(line);
     if (line.command == "reports") return ListReports(line);
     if (line.command == "release") return ReleaseCommand(line);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace {
 
 const ColumnValue& Column(const ParsedReport& report, ReportKind kind, const std::string& name) {
@@ -75,13 +77,16 @@ TEST(ReportParsing, MalformedBodiesAreRejectedWithAReason) {
     EXPECT_FALSE(ParseReport(ReportKind::Acceptance, R"({"rtf_url":7})", report, error));
     EXPECT_EQ(error, "el miembro \"rtf_url\" debe ser texto");
     EXPECT_FALSE(ParseReport(ReportKind::CheckIn, "{\"Programa\":\"\xff\xfe\"}", report, error));
-    // Whole numbers beyond 64-bit signed range would wrap when stored.
-    EXPECT_TRUE(ParseReport(ReportKind::Update, R"({"codigo_error":9223372036854775807})", report, error));
-    EXPECT_EQ(Column(report, ReportKind::Update, "codigo_error").number, 9223372036854775807LL);
-    EXPECT_TRUE(ParseReport(ReportKind::Update, R"({"codigo_error":-9223372036854775808})", report, error));
-    EXPECT_FALSE(ParseReport(ReportKind::Update, R"({"codigo_error":9223372036854775808})", report, error));
-    EXPECT_EQ(error, "el miembro \"codigo_error\" esta fuera del rango de un entero de 64 bits");
-    EXPECT_FALSE(ParseReport(ReportKind::Update, R"({"duracion_segundos":18446744073709551615})", report, error));
+    // An error code is 32 bits, as Windows writes it signed (HRESULT) or not.
+    EXPECT_TRUE(ParseReport(ReportKind::Update, R"({"codigo_error":4294967295})", report, error));
+    EXPECT_EQ(Column(report, ReportKind::Update, "codigo_error").number, 4294967295LL);
+    EXPECT_TRUE(ParseReport(ReportKind::Update, R"({"codigo_error":-2147483648})", report, error));
+    for (const char* beyond : {"4294967296", "-2147483649", "9223372036854775808", "18446744073709551615"}) {
+        EXPECT_FALSE(ParseReport(ReportKind::Update, std::string(R"({"codigo_error":)") + beyond + "}", report, error));
+        EXPECT_EQ(error, "el miembro \"codigo_error\" debe estar entre -2147483648 y 4294967295") << beyond;
+    }
+    EXPECT_FALSE(ParseReport(ReportKind::Update, R"({"duracion_segundos":2147483648})", report, error));
+    EXPECT_EQ(error, "el miembro \"duracion_segundos\" debe estar entre -2147483648 y 2147483647");
     // A NUL inside a text member would cut the column as SQL sees it.
     EXPECT_FALSE(ParseReport(ReportKind::CheckIn, R"({"hostname":"pc\u0000-falso"})", report, error));
     EXPECT_EQ(error, "el miembro \"hostname\" contiene un caracter nulo");
@@ -91,6 +96,43 @@ TEST(ReportParsing, MalformedBodiesAreRejectedWithAReason) {
     EXPECT_TRUE(ParseReport(ReportKind::Update, "{\"report_id\":\"" + std::string(128, 'r') + "\"}", report, error));
     EXPECT_FALSE(ParseReport(ReportKind::Update, "{\"report_id\":\"" + std::string(129, 'r') + "\"}", report, error));
     EXPECT_EQ(error, "el miembro \"report_id\" supera los 128 bytes");
+}
+
+TEST(ReportParsing, EveryTextMemberIsBoundedAsWindowsBoundsIt) {
+    const std::map<std::string, size_t> bounds = {
+        {"actualizador_version", 23}, {"Programa", 64},        {"Version", 23},         {"version_anterior", 23},
+        {"version_nueva", 23},        {"hostname", 255},       {"windows_version", 43}, {"installed_path", 1024},
+        {"last_update_at", 63},       {"url_parche", 6249},    {"rtf_url", 6249},       {"resultado", 64},
+        {"paso_fallido", 64},         {"mensaje_error", 2048}, {"report_id", 128},      {"acceptance_id", 128},
+    };
+    ParsedReport report;
+    std::string error;
+    size_t checked = 0;
+    for (ReportKind kind : {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance}) {
+        size_t bodyRoom = 0;
+        for (const ColumnSpec& column : ColumnsOf(kind)) {
+            if (column.integer) continue;
+            ASSERT_EQ(bounds.count(column.member), 1u) << column.member;
+            const size_t bound = bounds.at(column.member);
+            EXPECT_EQ(column.maxBytes, bound) << column.member;
+            const auto body = [&column](size_t size) {
+                return std::string("{\"") + column.member + "\":\"" + std::string(size, 'v') + "\"}";
+            };
+            EXPECT_TRUE(ParseReport(kind, body(bound), report, error)) << column.member << ": " << error;
+            EXPECT_FALSE(ParseReport(kind, body(bound + 1), report, error)) << column.member;
+            EXPECT_EQ(error, "el miembro \"" + std::string(column.member) + "\" supera los " + std::to_string(bound) +
+                                 " bytes");
+            bodyRoom += 2 * bound;
+            ++checked;
+        }
+        // The body's bound: every member at its bound, escaped twice over, and the names.
+        EXPECT_GT(MaxBodyBytes(kind), bodyRoom) << KindName(kind);
+        EXPECT_LT(MaxBodyBytes(kind), bodyRoom + 2048) << KindName(kind);
+    }
+    EXPECT_EQ(checked, 18u);  // Programa in all three
+    // A Windows version string of four 16-bit numbers fits; an agent's "No disponible" too.
+    EXPECT_TRUE(ParseReport(ReportKind::CheckIn, R"({"Version":"65535.65535.65535.65535"})", report, error));
+    EXPECT_TRUE(ParseReport(ReportKind::CheckIn, R"({"Version":"No disponible"})", report, error));
 }
 
 TEST(ReportParsing, NestingIsLimitedTo64Levels) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "../service_fixture.h"
+#include "console/accounts.h"
 
 namespace {
 
@@ -181,4 +182,64 @@ TEST(CommandLine, SigningMakesKeysSignsVerifiesAndReleasesCarryTheSignature) {
     EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), signature);
     sqlite3_finalize(statement);
     sqlite3_close(db);
+}
+
+// What the operator gives is checked before it reaches the store: a package
+// name an address would have to escape, a version Windows cannot hold, a
+// weak password; a new password or a removal ends the operator's sessions.
+TEST(CommandLine, OperatorInputIsCheckedAndAccountsEndTheirSessions) {
+    TempDataFolder folder;
+    for (const char* name : {"mesalto 6.zip", "m#6.zip", "m%206.zip", "m?6.zip", "año.zip", "m\\n6.zip"}) {
+        folder.Write(std::string("archivos/paquetes/") + name, "p");
+    }
+    folder.Write("archivos/paquetes/mesalto-6_0.3.17.zip", "p");
+    const std::string release = "release add --data " + folder.Root() + " --product MarvekMesalto ";
+    for (const char* name : {"'mesalto 6.zip'", "'m#6.zip'", "'m%206.zip'", "'m?6.zip'", "año.zip", "$'m\\n6.zip'"}) {
+        const CommandResult refused = RunServicio(folder, release + "--version 6.0 --file paquetes/" + name);
+        EXPECT_EQ(refused.exitCode, 2) << name;
+        EXPECT_NE(refused.err.find("el archivo debe estar bajo paquetes/"), std::string::npos) << name << refused.err;
+    }
+    const std::string versions[] = {"65536", "1.2.3.4.5", "6.0.3.-1", std::string(100000, '9'), "6..0", "v6"};
+    for (const std::string& version : versions) {
+        const CommandResult refused =
+            RunServicio(folder, release + "--version '" + version + "' --file paquetes/mesalto-6_0.3.17.zip");
+        EXPECT_EQ(refused.exitCode, 2) << version;
+        EXPECT_EQ(refused.err,
+                  "la versión debe ser de uno a cuatro números separados por puntos, cada uno de 0 a 65535\n");
+    }
+    const CommandResult added =
+        RunServicio(folder, release + "--version 65535.0.3.17 --file paquetes/mesalto-6_0.3.17.zip");
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(added.out.substr(0, 107),
+              "release 1 MarvekMesalto 65535.0.3.17 https://descargas.marvek.example/paquetes/mesalto-6_0.3.17.zip 1 "
+              "bytes");
+
+    const std::string db = " --db " + folder.Root() + "/servicio.db --name ana";
+    const auto withPassword = [&](const std::string& arguments, const std::string& password) {
+        folder.Write("clave.txt", password + "\n");
+        return RunServicio(folder, arguments + " <" + folder.Root() + "/clave.txt");
+    };
+    for (const char* weak : {"aaaaaaaaaa", "          ", "password1234", "1234567890123"}) {
+        const CommandResult refused = withPassword("operator add" + db, weak);
+        EXPECT_EQ(refused.exitCode, 2) << weak;
+        EXPECT_EQ(refused.err.rfind("the password (on standard input): ", 0), 0u) << refused.err;
+    }
+    EXPECT_EQ(withPassword("operator passwd" + db, "una-clave-nueva-larga").err, "there is no operator ana\n");
+    ASSERT_EQ(withPassword("operator add" + db, "una-clave-muy-larga").out, "operator ana can log in to /panel/\n");
+    Database store;
+    std::string error;
+    ASSERT_TRUE(OpenDatabase(folder.Root() + "/servicio.db", false, 5000, store, error));
+    std::string token, csrf;
+    ASSERT_TRUE(OpenSession(store, "ana", 12, token, csrf));
+    Session session;
+    ASSERT_TRUE(FindSession(store, token, session));
+    EXPECT_EQ(withPassword("operator passwd" + db, "una-clave-nueva-larga").out,
+              "operator ana has a new password; every session of it is closed\n");
+    EXPECT_FALSE(FindSession(store, token, session));
+    EXPECT_TRUE(CheckOperator(store, "ana", "una-clave-nueva-larga"));
+    ASSERT_TRUE(OpenSession(store, "ana", 12, token, csrf));
+    EXPECT_EQ(RunServicio(folder, "operator remove" + db).out, "operator ana removed; every session of it is closed\n");
+    EXPECT_FALSE(FindSession(store, token, session));
+    EXPECT_FALSE(CheckOperator(store, "ana", "una-clave-nueva-larga"));
+    EXPECT_EQ(RunServicio(folder, "operator remove" + db).exitCode, 1);
 }

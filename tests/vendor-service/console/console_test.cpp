@@ -78,26 +78,10 @@ TEST(ConsolePages, WhatAgentsSentIsShownAsText) {
     EXPECT_EQ(Html(std::string("a\x1b[2J\x07\tb\n")), "a&#xFFFD;[2J&#xFFFD;\tb\n");
 }
 
-TEST(ConsoleAccess, FailedLoginsWaitTwiceAsLongEachTime) {
-    LoginLimiter limiter(5, 1, 300);
-    for (int i = 0; i < 4; ++i) limiter.Failed("usuario:ana", 1000);
-    EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 1000), 0);
-    const int expected[] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 300, 300};
-    for (int wait : expected) {
-        limiter.Failed("usuario:ana", 1000);
-        EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 1000), wait);
-    }
-    EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 1300), 0);
-    EXPECT_EQ(limiter.WaitSeconds("usuario:luis", 1000), 0);
-    limiter.Succeeded("usuario:ana");
-    limiter.Failed("usuario:ana", 2000);
-    EXPECT_EQ(limiter.WaitSeconds("usuario:ana", 2000), 0);  // a success starts over
-}
-
 TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     TempDataFolder data;
     ServiceOptions options;
-    options.loginWaitSeconds = 200;  // long enough that a slow machine cannot outlast it
+    options.logins.firstWaitSeconds = 200;  // long enough that a slow machine cannot outlast it
     RunningService service(data.Root(), options);
     {
         Database db;
@@ -140,6 +124,12 @@ TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     std::smatch match;
     ASSERT_TRUE(std::regex_match(session, match, shape)) << session;
     const httplib::Headers withSession = {{"Cookie", "panel_sesion=" + match[1].str()}};
+    res = login("luis", "otra-clave-muy-larga", loginCsrf);  // a second session, on another browser
+    ASSERT_TRUE(res);
+    const std::string other = SetCookieOf(res, "panel_sesion");
+    std::smatch otherMatch;
+    ASSERT_TRUE(std::regex_match(other, otherMatch, shape));
+    const httplib::Headers withOtherSession = {{"Cookie", "panel_sesion=" + otherMatch[1].str()}};
 
     for (int i = 0; i < 5; ++i) {
         res = login("ana", "otra", loginCsrf);
@@ -185,4 +175,21 @@ TEST(ConsoleAccess, LoginSessionCookieAndCsrf) {
     res = client.Get("/panel/api/resumen", withSession);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 401);
+    // A new password ends every session of the operator; removing one ends them too.
+    res = client.Get("/panel/api/resumen", withOtherSession);
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200);
+    Database db;
+    std::string error;
+    ASSERT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
+    EXPECT_FALSE(SaveOperator(db, "nadie", "una-clave-nueva-larga", error, true));
+    EXPECT_EQ(error, "there is no operator nadie");
+    ASSERT_TRUE(SaveOperator(db, "luis", "una-clave-nueva-larga", error, true)) << error;
+    res = client.Get("/panel/api/resumen", withOtherSession);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    EXPECT_EQ(StoreNumber(service.DatabasePath(), "SELECT COUNT(*) FROM sessions WHERE operator = 'luis'"), 0);
+    ASSERT_TRUE(RemoveOperator(db, "luis", error)) << error;
+    EXPECT_FALSE(RemoveOperator(db, "luis", error));
+    EXPECT_EQ(StoreNumber(service.DatabasePath(), "SELECT COUNT(*) FROM operators"), 1);
 }

@@ -22,7 +22,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
-from servicio import BUILD, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, drop_database, update_body, wait_for
+from servicio import BUILD, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, drop_database, update_body, wait_for, write
 
 CAPTURES = BUILD / "console" / "capturas"
 WAIT_SECONDS = 20
@@ -39,10 +39,10 @@ WINDOWS, AGENT, PATH = "10.0.19045", "1.26.0803", "C:\\Marvek\\Marvek Mesalto\\m
 HOSTILE_IMG = "<img src=x onerror=alert(1)>"
 HOSTILE_SCRIPT = '"><script>alert(2)</script>'
 HOSTILE_WINDOWS = "<img src=x onerror=alert(3)>"
-HOSTILE_AGENT = '"><script>alert(4)</script>'
+HOSTILE_AGENT = '"><img src=x>'  # within the 23 bytes of a version
 HOSTILE_PATH = "C:\\<script>alert(5)</script>\\mesalto.exe"
 
-HALT_REASON = "2 instalaciones fallaron en esta etapa (limite: 2)"
+HALT_REASON = "2 instalaciones fallaron en la etapa 100 %, en 1 red (límite: 2)"
 
 
 @dataclass
@@ -148,6 +148,19 @@ def package_bytes(name: str) -> bytes:
     return b"PK\x03\x04" + name.encode() * 64
 
 
+def known_for_days(service: Servicio) -> None:
+    """The fleet as a vendor's store holds it: each installation checked in before the rollouts, and
+    seen on days before today (so the summary counts it, and its outcomes count)."""
+    service.start("--rate", "0")
+    try:
+        for agent in fleet_agents():
+            assert check_in(service, agent) is None
+    finally:
+        service.stop()
+    days = 3 * 86400
+    write(service.db, f"UPDATE installations SET days_seen = 3, first_seen_ms = first_seen_ms - {days * 1000}")
+
+
 @pytest.fixture(scope="module")
 def console():
     service = Servicio()
@@ -159,14 +172,17 @@ def console():
                                      "--file", "paquetes/mesalto_6.0.3.17.zip"), "release")
     contable = printed_id(run_command("release", "add", *store, "--product", CONTABLE, "--version",
                                       CONTABLE_NEW, "--file", "paquetes/contable_3.1.0.0.zip"), "release")
-    steady = printed_id(run_command("rollout", "start", *store, "--release", str(mesalto), "--replaces",
-                                    MESALTO_OLD, "--stages", "50,100", "--manual"), "rollout")
-    failing = printed_id(run_command("rollout", "start", *store, "--release", str(contable), "--replaces",
-                                     CONTABLE_OLD, "--stages", "100", "--max-failures", "2", "--manual"), "rollout")
     shutil.rmtree(CAPTURES, ignore_errors=True)
     CAPTURES.mkdir(parents=True)
     try:
-        service.start("--rate", "0")  # the whole fleet posts from one address
+        known_for_days(service)
+        steady = printed_id(run_command("rollout", "start", *store, "--release", str(mesalto), "--replaces",
+                                        MESALTO_OLD, "--stages", "50,100", "--manual"), "rollout")
+        # The whole fleet posts from one address: one network decides this one.
+        failing = printed_id(run_command("rollout", "start", *store, "--release", str(contable), "--replaces",
+                                         CONTABLE_OLD, "--stages", "100", "--max-failures", "2", "--min-networks", "1",
+                                         "--manual"), "rollout")
+        service.start("--rate", "0")
         yield Console(service, f"https://127.0.0.1:{service.port}", steady, failing)
     finally:
         service.stop()
@@ -513,6 +529,9 @@ def test_a_halted_rollout_shows_why(browser, fleet):
     assert sorted(line for line in stage["Fallos por paso y codigo"].split("\n") if line) == \
         ["descomprimir 5: 1", "verificar 87: 1"]
     assert ("detenido", HALT_REASON) in [(r["Que"], r["Detalle"]) for r in table_after(browser, "Historia")]
+    decided = {r["Etapa"]: r for r in table_after(browser, "Lo que decide cada etapa")}["100 %"]
+    assert (decided["Resultados que cuentan"], decided["Fallidas que cuentan"], decided["Redes con fallos"],
+            decided["Sin historial: resultados"]) == ("2", "2", "1", "0")
     states = {r["Equipo"]: r["Estado"] for r in table_after(browser, "Instalaciones a las que se ofrecio")}
     assert states == {"cont-1": "fallo: descomprimir 5", "cont-2": "fallo: verificar 87",
                       "cont-3": "ofrecida", "cont-4": "ofrecida"}

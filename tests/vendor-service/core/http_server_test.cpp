@@ -25,7 +25,9 @@ const char UpdateBody[] =
     R"("paso_fallido":"","duracion_segundos":12,"report_id":"a-b"})";
 
 const char DepthError[] = R"({"error":"el cuerpo JSON tiene mas de 64 niveles de anidamiento"})";
-const char TooLongError[] = R"({"error":"el cuerpo supera 1 MB"})";
+// A check-in's body bound (every member at its own), as the refusal names it.
+const size_t CheckInBytes = MaxBodyBytes(ReportKind::CheckIn);
+const std::string TooLongError = R"({"error":"el cuerpo supera )" + std::to_string(CheckInBytes) + R"( bytes"})";
 
 // A check-in body of exactly `size` bytes (at least 40).
 std::string CheckInOfSize(size_t size) {
@@ -218,7 +220,7 @@ TEST(ServiceHttp, DeeplyNestedBodyIs400AndTheServiceGoesOn) {
     RunningService service(data.Root());
     httplib::Client client = service.Client();
 
-    for (size_t depth : {100000, 65}) {
+    for (size_t depth : {CheckInBytes / 2 - 30, size_t{65}}) {
         const auto res = client.Post("/apis/trevanto/v1/checkin", WithKey(), Nested(depth), "application/json");
         ASSERT_TRUE(res) << depth;
         EXPECT_EQ(res->status, 400) << depth;
@@ -250,7 +252,7 @@ TEST(ServiceHttp, ChunkedBodyWithAWrongKeyIsRefusedUnread) {
     EXPECT_TRUE(service.Rows(ReportKind::CheckIn, 5).empty());
 }
 
-TEST(ServiceHttp, BodiesAreHeldTo1MBHoweverTheyAreSent) {
+TEST(ServiceHttp, BodiesAreHeldToTheirRoutesBoundHoweverTheyAreSent) {
     TempDataFolder data;
     RunningService service(data.Root());
     const std::string path = "/apis/trevanto/v1/checkin";
@@ -258,24 +260,32 @@ TEST(ServiceHttp, BodiesAreHeldTo1MBHoweverTheyAreSent) {
     RawAnswer answer = PostChunked(service.Port(), path, "clave-de-prueba", CheckInOfSize(100));
     EXPECT_EQ(answer.status, 200);
     EXPECT_EQ(answer.body, BuiltInDocument);
-    answer = PostChunked(service.Port(), path, "clave-de-prueba", CheckInOfSize(1024 * 1024));
+    answer = PostChunked(service.Port(), path, "clave-de-prueba", CheckInOfSize(CheckInBytes));
     EXPECT_EQ(answer.status, 200);
-    for (size_t size : {1024 * 1024 + 1, 2 * 1024 * 1024}) {
+    // A body of unknown members gets no more room than one of every member at its bound.
+    for (size_t size : {CheckInBytes + 1, size_t{2} * 1024 * 1024}) {
         answer = PostChunked(service.Port(), path, "clave-de-prueba", CheckInOfSize(size));
         EXPECT_EQ(answer.status, 413) << size;
         EXPECT_EQ(answer.body, TooLongError) << size;
+        const auto res = service.Client().Post(path, WithKey(), CheckInOfSize(size), "application/json");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 413);
+        EXPECT_EQ(res->body, TooLongError);
     }
-    const auto res = service.Client().Post(path, WithKey(), CheckInOfSize(2 * 1024 * 1024), "application/json");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 413);
-    EXPECT_EQ(res->body, TooLongError);
-
     const auto rows = service.Rows(ReportKind::CheckIn, 5);
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].values.at("raw_body"), CheckInOfSize(1024 * 1024));
+    EXPECT_EQ(rows[0].values.at("raw_body"), CheckInOfSize(CheckInBytes));
     EXPECT_EQ(rows[1].values.at("raw_body"), CheckInOfSize(100));
     EXPECT_EQ(rows[1].values.at("Programa"), "MarvekOlvo");
-    EXPECT_NE(LogOfLines(service, 5).find(" status=200 in=1048576 "), std::string::npos);
+    EXPECT_NE(LogOfLines(service, 5).find(" status=200 in=" + std::to_string(CheckInBytes) + " "), std::string::npos);
+    // The service's own bound holds where it is the smaller one.
+    ServiceOptions options;
+    options.limits.bodyBytes = 1000;
+    TempDataFolder other;
+    RunningService small(other.Root(), options);
+    answer = PostChunked(small.Port(), path, "clave-de-prueba", CheckInOfSize(1001));
+    EXPECT_EQ(answer.status, 413);
+    EXPECT_EQ(answer.body, R"({"error":"el cuerpo supera 1000 bytes"})");
 }
 
 TEST(ServiceHttp, AgentVersionOffersUrlOnlyToOlderAgents) {

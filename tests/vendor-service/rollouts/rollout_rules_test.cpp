@@ -4,12 +4,37 @@
 
 #include <cstdio>
 
+#include <openssl/hmac.h>
+
+#include "http/text_escape.h"
 #include "rollouts/offer_token.h"
 
 namespace {
 
 std::string SimulatedId(int i) {
     return InstallationId("secreto", "MarvekMesalto", "PC-" + std::to_string(i), "C:\\Marvek\\mesalto.exe", "10.0.0.1");
+}
+
+// A stage's counts from its networks' outcomes and failures, as the store
+// adds them one installation at a time (each first a success, then failed).
+StageCounts Counted(const std::vector<NetworkTally>& networks, int weight = 0) {
+    StageCounts counts;
+    for (const NetworkTally& network : networks) {
+        NetworkTally so{0, 0};
+        for (int i = 0; i < network.outcomes; ++i) {
+            const int failed = i < network.failures ? 1 : 0;
+            counts = WithCountedOutcome(counts, so, 1, failed, weight);
+            so = {so.outcomes + 1, so.failures + failed};
+        }
+    }
+    return counts;
+}
+
+// `outcomes` installations with `failures` among them, each in a network of its own.
+StageCounts Spread(int outcomes, int failures) {
+    std::vector<NetworkTally> networks;
+    for (int i = 0; i < outcomes; ++i) networks.push_back({1, i < failures ? 1 : 0});
+    return Counted(networks);
 }
 
 }  // namespace
@@ -65,14 +90,14 @@ TEST(RolloutRules, StagesPilotsAndInstallationsHeldBack) {
     EXPECT_EQ(StageName(rollout.settings.stages[0]), "piloto");
     EXPECT_EQ(StageName(rollout.settings.stages[2]), "10 %");
     rollout.currentStage = 0;
-    EXPECT_TRUE(IsInCurrentStage(rollout, 99.9, "PC-Piloto"));
-    EXPECT_FALSE(IsInCurrentStage(rollout, 0.0, "pc-otro"));
+    EXPECT_TRUE(IsInCurrentStage(rollout, 99.9, true));
+    EXPECT_FALSE(IsInCurrentStage(rollout, 0.0, false));
     rollout.currentStage = 1;
-    EXPECT_TRUE(IsInCurrentStage(rollout, 0.99, "pc-otro"));
-    EXPECT_FALSE(IsInCurrentStage(rollout, 1.0, "pc-otro"));
-    EXPECT_TRUE(IsInCurrentStage(rollout, 50, "pc-piloto"));
+    EXPECT_TRUE(IsInCurrentStage(rollout, 0.99, false));
+    EXPECT_FALSE(IsInCurrentStage(rollout, 1.0, false));
+    EXPECT_TRUE(IsInCurrentStage(rollout, 50, true));
     rollout.currentStage = 3;
-    EXPECT_TRUE(IsInCurrentStage(rollout, 99.99, ""));
+    EXPECT_TRUE(IsInCurrentStage(rollout, 99.99, false));
 
     RolloutSettings settings;
     settings.retryPauseSeconds = 3600;
@@ -88,31 +113,78 @@ TEST(RolloutRules, StagesPilotsAndInstallationsHeldBack) {
     EXPECT_FALSE(MayOfferAgain(settings, record, 5000 + 999999));
 }
 
+TEST(RolloutRules, OnlyInstallationsKnownBeforeTheRolloutCount) {
+    RolloutSettings settings;
+    const int64_t start = 1'000'000'000'000;
+    EXPECT_TRUE(CountsInRollout(settings, start, start - 1, 1));
+    EXPECT_FALSE(CountsInRollout(settings, start, start, 1));  // made when the rollout began: on demand
+    EXPECT_FALSE(CountsInRollout(settings, start, start + 5000, 9));
+    EXPECT_FALSE(CountsInRollout(settings, start, 0, 1));  // never seen
+    settings.minAgeDays = 7;
+    settings.minDaysSeen = 3;
+    const int64_t day = 86'400'000;
+    EXPECT_TRUE(CountsInRollout(settings, start, start - 7 * day - 1, 3));
+    EXPECT_FALSE(CountsInRollout(settings, start, start - 7 * day + 1, 3));
+    EXPECT_FALSE(CountsInRollout(settings, start, start - 30 * day, 2));
+}
+
+TEST(RolloutRules, EachNetworkWeighsAtMostItsShare) {
+    // Within the weight, every installation counts as one.
+    StageCounts counts = Counted({{3, 1}, {2, 0}}, 5);
+    EXPECT_EQ((std::vector<double>{counts.weightedOutcomes, counts.weightedFailures}), (std::vector<double>{5, 1}));
+    EXPECT_EQ((std::vector<int>{counts.outcomes, counts.failures, counts.networks, counts.failedNetworks}),
+              (std::vector<int>{5, 1, 2, 1}));
+    // A network of 100 outcomes with 10 failed weighs 5 with 0.5 failed: its own rate, at the weight of five.
+    counts = Counted({{100, 10}, {4, 2}}, 5);
+    EXPECT_NEAR(counts.weightedOutcomes, 9, 1e-9);
+    EXPECT_NEAR(counts.weightedFailures, 2.5, 1e-9);
+    EXPECT_EQ((std::vector<int>{counts.outcomes, counts.failures, counts.networks, counts.failedNetworks}),
+              (std::vector<int>{104, 12, 2, 2}));
+    counts = Counted({{100, 10}}, 0);  // no cap
+    EXPECT_EQ(counts.weightedOutcomes, 100);
+    EXPECT_EQ(counts.weightedFailures, 10);
+}
+
 TEST(RolloutRules, AStageHaltsOnItsFailuresAndAdvancesWhenItHasEarnedIt) {
     RolloutSettings settings;
     settings.minOutcomes = 10;
     settings.maxFailureRate = 0.2;
     settings.maxFailures = 0;
     settings.soakSeconds = 600;
-    EXPECT_FALSE(HaltVerdict(settings, {9, 9}).halt);  // too few outcomes for a rate
-    EXPECT_FALSE(HaltVerdict(settings, {10, 2}).halt);
-    Verdict verdict = HaltVerdict(settings, {10, 3});
+    const Stage first{false, 1};
+    EXPECT_FALSE(HaltVerdict(settings, Spread(9, 9), first).halt);  // too few outcomes for a rate
+    EXPECT_FALSE(HaltVerdict(settings, Spread(10, 2), first).halt);
+    Verdict verdict = HaltVerdict(settings, Spread(10, 3), first);
     EXPECT_TRUE(verdict.halt);
-    EXPECT_EQ(verdict.reason, "fallaron 3 de 10 instalaciones en esta etapa (30.0 %; limite: 20.0 %)");
+    EXPECT_EQ(verdict.reason, "fallaron 3 de 10 instalaciones en la etapa 1 % (30.0 %, en 3 redes; límite: 20.0 %)");
     settings.maxFailures = 3;
-    verdict = HaltVerdict(settings, {3, 3});
+    verdict = HaltVerdict(settings, Spread(3, 3), Stage{false, 100});
     EXPECT_TRUE(verdict.halt);
-    EXPECT_EQ(verdict.reason, "3 instalaciones fallaron en esta etapa (limite: 3)");
-    EXPECT_FALSE(HaltVerdict(settings, {3, 2}).halt);
+    EXPECT_EQ(verdict.reason, "3 instalaciones fallaron en la etapa 100 %, en 3 redes (límite: 3)");
+    EXPECT_FALSE(HaltVerdict(settings, Spread(3, 2), first).halt);
 
+    // One or two networks decide nothing, however many installations they bring.
     settings.maxFailures = 0;
-    EXPECT_FALSE(MayAdvance(settings, {9, 0}, 0, 10000));
-    EXPECT_FALSE(MayAdvance(settings, {10, 0}, 0, 599));
-    EXPECT_TRUE(MayAdvance(settings, {10, 0}, 0, 600));
-    EXPECT_TRUE(MayAdvance(settings, {10, 2}, 0, 600));
-    EXPECT_FALSE(MayAdvance(settings, {10, 3}, 0, 600));
+    EXPECT_FALSE(HaltVerdict(settings, Counted({{40, 40}, {40, 40}}, 5), first).halt);
+    EXPECT_FALSE(MayAdvance(settings, Counted({{40, 0}, {40, 0}}, 5), 0, 10000));
+    EXPECT_TRUE(HaltVerdict(settings, Counted({{40, 40}, {40, 40}, {1, 1}}, 5), first).halt);
+    // Fake successes from one network cannot hide a real failing fleet: 10 of
+    // 30 real installations failing (in ten networks of three), and 100 OKs from one network.
+    std::vector<NetworkTally> fleet(10, NetworkTally{3, 1});
+    fleet.push_back({100, 0});
+    EXPECT_TRUE(HaltVerdict(settings, Counted(fleet, 5), first).halt);
+    EXPECT_FALSE(HaltVerdict(settings, Counted(fleet, 0), first).halt);  // without the weight they could
+
+    EXPECT_FALSE(MayAdvance(settings, Spread(9, 0), 0, 10000));
+    EXPECT_FALSE(MayAdvance(settings, Spread(10, 0), 0, 599));
+    EXPECT_TRUE(MayAdvance(settings, Spread(10, 0), 0, 600));
+    EXPECT_TRUE(MayAdvance(settings, Spread(10, 2), 0, 600));
+    EXPECT_FALSE(MayAdvance(settings, Spread(10, 3), 0, 600));
+    settings.minNetworks = 11;
+    EXPECT_FALSE(MayAdvance(settings, Spread(10, 0), 0, 600));
+    settings.minNetworks = 3;
     settings.autoAdvance = false;
-    EXPECT_FALSE(MayAdvance(settings, {100, 0}, 0, 100000));
+    EXPECT_FALSE(MayAdvance(settings, Spread(100, 0), 0, 100000));
 
     std::vector<double> percents;
     EXPECT_TRUE(ParsePercents("1,10,50,100", percents));
@@ -157,4 +229,17 @@ TEST(OfferToken, NamesTheOfferAndOnlyTheServiceCanSignOne) {
               InstallationId("s", "MarvekMesalto", "PC-1", "C:\\Olvo\\olvo.exe", "1.2.3.4"));
     EXPECT_NE(InstallationId("s", "MarvekOlvo", "", "", "1.2.3.4"), InstallationId("s", "MarvekOlvo", "", "", "1.2.3.5"));
     EXPECT_EQ(InstallationId("s", "MarvekOlvo", "", "", "1.2.3.4").size(), 32u);
+
+    // The service's HMAC-SHA256 is OpenSSL's, for short and long secrets and
+    // after another secret was used on the same thread.
+    for (const std::string secret : {std::string("s"), std::string(64, 'k'), std::string(200, 'z'), std::string("s")}) {
+        const std::string data = "instalacion\nMarvekOlvo\npc-1\nc:\\olvo\\olvo.exe";
+        unsigned char digest[32];
+        unsigned int size = 0;
+        HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &size);
+        EXPECT_EQ(InstallationId(secret, "MarvekOlvo", "PC-1", "C:\\Olvo\\olvo.exe", ""),
+                  LowerHex(digest, size).substr(0, 32))
+            << secret.size();
+    }
 }

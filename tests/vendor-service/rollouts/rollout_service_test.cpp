@@ -17,6 +17,19 @@ httplib::Headers Key() {
     return {{"X-Api-Key", "clave-de-prueba"}};
 }
 
+// From a client at `address`, as the trusted balancer in front (127.0.0.1) says.
+httplib::Headers From(const std::string& address) {
+    return {{"X-Api-Key", "clave-de-prueba"}, {"X-Forwarded-For", address}};
+}
+
+// A service that believes X-Forwarded-For from loopback, so that tests speak
+// from many networks.
+ServiceOptions BehindBalancer() {
+    ServiceOptions options;
+    options.trustedProxies = {"127.0.0.1"};
+    return options;
+}
+
 std::string CheckIn(const std::string& host, const std::string& version) {
     return nlohmann::json({{"Programa", "MarvekMesalto"},
                            {"Version", version},
@@ -83,20 +96,50 @@ long long Number(RunningService& service, const std::string& sql) {
     return StoreNumber(service.DatabasePath(), sql);
 }
 
+// A check-in of PC-<i> from its own network (10.i.0.1); the offer's address, or "".
+std::string CheckInFrom(httplib::Client& client, int i, const std::string& version = "5.2.1.0",
+                        const std::string& path = "C:\\Marvek\\Marvek Mesalto\\mesalto.exe") {
+    const std::string body = nlohmann::json({{"Programa", "MarvekMesalto"},
+                                             {"Version", version},
+                                             {"hostname", "PC-" + std::to_string(i)},
+                                             {"installed_path", path}})
+                                 .dump();
+    const auto res =
+        client.Post("/apis/trevanto/v1/checkin", From("10." + std::to_string(i) + ".0.1"), body, "application/json");
+    EXPECT_TRUE(res && res->status == 200);
+    return res ? OfferIn(res->body) : "";
+}
+
+int Failed(httplib::Client& client, const std::string& url, int network) {
+    const auto res = client.Post("/apis/trevanto/v1/update-report", From("10." + std::to_string(network) + ".0.9"),
+                                 Report(url, "INSTALACION_FALLIDA", "MOVER_EXE_NUEVO", 5), "application/json");
+    return res ? res->status : 0;
+}
+
+Rollout Stored(RunningService& service, long long id) {
+    Database db;
+    std::string error;
+    Rollout rollout;
+    EXPECT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
+    EXPECT_TRUE(LoadRollout(db, id, rollout, error)) << error;
+    return rollout;
+}
+
 }  // namespace
 
 TEST(RolloutService, OffersGoToTheStageAndEveryStepIsTiedToTheOffer) {
     TempDataFolder data;
     data.Write("archivos/paquetes/mesalto_6.0.3.17.zip", "paquete");
     data.Write("notificaciones/default.json", R"({"titulo":"T","alertas":[{"tipo":"solo_mensaje","contenido":[]}]})");
-    RunningService service(data.Root());
+    RunningService service(data.Root(), BehindBalancer());
     const long long rollout = StartRollout(service, {10, 100}, 5, 0, 0.5);
     httplib::Client client = service.Client();
 
     std::vector<std::pair<std::string, std::string>> offered;  // host, address
     for (int i = 0; i < 300; ++i) {
         const std::string host = "PC-" + std::to_string(i);
-        const auto res = client.Post("/apis/trevanto/v1/checkin", Key(), CheckIn(host, "5.2.1.0"), "application/json");
+        const auto res = client.Post("/apis/trevanto/v1/checkin", From("10.0." + std::to_string(i % 50) + ".1"),
+                                     CheckIn(host, "5.2.1.0"), "application/json");
         ASSERT_TRUE(res);
         ASSERT_EQ(res->status, 200);
         const std::string url = OfferIn(res->body);
@@ -163,31 +206,28 @@ TEST(RolloutService, OffersGoToTheStageAndEveryStepIsTiedToTheOffer) {
     EXPECT_EQ(Number(service, "SELECT COUNT(*)" + where + " AND unconfirmed_at IS NOT NULL"), 1);
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM update_reports WHERE rollout_id IS NULL"), 2);
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM installations"), 300);
+    EXPECT_EQ(Number(service, "SELECT COUNT(DISTINCT network) FROM installations"), 50);
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM rollouts WHERE status = 'EN_CURSO'"), 1);
 }
 
 TEST(RolloutService, ConcurrentFailuresHaltTheRolloutOnceAtItsThreshold) {
     TempDataFolder data;
-    RunningService service(data.Root());
+    RunningService service(data.Root(), BehindBalancer());
+    httplib::Client client = service.Client();
+    for (int i = 0; i < 12; ++i) CheckInFrom(client, i);  // the vendor's fleet, before the rollout
     const long long rollout = StartRollout(service, {100}, 1, 3, 1.0);
     std::vector<std::string> urls;
-    httplib::Client client = service.Client();
     for (int i = 0; i < 12; ++i) {
-        const auto res = client.Post("/apis/trevanto/v1/checkin", Key(), CheckIn("pc" + std::to_string(i), "5.2.1.0"),
-                                     "application/json");
-        ASSERT_TRUE(res);
-        urls.push_back(OfferIn(res->body));
+        urls.push_back(CheckInFrom(client, i));
         ASSERT_NE(urls.back(), "");
     }
-    // Twelve failures at once, from twelve connections.
+    // Twelve failures at once, from twelve connections and networks.
     std::vector<std::thread> threads;
     std::atomic<int> answered{0};
-    for (const std::string& url : urls) {
-        threads.emplace_back([&, url] {
+    for (size_t i = 0; i < urls.size(); ++i) {
+        threads.emplace_back([&, i] {
             httplib::Client own = service.Client();
-            const auto res = own.Post("/apis/trevanto/v1/update-report", Key(),
-                                      Report(url, "INSTALACION_FALLIDA", "MOVER_EXE_NUEVO", 32), "application/json");
-            if (res && res->status == 200) ++answered;
+            if (Failed(own, urls[i], static_cast<int>(i)) == 200) ++answered;
         });
     }
     for (std::thread& thread : threads) thread.join();
@@ -199,11 +239,156 @@ TEST(RolloutService, ConcurrentFailuresHaltTheRolloutOnceAtItsThreshold) {
     ASSERT_TRUE(LoadRollout(db, rollout, halted, error)) << error;
     EXPECT_EQ(halted.status, "DETENIDO");
     // Decided at the third failure, whatever the order they came in.
-    EXPECT_EQ(halted.haltReason, "3 instalaciones fallaron en esta etapa (limite: 3)");
+    EXPECT_EQ(halted.haltReason, "3 instalaciones fallaron en la etapa 100 %, en 3 redes (límite: 3)");
     EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM rollout_events WHERE event = 'detenido'"), 1);
     EXPECT_EQ(Number(service, "SELECT SUM(failures) FROM rollout_installations"), 12);
     // Halted: from the very next check-in on, no one is offered it.
-    const auto res = client.Post("/apis/trevanto/v1/checkin", Key(), CheckIn("pc-nuevo", "5.2.1.0"), "application/json");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(OfferIn(res->body), "");
+    EXPECT_EQ(CheckInFrom(client, 99), "");
+}
+
+TEST(RolloutService, OutcomesCountFromTheFleetKnownBeforeAndFromEnoughNetworks) {
+    TempDataFolder data;
+    RunningService service(data.Root(), BehindBalancer());
+    httplib::Client client = service.Client();
+    for (int i = 0; i < 3; ++i) CheckInFrom(client, i);  // the vendor's fleet: three installations
+    const long long rollout = StartRollout(service, {100}, 1, 2, 1.0);
+    // Twenty installations made up after the start fail, from twenty networks: they count nowhere.
+    for (int i = 10; i < 30; ++i) ASSERT_EQ(Failed(client, CheckInFrom(client, i), i), 200);
+    // A real installation's failure, in one network, then a second network's.
+    ASSERT_EQ(Failed(client, CheckInFrom(client, 0), 0), 200);
+    ASSERT_EQ(Failed(client, CheckInFrom(client, 1), 1), 200);
+    service.Rollouts().RefreshNow();
+    EXPECT_EQ(Stored(service, rollout).status, "EN_CURSO");
+    Database db;
+    std::string error;
+    ASSERT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
+    StageCounts counts = LoadStageCounts(db, rollout, 0);
+    EXPECT_EQ((std::vector<int>{counts.outcomes, counts.failures, counts.failedNetworks, counts.uncountedOutcomes,
+                                counts.uncountedFailures}),
+              (std::vector<int>{2, 2, 2, 20, 20}));
+    // A third network decides.
+    ASSERT_EQ(Failed(client, CheckInFrom(client, 2), 2), 200);
+    EXPECT_EQ(Stored(service, rollout).haltReason,
+              "3 instalaciones fallaron en la etapa 100 %, en 3 redes (límite: 2)");
+    EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM rollout_installations WHERE counted = 1"), 3);
+    EXPECT_EQ(Number(service, "SELECT COUNT(DISTINCT network) FROM rollout_installations WHERE counted = 1"), 3);
+}
+
+TEST(RolloutService, AnEarlierStagesLateFailuresStillHalt) {
+    TempDataFolder data;
+    RunningService service(data.Root(), BehindBalancer());
+    httplib::Client client = service.Client();
+    for (int i = 0; i < 60; ++i) CheckInFrom(client, i);
+    const long long rollout = StartRollout(service, {50, 100}, 3, 0, 0.5);
+    std::vector<std::pair<int, std::string>> first;  // offered in the first stage
+    for (int i = 0; i < 60; ++i) {
+        const std::string url = CheckInFrom(client, i);
+        if (!url.empty()) first.emplace_back(i, url);
+    }
+    ASSERT_GE(first.size(), 10u);
+    Database db;
+    std::string error;
+    ASSERT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
+    ASSERT_TRUE(ApplyRolloutCommand(db, RolloutCommand{rollout, "avanzar", "ana"}, error)) << error;
+    service.Rollouts().RefreshNow();
+    ASSERT_EQ(Stored(service, rollout).currentStage, 1);
+    // The first stage's installations report after it was left: their failures still halt.
+    for (size_t k = 0; k < 3; ++k) ASSERT_EQ(Failed(client, first[k].second, first[k].first), 200);
+    const Rollout halted = Stored(service, rollout);
+    EXPECT_EQ(halted.status, "DETENIDO");
+    EXPECT_EQ(halted.haltReason,
+              "fallaron 3 de 3 instalaciones en la etapa 50 % (100.0 %, en 3 redes; límite: 50.0 %)");
+}
+
+TEST(RolloutService, PilotsAndTokensBelongToWhatTheServiceKnew) {
+    TempDataFolder data;
+    data.Write("archivos/paquetes/mesalto_6.0.3.17.zip", "paquete");
+    data.Write("archivos/paquetes/otro.zip", "otro");
+    data.Write("archivos/uploads/terminos.rtf", "{\\rtf1 }");
+    data.Write("notificaciones/default.json",
+               R"({"titulo":"T","alertas":[{"tipo":"documento_rtf","contenido":[{"enlace":)"
+               R"("https://imagenes.marvek.example/uploads/terminos.rtf"}]},{"tipo":"documento_rtf","contenido":[)"
+               R"({"enlace":"https://otro.example/t.rtf"}]}]})");
+    ServiceOptions options = BehindBalancer();
+    options.fleet.newInstallationsPerNetworkDay = 4;
+    RunningService service(data.Root(), options);
+    httplib::Client client = service.Client();
+    CheckInFrom(client, 1);  // PC-1, the real pilot
+    Database db;
+    std::string error;
+    ASSERT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
+    Rollout rollout;
+    rollout.release.product = "MarvekMesalto";
+    rollout.release.version = "6.0.3.17";
+    rollout.release.url = "https://descargas.marvek.example/paquetes/mesalto_6.0.3.17.zip";
+    rollout.release.servedPath = "/paquetes/mesalto_6.0.3.17.zip";
+    rollout.release.sha256 = std::string(64, 'a');
+    ASSERT_TRUE(InsertRelease(db, rollout.release, error)) << error;
+    rollout.targeting.versions = {"5.2.1.0"};
+    rollout.settings.pilotHosts = {"pc-1"};
+    rollout.settings.stages = StagesOf({100}, true);
+    ASSERT_TRUE(InsertRollout(db, rollout, error)) << error;
+    service.Rollouts().RefreshNow();
+    // A stranger claiming the pilot's name (another path: another installation) gets nothing.
+    const std::string claimed = nlohmann::json({{"Programa", "MarvekMesalto"},
+                                                {"Version", "5.2.1.0"},
+                                                {"hostname", "pc-1"},
+                                                {"installed_path", "C:\\y\\mesalto.exe"}})
+                                    .dump();
+    const auto stranger = client.Post("/apis/trevanto/v1/checkin", From("10.2.0.1"), claimed, "application/json");
+    ASSERT_TRUE(stranger);
+    EXPECT_EQ(OfferIn(stranger->body), "");
+    const std::string url = CheckInFrom(client, 1);
+    ASSERT_NE(url, "");
+    const std::string pilot =
+        InstallationId(RunningService::Secret, "MarvekMesalto", "PC-1", "C:\\Marvek\\Marvek Mesalto\\mesalto.exe", "");
+    // The documents served here carry the installation's token; others are left as they are.
+    const auto answer =
+        client.Post("/apis/trevanto/v1/checkin", From("10.1.0.1"), CheckIn("PC-1", "6.0.3.17"), "application/json");
+    ASSERT_TRUE(answer);
+    const nlohmann::json document = nlohmann::json::parse(answer->body);
+    const std::string rtf = document["alertas"][0]["contenido"][0]["enlace"];
+    EXPECT_EQ(rtf, "https://imagenes.marvek.example/uploads/terminos.rtf?a=" +
+                       AcceptanceToken(RunningService::Secret, pilot));
+    EXPECT_EQ(document["alertas"][1]["contenido"][0]["enlace"], "https://otro.example/t.rtf");
+    // The token counts for the rollout's own file, and for its own product.
+    const std::string token = url.substr(url.find("?o="));
+    ASSERT_TRUE(client.Get("/paquetes/otro.zip" + token));
+    ASSERT_TRUE(client.Get("/paquetes/mesalto_6.0.3.17.zip" + token, {{"Range", "bytes=0-1"}}));
+    std::string other = Report(url, "INSTALACION_FALLIDA", "X", 5);
+    other.replace(other.find("MarvekMesalto"), 13, "MarvekOlvo");
+    for (const std::string& body :
+         {other, Report("https://descargas.marvek.example/paquetes/otro.zip" + token, "OK", "", 0)}) {
+        ASSERT_EQ(client.Post("/apis/trevanto/v1/update-report", From("10.1.0.1"), body, "application/json")->status,
+                  200);
+    }
+    const auto accepted =
+        client.Post("/apis/trevanto/v1/rtf-acceptance", From("10.7.0.1"),
+                    nlohmann::json({{"Programa", "MarvekMesalto"}, {"rtf_url", rtf}, {"acceptance_id", "x"}}).dump(),
+                    "application/json");
+    ASSERT_TRUE(accepted && accepted->status == 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the download's row has no one waiting for it
+    service.Writer().Stop(5000);
+    EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM update_reports WHERE rollout_id IS NULL"), 2);
+    EXPECT_EQ(Number(service, "SELECT outcomes FROM rollout_installations"), 0);
+    // Begun by the package's first two bytes; the other file, fetched whole, did not complete it.
+    EXPECT_EQ(Number(service, "SELECT COUNT(download_started_at) FROM rollout_installations"), 1);
+    EXPECT_EQ(Number(service, "SELECT COUNT(download_completed_at) FROM rollout_installations"), 0);
+    EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM acceptance_reports WHERE installation_id = '" + pilot + "'"), 1);
+
+    // A network brings four new installations a day; a fifth is answered and stored, not kept.
+    TempDataFolder second;
+    RunningService bounded(second.Root(), options);
+    httplib::Client again = bounded.Client();
+    for (int i = 0; i < 6; ++i) {
+        const auto res = again.Post("/apis/trevanto/v1/checkin", From("10.9.0." + std::to_string(i + 1)),
+                                    CheckIn("N-" + std::to_string(i), "5.2.1.0"), "application/json");
+        ASSERT_TRUE(res && res->status == 200);
+    }
+    EXPECT_EQ(Number(bounded, "SELECT COUNT(*) FROM installations"), 4);
+    EXPECT_EQ(Number(bounded, "SELECT COUNT(*) FROM checkins"), 6);
+    EXPECT_EQ(Number(bounded, "SELECT COUNT(*) FROM checkins WHERE without_history = 1"), 6);
+    ASSERT_TRUE(
+        again.Post("/apis/trevanto/v1/checkin", From("10.8.0.1"), CheckIn("N-9", "5.2.1.0"), "application/json"));
+    EXPECT_EQ(Number(bounded, "SELECT COUNT(*) FROM installations"), 5);
 }

@@ -31,7 +31,10 @@ INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, fi
   offers, failures, last_step, last_code)
   VALUES (9, 'inst-1', 0, 0.25, '2026-12-01T10:00:00Z', '2026-12-01T11:00:00Z', 2, 1, 'DESCARGAR', 12029),
          (9, 'inst-2', 1, 7.5, '2026-12-01T10:00:00Z', '2026-12-01T10:00:00Z', 1, 0, NULL, NULL);
-INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures) VALUES (9, 0, 20, 3);
+INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures, weighted_outcomes, weighted_failures,
+  networks, failed_networks, uncounted_outcomes, uncounted_failures) VALUES (9, 0, 20, 3, 17.5, 2.25, 12, 3, 40, 9);
+INSERT INTO rollout_stage_networks (rollout_id, stage, network, outcomes, failures)
+  VALUES (9, 0, '10.0.0.0/24', 8, 1), (9, 0, '2001:db8:abcd::/48', 1, 1);
 INSERT INTO rollout_events (id, rollout_id, at, event, detail) VALUES (2, 9, '2026-12-02T10:00:00Z', 'DETENIDO', 'fallos');
 INSERT INTO operators (name, salt, hash, iterations, created_at) VALUES ('ana', 'c0ffee', 'beef', 210000, '2026-12-01');
 INSERT INTO checkins (id, received_at, client_address, raw_body, "Programa", hostname, installation_id)
@@ -45,11 +48,19 @@ INSERT INTO sessions (token_hash, operator, csrf, expires_unix) VALUES ('t', 'an
 INSERT INTO service_secret (name, value) VALUES ('ofertas', 'secreto-copiado-0123456789abcdef0123');
 )sql";
 
-const std::map<std::string, std::string> KeyOf = {
-    {"releases", "id"}, {"rollouts", "id"}, {"installations", "id"},
-    {"rollout_installations", "rollout_id, installation_id"}, {"rollout_stage_counts", "rollout_id, stage"},
-    {"rollout_events", "id"}, {"operators", "name"}, {"checkins", "id"}, {"update_reports", "id"},
-    {"acceptance_reports", "id"}, {"sessions", "token_hash"}, {"service_secret", "name"}};
+const std::map<std::string, std::string> KeyOf = {{"releases", "id"},
+                                                  {"rollouts", "id"},
+                                                  {"installations", "id"},
+                                                  {"rollout_installations", "rollout_id, installation_id"},
+                                                  {"rollout_stage_counts", "rollout_id, stage"},
+                                                  {"rollout_stage_networks", "rollout_id, stage, network"},
+                                                  {"rollout_events", "id"},
+                                                  {"operators", "name"},
+                                                  {"checkins", "id"},
+                                                  {"update_reports", "id"},
+                                                  {"acceptance_reports", "id"},
+                                                  {"sessions", "token_hash"},
+                                                  {"service_secret", "name"}};
 
 Database Opened(const std::string& target) {
     Database db;
@@ -99,10 +110,18 @@ TEST(StoreCopy, EveryRowArrivesAsItWasAndTheNumberingGoesOnAfterIt) {
     EXPECT_FALSE(refused);
     std::vector<std::pair<std::string, long long>> counts;
     for (const CopiedTable& table : copied) counts.emplace_back(table.table, table.rows);
-    const std::vector<std::pair<std::string, long long>> expected = {
-        {"releases", 1},      {"rollouts", 1},    {"installations", 2500},  {"rollout_installations", 2},
-        {"rollout_stage_counts", 1}, {"rollout_events", 1}, {"operators", 1}, {"checkins", 2},
-        {"update_reports", 1}, {"acceptance_reports", 1}, {"service_secret", 1}};
+    const std::vector<std::pair<std::string, long long>> expected = {{"releases", 1},
+                                                                     {"rollouts", 1},
+                                                                     {"installations", 2500},
+                                                                     {"rollout_installations", 2},
+                                                                     {"rollout_stage_counts", 1},
+                                                                     {"rollout_stage_networks", 2},
+                                                                     {"rollout_events", 1},
+                                                                     {"operators", 1},
+                                                                     {"checkins", 2},
+                                                                     {"update_reports", 1},
+                                                                     {"acceptance_reports", 1},
+                                                                     {"service_secret", 1}};
     EXPECT_EQ(counts, expected);
     for (const auto& [table, rows] : expected) {
         const Dump copy = DumpOf(to, table), original = DumpOf(from, table);

@@ -145,19 +145,55 @@ TEST(Store, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
 
     // A release stored under layout 3 (no signatures yet) is kept as unsigned
     // by the step to layout 4, on both stores.
-    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
-    ASSERT_EQ(RunScript(db, "ALTER TABLE releases DROP COLUMN signature;\n"
-                            "INSERT INTO releases (product, version, url, size, sha256, created_at)"
-                            " VALUES ('MarvekOlvo', '2.0', 'https://d/p.zip', 7, 'ab', 'hoy');\n" +
-                                SetLayoutSql(db, 3))
+    ASSERT_TRUE(OpenDatabase(store.Target(), true, 5000, db, error)) << error;
+    ASSERT_EQ(PrepareLayout(db, error, 3), LayoutOutcome::Ready) << error;
+    ASSERT_EQ(RunScript(db,
+                        "INSERT INTO releases (product, version, url, size, sha256, created_at)"
+                        " VALUES ('MarvekOlvo', '2.0', 'https://d/p.zip', 7, 'ab', '2026-01-01T00:00:00Z');\n")
                   .error,
               "");
-    db.close();
-    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
-    EXPECT_EQ(LayoutVersion(db), CurrentLayout);
+    ASSERT_EQ(PrepareLayout(db, error, 4), LayoutOutcome::Ready) << error;
     const SqlResult upgraded = db.Run("SELECT product, signature FROM releases");
     ASSERT_EQ(upgraded.rows.size(), 1u) << upgraded.error;
     EXPECT_EQ(upgraded.rows[0].Text(0) + "|" + upgraded.rows[0].Text(1), "MarvekOlvo|");
+
+    // Layout 4 to 5: installations keep when they were first seen (to the
+    // millisecond) and start with one day seen, or two when their sightings
+    // are a day apart; a rollout keeps its start; the outcomes counted
+    // before (without networks) are kept apart, and the stages count anew.
+    ASSERT_EQ(
+        RunScript(db,
+                  "INSERT INTO installations (id, product, client_address, first_seen, last_seen,"
+                  " last_seen_unix, checkins) VALUES ('a', 'MarvekOlvo', '10.0.0.1', '2026-01-01T00:00:00Z',"
+                  " '2026-01-01T05:00:00Z', 1767243600, 2), ('b', 'MarvekOlvo', '10.0.0.2',"
+                  " '2026-01-01T00:00:00Z', '2026-01-03T00:00:00Z', 1767398400, 9);\n"
+                  "INSERT INTO rollouts (release_id, status, stages, stage_started_unix, min_outcomes,"
+                  " max_failures, max_failure_rate, soak_seconds, auto_advance, retry_pause_seconds,"
+                  " max_attempts, created_at, updated_at) VALUES (1, 'EN_CURSO', '1,100', 1767225600, 20, 0,"
+                  " 0.1, 3600, 1, 86400, 3, '2026-01-01T00:00:00Z', '2026-01-01T00:00:00Z');\n"
+                  "INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures) VALUES (1, 0, 7, 2);\n")
+            .error,
+        "");
+    ASSERT_EQ(PrepareLayout(db, error, 5), LayoutOutcome::Ready) << error;
+    const SqlResult seen =
+        db.Run("SELECT id, first_seen_ms, days_seen, last_seen_day, network FROM installations ORDER BY id");
+    ASSERT_EQ(seen.rows.size(), 2u) << seen.error;
+    EXPECT_EQ(seen.rows[0].Int(1), 1767225600000);
+    EXPECT_EQ(seen.rows[0].Int(2) * 10 + seen.rows[1].Int(2), 12);
+    EXPECT_EQ(seen.rows[1].Int(3), 1767398400 / 86400);
+    EXPECT_EQ(seen.rows[0].Text(4), "");  // an old first sighting is past any day's bound anyway
+    Rollout rollout;
+    ASSERT_TRUE(LoadRollout(db, 1, rollout, error)) << error;
+    EXPECT_EQ(rollout.startedMs, 1767225600000);
+    EXPECT_EQ((std::vector<int>{rollout.settings.minNetworks, rollout.settings.networkWeight,
+                                rollout.settings.minAgeDays, rollout.settings.minDaysSeen}),
+              (std::vector<int>{3, 5, 0, 0}));
+    const StageCounts counts = LoadStageCounts(db, 1, 0);
+    EXPECT_EQ((std::vector<int>{counts.outcomes, counts.failures, counts.uncountedOutcomes, counts.uncountedFailures}),
+              (std::vector<int>{0, 0, 7, 2}));
+    db.close();
+    ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
+    EXPECT_EQ(LayoutVersion(db), CurrentLayout);
 
     // A layout from a later service is refused, by both stores.
     ASSERT_EQ(RunScript(db, SetLayoutSql(db, 99)).error, "");
@@ -213,6 +249,103 @@ TEST(Store, MaintenanceDropsRowsPastRetentionThenHoldsTheSize) {
     EXPECT_LT(left, 1200);
     EXPECT_EQ(Number(db, "SELECT MAX(id) FROM checkins"), 2500);  // the newest stay
     backend.disconnect();
+}
+
+// Under a flood of made-up installations the store keeps what is worth
+// keeping: their rows go first, then the oldest of the rest, never the
+// reports or installations a rollout that still decides counts; and
+// installations not seen for the retention go.
+TEST(Store, TrimmingTakesWhatHasNoHistoryFirstAndNeverWhatARolloutCounts) {
+    TempDataFolder folder;
+    TestStore store(folder.Root());
+    CommitRowsNow(store.Target(), {});
+    Database db = Open(store.Target());
+    std::string padding;
+    unsigned int seed = 11;
+    for (int i = 0; i < 2000; ++i) padding += "0123456789abcdef"[(seed = seed * 1103515245u + 12345u) >> 28];
+    ASSERT_TRUE(Begin(db).Ok());
+    ASSERT_EQ(RunScript(db, "INSERT INTO releases (product, version, url, size, sha256, created_at)"
+                            " VALUES ('MarvekOlvo', '2.0', 'https://d/p.zip', 7, 'ab', 'hoy');\n"
+                            "INSERT INTO rollouts (release_id, status, stages, stage_started_unix, min_outcomes,"
+                            " max_failures, max_failure_rate, soak_seconds, auto_advance, retry_pause_seconds,"
+                            " max_attempts, created_at, updated_at) VALUES (1, 'EN_CURSO', '100', 0, 20, 0, 0.1, 0, 1,"
+                            " 0, 3, 'hoy', 'hoy'), (1, 'DETENIDO', '100', 0, 20, 0, 0.1, 0, 1, 0, 3, 'hoy', 'hoy');\n")
+                  .error,
+              "");
+    const auto add = [&](const std::string& sql, const std::vector<SqlValue>& values) {
+        const SqlResult result = db.RunText(sql, values);
+        ASSERT_TRUE(result.Ok()) << result.error;
+    };
+    // Oldest first: 200 reports the running rollout counts, 200 of the
+    // halted one, 200 check-ins of the real fleet; then 1,000 check-ins and
+    // 300 installations made up, the newest of all.
+    int second = 0;
+    const auto at = [&second] {
+        char text[32];
+        std::snprintf(text, sizeof text, "2026-01-01T%02d:%02d:%02dZ", second / 3600, second / 60 % 60, second % 60);
+        ++second;
+        return std::string(text);
+    };
+    for (int rollout : {1, 2}) {
+        for (int i = 0; i < 200; ++i) {
+            add("INSERT INTO update_reports (received_at, client_address, raw_body, rollout_id, installation_id)"
+                " VALUES (?1, '10.0.0.1', ?2, ?3, ?4)",
+                {Text(at()), Blob(padding), Int(rollout), Text("real-" + std::to_string(i))});
+        }
+    }
+    for (int i = 0; i < 200; ++i) {
+        add("INSERT INTO checkins (received_at, client_address, raw_body) VALUES (?1, '10.0.0.1', ?2)",
+            {Text(at()), Blob(padding)});
+    }
+    for (int i = 0; i < 300; ++i) {
+        const std::string id = (i < 100 ? "real-" : "falsa-") + std::to_string(i);
+        add("INSERT INTO installations (id, product, client_address, first_seen, last_seen, last_seen_unix,"
+            " first_seen_ms, days_seen, hostname) VALUES (?1, 'MarvekOlvo', '10.0.0.1', 'hoy', 'hoy', ?2, 1, ?3, ?4)",
+            {Text(id), Int(i < 80 ? 1000 : 2000000000), Int(i < 100 ? 5 : 1), Text(padding)});
+    }
+    for (int i = 0; i < 50; ++i) {  // the running rollout counts the first 50 real installations
+        add("INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
+            " last_offered_at, counted) VALUES (1, ?1, 0, 0, 'hoy', 'hoy', 1)",
+            {Text("real-" + std::to_string(i))});
+    }
+    for (int i = 0; i < 1000; ++i) {
+        add("INSERT INTO checkins (received_at, client_address, raw_body, without_history) VALUES (?1, '10.9.0.1', ?2, 1)",
+            {Text(at()), Blob(padding)});
+    }
+    ASSERT_TRUE(Commit(db).Ok());
+
+    StoreSettings settings;
+    settings.target = store.Target();
+    settings.retentionDays = 36500;
+    settings.rowsPerMaintenanceStep = 100;
+    const uint64_t full = UsedBytes(db);
+    settings.maxBytes = full / 3;  // a third of it: the junk and more must go
+    StoreBackend backend = MakeStoreBackend(settings);
+    std::string error;
+    ASSERT_TRUE(backend.connect(error)) << error;
+    int steps = 0;
+    while (backend.maintain() && steps < 200) ++steps;
+    EXPECT_LT(steps, 200);
+    EXPECT_LE(UsedBytes(db), settings.maxBytes / 10 * 9);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM checkins WHERE without_history = 1"), 0);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE days_seen < 2"), 0);
+    // Then the oldest the rollouts do not count: the halted rollout's reports first.
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM update_reports WHERE rollout_id = 1"), 200);
+    EXPECT_LT(Number(db, "SELECT COUNT(*) FROM update_reports WHERE rollout_id = 2"), 200);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE id IN (SELECT installation_id FROM"
+                         " rollout_installations)"), 50);
+
+    // Installations not seen for the retention go, unless a deciding rollout counts them.
+    settings.retentionDays = 1;
+    settings.maxBytes = full * 2;
+    StoreBackend retention = MakeStoreBackend(settings);
+    ASSERT_TRUE(retention.connect(error)) << error;
+    while (retention.maintain() && steps < 400) ++steps;
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE last_seen_unix = 1000"), 50);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM installations WHERE last_seen_unix = 1000 AND id NOT IN"
+                         " (SELECT installation_id FROM rollout_installations)"), 0);
+    backend.disconnect();
+    retention.disconnect();
 }
 
 TEST(Store, AnotherWritersLockIsBusyAndAChangedStoreFails) {

@@ -3,9 +3,13 @@ Wine: each installation checks in, and when its answer offers the release it
 fetches the package through the offer's address, fails at a step or not (a
 rate per step, decided once per installation, so the same machine fails the
 same way every time), reports the outcome, and after an OK checks in again
-on the new version. A handful of threads with keep-alive connections drive
-the fleet in rounds (every installation checks in once per round, in the
-same order) until the rollout has stopped offering.
+on the new version. The fleet is spread over networks (each installation
+speaks from 127.1.N.7, its network's /24: loopback stands for the
+internet), and checks in once before the rollout starts, as a vendor's
+fleet does: outcomes count only from installations the service knew
+before. A handful of threads drive the fleet in rounds (every installation
+checks in once per round, in the same order, over its network's keep-alive
+connection) until the rollout has stopped offering.
 
 The service's secret is written into the data folder before it starts, so
 every installation id, and so every place in the rollout, is known ahead:
@@ -50,6 +54,7 @@ API_HOST = "api.marvek.example"
 DOWNLOAD_HOST = "descargas.marvek.example"
 WINDOWS_VERSIONS = ("10.0.19045", "10.0.22631", "6.1.7601")
 AGENT_VERSION = "1.26.0803"
+NETWORKS = 256  # installation i speaks from 127.1.(i % NETWORKS).7
 
 # Rollout states, as the service stores them.
 RUNNING, HALTED, FINISHED = "EN_CURSO", "DETENIDO", "TERMINADO"
@@ -121,6 +126,19 @@ class Installation:
     version: str = OLD_VERSION
     attempts: int = 0
 
+    @property
+    def network(self) -> int:
+        return self.index % NETWORKS
+
+    @property
+    def address(self) -> str:
+        return network_address(self.network)
+
+
+def network_address(network: int) -> str:
+    """The address the fleet's installations in a network speak from: one /24 each."""
+    return f"127.1.{network}.7"
+
 
 def make_fleet(size: int, seed: str, rates: Dict[str, float], release_id: int = 1) -> List[Installation]:
     fleet = []
@@ -169,17 +187,21 @@ def command(*args: str, stdin: str = "") -> str:
     return done.stdout
 
 
-def prepare(service: Servicio, plan: Plan) -> Tuple[int, int]:
-    """Secret, package, release, rollout and an operator, before the service starts: (release id, rollout id)."""
+def prepare(service: Servicio, plan: Plan) -> int:
+    """Secret, package, release and an operator, before the service starts: the release's id."""
     (service.data / "secreto.key").write_text(SECRET + "\n")
     (service.data / "archivos" / PACKAGE).write_bytes(package_bytes(plan.seed))
     data = ["--data", str(service.data), "--db", str(service.db)]
     release = command("release", "add", *data, "--product", PRODUCT, "--version", NEW_VERSION, "--file", PACKAGE)
-    release_id = int(re.match(r"release (\d+) ", release).group(1))
-    rollout = command("rollout", "start", *data, "--release", str(release_id), *plan.rollout_options())
-    rollout_id = int(re.match(r"rollout (\d+) EN_CURSO ", rollout).group(1))
     command("operator", "add", *data, "--name", OPERATOR, stdin=OPERATOR_PASSWORD + "\n")
-    return release_id, rollout_id
+    return int(re.match(r"release (\d+) ", release).group(1))
+
+
+def start_rollout(service: Servicio, plan: Plan, release_id: int) -> int:
+    """The rollout of the release, started by the operator's command: its id."""
+    data = ["--data", str(service.data), "--db", str(service.db)]
+    rollout = command("rollout", "start", *data, "--release", str(release_id), *plan.rollout_options())
+    return int(re.match(r"rollout (\d+) EN_CURSO ", rollout).group(1))
 
 
 # ---- one simulated agent's connection ---------------------------------------------
@@ -350,35 +372,59 @@ def visit(connection: AgentConnection, installation: Installation, package_sha25
         tally.error(f"{installation.hostname}: offered the release again on its version")
 
 
-def run_round(connections: List[AgentConnection], fleet: List[Installation], package_sha256: str,
-              number: int) -> Tally:
-    """Every installation's turn, in the fleet's order, over the connections' threads."""
+class Connections:
+    """One keep-alive connection per network, each used by one thread at a time."""
+
+    def __init__(self, port: int) -> None:
+        self.pool = [AgentConnection(port, (network_address(n), 0)) for n in range(NETWORKS)]
+        self.locks = [threading.Lock() for _ in range(NETWORKS)]
+
+    def requests(self) -> int:
+        return sum(c.requests for c in self.pool)
+
+    def close(self) -> None:
+        for connection in self.pool:
+            connection.close()
+
+
+def run_round(connections: Connections, fleet: List[Installation], package_sha256: str, number: int,
+              threads: int, turn=visit) -> Tally:
+    """Every installation's turn, in the fleet's order, over `threads` threads."""
     tally = Tally(number)
     cursor = iter(fleet)
     cursor_lock = threading.Lock()
 
-    def work(connection: AgentConnection) -> None:
+    def work() -> None:
         while True:
             with cursor_lock:
                 installation = next(cursor, None)
             if installation is None:
                 return
-            try:
-                visit(connection, installation, package_sha256, tally)
-            except Exception as problem:  # noqa: BLE001 - whatever it was, the fleet goes on and it is told
-                connection.close()
-                tally.error(f"{installation.hostname}: {type(problem).__name__}: {problem}")
+            connection = connections.pool[installation.network]
+            with connections.locks[installation.network]:
+                try:
+                    turn(connection, installation, package_sha256, tally)
+                except Exception as problem:  # noqa: BLE001 - whatever it was, the fleet goes on and it is told
+                    connection.close()
+                    tally.error(f"{installation.hostname}: {type(problem).__name__}: {problem}")
 
     start = time.monotonic()
-    answered = sum(c.requests for c in connections)
-    threads = [threading.Thread(target=work, args=(c,)) for c in connections]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    answered = connections.requests()
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
     tally.figures.seconds = time.monotonic() - start
-    tally.figures.requests = sum(c.requests for c in connections) - answered
+    tally.figures.requests = connections.requests() - answered
     return tally
+
+
+def check_in_only(connection: AgentConnection, installation: Installation, package_sha256: str, tally: Tally) -> None:
+    """The fleet as it was before the rollout: a check-in, answered with no offer."""
+    status, body = connection.request("POST", CHECKIN, API_HOST, checkin_body(installation))
+    if status != 200 or offer_in(json.loads(body)) is not None:
+        tally.error(f"{installation.hostname}: check-in before the rollout answered {status}")
 
 
 # ---- what the store says (read only) -------------------------------------------------
@@ -466,11 +512,10 @@ def simulate(service: Servicio, plan: Plan, fleet: List[Installation], rollout_i
     confirmed or contradicted by a check-in), or the round limit."""
     figures = Figures(plan, rollout_id)
     package_sha256 = hashlib.sha256(package_bytes(plan.seed)).hexdigest()
-    connections = [AgentConnection(service.port, getattr(service, "source_address", None))
-                   for _ in range(plan.threads)]
+    connections = Connections(service.port)
     try:
         for number in range(1, plan.max_rounds + 1):
-            tally = run_round(connections, fleet, package_sha256, number)
+            tally = run_round(connections, fleet, package_sha256, number, plan.threads)
             round_figures = tally.figures
             round_figures.status, round_figures.stage, _ = rollout_state(service.db, rollout_id)
             round_figures.confirmed = read_store(service.db, "SELECT COUNT(confirmed_at) FROM rollout_installations"
@@ -482,8 +527,7 @@ def simulate(service: Servicio, plan: Plan, fleet: List[Installation], rollout_i
                     awaiting_confirmation(service.db, rollout_id) == 0):
                 break
     finally:
-        for connection in connections:
-            connection.close()
+        connections.close()
     figures.status, figures.stage, figures.reason = rollout_state(service.db, rollout_id)
     figures.events = read_store(service.db, "SELECT at, event, detail FROM rollout_events WHERE rollout_id = ?"
                                             " ORDER BY id", rollout_id)
@@ -491,13 +535,28 @@ def simulate(service: Servicio, plan: Plan, fleet: List[Installation], rollout_i
     return figures
 
 
+def known_fleet(service: Servicio, plan: Plan, fleet: List[Installation]) -> None:
+    """Every installation checks in once before the rollout, the service alone on its store."""
+    service.start("--rate", "0")
+    connections = Connections(service.port)
+    try:
+        tally = run_round(connections, fleet, "", 0, plan.threads, check_in_only)
+    finally:
+        connections.close()
+        service.stop()
+    if tally.errors:
+        raise RuntimeError(f"the fleet could not check in before the rollout: {tally.errors[:3]}")
+
+
 def run_plan(plan: Plan, service: Optional[Servicio] = None, front=None) -> Tuple[Figures, List[Installation], Servicio]:
     """A service of its own (left running, for the caller to read and stop), the fleet, and the figures.
-    `front`, when given, starts the prepared service its own way (several instances behind a balancer)
-    and returns what the fleet talks to."""
+    The fleet checks in once, then the rollout starts. `front`, when given, starts the prepared service
+    its own way (several instances behind a balancer) and returns what the fleet talks to."""
     service = service or Servicio()
-    release_id, rollout_id = prepare(service, plan)
+    release_id = prepare(service, plan)
     fleet = make_fleet(plan.size, plan.seed, plan.rates, release_id)
+    known_fleet(service, plan, fleet)
+    rollout_id = start_rollout(service, plan, release_id)
     if front is None:
         service.start("--rate", "0")
     else:

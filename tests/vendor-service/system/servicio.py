@@ -48,6 +48,15 @@ def query(store, sql: str, *args) -> list:
         return connection.execute(sql, args).fetchall()
 
 
+def write(store, sql: str, *args) -> None:
+    """One statement that changes a store (a test preparing what a vendor's store would hold)."""
+    if is_postgres(store):
+        query(store, sql, *args)
+        return
+    with contextlib.closing(sqlite3.connect(str(store), timeout=30, isolation_level=None)) as connection:
+        connection.execute(sql, args)
+
+
 def new_database() -> str:
     """A fresh database on the PostgreSQL server, for one test's services."""
     name = f"sistema_{os.getpid()}_{next(_databases)}"
@@ -116,14 +125,19 @@ class Servicio:
         self.own_database = db is None and bool(POSTGRES)
         self.db = db or (new_database() if self.own_database else self.data / "servicio.db")
         self.log_path = log or self.data.parent / (self.data.name + ".log")
+        self.program = PROGRAM  # another build of the service, for a benchmark's side-by-side figures
         self.port = 0
         self.proc: Optional[subprocess.Popen] = None
 
-    def start(self, *options: str, tls: bool = True) -> "Servicio":
+    def start(self, *options: str, tls: bool = True, panel: bool = True) -> "Servicio":
+        """Started with `options`; the console beside the agents' routes unless `panel` is False (the
+        service's own default keeps it off the agents' address) or the options place it."""
         self.port = free_port()
-        args = [str(PROGRAM), "serve", "--data", str(self.data), "--db", str(self.db), "--address", "127.0.0.1",
+        args = [str(self.program), "serve", "--data", str(self.data), "--db", str(self.db), "--address", "127.0.0.1",
                 "--port", str(self.port), "--log", str(self.log_path), "--hash-settle-ms", "0"]
         args += ["--cert", str(PKI / "server.crt"), "--key", str(PKI / "server.key")] if tls else ["--plain"]
+        if panel and "--panel-port" not in options:
+            args.append("--panel-with-agents")
         self.proc = subprocess.Popen(args + list(options), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
         deadline = time.monotonic() + 30

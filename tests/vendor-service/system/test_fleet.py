@@ -14,7 +14,7 @@ from typing import List
 import pytest
 
 import fleet
-from balancer import BALANCER_ADDRESS, CLIENT_ADDRESS, Front, start_front
+from balancer import BALANCER_ADDRESS, Front, start_front
 from fleet import HALTED, FINISHED, NEW_VERSION, OLD_VERSION, STAGES, Installation, Plan
 from servicio import CHECKIN, POSTGRES
 
@@ -25,7 +25,7 @@ HEALTHY = Plan(size=SIZE, seed="sana", rates={"DESCARGA": 0.005}, min_outcomes=M
                max_failure_percent=MAX_FAILURE_PERCENT)
 FAILING = Plan(size=SIZE, seed="mala", rates={"MOVER_EXE_NUEVO": 0.30}, min_outcomes=MIN_OUTCOMES,
                max_failure_percent=MAX_FAILURE_PERCENT)
-REASON = re.compile(r"fallaron (\d+) de (\d+) instalaciones en esta etapa \((\d+\.\d) %; limite: 20\.0 %\)")
+REASON = re.compile(r"fallaron (\d+) de (\d+) instalaciones en la etapa 1 % \((\d+\.\d) %, en (\d+) redes; límite: 20\.0 %\)")
 
 
 @pytest.fixture(params=["one-service", "two-behind-nginx"])
@@ -49,11 +49,13 @@ def front(request, servicio, tmp_path):
 
 
 def assert_both_instances_served(service) -> None:
-    """Through the balancer, each instance took check-ins, and logged the client's address, not nginx's."""
+    """Through the balancer, each instance took check-ins, and logged the clients' addresses, not nginx's."""
     if not isinstance(service, Front):
         return
     for instance in service.instances:
-        assert instance.log_lines(target=CHECKIN, client=CLIENT_ADDRESS, via=BALANCER_ADDRESS)
+        lines = instance.log_lines(target=CHECKIN, via=BALANCER_ADDRESS)
+        clients = {dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)["client"] for line in lines}
+        assert len(clients) > 100 and all(c.startswith("127.1.") and c.endswith(".7") for c in clients)
         assert not instance.log_lines(target=CHECKIN, client=BALANCER_ADDRESS)
 
 
@@ -166,9 +168,13 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio, front
         (ok, 3 * len(failing), ok)
     versions = dict(fleet.read_store(service.db, "SELECT id, program_version FROM installations"))
     assert versions == {i.id: OLD_VERSION if i.id in failing else NEW_VERSION for i in installations}
-    # Each check-in stored: one a round, and one more after an update.
+    # Each check-in stored: the one before the rollout, one a round, and one more after an update.
     checkins = dict(fleet.read_store(service.db, "SELECT id, checkins FROM installations"))
-    assert checkins == {i.id: len(rounds) + (i.id not in failing) for i in installations}
+    assert checkins == {i.id: 1 + len(rounds) + (i.id not in failing) for i in installations}
+    # Every outcome counted, each from its installation's network.
+    counted = fleet.read_store(service.db, "SELECT COUNT(*), COUNT(DISTINCT network) FROM rollout_installations"
+                                           " WHERE rollout_id = ? AND counted = 1", figures.rollout_id)
+    assert counted == [(SIZE, fleet.NETWORKS)]
     linked = fleet.read_store(service.db, "SELECT installation_id, COUNT(*) FROM update_reports"
                                           " WHERE rollout_id = ? GROUP BY 1", figures.rollout_id)
     assert dict(linked) == {i.id: 3 if i.id in failing else 1 for i in installations}
@@ -205,8 +211,9 @@ def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio,
     assert [(event, detail) for _, event, detail in figures.events] == [("iniciado", ""), ("detenido", figures.reason)]
     # The reason gives the stage's failures over its outcomes when it halted:
     # at least the minimum of outcomes, a rate above the threshold.
-    failures, outcomes, percent = REASON.fullmatch(figures.reason).groups()
+    failures, outcomes, percent, networks = REASON.fullmatch(figures.reason).groups()
     failures, outcomes = int(failures), int(outcomes)
+    assert 3 <= int(networks) <= failures
     assert MIN_OUTCOMES <= outcomes <= len(first) and rate * outcomes < failures <= len(bad)
     assert percent == f"{100 * failures / outcomes:.1f}"
     rounds = figures.rounds

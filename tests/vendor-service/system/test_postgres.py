@@ -42,7 +42,8 @@ def post_plain(port: int, body: bytes, source: str, headers: dict = None) -> Tup
 def test_instances_behind_nginx_answer_alike_trust_only_it_and_share_rate_limits(servicio, tmp_path):
     first = servicio()
     plan = fleet.Plan(size=400, seed="iguales")
-    release_id, _ = fleet.prepare(first, plan)
+    release_id = fleet.prepare(first, plan)
+    fleet.start_rollout(first, plan, release_id)
     front = start_front(servicio, first, tmp_path / "nginx", "--rate", "1", "--burst", "20")
     one, two = front.instances
     try:
@@ -181,7 +182,8 @@ def test_a_vendor_moves_from_sqlite_and_its_fleet_does_not_notice(servicio):
     data = Path(tempfile.mkdtemp(prefix="trevanto_sistema_"))
     old = servicio(data=data, db=data / "servicio.db")  # the embedded store, whatever the suite runs on
     plan = fleet.Plan(size=300, seed="mudanza")
-    release_id, rollout_id = fleet.prepare(old, plan)
+    release_id = fleet.prepare(old, plan)
+    rollout_id = fleet.start_rollout(old, plan, release_id)
     installation = next(i for i in fleet.make_fleet(plan.size, plan.seed, {}, release_id) if i.place < 1)
     old.start("--rate", "0")
     before = old.post(CHECKIN, fleet.checkin_body(installation))

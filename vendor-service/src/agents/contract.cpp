@@ -64,6 +64,20 @@ std::string AgentVersionAnswer(const std::string& askingVersion, const std::stri
     return body + "}";
 }
 
+bool IsProgramVersion(const std::string& text) {
+    std::vector<std::string> parts;
+    if (text.size() > 23 || !VersionParts(text, parts) || parts.size() > 4) return false;
+    for (const std::string& part : parts) {
+        if (part.size() > 5 || (!part.empty() && std::stol(part) > 65535)) return false;
+    }
+    return true;
+}
+
+bool IsPlainStaticPath(const std::string& path) {
+    constexpr char Plain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-/";
+    return IsSafeStaticPath(path) && path.find_first_not_of(Plain) == std::string::npos;
+}
+
 std::string ErrorBody(const std::string& text) {
     return "{\"error\":\"" + EscapeJson(text) + "\"}";
 }

@@ -32,6 +32,15 @@ bool CompareVersions(const std::string& first, const std::string& second, int& o
 // parts count as 0). False when either is not digits and dots.
 bool IsNewerVersion(const std::string& candidate, const std::string& current);
 
+// True for a program version as Windows keeps one: one to four
+// dot-separated numbers, each at most 65535 (no sign, no blank).
+bool IsProgramVersion(const std::string& text);
+
+// True for a path of a package the service offers that needs no escaping
+// in an address: a safe static path whose segments are made of letters,
+// digits, '.', '_' and '-' only.
+bool IsPlainStaticPath(const std::string& path);
+
 // {"error":"<text>"} with the text escaped.
 std::string ErrorBody(const std::string& text);
 

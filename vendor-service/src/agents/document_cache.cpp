@@ -77,7 +77,22 @@ constexpr char SlotText[] = "\"\\u0001oferta\\u0001\"";
 
 }  // namespace
 
-std::string AnswerOf(CachedDocument& document, const HashResults& hashes, const std::string& extraItem) {
+namespace {
+
+// The answer with each acceptance slot holding the installation's token.
+std::string WithAcceptanceToken(std::string answer, const std::string& token) {
+    const size_t length = sizeof AcceptanceSlotText - 1;
+    for (size_t at = answer.find(AcceptanceSlotText); at != std::string::npos;
+         at = answer.find(AcceptanceSlotText, at + token.size())) {
+        answer.replace(at, length, token);
+    }
+    return answer;
+}
+
+}  // namespace
+
+std::string AnswerOf(CachedDocument& document, const HashResults& hashes, const std::string& extraItem,
+                     const std::string& acceptanceToken) {
     std::string withSlot, plain;
     {
         std::lock_guard<std::mutex> lock(document.mutex);
@@ -87,11 +102,14 @@ std::string AnswerOf(CachedDocument& document, const HashResults& hashes, const 
             document.lastHashes = hashes;
             document.answered = true;
         }
-        if (extraItem.empty()) return document.lastAnswer;
+        if (extraItem.empty() && !MarksDocuments(*document.plan)) return document.lastAnswer;
         withSlot = document.lastWithSlot;
         plain = document.lastAnswer;
     }
     const size_t at = withSlot.rfind(SlotText);
-    if (at == std::string::npos) return plain;  // not an object: no place for an item
-    return withSlot.replace(at, sizeof SlotText - 1, extraItem);
+    if (extraItem.empty() || at == std::string::npos) {  // not an object: no place for an item
+        return MarksDocuments(*document.plan) ? WithAcceptanceToken(std::move(plain), acceptanceToken) : plain;
+    }
+    withSlot.replace(at, sizeof SlotText - 1, extraItem);
+    return MarksDocuments(*document.plan) ? WithAcceptanceToken(std::move(withSlot), acceptanceToken) : withSlot;
 }

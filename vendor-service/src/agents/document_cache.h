@@ -37,5 +37,7 @@ private:
 // The answer with these hashes: composed again only when they changed.
 // With `extraItem` (the JSON text of one alert item), the item is added at
 // the end of "alertas" (made when the document has none); a document that
-// is not a JSON object cannot take it and is sent as written.
-std::string AnswerOf(CachedDocument& document, const HashResults& hashes, const std::string& extraItem = "");
+// is not a JSON object cannot take it and is sent as written. Addresses of
+// documents served here carry `acceptanceToken`.
+std::string AnswerOf(CachedDocument& document, const HashResults& hashes, const std::string& extraItem,
+                     const std::string& acceptanceToken);

@@ -5,22 +5,78 @@
 
 namespace {
 
-const std::vector<ColumnSpec> CheckInColumns = {
-    {"actualizador_version", false}, {"Programa", false},       {"Version", false},        {"hostname", false},
-    {"windows_version", false},      {"installed_path", false}, {"last_update_at", false},
-};
+// Bounds of what an agent sends, from what Windows lets it hold (UTF-16
+// units become at most 3 bytes of UTF-8 each):
+constexpr size_t ProductKeyBytes = 64;  // the product keys the service serves (data_folder.h)
+// A program's version resource is four 16-bit numbers, "65535.65535.65535.65535";
+// the agent sends "No disponible" when there is none.
+constexpr size_t VersionBytes = 23;
+// Windows' version as the agent writes it, four 32-bit numbers.
+constexpr size_t WindowsVersionBytes = 43;
+// A computer's name: 15 UTF-16 units as NetBIOS knows it (what the agent
+// sends), at most 255 as a DNS name.
+constexpr size_t HostNameBytes = 255;
+// A path: MAX_PATH is 260 UTF-16 units (780 bytes), and the agent names the
+// program within a folder of that length.
+constexpr size_t PathBytes = 1024;
+// WinINet's longest address, INTERNET_MAX_URL_LENGTH: 2083 characters.
+constexpr size_t UrlBytes = size_t{3} * 2083;
+// A time stamp "YYYY-MM-DDThh:mm:ssZ", read by the agent into 64 bytes.
+constexpr size_t StampBytes = 63;
+// The agent's own words for results and steps ("INSTALACION_FALLIDA").
+constexpr size_t WordBytes = 64;
+// An error text: the agent's are fixed and short; Windows' system messages
+// (FormatMessage) stay well under this.
+constexpr size_t MessageBytes = 2048;
+// A report's id (an agent's is a UUID, 36 bytes); indexed unique.
+constexpr size_t IdBytes = 128;
 
-const std::vector<ColumnSpec> UpdateColumns = {
-    {"Programa", false},         {"version_anterior", false}, {"version_nueva", false}, {"url_parche", false},
-    {"resultado", false},        {"codigo_error", true},      {"mensaje_error", false}, {"paso_fallido", false},
-    {"duracion_segundos", true}, {"report_id", false, 128},  // an agent's is a UUID; indexed unique
-};
+constexpr long long Int32Min = -2147483648LL;
+constexpr long long Int32Max = 2147483647LL;
+constexpr long long Uint32Max = 4294967295LL;
 
-const std::vector<ColumnSpec> AcceptanceColumns = {
-    {"Programa", false},
-    {"rtf_url", false},
-    {"acceptance_id", false},
-};
+constexpr ColumnSpec TextColumn(const char* member, size_t maxBytes) {
+    return ColumnSpec{member, false, maxBytes, 0, 0};
+}
+
+const std::vector<ColumnSpec>& CheckInColumns() {
+    static const std::vector<ColumnSpec> columns = {
+        TextColumn("actualizador_version", VersionBytes),
+        TextColumn("Programa", ProductKeyBytes),
+        TextColumn("Version", VersionBytes),
+        TextColumn("hostname", HostNameBytes),
+        TextColumn("windows_version", WindowsVersionBytes),
+        TextColumn("installed_path", PathBytes),
+        TextColumn("last_update_at", StampBytes),
+    };
+    return columns;
+}
+
+const std::vector<ColumnSpec>& UpdateColumns() {
+    static const std::vector<ColumnSpec> columns = {
+        TextColumn("Programa", ProductKeyBytes),
+        TextColumn("version_anterior", VersionBytes),
+        TextColumn("version_nueva", VersionBytes),
+        TextColumn("url_parche", UrlBytes),
+        TextColumn("resultado", WordBytes),
+        // A Windows error code or HRESULT: 32 bits, written signed or not.
+        ColumnSpec{"codigo_error", true, 0, Int32Min, Uint32Max},
+        TextColumn("mensaje_error", MessageBytes),
+        TextColumn("paso_fallido", WordBytes),
+        ColumnSpec{"duracion_segundos", true, 0, Int32Min, Int32Max},  // the agent's 32-bit count
+        TextColumn("report_id", IdBytes),
+    };
+    return columns;
+}
+
+const std::vector<ColumnSpec>& AcceptanceColumns() {
+    static const std::vector<ColumnSpec> columns = {
+        TextColumn("Programa", ProductKeyBytes),
+        TextColumn("rtf_url", UrlBytes),
+        TextColumn("acceptance_id", IdBytes),
+    };
+    return columns;
+}
 
 // True when no array or object in the text is nested deeper than
 // MaxJsonDepth. A plain scan without recursion, so a hostile body cannot
@@ -55,8 +111,10 @@ bool ReadColumn(const ColumnSpec& column, const nlohmann::json& member, ColumnVa
             error = name + " debe ser un numero entero";
             return false;
         }
-        if (member.is_number_unsigned() && member.get<uint64_t>() > uint64_t{INT64_MAX}) {
-            error = name + " esta fuera del rango de un entero de 64 bits";
+        const bool tooLarge = member.is_number_unsigned() && member.get<uint64_t>() > uint64_t{INT64_MAX};
+        if (tooLarge || member.get<long long>() < column.minNumber || member.get<long long>() > column.maxNumber) {
+            error = name + " debe estar entre " + std::to_string(column.minNumber) + " y " +
+                    std::to_string(column.maxNumber);
             return false;
         }
         value.number = member.get<long long>();
@@ -70,7 +128,7 @@ bool ReadColumn(const ColumnSpec& column, const nlohmann::json& member, ColumnVa
             error = name + " contiene un caracter nulo";
             return false;
         }
-        if (column.maxBytes != 0 && value.text.size() > column.maxBytes) {
+        if (value.text.size() > column.maxBytes) {
             error = name + " supera los " + std::to_string(column.maxBytes) + " bytes";
             return false;
         }
@@ -84,13 +142,19 @@ bool ReadColumn(const ColumnSpec& column, const nlohmann::json& member, ColumnVa
 const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind) {
     switch (kind) {
         case ReportKind::CheckIn:
-            return CheckInColumns;
+            return CheckInColumns();
         case ReportKind::Update:
-            return UpdateColumns;
+            return UpdateColumns();
         case ReportKind::Acceptance:
             break;
     }
-    return AcceptanceColumns;
+    return AcceptanceColumns();
+}
+
+size_t MaxBodyBytes(ReportKind kind) {
+    size_t bytes = 1024;
+    for (const ColumnSpec& column : ColumnsOf(kind)) bytes += 2 * (column.integer ? 20 : column.maxBytes) + 32;
+    return bytes;
 }
 
 const char* TableOf(ReportKind kind) {

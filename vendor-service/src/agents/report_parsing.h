@@ -8,10 +8,17 @@ enum class ReportKind { CheckIn, Update, Acceptance };
 struct ColumnSpec {
     const char* member;   // JSON member name, also the column name
     bool integer;         // stored as INTEGER (else TEXT)
-    size_t maxBytes = 0;  // a text's bound, where an index holds it (0: the body's)
+    size_t maxBytes;      // a text's bound, in bytes of UTF-8
+    long long minNumber;  // an integer's range
+    long long maxNumber;
 };
 
 const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind);
+
+// The largest body of a kind the service reads: every member at its bound,
+// written twice over (a path's backslashes are escaped), and room for the
+// names. A body of unknown members gets no more room than that.
+size_t MaxBodyBytes(ReportKind kind);
 const char* TableOf(ReportKind kind);
 const char* KindName(ReportKind kind);
 bool KindFromName(const std::string& name, ReportKind& kind);
@@ -32,7 +39,8 @@ inline constexpr int MaxJsonDepth = 64;
 
 // Parses a posted body. False with a Spanish error text when it is nested
 // deeper than MaxJsonDepth, is not a JSON object, or a known member has the
-// wrong type, a whole number outside 64-bit signed range, or a text with a
-// NUL character (SQL would see it cut there). Members the service does not
-// know are kept only in the raw body.
+// wrong type, a whole number outside its range, a text longer than its
+// bound or with a NUL character (SQL would see it cut there); the text names
+// the member. Members the service does not know are kept only in the raw
+// body.
 bool ParseReport(ReportKind kind, const std::string& body, ParsedReport& report, std::string& error);

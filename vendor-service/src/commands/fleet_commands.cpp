@@ -8,6 +8,7 @@
 
 #include "agents/contract.h"
 #include "console/accounts.h"
+#include "console/password_policy.h"
 #include "http/text_escape.h"
 #include "rollouts/fleet_requests.h"
 #include "rollouts/rollout_rules.h"
@@ -154,20 +155,28 @@ int RolloutCommandLine(const CommandLine& line) {
 }
 
 int OperatorCommand(const CommandLine& line) {
-    if (line.subcommand != "add") return Fail("usage: trevanto-servicio operator add --db FILE --name NAME");
+    const std::string& action = line.subcommand;
+    if (action != "add" && action != "passwd" && action != "remove") {
+        return Fail("usage: trevanto-servicio operator add|passwd|remove --db FILE --name NAME");
+    }
     const std::string name = Option(line, "name", "");
     if (!IsOperatorName(name)) return Fail("--name: letters, digits, '.', '_' and '-', 1 to 64");
     std::string password;
-    std::getline(std::cin, password);
-    if (password.size() < 10) return Fail("the password (on standard input) needs at least 10 characters");
+    if (action != "remove") {
+        std::string reason;
+        std::getline(std::cin, password);
+        if (!password.empty() && password.back() == '\r') password.pop_back();
+        if (!AcceptablePassword(password, name, reason)) return Fail("the password (on standard input): " + reason);
+    }
     Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
     std::string error;
-    if (!SaveOperator(db, name, password, error)) {
-        std::cerr << error << "\n";
-        return 1;
-    }
-    std::cout << "operator " << name << " can log in to /panel/\n";
+    const bool done = action == "remove" ? RemoveOperator(db, name, error)
+                                         : SaveOperator(db, name, password, error, action == "passwd");
+    if (!done) return StoreError(error);
+    if (action == "add") std::cout << "operator " << name << " can log in to /panel/\n";
+    if (action == "passwd") std::cout << "operator " << name << " has a new password; every session of it is closed\n";
+    if (action == "remove") std::cout << "operator " << name << " removed; every session of it is closed\n";
     return 0;
 }

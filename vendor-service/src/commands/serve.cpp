@@ -46,6 +46,7 @@ struct ServeSettings {
     int hashSettleMs = 1000;
     std::string panelAddress;
     int panelPort = 0;
+    bool panelWithAgents = false;  // the console beside the agents' routes, as asked for
 };
 
 int Usage() {
@@ -53,7 +54,8 @@ int Usage() {
                  "         [--port P] [--threads N] [--db FILE] [--log FILE] [--api-key KEY] [--checkin-path PATH]\n"
                  "         [--host NAME]... [--rate N] [--burst N] [--retention-days N] [--store-max-mb N]\n"
                  "         [--queue-mb N] [--hash-settle-ms N] [--max-connections N]\n"
-                 "         [--panel-address A --panel-port P] [--trusted-proxy ADDRESS]...\n";
+                 "         [--new-installations-per-network N]\n"
+                 "         [--panel-port P [--panel-address A] | --panel-with-agents] [--trusted-proxy ADDRESS]...\n";
     return 2;
 }
 
@@ -65,7 +67,10 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     settings.listen.keyFile = Option(line, "key", "");
     settings.listen.address = Option(line, "address", "127.0.0.1");
     settings.logFile = Option(line, "log", "");
-    settings.panelAddress = Option(line, "panel-address", settings.listen.address);
+    // The console answers on loopback unless told otherwise, and never on
+    // the agents' address unless asked to.
+    settings.panelAddress = Option(line, "panel-address", "127.0.0.1");
+    settings.panelWithAgents = HasOption(line, "panel-with-agents");
     settings.store.target = Option(line, "db", settings.data + "/servicio.db");
     for (const std::string& proxy : Options(line, "trusted-proxy")) {
         if (!IsIpAddress(proxy)) {
@@ -76,7 +81,8 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     }
     long long panelPort = 0;
     long long port = 0, threads = 0, rate = 0, burst = 0, days = 0, storeMb = 0, queueMb = 0, settle = 0,
-              connections = 0;
+              connections = 0, newPerNetwork = 0;
+    const FleetLimits fleetDefaults;
     const long long cores = std::max(1u, std::thread::hardware_concurrency());
     if (!NumberOption(line, "port", 443, 1, 65535, port) || !NumberOption(line, "threads", cores, 1, 64, threads) ||
         !NumberOption(line, "rate", 2, 0, 1000000, rate) || !NumberOption(line, "burst", 30, 1, 1000000, burst) ||
@@ -85,9 +91,20 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
         !NumberOption(line, "queue-mb", 32, 1, 4096, queueMb) ||
         !NumberOption(line, "hash-settle-ms", 1000, 0, 3600LL * 1000, settle) ||
         !NumberOption(line, "max-connections", 20000, 1, 1000000, connections) ||
-        !NumberOption(line, "panel-port", 0, 0, 65535, panelPort)) {
+        !NumberOption(line, "panel-port", 0, 0, 65535, panelPort) ||
+        !NumberOption(line, "new-installations-per-network", fleetDefaults.newInstallationsPerNetworkDay, 0, 100000000,
+                      newPerNetwork)) {
         return false;
     }
+    if (panelPort != 0 && settings.panelWithAgents) {
+        std::cerr << "--panel-port and --panel-with-agents exclude each other: the console has one place\n";
+        return false;
+    }
+    if (HasOption(line, "panel-address") && panelPort == 0) {
+        std::cerr << "--panel-address needs --panel-port\n";
+        return false;
+    }
+    settings.store.fleet.newInstallationsPerNetworkDay = static_cast<int>(newPerNetwork);
     settings.listen.port = static_cast<int>(port);
     settings.listen.threads = static_cast<int>(threads);
     settings.rates.perSecond = static_cast<double>(rate);
@@ -187,7 +204,7 @@ void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCach
         RolloutCache* rollouts = cache.load();
         for (const PendingRow* row : rows) {
             if (row->link && rollouts != nullptr) {
-                rollouts->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedUnix);
+                rollouts->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedMs);
             }
         }
     };
@@ -224,10 +241,9 @@ int Serve(const CommandLine& line) {
     checkpointer.Start();
     ReadPool reads(settings.store.target, ReadThreads, ReadQueue);
     RolloutCache rollouts(
-        [path = settings.store.target](std::vector<Rollout>& loaded, ReportedInstallations& reported,
-                                     std::string& loadError) {
+        [path = settings.store.target](OfferingState& state, std::string& loadError) {
             Database db;
-            return OpenDatabase(path, false, 1000, db, loadError) && LoadOfferingState(db, loaded, reported, loadError);
+            return OpenDatabase(path, false, 1000, db, loadError) && LoadOfferingState(db, state, loadError);
         },
         RolloutRefreshMs);
     rolloutCache = &rollouts;
@@ -250,10 +266,11 @@ int Serve(const CommandLine& line) {
     context.checkInNeedsStore = IsPostgresTarget(settings.store.target);
     if (!Options(line, "host").empty()) context.hosts = Options(line, "host");
 
-    // The console on an address of its own, when one is given; else beside the agents' API.
+    // The console on an address of its own when a port is given, beside the
+    // agents' API only when asked for; else nowhere.
     ServiceContext consoleContext = context;
     const bool ownPanel = settings.panelPort != 0;
-    context.servesConsole = !ownPanel;
+    context.servesConsole = settings.panelWithAgents;
     consoleContext.servesAgents = false;
     const auto callbacksFor = [&log](ServiceContext& served) {
         ServerCallbacks callbacks;
@@ -276,12 +293,12 @@ int Serve(const CommandLine& line) {
         std::cerr << error << "\n";
         return 1;
     }
-    log.Write(EventLogLine(UtcNowMillisText(), "listening",
-                           "address=" + settings.listen.address + " port=" + std::to_string(server.Port()) +
-                               " tls=" + (settings.listen.tls ? "yes" : "no") +
-                               (ownPanel ? " panel-address=" + settings.panelAddress + " panel-port=" +
-                                               std::to_string(panel.Port())
-                                         : std::string())));
+    log.Write(EventLogLine(
+        UtcNowMillisText(), "listening",
+        "address=" + settings.listen.address + " port=" + std::to_string(server.Port()) +
+            " tls=" + (settings.listen.tls ? "yes" : "no") +
+            (ownPanel ? " panel-address=" + settings.panelAddress + " panel-port=" + std::to_string(panel.Port())
+                      : std::string(settings.panelWithAgents ? " panel=with-agents" : " panel=off"))));
 
     int received = 0;
     sigwait(&signals, &received);

@@ -50,19 +50,53 @@ bool IsOperatorName(const std::string& name) {
     return true;
 }
 
-bool SaveOperator(const Database& db, const std::string& name, const std::string& password, std::string& error) {
+bool SaveOperator(const Database& db, const std::string& name, const std::string& password, std::string& error,
+                  bool mustExist) {
     const std::string salt = RandomToken();
     const std::string hash = Pbkdf2(password, salt, Iterations);
     if (salt.empty() || hash.empty()) {
         error = "no randomness for the salt";
         return false;
     }
-    const SqlResult result = db.Run(
-        "INSERT INTO operators (name, salt, hash, iterations, created_at) VALUES (?1, ?2, ?3, ?4, ?5)"
-        " ON CONFLICT (name) DO UPDATE SET salt = excluded.salt, hash = excluded.hash, iterations = excluded.iterations",
-        {Text(name), Text(salt), Text(hash), Int(Iterations), Text(std::to_string(std::time(nullptr)))});
-    if (!result.Ok()) error = result.error;
+    // The new password and the end of the old one's sessions, together.
+    SqlResult result = Begin(db);
+    if (result.Ok() && mustExist) {
+        result = db.Run("SELECT 1 FROM operators WHERE name = ?1", {Text(name)});
+        if (result.Ok() && result.rows.empty()) {
+            Rollback(db);
+            error = "there is no operator " + name;
+            return false;
+        }
+    }
+    if (result.Ok()) {
+        result = db.Run(
+            "INSERT INTO operators (name, salt, hash, iterations, created_at) VALUES (?1, ?2, ?3, ?4, ?5)"
+            " ON CONFLICT (name) DO UPDATE SET salt = excluded.salt, hash = excluded.hash,"
+            " iterations = excluded.iterations",
+            {Text(name), Text(salt), Text(hash), Int(Iterations), Text(std::to_string(std::time(nullptr)))});
+    }
+    if (result.Ok()) result = db.Run("DELETE FROM sessions WHERE operator = ?1", {Text(name)});
+    if (result.Ok()) result = Commit(db);
+    if (!result.Ok()) {
+        error = result.error;
+        Rollback(db);
+    }
     return result.Ok();
+}
+
+bool RemoveOperator(const Database& db, const std::string& name, std::string& error) {
+    SqlResult result = Begin(db);
+    if (result.Ok()) result = db.Run("DELETE FROM operators WHERE name = ?1", {Text(name)});
+    const long long removed = result.Ok() ? result.changes : 0;
+    if (result.Ok()) result = db.Run("DELETE FROM sessions WHERE operator = ?1", {Text(name)});
+    if (result.Ok()) result = Commit(db);
+    if (!result.Ok()) {
+        error = result.error;
+        Rollback(db);
+        return false;
+    }
+    if (removed == 0) error = "there is no operator " + name;
+    return removed > 0;
 }
 
 bool CheckOperator(const Database& db, const std::string& name, const std::string& password) {
@@ -90,8 +124,10 @@ bool OpenSession(const Database& db, const std::string& operatorName, int hours,
 
 bool FindSession(const Database& db, const std::string& token, Session& session) {
     if (token.size() != 64) return false;
-    const SqlResult result = db.Run("SELECT operator, csrf FROM sessions WHERE token_hash = ?1 AND expires_unix > ?2",
-                                    {Text(Sha256Hex(token)), Int(std::time(nullptr))});
+    const SqlResult result = db.Run(
+        "SELECT s.operator, s.csrf FROM sessions s JOIN operators o ON o.name = s.operator"
+        " WHERE s.token_hash = ?1 AND s.expires_unix > ?2",
+        {Text(Sha256Hex(token)), Int(std::time(nullptr))});
     if (!result.Ok() || result.rows.empty()) return false;
     session.operatorName = result.rows[0].Text(0);
     session.csrf = result.rows[0].Text(1);

@@ -10,8 +10,13 @@
 // Letters, digits, '.', '_' and '-'; 1 to 64 of them.
 bool IsOperatorName(const std::string& name);
 
-// Adds the operator, or gives an existing one a new password.
-bool SaveOperator(const Database& db, const std::string& name, const std::string& password, std::string& error);
+// Adds the operator, or gives an existing one a new password and ends its
+// sessions. `mustExist`: only an existing one (else false, with the reason).
+bool SaveOperator(const Database& db, const std::string& name, const std::string& password, std::string& error,
+                  bool mustExist = false);
+
+// Removes the operator and ends its sessions; false when there is none.
+bool RemoveOperator(const Database& db, const std::string& name, std::string& error);
 
 // True when the name and the password are an operator's. Takes as long for
 // a name that does not exist.
@@ -25,7 +30,7 @@ struct Session {
 // A new session of `hours`; its token for the cookie, and its CSRF token.
 bool OpenSession(const Database& db, const std::string& operatorName, int hours, std::string& token, std::string& csrf);
 
-// The session a cookie's token names, while it lasts.
+// The session a cookie's token names, while it lasts and its operator exists.
 bool FindSession(const Database& db, const std::string& token, Session& session);
 
 void CloseSession(const Database& db, const std::string& token);

@@ -39,14 +39,20 @@ Json RolloutItem(const Rollout& rollout) {
             {"etapa_actual", rollout.currentStage},
             {"etapas", stages},
             {"motivo", rollout.haltReason},
-            {"sustituye", {{"versiones", rollout.targeting.versions}, {"desde", rollout.targeting.from},
-                           {"hasta", rollout.targeting.to}}},
+            {"sustituye",
+             {{"versiones", rollout.targeting.versions},
+              {"desde", rollout.targeting.from},
+              {"hasta", rollout.targeting.to}}},
             {"piloto", s.pilotHosts},
             {"resultados_minimos", s.minOutcomes},
             {"fallos_maximos", s.maxFailures},
             {"porcentaje_fallos_maximo", 100 * s.maxFailureRate},
             {"segundos_observacion", s.soakSeconds},
             {"avanza_sola", s.autoAdvance},
+            {"redes_minimas", s.minNetworks},
+            {"peso_maximo_por_red", s.networkWeight},
+            {"dias_minimos_de_antiguedad", s.minAgeDays},
+            {"dias_vistos_minimos", s.minDaysSeen},
             {"iniciado", rollout.createdAt}};
 }
 
@@ -62,6 +68,7 @@ std::string SummaryJson(const FleetSummary& summary) {
     for (const Rollout& rollout : summary.rollouts) rollouts.push_back(RolloutItem(rollout));
     return Dump({{"dias", summary.days},
                  {"instalaciones", summary.installations},
+                 {"sin_historial", summary.withoutHistory},
                  {"por_producto_y_version", CountsJson(summary.byProductAndVersion, "producto", "version")},
                  {"versiones_agente", CountsJson(summary.agentVersions, "version", nullptr)},
                  {"versiones_windows", CountsJson(summary.windowsVersions, "version", nullptr)},
@@ -98,8 +105,22 @@ std::string RolloutJson(const RolloutView& view) {
     }
     Json lines = Json::array();
     for (const InstallationLine& line : view.installations) lines.push_back(LineJson(line));
+    Json decisions = Json::array();
+    for (size_t i = 0; i < view.decisions.size() && i < view.stages.size(); ++i) {
+        const StageCounts& c = view.decisions[i];
+        decisions.push_back({{"etapa", StageName(view.stages[i].stage)},
+                             {"resultados", c.outcomes},
+                             {"fallidas", c.failures},
+                             {"redes", c.networks},
+                             {"redes_con_fallos", c.failedNetworks},
+                             {"resultados_ponderados", c.weightedOutcomes},
+                             {"fallos_ponderados", c.weightedFailures},
+                             {"sin_historial_resultados", c.uncountedOutcomes},
+                             {"sin_historial_fallidas", c.uncountedFailures}});
+    }
     Json json = RolloutItem(view.rollout);
     json["embudo"] = stages;
+    json["decision"] = decisions;
     json["historia"] = events;
     json["instalaciones"] = lines;
     return Dump(json);

@@ -16,7 +16,8 @@ struct CountRow {
 
 struct FleetSummary {
     int days = 30;
-    long long installations = 0;
+    long long installations = 0;   // with history: seen on two distinct days at least
+    long long withoutHistory = 0;  // the others (new ones, and any a stranger makes up)
     std::vector<CountRow> byProductAndVersion;
     std::vector<CountRow> agentVersions;
     std::vector<CountRow> windowsVersions;
@@ -62,6 +63,7 @@ struct InstallationLine {
 struct RolloutView {
     Rollout rollout;
     std::vector<StageFunnel> stages;
+    std::vector<StageCounts> decisions;  // per stage: what counts in its halt and advance, and what is kept apart
     std::vector<RolloutEvent> events;
     std::vector<InstallationLine> installations;  // the most recent ones offered
 };

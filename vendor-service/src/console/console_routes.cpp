@@ -6,6 +6,7 @@
 
 #include "console/accounts.h"
 #include "console/console_json.h"
+#include "console/password_policy.h"
 #include "console/pages.h"
 #include "rollouts/fleet_requests.h"
 #include "routes/agent_api.h"
@@ -18,7 +19,7 @@ namespace {
 constexpr char SessionCookie[] = "panel_sesion";
 constexpr char LoginCookie[] = "panel_entrada";  // the login form's CSRF token (double submit)
 constexpr int SessionHours = 12;
-constexpr size_t MaxLimiterKeys = 100000;
+constexpr size_t MaxFormBytes = size_t{64} * 1024;  // the console's forms and JSON bodies
 
 constexpr char SecurityPolicy[] =
     "default-src 'none'; style-src 'self'; script-src 'self'; img-src 'self'; form-action 'self';"
@@ -352,52 +353,60 @@ Response LoginForm(const std::string& message, int status) {
 }
 
 // Checks a login off the connection's thread (the password hash takes a
-// while on purpose); slowed after repeated failures.
-void Login(ServiceContext& context, const Request& request, Respond respond, bool api) {
-    std::string name, password;
-    if (api) {
-        // Only a script sends JSON: a page of another site cannot, without asking first.
-        if (HeaderValue(request.headers, "Content-Type").rfind("application/json", 0) != 0) {
-            return respond(JsonAnswer(415, ErrorResponse(415, "envie JSON").body));
-        }
-        const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
-        if (body.is_object()) {
-            name = body.value("usuario", "");
-            password = body.value("clave", "");
-        }
-    } else {
+// while on purpose). The attempt is counted before its check, so guesses
+// sent together meet the count of those sent before them.
+// A login's name and password, from the API's JSON or the form; false
+// with the answer for a request that cannot be one.
+bool ReadCredentials(const Request& request, bool api, std::string& name, std::string& password, Response& refusal) {
+    if (!api) {
         name = Field(request, "usuario");
         password = Field(request, "clave");
         const std::string expected = CookieValue(HeaderValue(request.headers, "Cookie"), LoginCookie);
-        if (expected.empty() || !SameText(expected, Field(request, "csrf"))) {
-            return respond(LoginForm("El formulario caduco; vuelva a intentarlo.", 403));
-        }
+        if (!expected.empty() && SameText(expected, Field(request, "csrf"))) return true;
+        refusal = LoginForm("El formulario caduco; vuelva a intentarlo.", 403);
+        return false;
     }
-    const int64_t now = std::time(nullptr);
-    const std::string byAddress = "direccion:" + request.clientAddress;
-    const std::string byName = "usuario:" + name;
-    const int wait = std::max(context.logins->WaitSeconds(byAddress, now), context.logins->WaitSeconds(byName, now));
+    // Only a script sends JSON: a page of another site cannot, without asking first.
+    if (HeaderValue(request.headers, "Content-Type").rfind("application/json", 0) != 0) {
+        refusal = JsonAnswer(415, ErrorResponse(415, "envie JSON").body);
+        return false;
+    }
+    const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+    const auto text = [&body](const char* member) {
+        const auto found = body.is_object() ? body.find(member) : body.end();
+        return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
+    };
+    name = text("usuario");
+    password = text("clave");
+    return true;
+}
+
+void Login(ServiceContext& context, const Request& request, Respond respond, bool api) {
+    std::string name, password;
+    Response refusal;
+    if (!ReadCredentials(request, api, name, password, refusal)) return respond(std::move(refusal));
+    const auto refused = [api](int status, const std::string& text) {
+        return api ? JsonAnswer(status, ErrorResponse(status, text).body) : LoginForm(text, status);
+    };
+    // No operator has such a name or such a password: refused unchecked.
+    if (!IsOperatorName(name) || password.empty() || password.size() > MaxPasswordBytes) {
+        return respond(refused(401, "Usuario o clave incorrectos."));
+    }
+    const LoginKeys keys = KeysOfLogin(name, request.clientAddress);
+    const int wait = context.logins->Begin(keys, std::time(nullptr));
     if (wait > 0) {
-        const std::string text = "Demasiados intentos fallidos; espere " + std::to_string(wait) + " s.";
-        Response response = api ? JsonAnswer(429, ErrorResponse(429, text).body) : LoginForm(text, 429);
+        Response response = refused(429, "Demasiados intentos fallidos; espere " + std::to_string(wait) + " s.");
         response.headers.push_back({"Retry-After", std::to_string(wait)});
         return respond(std::move(response));
     }
     ServiceContext* shared = &context;
     auto answer = std::make_shared<Respond>(std::move(respond));
-    const bool asked = context.reads->Submit([shared, answer, name, password, byAddress, byName, api](const Database* db) {
+    const bool asked = context.reads->Submit([shared, answer, name, password, keys, api, refused](const Database* db) {
         std::string token, csrf;
-        const bool ok = db != nullptr && IsOperatorName(name) && CheckOperator(*db, name, password) &&
-                        OpenSession(*db, name, SessionHours, token, csrf);
-        const int64_t at = std::time(nullptr);
-        if (!ok) {
-            shared->logins->Failed(byAddress, at);
-            shared->logins->Failed(byName, at);
-            const std::string text = "Usuario o clave incorrectos.";
-            return (*answer)(api ? JsonAnswer(401, ErrorResponse(401, text).body) : LoginForm(text, 401));
-        }
-        shared->logins->Succeeded(byAddress);
-        shared->logins->Succeeded(byName);
+        const bool ok =
+            db != nullptr && CheckOperator(*db, name, password) && OpenSession(*db, name, SessionHours, token, csrf);
+        if (!ok) return (*answer)(refused(401, "Usuario o clave incorrectos."));
+        shared->logins->Succeeded(keys);
         Response response =
             api ? JsonAnswer(200, "{\"ok\":true,\"csrf\":\"" + csrf + "\"}") : Redirect("/panel/resumen");
         response.headers.push_back({"Set-Cookie", CookieHeader(SessionCookie, token, SessionHours * 3600)});
@@ -416,29 +425,6 @@ Response StaticText(const char* type, const char* text) {
 }
 
 }  // namespace
-
-int LoginLimiter::WaitSeconds(const std::string& key, int64_t now) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = records_.find(key);
-    if (found == records_.end() || found->second.allowedAt <= now) return 0;
-    return static_cast<int>(found->second.allowedAt - now);
-}
-
-void LoginLimiter::Failed(const std::string& key, int64_t now) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (records_.size() >= MaxLimiterKeys) records_.clear();
-    Record& record = records_[key];
-    ++record.failures;
-    if (record.failures >= freeFailures_) {
-        const int doublings = std::min(record.failures - freeFailures_, 20);
-        record.allowedAt = now + std::min<int64_t>(int64_t{firstWaitSeconds_} << doublings, maxWaitSeconds_);
-    }
-}
-
-void LoginLimiter::Succeeded(const std::string& key) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.erase(key);
-}
 
 std::string CookieValue(const std::string& header, const std::string& name) {
     size_t start = 0;
@@ -467,6 +453,7 @@ Admission AdmitConsole(const Request& head) {
         return admission;
     }
     admission.readBody = head.method == "POST";
+    admission.maxBodyBytes = MaxFormBytes;
     if (!admission.readBody && head.hasBody) {
         admission.refused = true;
         admission.refusal = ErrorResponse(400, "una peticion GET no lleva cuerpo");

@@ -10,6 +10,12 @@ std::string Number(long long value) {
     return std::to_string(value);
 }
 
+std::string Decimal(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
 std::string Percent(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f %%", value);
@@ -94,7 +100,9 @@ std::string LoginPage(const std::string& csrf, const std::string& message) {
 
 std::string SummaryPage(const PageFrame& frame, const FleetSummary& summary) {
     std::string body = "<p>Instalaciones vistas en los ultimos " + Number(summary.days) + " dias: <strong>" +
-                       Number(summary.installations) + "</strong></p>";
+                       Number(summary.installations) + "</strong></p>" +
+                       "<p>Sin historial (vistas un solo día; entre ellas, las que cualquiera puede inventar): " +
+                       Number(summary.withoutHistory) + ". No entran en las tablas.</p>";
     body += "<h2>Por producto y version del programa</h2>" +
             CountTable("Producto", "Version", summary.byProductAndVersion);
     body += "<h2>Versiones del agente</h2>" + CountTable("Agente", "", summary.agentVersions);
@@ -179,6 +187,25 @@ std::string RolloutPage(const PageFrame& frame, const RolloutView& view, const s
             Table({"Etapa", "Destinatarias", "Ofrecida", "Descarga iniciada", "Descargada", "OK", "Fallidas",
                    "Fallos por paso y codigo", "Confirmadas", "Sin confirmar"},
                   rows, {0, 7});
+    std::vector<std::vector<std::string>> decisions;
+    for (size_t i = 0; i < view.decisions.size() && i < view.stages.size(); ++i) {
+        const StageCounts& c = view.decisions[i];
+        decisions.push_back({Html(StageName(view.stages[i].stage)), Number(c.outcomes), Number(c.failures),
+                             Number(c.networks), Number(c.failedNetworks), Decimal(c.weightedOutcomes),
+                             Decimal(c.weightedFailures), Number(c.uncountedOutcomes), Number(c.uncountedFailures)});
+    }
+    body +=
+        "<h2>Lo que decide cada etapa</h2><p>Cuentan las instalaciones vistas antes de empezar el despliegue" +
+        (settings.minAgeDays > 0 ? ", al menos " + Number(settings.minAgeDays) + " días antes" : std::string()) +
+        (settings.minDaysSeen > 0 ? ", vistas en " + Number(settings.minDaysSeen) + " días distintos" : std::string()) +
+        ". Una etapa se detiene o avanza solo con resultados de al menos " + Number(settings.minNetworks) +
+        " redes distintas (IPv4 /24, IPv6 /48)" +
+        (settings.networkWeight > 0 ? ", y ninguna red pesa más de " + Number(settings.networkWeight) + " instalaciones"
+                                    : std::string()) +
+        ". Los resultados sin historial se guardan y se muestran aparte, pero no deciden nada.</p>" +
+        Table({"Etapa", "Resultados que cuentan", "Fallidas que cuentan", "Redes", "Redes con fallos",
+               "Resultados ponderados", "Fallos ponderados", "Sin historial: resultados", "Sin historial: fallidas"},
+              decisions);
     std::vector<std::vector<std::string>> events;
     for (const RolloutEvent& event : view.events) events.push_back({event.at, event.event, event.detail});
     body += "<h2>Historia</h2>" + Table({"Cuando", "Que", "Detalle"}, events);
@@ -221,9 +248,12 @@ std::string FailuresPage(const PageFrame& frame, const std::vector<FailureRow>& 
                          Html(row.product), Html(row.version), Html(row.step.empty() ? "(sin paso)" : row.step),
                          Html(Number(row.code)), who});
     }
-    return Page(frame, "<p>Informes de actualizacion fallidos, por version, paso y codigo de error.</p>" +
-                           Table({"Despliegue", "Producto", "Version", "Paso", "Codigo", "Afectadas"}, cells,
-                                 {0, 1, 2, 3, 4, 5}));
+    return Page(
+        frame,
+        "<p>Informes de actualizacion fallidos, por version, paso y codigo de error. Los que no nombran "
+        "una oferta (sin despliegue) no cuentan en ningún despliegue: cualquiera puede enviarlos, y "
+        "solo se muestran los 20 grupos mayores.</p>" +
+            Table({"Despliegue", "Producto", "Version", "Paso", "Codigo", "Afectadas"}, cells, {0, 1, 2, 3, 4, 5}));
 }
 
 std::string InstallationListPage(const PageFrame& frame, const std::string& heading, const std::string& search,

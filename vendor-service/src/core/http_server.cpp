@@ -152,7 +152,9 @@ private:
         busy_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(state_->limits.headerBytes));
-        parser_->body_limit(state_->limits.bodyBytes);
+        // The body's bound is the route's, set once the head is admitted;
+        // until then no byte of a body is read.
+        parser_->body_limit(boost::none);
         Deadline(served_ == 0 ? state_->limits.headerMs : state_->limits.keepAliveMs);
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = this->shared_from_this()](beast::error_code ec, size_t) { self->OnHead(ec); });
@@ -201,11 +203,22 @@ private:
         if (!SplitTarget(request_.target, request_.path, request_.query)) return Refuse(400, "ruta no valida");
         Admission admission = state_->callbacks.admit(request_);
         if (admission.refused) return Send(std::move(admission.refusal));
+        TakeBody(admission);
+    }
+
+    // The body of an admitted head: read within the route's bound, left
+    // unread (and the connection closed after the answer), or none.
+    void TakeBody(const Admission& admission) {
         if (!request_.hasBody) return Dispatch();
         if (!admission.readBody) {
             unreadBody_ = true;
             return Dispatch();
         }
+        // A route may take less than the server's bound; set before any body byte is parsed.
+        bodyLimit_ = admission.maxBodyBytes != 0 ? std::min(admission.maxBodyBytes, state_->limits.bodyBytes)
+                                                 : state_->limits.bodyBytes;
+        if (!parser_->chunked() && request_.declaredLength > bodyLimit_) return Refuse(413, BodyLimitText());
+        parser_->body_limit(bodyLimit_);
         if (!ReserveBody()) return Refuse(503, "el servicio esta ocupado; intentelo mas tarde");
         if (beast::iequals(HeaderValue(request_.headers, "Expect"), "100-continue")) return SendContinue();
         ReadBody();
@@ -213,13 +226,18 @@ private:
 
     // Holds back what the body may take from the budget of all bodies.
     bool ReserveBody() {
-        const size_t wanted = parser_->chunked() ? state_->limits.bodyBytes : request_.declaredLength;
+        const size_t wanted = parser_->chunked() ? bodyLimit_ : request_.declaredLength;
         size_t used = state_->bodyBytesInUse.load();
         do {
             if (used + wanted > state_->limits.bodyBudgetBytes) return false;
         } while (!state_->bodyBytesInUse.compare_exchange_weak(used, used + wanted));
         reserved_ = wanted;
         return true;
+    }
+
+    std::string BodyLimitText() const {
+        return bodyLimit_ % (size_t{1024} * 1024) == 0 ? "el cuerpo supera " + std::to_string(bodyLimit_ >> 20) + " MB"
+                                                       : "el cuerpo supera " + std::to_string(bodyLimit_) + " bytes";
     }
 
     void ReleaseBody() {
@@ -240,7 +258,7 @@ private:
     void ReadBody() {
         Deadline(state_->limits.bodyMs);
         http::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code ec, size_t) {
-            if (ec == http::error::body_limit) return self->Refuse(413, "el cuerpo supera 1 MB");
+            if (ec == http::error::body_limit) return self->Refuse(413, self->BodyLimitText());
             if (ec) return self->CloseNow();
             self->request_.body = std::move(self->parser_->get().body());
             self->Dispatch();
@@ -393,6 +411,7 @@ private:
     bool keepAlive_ = true;
     bool http10_ = false;
     bool unreadBody_ = false;
+    size_t bodyLimit_ = 0;
     bool closeAfter_ = false;
     bool registered_ = false;
     std::list<std::function<void()>>::iterator registration_;

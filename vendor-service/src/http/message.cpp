@@ -88,3 +88,17 @@ Response ErrorResponse(int status, const std::string& text) {
     const std::string quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return JsonResponse(status, "{\"error\":" + quoted + "}");
 }
+
+std::string WithQueryValue(const std::string& url, const std::string& name, const std::string& value) {
+    const size_t fragment = url.find('#');
+    const std::string base = url.substr(0, fragment);
+    const std::string tail = fragment == std::string::npos ? std::string() : url.substr(fragment);
+    return base + (base.find('?') == std::string::npos ? "?" : "&") + name + "=" + value + tail;
+}
+
+std::string QueryValueOfUrl(const std::string& url, const std::string& name) {
+    const size_t mark = url.find('?');
+    if (mark == std::string::npos) return std::string();
+    const std::string query = url.substr(mark + 1, url.find('#', mark) - mark - 1);
+    return QueryValue(query, name);
+}

@@ -71,6 +71,13 @@ Response JsonResponse(int status, std::string body);
 // {"error":"<text>"} with the status.
 Response ErrorResponse(int status, const std::string& text);
 
+// An address with "name=value" added to its query ("?" or "&"), before
+// any fragment. The value is written as given.
+std::string WithQueryValue(const std::string& url, const std::string& name, const std::string& value);
+
+// The value of a query parameter of a whole address; empty when none.
+std::string QueryValueOfUrl(const std::string& url, const std::string& name);
+
 // Decodes %XX escapes; false for a malformed escape.
 bool DecodePercent(const std::string& text, std::string& decoded);
 

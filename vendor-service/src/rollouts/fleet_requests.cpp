@@ -15,8 +15,7 @@
 namespace {
 
 bool IsVersion(const std::string& text) {
-    int order = 0;
-    return contract::CompareVersions(text, text, order);
+    return contract::IsProgramVersion(text);
 }
 
 bool IsSha256Hex(const std::string& text) {
@@ -60,6 +59,15 @@ bool DescribeServedFile(const std::string& dataRoot, const std::string& file, co
                         Release& release, std::string& error) {
     std::string path = file.rfind("archivos/", 0) == 0 ? file.substr(8) : file;
     if (path.empty() || path[0] != '/') path = "/" + path;
+    // Offered as written: a name that an address would have to escape (a
+    // blank, '#', '?', '%', a line break) would break every download.
+    if (!contract::IsPlainStaticPath(path)) {
+        error =
+            "el archivo debe estar bajo paquetes/ (u otra carpeta servida) con un nombre de letras sin "
+            "tildes, cifras, '.', '_' y '-': " +
+            path;
+        return false;
+    }
     const int fd = OpenServedFile(DataFolder{dataRoot}, path);
     if (fd < 0) {
         error = "no se sirve ningun archivo " + path + " desde archivos/";
@@ -91,7 +99,7 @@ bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const
         return false;
     }
     if (!IsVersion(release.version)) {
-        error = "la version debe ser de cifras y puntos";
+        error = "la versión debe ser de uno a cuatro números separados por puntos, cada uno de 0 a 65535";
         return false;
     }
     release.signature = field("signature");
@@ -136,7 +144,7 @@ bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rol
     targeting.to = field("to");
     for (const std::string& version : targeting.versions) {
         if (!IsVersion(version)) {
-            error = "\"" + version + "\" no es una version";
+            error = "\"" + version + "\" no es una versión (de uno a cuatro números de 0 a 65535)";
             return false;
         }
     }
@@ -157,8 +165,8 @@ bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rol
         return false;
     }
     settings.stages = StagesOf(percents, !settings.pilotHosts.empty());
-    long long minOutcomes = 0, maxFailures = 0, percent = 0, soakMinutes = 0, soakSeconds = 0, retry = 0,
-              attempts = 0;
+    long long minOutcomes = 0, maxFailures = 0, percent = 0, soakMinutes = 0, soakSeconds = 0, retry = 0, attempts = 0,
+              minNetworks = 0, networkWeight = 0, minAgeDays = 0, minDaysSeen = 0;
     const RolloutSettings defaults;
     if (!Whole(field, "min-outcomes", defaults.minOutcomes, 1, 1000000, minOutcomes, error) ||
         !Whole(field, "max-failures", defaults.maxFailures, 0, 1000000, maxFailures, error) ||
@@ -167,7 +175,11 @@ bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rol
         !Whole(field, "soak-minutes", 60, 0, 525600, soakMinutes, error) ||
         !Whole(field, "soak-seconds", soakMinutes * 60, 0, 31536000, soakSeconds, error) ||
         !Whole(field, "retry-hours", 24, 0, 8760, retry, error) ||
-        !Whole(field, "max-attempts", 3, 1, 100, attempts, error)) {
+        !Whole(field, "max-attempts", 3, 1, 100, attempts, error) ||
+        !Whole(field, "min-networks", defaults.minNetworks, 1, 1000000, minNetworks, error) ||
+        !Whole(field, "network-weight", defaults.networkWeight, 0, 1000000, networkWeight, error) ||
+        !Whole(field, "min-age-days", defaults.minAgeDays, 0, 3650, minAgeDays, error) ||
+        !Whole(field, "min-days-seen", defaults.minDaysSeen, 0, 3650, minDaysSeen, error)) {
         return false;
     }
     settings.minOutcomes = static_cast<int>(minOutcomes);
@@ -177,5 +189,9 @@ bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rol
     settings.autoAdvance = field("manual").empty();
     settings.retryPauseSeconds = static_cast<int>(retry * 3600);
     settings.maxAttempts = static_cast<int>(attempts);
+    settings.minNetworks = static_cast<int>(minNetworks);
+    settings.networkWeight = static_cast<int>(networkWeight);
+    settings.minAgeDays = static_cast<int>(minAgeDays);
+    settings.minDaysSeen = static_cast<int>(minDaysSeen);
     return true;
 }

@@ -3,7 +3,8 @@
 // "product", "version", "file", "url", "size", "sha256"; "release",
 // "replaces", "from", "to", "pilot", "stages", "min-outcomes",
 // "max-failures", "max-failure-percent", "soak-minutes", "soak-seconds",
-// "manual", "retry-hours", "max-attempts"), checked and read into records.
+// "manual", "retry-hours", "max-attempts", "min-networks", "network-weight",
+// "min-age-days", "min-days-seen"), checked and read into records.
 #pragma once
 #include <functional>
 #include <string>

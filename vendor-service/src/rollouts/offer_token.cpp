@@ -1,10 +1,12 @@
 #include "rollouts/offer_token.h"
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "http/message.h"
 #include "http/text_escape.h"
@@ -13,12 +15,67 @@ namespace {
 
 constexpr size_t SignatureHexDigits = 24;
 
+using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+// HMAC-SHA256 (RFC 2104) with the key's inner and outer states taken once
+// per thread and key: every check-in signs with the same secret, and
+// OpenSSL's one-shot HMAC() sets up (and looks up) all of it at each call,
+// costing more than the hashing itself.
+struct KeyedHmac {
+    std::string key;
+    DigestContext inner{nullptr, &EVP_MD_CTX_free};
+    DigestContext outer{nullptr, &EVP_MD_CTX_free};
+    DigestContext work{EVP_MD_CTX_new(), &EVP_MD_CTX_free};
+
+    bool Prepare(const std::string& secret) {
+        static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        constexpr size_t Block = 64;
+        unsigned char padded[Block] = {};
+        unsigned int size = 0;
+        if (secret.size() > Block) {
+            if (EVP_Digest(secret.data(), secret.size(), padded, &size, sha256, nullptr) != 1) return false;
+        } else {
+            std::copy(secret.begin(), secret.end(), padded);
+        }
+        unsigned char innerPad[Block], outerPad[Block];
+        for (size_t i = 0; i < Block; ++i) {
+            innerPad[i] = static_cast<unsigned char>(padded[i] ^ 0x36);
+            outerPad[i] = static_cast<unsigned char>(padded[i] ^ 0x5c);
+        }
+        inner.reset(EVP_MD_CTX_new());
+        outer.reset(EVP_MD_CTX_new());
+        if (!inner || !outer || !work || EVP_DigestInit_ex(inner.get(), sha256, nullptr) != 1 ||
+            EVP_DigestUpdate(inner.get(), innerPad, Block) != 1 || EVP_DigestInit_ex(outer.get(), sha256, nullptr) != 1 ||
+            EVP_DigestUpdate(outer.get(), outerPad, Block) != 1) {
+            key.clear();
+            return false;
+        }
+        key = secret;
+        return true;
+    }
+
+    bool Sign(const std::string& data, unsigned char (&digest)[32]) const {
+        unsigned char inside[32];
+        unsigned int size = 0;
+        return EVP_MD_CTX_copy_ex(work.get(), inner.get()) == 1 &&
+               EVP_DigestUpdate(work.get(), data.data(), data.size()) == 1 &&
+               EVP_DigestFinal_ex(work.get(), inside, &size) == 1 && EVP_MD_CTX_copy_ex(work.get(), outer.get()) == 1 &&
+               EVP_DigestUpdate(work.get(), inside, sizeof inside) == 1 &&
+               EVP_DigestFinal_ex(work.get(), digest, &size) == 1;
+    }
+};
+
 std::string HmacHex(const std::string& secret, const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+    thread_local KeyedHmac keyed;
+    unsigned char digest[32];
+    if ((keyed.key == secret && keyed.inner) || keyed.Prepare(secret)) {
+        if (keyed.Sign(data, digest)) return LowerHex(digest, sizeof digest);
+    }
+    // Whatever failed (no memory), OpenSSL's own one-shot HMAC gives the same.
     unsigned int size = 0;
     HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
          reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &size);
-    return LowerHex(digest, size);
+    return LowerHex(digest, sizeof digest);
 }
 
 std::string Lower(std::string text) {
@@ -57,17 +114,25 @@ bool ReadOfferToken(const std::string& secret, const std::string& token, std::st
 }
 
 std::string WithOfferToken(const std::string& url, const std::string& token) {
-    const size_t fragment = url.find('#');
-    const std::string base = url.substr(0, fragment);
-    const std::string tail = fragment == std::string::npos ? std::string() : url.substr(fragment);
-    return base + (base.find('?') == std::string::npos ? "?o=" : "&o=") + token + tail;
+    return WithQueryValue(url, "o", token);
 }
 
 std::string OfferTokenOfUrl(const std::string& url) {
-    const size_t mark = url.find('?');
-    if (mark == std::string::npos) return std::string();
-    const std::string query = url.substr(mark + 1, url.find('#', mark) - mark - 1);
-    return QueryValue(query, "o");
+    return QueryValueOfUrl(url, "o");
+}
+
+std::string AcceptanceToken(const std::string& secret, const std::string& installationId) {
+    return installationId + "-" + HmacHex(secret, "aceptacion\n" + installationId).substr(0, SignatureHexDigits);
+}
+
+bool ReadAcceptanceToken(const std::string& secret, const std::string& token, std::string& installationId) {
+    if (token.size() != 32 + 1 + SignatureHexDigits || token[32] != '-') return false;
+    const std::string installation = token.substr(0, 32);
+    if (!IsLowerHex(installation)) return false;
+    const std::string expected = AcceptanceToken(secret, installation);
+    if (CRYPTO_memcmp(expected.data(), token.data(), token.size()) != 0) return false;
+    installationId = installation;
+    return true;
 }
 
 std::string InstallationId(const std::string& secret, const std::string& product, const std::string& hostname,

@@ -19,6 +19,14 @@ std::string WithOfferToken(const std::string& url, const std::string& token);
 // The value of the "o" query parameter of an address; empty when none.
 std::string OfferTokenOfUrl(const std::string& url);
 
+// The token that ties an accepted document (an RTF item's address on the
+// vendor's hosts, as the check-in answer gave it to one installation) to
+// that installation: "<installation id>-<24 hex digits of HMAC-SHA256>".
+// It travels as the query "a=<token>" and comes back in the acceptance
+// report's "rtf_url".
+std::string AcceptanceToken(const std::string& secret, const std::string& installationId);
+bool ReadAcceptanceToken(const std::string& secret, const std::string& token, std::string& installationId);
+
 // An installation as the service knows it: HMAC-SHA256 of its product key,
 // host name and installed path (host and path in lower case; the client
 // address stands in for a member that is missing), 32 hex digits.

@@ -29,6 +29,14 @@ std::shared_ptr<const Rollout> RolloutCache::OfferingFor(const std::string& prod
     return nullptr;
 }
 
+bool RolloutCache::FileOf(long long rolloutId, RolloutFile& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = files_.find(rolloutId);
+    if (found == files_.end()) return false;
+    file = found->second;
+    return true;
+}
+
 InstallationInRollout RolloutCache::RecordOf(long long rolloutId, const std::string& installationId) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto rollout = reported_.find(rolloutId);
@@ -40,20 +48,21 @@ InstallationInRollout RolloutCache::RecordOf(long long rolloutId, const std::str
 namespace {
 
 // A report on top of what a record shows, unless the record has it already
-// (it shows a report at the same second or later).
-void Apply(InstallationInRollout& record, int64_t at, bool evenIfSeen) {
-    if (!evenIfSeen && record.known && record.lastOutcomeAt >= at) return;
+// (it shows a report at the same millisecond or later).
+void Apply(InstallationInRollout& record, int64_t atMs, bool evenIfSeen) {
+    if (!evenIfSeen && record.known && record.lastOutcomeMs >= atMs) return;
     record.known = true;
     ++record.outcomes;
-    record.lastOutcomeAt = std::max(record.lastOutcomeAt, at);
+    record.lastOutcomeAt = std::max(record.lastOutcomeAt, atMs / 1000);
+    record.lastOutcomeMs = std::max(record.lastOutcomeMs, atMs);
 }
 
 }  // namespace
 
-void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at) {
+void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Apply(reported_[rolloutId][installationId], at, true);
-    notes_.push_back(Note{rolloutId, installationId, at, std::chrono::steady_clock::now()});
+    Apply(reported_[rolloutId][installationId], atMs, true);
+    notes_.push_back(Note{rolloutId, installationId, atMs, std::chrono::steady_clock::now()});
 }
 
 void RolloutCache::Forget(long long rolloutId) {
@@ -81,22 +90,23 @@ void RolloutCache::RefreshSoon() {
 }
 
 void RolloutCache::Load(unsigned long long serving) {
-    std::vector<Rollout> loaded;
-    ReportedInstallations reported;
+    OfferingState state;
     std::string error;
     const auto began = std::chrono::steady_clock::now();
-    const bool ok = loader_(loaded, reported, error);
+    const bool ok = loader_(state, error);
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok) {  // a store that cannot be read keeps the last rollouts known
+        ReportedInstallations& reported = state.reported;
         rollouts_.clear();
-        for (Rollout& rollout : loaded) {
+        files_ = std::move(state.files);
+        for (Rollout& rollout : state.rollouts) {
             bool stoppedSince = false;
             for (const auto& [id, at] : forgotten_) stoppedSince = stoppedSince || (id == rollout.id && at >= began);
             if (!stoppedSince) rollouts_.push_back(std::make_shared<const Rollout>(std::move(rollout)));
         }
         // Reports noted while the store was being read may be missing from what was read.
         for (const Note& note : notes_) {
-            if (note.noted >= began) Apply(reported[note.rolloutId][note.installationId], note.at, false);
+            if (note.noted >= began) Apply(reported[note.rolloutId][note.installationId], note.atMs, false);
         }
         reported_ = std::move(reported);
         notes_.erase(std::remove_if(notes_.begin(), notes_.end(), [began](const Note& note) { return note.noted < began; }),

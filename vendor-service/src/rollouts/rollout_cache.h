@@ -19,10 +19,16 @@
 // The installations that reported on each offering rollout, by rollout id.
 using ReportedInstallations = std::map<long long, std::unordered_map<std::string, InstallationInRollout>>;
 
+// What the cache reads from the store.
+struct OfferingState {
+    std::vector<Rollout> rollouts;  // those that may offer
+    ReportedInstallations reported;
+    std::map<long long, RolloutFile> files;  // every rollout's, by id
+};
+
 class RolloutCache {
 public:
-    using Loader =
-        std::function<bool(std::vector<Rollout>& rollouts, ReportedInstallations& reported, std::string& error)>;
+    using Loader = std::function<bool(OfferingState& state, std::string& error)>;
 
     RolloutCache(Loader loader, int refreshMs);
     ~RolloutCache();
@@ -31,11 +37,14 @@ public:
 
     // The rollout offering a product's release, or null.
     std::shared_ptr<const Rollout> OfferingFor(const std::string& product);
+    // A rollout's package and product (any rollout of the last load); false
+    // for a rollout the store did not have then.
+    bool FileOf(long long rolloutId, RolloutFile& file);
     // What the store knew of an installation in a rollout at the last
     // load, with the reports this service stored since.
     InstallationInRollout RecordOf(long long rolloutId, const std::string& installationId);
     // A report this service just stored.
-    void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t at);
+    void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs);
     // A rollout that just stopped offering (halted or paused): gone at once,
     // before the store is read again.
     void Forget(long long rolloutId);
@@ -55,13 +64,14 @@ private:
     std::condition_variable wake_;
     std::vector<std::shared_ptr<const Rollout>> rollouts_;
     ReportedInstallations reported_;
+    std::map<long long, RolloutFile> files_;
     // Rollouts stopped, and when: a load that began before that still holds them.
     std::vector<std::pair<long long, std::chrono::steady_clock::time_point>> forgotten_;
     // Reports noted, and when: a load that began before that may not have seen them.
     struct Note {
         long long rolloutId;
         std::string installationId;
-        int64_t at;
+        int64_t atMs;
         std::chrono::steady_clock::time_point noted;
     };
     std::vector<Note> notes_;

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace rollout_status {
@@ -54,6 +55,16 @@ struct RolloutSettings {
     // only while it has reported fewer than maxAttempts times.
     int retryPauseSeconds = 24 * 3600;
     int maxAttempts = 3;
+    // Who counts (rollout_rules.h, CountsInRollout): installations first
+    // seen before the rollout started, and with these set, at least so many
+    // days before it and seen on so many distinct days.
+    int minAgeDays = 0;
+    int minDaysSeen = 0;
+    // A stage halts or advances only on outcomes from this many networks
+    // (IPv4 /24, IPv6 /48), and no network weighs more than `networkWeight`
+    // installations in its counts (0: no such cap).
+    int minNetworks = 3;
+    int networkWeight = 5;
 };
 
 struct Rollout {
@@ -64,8 +75,20 @@ struct Rollout {
     std::string status = rollout_status::Running;
     int currentStage = 0;
     int64_t stageStartedAt = 0;  // Unix seconds
+    int64_t startedMs = 0;       // when the rollout began, Unix milliseconds
     std::string haltReason;
     std::string createdAt;
+    // The pilot hosts' installations that count in the rollout (the rollout
+    // cache reads them; a pilot's name alone does not make one).
+    std::unordered_set<std::string> pilots;
+};
+
+// A rollout's package, and the product it is for: an offer's token counts
+// for that file and that product only.
+struct RolloutFile {
+    std::string product;
+    std::string url;
+    std::string servedPath;  // empty for a package on another host
 };
 
 // What the store knows of one installation in one rollout.
@@ -75,10 +98,26 @@ struct InstallationInRollout {
     int outcomes = 0;
     int failures = 0;
     int64_t lastOutcomeAt = 0;  // Unix seconds of its last report
+    int64_t lastOutcomeMs = 0;  // the same in milliseconds: tells one report from the next within a second
 };
 
-// Outcomes of the installations first offered the release in one stage.
+// Outcomes of the installations first offered the release in one stage:
+// those that count (the vendor's fleet) and those that do not ("sin
+// historial": installations the service had not seen before the rollout).
 struct StageCounts {
-    int outcomes = 0;  // installations with at least one report
+    int outcomes = 0;  // counted installations with at least one report
     int failures = 0;  // of those, installations with a failed report
+    // The same with each network weighing at most the rollout's network weight.
+    double weightedOutcomes = 0;
+    double weightedFailures = 0;
+    int networks = 0;        // networks with counted outcomes
+    int failedNetworks = 0;  // networks with counted failures
+    int uncountedOutcomes = 0;
+    int uncountedFailures = 0;
+};
+
+// One network's counted outcomes in one stage.
+struct NetworkTally {
+    int outcomes = 0;
+    int failures = 0;
 };

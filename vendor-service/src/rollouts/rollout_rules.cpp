@@ -2,19 +2,11 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "agents/contract.h"
-
-namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-}  // namespace
 
 double PlaceInRollout(const std::string& installationId, long long releaseId) {
     const std::string key = installationId + ":" + std::to_string(releaseId);
@@ -40,15 +32,39 @@ bool IsTargeted(const Targeting& targeting, const std::string& programVersion) {
     return aboveFrom && belowTo;
 }
 
-bool IsInCurrentStage(const Rollout& rollout, double place, const std::string& hostname) {
+bool IsInCurrentStage(const Rollout& rollout, double place, bool pilot) {
     const auto& stages = rollout.settings.stages;
     if (stages.empty() || rollout.currentStage < 0) return false;
     const Stage& stage = stages[std::min<size_t>(static_cast<size_t>(rollout.currentStage), stages.size() - 1)];
-    const std::string host = Lower(hostname);
-    for (const std::string& pilot : rollout.settings.pilotHosts) {
-        if (!host.empty() && host == pilot) return true;
-    }
-    return !stage.pilot && place < stage.percent;
+    return pilot || (!stage.pilot && place < stage.percent);
+}
+
+bool CountsInRollout(const RolloutSettings& settings, int64_t rolloutStartedMs, int64_t firstSeenMs, int daysSeen) {
+    constexpr int64_t DayMs = 86400000;
+    return firstSeenMs > 0 && firstSeenMs < rolloutStartedMs - settings.minAgeDays * DayMs &&
+           daysSeen >= settings.minDaysSeen;
+}
+
+StageCounts WithCountedOutcome(StageCounts counts, NetworkTally before, int newOutcome, int newFailure,
+                               int networkWeight) {
+    const NetworkTally after{before.outcomes + newOutcome, before.failures + newFailure};
+    const auto weighed = [networkWeight](const NetworkTally& tally, double& outcomes, double& failures) {
+        const double share = networkWeight > 0 && tally.outcomes > networkWeight
+                                 ? static_cast<double>(networkWeight) / tally.outcomes
+                                 : 1.0;
+        outcomes = share * tally.outcomes;
+        failures = share * tally.failures;
+    };
+    double outcomesBefore = 0, failuresBefore = 0, outcomesAfter = 0, failuresAfter = 0;
+    weighed(before, outcomesBefore, failuresBefore);
+    weighed(after, outcomesAfter, failuresAfter);
+    counts.outcomes += newOutcome;
+    counts.failures += newFailure;
+    counts.weightedOutcomes += outcomesAfter - outcomesBefore;
+    counts.weightedFailures += failuresAfter - failuresBefore;
+    if (before.outcomes == 0 && after.outcomes > 0) ++counts.networks;
+    if (before.failures == 0 && after.failures > 0) ++counts.failedNetworks;
+    return counts;
 }
 
 bool MayOfferAgain(const RolloutSettings& settings, const InstallationInRollout& record, int64_t now) {
@@ -57,18 +73,32 @@ bool MayOfferAgain(const RolloutSettings& settings, const InstallationInRollout&
     return now - record.lastOutcomeAt >= settings.retryPauseSeconds;
 }
 
-Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts) {
+namespace {
+
+// Sums of weighed shares are compared with some room for rounding.
+constexpr double Slack = 1e-6;
+
+bool RateAbove(const RolloutSettings& settings, const StageCounts& counts) {
+    return counts.weightedFailures > settings.maxFailureRate * counts.weightedOutcomes + Slack;
+}
+
+}  // namespace
+
+Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts, const Stage& stage) {
     Verdict verdict;
-    char text[200];
-    if (settings.maxFailures > 0 && counts.failures >= settings.maxFailures) {
-        std::snprintf(text, sizeof text, "%d instalaciones fallaron en esta etapa (limite: %d)", counts.failures,
-                      settings.maxFailures);
+    if (counts.failedNetworks < std::max(1, settings.minNetworks)) return verdict;
+    char text[240];
+    const std::string name = StageName(stage);
+    const char* networks = counts.failedNetworks == 1 ? "red" : "redes";
+    if (settings.maxFailures > 0 && counts.weightedFailures + Slack >= settings.maxFailures) {
+        std::snprintf(text, sizeof text, "%d instalaciones fallaron en la etapa %s, en %d %s (límite: %d)",
+                      counts.failures, name.c_str(), counts.failedNetworks, networks, settings.maxFailures);
         verdict.halt = true;
-    } else if (counts.outcomes >= std::max(1, settings.minOutcomes) &&
-               static_cast<double>(counts.failures) > settings.maxFailureRate * counts.outcomes) {
-        std::snprintf(text, sizeof text, "fallaron %d de %d instalaciones en esta etapa (%.1f %%; limite: %.1f %%)",
-                      counts.failures, counts.outcomes, 100.0 * counts.failures / counts.outcomes,
-                      100.0 * settings.maxFailureRate);
+    } else if (counts.weightedOutcomes + Slack >= std::max(1, settings.minOutcomes) && RateAbove(settings, counts)) {
+        std::snprintf(
+            text, sizeof text, "fallaron %d de %d instalaciones en la etapa %s (%.1f %%, en %d %s; límite: %.1f %%)",
+            counts.failures, counts.outcomes, name.c_str(), 100.0 * counts.weightedFailures / counts.weightedOutcomes,
+            counts.failedNetworks, networks, 100.0 * settings.maxFailureRate);
         verdict.halt = true;
     }
     if (verdict.halt) verdict.reason = text;
@@ -76,9 +106,10 @@ Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts) 
 }
 
 bool MayAdvance(const RolloutSettings& settings, const StageCounts& counts, int64_t stageStartedAt, int64_t now) {
-    if (!settings.autoAdvance || counts.outcomes < std::max(1, settings.minOutcomes)) return false;
-    if (static_cast<double>(counts.failures) > settings.maxFailureRate * counts.outcomes) return false;
-    if (settings.maxFailures > 0 && counts.failures >= settings.maxFailures) return false;
+    if (!settings.autoAdvance || counts.networks < std::max(1, settings.minNetworks)) return false;
+    if (counts.weightedOutcomes + Slack < std::max(1, settings.minOutcomes) || RateAbove(settings, counts))
+        return false;
+    if (settings.maxFailures > 0 && counts.weightedFailures + Slack >= settings.maxFailures) return false;
     return now - stageStartedAt >= settings.soakSeconds;
 }
 

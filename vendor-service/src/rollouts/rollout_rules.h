@@ -16,9 +16,23 @@ double PlaceInRollout(const std::string& installationId, long long releaseId);
 bool IsTargeted(const Targeting& targeting, const std::string& programVersion);
 
 // True when the installation is inside the rollout's current stage: a
-// pilot host is inside from the first stage on; any other, once the
-// stage's percentage is above its place.
-bool IsInCurrentStage(const Rollout& rollout, double place, const std::string& hostname);
+// pilot (a pilot host's installation that counts in the rollout) is inside
+// from the first stage on; any other, once the stage's percentage is above
+// its place.
+bool IsInCurrentStage(const Rollout& rollout, double place, bool pilot);
+
+// True when an installation's outcomes count in a rollout's decisions: it
+// was first seen before the rollout started (so a stranger cannot make one
+// on demand), `minAgeDays` before at least, and on `minDaysSeen` distinct
+// days or more. The others' outcomes are kept apart ("sin historial").
+bool CountsInRollout(const RolloutSettings& settings, int64_t rolloutStartedMs, int64_t firstSeenMs, int daysSeen);
+
+// A stage's counts once a counted installation of `network` (holding
+// `before` until now) adds a first outcome and/or a first failure. Each
+// network weighs at most `networkWeight` installations (0: no cap), its
+// failures in the same proportion as its outcomes.
+StageCounts WithCountedOutcome(StageCounts counts, NetworkTally before, int newOutcome, int newFailure,
+                               int networkWeight);
 
 // False for an installation held back: it has reported on this rollout
 // (a failure, or an OK that no check-in confirmed) `maxAttempts` times, or
@@ -30,12 +44,14 @@ struct Verdict {
     std::string reason;  // Spanish, for the console
 };
 
-// Halts the stage when its failures pass the count or, over the minimum
-// number of outcomes, the rate.
-Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts);
+// Halts on a stage (any stage, whenever its outcomes come) when its counted
+// failures, from at least `minNetworks` networks, pass the count or, over
+// the minimum number of outcomes, the rate (both weighed per network).
+Verdict HaltVerdict(const RolloutSettings& settings, const StageCounts& counts, const Stage& stage);
 
-// True when a running stage may advance by itself: enough outcomes, a
-// failure rate under the threshold, and its soak time behind it.
+// True when a running stage may advance by itself: enough counted outcomes
+// from at least `minNetworks` networks, a failure rate under the
+// threshold, and its soak time behind it.
 bool MayAdvance(const RolloutSettings& settings, const StageCounts& counts, int64_t stageStartedAt, int64_t now);
 
 // The default stages: 1 %, 10 %, 50 %, 100 %, with a pilot stage first

@@ -61,6 +61,11 @@ std::string OfferItem(const Rollout& rollout, const std::string& token) {
     return item + "}]}";
 }
 
+// An address without its query and fragment.
+std::string WithoutQuery(const std::string& url) {
+    return url.substr(0, url.find_first_of("?#"));
+}
+
 Response StoreUnavailable() {
     Response response = ErrorResponse(503, "el informe no se pudo guardar ahora; intentelo mas tarde");
     response.headers.push_back({"Retry-After", "30"});
@@ -114,6 +119,7 @@ void AnswerCheckIn(ServiceContext& context, const std::shared_ptr<CheckInAnswer>
         answer->note = "offer=" + std::to_string(offered->id);
     }
     const std::string product = row.checkIn->product;
+    const std::string installation = row.checkIn->installationId;
     // The agent needs its document whatever becomes of the row: a store that
     // is down or slow costs the row (counted, and noted in the log line),
     // never the answer.
@@ -122,16 +128,21 @@ void AnswerCheckIn(ServiceContext& context, const std::shared_ptr<CheckInAnswer>
                                                 [answer](StoreOutcome outcome) { answer->StoreDone(outcome.stored); });
     if (!queued) answer->StoreDone(false);
     const std::shared_ptr<CachedDocument> document = context.documents->For(context.data, product, context.hosts);
-    context.hashes->Lookup(HashesNeeded(*document->plan), [answer, document, extraItem](const HashResults& hashes) {
-        answer->DocumentDone(AnswerOf(*document, hashes, extraItem));
-    });
+    // Documents served here are tied to the installation they are sent to.
+    const std::string acceptance =
+        MarksDocuments(*document->plan) ? AcceptanceToken(context.secret, installation) : std::string();
+    context.hashes->Lookup(HashesNeeded(*document->plan),
+                           [answer, document, extraItem, acceptance](const HashResults& hashes) {
+                               answer->DocumentDone(AnswerOf(*document, hashes, extraItem, acceptance));
+                           });
 }
 
 // Whether the check-in is answered with the release its product's rollout
 // offers: the installation must run a version the release replaces, be
-// inside the current stage, and not be held back by earlier reports (the
-// rollout cache knows those: the store's as of its last load, a second ago
-// at most, and this service's own since).
+// inside the current stage (by its place, or as a pilot that counts), and
+// not be held back by earlier reports (the rollout cache knows those: the
+// store's as of its last load, a second ago at most, and this service's
+// own since).
 void HandleCheckIn(ServiceContext& context, const Request& request, Respond respond, ParsedReport report) {
     auto answer = std::make_shared<CheckInAnswer>();
     answer->respond = std::move(respond);
@@ -144,7 +155,7 @@ void HandleCheckIn(ServiceContext& context, const Request& request, Respond resp
     if (rollout && facts.programVersion != rollout->release.version &&
         IsTargeted(rollout->targeting, facts.programVersion)) {
         const double place = PlaceInRollout(facts.installationId, rollout->release.id);
-        if (IsInCurrentStage(*rollout, place, facts.hostname) &&
+        if (IsInCurrentStage(*rollout, place, rollout->pilots.count(facts.installationId) != 0) &&
             MayOfferAgain(rollout->settings, context.rollouts->RecordOf(rollout->id, facts.installationId),
                           std::time(nullptr))) {
             return AnswerCheckIn(context, answer, std::move(row), rollout, place);
@@ -158,13 +169,23 @@ void HandleReport(ServiceContext& context, ReportKind kind, const Request& reque
     auto shared = std::make_shared<Respond>(std::move(respond));
     const auto deadline = Clock::now() + std::chrono::milliseconds(context.reportStoreWaitMs);
     PendingRow row = RowOf(kind, request, std::move(report));
-    // An update report whose address carries a token of ours counts in its
-    // rollout; any other is stored unlinked and counts nowhere.
+    // An update report whose address carries a token of ours, for the
+    // rollout's own package and product, counts in its rollout; any other
+    // is stored unlinked and counts nowhere.
     ReportLink link;
+    const std::string url = MemberText(row.report, kind, "url_parche");
+    RolloutFile file;
     if (kind == ReportKind::Update &&
-        ReadOfferToken(context.secret, OfferTokenOfUrl(MemberText(row.report, kind, "url_parche")),
-                       link.installationId, link.rolloutId)) {
+        ReadOfferToken(context.secret, OfferTokenOfUrl(url), link.installationId, link.rolloutId) &&
+        context.rollouts != nullptr && context.rollouts->FileOf(link.rolloutId, file) &&
+        file.product == MemberText(row.report, kind, "Programa") && WithoutQuery(url) == WithoutQuery(file.url)) {
         row.link = link;
+    }
+    // An acceptance of a document whose address carries an installation's token is that installation's.
+    std::string accepted;
+    if (kind == ReportKind::Acceptance &&
+        ReadAcceptanceToken(context.secret, QueryValueOfUrl(MemberText(row.report, kind, "rtf_url"), "a"), accepted)) {
+        row.acceptedBy = accepted;
     }
     const bool queued = context.writer->Enqueue(
         std::move(row), deadline, [shared](StoreOutcome outcome) {

@@ -3,10 +3,11 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include "agents/contract.h"
 #include <chrono>
 #include <ctime>
 
+#include "agents/contract.h"
+#include "agents/report_parsing.h"
 #include "rollouts/offer_token.h"
 #include "routes/agent_api.h"
 #include "routes/static_files.h"
@@ -15,6 +16,12 @@ namespace {
 
 bool IsAgentPost(const ServiceContext& context, const std::string& path) {
     return path == context.checkInPath || path == contract::UpdateReportPath || path == contract::AcceptanceReportPath;
+}
+
+ReportKind KindOfPath(const std::string& path) {
+    if (path == contract::UpdateReportPath) return ReportKind::Update;
+    if (path == contract::AcceptanceReportPath) return ReportKind::Acceptance;
+    return ReportKind::CheckIn;
 }
 
 Admission Refuse(Response response, const Request& head) {
@@ -38,14 +45,16 @@ void QueueDownload(ServiceContext& context, const Request& request, const Downlo
     context.writer->Enqueue(std::move(row), std::chrono::steady_clock::time_point::max(), [](StoreOutcome) {});
 }
 
-// A package fetched with an offer's token: its download begins now, and is
-// whole once the file's last byte has gone out (in this answer, or in the
-// last part of a resumed transfer).
+// The rollout's own package fetched with an offer's token: its download
+// begins now, and is whole once the file's last byte has gone out (in this
+// answer, or in the last part of a resumed transfer).
 void TrackDownload(ServiceContext& context, const Request& request, Response& response) {
     DownloadEvent event;
-    if (context.writer == nullptr ||
-        !ReadOfferToken(context.secret, QueryValue(request.query, "o"), event.installationId, event.rolloutId)) {
-        return;
+    RolloutFile file;
+    if (context.writer == nullptr || context.rollouts == nullptr ||
+        !ReadOfferToken(context.secret, QueryValue(request.query, "o"), event.installationId, event.rolloutId) ||
+        !context.rollouts->FileOf(event.rolloutId, file) || file.servedPath != request.path) {
+        return;  // a token counts for its own rollout's package only
     }
     QueueDownload(context, request, event);
     if (response.fileOffset + response.fileLength != response.fileSize) return;
@@ -96,6 +105,7 @@ Admission AdmitRequest(ServiceContext& context, const Request& head) {
         return Refuse(ErrorResponse(401, "API key no valida"), head);
     }
     admission.readBody = true;
+    admission.maxBodyBytes = MaxBodyBytes(KindOfPath(head.path));
     return admission;
 }
 

@@ -25,6 +25,7 @@ struct Admission {
     bool refused = false;
     Response refusal;
     bool readBody = false;
+    size_t maxBodyBytes = 0;  // the longest body this route reads; 0: the server's bound
 };
 
 struct ServiceContext {
@@ -35,7 +36,7 @@ struct ServiceContext {
     RolloutCache* rollouts = nullptr;  // none: the documents alone, as written
     ReadPool* reads = nullptr;
     std::string secret;  // signs installation ids and offer tokens
-    std::shared_ptr<LoginLimiter> logins = std::make_shared<LoginLimiter>();
+    std::shared_ptr<LoginLimiter> logins = std::make_shared<LoginLimiter>();  // shared with the console's own listener
     // Which routes this listener serves: the console may have an address of its own.
     bool servesAgents = true;
     bool servesConsole = true;

@@ -11,16 +11,22 @@
 namespace {
 
 constexpr int ListLimit = 200;
+constexpr size_t SummaryRows = 50;  // per table; the rest are summed as one row
 
 // The summary's three tables and its total from one pass over the
 // installations: their counts by every combination shown, summed here.
+// Installations without history (seen on one day only) are counted apart:
+// a stranger can make those up, not the ones in the tables.
 constexpr char CountSeenCombinations[] =
     "SELECT product, COALESCE(program_version, ''), COALESCE(agent_version, ''), COALESCE(windows_version, ''),"
-    " COUNT(*) FROM installations WHERE last_seen_unix >= ?1 GROUP BY 1, 2, 3, 4";
+    " COUNT(*) FROM installations WHERE last_seen_unix >= ?1 AND days_seen >= 2 GROUP BY 1, 2, 3, 4";
+constexpr char CountWithoutHistory[] =
+    "SELECT COUNT(*) FROM installations WHERE last_seen_unix >= ?1 AND days_seen < 2";
 
 constexpr char OfferedIds[] = "SELECT installation_id FROM rollout_installations WHERE rollout_id = ?1";
 constexpr char ProductFleet[] =
-    "SELECT id, program_version, hostname FROM installations WHERE product = ?1 AND last_seen_unix >= ?2";
+    "SELECT id, program_version, hostname, first_seen_ms, days_seen FROM installations WHERE product = ?1"
+    " AND last_seen_unix >= ?2";
 constexpr char Funnel[] =
     "SELECT stage, COUNT(*) FILTER (WHERE offers > 0), COUNT(download_started_at), COUNT(download_completed_at),"
     " COUNT(*) FILTER (WHERE ok_ms > 0), COUNT(*) FILTER (WHERE failures > 0), COUNT(confirmed_at),"
@@ -41,6 +47,10 @@ constexpr char OfferedTo[] =
     " WHEN ri.download_started_at IS NOT NULL THEN 'descargando' ELSE 'ofrecida' END"
     " FROM (SELECT * FROM rollout_installations WHERE rollout_id = ?1 ORDER BY last_offered_at DESC LIMIT 200) ri"
     " JOIN installations i ON i.id = ri.installation_id ORDER BY ri.last_offered_at DESC";
+// Read as fleet_store.h's ReadStageCounts reads them, the stage after.
+constexpr char StageDecisions[] =
+    "SELECT outcomes, failures, weighted_outcomes, weighted_failures, networks, failed_networks, uncounted_outcomes,"
+    " uncounted_failures, stage FROM rollout_stage_counts WHERE rollout_id = ?1";
 
 constexpr char FailuresLinked[] =
     "SELECT r.id, l.product, l.version, COALESCE(ri.last_step, ''), COALESCE(ri.last_code, 0), COUNT(*)"
@@ -51,7 +61,7 @@ constexpr char FailuresUnlinked[] =
     "SELECT COALESCE(\"Programa\", ''), COALESCE(version_nueva, ''), COALESCE(paso_fallido, ''),"
     " COALESCE(codigo_error, 0), COUNT(*) FROM update_reports WHERE rollout_id IS NULL"
     " AND COALESCE(resultado, '') <> 'OK' GROUP BY COALESCE(\"Programa\", ''), COALESCE(version_nueva, ''),"
-    " COALESCE(paso_fallido, ''), COALESCE(codigo_error, 0) ORDER BY 5 DESC LIMIT 100";
+    " COALESCE(paso_fallido, ''), COALESCE(codigo_error, 0) ORDER BY 5 DESC LIMIT 20";
 constexpr char FailedInstallations[] =
     "SELECT i.id, i.product, COALESCE(i.hostname, ''), COALESCE(i.program_version, ''), i.last_seen,"
     " CAST(ri.failures AS TEXT) || ' fallo(s), el ultimo ' || COALESCE(ri.last_outcome_at, '')"
@@ -77,9 +87,10 @@ constexpr char ReportsOf[] =
     "SELECT received_at, COALESCE(resultado, ''), COALESCE(version_anterior, ''), COALESCE(version_nueva, ''),"
     " COALESCE(paso_fallido, ''), COALESCE(codigo_error, 0), COALESCE(mensaje_error, '')"
     " FROM update_reports WHERE installation_id = ?1 ORDER BY id DESC LIMIT 200";
+// Acceptances of documents sent to this installation (their address carried its token).
 constexpr char AcceptancesOf[] =
-    "SELECT received_at, COALESCE(rtf_url, '') FROM acceptance_reports WHERE client_address = ?1"
-    " AND COALESCE(\"Programa\", '') = ?2 ORDER BY id DESC LIMIT 200";
+    "SELECT received_at, COALESCE(rtf_url, '') FROM acceptance_reports WHERE installation_id = ?1"
+    " ORDER BY id DESC LIMIT 200";
 
 // Runs a query, calling `row` for each result row; false with the error.
 template <class Row>
@@ -96,13 +107,21 @@ bool Each(const Database& db, const char* sql, const std::vector<SqlValue>& para
 using Tally = std::map<std::pair<std::string, std::string>, long long>;
 
 // Largest first; by name where counts tie, or first by name when `byFirst`.
+// Past SummaryRows, the smallest are summed as one row, "(otras)".
 std::vector<CountRow> Ranked(const Tally& tally, bool byFirst) {
     std::vector<CountRow> rows;
     for (const auto& [key, count] : tally) rows.push_back(CountRow{key.first, key.second, count});
-    std::stable_sort(rows.begin(), rows.end(), [byFirst](const CountRow& a, const CountRow& b) {
-        if (byFirst && a.first != b.first) return a.first < b.first;
-        return a.count > b.count;
-    });
+    std::stable_sort(rows.begin(), rows.end(), [](const CountRow& a, const CountRow& b) { return a.count > b.count; });
+    if (rows.size() > SummaryRows) {
+        CountRow others{"(otras)", "", 0};
+        for (size_t i = SummaryRows - 1; i < rows.size(); ++i) others.count += rows[i].count;
+        rows.resize(SummaryRows - 1);
+        rows.push_back(others);
+    }
+    if (byFirst) {
+        std::stable_sort(rows.begin(), rows.end() - (tally.size() > SummaryRows ? 1 : 0),
+                         [](const CountRow& a, const CountRow& b) { return a.first < b.first; });
+    }
     return rows;
 }
 
@@ -110,18 +129,23 @@ InstallationLine LineOf(const SqlRow& r) {
     return InstallationLine{r.Text(0), r.Text(1), r.Text(2), r.Text(3), r.Text(4), r.Text(5)};
 }
 
-// The stage an installation belongs to by its place and host; -1 for none.
-int StageOf(const Rollout& rollout, double place, const std::string& hostname) {
-    std::string host = hostname;
-    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+// The stage an installation belongs to by its place, or as a pilot; -1 for none.
+int StageOf(const Rollout& rollout, double place, bool pilot) {
+    if (pilot) return 0;
     for (size_t i = 0; i < rollout.settings.stages.size(); ++i) {
         const Stage& stage = rollout.settings.stages[i];
-        for (const std::string& pilot : rollout.settings.pilotHosts) {
-            if (!host.empty() && host == pilot) return 0;
-        }
         if (!stage.pilot && place < stage.percent) return static_cast<int>(i);
     }
     return -1;
+}
+
+// A pilot host's installation that counts in the rollout.
+bool IsPilot(const Rollout& rollout, const std::string& hostname, int64_t firstSeenMs, int daysSeen) {
+    std::string host = hostname;
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto& pilots = rollout.settings.pilotHosts;
+    return !host.empty() && std::find(pilots.begin(), pilots.end(), host) != pilots.end() &&
+           CountsInRollout(rollout.settings, rollout.startedMs, firstSeenMs, daysSeen);
 }
 
 // How many installations of the product each stage takes in: those on a
@@ -140,7 +164,8 @@ bool CountTargeted(const Database& db, RolloutView& view, std::string& error) {
         [&](const SqlRow& r) {
             const std::string id = r.Text(0);
             if (offered.count(id) == 0 && !IsTargeted(rollout.targeting, r.Text(1))) return;
-            const int stage = StageOf(rollout, PlaceInRollout(id, rollout.release.id), r.Text(2));
+            const bool pilot = IsPilot(rollout, r.Text(2), r.Int(3), static_cast<int>(r.Int(4)));
+            const int stage = StageOf(rollout, PlaceInRollout(id, rollout.release.id), pilot);
             if (stage >= 0) ++view.stages[static_cast<size_t>(stage)].targeted;
         },
         error);
@@ -163,6 +188,12 @@ bool ReadFleetSummary(const Database& db, int days, FleetSummary& summary, std::
         },
         error);
     if (!counted) return false;
+    const SqlResult apart = db.Run(CountWithoutHistory, {Int(since)});
+    if (!apart.Ok()) {
+        error = apart.error;
+        return false;
+    }
+    summary.withoutHistory = apart.Number(0);
     summary.byProductAndVersion = Ranked(byProduct, true);
     summary.agentVersions = Ranked(byAgent, false);
     summary.windowsVersions = Ranked(byWindows, false);
@@ -176,6 +207,7 @@ bool ReadRolloutView(const Database& db, long long id, RolloutView& view, std::s
         funnel.stage = stage;
         view.stages.push_back(funnel);
     }
+    view.decisions.resize(view.stages.size());
     const auto inStage = [&view](const SqlRow& r) -> StageFunnel* {
         const long long stage = r.Int(0);
         return stage >= 0 && static_cast<size_t>(stage) < view.stages.size() ? &view.stages[static_cast<size_t>(stage)]
@@ -207,9 +239,20 @@ bool ReadRolloutView(const Database& db, long long id, RolloutView& view, std::s
                error) &&
            Each(
                db, Events, byRollout,
-               [&](const SqlRow& r) { view.events.push_back(RolloutEvent{r.Text(0), r.Text(1), r.Text(2)}); }, error) &&
+               [&](const SqlRow& r) {
+                   view.events.push_back(RolloutEvent{r.Text(0), r.Text(1), r.Text(2)});
+               },
+               error) &&
            Each(
-               db, OfferedTo, byRollout, [&](const SqlRow& r) { view.installations.push_back(LineOf(r)); }, error);
+               db, OfferedTo, byRollout, [&](const SqlRow& r) { view.installations.push_back(LineOf(r)); }, error) &&
+           Each(
+               db, StageDecisions, byRollout,
+               [&](const SqlRow& r) {
+                   const long long stage = r.Int(8);
+                   if (stage < 0 || static_cast<size_t>(stage) >= view.decisions.size()) return;
+                   view.decisions[static_cast<size_t>(stage)] = ReadStageCounts(r);
+               },
+               error);
 }
 
 bool ReadFailures(const Database& db, std::vector<FailureRow>& rows, std::string& error) {
@@ -292,8 +335,7 @@ bool ReadInstallationHistory(const Database& db, const std::string& id, Installa
             },
             error) &&
         Each(
-            db, AcceptancesOf, {Text(history.clientAddress), Text(history.installation.product)},
-            [&](const SqlRow& r) { add(r.Text(0), "aceptacion", r.Text(1) + " (desde la misma direccion)"); }, error);
+            db, AcceptancesOf, byId, [&](const SqlRow& r) { add(r.Text(0), "aceptacion", r.Text(1)); }, error);
     std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.at > b.at; });
     return read;
 }

@@ -1,21 +1,30 @@
 #include "storage/fleet_store.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
+#include "http/network_prefix.h"
 #include "rollouts/rollout_rules.h"
 
 namespace {
 
-constexpr char UpsertInstallation[] =
+// A known installation's check-in: when it was last seen, as what, and on
+// how many distinct days (its name and path keep their first spelling).
+constexpr char TouchInstallation[] =
+    "UPDATE installations SET client_address = ?2, program_version = ?3, agent_version = ?4, windows_version = ?5,"
+    " last_seen = ?6, last_seen_unix = ?7, checkins = checkins + 1,"
+    " days_seen = days_seen + CASE WHEN last_seen_day < ?8 THEN 1 ELSE 0 END, last_seen_day = ?8"
+    " WHERE id = ?1";
+// New installations a network brought since a time, counted up to a bound.
+constexpr char NewInNetwork[] =
+    "SELECT COUNT(*) FROM (SELECT 1 FROM installations WHERE network = ?1 AND first_seen_ms >= ?2 LIMIT ?3) n";
+constexpr char AddInstallation[] =
     "INSERT INTO installations (id, product, hostname, installed_path, client_address, program_version,"
-    " agent_version, windows_version, first_seen, last_seen, last_seen_unix, checkins)"
-    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?9, ?10, 1)"
-    " ON CONFLICT (id) DO UPDATE SET hostname = excluded.hostname, installed_path = excluded.installed_path,"
-    " client_address = excluded.client_address, program_version = excluded.program_version,"
-    " agent_version = excluded.agent_version, windows_version = excluded.windows_version,"
-    " last_seen = excluded.last_seen, last_seen_unix = excluded.last_seen_unix,"
-    " checkins = installations.checkins + 1";
+    " agent_version, windows_version, first_seen, last_seen, last_seen_unix, checkins, first_seen_ms, network,"
+    " days_seen, last_seen_day) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?9, ?10, 1, ?11, ?12, 1, ?13)"
+    " ON CONFLICT (id) DO NOTHING";
+constexpr char InstallationStanding[] = "SELECT first_seen_ms, days_seen FROM installations WHERE id = ?1";
 
 // The first offer makes the installation's row in the rollout; later ones
 // write nothing (an installation offered again is no news for the funnel,
@@ -37,28 +46,53 @@ constexpr char Unconfirm[] =
 
 constexpr char RolloutStage[] = "SELECT current_stage FROM rollouts WHERE id = ?1";
 constexpr char InstallationSoFar[] =
-    "SELECT stage, outcomes, failures FROM rollout_installations WHERE rollout_id = ?1 AND installation_id = ?2";
+    "SELECT stage, outcomes, failures, counted, network FROM rollout_installations"
+    " WHERE rollout_id = ?1 AND installation_id = ?2";
 
+// Whether the installation counts, and its network, are set at its first report.
 constexpr char RecordOutcome[] =
     "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
     " last_offered_at, offers, outcomes, failures, last_result, last_step, last_code, last_outcome_at,"
-    " last_outcome_unix, ok_at, ok_ms) VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11)"
+    " last_outcome_unix, ok_at, ok_ms, counted, network, last_outcome_ms)"
+    " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13, ?14)"
     " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET"
+    " counted = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.counted ELSE rollout_installations.counted "
+    "END,"
+    " network = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.network ELSE rollout_installations.network "
+    "END,"
     " outcomes = rollout_installations.outcomes + 1,"
     " failures = rollout_installations.failures + excluded.failures, last_result = excluded.last_result,"
     " last_step = excluded.last_step, last_code = excluded.last_code,"
     " last_outcome_at = excluded.last_outcome_at, last_outcome_unix = excluded.last_outcome_unix,"
+    " last_outcome_ms = excluded.last_outcome_ms,"
     " ok_at = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_at ELSE rollout_installations.ok_at END,"
     " ok_ms = CASE WHEN excluded.ok_ms > 0 THEN excluded.ok_ms ELSE rollout_installations.ok_ms END,"
     " confirmed_at = CASE WHEN excluded.ok_ms > 0 THEN NULL ELSE rollout_installations.confirmed_at END,"
     " unconfirmed_at = CASE WHEN excluded.ok_ms > 0 THEN NULL ELSE rollout_installations.unconfirmed_at END";
 
-// A stage's outcomes are counted as they come, so a halt decision reads one row.
-constexpr char CountStage[] = "SELECT outcomes, failures FROM rollout_stage_counts WHERE rollout_id = ?1 AND stage = ?2";
-constexpr char AddToStage[] =
-    "INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures) VALUES (?1, ?2, ?3, ?4)"
-    " ON CONFLICT (rollout_id, stage) DO UPDATE SET outcomes = rollout_stage_counts.outcomes + excluded.outcomes,"
-    " failures = rollout_stage_counts.failures + excluded.failures";
+// A stage's outcomes are counted as they come (its totals, and each
+// network's), so a halt decision reads one row.
+constexpr char CountStage[] =
+    "SELECT outcomes, failures, weighted_outcomes, weighted_failures, networks, failed_networks, uncounted_outcomes,"
+    " uncounted_failures FROM rollout_stage_counts WHERE rollout_id = ?1 AND stage = ?2";
+constexpr char CountStages[] =
+    "SELECT outcomes, failures, weighted_outcomes, weighted_failures, networks, failed_networks, uncounted_outcomes,"
+    " uncounted_failures, stage FROM rollout_stage_counts WHERE rollout_id = ?1 ORDER BY stage";
+constexpr char SetStageCounts[] =
+    "INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures, weighted_outcomes, weighted_failures,"
+    " networks, failed_networks, uncounted_outcomes, uncounted_failures) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+    "?10)"
+    " ON CONFLICT (rollout_id, stage) DO UPDATE SET outcomes = excluded.outcomes, failures = excluded.failures,"
+    " weighted_outcomes = excluded.weighted_outcomes, weighted_failures = excluded.weighted_failures,"
+    " networks = excluded.networks, failed_networks = excluded.failed_networks,"
+    " uncounted_outcomes = excluded.uncounted_outcomes, uncounted_failures = excluded.uncounted_failures";
+constexpr char CountNetwork[] =
+    "SELECT outcomes, failures FROM rollout_stage_networks WHERE rollout_id = ?1 AND stage = ?2 AND network = ?3";
+constexpr char AddToNetwork[] =
+    "INSERT INTO rollout_stage_networks (rollout_id, stage, network, outcomes, failures) VALUES (?1, ?2, ?3, ?4, ?5)"
+    " ON CONFLICT (rollout_id, stage, network) DO UPDATE SET"
+    " outcomes = rollout_stage_networks.outcomes + excluded.outcomes,"
+    " failures = rollout_stage_networks.failures + excluded.failures";
 
 constexpr char RecordDownloadBegun[] =
     "UPDATE rollout_installations SET download_started_at = COALESCE(download_started_at, ?3)"
@@ -78,31 +112,41 @@ constexpr char SelectRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id";
 constexpr char SelectAllRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id ORDER BY r.id DESC";
 constexpr char SelectOneRollout[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.id = ?1";
 constexpr char SelectOfferingRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.status IN ('EN_CURSO', 'TERMINADO')"
     " ORDER BY r.id DESC";
 constexpr char Reported[] =
-    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix FROM rollout_installations"
+    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix, last_outcome_ms FROM rollout_installations"
     " WHERE rollout_id = ?1 AND outcomes > 0";
 constexpr char OfferingIds[] = "SELECT id FROM rollouts WHERE status IN ('EN_CURSO', 'TERMINADO')";
+// A pilot host's installations that count in the rollout (the rules are checked here).
+constexpr char PilotInstallations[] =
+    "SELECT id, first_seen_ms, days_seen FROM installations WHERE product = ?1 AND lower(hostname) = ?2";
+// Every rollout's package and product: a token counts only for its own.
+constexpr char RolloutFiles[] =
+    "SELECT r.id, l.product, l.url, l.served_path FROM rollouts r JOIN releases l ON l.id = r.release_id";
 constexpr char Awaiting[] =
     "SELECT installation_id FROM rollout_installations WHERE ok_ms > 0 AND confirmed_at IS NULL"
     " AND unconfirmed_at IS NULL";
@@ -120,8 +164,10 @@ constexpr char BusyProduct[] =
 constexpr char AddRollout[] =
     "INSERT INTO rollouts (release_id, status, target_versions, target_from, target_to, pilot_hosts, stages,"
     " current_stage, stage_started_unix, min_outcomes, max_failures, max_failure_rate, soak_seconds,"
-    " auto_advance, retry_pause_seconds, max_attempts, created_at, updated_at)"
-    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 0, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?16) RETURNING id";
+    " auto_advance, retry_pause_seconds, max_attempts, created_at, updated_at, started_ms, min_networks,"
+    " network_weight, min_age_days, min_days_seen)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 0, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?17, ?18, ?19, ?20, ?21)"
+    " RETURNING id";
 
 std::string UtcText(int64_t unix) {
     const std::time_t time = static_cast<std::time_t>(unix);
@@ -185,6 +231,11 @@ Rollout ReadRollout(const SqlRow& row) {
     rollout.haltReason = row.Text(16);
     rollout.createdAt = row.Text(17);
     ReadRelease(row, 18, rollout.release);
+    rollout.startedMs = row.Int(27);
+    settings.minNetworks = static_cast<int>(row.Int(28));
+    settings.networkWeight = static_cast<int>(row.Int(29));
+    settings.minAgeDays = static_cast<int>(row.Int(30));
+    settings.minDaysSeen = static_cast<int>(row.Int(31));
     return rollout;
 }
 
@@ -225,11 +276,18 @@ SqlResult Advance(const Database& db, const Rollout& rollout, int64_t now, const
     return Event(db, rollout.id, now, finishing ? "terminado" : "avanzado", detail + " (" + by + ")");
 }
 
-// Halts a rollout that offers (running or finished) when its current
-// stage's failures pass its threshold.
-SqlResult HaltIfFailing(const Database& db, FleetMemory& memory, const Rollout& rollout, int64_t now) {
+const Stage& StageAt(const Rollout& rollout, int stage) {
+    static const Stage none{false, 0};
+    const auto& stages = rollout.settings.stages;
+    return stage >= 0 && static_cast<size_t>(stage) < stages.size() ? stages[static_cast<size_t>(stage)] : none;
+}
+
+// Halts a rollout that offers (running or finished) when one of its
+// stages' counted failures pass its threshold.
+SqlResult HaltIfFailing(const Database& db, FleetMemory& memory, const Rollout& rollout, int stage,
+                        const StageCounts& counts, int64_t now) {
     if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Finished) return SqlResult();
-    const Verdict verdict = HaltVerdict(rollout.settings, LoadStageCounts(db, rollout.id, rollout.currentStage));
+    const Verdict verdict = HaltVerdict(rollout.settings, counts, StageAt(rollout, stage));
     if (!verdict.halt) return SqlResult();
     bool changed = false;
     SqlResult result =
@@ -250,28 +308,25 @@ bool LockedRollout(const Database& db, long long id, Rollout& rollout, SqlResult
     return false;
 }
 
-SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const PendingRow& row) {
+// A new installation, unless its network brought as many as it may in the
+// last day already; `recorded` tells whether it now has a row.
+SqlResult AddNewInstallation(const Database& db, const FleetLimits& limits, const PendingRow& row, bool& recorded) {
+    constexpr int64_t DayMs = 86400000;
     const CheckInFacts& facts = *row.checkIn;
-    SqlResult result = db.Run(UpsertInstallation,
-                              {Text(facts.installationId), Text(facts.product), TextOrNull(facts.hostname),
-                               TextOrNull(facts.installedPath), Text(row.clientAddress),
-                               TextOrNull(facts.programVersion), TextOrNull(facts.agentVersion),
-                               TextOrNull(facts.windowsVersion), Text(row.receivedAt), Int(row.receivedUnix)});
-    if (!result.Ok()) return result;
-    if (facts.offeredRollout != 0) {
-        result = db.Run(RecordOffer, {Int(facts.offeredRollout), Text(facts.installationId), Int(facts.offeredStage),
-                                      Real(facts.place), Text(row.receivedAt)});
-        if (!result.Ok()) return result;
+    const std::string network = NetworkOf(row.clientAddress);
+    recorded = false;
+    SqlResult result;
+    if (limits.newInstallationsPerNetworkDay > 0) {
+        result = db.Run(NewInNetwork,
+                        {Text(network), Int(row.receivedMs - DayMs), Int(limits.newInstallationsPerNetworkDay)});
+        if (!result.Ok() || result.Number(0) >= limits.newInstallationsPerNetworkDay) return result;
     }
-    if (facts.programVersion.empty() || memory.awaitingConfirmation.count(facts.installationId) == 0) return result;
-    long long marked = 0;
-    for (const char* sql : {Confirm, Unconfirm}) {
-        result = db.Run(sql, {Text(row.receivedAt), Text(facts.installationId), Int(row.receivedMs),
-                              Text(facts.programVersion)});
-        if (!result.Ok()) return result;
-        marked += result.changes;
-    }
-    if (marked > 0) memory.awaitingConfirmation.erase(facts.installationId);
+    result = db.Run(AddInstallation,
+                    {Text(facts.installationId), Text(facts.product), TextOrNull(facts.hostname),
+                     TextOrNull(facts.installedPath), Text(row.clientAddress), TextOrNull(facts.programVersion),
+                     TextOrNull(facts.agentVersion), TextOrNull(facts.windowsVersion), Text(row.receivedAt),
+                     Int(row.receivedUnix), Int(row.receivedMs), Text(network), Int(row.receivedUnix / 86400)});
+    recorded = result.Ok() && result.changes > 0;
     return result;
 }
 
@@ -284,8 +339,81 @@ const ColumnValue& Member(const PendingRow& row, const char* name) {
     return none;
 }
 
-// The report counts in its installation's way through the rollout, and may
-// halt the rollout's current stage.
+// Adds an installation's first outcome or first failure to its stage's
+// counts: to its network's and the weighed totals when it counts, else to
+// the outcomes kept apart.
+SqlResult CountInStage(const Database& db, const Rollout& rollout, int stage, bool counted, const std::string& network,
+                       int newOutcome, int newFailure, StageCounts& counts) {
+    SqlResult result = db.Run(CountStage, {Int(rollout.id), Int(stage)});
+    if (!result.Ok()) return result;
+    counts = result.rows.empty() ? StageCounts() : ReadStageCounts(result.rows[0]);
+    if (counted) {
+        result = db.Run(CountNetwork, {Int(rollout.id), Int(stage), Text(network)});
+        if (!result.Ok()) return result;
+        NetworkTally before;
+        if (!result.rows.empty())
+            before = {static_cast<int>(result.rows[0].Int(0)), static_cast<int>(result.rows[0].Int(1))};
+        counts = WithCountedOutcome(counts, before, newOutcome, newFailure, rollout.settings.networkWeight);
+        result = db.Run(AddToNetwork, {Int(rollout.id), Int(stage), Text(network), Int(newOutcome), Int(newFailure)});
+        if (!result.Ok()) return result;
+    } else {
+        counts.uncountedOutcomes += newOutcome;
+        counts.uncountedFailures += newFailure;
+    }
+    return db.Run(SetStageCounts,
+                  {Int(rollout.id), Int(stage), Int(counts.outcomes), Int(counts.failures),
+                   Real(counts.weightedOutcomes), Real(counts.weightedFailures), Int(counts.networks),
+                   Int(counts.failedNetworks), Int(counts.uncountedOutcomes), Int(counts.uncountedFailures)});
+}
+
+// Whether an installation's outcomes count in a rollout, from what the
+// store knows of it (none when it has no row: it counts nowhere).
+SqlResult Standing(const Database& db, const Rollout& rollout, const std::string& installationId, bool& known,
+                   bool& counts) {
+    SqlResult result = db.Run(InstallationStanding, {Text(installationId)});
+    known = result.Ok() && !result.rows.empty();
+    counts = known && CountsInRollout(rollout.settings, rollout.startedMs, result.rows[0].Int(0),
+                                      static_cast<int>(result.rows[0].Int(1)));
+    return result;
+}
+
+// An installation's way through a rollout so far, and whether and from
+// which network its outcomes count (set at its first report).
+struct SoFar {
+    bool kept = false;  // the store has a row of it, in the rollout or as an installation
+    int stage = 0;      // its first report, or its first failure, counts in the stage it was offered in
+    long long outcomes = 0;
+    long long failures = 0;
+    bool counted = false;
+    std::string network;
+};
+
+SqlResult ReadSoFar(const Database& db, const Rollout& rollout, const PendingRow& row, SoFar& soFar) {
+    const ReportLink& link = *row.link;
+    soFar.stage = rollout.currentStage;
+    soFar.network = NetworkOf(row.clientAddress);
+    SqlResult result = db.Run(InstallationSoFar, {Int(link.rolloutId), Text(link.installationId)});
+    if (!result.Ok()) return result;
+    soFar.kept = !result.rows.empty();
+    if (soFar.kept) {
+        const SqlRow& found = result.rows[0];
+        soFar.stage = static_cast<int>(found.Int(0));
+        soFar.outcomes = found.Int(1);
+        soFar.failures = found.Int(2);
+        if (soFar.outcomes > 0) {
+            soFar.counted = found.Int(3) != 0;
+            soFar.network = found.Text(4);
+            return result;
+        }
+    }
+    bool known = false;
+    result = Standing(db, rollout, link.installationId, known, soFar.counted);
+    soFar.kept = soFar.kept || known;
+    return result;
+}
+
+// The report counts in its installation's way through the rollout, in the
+// stage it was offered in, and may halt the rollout on that stage.
 SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow& row) {
     const ReportLink& link = *row.link;
     Rollout rollout;
@@ -294,33 +422,33 @@ SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow
         // Signed for a rollout this store does not have: nothing to count.
         return result.status == SqlStatus::Failed && result.error.rfind("no existe", 0) == 0 ? SqlResult() : result;
     }
+    if (Member(row, "Programa").text != rollout.release.product) return SqlResult();  // another product's token
     const bool ok = Member(row, "resultado").text == "OK";
-    // Its first report, or its first failure, counts in the stage it was offered in.
-    int stage = rollout.currentStage;
-    long long outcomesBefore = 0, failuresBefore = 0;
-    result = db.Run(InstallationSoFar, {Int(link.rolloutId), Text(link.installationId)});
-    if (!result.Ok()) return result;
-    if (!result.rows.empty()) {
-        stage = static_cast<int>(result.rows[0].Int(0));
-        outcomesBefore = result.rows[0].Int(1);
-        failuresBefore = result.rows[0].Int(2);
-    }
+    SoFar soFar;
+    result = ReadSoFar(db, rollout, row, soFar);
+    // An installation the store never took (a network's new ones past
+    // their bound) leaves its report stored and nothing else.
+    if (!result.Ok() || !soFar.kept) return result;
+    const int stage = soFar.stage;
+    const bool counted = soFar.counted;
+    const std::string& network = soFar.network;
+    const long long outcomesBefore = soFar.outcomes, failuresBefore = soFar.failures;
     result = db.Run(RecordOutcome,
                     {Int(link.rolloutId), Text(link.installationId), Int(stage), Text(row.receivedAt), Int(ok ? 0 : 1),
                      Text(Member(row, "resultado").text), Text(Member(row, "paso_fallido").text),
-                     Int(Member(row, "codigo_error").number), Int(row.receivedUnix),
-                     ok ? Text(row.receivedAt) : Null(), Int(ok ? row.receivedMs : 0)});
+                     Int(Member(row, "codigo_error").number), Int(row.receivedUnix), ok ? Text(row.receivedAt) : Null(),
+                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network), Int(row.receivedMs)});
     if (!result.Ok()) return result;
     if (ok) memory.awaitingConfirmation.insert(link.installationId);
     const int newOutcome = outcomesBefore == 0 ? 1 : 0;
     const int newFailure = !ok && failuresBefore == 0 ? 1 : 0;
-    if (newOutcome + newFailure > 0) {
-        result = db.Run(AddToStage, {Int(link.rolloutId), Int(stage), Int(newOutcome), Int(newFailure)});
-        if (!result.Ok()) return result;
-    }
-    // Any outcome may tip the stage: a failure, or the outcome that makes
-    // the minimum for a failure rate already too high.
-    return HaltIfFailing(db, memory, rollout, row.receivedUnix);
+    if (newOutcome + newFailure == 0) return result;
+    StageCounts counts;
+    result = CountInStage(db, rollout, stage, counted, network, newOutcome, newFailure, counts);
+    if (!result.Ok()) return result;
+    // Any counted outcome may tip its stage: a failure, or the outcome that
+    // makes the minimum for a failure rate already too high.
+    return counted ? HaltIfFailing(db, memory, rollout, stage, counts, row.receivedUnix) : result;
 }
 
 SqlResult WriteDownload(const Database& db, const PendingRow& row) {
@@ -359,6 +487,19 @@ SqlResult WriteCommand(const Database& db, FleetMemory* memory, const RolloutCom
 
 }  // namespace
 
+StageCounts ReadStageCounts(const SqlRow& row) {
+    StageCounts counts;
+    counts.outcomes = static_cast<int>(row.Int(0));
+    counts.failures = static_cast<int>(row.Int(1));
+    counts.weightedOutcomes = row.Real(2);
+    counts.weightedFailures = row.Real(3);
+    counts.networks = static_cast<int>(row.Int(4));
+    counts.failedNetworks = static_cast<int>(row.Int(5));
+    counts.uncountedOutcomes = static_cast<int>(row.Int(6));
+    counts.uncountedFailures = static_cast<int>(row.Int(7));
+    return counts;
+}
+
 std::string PercentsText(const std::vector<Stage>& stages) {
     std::string text;
     for (const Stage& stage : stages) {
@@ -377,14 +518,78 @@ bool LoadFleetMemory(const Database& db, FleetMemory& memory) {
     return result.Ok();
 }
 
+SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const FleetLimits& limits, const PendingRow& row,
+                       bool& withoutHistory) {
+    const CheckInFacts& facts = *row.checkIn;
+    SqlResult result = db.Run(TouchInstallation,
+                              {Text(facts.installationId), Text(row.clientAddress), TextOrNull(facts.programVersion),
+                               TextOrNull(facts.agentVersion), TextOrNull(facts.windowsVersion), Text(row.receivedAt),
+                               Int(row.receivedUnix), Int(row.receivedUnix / 86400)});
+    if (!result.Ok()) return result;
+    bool recorded = result.changes > 0;
+    withoutHistory = !recorded;  // else its row reads the installation's days (store.cpp, InsertSql)
+    if (!recorded) {
+        result = AddNewInstallation(db, limits, row, recorded);
+        if (!result.Ok()) return result;
+    }
+    // Only an installation with a row of its own takes one in a rollout.
+    if (facts.offeredRollout != 0 && recorded) {
+        result = db.Run(RecordOffer, {Int(facts.offeredRollout), Text(facts.installationId), Int(facts.offeredStage),
+                                      Real(facts.place), Text(row.receivedAt)});
+        if (!result.Ok()) return result;
+    }
+    if (facts.programVersion.empty() || memory.awaitingConfirmation.count(facts.installationId) == 0) return result;
+    long long marked = 0;
+    for (const char* sql : {Confirm, Unconfirm}) {
+        result = db.Run(
+            sql, {Text(row.receivedAt), Text(facts.installationId), Int(row.receivedMs), Text(facts.programVersion)});
+        if (!result.Ok()) return result;
+        marked += result.changes;
+    }
+    if (marked > 0) memory.awaitingConfirmation.erase(facts.installationId);
+    return result;
+}
+
+SqlResult HasHistory(const Database& db, const std::string& installationId, bool& withHistory) {
+    SqlResult result = db.Run(InstallationStanding, {Text(installationId)});
+    withHistory = result.Ok() && !result.rows.empty() && result.rows[0].Int(1) >= 2;
+    return result;
+}
+
 SqlResult WriteFleetFacts(const Database& db, FleetMemory& memory, const PendingRow& row, bool& applied) {
     applied = false;
-    if (row.checkIn) return WriteCheckIn(db, memory, row);
     if (row.link) return WriteOutcome(db, memory, row);
     if (row.download) return WriteDownload(db, row);
     if (row.command) return WriteCommand(db, &memory, *row.command, row.receivedUnix, applied);
     return SqlResult();
 }
+
+namespace {
+
+// Halts a rollout on any of its stages (every stage's outcomes keep
+// counting: late failures of a stage already passed halt it too), else
+// advances it when its current stage has earned it.
+SqlResult HaltOrAdvance(const Database& db, FleetMemory& memory, const Rollout& rollout, int64_t now) {
+    SqlResult result = db.Run(CountStages, {Int(rollout.id)});
+    if (!result.Ok()) return result;
+    StageCounts current;
+    for (const SqlRow& stageRow : result.rows) {
+        const int stage = static_cast<int>(stageRow.Int(8));
+        const StageCounts counts = ReadStageCounts(stageRow);
+        if (stage == rollout.currentStage) current = counts;
+        SqlResult halt = HaltIfFailing(db, memory, rollout, stage, counts, now);
+        if (!halt.Ok()) return halt;
+        if (!memory.stoppedInBatch.empty() && memory.stoppedInBatch.back() == rollout.id) return halt;
+    }
+    if (rollout.status != rollout_status::Running ||
+        !MayAdvance(rollout.settings, current, rollout.stageStartedAt, now)) {
+        return SqlResult();
+    }
+    bool changed = false;
+    return Advance(db, rollout, now, "por si solo", changed);
+}
+
+}  // namespace
 
 SqlResult AdvanceRollouts(const Database& db, FleetMemory& memory, int64_t now) {
     SqlResult offering = db.Run(OfferingIds);
@@ -396,24 +601,16 @@ SqlResult AdvanceRollouts(const Database& db, FleetMemory& memory, int64_t now) 
             if (result.status == SqlStatus::Busy) return result;
             continue;
         }
-        result = HaltIfFailing(db, memory, rollout, now);
-        if (!result.Ok()) return result;
-        if (rollout.status != rollout_status::Running ||
-            !MayAdvance(rollout.settings, LoadStageCounts(db, rollout.id, rollout.currentStage), rollout.stageStartedAt,
-                        now)) {
-            continue;
-        }
-        bool changed = false;
-        result = Advance(db, rollout, now, "por si solo", changed);
+        result = HaltOrAdvance(db, memory, rollout, now);
         if (!result.Ok()) return result;
     }
     return SqlResult();
 }
 
-bool LoadOfferingState(const Database& db, std::vector<Rollout>& rollouts, ReportedInstallations& reported,
-                       std::string& error) {
-    if (!ReadRollouts(db.Run(SelectOfferingRollouts), rollouts, error)) return false;
-    for (const Rollout& rollout : rollouts) {
+bool LoadOfferingState(const Database& db, OfferingState& state, std::string& error) {
+    if (!ReadRollouts(db.Run(SelectOfferingRollouts), state.rollouts, error)) return false;
+    ReportedInstallations& reported = state.reported;
+    for (Rollout& rollout : state.rollouts) {
         const SqlResult result = db.Run(Reported, {Int(rollout.id)});
         if (!result.Ok()) {
             error = result.error;
@@ -427,8 +624,28 @@ bool LoadOfferingState(const Database& db, std::vector<Rollout>& rollouts, Repor
             record.outcomes = static_cast<int>(row.Int(2));
             record.failures = static_cast<int>(row.Int(3));
             record.lastOutcomeAt = row.Int(4);
+            record.lastOutcomeMs = row.Int(5);
+        }
+        // Pilots: the pilot hosts' installations that count in the rollout.
+        for (const std::string& host : rollout.settings.pilotHosts) {
+            const SqlResult pilots = db.Run(PilotInstallations, {Text(rollout.release.product), Text(host)});
+            if (!pilots.Ok()) {
+                error = pilots.error;
+                return false;
+            }
+            for (const SqlRow& row : pilots.rows) {
+                if (CountsInRollout(rollout.settings, rollout.startedMs, row.Int(1), static_cast<int>(row.Int(2)))) {
+                    rollout.pilots.insert(row.Text(0));
+                }
+            }
         }
     }
+    const SqlResult files = db.Run(RolloutFiles);
+    if (!files.Ok()) {
+        error = files.error;
+        return false;
+    }
+    for (const SqlRow& row : files.rows) state.files[row.Int(0)] = RolloutFile{row.Text(1), row.Text(2), row.Text(3)};
     return true;
 }
 
@@ -448,13 +665,8 @@ bool LoadRollout(const Database& db, long long id, Rollout& rollout, std::string
 }
 
 StageCounts LoadStageCounts(const Database& db, long long rolloutId, int stage) {
-    StageCounts counts;
     const SqlResult result = db.Run(CountStage, {Int(rolloutId), Int(stage)});
-    if (result.Ok() && !result.rows.empty()) {
-        counts.outcomes = static_cast<int>(result.rows[0].Int(0));
-        counts.failures = static_cast<int>(result.rows[0].Int(1));
-    }
-    return counts;
+    return result.Ok() && !result.rows.empty() ? ReadStageCounts(result.rows[0]) : StageCounts();
 }
 
 bool InsertRelease(const Database& db, Release& release, std::string& error) {
@@ -513,16 +725,35 @@ bool InsertRollout(const Database& db, Rollout& rollout, std::string& error) {
         Rollback(db);
         return false;
     }
-    const int64_t now = std::time(nullptr);
+    const int64_t nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    const int64_t now = nowMs / 1000;
     rollout.createdAt = UtcText(now);
     rollout.stageStartedAt = now;
+    rollout.startedMs = nowMs;
     const RolloutSettings& s = rollout.settings;
-    result = db.Run(AddRollout, {Int(rollout.release.id), Text(rollout_status::Running),
-                                 Text(JoinList(rollout.targeting.versions)), Text(rollout.targeting.from),
-                                 Text(rollout.targeting.to), Text(JoinList(s.pilotHosts)), Text(PercentsText(s.stages)),
-                                 Int(now), Int(s.minOutcomes), Int(s.maxFailures), Real(s.maxFailureRate),
-                                 Int(s.soakSeconds), Int(s.autoAdvance ? 1 : 0), Int(s.retryPauseSeconds),
-                                 Int(s.maxAttempts), Text(rollout.createdAt)});
+    result = db.Run(AddRollout, {Int(rollout.release.id),
+                                 Text(rollout_status::Running),
+                                 Text(JoinList(rollout.targeting.versions)),
+                                 Text(rollout.targeting.from),
+                                 Text(rollout.targeting.to),
+                                 Text(JoinList(s.pilotHosts)),
+                                 Text(PercentsText(s.stages)),
+                                 Int(now),
+                                 Int(s.minOutcomes),
+                                 Int(s.maxFailures),
+                                 Real(s.maxFailureRate),
+                                 Int(s.soakSeconds),
+                                 Int(s.autoAdvance ? 1 : 0),
+                                 Int(s.retryPauseSeconds),
+                                 Int(s.maxAttempts),
+                                 Text(rollout.createdAt),
+                                 Int(nowMs),
+                                 Int(s.minNetworks),
+                                 Int(s.networkWeight),
+                                 Int(s.minAgeDays),
+                                 Int(s.minDaysSeen)});
     if (result.Ok() && !result.rows.empty()) {
         rollout.id = result.rows[0].Int(0);
         result = Event(db, rollout.id, now, "iniciado", "");

@@ -5,6 +5,7 @@
 // is locked for that decision. Two reports arriving together cannot both
 // slip past a rollout's threshold.
 #pragma once
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -22,28 +23,53 @@ struct FleetMemory {
     std::vector<long long> stoppedInBatch;
 };
 
+// What strangers may add to the fleet.
+struct FleetLimits {
+    // New installations a network (IPv4 /24, IPv6 /48) may bring in 24
+    // hours; past it a check-in is answered and stored, its installation
+    // is not (it is taken at a later check-in). 0: no bound.
+    int newInstallationsPerNetworkDay = 100;
+};
+
 bool LoadFleetMemory(const Database& db, FleetMemory& memory);
 
-// The writes a row brings besides its report row, in the open transaction.
-// `applied` tells whether a command changed its rollout.
+// A check-in's installation (kept, or new within its network's bound), its
+// offer and confirmation, in the open transaction, before its row is
+// written: `withoutHistory` when the installation was not kept (a kept
+// one's row reads whether it has history itself).
+SqlResult WriteCheckIn(const Database& db, FleetMemory& memory, const FleetLimits& limits, const PendingRow& row,
+                       bool& withoutHistory);
+
+// Whether the installation has been seen on two distinct days.
+SqlResult HasHistory(const Database& db, const std::string& installationId, bool& withHistory);
+
+// The writes any other row brings besides its report row, in the open
+// transaction. `applied` tells whether a command changed its rollout.
 SqlResult WriteFleetFacts(const Database& db, FleetMemory& memory, const PendingRow& row, bool& applied);
 
-// Halts every offering rollout whose stage is failing (a check that does
-// not wait for the next report), and advances every running one whose
-// stage has earned it (enough outcomes, few failures, its soak time behind
-// it), in the open transaction.
+// Halts every offering rollout with a failing stage (any of its stages: a
+// check that does not wait for the next report), and advances every
+// running one whose current stage has earned it (enough counted outcomes
+// from enough networks, few failures, its soak time behind it), in the
+// open transaction.
 SqlResult AdvanceRollouts(const Database& db, FleetMemory& memory, int64_t now);
 
 // Rollouts that may offer (running, or finished and still offering), with
-// their releases, and for each the installations that reported on it.
-bool LoadOfferingState(const Database& db, std::vector<Rollout>& rollouts, ReportedInstallations& reported,
-                       std::string& error);
+// their releases and pilots, and for each the installations that reported
+// on it.
+// With every rollout's package and product, by rollout id.
+bool LoadOfferingState(const Database& db, OfferingState& state, std::string& error);
 
 // Every rollout, newest first, or one.
 bool LoadRollouts(const Database& db, std::vector<Rollout>& rollouts, std::string& error);
 bool LoadRollout(const Database& db, long long id, Rollout& rollout, std::string& error);
 
 StageCounts LoadStageCounts(const Database& db, long long rolloutId, int stage);
+
+// A stage's counts from a row that selects outcomes, failures,
+// weighted_outcomes, weighted_failures, networks, failed_networks,
+// uncounted_outcomes and uncounted_failures first, in that order.
+StageCounts ReadStageCounts(const SqlRow& row);
 
 // A release of a product; false when the version is already there (or the
 // store fails), with the reason.

@@ -108,6 +108,68 @@ constexpr char Signature4[] = R"sql(
 ALTER TABLE releases ADD COLUMN signature TEXT NOT NULL DEFAULT '';
 )sql";
 
+// Outcomes that count come from the vendor's fleet. What layout 5 adds:
+// installations known since when, from which network, seen on how many
+// days; a rollout's start and its rules of who counts; each outcome counted
+// or not, and its network; a stage's counts per network (its totals weighed
+// so that no network counts for more than a set number of installations).
+// Outcomes stored before it were counted without networks: they are kept
+// apart, as not counting, and the stages count again from the upgrade on.
+// Report rows without history are indexed for trimming, but for the
+// check-ins: the busiest table is not made slower for a trimming step,
+// which reads them from the oldest.
+constexpr char Fleet5[] = R"sql(
+ALTER TABLE installations ADD COLUMN first_seen_ms {int} NOT NULL DEFAULT 0;
+ALTER TABLE installations ADD COLUMN network TEXT NOT NULL DEFAULT '';
+ALTER TABLE installations ADD COLUMN days_seen {int} NOT NULL DEFAULT 1;
+ALTER TABLE installations ADD COLUMN last_seen_day {int} NOT NULL DEFAULT 0;
+UPDATE installations SET first_seen_ms = {first_seen_ms}, last_seen_day = last_seen_unix / 86400;
+UPDATE installations SET days_seen = 2 WHERE last_seen_unix * 1000 - first_seen_ms >= 86400000;
+CREATE INDEX installations_new_by_network ON installations (network, first_seen_ms);
+CREATE INDEX installations_by_host ON installations (product, lower(hostname));
+ALTER TABLE rollouts ADD COLUMN started_ms {int} NOT NULL DEFAULT 0;
+ALTER TABLE rollouts ADD COLUMN min_networks {int} NOT NULL DEFAULT 3;
+ALTER TABLE rollouts ADD COLUMN network_weight {int} NOT NULL DEFAULT 5;
+ALTER TABLE rollouts ADD COLUMN min_age_days {int} NOT NULL DEFAULT 0;
+ALTER TABLE rollouts ADD COLUMN min_days_seen {int} NOT NULL DEFAULT 0;
+UPDATE rollouts SET started_ms = {started_ms};
+ALTER TABLE rollout_installations ADD COLUMN counted {int} NOT NULL DEFAULT 0;
+ALTER TABLE rollout_installations ADD COLUMN network TEXT NOT NULL DEFAULT '';
+ALTER TABLE rollout_installations ADD COLUMN last_outcome_ms {int} NOT NULL DEFAULT 0;
+UPDATE rollout_installations SET last_outcome_ms = last_outcome_unix * 1000;
+ALTER TABLE rollout_stage_counts ADD COLUMN weighted_outcomes {real} NOT NULL DEFAULT 0;
+ALTER TABLE rollout_stage_counts ADD COLUMN weighted_failures {real} NOT NULL DEFAULT 0;
+ALTER TABLE rollout_stage_counts ADD COLUMN networks {int} NOT NULL DEFAULT 0;
+ALTER TABLE rollout_stage_counts ADD COLUMN failed_networks {int} NOT NULL DEFAULT 0;
+ALTER TABLE rollout_stage_counts ADD COLUMN uncounted_outcomes {int} NOT NULL DEFAULT 0;
+ALTER TABLE rollout_stage_counts ADD COLUMN uncounted_failures {int} NOT NULL DEFAULT 0;
+UPDATE rollout_stage_counts SET uncounted_outcomes = outcomes, uncounted_failures = failures, outcomes = 0, failures = 0;
+CREATE TABLE rollout_stage_networks (
+  rollout_id {int} NOT NULL, stage {int} NOT NULL, network TEXT NOT NULL, outcomes {int} NOT NULL DEFAULT 0,
+  failures {int} NOT NULL DEFAULT 0, PRIMARY KEY (rollout_id, stage, network));
+ALTER TABLE checkins ADD COLUMN without_history {int} NOT NULL DEFAULT 0;
+ALTER TABLE update_reports ADD COLUMN without_history {int} NOT NULL DEFAULT 0;
+ALTER TABLE acceptance_reports ADD COLUMN without_history {int} NOT NULL DEFAULT 0;
+ALTER TABLE acceptance_reports ADD COLUMN installation_id TEXT;
+CREATE INDEX update_reports_without_history ON update_reports (id) WHERE without_history = 1;
+CREATE INDEX acceptance_reports_without_history ON acceptance_reports (id) WHERE without_history = 1;
+CREATE INDEX acceptance_reports_by_installation ON acceptance_reports (installation_id, id);
+)sql";
+
+// Layout 5's script with the dialect's way of reading a stored UTC time.
+std::string Fleet5Script(Dialect dialect) {
+    std::string script = Typed(Fleet5, dialect);
+    const auto millisecondsOf = [dialect](const std::string& column) {
+        return dialect == Dialect::Postgres
+                   ? "COALESCE((EXTRACT(EPOCH FROM CAST(" + column + " AS TIMESTAMPTZ)) * 1000)::BIGINT, 0)"
+                   : "COALESCE(CAST(strftime('%s', " + column + ") AS INTEGER) * 1000, 0)";
+    };
+    const std::pair<std::string, std::string> names[] = {{"{first_seen_ms}", millisecondsOf("first_seen")},
+                                                         {"{started_ms}", millisecondsOf("created_at")}};
+    for (const auto& [name, value] : names) script.replace(script.find(name), name.size(), value);
+    return script;
+}
+
 std::set<std::string> ColumnsOfTable(const Database& db, const std::string& table) {
     std::set<std::string> present;
     const SqlResult result = db.RunText("SELECT name FROM pragma_table_info('" + table + "')");
@@ -163,7 +225,8 @@ LayoutOutcome Step(const Database& db, long long from, std::string& error) {
     if (from == 0) return UpgradeFrom0(db, error);
     if (from == 1) return Outcome(RunScript(db, Typed(std::string(ReportColumns2) + Fleet2, db.dialect)), error);
     if (from == 2) return Outcome(RunScript(db, Typed(ReportOnce3, db.dialect)), error);
-    return Outcome(RunScript(db, Signature4), error);
+    if (from == 3) return Outcome(RunScript(db, Signature4), error);
+    return Outcome(RunScript(db, Fleet5Script(db.dialect)), error);
 }
 
 bool SetVersion(const Database& db, long long version, std::string& error) {
@@ -201,11 +264,11 @@ long long LayoutVersion(const Database& db) {
     return result.rows.empty() ? 0 : result.Number(0);
 }
 
-LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
+LayoutOutcome PrepareLayout(const Database& db, std::string& error, long long target) {
     long long version = 0;
     if (db.dialect == Dialect::Sqlite) {
         version = LayoutVersion(db);
-        if (version == CurrentLayout) return LayoutOutcome::Ready;
+        if (version == target) return LayoutOutcome::Ready;
         if (version < 0) {
             error = "cannot read the layout's version";
             return LayoutOutcome::Failed;
@@ -227,7 +290,7 @@ LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
     }
     // Read again inside the transaction: another process may have upgraded it.
     version = LayoutVersion(db);
-    if (version == CurrentLayout) {
+    if (version == target) {
         Rollback(db);
         return LayoutOutcome::Ready;
     }
@@ -241,12 +304,12 @@ LayoutOutcome PrepareLayout(const Database& db, std::string& error) {
         outcome = LayoutOutcome::Refused;
     } else {
         // Each step brings the layout one version on, all in this one transaction.
-        for (long long step = version; outcome == LayoutOutcome::Ready && step < CurrentLayout;) {
+        for (long long step = version; outcome == LayoutOutcome::Ready && step < target;) {
             outcome = Step(db, step, error);
             step = db.dialect == Dialect::Postgres && step == 0 ? 2 : step + 1;
         }
     }
-    if (outcome == LayoutOutcome::Ready && !SetVersion(db, CurrentLayout, error)) {
+    if (outcome == LayoutOutcome::Ready && !SetVersion(db, target, error)) {
         outcome = LayoutOutcome::Failed;
     }
     if (outcome != LayoutOutcome::Ready) {

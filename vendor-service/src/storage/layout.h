@@ -13,12 +13,19 @@
 //   3  an update report is stored once however often it is sent (its
 //      report_id is unique; copies already stored are removed, the first kept);
 //      what each instance's rate limiter let through, for the others
+//   4  a release carries the vendor's signature of its package
+//   5  outcomes that count: each installation's first sighting (to the
+//      millisecond), its network and the days it was seen on; a rollout's
+//      start and the rules of who counts; each installation's outcome
+//      counted or not, and from which network; a stage's counts per
+//      network; report rows marked when their installation has no history
+//      (trimmed first); acceptances tied to their installation
 #pragma once
 #include <string>
 
 #include "storage/database.h"
 
-inline constexpr int CurrentLayout = 4;
+inline constexpr int CurrentLayout = 5;
 
 enum class LayoutOutcome {
     Ready,    // the store has the current layout now
@@ -26,7 +33,9 @@ enum class LayoutOutcome {
     Failed,   // it could not be read or written
 };
 
-LayoutOutcome PrepareLayout(const Database& db, std::string& error);
+// Brings the store to `target` (the current layout; an older one only for
+// the tests of an upgrade).
+LayoutOutcome PrepareLayout(const Database& db, std::string& error, long long target = CurrentLayout);
 
 // The layout version the store has now; -1 when it cannot be read.
 long long LayoutVersion(const Database& db);

@@ -55,6 +55,8 @@ struct PendingRow {
     bool isReport = true;
     std::optional<CheckInFacts> checkIn;
     std::optional<ReportLink> link;
+    // An acceptance whose document address carries an installation's token.
+    std::string acceptedBy;
     std::optional<DownloadEvent> download;
     std::optional<RolloutCommand> command;
 };

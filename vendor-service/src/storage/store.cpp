@@ -13,17 +13,27 @@ namespace {
 
 constexpr ReportKind AllKinds[] = {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance};
 
-// The report columns, then installation_id (check-ins and update reports)
-// and rollout_id (update reports).
+uint64_t RowBytes(const Database& db, bool counted);
+
+// The report columns, then installation_id, rollout_id (update reports)
+// and whether the installation has no history.
 std::string InsertSql(ReportKind kind) {
-    std::string names = "received_at, client_address, raw_body";
-    std::string marks = "?1, ?2, ?3";
-    int next = 4;
+    std::string names = "received_at, client_address, raw_body, without_history";
+    std::string marks = "?1, ?2, ?3, ?4";
+    int next = 5;
     for (const ColumnSpec& column : ColumnsOf(kind)) {
         names += std::string(", \"") + column.member + "\"";
         marks += ", ?" + std::to_string(next++);
     }
-    if (kind != ReportKind::Acceptance) names += ", installation_id", marks += ", ?" + std::to_string(next++);
+    const std::string installation = "?" + std::to_string(next++);
+    names += ", installation_id", marks += ", " + installation;
+    // A check-in's installation was just written: its row reads the days
+    // it was seen on in the same statement (cheaper than returning them).
+    if (kind == ReportKind::CheckIn) {
+        marks.replace(marks.find("?4"), 2,
+                      "CASE WHEN ?4 = 1 THEN 1 ELSE COALESCE((SELECT CASE WHEN days_seen < 2 THEN 1 ELSE 0 END"
+                      " FROM installations WHERE id = " + installation + "), 1) END");
+    }
     if (kind == ReportKind::Update) names += ", rollout_id", marks += ", ?" + std::to_string(next++);
     std::string sql = std::string("INSERT INTO ") + TableOf(kind) + " (" + names + ") VALUES (" + marks + ")";
     // A report sent again returns no id: it is stored already.
@@ -31,8 +41,17 @@ std::string InsertSql(ReportKind kind) {
     return sql + " RETURNING id";
 }
 
-std::vector<SqlValue> ValuesOf(const PendingRow& row) {
-    std::vector<SqlValue> values = {Text(row.receivedAt), Text(row.clientAddress), Blob(row.rawBody)};
+// The installation a report names: a check-in's, an offer token's, an
+// accepted document's token's; null when none.
+const std::string* InstallationOf(const PendingRow& row) {
+    if (row.checkIn) return &row.checkIn->installationId;
+    if (row.link) return &row.link->installationId;
+    return row.acceptedBy.empty() ? nullptr : &row.acceptedBy;
+}
+
+std::vector<SqlValue> ValuesOf(const PendingRow& row, bool withoutHistory) {
+    std::vector<SqlValue> values = {Text(row.receivedAt), Text(row.clientAddress), Blob(row.rawBody),
+                                    Int(withoutHistory ? 1 : 0)};
     const std::vector<ColumnSpec>& columns = ColumnsOf(row.kind);
     for (size_t i = 0; i < columns.size(); ++i) {
         const ColumnValue* value = i < row.report.columns.size() ? &row.report.columns[i] : nullptr;
@@ -45,12 +64,8 @@ std::vector<SqlValue> ValuesOf(const PendingRow& row) {
             values.push_back(Text(value->text));
         }
     }
-    if (row.kind != ReportKind::Acceptance) {
-        const std::string* installation = row.checkIn ? &row.checkIn->installationId
-                                          : row.link  ? &row.link->installationId
-                                                      : nullptr;
-        values.push_back(installation != nullptr ? Text(*installation) : Null());
-    }
+    const std::string* installation = InstallationOf(row);
+    values.push_back(installation != nullptr ? Text(*installation) : Null());
     if (row.kind == ReportKind::Update) {
         // Unlinked: no token, or one that does not verify.
         values.push_back(row.link ? Int(row.link->rolloutId) : Null());
@@ -76,6 +91,7 @@ struct WriterState {
     bool trimming = false;  // over the size limit: removing down to 90 % of it
     int64_t advancedAt = 0;
     int64_t memoryLoadedAt = 0;
+    int64_t installationsExpiredAt = 0;
 };
 
 // Opens the writer's connection, creating the store or bringing it to the
@@ -144,6 +160,19 @@ CommitResult Failure(WriterState& state, const SqlResult& result, std::string& e
     return result.status == SqlStatus::Busy ? CommitResult::Busy : CommitResult::Failed;
 }
 
+// What a row needs before it is written: a check-in's installation, and
+// whether a report's installation has no history (none, or not seen on two
+// distinct days): such rows are marked, and trimming takes them first.
+SqlResult BeforeItsRow(WriterState& state, const PendingRow& row, bool& withoutHistory) {
+    withoutHistory = true;
+    if (row.checkIn) return WriteCheckIn(state.db, state.memory, state.settings.fleet, row, withoutHistory);
+    if (!row.isReport || InstallationOf(row) == nullptr) return SqlResult();
+    bool withHistory = false;
+    SqlResult result = HasHistory(state.db, *InstallationOf(row), withHistory);
+    withoutHistory = !withHistory;
+    return result;
+}
+
 CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& rows, std::vector<long long>& ids,
                     std::string& error) {
     const Database& db = state.db;
@@ -153,9 +182,12 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
     if (result.Ok()) result = LockFleetWrites(db);
     if (!result.Ok()) return Failure(state, result, error);
     for (const PendingRow* row : rows) {
+        bool withoutHistory = true;
+        result = BeforeItsRow(state, *row, withoutHistory);
+        if (!result.Ok()) return Failure(state, result, error);
         long long id = 0;
         if (row->isReport) {
-            result = db.RunText(state.inserts[row->kind], ValuesOf(*row));
+            result = db.RunText(state.inserts[row->kind], ValuesOf(*row, withoutHistory));
             if (!result.Ok()) return Failure(state, result, error);
             if (result.rows.empty()) {
                 // Stored before (this instance or another): answered as stored,
@@ -179,32 +211,86 @@ CommitResult Commit(WriterState& state, const std::vector<const PendingRow*>& ro
     return CommitResult::Committed;
 }
 
-// Deletes up to `limit` of the oldest rows of a table, only those received
-// before `cutoff` when it is given; the number deleted, -1 on failure.
-long long DeleteOldest(const Database& db, ReportKind kind, size_t limit, const std::string& cutoff) {
+// Rows a rollout that still decides (running, paused, finished) counts are
+// never trimmed: its linked reports, and its installations.
+constexpr char DecidingRollouts[] = "SELECT id FROM rollouts WHERE status <> 'DETENIDO'";
+constexpr char CountedInstallations[] =
+    "SELECT ri.installation_id FROM rollout_installations ri JOIN rollouts r ON r.id = ri.rollout_id"
+    " WHERE r.status <> 'DETENIDO'";
+
+// What a trimming step may take from a report table: rows over installations
+// without history (made up, most of them), or any row a rollout does not count.
+enum class Trim { WithoutHistory, Any };
+
+std::string TrimFilter(ReportKind kind, Trim trim) {
+    if (trim == Trim::WithoutHistory) return "without_history = 1";
+    if (kind != ReportKind::Update) return "1 = 1";
+    return std::string("(rollout_id IS NULL OR rollout_id NOT IN (") + DecidingRollouts + "))";
+}
+
+// Deletes up to `limit` of the oldest rows of a table that `where` allows
+// (with `parameters` after the limit); the number deleted, -1 on failure.
+long long DeleteOldest(const Database& db, ReportKind kind, size_t limit, const std::string& where,
+                       std::vector<SqlValue> parameters = {}) {
     const std::string table = TableOf(kind);
-    std::string sql = "DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table + " ORDER BY id LIMIT ?1)";
-    std::vector<SqlValue> parameters = {Int(static_cast<long long>(limit))};
-    if (!cutoff.empty()) {
-        sql += " AND received_at < ?2";
-        parameters.push_back(Text(cutoff));
-    }
-    const SqlResult result = db.RunText(sql, parameters);
+    parameters.insert(parameters.begin(), Int(static_cast<long long>(limit)));
+    const SqlResult result = db.RunText(
+        "DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table + " WHERE " + where + " ORDER BY id LIMIT ?1)",
+        parameters);
     return result.Ok() ? result.changes : -1;
 }
 
-// The table whose first row is the oldest; false when all are empty.
-bool TableWithOldestRow(const Database& db, ReportKind& oldest) {
+// Deletes up to `limit` rows received before `cutoff`: among the oldest by
+// id (ids grow with time), so that a table with none that old is not read
+// through at every step.
+long long DeleteExpired(const Database& db, ReportKind kind, size_t limit, const std::string& cutoff) {
+    const std::string table = TableOf(kind);
+    const SqlResult result = db.RunText("DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table +
+                                            " ORDER BY id LIMIT ?1) AND received_at < ?2",
+                                        {Int(static_cast<long long>(limit)), Text(cutoff)});
+    return result.Ok() ? result.changes : -1;
+}
+
+// The table whose oldest row a trimming step may take is the oldest; false
+// when none has one.
+bool TableWithOldestRow(const Database& db, Trim trim, ReportKind& oldest) {
     std::string oldestTime;
     bool found = false;
     for (ReportKind kind : AllKinds) {
-        const SqlResult result =
-            db.RunText(std::string("SELECT received_at FROM ") + TableOf(kind) + " ORDER BY id LIMIT 1");
+        const SqlResult result = db.RunText(std::string("SELECT received_at FROM ") + TableOf(kind) + " WHERE " +
+                                            TrimFilter(kind, trim) + " ORDER BY id LIMIT 1");
         if (!result.Ok() || result.rows.empty()) continue;
         const std::string time = result.rows[0].Text(0);
         if (!found || time < oldestTime) oldest = kind, oldestTime = time, found = true;
     }
     return found;
+}
+
+// Deletes up to `limit` installations that `where` allows and no deciding
+// rollout counts, those seen longest ago first.
+long long DeleteInstallations(const Database& db, size_t limit, const std::string& where,
+                              const std::vector<SqlValue>& parameters = {}) {
+    std::vector<SqlValue> values = {Int(static_cast<long long>(limit))};
+    values.insert(values.end(), parameters.begin(), parameters.end());
+    const SqlResult result =
+        db.RunText(std::string("DELETE FROM installations WHERE id IN (SELECT id FROM installations WHERE ") + where +
+                       " AND id NOT IN (" + CountedInstallations + ") ORDER BY last_seen_unix LIMIT ?1)",
+                   values);
+    return result.Ok() ? result.changes : -1;
+}
+
+// One trimming step, the least worth keeping first: rows over installations
+// without history, then such installations, then the oldest rows, then the
+// installations seen longest ago. True when it took something.
+bool TrimStep(const Database& db, size_t step) {
+    ReportKind oldest = ReportKind::CheckIn;
+    if (TableWithOldestRow(db, Trim::WithoutHistory, oldest)) {
+        return DeleteOldest(db, oldest, step, TrimFilter(oldest, Trim::WithoutHistory)) > 0;
+    }
+    if (DeleteInstallations(db, step, "days_seen < 2") > 0) return true;
+    if (TableWithOldestRow(db, Trim::Any, oldest))
+        return DeleteOldest(db, oldest, step, TrimFilter(oldest, Trim::Any)) > 0;
+    return DeleteInstallations(db, step, "1 = 1") > 0;
 }
 
 // Rollouts halt or move on by themselves (checked once a second at most; by
@@ -231,24 +317,30 @@ void AdvanceIfDue(WriterState& state) {
     }
 }
 
-// One step: rows past their retention first, then the oldest rows while
-// the store is over its size. True while more is to do.
+// One step: rows past their retention first (installations not seen for
+// as long, checked once a minute), then while the store is over its size,
+// what TrimStep takes. True while more is to do.
 bool MaintenanceStep(WriterState& state) {
+    constexpr int64_t InstallationsEverySeconds = 60;
     const Database& db = state.db;
     const size_t step = state.settings.rowsPerMaintenanceStep;
     const std::string cutoff = UtcDaysAgoText(state.settings.retentionDays);
     for (ReportKind kind : AllKinds) {
-        if (DeleteOldest(db, kind, step, cutoff) > 0) return true;
+        if (DeleteExpired(db, kind, step, cutoff) > 0) return true;
     }
-    const uint64_t used = UsedBytes(db);
+    const int64_t now = std::time(nullptr);
+    if (now - state.installationsExpiredAt >= InstallationsEverySeconds) {
+        const int64_t seenBefore = now - static_cast<int64_t>(state.settings.retentionDays) * 86400;
+        if (DeleteInstallations(db, step, "last_seen_unix < ?2", {Int(seenBefore)}) > 0) return true;
+        state.installationsExpiredAt = now;
+    }
+    uint64_t used = RowBytes(db, state.trimming);
+    if (used > state.settings.maxBytes && !state.trimming) used = RowBytes(db, true);
     if (used > state.settings.maxBytes) state.trimming = true;
     if (state.trimming && used <= state.settings.maxBytes / 10 * 9) state.trimming = false;
-    ReportKind oldest = ReportKind::CheckIn;
-    if (!state.trimming || !TableWithOldestRow(db, oldest)) {
-        state.trimming = false;
-        return false;
-    }
-    return DeleteOldest(db, oldest, step, "") > 0;
+    if (state.trimming && TrimStep(db, step)) return true;
+    state.trimming = false;
+    return false;
 }
 
 // Each step is a transaction of its own, taken by one instance at a time
@@ -272,18 +364,28 @@ bool Maintain(WriterState& state) {
 
 // PostgreSQL keeps the space of deleted rows until its vacuum reuses it, so
 // its files do not shrink as rows go: the rows' size is estimated instead,
-// from how many there are (ids only grow and the oldest go first) and the
-// size of the newest.
-uint64_t PostgresReportBytes(const Database& db) {
+// from how many there are and the size of the newest. A report table's
+// count is bounded from above by its span of ids (ids only grow); trimming
+// takes rows from the middle too (those without history), so while the
+// bound is over the limit the rows are counted.
+uint64_t PostgresRowBytes(const Database& db, bool counted) {
     constexpr long long RowOverheadBytes = 64;  // tuple header, line pointer, index entries
     uint64_t total = 0;
+    std::vector<std::pair<std::string, std::string>> tables;  // name, what gives its rows
     for (ReportKind kind : AllKinds) {
         const std::string table = TableOf(kind);
-        std::string sql = "SELECT COALESCE((SELECT MAX(id) - MIN(id) + 1 FROM ";
-        sql += table;
+        tables.emplace_back(table,
+                            counted ? "SELECT COUNT(*) FROM " + table : "SELECT MAX(id) - MIN(id) + 1 FROM " + table);
+    }
+    tables.emplace_back("installations", "SELECT COUNT(*) FROM installations");
+    for (const auto& [table, rowsSql] : tables) {
+        const std::string order = table == "installations" ? "" : " ORDER BY id DESC";
+        std::string sql = "SELECT COALESCE((";
+        sql += rowsSql;
         sql += "), 0), COALESCE((SELECT AVG(pg_column_size(r.*)) FROM (SELECT * FROM ";
         sql += table;
-        sql += " ORDER BY id DESC LIMIT 200) r), 0)";
+        sql += order;
+        sql += " LIMIT 200) r), 0)";
         const SqlResult result = db.RunText(sql);
         if (!result.Ok() || result.rows.empty()) continue;
         const long long rows = result.rows[0].Int(0);
@@ -291,6 +393,15 @@ uint64_t PostgresReportBytes(const Database& db) {
         if (rows > 0) total += static_cast<uint64_t>(rows) * static_cast<uint64_t>(average);
     }
     return total;
+}
+
+// The size the rows take; on PostgreSQL an upper bound unless `counted`.
+uint64_t RowBytes(const Database& db, bool counted) {
+    if (db.dialect == Dialect::Postgres) return PostgresRowBytes(db, counted);
+    const long long pages = db.Run("PRAGMA page_count").Number(0);
+    const long long free = db.Run("PRAGMA freelist_count").Number(0);
+    const long long size = db.Run("PRAGMA page_size").Number(4096);
+    return pages > free ? static_cast<uint64_t>(pages - free) * static_cast<uint64_t>(size) : 0;
 }
 
 }  // namespace
@@ -380,11 +491,7 @@ std::vector<StoredRow> LastRows(const Database& db, ReportKind kind, int count, 
 }
 
 uint64_t UsedBytes(const Database& db) {
-    if (db.dialect == Dialect::Postgres) return PostgresReportBytes(db);
-    const long long pages = db.Run("PRAGMA page_count").Number(0);
-    const long long free = db.Run("PRAGMA freelist_count").Number(0);
-    const long long size = db.Run("PRAGMA page_size").Number(4096);
-    return pages > free ? static_cast<uint64_t>(pages - free) * static_cast<uint64_t>(size) : 0;
+    return RowBytes(db, true);
 }
 
 bool ReadStoredSecret(const std::string& target, std::string& secret) {

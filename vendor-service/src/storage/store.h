@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/fleet_store.h"
 #include "storage/pending_row.h"
 
 struct StoreSettings {
@@ -29,6 +30,7 @@ struct StoreSettings {
     int busyMs = 50;                                   // a SQLite writer's wait for another process's lock, per try
                                                        // (PostgreSQL's writer waits a second for a row lock)
     size_t rowsPerMaintenanceStep = 1000;
+    FleetLimits fleet;
     // Told (from the writer's thread, right after the commit, before any
     // request hears of it) of each rollout a batch halted or paused.
     std::function<void(long long rolloutId)> onRolloutStopped;
@@ -73,7 +75,7 @@ struct StoredRow {
 std::vector<StoredRow> LastRows(const Database& db, ReportKind kind, int count, std::string& error);
 
 // The size the rows take: SQLite's pages less the free ones; for
-// PostgreSQL, the report rows' estimated size.
+// PostgreSQL, the report and installation rows' estimated size.
 uint64_t UsedBytes(const Database& db);
 
 // The service's secret for installation ids and offer tokens, from the

@@ -26,6 +26,7 @@ const std::vector<TableToCopy>& Tables() {
         {"installations", {{"id", false}}, false},
         {"rollout_installations", {{"rollout_id", true}, {"installation_id", false}}, false},
         {"rollout_stage_counts", {{"rollout_id", true}, {"stage", true}}, false},
+        {"rollout_stage_networks", {{"rollout_id", true}, {"stage", true}, {"network", false}}, false},
         {"rollout_events", {{"id", true}}, true},
         {"operators", {{"name", false}}, false},
         {"checkins", {{"id", true}}, true},
