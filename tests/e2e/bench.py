@@ -358,8 +358,11 @@ class VendorService:
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(content)
 
-    def offer_agent(self, version: str, url: str) -> None:
-        (self.data / "agente.json").write_text(json.dumps({"version": version, "url": url}))
+    def offer_agent(self, version: str, url: str, content: Optional[bytes] = None) -> None:
+        """agente.json offering that version at url; with the new agent's
+        bytes, the vendor's statement of them too."""
+        stated = statement_of(content, "agente", version, "trevanto.exe") if content is not None else {}
+        (self.data / "agente.json").write_text(json.dumps({"version": version, "url": url, **stated}))
 
     def start(self) -> "VendorService":
         self._proc = self._procs.start([SERVICE, "serve", "--data", self.data, "--cert", PKI / "server.crt",

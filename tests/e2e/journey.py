@@ -59,18 +59,29 @@ def update_package() -> bytes:
 
 def prepare_service(vendor: bench.VendorService) -> None:
     """The vendor's sample data plus what the build makes: 7za.exe, the
-    agent's archive and the update package, published as a release of
-    Mesalto, signed with the build's first test key, whose rollout offers it
-    to every installation of 5.2.1.0; and an operator for the console."""
+    agent's archive with the vendor's statement of it, and the update
+    package, published as a release of Mesalto stated (and signed) with the
+    build's first test key, whose rollout offers it to every installation of
+    5.2.1.0; and an operator for the console."""
     shutil.copytree(SAMPLE, vendor.data, dirs_exist_ok=True)
     vendor.put_file("/parches/7za.exe", bench.SEVEN_ZIP.read_bytes())
-    vendor.put_file(f"/parches/{AGENT_ZIP_NAME}", (bench.WIN / "agent-zip" / AGENT_ZIP_NAME).read_bytes())
+    archive = (bench.WIN / "agent-zip" / AGENT_ZIP_NAME).read_bytes()
+    vendor.put_file(f"/parches/{AGENT_ZIP_NAME}", archive)
+    # Beside the installer's archive, the line the vendor's command printed for it.
+    vendor.put_file(f"/parches/{AGENT_ZIP_NAME}.declaracion", statement_line(
+        bench.statement_of(archive, kind="instalador", version="1.25.1119", name=AGENT_ZIP_NAME)))
     package = update_package()
     vendor.put_file(PACKAGE_PATH, package)
+    stated = bench.statement_of(package, name=PACKAGE_PATH.rsplit("/", 1)[1])
     vendor.command("release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17", "--file", PACKAGE_PATH,
-                   "--signature", bench.signature_of(package))
+                   "--signature", bench.signature_of(package), "--statement", statement_line(stated).decode().strip())
     vendor.command("rollout", "start", "--release", "1", "--replaces", "5.2.1.0", "--stages", "100", "--manual")
     vendor.command("operator", "add", "--name", OPERATOR[0], stdin=OPERATOR[1] + "\n")
+
+
+def statement_line(members: dict) -> bytes:
+    """The members of a statement as the vendor's signing command prints them."""
+    return json.dumps(members, separators=(",", ":")).encode() + b"\n"
 
 
 def offered_url(folder: Path) -> str:

@@ -24,11 +24,15 @@ NET_EXIT = 1  # Wine's "net" for a service that does not exist
 
 INSTALLER_REQUESTS = [("GET", f"{IMAGES}/wp-content/uploads/2025/11/{name}.png", "200")
                       for name in ("forjano", "mesalto", "quindel", "vendara", "tijeral")] + [
-    ("GET", f"{DOWNLOADS}/parches/7za.exe", "200"), ("GET", f"{DOWNLOADS}/parches/{AGENT_ZIP_NAME}", "200")]
+    ("GET", f"{DOWNLOADS}/parches/{AGENT_ZIP_NAME}.declaracion", "200"),
+    ("GET", f"{DOWNLOADS}/parches/{AGENT_ZIP_NAME}", "200"), ("GET", f"{DOWNLOADS}/parches/7za.exe", "200")]
 STARTUP_REQUESTS = [("GET", f"{API}/apis/trevanto/v1/agente-version?version=1.26.0803", "200"),
                     ("POST", f"{API}/apis/trevanto/v1/checkin", "200")]
-AGENT_REQUESTS = STARTUP_REQUESTS + [("GET", f"{IMAGES}/uploads/aviso{n}.png", "200") for n in (1, 2, 3, 4, 4)] + [
-    ("GET", f"{IMAGES}/uploads/terminos.rtf", "200"), ("POST", f"{API}/apis/trevanto/v1/rtf-acceptance", "200"),
+# Each picture's address is fetched once, however many cells name it; the
+# terms' address carries the acceptance token the service gave it (?a=).
+RTF = ("GET", f"{IMAGES}/uploads/terminos.rtf", "200")
+AGENT_REQUESTS = STARTUP_REQUESTS + [("GET", f"{IMAGES}/uploads/aviso{n}.png", "200") for n in (1, 2, 3, 4)] + [
+    RTF, ("POST", f"{API}/apis/trevanto/v1/rtf-acceptance", "200"),
     ("GET", f"{IMAGES}/uploads/foto_actualizador.png", "200"), ("GET", f"{DOWNLOADS}{PACKAGE_PATH}", "200"),
     ("POST", f"{API}/apis/trevanto/v1/update-report", "200")]
 
@@ -42,8 +46,8 @@ def expected_journal(stamp, url=PACKAGE_URL):
     backup = f"{FOLDER}\\actualizaciones\\{stamp}"
     extracted = f"{FOLDER}\\mesalto_6.0.3.17"
     return ["CIERRE_ARCHIVAR_ZIP;" + FOLDER + "\\trevanto2.exe;NO_EXISTE"] * 3 + [
+        f"DECLARACION_VALIDA;{url};clave=1;version=6.0.3.17;archivo=mesalto_6.0.3.17.zip",
         "TASKKILL_APP;mesalto.exe;estado=OK;ec=0",
-        f"FIRMA_VALIDA;{url};clave=1",
         f"DESCARGA;{url};{FOLDER}\\mesalto_6.0.3.17.zip",
         "MARVEKSERVER:MOVER_OK", "MARVEKSERVER:ADMIN_TASKKILL_OK;ec=128", f"MARVEKSERVER:ADMIN_NETSTOP_OK;ec={NET_EXIT}",
         "MARVEKSERVER:DESCOMPRIMIR_OK;ec=0", "MARVEKSERVER:ELIMINAR_ZIP_OK", "MARVEKSERVER:EJECUTAR_EXE_OK",
@@ -70,7 +74,7 @@ def folder_after_update(stamp):
         f"actualizaciones/{stamp}/MESALTO.MDB", f"actualizaciones/{stamp}/mesalto.exe", "actualizador_registros/",
         "actualizador_registros/alertas_terminos_aceptados.csv", "actualizador_registros/descargas.csv",
         "actualizador_registros/extracciones.csv", "actualizador_registros/recibido.json",
-        "actualizador_registros/recibido.txt", "mesalto.exe", "mesalto.exe.arranques.txt", "mesalto_6.0.3.17/",
+        "actualizador_registros/recibido.txt", "actualizador_registros/versiones_instaladas.txt", "mesalto.exe", "mesalto.exe.arranques.txt", "mesalto_6.0.3.17/",
         "mesalto_6.0.3.17/novedades.txt", "mesalto_6.0.3.17/registrado.txt", "mesalto_6.0.3.17/registro.bat",
         "trevanto.exe"])
 
@@ -113,8 +117,11 @@ def check_update_run(vendor, recorder, folder, agent_code):
     url = check_offer(vendor, folder)
     # The installer's 7za.exe is used as it is: the agent never asks for another.
     package = ("GET", f"{DOWNLOADS}{PACKAGE_PATH}", "200")
+    [terms] = [r for r in requests(vendor) if "terminos.rtf" in r[1]]
+    assert re.fullmatch(re.escape(RTF[1]) + r"\?a=[0-9a-f-]+", terms[1]), terms
     assert requests(vendor) == INSTALLER_REQUESTS + [
-        ("GET", DOWNLOADS + url.split(DOWNLOADS)[1], "200") if r == package else r for r in AGENT_REQUESTS]
+        ("GET", DOWNLOADS + url.split(DOWNLOADS)[1], "200") if r == package else terms if r == RTF else r
+        for r in AGENT_REQUESTS]
 
     records = folder / "actualizador_registros"
     stamps = [p.name for p in (folder / "actualizaciones").iterdir() if p.is_dir()]
@@ -123,17 +130,22 @@ def check_update_run(vendor, recorder, folder, agent_code):
     assert bench.journal(folder) == expected_journal(stamp, url) + [f"RELANZAR_APP;{FOLDER}\\mesalto.exe;hinst=33"]
     assert bench.journal(folder, "extracciones.csv") == [
         f"UNZIP_7ZA;{FOLDER}\\mesalto_6.0.3.17.zip;->;{FOLDER}\\mesalto_6.0.3.17;OK;ec=0"]
-    assert bench.journal(folder, "alertas_terminos_aceptados.csv") == [f"https://{IMAGES}/uploads/terminos.rtf"]
+    assert bench.journal(folder, "alertas_terminos_aceptados.csv") == [f"https://{terms[1]}"]
 
     # The stored document is the service's answer, with the hash it vouches
-    # for and the release's signature, which is the vendor's key's over the package.
+    # for, the release's signature, which is the vendor's key's over the
+    # package, and the vendor's statement the release keeps.
     stored = (records / "recibido.json").read_bytes()
     assert (records / "recibido.txt").read_bytes() == stored
     offer = json.loads(stored)["alertas"][4]["contenido"][0]
     package = vendor.data / "archivos" / PACKAGE_PATH[1:]
+    [release] = vendor.rows("releases")
     assert offer == {"enlace": url, "sha256": hashlib.sha256(package.read_bytes()).hexdigest(),
-                     "firma": vendor.rows("releases")[0]["signature"]}
+                     "firma": release["signature"], "declaracion": release["statement"],
+                     "declaracion_firma": release["statement_signature"]}
     assert bench.signature_verifies(package, offer["firma"])
+    # (A signature is made anew each time; the statement's text is always the same.)
+    assert offer["declaracion"] == bench.statement_of(package.read_bytes(), name="mesalto_6.0.3.17.zip")["declaracion"]
     [checkin] = vendor.rows("checkins")
     assert (checkin["Programa"], checkin["Version"], checkin["installed_path"], checkin["actualizador_version"]) == \
         ("MarvekMesalto", "5.2.1.0", f"{FOLDER}\\mesalto.exe", "1.26.0803")
@@ -143,7 +155,7 @@ def check_update_run(vendor, recorder, folder, agent_code):
         "Programa": "MarvekMesalto", "version_anterior": "5.2.1.0", "version_nueva": "6.0.3.17",
         "url_parche": url, "resultado": "OK", "codigo_error": 0, "mensaje_error": "", "paso_fallido": ""}
     [acceptance] = vendor.rows("acceptance_reports")
-    assert (acceptance["Programa"], acceptance["rtf_url"]) == ("MarvekMesalto", f"https://{IMAGES}/uploads/terminos.rtf")
+    assert (acceptance["Programa"], acceptance["rtf_url"]) == ("MarvekMesalto", f"https://{terms[1]}")
 
     # The folder: new program, data kept, both backups packed, the package gone.
     assert journey.tree(folder) == folder_after_update(stamp)

@@ -32,7 +32,7 @@ def test_no_newer_agent_means_no_update(tmp_path, vendor, procs):
 def test_newer_agent_replaces_and_restarts_the_agent(tmp_path, vendor, procs):
     new_agent = (bench.DOUBLES / "sibling_6_0_3_17.exe").read_bytes()
     vendor.put_file("/agente/1.26.0900/trevanto.exe", new_agent)
-    vendor.offer_agent("1.26.0900", f"https://{DOWNLOAD_HOST}/agente/1.26.0900/trevanto.exe")
+    vendor.offer_agent("1.26.0900", f"https://{DOWNLOAD_HOST}/agente/1.26.0900/trevanto.exe", new_agent)
     vendor.start()
     folder = make_program_folder(tmp_path)
 

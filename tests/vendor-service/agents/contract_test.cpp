@@ -31,18 +31,22 @@ TEST(AgentVersionAnswer, OffersUrlOnlyWhenTheReleaseIsNewer) {
         {"", "2", R"({"version":"2"})"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(AgentVersionAnswer(c.asking, c.offered, "u"), c.answer) << c.asking << " asks, " << c.offered;
+        EXPECT_EQ(AgentVersionAnswer(c.asking, {c.offered, "u"}), c.answer) << c.asking << " asks, " << c.offered;
     }
-    EXPECT_EQ(AgentVersionAnswer("1", "", ""), "{}");
-    EXPECT_EQ(AgentVersionAnswer("1", "2", ""), "{}");
+    EXPECT_EQ(AgentVersionAnswer("1", {"", ""}), "{}");
+    EXPECT_EQ(AgentVersionAnswer("1", {"2", ""}), "{}");
 }
 
 TEST(AgentVersionAnswer, UrlAndSignatureAreFoundByTheAgentsTextSearch) {
-    EXPECT_EQ(AgentVersionAnswer("1.26.0803", "9", "https://d.example/x.exe"),
+    EXPECT_EQ(AgentVersionAnswer("1.26.0803", {"9", "https://d.example/x.exe"}),
               R"({"version":"9","url":"https://d.example/x.exe"})");
-    EXPECT_EQ(AgentVersionAnswer("1.26.0803", "9", "https://d.example/x.exe", "q+/A=="),
+    EXPECT_EQ(AgentVersionAnswer("1.26.0803", {"9", "https://d.example/x.exe", "q+/A=="}),
               R"({"version":"9","url":"https://d.example/x.exe","firma":"q+/A=="})");
-    EXPECT_EQ(AgentVersionAnswer("9", "9", "https://d.example/x.exe", "q+/A=="), R"({"version":"9"})");
+    // The statement's two members, compact, as the agent's text search reads them.
+    EXPECT_EQ(AgentVersionAnswer("1.26.0803", {"9", "https://d.example/x.exe", "", "ZGVj", "ZmlybWE="}),
+              R"({"version":"9","url":"https://d.example/x.exe","declaracion":"ZGVj","declaracion_firma":"ZmlybWE="})");
+    EXPECT_EQ(AgentVersionAnswer("9", {"9", "https://d.example/x.exe", "q+/A==", "ZGVj", "ZmlybWE="}),
+              R"({"version":"9"})");
 }
 
 TEST(ErrorBody, EscapesText) {

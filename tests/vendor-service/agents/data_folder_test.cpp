@@ -22,18 +22,22 @@ TEST(DataFolder, DocumentPerProductThenDefaultThenBuiltIn) {
 TEST(DataFolder, AgentReleaseNeedsVersionAndUrl) {
     TempDataFolder data;
     const DataFolder folder{data.Root()};
-    std::string version, url, signature;
-    EXPECT_FALSE(AgentRelease(folder, version, url, signature));
+    contract::AgentOffer offer;
+    EXPECT_FALSE(AgentRelease(folder, offer));
     data.Write("agente.json", R"({"version":"1.26.0900"})");
-    EXPECT_FALSE(AgentRelease(folder, version, url, signature));
+    EXPECT_FALSE(AgentRelease(folder, offer));
     data.Write("agente.json", "{no es json");
-    EXPECT_FALSE(AgentRelease(folder, version, url, signature));
-    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe","firma":7})");
-    ASSERT_TRUE(AgentRelease(folder, version, url, signature));
-    EXPECT_EQ(version, "1.26.0900");
-    EXPECT_EQ(url, "https://d.example/t.exe");
-    EXPECT_EQ(signature, "");
-    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe","firma":"q+/A=="})");
-    ASSERT_TRUE(AgentRelease(folder, version, url, signature));
-    EXPECT_EQ(signature, "q+/A==");
+    EXPECT_FALSE(AgentRelease(folder, offer));
+    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe","firma":7,"declaracion":[]})");
+    ASSERT_TRUE(AgentRelease(folder, offer));
+    EXPECT_EQ(offer.version, "1.26.0900");
+    EXPECT_EQ(offer.url, "https://d.example/t.exe");
+    EXPECT_EQ(offer.signature, "");
+    EXPECT_EQ(offer.statement, "");
+    data.Write("agente.json", R"({"version":"1.26.0900","url":"https://d.example/t.exe","firma":"q+/A==",)"
+                              R"("declaracion":"ZGVj","declaracion_firma":"ZmlybWE="})");
+    ASSERT_TRUE(AgentRelease(folder, offer));
+    EXPECT_EQ(offer.signature, "q+/A==");
+    EXPECT_EQ(offer.statement, "ZGVj");
+    EXPECT_EQ(offer.statementSignature, "ZmlybWE=");
 }

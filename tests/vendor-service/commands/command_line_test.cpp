@@ -8,6 +8,7 @@
 
 #include "../service_fixture.h"
 #include "console/accounts.h"
+#include "signing/release_statements.h"
 
 namespace {
 
@@ -182,6 +183,64 @@ TEST(CommandLine, SigningMakesKeysSignsVerifiesAndReleasesCarryTheSignature) {
     EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), signature);
     sqlite3_finalize(statement);
     sqlite3_close(db);
+}
+
+// The vendor states a file on its own machine; a release keeps a statement
+// only when it states that very release, and every offer carries it.
+TEST(CommandLine, StatementsAreMadeOfTheFileAndReleasesKeepOnlyTheirOwn) {
+    TempDataFolder folder;
+    const std::string key = folder.Root() + "/vendedor.pem";
+    ASSERT_EQ(RunServicio(folder, "signing keygen --key " + key).exitCode, 0);
+    folder.Write("archivos/paquetes/mesalto_6.0.3.17.zip", std::string(1000, 'p'));
+    folder.Write("otro.zip", std::string(1000, 'q'));
+    const std::string package = folder.Root() + "/archivos/paquetes/mesalto_6.0.3.17.zip";
+    const auto state = [&](const std::string& arguments) {
+        return RunServicio(folder, "signing statement --key " + key + " " + arguments);
+    };
+    const std::string program = "--kind programa --product MarvekMesalto --version 6.0.3.17 --file ";
+    const CommandResult made = state(program + package);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const std::string line = made.out.substr(0, made.out.find('\n'));
+    ReleaseStatement stated;
+    std::string error;
+    ASSERT_TRUE(ReadStatementLine(line, stated, error)) << line;
+    EXPECT_EQ(stated.fileName, "mesalto_6.0.3.17.zip");
+    EXPECT_EQ(stated.size, 1000u);
+    EXPECT_EQ(stated.sha256, "36345489b2ae823c7b902a5dc090acd927763f183b41813c7479c344d9200202");  // of 1000 bytes "p"
+    EXPECT_EQ(state("--kind agente --product X --version 1 --file " + package).exitCode, 2);
+    EXPECT_EQ(state("--kind programa --version 1 --file " + package).exitCode, 2);
+    EXPECT_EQ(state("--kind parche --version 1 --file " + package).exitCode, 2);
+    EXPECT_EQ(state(program + folder.Root() + "/falta.zip").exitCode, 1);
+    EXPECT_NE(state("--kind programa --product MarvekMesalto --version 6.0.65536 --file " + package).err.find("rules"),
+              std::string::npos);
+
+    const std::string release = "release add --data " + folder.Root() + " --file paquetes/mesalto_6.0.3.17.zip ";
+    const auto add = [&](const std::string& product, const std::string& version, const std::string& statement) {
+        return RunServicio(folder, release + "--product " + product + " --version " + version + " --statement '" +
+                                       statement + "'");
+    };
+    const std::string otherName = state(program + folder.Root() + "/otro.zip --name mesalto_6.0.3.17.zip").out;
+    const std::pair<CommandResult, const char*> refused[] = {
+        {add("MarvekOlvo", "6.0.3.17", line), "la declaración es de otro producto (MarvekMesalto)"},
+        {add("MarvekMesalto", "6.0.3.18", line), "la declaración es de otra versión (6.0.3.17)"},
+        {add("MarvekMesalto", "6.0.3.17", state(program + package + " --name mesalto.zip").out.substr(0, 400)),
+         "la declaración nombra otro archivo (mesalto.zip, no mesalto_6.0.3.17.zip)"},
+        {add("MarvekMesalto", "6.0.3.17", otherName.substr(0, otherName.find('\n'))), "la declaración da otro SHA-256"},
+        {add("MarvekMesalto", "6.0.3.17", line.substr(1)), "la declaración debe ser la línea que imprime"},
+    };
+    for (const auto& [result, reason] : refused) {
+        EXPECT_EQ(result.exitCode, 2) << reason;
+        EXPECT_EQ(result.err.rfind(reason, 0), 0u) << result.err;
+    }
+    const CommandResult added = add("MarvekMesalto", "6.0.3.17", line);
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(added.out.substr(added.out.size() - 9), " firmada\n");
+    Database store;
+    ASSERT_TRUE(OpenDatabase(folder.Root() + "/servicio.db", false, 5000, store, error));
+    std::vector<Release> releases;
+    ASSERT_TRUE(LoadReleases(store, releases, error));
+    ASSERT_EQ(releases.size(), 1u);
+    EXPECT_EQ(StatementMembersJson(releases[0].statement, releases[0].statementSignature), line);
 }
 
 // What the operator gives is checked before it reaches the store: a package

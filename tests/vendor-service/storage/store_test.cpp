@@ -182,6 +182,11 @@ TEST(Store, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
     EXPECT_EQ(seen.rows[0].Int(2) * 10 + seen.rows[1].Int(2), 12);
     EXPECT_EQ(seen.rows[1].Int(3), 1767398400 / 86400);
     EXPECT_EQ(seen.rows[0].Text(4), "");  // an old first sighting is past any day's bound anyway
+    // Layout 5 to 6: a release from before statements is kept as unstated.
+    ASSERT_EQ(PrepareLayout(db, error, 6), LayoutOutcome::Ready) << error;
+    const SqlResult unstated = db.Run("SELECT product, statement, statement_signature FROM releases");
+    ASSERT_EQ(unstated.rows.size(), 1u) << unstated.error;
+    EXPECT_EQ(unstated.rows[0].Text(0) + "|" + unstated.rows[0].Text(1) + "|" + unstated.rows[0].Text(2), "MarvekOlvo||");
     Rollout rollout;
     ASSERT_TRUE(LoadRollout(db, 1, rollout, error)) << error;
     EXPECT_EQ(rollout.startedMs, 1767225600000);

@@ -53,13 +53,16 @@ std::string EscapeJson(const std::string& text) {
     return quoted.substr(1, quoted.size() - 2);
 }
 
-std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,
-                               const std::string& offeredUrl, const std::string& signature) {
-    if (offeredVersion.empty() || offeredUrl.empty()) return "{}";
-    std::string body = "{\"version\":\"" + EscapeJson(offeredVersion) + "\"";
-    if (IsNewerVersion(offeredVersion, askingVersion)) {
-        body += ",\"url\":\"" + EscapeJson(offeredUrl) + "\"";
-        if (!signature.empty()) body += ",\"firma\":\"" + EscapeJson(signature) + "\"";
+std::string AgentVersionAnswer(const std::string& askingVersion, const AgentOffer& offer) {
+    if (offer.version.empty() || offer.url.empty()) return "{}";
+    std::string body = "{\"version\":\"" + EscapeJson(offer.version) + "\"";
+    if (IsNewerVersion(offer.version, askingVersion)) {
+        body += ",\"url\":\"" + EscapeJson(offer.url) + "\"";
+        if (!offer.signature.empty()) body += ",\"firma\":\"" + EscapeJson(offer.signature) + "\"";
+        if (!offer.statement.empty()) {
+            body += ",\"declaracion\":\"" + EscapeJson(offer.statement) + "\",\"declaracion_firma\":\"" +
+                    EscapeJson(offer.statementSignature) + "\"";
+        }
     }
     return body + "}";
 }

@@ -15,13 +15,23 @@ inline constexpr char AcceptanceReportPath[] = "/apis/trevanto/v1/rtf-acceptance
 inline constexpr const char* StaticPrefixes[] = {"/parches/", "/uploads/", "/wp-content/uploads/", "/paquetes/",
                                                  "/agente/"};
 
+// The agent release on offer (agente.json): its signature ("firma") and
+// the vendor's statement ("declaracion", "declaracion_firma") are empty
+// when it has none.
+struct AgentOffer {
+    std::string version;
+    std::string url;
+    std::string signature;
+    std::string statement;
+    std::string statementSignature;
+};
+
 // The self-update answer. With a release on offer that is newer than the
 // asking version: {"version":"<v>","url":"<url>"} (no blanks, so the agent's
-// text search finds the url), and "firma" after it when the release is
-// signed. Otherwise no "url" member, so an older release never replaces a
-// newer agent.
-std::string AgentVersionAnswer(const std::string& askingVersion, const std::string& offeredVersion,
-                               const std::string& offeredUrl, const std::string& signature = "");
+// text search finds the url), "firma" after it when the release is signed,
+// and "declaracion" and "declaracion_firma" when it is stated. Otherwise no
+// "url" member, so an older release never replaces a newer agent.
+std::string AgentVersionAnswer(const std::string& askingVersion, const AgentOffer& offer);
 
 // Compares two versions part by part as numbers (missing parts count as
 // 0): order is -1, 0 or 1. False when either is not digits and dots.

@@ -68,19 +68,21 @@ std::string NotificationDocumentFor(const DataFolder& data, const std::string& p
     return BuiltInDocument;
 }
 
-bool AgentRelease(const DataFolder& data, std::string& version, std::string& url, std::string& signature) {
+bool AgentRelease(const DataFolder& data, contract::AgentOffer& offer) {
     std::string text;
     if (!ReadWholeFile(data.root + "/agente.json", text)) return false;
     const nlohmann::json release = nlohmann::json::parse(text, nullptr, false);
     if (!release.is_object()) return false;
-    const auto v = release.find("version");
-    const auto u = release.find("url");
-    if (v == release.end() || u == release.end() || !v->is_string() || !u->is_string()) return false;
-    version = v->get<std::string>();
-    url = u->get<std::string>();
-    const auto s = release.find("firma");
-    signature = s != release.end() && s->is_string() ? s->get<std::string>() : "";
-    return !version.empty() && !url.empty();
+    const auto member = [&release](const char* key) {
+        const auto found = release.find(key);
+        return found != release.end() && found->is_string() ? found->get<std::string>() : std::string();
+    };
+    offer.version = member("version");
+    offer.url = member("url");
+    offer.signature = member("firma");
+    offer.statement = member("declaracion");
+    offer.statementSignature = member("declaracion_firma");
+    return !offer.version.empty() && !offer.url.empty();
 }
 
 std::string StaticFilePath(const DataFolder& data, const std::string& requestPath) {

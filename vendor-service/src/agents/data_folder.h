@@ -7,6 +7,8 @@
 #pragma once
 #include <string>
 
+#include "agents/contract.h"
+
 inline constexpr char BuiltInDocument[] = "{\"titulo\":\"Alertas\",\"alertas\":[]}";
 
 struct DataFolder {
@@ -23,8 +25,8 @@ bool IsProductKeyName(const std::string& key);
 std::string NotificationDocumentFor(const DataFolder& data, const std::string& productKey);
 
 // The release on offer; false when agente.json is missing or incomplete.
-// `signature` is empty when the release has none.
-bool AgentRelease(const DataFolder& data, std::string& version, std::string& url, std::string& signature);
+// Members of other types than string read as absent.
+bool AgentRelease(const DataFolder& data, contract::AgentOffer& offer);
 
 // The file behind a static request path (already checked to be safe).
 std::string StaticFilePath(const DataFolder& data, const std::string& requestPath);

@@ -64,7 +64,7 @@ int AddRelease(const CommandLine& line) {
     if (!InsertRelease(db, release, error)) return StoreError(error);
     std::cout << "release " << release.id << " " << release.product << " " << release.version << " " << release.url
               << " " << release.size << " bytes sha256=" << release.sha256
-              << (release.signature.empty() ? " sin firma" : " firmada") << "\n";
+              << (release.signature.empty() && release.statement.empty() ? " sin firma" : " firmada") << "\n";
     return 0;
 }
 
@@ -78,7 +78,7 @@ int ListReleases(const CommandLine& line) {
     for (const Release& release : releases) {
         std::cout << "release " << release.id << " " << release.product << " " << release.version << " "
                   << EscapeForTerminal(release.url) << " " << release.size << " " << release.createdAt
-                  << (release.signature.empty() ? " sin firma" : " firmada") << "\n";
+                  << (release.signature.empty() && release.statement.empty() ? " sin firma" : " firmada") << "\n";
     }
     return 0;
 }

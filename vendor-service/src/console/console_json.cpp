@@ -26,7 +26,7 @@ Json CountsJson(const std::vector<CountRow>& rows, const char* first, const char
 Json ReleaseJson(const Release& release) {
     return {{"id", release.id},         {"producto", release.product}, {"version", release.version},
             {"url", release.url},       {"bytes", release.size},       {"sha256", release.sha256},
-            {"firma", release.signature}, {"alta", release.createdAt}};
+            {"firma", release.signature}, {"declarada", !release.statement.empty()}, {"alta", release.createdAt}};
 }
 
 Json RolloutItem(const Rollout& rollout) {

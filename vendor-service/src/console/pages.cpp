@@ -219,10 +219,12 @@ std::string ReleasesPage(const PageFrame& frame, const std::vector<Release>& rel
     for (const Release& release : releases) {
         rows.push_back({Number(release.id), release.product, release.version, release.url,
                         Number(static_cast<long long>(release.size)), release.sha256,
+                        release.statement.empty() ? "sin declaración" : "declarada",
                         release.signature.empty() ? "sin firma" : release.signature, release.createdAt});
     }
     const std::string body =
-        Notice(message) + Table({"Id", "Producto", "Version", "Paquete", "Bytes", "SHA-256", "Firma", "Alta"}, rows) +
+        Notice(message) +
+        Table({"Id", "Producto", "Version", "Paquete", "Bytes", "SHA-256", "Declaración", "Firma", "Alta"}, rows) +
         "<h2>Anadir una version</h2><form method=\"post\" action=\"/panel/versiones\" class=\"alta\">"
         "<input type=\"hidden\" name=\"csrf\" value=\"" + Html(frame.csrf) + "\">"
         "<label>Producto <input name=\"product\" required></label>"
@@ -230,6 +232,8 @@ std::string ReleasesPage(const PageFrame& frame, const std::vector<Release>& rel
         "<label>Archivo servido aqui (bajo archivos/, como paquetes/mesalto.zip) <input name=\"file\"></label>"
         "<label>o una direccion https externa <input name=\"url\"> con sus bytes <input name=\"size\"> y su SHA-256 "
         "<input name=\"sha256\"></label>"
+        "<label>Declaración del fabricante (la línea que imprime signing statement) "
+        "<input name=\"statement\"></label>"
         "<label>Firma del paquete (la que imprime signing sign, opcional) <input name=\"signature\"></label>"
         "<button type=\"submit\">Anadir</button></form>";
     return Page(frame, body);

@@ -11,6 +11,7 @@
 #include "agents/served_files.h"
 #include "rollouts/rollout_rules.h"
 #include "signing/package_signing.h"
+#include "signing/release_statements.h"
 
 namespace {
 
@@ -90,8 +91,59 @@ bool DescribeServedFile(const std::string& dataRoot, const std::string& file, co
 
 }  // namespace
 
+namespace {
+
+// The release's statement (what `signing statement` printed) must state
+// this very release: a program's package, of its product and version,
+// under the name its address ends in, of its size and SHA-256. The
+// signature is the agents' to check; the service holds no key.
+bool TakeStatement(const std::string& line, Release& release, std::string& error) {
+    ReleaseStatement stated;
+    std::string reason;
+    if (!ReadStatementLine(line, stated, reason) ||
+        !ParseStatementMembersJson(line, release.statement, release.statementSignature)) {
+        error = "la declaración debe ser la línea que imprime `signing statement`";
+        return false;
+    }
+    const std::string name = release.url.substr(release.url.rfind('/') + 1);
+    if (stated.kind != StatementKind::Program) {
+        error = std::string("la declaración es de tipo ") + StatementKindName(stated.kind) + ", no de programa";
+    } else if (stated.product != release.product) {
+        error = "la declaración es de otro producto (" + stated.product + ")";
+    } else if (stated.version != release.version) {
+        error = "la declaración es de otra versión (" + stated.version + ")";
+    } else if (stated.fileName != name) {
+        error = "la declaración nombra otro archivo (" + stated.fileName + ", no " + name + ")";
+    } else if (stated.size != release.size) {
+        error = "la declaración da otro tamaño (" + std::to_string(stated.size) + " bytes, no " +
+                std::to_string(release.size) + ")";
+    } else if (stated.sha256 != release.sha256) {
+        error = "la declaración da otro SHA-256 (" + stated.sha256 + ")";
+    }
+    if (!error.empty()) {
+        release.statement.clear();
+        release.statementSignature.clear();
+        return false;
+    }
+    return true;
+}
+
+bool ReadReleaseFile(const FieldOf& field, const std::string& dataRoot, const std::string& downloadHost,
+                     Release& release, std::string& error);
+
+}  // namespace
+
 bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const std::string& downloadHost,
                         Release& release, std::string& error) {
+    if (!ReadReleaseFile(field, dataRoot, downloadHost, release, error)) return false;
+    const std::string statement = field("statement");
+    return statement.empty() || TakeStatement(statement, release, error);
+}
+
+namespace {
+
+bool ReadReleaseFile(const FieldOf& field, const std::string& dataRoot, const std::string& downloadHost,
+                     Release& release, std::string& error) {
     release.product = field("product");
     release.version = field("version");
     if (!IsProductKeyName(release.product)) {
@@ -132,6 +184,8 @@ bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const
     release.size = static_cast<uint64_t>(size);
     return true;
 }
+
+}  // namespace
 
 bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rollout, std::string& error) {
     if (field("release").empty() || !Whole(field, "release", 0, 1, 1LL << 50, releaseId, error)) {

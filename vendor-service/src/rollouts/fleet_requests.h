@@ -16,7 +16,9 @@ using FieldOf = std::function<std::string(const std::string& name)>;
 
 // A release of a file served from `dataRoot`'s "archivos" (its size and
 // SHA-256 taken from the file) or of an outside https address (size and
-// SHA-256 given). False with the reason, in Spanish.
+// SHA-256 given), with the vendor's statement of it when "statement" is
+// given (refused unless it states this very release). False with the
+// reason, in Spanish.
 bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const std::string& downloadHost,
                         Release& release, std::string& error);
 

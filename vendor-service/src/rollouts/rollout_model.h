@@ -24,6 +24,10 @@ struct Release {
     std::string sha256;  // lower-case hex
     std::string createdAt;
     std::string signature;  // the vendor's, offered as "firma" (base64 of r || s); empty: unsigned
+    // The vendor's release statement of the package, offered as
+    // "declaracion" and "declaracion_firma" (both base64); empty: none.
+    std::string statement;
+    std::string statementSignature;
 };
 
 // The program versions a release replaces: a list, or a range (both ends

@@ -50,13 +50,17 @@ CheckInFacts FactsOf(const ServiceContext& context, const Request& request, cons
 }
 
 // The update offer item for one installation: the release's package with
-// the installation's token, its hash and the vendor's signature.
+// the installation's token, its hash, the vendor's signature and statement.
 std::string OfferItem(const Rollout& rollout, const std::string& token) {
     std::string item = "{\"tipo\":\"url_actualizar\",\"contenido\":[{\"enlace\":\"" +
                        contract::EscapeJson(WithOfferToken(rollout.release.url, token)) + "\",\"sha256\":\"" +
                        contract::EscapeJson(rollout.release.sha256) + "\"";
     if (!rollout.release.signature.empty()) {
         item += ",\"firma\":\"" + contract::EscapeJson(rollout.release.signature) + "\"";
+    }
+    if (!rollout.release.statement.empty()) {
+        item += ",\"declaracion\":\"" + contract::EscapeJson(rollout.release.statement) +
+                "\",\"declaracion_firma\":\"" + contract::EscapeJson(rollout.release.statementSignature) + "\"";
     }
     return item + "}]}";
 }
@@ -230,8 +234,7 @@ Response AnswerAgentVersion(const ServiceContext& context, const Request& reques
     if (!IsApiKey(HeaderValue(request.headers, contract::ApiKeyHeader), context.apiKey)) {
         return ErrorResponse(401, "API key no valida");
     }
-    std::string version, url, signature;
-    AgentRelease(context.data, version, url, signature);
-    return JsonResponse(200,
-                        contract::AgentVersionAnswer(QueryValue(request.query, "version"), version, url, signature));
+    contract::AgentOffer offer;
+    AgentRelease(context.data, offer);
+    return JsonResponse(200, contract::AgentVersionAnswer(QueryValue(request.query, "version"), offer));
 }

@@ -112,28 +112,28 @@ constexpr char SelectRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature, l.statement, l.statement_signature,"
     " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id";
 constexpr char SelectAllRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature, l.statement, l.statement_signature,"
     " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id ORDER BY r.id DESC";
 constexpr char SelectOneRollout[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature, l.statement, l.statement_signature,"
     " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.id = ?1";
 constexpr char SelectOfferingRollouts[] =
     "SELECT r.id, r.status, r.target_versions, r.target_from, r.target_to, r.pilot_hosts, r.stages,"
     " r.current_stage, r.stage_started_unix, r.min_outcomes, r.max_failures, r.max_failure_rate, r.soak_seconds,"
     " r.auto_advance, r.retry_pause_seconds, r.max_attempts, r.halt_reason, r.created_at,"
-    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature,"
+    " l.id, l.product, l.version, l.url, l.served_path, l.size, l.sha256, l.created_at, l.signature, l.statement, l.statement_signature,"
     " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.status IN ('EN_CURSO', 'TERMINADO')"
     " ORDER BY r.id DESC";
@@ -152,12 +152,14 @@ constexpr char Awaiting[] =
     " AND unconfirmed_at IS NULL";
 
 constexpr char SelectReleases[] =
-    "SELECT id, product, version, url, served_path, size, sha256, created_at, signature FROM releases ORDER BY id DESC";
+    "SELECT id, product, version, url, served_path, size, sha256, created_at, signature, statement, statement_signature"
+    " FROM releases ORDER BY id DESC";
 constexpr char SelectRelease[] =
-    "SELECT id, product, version, url, served_path, size, sha256, created_at, signature FROM releases WHERE id = ?1";
+    "SELECT id, product, version, url, served_path, size, sha256, created_at, signature, statement, statement_signature"
+    " FROM releases WHERE id = ?1";
 constexpr char AddRelease[] =
-    "INSERT INTO releases (product, version, url, served_path, size, sha256, created_at, signature)"
-    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) RETURNING id";
+    "INSERT INTO releases (product, version, url, served_path, size, sha256, created_at, signature, statement,"
+    " statement_signature) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) RETURNING id";
 constexpr char BusyProduct[] =
     "SELECT r.id FROM rollouts r JOIN releases l ON l.id = r.release_id"
     " WHERE l.product = ?1 AND r.status IN ('EN_CURSO', 'PAUSADO')";
@@ -205,6 +207,8 @@ void ReadRelease(const SqlRow& row, size_t first, Release& release) {
     release.sha256 = row.Text(first + 6);
     release.createdAt = row.Text(first + 7);
     release.signature = row.Text(first + 8);
+    release.statement = row.Text(first + 9);
+    release.statementSignature = row.Text(first + 10);
 }
 
 Rollout ReadRollout(const SqlRow& row) {
@@ -231,11 +235,11 @@ Rollout ReadRollout(const SqlRow& row) {
     rollout.haltReason = row.Text(16);
     rollout.createdAt = row.Text(17);
     ReadRelease(row, 18, rollout.release);
-    rollout.startedMs = row.Int(27);
-    settings.minNetworks = static_cast<int>(row.Int(28));
-    settings.networkWeight = static_cast<int>(row.Int(29));
-    settings.minAgeDays = static_cast<int>(row.Int(30));
-    settings.minDaysSeen = static_cast<int>(row.Int(31));
+    rollout.startedMs = row.Int(29);
+    settings.minNetworks = static_cast<int>(row.Int(30));
+    settings.networkWeight = static_cast<int>(row.Int(31));
+    settings.minAgeDays = static_cast<int>(row.Int(32));
+    settings.minDaysSeen = static_cast<int>(row.Int(33));
     return rollout;
 }
 
@@ -674,7 +678,7 @@ bool InsertRelease(const Database& db, Release& release, std::string& error) {
     const SqlResult result =
         db.Run(AddRelease, {Text(release.product), Text(release.version), Text(release.url), Text(release.servedPath),
                             Int(static_cast<long long>(release.size)), Text(release.sha256), Text(release.createdAt),
-                            Text(release.signature)});
+                            Text(release.signature), Text(release.statement), Text(release.statementSignature)});
     if (!result.Ok() || result.rows.empty()) {
         const bool duplicate = result.error.find("UNIQUE") != std::string::npos ||
                                result.error.find("unique") != std::string::npos ||

@@ -156,6 +156,12 @@ CREATE INDEX acceptance_reports_without_history ON acceptance_reports (id) WHERE
 CREATE INDEX acceptance_reports_by_installation ON acceptance_reports (installation_id, id);
 )sql";
 
+// A release carries the vendor's statement of its package.
+constexpr char Statement6[] = R"sql(
+ALTER TABLE releases ADD COLUMN statement TEXT NOT NULL DEFAULT '';
+ALTER TABLE releases ADD COLUMN statement_signature TEXT NOT NULL DEFAULT '';
+)sql";
+
 // Layout 5's script with the dialect's way of reading a stored UTC time.
 std::string Fleet5Script(Dialect dialect) {
     std::string script = Typed(Fleet5, dialect);
@@ -226,7 +232,8 @@ LayoutOutcome Step(const Database& db, long long from, std::string& error) {
     if (from == 1) return Outcome(RunScript(db, Typed(std::string(ReportColumns2) + Fleet2, db.dialect)), error);
     if (from == 2) return Outcome(RunScript(db, Typed(ReportOnce3, db.dialect)), error);
     if (from == 3) return Outcome(RunScript(db, Signature4), error);
-    return Outcome(RunScript(db, Fleet5Script(db.dialect)), error);
+    if (from == 4) return Outcome(RunScript(db, Fleet5Script(db.dialect)), error);
+    return Outcome(RunScript(db, Statement6), error);
 }
 
 bool SetVersion(const Database& db, long long version, std::string& error) {
