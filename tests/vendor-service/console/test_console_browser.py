@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from typing import Dict, List, Optional
 
 import pytest
-from selenium.common.exceptions import NoAlertPresentException, NoSuchElementException, StaleElementReferenceException
+from selenium.common.exceptions import WebDriverException, NoAlertPresentException, NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
@@ -258,7 +258,14 @@ def reload_until(driver, name: str, condition) -> None:
 
 
 def main_text(driver) -> str:
-    return driver.find_element(By.TAG_NAME, "main").text
+    """The page's main text; empty while a page is being replaced (the
+    element found may belong to the page that is going away)."""
+    try:
+        return driver.find_element(By.TAG_NAME, "main").text
+    except WebDriverException as error:
+        if "does not belong to the document" in str(error):
+            return ""
+        raise
 
 
 def wait_text(driver, text: str) -> None:

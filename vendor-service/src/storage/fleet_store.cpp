@@ -53,9 +53,11 @@ constexpr char InstallationSoFar[] =
 constexpr char RecordOutcome[] =
     "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
     " last_offered_at, offers, outcomes, failures, last_result, last_step, last_code, last_outcome_at,"
-    " last_outcome_unix, ok_at, ok_ms, counted, network, last_outcome_ms)"
-    " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13, ?14)"
+    " last_outcome_unix, ok_at, ok_ms, counted, network, last_outcome_ms, put_back)"
+    " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13, ?14, ?15)"
     " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET"
+    " put_back = CASE WHEN excluded.put_back > rollout_installations.put_back THEN excluded.put_back"
+    " ELSE rollout_installations.put_back END,"
     " counted = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.counted ELSE rollout_installations.counted "
     "END,"
     " network = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.network ELSE rollout_installations.network "
@@ -138,8 +140,8 @@ constexpr char SelectOfferingRollouts[] =
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.status IN ('EN_CURSO', 'TERMINADO')"
     " ORDER BY r.id DESC";
 constexpr char Reported[] =
-    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix, last_outcome_ms FROM rollout_installations"
-    " WHERE rollout_id = ?1 AND outcomes > 0";
+    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix, last_outcome_ms, put_back"
+    " FROM rollout_installations WHERE rollout_id = ?1 AND outcomes > 0";
 constexpr char OfferingIds[] = "SELECT id FROM rollouts WHERE status IN ('EN_CURSO', 'TERMINADO')";
 // A pilot host's installations that count in the rollout (the rules are checked here).
 constexpr char PilotInstallations[] =
@@ -441,7 +443,8 @@ SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow
                     {Int(link.rolloutId), Text(link.installationId), Int(stage), Text(row.receivedAt), Int(ok ? 0 : 1),
                      Text(Member(row, "resultado").text), Text(Member(row, "paso_fallido").text),
                      Int(Member(row, "codigo_error").number), Int(row.receivedUnix), ok ? Text(row.receivedAt) : Null(),
-                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network), Int(row.receivedMs)});
+                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network), Int(row.receivedMs),
+                     Int(link.putBack ? 1 : 0)});
     if (!result.Ok()) return result;
     if (ok) memory.awaitingConfirmation.insert(link.installationId);
     const int newOutcome = outcomesBefore == 0 ? 1 : 0;
@@ -629,6 +632,7 @@ bool LoadOfferingState(const Database& db, OfferingState& state, std::string& er
             record.failures = static_cast<int>(row.Int(3));
             record.lastOutcomeAt = row.Int(4);
             record.lastOutcomeMs = row.Int(5);
+            record.putBack = row.Int(6) != 0;
         }
         // Pilots: the pilot hosts' installations that count in the rollout.
         for (const std::string& host : rollout.settings.pilotHosts) {

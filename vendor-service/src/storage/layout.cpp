@@ -162,6 +162,12 @@ ALTER TABLE releases ADD COLUMN statement TEXT NOT NULL DEFAULT '';
 ALTER TABLE releases ADD COLUMN statement_signature TEXT NOT NULL DEFAULT '';
 )sql";
 
+// An installation whose agent put the previous program back (the release's
+// did not start) is never offered that release again.
+constexpr char PutBack7[] = R"sql(
+ALTER TABLE rollout_installations ADD COLUMN put_back {int} NOT NULL DEFAULT 0;
+)sql";
+
 // Layout 5's script with the dialect's way of reading a stored UTC time.
 std::string Fleet5Script(Dialect dialect) {
     std::string script = Typed(Fleet5, dialect);
@@ -233,7 +239,8 @@ LayoutOutcome Step(const Database& db, long long from, std::string& error) {
     if (from == 2) return Outcome(RunScript(db, Typed(ReportOnce3, db.dialect)), error);
     if (from == 3) return Outcome(RunScript(db, Signature4), error);
     if (from == 4) return Outcome(RunScript(db, Fleet5Script(db.dialect)), error);
-    return Outcome(RunScript(db, Statement6), error);
+    if (from == 5) return Outcome(RunScript(db, Statement6), error);
+    return Outcome(RunScript(db, Typed(PutBack7, db.dialect)), error);
 }
 
 bool SetVersion(const Database& db, long long version, std::string& error) {

@@ -25,7 +25,7 @@
 
 #include "storage/database.h"
 
-inline constexpr int CurrentLayout = 6;
+inline constexpr int CurrentLayout = 7;
 
 enum class LayoutOutcome {
     Ready,    // the store has the current layout now
