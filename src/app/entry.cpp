@@ -60,8 +60,9 @@ int RunEntrySequence(HINSTANCE instance, int showCommand) {
         return 0;
     }
     // A start an earlier run watched and never saw the end of is watched
-    // now, before the backups it may need are packed.
+    // now, to its end before the backups it may need are packed.
     FinishPendingStartWatch(appFolder);
+    WaitForStartWatches();
     BootstrapArchiver(appFolder);
     RunStartupArchiving();
     if (!CheckSelfUpdate(appFolder)) {

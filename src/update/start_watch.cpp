@@ -185,7 +185,6 @@ struct WatchJob {
 void RunWatch(const WatchJob& job) {
     const std::wstring& appFolder = job.appFolder;
     PendingStartWatch watch = job.watch;
-    KeepRecord(appFolder, watch);
     const std::wstring program = JoinPath(appFolder, FromUtf8(watch.exeName));
     const ULONGLONG started = GetTickCount64();
     StartObservation seen;
@@ -249,6 +248,8 @@ bool TakeInstalledProgram(PendingStartWatch& installed) {
 }
 
 void StartWatched(const std::wstring& appFolder, const PendingStartWatch& watch) {
+    // Kept before the program starts: whenever the agent ends, the next start knows.
+    KeepRecord(appFolder, watch);
     StartWatchThread(appFolder, watch);
 }
 

@@ -19,8 +19,9 @@ bool TakeInstalledProgram(PendingStartWatch& installed);
 // "ARRANQUE_FALLIDO" for the offer, and starts and watches that one.
 void StartWatched(const std::wstring& appFolder, const PendingStartWatch& watch);
 
-// At start: a watch an earlier run left unfinished is finished (the program
-// is started and watched, unless it is running already).
+// At start: a watch an earlier run left unfinished is begun again (the
+// program is started and watched, unless it is running already); the caller
+// waits for it (WaitForStartWatches) before anything packs the backups.
 void FinishPendingStartWatch(const std::wstring& appFolder);
 
 // Waits for every watch this run started (the agent ends only after them).
