@@ -78,6 +78,7 @@ def main():
         digest = hashlib.sha256(package).hexdigest()
         signature = bench.signature_of(package)
         native = native_verification(work, package)
+        stated = bench.statement_of(package, name="paquete.bin")
         del package
         service.start()
         size = SIZE_MB * MIB
@@ -107,7 +108,6 @@ def main():
         verify_result = last_json(verify_out)
         assert verify_result["key_slot"] == 1, verify_result
         # What a release statement adds before the program is stopped: its check alone.
-        stated = bench.statement_of(package, name="paquete.bin")
         statement_out = subprocess.run(["wine", bench.HARNESS, "statement-bench", stated["declaracion"],
                                         stated["declaracion_firma"], "200"], capture_output=True, text=True,
                                        check=True).stdout
