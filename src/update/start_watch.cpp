@@ -41,10 +41,23 @@ std::vector<HANDLE>& WatchThreads() {
     return threads;
 }
 
-// Stops of the folder's program, counted across every agent of this
-// session: a count shared in a named mapping, raised before each taskkill
-// of the program. A watch that sees it rise while it waits knows that an
-// end with a failure code was an update's stop, not the program's own.
+// A name for an object the agents of one program folder share (in this
+// session): the kind, then a hash of the folder in lower case.
+std::wstring FolderObjectName(const std::wstring& appFolder, const wchar_t* kind) {
+    std::wstring lower = appFolder;
+    CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+    unsigned long long hash = 14695981039346656037ull;  // FNV-1a over the folder's UTF-16 units
+    for (wchar_t unit : lower) hash = (hash ^ static_cast<unsigned short>(unit)) * 1099511628211ull;
+    wchar_t name[96];
+    wsprintfW(name, L"Local\\trevanto-%s-%08lx%08lx", kind, static_cast<unsigned long>(hash >> 32),
+              static_cast<unsigned long>(hash & 0xFFFFFFFFull));
+    return name;
+}
+
+// Stops of the folder's program, counted across every agent of the folder:
+// a count shared in a named mapping, raised before each taskkill of the
+// program. A watch that sees it rise while it waits knows that an end with
+// a failure code was an update's stop, not the program's own.
 volatile LONG* StopCount(const std::wstring& appFolder) {
     static std::mutex mutex;
     static std::wstring folder;
@@ -53,14 +66,8 @@ volatile LONG* StopCount(const std::wstring& appFolder) {
     std::lock_guard<std::mutex> lock(mutex);
     if (count != nullptr && folder == appFolder) return count;
     if (count != nullptr) return nullptr;  // one program folder per agent
-    std::wstring lower = appFolder;
-    CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
-    unsigned long long hash = 14695981039346656037ull;  // FNV-1a over the folder's UTF-16 units
-    for (wchar_t unit : lower) hash = (hash ^ static_cast<unsigned short>(unit)) * 1099511628211ull;
-    wchar_t name[64];
-    wsprintfW(name, L"Local\trevanto-paradas-%08lx%08lx", static_cast<unsigned long>(hash >> 32),
-              static_cast<unsigned long>(hash & 0xFFFFFFFFull));
-    mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), name));
+    mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG),
+                                     FolderObjectName(appFolder, L"paradas").c_str()));
     if (!mapping.Valid()) return nullptr;
     // The view stays mapped for the agent's life, as the mapping does.
     void* view = MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG));
@@ -68,6 +75,18 @@ volatile LONG* StopCount(const std::wstring& appFolder) {
     folder = appFolder;
     count = static_cast<volatile LONG*>(view);
     return count;
+}
+
+// Held by the thread that watches a start of the folder's program, so that
+// the folder's agents watch one start at a time, and an agent starting
+// meanwhile leaves the watch (and its record) to the one that runs it. A
+// watch ended with its agent leaves the mutex abandoned: free.
+ScopedHandle WatchMutex(const std::wstring& appFolder) {
+    return ScopedHandle(CreateMutexW(nullptr, FALSE, FolderObjectName(appFolder, L"vigilancia").c_str()));
+}
+
+bool Taken(DWORD waited) {
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
 LONG StopsSoFar(const std::wstring& appFolder) {
@@ -209,11 +228,17 @@ bool WatchOneStart(const std::wstring& appFolder, const std::wstring& program, S
 struct WatchJob {
     std::wstring appFolder;
     PendingStartWatch watch;
+    bool keepRecord = false;  // a new watch: its record is written first
 };
 
 void RunWatch(const WatchJob& job) {
     const std::wstring& appFolder = job.appFolder;
     PendingStartWatch watch = job.watch;
+    ScopedHandle turn = WatchMutex(appFolder);
+    // Another agent's watch ends within its own time; past that, this one goes on regardless.
+    const bool held = turn.Valid() && Taken(WaitForSingleObject(turn.Get(), WatchTurnWaitMs));
+    // Kept before the program starts: whenever the agent ends, the next start knows.
+    if (job.keepRecord) KeepRecord(appFolder, watch);
     const std::wstring program = JoinPath(appFolder, FromUtf8(watch.exeName));
     const ULONGLONG started = GetTickCount64();
     StartObservation seen;
@@ -228,6 +253,7 @@ void RunWatch(const WatchJob& job) {
         }
     }
     DeleteFileW(RecordPath(appFolder).c_str());
+    if (held) ReleaseMutex(turn.Get());
 }
 
 DWORD WINAPI WatchThread(LPVOID parameter) {
@@ -236,8 +262,8 @@ DWORD WINAPI WatchThread(LPVOID parameter) {
     return 0;
 }
 
-void StartWatchThread(const std::wstring& appFolder, const PendingStartWatch& watch) {
-    auto* job = new WatchJob{appFolder, watch};
+void StartWatchThread(const std::wstring& appFolder, const PendingStartWatch& watch, bool keepRecord) {
+    auto* job = new WatchJob{appFolder, watch, keepRecord};
     HANDLE thread = CreateThread(nullptr, 0, WatchThread, job, 0, nullptr);
     if (thread == nullptr) {
         std::unique_ptr<WatchJob> owned(job);
@@ -282,12 +308,18 @@ bool TakeInstalledProgram(PendingStartWatch& installed) {
 }
 
 void StartWatched(const std::wstring& appFolder, const PendingStartWatch& watch) {
-    // Kept before the program starts: whenever the agent ends, the next start knows.
-    KeepRecord(appFolder, watch);
-    StartWatchThread(appFolder, watch);
+    StartWatchThread(appFolder, watch, true);
 }
 
 void FinishPendingStartWatch(const std::wstring& appFolder) {
+    {
+        // Another agent of the folder is watching now: the record is its own.
+        ScopedHandle turn = WatchMutex(appFolder);
+        if (turn.Valid()) {
+            if (!Taken(WaitForSingleObject(turn.Get(), 0))) return;
+            ReleaseMutex(turn.Get());
+        }
+    }
     PendingStartWatch watch;
     if (!ReadRecord(appFolder, watch)) {
         DeleteFileW(RecordPath(appFolder).c_str());  // unreadable: nothing can be finished
@@ -301,7 +333,7 @@ void FinishPendingStartWatch(const std::wstring& appFolder) {
         DeleteFileW(RecordPath(appFolder).c_str());
         return;
     }
-    StartWatchThread(appFolder, watch);
+    StartWatchThread(appFolder, watch, false);
 }
 
 void WaitForStartWatches() {

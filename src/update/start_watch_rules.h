@@ -10,6 +10,9 @@
 // business program shows its first window within seconds. 30 s covers a
 // slow machine's cold start and keeps the agent no longer than that.
 inline constexpr unsigned long StartWatchMs = 30000;
+// How long a watch waits for another agent's watch of the same folder: the
+// start and, when it failed, the restored program's start, with room.
+inline constexpr unsigned long WatchTurnWaitMs = 2 * StartWatchMs + 15000;
 
 // What a watched start came to.
 struct StartObservation {

@@ -14,7 +14,7 @@ from bench import DOWNLOAD_HOST, journal, started, statement_of, wait_until, win
 from fault_server import Answer
 from test_alerts import H, key, near, screen_when
 from test_reliability import answer_checkin, install, new_journal, no_program_left  # noqa: F401 (fixture)
-from test_update import NEW, OLD, report_bodies
+from test_update import NEW, NEWER, OLD, report_bodies
 
 CRASHES = (bench.DOUBLES / "sibling_6_0_3_17_falla.exe").read_bytes()  # ends at once with 0xC0000005
 CLOSES = (bench.DOUBLES / "sibling_6_0_3_17_cierra.exe").read_bytes()  # ends at once with 0
@@ -22,14 +22,15 @@ ACCESS_VIOLATION = 0xC0000005
 SCRIPT = b'@echo off\r\necho registrado> "%~dp0registrado.txt"\r\n'
 
 
-def offered(server, program: bytes, zip_package: bool):
+def offered(server, program: bytes, zip_package: bool, version: str = "6.0.3.17", folder: str = "paquetes"):
     """An update offer of that program, as an executable package or in a ZIP
     with a registration script, stated by the vendor; its address."""
     name = "mesalto_v6.zip" if zip_package else "mesalto.exe"
     package = zip_bytes({"mesalto.exe": program, "registro.bat": SCRIPT}) if zip_package else program
-    server.answer(f"/paquetes/{name}", Answer(body=package))
-    url = f"https://{DOWNLOAD_HOST}/paquetes/{name}?o=prueba"
-    return url, {"tipo": "url_actualizar", "contenido": [{"enlace": url, **statement_of(package, name=name)}]}
+    server.answer(f"/{folder}/{name}", Answer(body=package))
+    url = f"https://{DOWNLOAD_HOST}/{folder}/{name}?o=prueba"
+    return url, {"tipo": "url_actualizar",
+                 "contenido": [{"enlace": url, **statement_of(package, version=version, name=name)}]}
 
 
 def tail_after_relaunch(lines):
@@ -126,4 +127,36 @@ def test_watch_cut_by_the_hot_key_is_finished_at_the_next_start(tmp_path, server
                                 f"ARRANQUE_COMPROBADO;{exe};estado=EN_MARCHA"]
         assert (folder / "mesalto.exe").read_bytes() == OLD
         assert [r["resultado"] for r in report_bodies(server)] == ["OK", "ARRANQUE_FALLIDO"]
+    assert not record.exists()
+
+
+def test_program_stopped_by_another_agents_update_is_no_failed_start(tmp_path, server, procs):
+    # A second agent of the folder starts while the first one watches its
+    # start, and takes a newer update: it leaves the first one's watch (and
+    # its record) alone, and its stop of the watched program is no failed
+    # start. Windows' taskkill ends the program with 1 (ARRANQUE_INTERRUMPIDO);
+    # Wine's ends it with 0, which reads as its user closing it.
+    _, item = offered(server, NEW, False)
+    answer_checkin(server, {"alertas": [item]})
+    folder = install(tmp_path)
+    first = bench.start_agent(procs, folder)
+    record = folder / "actualizador_registros" / "vigilancia_arranque.txt"
+    assert wait_until(record.exists, 180)
+    _, item = offered(server, NEWER, False, version="7.0", folder="nuevos")
+    answer_checkin(server, {"alertas": [item]})
+    second = procs.start(["wine", folder / "trevanto.exe"], cwd=folder)
+
+    assert [bench.finish(agent, 240) for agent in (first, second)] == [0, 0]
+
+    exe = w(folder / "mesalto.exe")
+    lines = new_journal(folder)
+    watches = [line for line in lines if line.startswith(("ARRANQUE_", "RESTAURADO_TRAS", "VIGILANCIA_"))]
+    assert watches[0] in (f"ARRANQUE_INTERRUMPIDO;{exe};ec=1", f"ARRANQUE_COMPROBADO;{exe};estado=CERRADO_POR_EL_USUARIO")
+    assert watches[1:] == [f"ARRANQUE_COMPROBADO;{exe};estado=EN_MARCHA"], lines
+    # The first watch ended when the second agent's update stopped the program.
+    [taken] = [i for i, line in enumerate(lines) if line.startswith("DECLARACION_VALIDA;") and "/nuevos/" in line]
+    assert lines[taken + 1:taken + 3] == [watches[0], "TASKKILL_APP;mesalto.exe;estado=OK;ec=0"], lines
+    assert (folder / "mesalto.exe").read_bytes() == NEWER
+    reports = [(r["resultado"], r["version_nueva"]) for r in report_bodies(server)]
+    assert reports == [("OK", "6.0.3.17"), ("OK", "1.65535.0.2")]
     assert not record.exists()
