@@ -134,9 +134,9 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio, front
     assert_reports_stored_once(service, figures)
     assert (figures.status, figures.stage, figures.reason) == (FINISHED, 3, "")
     assert [(event, detail) for _, event, detail in figures.events] == [
-        ("iniciado", ""), ("avanzado", "a la etapa 10 % (por si solo)"),
-        ("avanzado", "a la etapa 50 % (por si solo)"), ("avanzado", "a la etapa 100 % (por si solo)"),
-        ("terminado", "todas las etapas cumplidas (por si solo)")]
+        ("iniciado", ""), ("avanzado", "a la etapa 10 % (por sí solo)"),
+        ("avanzado", "a la etapa 50 % (por sí solo)"), ("avanzado", "a la etapa 100 % (por sí solo)"),
+        ("terminado", "todas las etapas cumplidas (por sí solo)")]
     rounds = figures.rounds
     assert rounds[-1].offers == 0 and len(rounds) < HEALTHY.max_rounds
 

@@ -56,6 +56,8 @@ struct ServiceContext {
     // counts no instance can keep (the agent takes 503 as no check-in).
     bool checkInNeedsStore = false;
     int reportStoreWaitMs = 5000;
+    // Wakes the webhook sender (a test event, a receiver switched on); none: it finds them within a second.
+    std::function<void()> webhookWake;
 };
 
 Admission AdmitRequest(ServiceContext& context, const Request& head);

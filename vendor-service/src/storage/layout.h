@@ -20,12 +20,17 @@
 //      counted or not, and from which network; a stage's counts per
 //      network; report rows marked when their installation has no history
 //      (trimmed first); acceptances tied to their installation
+//   6  a release carries the vendor's statement of its package
+//   7  the console a release manager runs a release from: operators'
+//      roles, the audit log, API tokens, webhooks and their queued
+//      deliveries, a rollout's outcomes per hour and failures by step and
+//      code, failures acknowledged on resuming, outcomes before a retry
 #pragma once
 #include <string>
 
 #include "storage/database.h"
 
-inline constexpr int CurrentLayout = 6;
+inline constexpr int CurrentLayout = 7;
 
 enum class LayoutOutcome {
     Ready,    // the store has the current layout now
