@@ -180,11 +180,13 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio, front
     assert dict(linked) == {i.id: 3 if i.id in failing else 1 for i in installations}
 
     funnel = assert_console_agrees(service, figures, installations)
-    assert [s["destinatarias"] for s in funnel] == [len(members(installations, k)) for k in range(4)]
-    assert sum(s["ofrecida"] for s in funnel) == sum(s["descarga_iniciada"] for s in funnel) == SIZE
-    assert (sum(s["descargada"] for s in funnel), sum(s["ok"] for s in funnel),
-            sum(s["confirmadas"] for s in funnel), sum(s["fallidas"] for s in funnel)) == (ok, ok, ok, len(failing))
-    assert sum(f["instalaciones"] for s in funnel for f in s["fallos"] if (f["paso"], f["codigo"]) ==
+    # Each row holds the stages above it: the last one is the whole rollout.
+    assert [s["destinatarias"] for s in funnel] == \
+        [sum(len(members(installations, k)) for k in range(stage + 1)) for stage in range(4)]
+    whole = funnel[-1]
+    assert whole["ofrecida"] == whole["descarga_iniciada"] == whole["con_resultado"] == SIZE
+    assert (whole["descargada"], whole["ok"], whole["confirmadas"], whole["fallidas"]) == (ok, ok, ok, len(failing))
+    assert sum(f["instalaciones"] for f in whole["fallos"] if (f["paso"], f["codigo"]) ==
                ("DESCARGA", 12002)) == len(failing)
 
 
@@ -243,7 +245,8 @@ def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio,
         sorted(id for id, row in rows.items() if row["ok_ms"] > 0)
 
     funnel = assert_console_agrees(service, figures, installations)
-    assert [s["destinatarias"] for s in funnel] == [len(members(installations, k)) for k in range(4)]
-    assert funnel[0]["ofrecida"] == len(rows) and [s["ofrecida"] for s in funnel[1:]] == [0, 0, 0]
+    assert [s["destinatarias"] for s in funnel] == \
+        [sum(len(members(installations, k)) for k in range(stage + 1)) for stage in range(4)]
+    assert [s["ofrecida"] for s in funnel] == [len(rows)] * 4
     assert funnel[0]["fallos"] == [{"paso": "MOVER_EXE_NUEVO", "codigo": 5, "instalaciones": funnel[0]["fallidas"]}]
     assert funnel[0]["fallidas"] >= failures

@@ -25,6 +25,7 @@
 #include "storage/fleet_store.h"
 #include "storage/store.h"
 #include "storage/store_writer.h"
+#include "webhooks/webhook_sender.h"
 
 namespace {
 
@@ -195,21 +196,24 @@ int OpenLogFile(const std::string& path) {
 
 // What the writer tells the service: store health in the log, reports and
 // stopped rollouts to the rollout cache (once it exists).
-void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCache*>& cache) {
+void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCache*>& cache, WebhookSender& webhooks) {
     settings.writer.onHealthChange = [&log](bool healthy, const std::string& error) {
         log.Write(EventLogLine(UtcNowMillisText(), healthy ? "store-available" : "store-failing",
                                healthy ? "" : "error=" + EscapeLogValue(error)));
     };
-    settings.writer.onCommitted = [&cache](const std::vector<const PendingRow*>& rows) {
+    settings.writer.onCommitted = [&cache, &webhooks](const std::vector<const PendingRow*>& rows) {
         RolloutCache* rollouts = cache.load();
         for (const PendingRow* row : rows) {
             if (row->link && rollouts != nullptr) {
                 rollouts->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedMs);
             }
+            if (row->command) webhooks.Wake();  // an operator's halt or advance is told at once
         }
     };
-    settings.store.onRolloutStopped = [&cache](long long id) {
+    // A halt decided by the writer is told to the receivers at once.
+    settings.store.onRolloutStopped = [&cache, &webhooks](long long id) {
         if (RolloutCache* rollouts = cache.load()) rollouts->Forget(id);
+        webhooks.Wake();
     };
 }
 
@@ -231,7 +235,13 @@ int Serve(const CommandLine& line) {
     HttpServer server;  // destroyed last: the writer and the hasher may still hand it answers
     HttpServer panel;
     std::atomic<RolloutCache*> rolloutCache{nullptr};  // set once the cache exists; the writer starts before it
-    HookWriter(settings, log, rolloutCache);
+    WebhookSettings webhookSettings;
+    webhookSettings.target = settings.store.target;
+    webhookSettings.log = [&log](const std::string& fields) {
+        log.Write(EventLogLine(UtcNowMillisText(), "webhook", fields));
+    };
+    WebhookSender webhooks(webhookSettings);
+    HookWriter(settings, log, rolloutCache, webhooks);
     StoreWriter writer(MakeStoreBackend(settings.store), settings.writer);
     std::string error;
     if (!writer.Start(error)) {
@@ -239,6 +249,7 @@ int Serve(const CommandLine& line) {
     }
     Checkpointer checkpointer(settings.store.target);
     checkpointer.Start();
+    webhooks.Start();
     ReadPool reads(settings.store.target, ReadThreads, ReadQueue);
     RolloutCache rollouts(
         [path = settings.store.target](OfferingState& state, std::string& loadError) {
@@ -265,6 +276,7 @@ int Serve(const CommandLine& line) {
     context.checkInPath = Option(line, "checkin-path", service_settings::CheckInPath);
     context.checkInNeedsStore = IsPostgresTarget(settings.store.target);
     if (!Options(line, "host").empty()) context.hosts = Options(line, "host");
+    context.webhookWake = [&webhooks] { webhooks.Wake(); };
 
     // The console on an address of its own when a port is given, beside the
     // agents' API only when asked for; else nowhere.
@@ -308,6 +320,7 @@ int Serve(const CommandLine& line) {
     reads.Stop();
     rollouts.Stop();
     rateShare.Stop();
+    webhooks.Stop();
     writer.Stop(WriterStopMs);
     hashes.Stop();
     checkpointer.Stop();
