@@ -12,6 +12,7 @@
 #include "housekeeping/close_archiving.h"
 #include "support/journal.h"
 #include "support/process_runner.h"
+#include "update/start_watch.h"
 #include "update/update_worker.h"
 
 namespace {
@@ -100,11 +101,19 @@ void OnUpdateFinished(HWND window) {
 
     const std::wstring folder = GetAppFolder();
     const std::wstring exeName = FindProductExeForUpdate(folder);
+    PendingStartWatch installed;
+    const bool watched = TakeInstalledProgram(installed);
     if (exeName.empty()) return;
     Sleep(RestartPauseMs);
     unsigned long exitCode = 0;
     RunHidden(L"cmd.exe /C taskkill /IM " + exeName + L" /F", exitCode);  // not started: go on
     Sleep(RestartPauseMs);
+    // A program the update replaced is started so that its start is watched
+    // (and put back when it fails); any other as before.
+    if (watched) {
+        StartWatched(folder, installed);
+        return;
+    }
     const std::wstring path = JoinPath(folder, exeName);
     ShellExecuteW(nullptr, L"open", path.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);
 }

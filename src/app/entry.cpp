@@ -17,6 +17,7 @@
 #include "support/journal.h"
 #include "support/text.h"
 #include "update/executable_replacement.h"
+#include "update/start_watch.h"
 
 void BootstrapArchiver(const std::wstring& appFolder) {
     const std::wstring archiverPath = JoinPath(appFolder, ArchiverFileName);
@@ -58,11 +59,18 @@ int RunEntrySequence(HINSTANCE instance, int showCommand) {
         RunInstaller();
         return 0;
     }
+    // A start an earlier run watched and never saw the end of is watched
+    // now, to its end before the backups it may need are packed.
+    FinishPendingStartWatch(appFolder);
+    WaitForStartWatches();
     BootstrapArchiver(appFolder);
     RunStartupArchiving();
-    if (CheckSelfUpdate(appFolder)) return 0;  // the batch file takes over from here
-    // The alerts are this run's answer: a recibido.json left by an earlier
-    // run is not shown again when the new one could not take its place.
-    if (CheckIn()) RunAlertsWindow(instance, showCommand);
+    if (!CheckSelfUpdate(appFolder)) {
+        // The alerts are this run's answer: a recibido.json left by an earlier
+        // run is not shown again when the new one could not take its place.
+        if (CheckIn()) RunAlertsWindow(instance, showCommand);
+    }
+    // The agent ends once every start it watches is judged.
+    WaitForStartWatches();
     return 0;
 }

@@ -26,6 +26,7 @@
 #include "update/release_statement.h"
 #include "update/statement_checks.h"
 #include "update/statement_verification.h"
+#include "update/start_watch.h"
 #include "update/update_progress.h"
 #include "update/zip_installation.h"
 
@@ -210,12 +211,45 @@ bool FetchAndStore(const RunState& run, const std::string& packageUrl, const Pac
     return true;
 }
 
-void BackUpReplacedExecutable(const RunState& run, const std::wstring& packageName) {
+// The backup of the program an executable package replaced; empty when none was made.
+std::wstring BackUpReplacedExecutable(const RunState& run, const std::wstring& packageName) {
     const std::wstring stem = StripExtension(packageName);
     const std::wstring setAside = SetAsidePath(run.appFolder, stem);
-    if (!IsExistingFile(setAside)) return;
+    if (!IsExistingFile(setAside)) return std::wstring();
     std::wstring movedPath;
     BackUpSetAsideExecutable(run.appFolder, setAside, stem, SetAsideVariant::ExecutablePackage, movedPath);
+    return movedPath;
+}
+
+std::string Utf8Of(const std::wstring& wide) {
+    if (wide.empty()) return std::string();
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr,
+                            nullptr);
+    }
+    return text;
+}
+
+// The window watches the start of a program the update replaced: the
+// worker tells it which, with the backup of the one before.
+void NoteReplacedProgram(const RunState& run, const std::string& packageUrl, const std::wstring& installedName,
+                         const std::wstring& previousCopy, bool zipPackage) {
+    if (installedName.empty() || run.programExe.empty() || LowerAscii(installedName) != LowerAscii(run.programExe)) {
+        return;
+    }
+    PendingStartWatch watch;
+    watch.exeName = Utf8Of(run.programExe);
+    watch.previousCopy = Utf8Of(previousCopy);
+    watch.productKey = run.identity.productKey;
+    watch.settingsKey = run.identity.settingsKey;
+    watch.previousVersion = run.identity.productVersion;
+    watch.newVersion = ProductVersion(JoinPath(run.appFolder, run.programExe));
+    watch.url = packageUrl;
+    watch.zipPackage = zipPackage;
+    NoteInstalledProgram(watch);
 }
 
 }  // namespace
@@ -273,6 +307,8 @@ void InstallUpdate(const UpdateOffer& offer) {
     UpdateStep.store(0);
 
     run.programExe = FindProductExeForUpdate(run.appFolder);
+    // An earlier update's start is judged before this one stops the program.
+    WaitForStartWatches();
     const OfferVerification verification = BuildOfferVerification(offer.hasStatement, offer.hasSignature);
     ReleaseStatement statement;
     // What the offer alone tells is refused before the program is stopped,
@@ -326,7 +362,9 @@ void InstallUpdate(const UpdateOffer& offer) {
     UpdateStep.store(1);
     JournalDownload(run.appFolder, "DESCARGA;" + packageUrl + ";" + PathText(packagePath));
 
-    if (HasZipExtension(packagePath)) {
+    std::wstring installedName, previousCopy;
+    const bool zipPackage = HasZipExtension(packagePath);
+    if (zipPackage) {
         const ZipBranchOutcome zip = InstallZipPackage(run.appFolder, packagePath);
         if (!zip.extracted) {
             Report(run, "DESCOMPRESION_FALLIDA", static_cast<std::int32_t>(zip.extractionCode), "7za unzip fallo",
@@ -340,8 +378,11 @@ void InstallUpdate(const UpdateOffer& offer) {
             RelaunchApplication(run.appFolder, run.programExe);
             return;
         }
+        installedName = zip.installedName;
+        previousCopy = zip.previousCopy;
     } else if (package.executable) {
-        BackUpReplacedExecutable(run, packageName);
+        installedName = packageName;
+        previousCopy = BackUpReplacedExecutable(run, packageName);
     }
 
     // What was installed under a statement is the floor of every later one.
@@ -350,6 +391,7 @@ void InstallUpdate(const UpdateOffer& offer) {
     UpdateStep.store(3);
     Report(run, ResultOk, 0, "", "");
     RelaunchApplication(run.appFolder, run.programExe);
+    NoteReplacedProgram(run, packageUrl, installedName, previousCopy, zipPackage);
 }
 
 DWORD WINAPI UpdateWorkerThread(LPVOID parameter) {

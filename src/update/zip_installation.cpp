@@ -89,8 +89,8 @@ void MatchAndReplaceExecutable(const std::wstring& appFolder, const std::wstring
             return;
         }
         JournalDownload(appFolder, "EXE_NUEVO_EN_RAIZ_OK;" + PathText(candidate) + ";->;" + PathText(rootPath));
-        std::wstring movedPath;
-        BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage, movedPath);
+        outcome.installedName = name;
+        BackUpSetAsideExecutable(appFolder, setAside, stem, SetAsideVariant::ZipPackage, outcome.previousCopy);
         return;
     }
     JournalDownload(appFolder, "ZIP_EXE_SIN_MATCH_EN_RAIZ");

@@ -18,6 +18,8 @@ struct ZipBranchOutcome {
     unsigned long installError = 0;
     const char* failureMessage = "";  // the report's "mensaje_error" and "paso_fallido"
     const char* failedStep = "";
+    std::wstring installedName;  // the executable moved into the folder (empty: none)
+    std::wstring previousCopy;   // the backup of the one it replaced (empty: none made)
 };
 
 // The whole branch after the package was stored: the package is unpacked

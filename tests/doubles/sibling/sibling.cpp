@@ -5,7 +5,8 @@
 // with TREVANTO_LOCK_READABLE also set, others may still read it (but not
 // write, move or delete it). With TREVANTO_LOCK_AFTER naming another file,
 // it first waits until that file exists, then until the one to hold can be
-// opened so; its start is recorded only once it holds it.
+// opened so; its start is recorded only once it holds it. Built with
+// SIBLING_EXIT_CODE, it ends right after recording its start, with that code.
 #include <windows.h>
 
 #include <string>
@@ -49,5 +50,8 @@ void HoldLockedFile() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     HoldLockedFile();
     RecordStart();
+#ifdef SIBLING_EXIT_CODE
+    ExitProcess(SIBLING_EXIT_CODE);
+#endif
     for (;;) Sleep(1000);
 }

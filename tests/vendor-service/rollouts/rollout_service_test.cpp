@@ -392,3 +392,46 @@ TEST(RolloutService, PilotsAndTokensBelongToWhatTheServiceKnew) {
         again.Post("/apis/trevanto/v1/checkin", From("10.8.0.1"), CheckIn("N-9", "5.2.1.0"), "application/json"));
     EXPECT_EQ(Number(bounded, "SELECT COUNT(*) FROM installations"), 5);
 }
+
+// A release whose program does not start: each agent reports OK, then, having
+// put the previous program back, ARRANQUE_FALLIDO for the same offer. Those
+// count as failures (after the OK) and halt the first stage; an installation
+// put back is never offered the release again, even after its retry pause.
+TEST(RolloutService, FailedStartsCountAsFailuresAndAreNotOfferedAgain) {
+    TempDataFolder data;
+    RunningService service(data.Root(), BehindBalancer());
+    httplib::Client client = service.Client();
+    for (int i = 0; i < 40; ++i) CheckInFrom(client, i);
+    const long long rollout = StartRollout(service, {100}, 3, 0, 0.5);
+    {
+        Database db;
+        std::string error;
+        ASSERT_TRUE(OpenDatabase(service.DatabasePath(), false, 5000, db, error));
+        ASSERT_TRUE(db.RunText("UPDATE rollouts SET retry_pause_seconds = 0").Ok());
+    }
+    service.Rollouts().RefreshNow();
+    std::vector<std::pair<int, std::string>> offered;
+    for (int i = 0; i < 4; ++i) offered.emplace_back(i, CheckInFrom(client, i));
+    for (const auto& [i, url] : offered) {
+        ASSERT_FALSE(url.empty()) << i;
+        for (const char* result : {"OK", "ARRANQUE_FALLIDO"}) {
+            const auto res = client.Post("/apis/trevanto/v1/update-report", From("10." + std::to_string(i) + ".0.9"),
+                                         Report(url, result, result == std::string("OK") ? "" : "ARRANQUE",
+                                                result == std::string("OK") ? 0 : -1073741819),
+                                         "application/json");
+            ASSERT_TRUE(res && res->status == 200) << result;
+        }
+        if (i == 0) {
+            // Put back: no offer again, although its retry pause is over and it reported once.
+            service.Rollouts().RefreshNow();
+            EXPECT_EQ(CheckInFrom(client, 0), "");
+            EXPECT_EQ(Number(service, "SELECT put_back FROM rollout_installations WHERE failures = 1"), 1);
+        }
+    }
+    const Rollout halted = Stored(service, rollout);
+    EXPECT_EQ(halted.status, "DETENIDO");
+    EXPECT_EQ(halted.haltReason.rfind("fallaron 3 de 3 instalaciones en la etapa 100 %", 0), 0u) << halted.haltReason;
+    EXPECT_EQ(Number(service, "SELECT COUNT(*) FROM update_reports WHERE resultado = 'ARRANQUE_FALLIDO'"
+                              " AND paso_fallido = 'ARRANQUE' AND codigo_error = -1073741819"),
+              4);
+}

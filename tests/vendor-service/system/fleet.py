@@ -15,7 +15,8 @@ The service's secret is written into the data folder before it starts, so
 every installation id, and so every place in the rollout, is known ahead:
 the tests compute who belongs to which stage from the same rules.
 
-As a program it runs a healthy release and a failing one at a larger scale
+As a program it runs a healthy release, one failing to install and one whose
+program does not start, at a larger scale
 and prints the figures (TREVANTO_FLEET_SIZE, default 10,000)."""
 
 import calendar
@@ -76,6 +77,9 @@ STEPS = (
     Step("GUARDAR_DISCO", "DESCARGA_FALLIDA", 112, "SaveBytesToFile fallo"),
     Step("UNZIP_7ZA", "DESCOMPRESION_FALLIDA", 2, "7za unzip fallo"),
     Step("MOVER_EXE_NUEVO", "INSTALACION_FALLIDA", 5, "MoveFileWithRetry fallo"),
+    # Installed and reported OK, but the new program ends at once (an access
+    # violation): the agent puts the previous one back and reports again.
+    Step("ARRANQUE", "ARRANQUE_FALLIDO", -1073741819, "el programa nuevo no arranca"),
 )
 STEP_BY_NAME = {step.name: step for step in STEPS}
 
@@ -253,8 +257,10 @@ def checkin_body(installation: Installation) -> bytes:
                        "installed_path": installation.installed_path}).encode()
 
 
-def report_body(installation: Installation, url: str, step: Optional[Step]) -> bytes:
-    report_id = hashlib.sha256(f"{installation.id}:{installation.attempts}".encode()).hexdigest()
+def report_body(installation: Installation, url: str, step: Optional[Step], second: bool = False) -> bytes:
+    """The report of an update run (`step` None: OK); `second`, the one after
+    a failed start that follows its OK, with an id of its own."""
+    report_id = hashlib.sha256(f"{installation.id}:{installation.attempts}:{second}".encode()).hexdigest()
     report_id = "-".join((report_id[:8], report_id[8:12], report_id[12:16], report_id[16:20], report_id[20:32]))
     return json.dumps({"Programa": PRODUCT, "version_anterior": OLD_VERSION,
                        "version_nueva": NEW_VERSION if step is None else "", "url_parche": url,
@@ -287,6 +293,7 @@ class RoundFigures:
     cut: int = 0  # transfers cut short (a failure at "DESCARGA")
     ok: int = 0
     failed: int = 0
+    failed_starts: int = 0  # of the failed: installed (OK reported), then the program did not start
     confirmed: int = 0  # in the store when the round had ended, all rounds so far
     requests: int = 0
     seconds: float = 0.0
@@ -358,9 +365,22 @@ def visit(connection: AgentConnection, installation: Installation, package_sha25
         if status != 200 or hashlib.sha256(data).hexdigest() != sha256:
             tally.error(f"{installation.hostname}: download answered {status}, {len(data)} bytes not matching")
         tally.add("downloads")
-    status, answer = connection.request("POST", UPDATE_REPORT, API_HOST, report_body(installation, url, step))
+    failed_start = step is not None and step.name == "ARRANQUE"
+    status, answer = connection.request("POST", UPDATE_REPORT, API_HOST,
+                                        report_body(installation, url, None if failed_start else step))
     if status != 200:
         return tally.error(f"{installation.hostname}: report answered {status} {answer[:100]!r}")
+    if failed_start:
+        status, answer = connection.request("POST", UPDATE_REPORT, API_HOST,
+                                            report_body(installation, url, step, second=True))
+        if status != 200:
+            return tally.error(f"{installation.hostname}: second report answered {status} {answer[:100]!r}")
+        # The previous program is back: the release is never offered to it again.
+        status, body = connection.request("POST", CHECKIN, API_HOST, checkin_body(installation))
+        if status != 200 or offer_in(json.loads(body)) is not None:
+            tally.error(f"{installation.hostname}: offered again after its failed start ({status})")
+        tally.add("failed_starts")
+        return tally.add("failed")
     if step is not None:
         return tally.add("failed")
     tally.add("ok")
@@ -623,7 +643,10 @@ def main() -> int:
     plans = (("A healthy release", Plan(size=size, seed="flota-sana", rates={"DESCARGA": 0.005}, threads=threads,
                                         min_outcomes=min_outcomes, max_rounds=30)),
              ("A release failing for 30 %", Plan(size=size, seed="flota-mala", rates={"MOVER_EXE_NUEVO": 0.30},
-                                                 threads=threads, min_outcomes=min_outcomes, max_rounds=30)))
+                                                 threads=threads, min_outcomes=min_outcomes, max_rounds=30)),
+             ("A release whose program does not start for 30 %",
+              Plan(size=size, seed="flota-arranque", rates={"ARRANQUE": 0.30}, threads=threads,
+                   min_outcomes=min_outcomes, max_rounds=30)))
     for title, plan in plans:
         start = time.monotonic()
         figures, _, service = run_plan(plan)

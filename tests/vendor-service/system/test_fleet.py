@@ -25,6 +25,11 @@ HEALTHY = Plan(size=SIZE, seed="sana", rates={"DESCARGA": 0.005}, min_outcomes=M
                max_failure_percent=MAX_FAILURE_PERCENT)
 FAILING = Plan(size=SIZE, seed="mala", rates={"MOVER_EXE_NUEVO": 0.30}, min_outcomes=MIN_OUTCOMES,
                max_failure_percent=MAX_FAILURE_PERCENT)
+# Its program does not start on 30 %: each of those reports OK, then a failed start.
+NOT_STARTING = Plan(size=SIZE, seed="mala", rates={"ARRANQUE": 0.30}, min_outcomes=MIN_OUTCOMES,
+                    max_failure_percent=MAX_FAILURE_PERCENT)
+FAILED_ROW = {"MOVER_EXE_NUEVO": ("INSTALACION_FALLIDA", "MOVER_EXE_NUEVO", 5),
+              "ARRANQUE": ("ARRANQUE_FALLIDO", "ARRANQUE", -1073741819)}
 REASON = re.compile(r"fallaron (\d+) de (\d+) instalaciones en la etapa 1 % \((\d+\.\d) %, en (\d+) redes; límite: 20\.0 %\)")
 
 
@@ -60,8 +65,8 @@ def assert_both_instances_served(service) -> None:
 
 
 def assert_reports_stored_once(service, figures) -> None:
-    """Every report answered 200 is in the store, once."""
-    answered = sum(r.ok + r.failed for r in figures.rounds)
+    """Every report answered 200 is in the store, once (a failed start's two)."""
+    answered = sum(r.ok + r.failed + r.failed_starts for r in figures.rounds)
     assert fleet.read_store(service.db, "SELECT COUNT(*), COUNT(DISTINCT report_id) FROM update_reports")[0] == \
         (answered, answered)
 
@@ -190,12 +195,14 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio, front
                ("DESCARGA", 12002)) == len(failing)
 
 
-def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio, front):
-    installations = fleet.make_fleet(SIZE, FAILING.seed, FAILING.rates)
+@pytest.mark.parametrize("failing", [FAILING, NOT_STARTING], ids=["install", "start"])
+def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio, front, failing):
+    [step] = failing.rates
+    installations = fleet.make_fleet(SIZE, failing.seed, failing.rates)
     first = members(installations, 0)
     first_ids = {i.id for i in first}
     bad = [i for i in first if i.fails_at]
-    rate = FAILING.max_failure_percent / 100
+    rate = failing.max_failure_percent / 100
     # Preconditions of the fleet: the first stage is about 1 % of it; it
     # fails above the threshold; its successes alone can never make the
     # minimum with a rate under the threshold, so no order of arrival lets
@@ -205,7 +212,7 @@ def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio,
     assert len(bad) > rate * len(first)
     assert MIN_OUTCOMES > (len(first) - len(bad)) / (1 - rate)
 
-    figures, installations, service = fleet.run_plan(FAILING, servicio(), front)
+    figures, installations, service = fleet.run_plan(failing, servicio(), front)
     assert figures.errors == []
     assert_both_instances_served(service)
     assert_reports_stored_once(service, figures)
@@ -220,7 +227,7 @@ def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio,
     assert percent == f"{100 * failures / outcomes:.1f}"
     rounds = figures.rounds
     assert [r.stage for r in rounds] == [0] * len(rounds)
-    assert rounds[-1].offers == 0 and len(rounds) < FAILING.max_rounds
+    assert rounds[-1].offers == 0 and len(rounds) < failing.max_rounds
 
     # Offered to the first stage only: rows of stage 0, each one of the
     # installations placed under 1 %, as many as the halt had seen at least.
@@ -228,25 +235,27 @@ def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio,
     assert set(rows) <= first_ids and len(rows) >= outcomes
     # Nobody was offered it after the halt: besides the installations the
     # halt counted, only those the other threads had in hand then have rows.
-    assert len(rows) <= outcomes + FAILING.threads - 1
+    assert len(rows) <= outcomes + failing.threads - 1
     assert {row["stage"] for row in rows.values()} == {0}
     assert all(row["place"] < 1 for row in rows.values())
     assert {i.id for i in installations if i.attempts > 0} == set(rows)
-    assert sum(r.offers for r in rounds) == sum(row["outcomes"] for row in rows.values())
+    # A failed start follows its OK: two reports of one offer.
+    starts_failed = sum(row["last_result"] == "ARRANQUE_FALLIDO" for row in rows.values())
+    assert sum(r.offers for r in rounds) == sum(row["outcomes"] for row in rows.values()) - starts_failed
     for installation in installations:
         if installation.id in rows:
             row = rows[installation.id]
-            expected = ("INSTALACION_FALLIDA", "MOVER_EXE_NUEVO", 5) if installation.fails_at else ("OK", "", 0)
+            expected = FAILED_ROW[step] if installation.fails_at else ("OK", "", 0)
             assert (row["last_result"], row["last_step"], row["last_code"]) == expected, installation.hostname
             assert (row["confirmed_at"] is not None) == (installation.fails_at is None)
-            assert row["outcomes"] == installation.attempts
+            assert row["outcomes"] == installation.attempts * (2 if installation.fails_at == "ARRANQUE" else 1)
     versions = dict(fleet.read_store(service.db, "SELECT id, program_version FROM installations"))
     assert sorted(id for id, version in versions.items() if version == NEW_VERSION) == \
-        sorted(id for id, row in rows.items() if row["ok_ms"] > 0)
+        sorted(id for id, row in rows.items() if row["ok_ms"] > 0 and row["last_result"] == "OK")
 
     funnel = assert_console_agrees(service, figures, installations)
     assert [s["destinatarias"] for s in funnel] == \
         [sum(len(members(installations, k)) for k in range(stage + 1)) for stage in range(4)]
     assert [s["ofrecida"] for s in funnel] == [len(rows)] * 4
-    assert funnel[0]["fallos"] == [{"paso": "MOVER_EXE_NUEVO", "codigo": 5, "instalaciones": funnel[0]["fallidas"]}]
+    assert funnel[0]["fallos"] == [{"paso": step, "codigo": FAILED_ROW[step][2], "instalaciones": funnel[0]["fallidas"]}]
     assert funnel[0]["fallidas"] >= failures

@@ -15,6 +15,10 @@ inline constexpr char AcceptanceReportPath[] = "/apis/trevanto/v1/rtf-acceptance
 inline constexpr const char* StaticPrefixes[] = {"/parches/", "/uploads/", "/wp-content/uploads/", "/paquetes/",
                                                  "/agente/"};
 
+// The "resultado" of the second report an agent sends when the program an
+// update installed did not start and the previous one was put back.
+inline constexpr char FailedStartResult[] = "ARRANQUE_FALLIDO";
+
 // The agent release on offer (agente.json): its signature ("firma") and
 // the vendor's statement ("declaracion", "declaracion_firma") are empty
 // when it has none.

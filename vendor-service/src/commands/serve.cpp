@@ -205,7 +205,8 @@ void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCach
         RolloutCache* rollouts = cache.load();
         for (const PendingRow* row : rows) {
             if (row->link && rollouts != nullptr) {
-                rollouts->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedMs);
+                rollouts->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedMs,
+                                      row->link->putBack);
             }
             if (row->command) webhooks.Wake();  // an operator's halt or advance is told at once
         }

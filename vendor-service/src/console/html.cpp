@@ -158,6 +158,7 @@ header nav a { color: #fff; text-decoration: none; }
 header nav a:hover { text-decoration: underline; }
 header form.salir { margin-left: auto; }
 main { padding: 1em 1.5em; max-width: 100%; }
+main p, main li, main figcaption { overflow-wrap: break-word; }  /* a package's address is one long word */
 h1 { font-size: 1.4em; }
 h2 { font-size: 1.1em; margin-top: 1.5em; }
 a { color: #0b5cad; }

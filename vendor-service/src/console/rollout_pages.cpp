@@ -280,8 +280,8 @@ std::string DecisionsHtml(const RolloutView& view) {
            "empezar el despliegue" +
            (s.minAgeDays > 0 ? ", al menos " + Plural(s.minAgeDays, "día", "días") + " antes" : std::string()) +
            (s.minDaysSeen > 0 ? ", vistas en " + Plural(s.minDaysSeen, "día distinto", "días distintos") : std::string()) +
-           ". Una etapa se detiene o avanza solo con resultados de al menos " + Plural(s.minNetworks, "red", "redes") +
-           " distintas (IPv4 /24, IPv6 /48)" +
+           ". Una etapa se detiene o avanza solo con resultados de al menos " + Plural(s.minNetworks, "red", "redes distintas") +
+           " (IPv4 /24, IPv6 /48)" +
            (s.networkWeight > 0 ? ", y ninguna red pesa más de " + Plural(s.networkWeight, "instalación", "instalaciones")
                                 : std::string()) +
            ". Los resultados sin historial se guardan y se muestran aparte, pero no deciden nada; «Todos los "
@@ -312,7 +312,9 @@ std::string Controls(const Call& call, const RolloutView& view) {
     }
     if (view.retryable > 0) {
         html += ActionButton(base + "/reintentar",
-                             "Reintentar " + Plural(view.retryable, "la instalación fallida", "las instalaciones fallidas"),
+                             view.retryable == 1 ? std::string("Reintentar la instalación fallida")
+                                                 : "Reintentar las " + Plural(view.retryable, "instalación fallida",
+                                                                              "instalaciones fallidas"),
                              csrf,
                              "Se ofrecerá de nuevo la versión a " +
                                  Plural(view.retryable, "instalación fallida", "instalaciones fallidas") +

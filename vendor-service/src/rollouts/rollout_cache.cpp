@@ -49,7 +49,8 @@ namespace {
 
 // A report on top of what a record shows, unless the record has it already
 // (it shows a report at the same millisecond or later).
-void Apply(InstallationInRollout& record, int64_t atMs, bool evenIfSeen) {
+void Apply(InstallationInRollout& record, int64_t atMs, bool evenIfSeen, bool putBack) {
+    record.putBack = record.putBack || putBack;
     if (!evenIfSeen && record.known && record.lastOutcomeMs >= atMs) return;
     record.known = true;
     ++record.outcomes;
@@ -59,10 +60,10 @@ void Apply(InstallationInRollout& record, int64_t atMs, bool evenIfSeen) {
 
 }  // namespace
 
-void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs) {
+void RolloutCache::NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs, bool putBack) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Apply(reported_[rolloutId][installationId], atMs, true);
-    notes_.push_back(Note{rolloutId, installationId, atMs, std::chrono::steady_clock::now()});
+    Apply(reported_[rolloutId][installationId], atMs, true, putBack);
+    notes_.push_back(Note{rolloutId, installationId, atMs, std::chrono::steady_clock::now(), putBack});
 }
 
 void RolloutCache::Forget(long long rolloutId) {
@@ -106,7 +107,9 @@ void RolloutCache::Load(unsigned long long serving) {
         }
         // Reports noted while the store was being read may be missing from what was read.
         for (const Note& note : notes_) {
-            if (note.noted >= began) Apply(reported[note.rolloutId][note.installationId], note.atMs, false);
+            if (note.noted >= began) {
+                Apply(reported[note.rolloutId][note.installationId], note.atMs, false, note.putBack);
+            }
         }
         reported_ = std::move(reported);
         notes_.erase(std::remove_if(notes_.begin(), notes_.end(), [began](const Note& note) { return note.noted < began; }),

@@ -44,7 +44,7 @@ public:
     // load, with the reports this service stored since.
     InstallationInRollout RecordOf(long long rolloutId, const std::string& installationId);
     // A report this service just stored.
-    void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs);
+    void NoteOutcome(long long rolloutId, const std::string& installationId, int64_t atMs, bool putBack = false);
     // A rollout that just stopped offering (halted or paused): gone at once,
     // before the store is read again.
     void Forget(long long rolloutId);
@@ -73,6 +73,7 @@ private:
         std::string installationId;
         int64_t atMs;
         std::chrono::steady_clock::time_point noted;
+        bool putBack;
     };
     std::vector<Note> notes_;
     // Refreshes asked for, and the last of them a finished load began after.

@@ -103,6 +103,7 @@ struct InstallationInRollout {
     int failures = 0;
     int64_t lastOutcomeAt = 0;  // Unix seconds of its last report
     int64_t lastOutcomeMs = 0;  // the same in milliseconds: tells one report from the next within a second
+    bool putBack = false;       // its agent put the previous program back: never offered the release again
 };
 
 // Outcomes of the installations first offered the release in one stage:

@@ -68,6 +68,7 @@ StageCounts WithCountedOutcome(StageCounts counts, NetworkTally before, int newO
 }
 
 bool MayOfferAgain(const RolloutSettings& settings, const InstallationInRollout& record, int64_t now) {
+    if (record.putBack) return false;
     if (!record.known || record.outcomes == 0) return true;
     if (record.outcomes >= settings.maxAttempts) return false;
     return now - record.lastOutcomeAt >= settings.retryPauseSeconds;

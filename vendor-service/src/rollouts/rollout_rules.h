@@ -36,7 +36,8 @@ StageCounts WithCountedOutcome(StageCounts counts, NetworkTally before, int newO
 
 // False for an installation held back: it has reported on this rollout
 // (a failure, or an OK that no check-in confirmed) `maxAttempts` times, or
-// less than `retryPauseSeconds` ago.
+// less than `retryPauseSeconds` ago; and for good once its agent put the
+// previous program back because the release's did not start.
 bool MayOfferAgain(const RolloutSettings& settings, const InstallationInRollout& record, int64_t now);
 
 struct Verdict {

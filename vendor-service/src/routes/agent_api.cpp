@@ -183,6 +183,7 @@ void HandleReport(ServiceContext& context, ReportKind kind, const Request& reque
         ReadOfferToken(context.secret, OfferTokenOfUrl(url), link.installationId, link.rolloutId) &&
         context.rollouts != nullptr && context.rollouts->FileOf(link.rolloutId, file) &&
         file.product == MemberText(row.report, kind, "Programa") && WithoutQuery(url) == WithoutQuery(file.url)) {
+        link.putBack = MemberText(row.report, kind, "resultado") == contract::FailedStartResult;
         row.link = link;
     }
     // An acceptance of a document whose address carries an installation's token is that installation's.

@@ -56,9 +56,11 @@ constexpr char InstallationSoFar[] =
 constexpr char RecordOutcome[] =
     "INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, first_offered_at,"
     " last_offered_at, offers, outcomes, failures, last_result, last_step, last_code, last_outcome_at,"
-    " last_outcome_unix, ok_at, ok_ms, counted, network, last_outcome_ms)"
-    " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13, ?14)"
+    " last_outcome_unix, ok_at, ok_ms, counted, network, last_outcome_ms, put_back)"
+    " VALUES (?1, ?2, ?3, -1, ?4, ?4, 0, 1, ?5, ?6, ?7, ?8, ?4, ?9, ?10, ?11, ?12, ?13, ?14, ?15)"
     " ON CONFLICT (rollout_id, installation_id) DO UPDATE SET"
+    " put_back = CASE WHEN excluded.put_back > rollout_installations.put_back THEN excluded.put_back"
+    " ELSE rollout_installations.put_back END,"
     " counted = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.counted ELSE rollout_installations.counted "
     "END,"
     " network = CASE WHEN rollout_installations.outcomes = 0 THEN excluded.network ELSE rollout_installations.network "
@@ -142,12 +144,13 @@ constexpr char SelectOfferingRollouts[] =
     " ORDER BY r.id DESC";
 // Outcomes before an operator's retry do not hold an installation back.
 constexpr char Reported[] =
-    "SELECT installation_id, offers, outcomes - retried_outcomes, failures, last_outcome_unix, last_outcome_ms"
-    " FROM rollout_installations WHERE rollout_id = ?1 AND outcomes > retried_outcomes";
-// A retry: the failed installations that never reported OK are offered again at once.
+    "SELECT installation_id, offers, outcomes - retried_outcomes, failures, last_outcome_unix, last_outcome_ms,"
+    " put_back FROM rollout_installations WHERE rollout_id = ?1 AND outcomes > retried_outcomes";
+// A retry: the failed installations that never reported OK are offered again at once (never one whose agent
+// put the previous program back: the release does not start there).
 constexpr char Retry[] =
     "UPDATE rollout_installations SET retried_outcomes = outcomes WHERE rollout_id = ?1 AND failures > 0"
-    " AND ok_ms = 0 AND outcomes > retried_outcomes";
+    " AND ok_ms = 0 AND put_back = 0 AND outcomes > retried_outcomes";
 // Resuming a halted rollout acknowledges the failures counted so far: only new ones halt it again.
 constexpr char Acknowledge[] =
     "UPDATE rollout_stage_counts SET acknowledged_failures = weighted_failures WHERE rollout_id = ?1";
@@ -479,7 +482,8 @@ SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow
                     {Int(link.rolloutId), Text(link.installationId), Int(stage), Text(row.receivedAt), Int(ok ? 0 : 1),
                      Text(Member(row, "resultado").text), Text(Member(row, "paso_fallido").text),
                      Int(Member(row, "codigo_error").number), Int(row.receivedUnix), ok ? Text(row.receivedAt) : Null(),
-                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network), Int(row.receivedMs)});
+                     Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network), Int(row.receivedMs),
+                     Int(link.putBack ? 1 : 0)});
     if (!result.Ok()) return result;
     result = CountInHistory(db, link.rolloutId, row.receivedUnix, row.receivedAt, ok, Member(row, "paso_fallido").text,
                             Member(row, "codigo_error").number, Member(row, "mensaje_error").text);
@@ -711,6 +715,7 @@ bool LoadOfferingState(const Database& db, OfferingState& state, std::string& er
             record.failures = static_cast<int>(row.Int(3));
             record.lastOutcomeAt = row.Int(4);
             record.lastOutcomeMs = row.Int(5);
+            record.putBack = row.Int(6) != 0;
         }
         // Pilots: the pilot hosts' installations that count in the rollout.
         for (const std::string& host : rollout.settings.pilotHosts) {

@@ -162,14 +162,20 @@ ALTER TABLE releases ADD COLUMN statement TEXT NOT NULL DEFAULT '';
 ALTER TABLE releases ADD COLUMN statement_signature TEXT NOT NULL DEFAULT '';
 )sql";
 
-// The console a release manager runs a release from. What layout 7 adds:
+// An installation whose agent put the previous program back (the release's
+// did not start) is never offered that release again.
+constexpr char PutBack7[] = R"sql(
+ALTER TABLE rollout_installations ADD COLUMN put_back {int} NOT NULL DEFAULT 0;
+)sql";
+
+// The console a release manager runs a release from. What layout 8 adds:
 // operators' roles (those already there keep doing everything), the audit
 // log, API tokens, webhooks with their queue of deliveries and every
 // attempt, a rollout's outcomes per hour and its failures by step and code
 // (counted as reports are written, and counted here from the reports
 // already stored), the failures an operator acknowledged when resuming a
 // halted stage, and the outcomes before a retry of failed installations.
-constexpr char Console7[] = R"sql(
+constexpr char Console8[] = R"sql(
 ALTER TABLE operators ADD COLUMN role TEXT NOT NULL DEFAULT 'administrador';
 CREATE TABLE audit_log (
   id {serial}, at TEXT NOT NULL, actor TEXT NOT NULL, action TEXT NOT NULL, target TEXT NOT NULL DEFAULT '',
@@ -222,9 +228,9 @@ std::string Fleet5Script(Dialect dialect) {
     return script;
 }
 
-// Layout 7's script, with the dialect's hour of a stored UTC time.
-std::string Console7Script(Dialect dialect) {
-    std::string script = Typed(Console7, dialect);
+// Layout 8's script, with the dialect's hour of a stored UTC time.
+std::string Console8Script(Dialect dialect) {
+    std::string script = Typed(Console8, dialect);
     const std::string hour = dialect == Dialect::Postgres
                                  ? "CAST(EXTRACT(EPOCH FROM CAST(received_at AS TIMESTAMPTZ)) AS BIGINT) / 3600"
                                  : "CAST(strftime('%s', received_at) AS INTEGER) / 3600";
@@ -291,7 +297,8 @@ LayoutOutcome Step(const Database& db, long long from, std::string& error) {
     if (from == 3) return Outcome(RunScript(db, Signature4), error);
     if (from == 4) return Outcome(RunScript(db, Fleet5Script(db.dialect)), error);
     if (from == 5) return Outcome(RunScript(db, Statement6), error);
-    return Outcome(RunScript(db, Console7Script(db.dialect)), error);
+    if (from == 6) return Outcome(RunScript(db, Typed(PutBack7, db.dialect)), error);
+    return Outcome(RunScript(db, Console8Script(db.dialect)), error);
 }
 
 bool SetVersion(const Database& db, long long version, std::string& error) {

@@ -26,6 +26,9 @@ struct CheckInFacts {
 struct ReportLink {
     std::string installationId;
     long long rolloutId = 0;
+    // The agent put its previous program back (the new one did not start):
+    // the installation is never offered the release again.
+    bool putBack = false;
 };
 
 // A download of an offered package (its token verified): begun, or with
