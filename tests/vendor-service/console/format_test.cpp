@@ -66,4 +66,16 @@ TEST(SvgChart, BarsAndLinesCarryTheirValues) {
     const std::string drawn = ChartSvg(line);
     EXPECT_NE(drawn.find("<polyline points=\"200.0,91.0 488.0,10.0\""), std::string::npos) << drawn;
     EXPECT_NE(drawn.find("<title>2.000</title></circle>"), std::string::npos);
+
+    // Counts: a scale of whole numbers however small the largest.
+    ChartData counts;
+    counts.whole = true;
+    counts.values = {0, 1};
+    const std::string few = ChartSvg(counts);
+    std::string scale;
+    for (size_t at = few.find("text-anchor=\"end\""); at != std::string::npos; at = few.find("text-anchor=\"end\"", at + 1)) {
+        const size_t open = few.find('>', at) + 1;
+        scale += few.substr(open, few.find('<', open) - open) + " ";
+    }
+    EXPECT_EQ(scale, "0 1 2 3 4 ");
 }

@@ -47,6 +47,7 @@ struct ServeSettings {
     int hashSettleMs = 1000;
     std::string panelAddress;
     int panelPort = 0;
+    uint64_t uploadMaxBytes = uint64_t{2048} << 20;
     bool panelWithAgents = false;  // the console beside the agents' routes, as asked for
 };
 
@@ -82,7 +83,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     }
     long long panelPort = 0;
     long long port = 0, threads = 0, rate = 0, burst = 0, days = 0, storeMb = 0, queueMb = 0, settle = 0,
-              connections = 0, newPerNetwork = 0;
+              connections = 0, newPerNetwork = 0, uploadMb = 0;
     const FleetLimits fleetDefaults;
     const long long cores = std::max(1u, std::thread::hardware_concurrency());
     if (!NumberOption(line, "port", 443, 1, 65535, port) || !NumberOption(line, "threads", cores, 1, 64, threads) ||
@@ -93,6 +94,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
         !NumberOption(line, "hash-settle-ms", 1000, 0, 3600LL * 1000, settle) ||
         !NumberOption(line, "max-connections", 20000, 1, 1000000, connections) ||
         !NumberOption(line, "panel-port", 0, 0, 65535, panelPort) ||
+        !NumberOption(line, "upload-max-mb", 2048, 1, 1024LL * 1024, uploadMb) ||
         !NumberOption(line, "new-installations-per-network", fleetDefaults.newInstallationsPerNetworkDay, 0, 100000000,
                       newPerNetwork)) {
         return false;
@@ -116,6 +118,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     settings.hashSettleMs = static_cast<int>(settle);
     settings.limits.maxConnections = static_cast<int>(connections);
     settings.panelPort = static_cast<int>(panelPort);
+    settings.uploadMaxBytes = static_cast<uint64_t>(uploadMb) << 20;
     if (settings.data.empty() || (settings.listen.tls && (settings.listen.certificateFile.empty() ||
                                                           settings.listen.keyFile.empty()))) {
         Usage();
@@ -278,6 +281,7 @@ int Serve(const CommandLine& line) {
     context.checkInNeedsStore = IsPostgresTarget(settings.store.target);
     if (!Options(line, "host").empty()) context.hosts = Options(line, "host");
     context.webhookWake = [&webhooks] { webhooks.Wake(); };
+    context.uploadMaxBytes = settings.uploadMaxBytes;
 
     // The console on an address of its own when a port is given, beside the
     // agents' API only when asked for; else nowhere.

@@ -44,6 +44,7 @@ struct Call {
     std::string path;  // without "/panel" or "/panel/api"
     Viewer viewer;
     std::shared_ptr<const TimeZone> zone = ZoneNamed("UTC");
+    std::shared_ptr<void> upload;  // removes an uploaded body's file once the call is over
 };
 using CallPtr = std::shared_ptr<Call>;
 

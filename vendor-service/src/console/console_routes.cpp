@@ -1,5 +1,7 @@
 #include "console/console_routes.h"
 
+#include <unistd.h>
+
 #include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -11,6 +13,7 @@
 #include "console/failure_pages.h"
 #include "console/installation_pages.h"
 #include "console/login_page.h"
+#include "console/package_upload.h"
 #include "console/password_policy.h"
 #include "console/release_pages.h"
 #include "console/rollout_pages.h"
@@ -57,7 +60,8 @@ std::shared_ptr<const TimeZone> ZoneOf(const Request& request) {
 // The pages and actions, one group after another; false when none took the path.
 bool RouteAll(const CallPtr& call, const Database& db) {
     return RouteSummary(call, db) || RouteRollouts(call, db) || RouteReleases(call, db) || RouteFailures(call, db) ||
-           RouteInstallations(call, db) || RouteAudit(call, db) || RouteWebhooks(call, db) || RouteAccess(call, db);
+           RouteInstallations(call, db) || RouteAudit(call, db) || RouteWebhooks(call, db) || RouteAccess(call, db) ||
+           RouteUpload(call, db);
 }
 
 void Route(const CallPtr& call, const Database& db) {
@@ -194,7 +198,8 @@ bool IsConsolePath(const std::string& path) {
     return path == "/panel" || path.rfind("/panel/", 0) == 0;
 }
 
-Admission AdmitConsole(const Request& head) {
+Admission AdmitConsole(const ServiceContext& context, const Request& head) {
+    if (head.method == "POST" && head.path == package_upload::Path) return AdmitUpload(context, head);
     Admission admission;
     if (head.method != "GET" && head.method != "HEAD" && head.method != "POST") {
         admission.refused = true;
@@ -214,6 +219,10 @@ Admission AdmitConsole(const Request& head) {
 }
 
 void HandleConsole(ServiceContext& context, const Request& request, Respond respond) {
+    // An uploaded body's file goes with the request unless a route published it first.
+    const std::shared_ptr<void> upload =
+        request.bodyFile.empty() ? nullptr
+                                 : std::shared_ptr<void>(nullptr, [file = request.bodyFile](void*) { ::unlink(file.c_str()); });
     const std::string& path = request.path;
     if (path == "/panel/estilo.css") return respond(StaticText("text/css; charset=utf-8", ConsoleStyle));
     if (path == "/panel/panel.js") return respond(StaticText("text/javascript; charset=utf-8", ConsoleScript));
@@ -228,6 +237,7 @@ void HandleConsole(ServiceContext& context, const Request& request, Respond resp
     call->context = &context;
     call->request = request;
     call->respond = std::move(respond);
+    call->upload = upload;
     call->api = path.rfind("/panel/api/", 0) == 0;
     call->path = path.substr(call->api ? 10 : 6);
     call->zone = ZoneOf(request);

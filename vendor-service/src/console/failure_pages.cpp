@@ -5,8 +5,9 @@
 namespace {
 
 // Failed installations of every rollout by step and code, and the 20
-// largest groups of failed reports that name no offer of ours (anyone can
-// send those: they count nowhere, and are bounded here).
+// largest groups of failed reports that name no offer of ours among the
+// last 100,000 reports (anyone can send those: they count nowhere, and
+// reading them is bounded here whatever the store holds).
 constexpr char FailureGroups[] =
     "FROM (SELECT r.id AS rollout, l.product AS product, l.version AS version, COALESCE(ri.last_step, '') AS step,"
     " COALESCE(ri.last_code, 0) AS code, COUNT(*) AS affected, 'instalaciones' AS kind"
@@ -14,7 +15,9 @@ constexpr char FailureGroups[] =
     " WHERE ri.failures > 0 GROUP BY 1, 2, 3, 4, 5"
     " UNION ALL SELECT * FROM (SELECT 0, COALESCE(\"Programa\", ''), COALESCE(version_nueva, ''),"
     " COALESCE(paso_fallido, ''), COALESCE(codigo_error, 0), COUNT(*), 'informes' FROM update_reports"
-    " WHERE rollout_id IS NULL AND COALESCE(resultado, '') <> 'OK' GROUP BY 2, 3, 4, 5 ORDER BY 6 DESC LIMIT 20) u) g";
+    " WHERE rollout_id IS NULL AND COALESCE(resultado, '') <> 'OK'"
+    " AND id > (SELECT COALESCE(MAX(id), 0) FROM update_reports) - 100000"
+    " GROUP BY 2, 3, 4, 5 ORDER BY 6 DESC LIMIT 20) u) g";
 
 ListSpec FailureListSpec() {
     ListSpec spec;
@@ -64,7 +67,7 @@ void FailuresPage(const CallPtr& call, const Database& db) {
         "<p class=\"definicion\">Las instalaciones que fallaron en cada despliegue, por versión, paso y código de "
         "error (cada una en el grupo de su último fallo). Los informes fallidos que no nombran una oferta nuestra "
         "(sin despliegue) no cuentan en ninguno: cualquiera puede enviarlos, y solo se muestran sus 20 grupos "
-        "mayores.</p>" + ListOnPage(*call, spec, request, rows, FailureCell);
+        "mayores entre los últimos 100.000 informes.</p>" + ListOnPage(*call, spec, request, rows, FailureCell);
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, "Fallos por paso y código"), body)));
 }
 

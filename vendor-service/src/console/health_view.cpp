@@ -58,6 +58,7 @@ std::string Charts(const OutcomeSeries& series, const ChartWindow& window, const
     ChartData adoption;
     adoption.title = "Instalaciones actualizadas (informes OK acumulados)";
     adoption.line = true;
+    adoption.whole = true;
     adoption.format = [](double value) { return SpanishCount(static_cast<long long>(value)); };
     Labels(series, window, zone, adoption);
     long long running = series.oksBefore;

@@ -48,7 +48,8 @@ std::string ChartSvg(const ChartData& chart) {
                       std::to_string(ChartHeight) + "\" role=\"img\" aria-label=\"" + Html(chart.title) + "\"><title>" +
                       Html(chart.title) + "</title>";
     const size_t count = chart.values.size();
-    const double top = RoundUpScale(count == 0 ? 0 : *std::max_element(chart.values.begin(), chart.values.end()));
+    double top = RoundUpScale(count == 0 ? 0 : *std::max_element(chart.values.begin(), chart.values.end()));
+    if (chart.whole) top = std::ceil(top / GridLines) * GridLines;  // 1 -> 4, 10 -> 12: no "0,25 instalaciones"
     for (int g = 0; g <= GridLines; ++g) {
         const double y = Top + height - height * g / GridLines;
         svg += "<line x1=\"" + Fixed(Left) + "\" y1=\"" + Fixed(y) + "\" x2=\"" + Fixed(Left + width) + "\" y2=\"" +

@@ -12,6 +12,7 @@ struct ChartData {
     std::vector<std::string> xTitles;   // one per point: what a tooltip says of it ("09/12 16:00")
     std::vector<double> values;
     bool line = false;                  // a line through the points, else bars
+    bool whole = false;                 // counts: the scale's lines fall on whole numbers
     std::string color = "#0b5cad";
     // How a value is written on the axis and in the tooltips.
     std::function<std::string(double)> format = nullptr;
