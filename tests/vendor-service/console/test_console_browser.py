@@ -676,6 +676,28 @@ def test_a_halted_rollout_is_retried_and_resumed_once_its_reason_is_read_or_star
     assert [r["Qué"] for r in table_after(browser, "Historia")][:3] == ["reconocido", "reintento", "detenido"]
 
 
+def test_a_package_uploaded_from_the_releases_page_is_published_and_named_by_the_release_form(browser, fleet,
+                                                                                            tmp_path):
+    package = tmp_path / "mesalto_6.0.4.0.zip"
+    package.write_bytes(b"PK\x03\x04" + bytes(range(256)) * 12288)  # 3 MiB
+    visit(browser, fleet, "/panel/versiones", "21f-versiones-antes-de-subir")
+    browser.find_element(By.CSS_SELECTOR, "main form.subida input[type='file']").send_keys(str(package))
+    browser.find_element(By.CSS_SELECTOR, "main form.subida button").click()
+    said = browser.find_element(By.CSS_SELECTOR, "main form.subida .resultado-subida")
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: said.text.startswith("Publicado"))
+    settle(browser, "21g-paquete-subido")
+    digest = hashlib.sha256(package.read_bytes()).hexdigest()
+    assert said.text == (f"Publicado paquetes/{package.name} (3.145.732 bytes, SHA-256 {digest}). "
+                         "El formulario de abajo ya lo nombra.")
+    assert (fleet.service.data / "archivos" / "paquetes" / package.name).read_bytes() == package.read_bytes()
+    assert browser.find_element(By.CSS_SELECTOR, "form[action='/panel/versiones'] input[name='file']") \
+        .get_attribute("value") == f"paquetes/{package.name}"
+    # The same name again is refused, in the error's own style.
+    browser.find_element(By.CSS_SELECTOR, "main form.subida button").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: "error" in said.get_attribute("class"))
+    assert said.text == "ya hay un paquete con ese nombre"
+
+
 @pytest.mark.parametrize("host, shot", [(HOSTILE_IMG, "img"), (HOSTILE_SCRIPT, "script")])
 def test_a_hostile_host_name_is_shown_as_text(browser, fleet, host, shot):
     agent = fleet.agents[host]

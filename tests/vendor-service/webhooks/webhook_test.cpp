@@ -95,8 +95,8 @@ TEST(Webhooks, AnEventIsQueuedPerReceiverLeasedTriedAgainAndKept) {
     EXPECT_EQ(again[0].id, taken[0].id);
     EXPECT_EQ(again[0].attempts, 1);
     ASSERT_TRUE(RecordAttempt(db, again[0], {200, "", 7}, now + 1020, now + 3020, error));
-    EXPECT_EQ(Rows(db, "SELECT id, state, attempts, last_status, delivered_at IS NOT NULL FROM webhook_deliveries"
-                       " ORDER BY id"),
+    EXPECT_EQ(Rows(db, "SELECT id, state, attempts, last_status, CASE WHEN delivered_at IS NULL THEN 0 ELSE 1 END"
+                       " FROM webhook_deliveries ORDER BY id"),
               "1|ENTREGADO|2|200|1\n2|ENTREGADO|1|204|1\n3|FALLIDO|1|500|0\n");
     EXPECT_EQ(Rows(db, "SELECT delivery_id, status, error, ms FROM webhook_attempts ORDER BY id"),
               "1|0|conectar: Connection refused|3\n2|204||5\n3|500|respondió 500|5\n1|200||7\n");

@@ -223,6 +223,31 @@ const char ConsoleScript[] = R"js(
     var text = event.target.getAttribute("data-confirmar");
     if (text && !window.confirm(text)) event.preventDefault();
   });
+  // A package: the file as the body of one POST; once published, the release form names it.
+  document.addEventListener("submit", function (event) {
+    var form = event.target;
+    if (!form.classList.contains("subida")) return;
+    event.preventDefault();
+    var file = form.querySelector("input[type=file]").files[0];
+    var said = form.querySelector(".resultado-subida");
+    if (!file) return;
+    said.className = "resultado-subida";
+    said.textContent = "Subiendo " + file.name + "…";
+    fetch(form.getAttribute("data-destino") + "?nombre=" + encodeURIComponent(file.name), {
+      method: "POST", body: file, credentials: "same-origin",
+      headers: { "X-CSRF-Token": form.getAttribute("data-csrf") }
+    }).then(function (answer) { return answer.json(); }).then(function (result) {
+      if (!result.ok) throw new Error(result.error || "no se pudo subir");
+      said.className = "resultado-subida aviso";
+      said.textContent = "Publicado " + result.archivo + " (" + result.bytes.toLocaleString("es-ES") +
+        " bytes, SHA-256 " + result.sha256 + "). El formulario de abajo ya lo nombra.";
+      var named = document.querySelector("form[action='/panel/versiones'] input[name=file]");
+      if (named) named.value = result.archivo;
+    }).catch(function (error) {
+      said.className = "resultado-subida error";
+      said.textContent = error.message;
+    });
+  });
   // Halted rollouts appear on whatever page is open, without a reload.
   var banner = document.getElementById("alertas");
   if (!banner || !window.fetch) return;

@@ -75,6 +75,11 @@ void ListPage(const CallPtr& call, const Database& db, const std::vector<FormInp
     }
     std::string body = NoticeHtml(notice) + ListOnPage(*call, spec, request, rows, ReleaseCell);
     if (RoleAllows(call->viewer.role, Permission::Publish) && !call->viewer.token) {
+        // The file goes as the body of one request (panel.js), streamed to disk by the service.
+        body += "<h2>Subir un paquete</h2><form class=\"alta subida\" data-destino=\"/panel/api/paquetes\" "
+                "data-csrf=\"" + Html(call->viewer.csrf) + "\"><label>Paquete <input type=\"file\" name=\"paquete\" "
+                "required></label><button type=\"submit\">Subir</button><p class=\"resultado-subida\" "
+                "role=\"status\"></p></form>";
         body += "<h2>Añadir una versión</h2>" +
                 FormHtml("/panel/versiones", call->viewer.csrf, sent != nullptr ? *sent : ReleaseForm(products),
                          "Añadir", error);
