@@ -676,6 +676,26 @@ def test_a_halted_rollout_is_retried_and_resumed_once_its_reason_is_read_or_star
     assert [r["Qué"] for r in table_after(browser, "Historia")][:3] == ["reconocido", "reintento", "detenido"]
 
 
+def test_a_refused_form_keeps_what_was_typed_and_names_the_field_as_labelled(browser, fleet):
+    visit(browser, fleet, f"/panel/despliegues/nuevo?desde={fleet.failing}", "21e2-despliegue-nuevo")
+    soak = browser.find_element(By.NAME, "soak-minutes")
+    soak.clear()
+    soak.send_keys("abc")
+    browser.find_element(By.CSS_SELECTOR, "main form[action='/panel/despliegues'] button[type='submit']").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.find_elements(By.CSS_SELECTOR, "main p.error"))
+    settle(browser, "21e3-formulario-rechazado")
+    said = "«Observación por etapa, en minutos» debe ser un número entero de 0 a 525.600."
+    assert browser.find_element(By.CSS_SELECTOR, "main p.error").text == said
+    assert browser.find_element(By.CSS_SELECTOR, "main p.error").get_attribute("role") == "alert"
+    marked = browser.find_element(By.CSS_SELECTOR, "main label.campo-error")
+    assert marked.find_element(By.NAME, "soak-minutes").get_attribute("value") == "abc"
+    assert marked.find_element(By.CSS_SELECTOR, ".mensaje-campo").text == said
+    assert {name: browser.find_element(By.NAME, name).get_attribute("value")
+            for name in ("release", "replaces", "stages", "max-failures")} == \
+        {"release": "2", "replaces": "3.0.0.0", "stages": "100", "max-failures": "2"}
+    assert fleet.service.query("SELECT COUNT(*) FROM rollouts") == [(2,)]
+
+
 def test_a_package_uploaded_from_the_releases_page_is_published_and_named_by_the_release_form(browser, fleet,
                                                                                             tmp_path):
     package = tmp_path / "mesalto_6.0.4.0.zip"
