@@ -9,6 +9,8 @@
 #   alerts  CPU time of the alerts window's repaints; check-in to first window
 #   archiver what the archiver check costs at start (SHA-256 of 7za.exe)
 #           beside reading the file (floor_read.exe)
+#   startwatch how long the agent stays after an update while it watches the
+#           program's start (runs, closed at once, put back) beside no update
 #   service the vendor service beside nginx serving the same files over TLS:
 #           check-ins and a 1 KB file at 1, 16 and 64 connections, a 200 MB
 #           package, check-ins under crowds of idle, slow and downloading
@@ -37,6 +39,7 @@ case "$which" in
   zip) script=tests/benchmarks/zip_update.py ;;
   alerts) script=tests/benchmarks/alerts_paint.py ;;
   archiver) script=tests/benchmarks/archiver_check.py ;;
+  startwatch) script=tests/benchmarks/start_watch.py ;;
   service) exec /usr/bin/python3 "$ROOT/tests/benchmarks/service_bench.py" "${@:2}" ;;
   stores) exec /usr/bin/python3 "$ROOT/tests/benchmarks/stores_bench.py" "${@:2}" ;;
   attackers) exec bash "$ROOT/scripts/sandbox.sh" /usr/bin/python3 "$ROOT/tests/benchmarks/attacker_bench.py" ;;

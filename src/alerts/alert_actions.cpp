@@ -106,6 +106,7 @@ void OnUpdateFinished(HWND window) {
     if (exeName.empty()) return;
     Sleep(RestartPauseMs);
     unsigned long exitCode = 0;
+    NoteProgramStopping(folder);
     RunHidden(L"cmd.exe /C taskkill /IM " + exeName + L" /F", exitCode);  // not started: go on
     Sleep(RestartPauseMs);
     // A program the update replaced is started so that its start is watched

@@ -28,24 +28,24 @@ struct AlertCell {
     std::string link;                    // "enlace"
     std::string background = "#FFFFFF";  // "color_fondo"
     std::string foreground = "#000000";  // "color_texto"
-    bool hasImageUrl = false;            // "imagen" was a JSON string
-    std::string imageUrl;
+    std::string imageUrl;                // "imagen" (hasImageUrl: it was a JSON string)
     // "sha256" of an update offer's package. Present whenever the key is:
     // a value of another type than string counts as present but malformed
     // (MalformedSha256Marker stands for it), never as absent.
-    bool hasSha256 = false;
     std::string sha256;
     // "firma": the vendor's signature of the package, present the same way.
-    bool hasSignature = false;
     std::string signature;
     // "declaracion" and "declaracion_firma": the vendor's release statement
     // and its signature (present when "declaracion" is; either read as the
     // marker when of another type).
-    bool hasStatement = false;
     std::string statement;
     std::string statementSignature;
     void* image = nullptr;  // the loaded picture (a GDI+ bitmap), owned by the alerts run
     AlertRect hitRect;      // where a click opens the link; set by painting
+    bool hasImageUrl = false;
+    bool hasSha256 = false;
+    bool hasSignature = false;
+    bool hasStatement = false;
     bool linkRefused = false;  // a link that is not a web address, journalled once
 };
 

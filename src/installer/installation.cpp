@@ -58,7 +58,7 @@ std::string ReadSmallFile(const std::wstring& path) {
     ScopedHandle file(
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size = {};
-    if (!file.Valid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart > 4 * StatementTextLimit) {
+    if (!file.Valid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart > 4LL * StatementTextLimit) {
         return std::string();
     }
     std::string text(static_cast<size_t>(size.QuadPart), '\0');

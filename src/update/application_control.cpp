@@ -8,10 +8,12 @@
 #include "support/process_runner.h"
 #include "support/text.h"
 #include "update/package_files.h"
+#include "update/start_watch.h"
 #include "update/update_commands.h"
 
 void StopApplication(const std::wstring& appFolder, const std::wstring& exeName) {
     unsigned long exitCode = 0;
+    NoteProgramStopping(appFolder);
     const bool ran = RunHidden(TaskkillCommand(exeName), exitCode);
     JournalDownload(appFolder, "TASKKILL_APP;" + PathText(exeName) + ";estado=" + (ran ? "OK" : "ERROR") +
                                    ";ec=" + DecimalText(exitCode));

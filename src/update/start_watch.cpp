@@ -41,16 +41,38 @@ std::vector<HANDLE>& WatchThreads() {
     return threads;
 }
 
-std::string ToUtf8(const std::wstring& wide) {
-    if (wide.empty()) return std::string();
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr,
-                            nullptr);
-    }
-    return text;
+// Stops of the folder's program, counted across every agent of this
+// session: a count shared in a named mapping, raised before each taskkill
+// of the program. A watch that sees it rise while it waits knows that an
+// end with a failure code was an update's stop, not the program's own.
+volatile LONG* StopCount(const std::wstring& appFolder) {
+    static std::mutex mutex;
+    static std::wstring folder;
+    static ScopedHandle mapping;
+    static volatile LONG* count = nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (count != nullptr && folder == appFolder) return count;
+    if (count != nullptr) return nullptr;  // one program folder per agent
+    std::wstring lower = appFolder;
+    CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+    unsigned long long hash = 14695981039346656037ull;  // FNV-1a over the folder's UTF-16 units
+    for (wchar_t unit : lower) hash = (hash ^ static_cast<unsigned short>(unit)) * 1099511628211ull;
+    wchar_t name[64];
+    wsprintfW(name, L"Local\trevanto-paradas-%08lx%08lx", static_cast<unsigned long>(hash >> 32),
+              static_cast<unsigned long>(hash & 0xFFFFFFFFull));
+    mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), name));
+    if (!mapping.Valid()) return nullptr;
+    // The view stays mapped for the agent's life, as the mapping does.
+    void* view = MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG));
+    if (view == nullptr) return nullptr;
+    folder = appFolder;
+    count = static_cast<volatile LONG*>(view);
+    return count;
+}
+
+LONG StopsSoFar(const std::wstring& appFolder) {
+    volatile LONG* count = StopCount(appFolder);
+    return count != nullptr ? InterlockedCompareExchange(count, 0, 0) : 0;
 }
 
 std::wstring FromUtf8(const std::string& text) {
@@ -113,6 +135,7 @@ StartObservation LaunchAndObserve(const std::wstring& appFolder, const std::wstr
     info.lpFile = program.c_str();
     info.lpDirectory = appFolder.c_str();
     info.nShow = SW_SHOWNORMAL;
+    const LONG stopsBefore = StopsSoFar(appFolder);
     const bool executed = ShellExecuteExW(&info) != FALSE;
     const auto shellResult = static_cast<unsigned long>(reinterpret_cast<INT_PTR>(info.hInstApp));
     if (!executed || info.hProcess == nullptr) {
@@ -126,6 +149,7 @@ StartObservation LaunchAndObserve(const std::wstring& appFolder, const std::wstr
         GetExitCodeProcess(process.Get(), &code);
         seen.ended = true;
         seen.exitCode = code;
+        seen.stoppedMeanwhile = StopsSoFar(appFolder) != stopsBefore;
     }
     return seen;
 }
@@ -165,12 +189,17 @@ void ReportFailedStart(const PendingStartWatch& watch, unsigned long code, std::
                      "el programa nuevo no arranca", "ARRANQUE", seconds);
 }
 
-// True, journalled, when the start held; otherwise the failure is journalled.
+// True, journalled, when the start held or an update stopped the program
+// meanwhile (that update watches its own start); otherwise the failure is journalled.
 bool WatchOneStart(const std::wstring& appFolder, const std::wstring& program, StartObservation& seen) {
     seen = LaunchAndObserve(appFolder, program);
     if (StartProven(seen)) {
         Journal(appFolder, "ARRANQUE_COMPROBADO;" + PathText(program) + ";estado=" +
                                (seen.ended ? "CERRADO_POR_EL_USUARIO" : "EN_MARCHA"));
+        return true;
+    }
+    if (StartInterrupted(seen)) {
+        Journal(appFolder, "ARRANQUE_INTERRUMPIDO;" + PathText(program) + ";ec=" + DecimalText(seen.exitCode));
         return true;
     }
     Journal(appFolder, "ARRANQUE_FALLIDO;" + PathText(program) + ";ec=" + DecimalText(StartFailureCode(seen)));
@@ -233,6 +262,11 @@ bool IsRunning(const std::wstring& exeName) {
 }
 
 }  // namespace
+
+void NoteProgramStopping(const std::wstring& appFolder) {
+    volatile LONG* count = StopCount(appFolder);
+    if (count != nullptr) InterlockedIncrement(count);
+}
 
 void NoteInstalledProgram(const PendingStartWatch& installed) {
     std::lock_guard<std::mutex> lock(NoteMutex());

@@ -24,5 +24,9 @@ void StartWatched(const std::wstring& appFolder, const PendingStartWatch& watch)
 // waits for it (WaitForStartWatches) before anything packs the backups.
 void FinishPendingStartWatch(const std::wstring& appFolder);
 
+// Said before the folder's program is stopped (by any agent of the folder),
+// so that a watch does not take that end for a failed start.
+void NoteProgramStopping(const std::wstring& appFolder);
+
 // Waits for every watch this run started (the agent ends only after them).
 void WaitForStartWatches();

@@ -33,6 +33,10 @@ bool StartProven(const StartObservation& observation) {
     return !observation.ended || observation.exitCode == 0;
 }
 
+bool StartInterrupted(const StartObservation& observation) {
+    return !StartProven(observation) && observation.launched && observation.stoppedMeanwhile;
+}
+
 unsigned long StartFailureCode(const StartObservation& observation) {
     return observation.launched ? observation.exitCode : observation.launchCode;
 }

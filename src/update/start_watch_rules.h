@@ -17,6 +17,7 @@ struct StartObservation {
     unsigned long launchCode = 0;  // the shell's result (32 or less) or the system error when not
     bool ended = false;           // the process ended within the watch
     unsigned long exitCode = 0;
+    bool stoppedMeanwhile = false;  // an update (of another agent in the folder) stopped the program meanwhile
 };
 
 // Proven: still running at the end of the watch, or ended by itself with
@@ -24,6 +25,10 @@ struct StartObservation {
 // process, or an end within the watch with any other code (an unhandled
 // exception, a loader status such as 0xC0000135).
 bool StartProven(const StartObservation& observation);
+
+// Neither: the program ended with a failure code after an update stopped
+// it (taskkill ends it with 1); nothing is known of its start.
+bool StartInterrupted(const StartObservation& observation);
 
 // The code a failed start is reported and journalled with: the exit code,
 // or the shell's result when nothing was started.

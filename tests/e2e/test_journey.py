@@ -127,7 +127,9 @@ def check_update_run(vendor, recorder, folder, agent_code):
     stamps = [p.name for p in (folder / "actualizaciones").iterdir() if p.is_dir()]
     assert len(stamps) == 1 and re.fullmatch(r"\d{6}_\d{6}", stamps[0]), stamps
     stamp = stamps[0]
-    assert bench.journal(folder) == expected_journal(stamp, url) + [f"RELANZAR_APP;{FOLDER}\\mesalto.exe;hinst=33"]
+    # The worker's relaunch, then the window's start, watched: the program holds.
+    assert bench.journal(folder) == expected_journal(stamp, url) + [
+        f"RELANZAR_APP;{FOLDER}\\mesalto.exe;hinst=33", f"ARRANQUE_COMPROBADO;{FOLDER}\\mesalto.exe;estado=EN_MARCHA"]
     assert bench.journal(folder, "extracciones.csv") == [
         f"UNZIP_7ZA;{FOLDER}\\mesalto_6.0.3.17.zip;->;{FOLDER}\\mesalto_6.0.3.17;OK;ec=0"]
     assert bench.journal(folder, "alertas_terminos_aceptados.csv") == [f"https://{terms[1]}"]

@@ -389,14 +389,16 @@ def test_accented_path_with_blanks_is_updated(tmp_path, server, procs):
                 f"COPIA_PATRONES_RESUMEN{zip_step};dest={w(backup)};MDB=1;BDMARV=1",
                 f"ZIP_CARPETA;{w(backup)};->;{w(backup)}.zip;estado=OK;ec=0"]
     stopped, relaunched = "TASKKILL_APP;mesalto.exe;estado=OK;ec=0", f"RELANZAR_APP;{exe};hinst="
+    # Each update's start is watched, and the second update waits for the first one's.
+    held = f"ARRANQUE_COMPROBADO;{exe};estado=EN_MARCHA"
     assert relaunches_as_numbers(new_journal(folder)) == (
         [stated_line(url), stopped, f"RENOMBRADO_A_2;{exe};{aside}", f"DESCARGA;{url};{exe}"] + backed_up(first) +
-        [relaunched] +
+        [relaunched, held] +
         [stated_line(zip_url, "mesalto_v7.zip", "7.0"), stopped, f"DESCARGA;{zip_url};{package}",
          "MARVEKSERVER:NO_ENCONTRADO", "REGISTRO_BAT_NO_ENCONTRADO",
          f"RENOMBRADO_A_2_ZIP;{exe};->;{aside}", f"EXE_NUEVO_EN_RAIZ_OK;{w(extracted / 'mesalto.exe')};->;{exe}"] +
         backed_up(second, "_ZIP") + [f"LIMPIEZA_OK;ZIP_ELIMINADO;{package}",
-         f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(extracted)}", relaunched])
+         f"LIMPIEZA_OK;CARPETA_VACIA_ELIMINADA;{w(extracted)}", relaunched, held])
     assert journal(folder, "extracciones.csv") == [f"UNZIP_7ZA;{package};->;{w(extracted)};OK;ec=0"]
     # The journals hold each path character's low byte: Latin-1 here.
     assert b"Programas A\xf1o\\Marvek Mesalt\xf3 \xf1\\mesalto.exe" in \
@@ -424,7 +426,8 @@ EXECUTABLE_UPDATE_CODES = {
     "DECLARACION_VALIDA", "DECLARACION_VERSION", "TASKKILL_APP", "RENOMBRADO_A_2", "ERROR_RENOMBRAR_A_2", "REANUDAR_DESCARGA", "DESCARGA", "ERROR_DESCARGA",
     "ERROR_GUARDAR", "RESTAURADO_EXE_ANTERIOR", "ERROR_RESTAURAR_EXE_ANTERIOR", "ARCHIVO_ANTERIOR_A_ACTUALIZACIONES",
     "ERROR_MOVER_A_ACTUALIZACIONES_CARPETA", "COPIA_OK", "COPIA_ERROR", "COPIA_PATRON_SIN_RESULTADOS",
-    "COPIA_PATRONES_RESUMEN", "ZIP_CARPETA", "RELANZAR_APP", "RELANZAR_APP_NO_EXISTE"}
+    "COPIA_PATRONES_RESUMEN", "ZIP_CARPETA", "RELANZAR_APP", "RELANZAR_APP_NO_EXISTE",
+    "ARRANQUE_COMPROBADO", "ARRANQUE_INTERRUMPIDO"}
 
 
 def assert_whole_lines(folder):
@@ -473,6 +476,10 @@ def test_two_agents_at_once_in_one_folder(tmp_path, server, procs):
         codes.count("DECLARACION_VERSION") == 2, codes
     assert codes.count("DESCARGA") >= sum(r["resultado"] == "OK" for r in reports)
     assert codes.count("TASKKILL_APP") == codes.count("RELANZAR_APP") + codes.count("RELANZAR_APP_NO_EXISTE")
+    # Each installation's start is watched; one agent stopping the program
+    # the other one watches is no failed start.
+    assert codes.count("ARRANQUE_COMPROBADO") + codes.count("ARRANQUE_INTERRUMPIDO") == \
+        sum(r["resultado"] == "OK" for r in reports), codes
     assert (folder / "actualizador_registros" / "recibido.json").read_bytes() == body
 
     # The program is in place, old or new, and the old one is not lost.

@@ -35,6 +35,7 @@
 //   harness startup-archiving                     RunStartupArchiving for the folder of this harness
 //   harness close-archiving                       ArchiveSetAsideAgent for the folder of this harness
 //   harness verify-bench <sha256> <firma> <n>     microseconds per signature check (VerifyingKeySlot)
+//   harness statement-bench <declaracion> <firma> <n>  microseconds per release statement check
 //   harness hash-bench <megabytes>                time of the package SHA-256 on a buffer of that size
 //   harness archiver-bench <path> <n>             the archiver check (IsTrustedArchiver) n times: the
 //                                                 first call's and the later calls' milliseconds
@@ -68,6 +69,7 @@
 #include "service/check_in.h"
 #include "update/package_hash.h"
 #include "update/package_signature.h"
+#include "update/statement_verification.h"
 #include "update/update_progress.h"
 #include "update/update_worker.h"
 #include "service/reports.h"
@@ -385,6 +387,26 @@ int VerifyBench(const std::wstring& digestHex, const std::wstring& signature, in
     return 0;
 }
 
+// Microseconds per release statement check as the worker makes it before it
+// stops the program: both texts decoded, the signature verified under the
+// build's keys, the statement parsed.
+int StatementBench(const std::wstring& statement, const std::wstring& signature, int repeats) {
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    int slot = 0;
+    StatementCheck check = StatementCheck::Missing;
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < repeats; ++i) {
+        ReleaseStatement parsed;
+        check = VerifyStatementTexts(Narrow(statement), Narrow(signature), parsed, slot);
+    }
+    QueryPerformanceCounter(&end);
+    const double us = static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+    std::printf("{\"valid\":%s,\"key_slot\":%d,\"us_per_check\":%.1f}\n", Bool(check == StatementCheck::Passed).c_str(),
+                slot, us / repeats);
+    return 0;
+}
+
 // User plus kernel time of this thread, in microseconds.
 unsigned long long ThreadCpuMicroseconds() {
     FILETIME created, exited, kernel, user;
@@ -507,6 +529,7 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"hash-bench" && argc == 3) return HashBench(_wtoi(argv[2]));
     if (verb == L"archiver-bench" && argc == 4) return ArchiverBench(argv[2], _wtoi(argv[3]));
     if (verb == L"verify-bench" && argc == 5) return VerifyBench(argv[2], argv[3], _wtoi(argv[4]));
+    if (verb == L"statement-bench" && argc == 5) return StatementBench(argv[2], argv[3], _wtoi(argv[4]));
     if (verb == L"paint-bench" && argc == 3) return PaintBench(_wtoi(argv[2]));
     if (verb == L"check-in" && argc == 2) {
         CheckIn();

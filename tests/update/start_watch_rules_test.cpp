@@ -7,6 +7,7 @@ TEST(StartWatch, ProvenWhenRunningOrClosedCleanly) {
         StartObservation seen;
         bool proven;
         unsigned long code;
+        bool interrupted = false;
     };
     const Row rows[] = {
         {{true, 33, false, 0}, true, 0},                  // still running at the end of the watch
@@ -16,10 +17,15 @@ TEST(StartWatch, ProvenWhenRunningOrClosedCleanly) {
         {{true, 33, true, 1}, false, 1},
         {{false, 2, false, 0}, false, 2},                 // the shell found no file
         {{false, 0, false, 0}, false, 0},
+        {{true, 33, true, 1, true}, false, 1, true},      // ended by another update's taskkill
+        {{true, 33, false, 0, true}, true, 0},            // stopped after the watch: proven all the same
+        {{true, 33, true, 0, true}, true, 0},
+        {{false, 2, false, 0, true}, false, 2},           // nothing started: a failure whatever happened
     };
     for (const Row& row : rows) {
         EXPECT_EQ(StartProven(row.seen), row.proven) << row.seen.exitCode << " " << row.seen.launchCode;
         if (!row.proven) EXPECT_EQ(StartFailureCode(row.seen), row.code);
+        EXPECT_EQ(StartInterrupted(row.seen), row.interrupted) << row.seen.exitCode;
     }
     EXPECT_EQ(StartWatchMs, 30000u);
 }

@@ -56,6 +56,12 @@ DOWNLOAD_HOST = "descargas.marvek.example"
 WINDOWS_VERSIONS = ("10.0.19045", "10.0.22631", "6.1.7601")
 AGENT_VERSION = "1.26.0803"
 NETWORKS = 256  # installation i speaks from 127.1.(i % NETWORKS).7
+# An agent that put a program back checks in again only at its next start,
+# after it watched the previous program for 30 s. Scaled down here, yet still
+# well above the second in which every instance of the service reloads its
+# rollouts from the store (a report taken by one instance is known to the
+# others within it).
+AFTER_PUT_BACK_S = 2.5
 
 # Rollout states, as the service stores them.
 RUNNING, HALTED, FINISHED = "EN_CURSO", "DETENIDO", "TERMINADO"
@@ -376,6 +382,7 @@ def visit(connection: AgentConnection, installation: Installation, package_sha25
         if status != 200:
             return tally.error(f"{installation.hostname}: second report answered {status} {answer[:100]!r}")
         # The previous program is back: the release is never offered to it again.
+        time.sleep(AFTER_PUT_BACK_S)
         status, body = connection.request("POST", CHECKIN, API_HOST, checkin_body(installation))
         if status != 200 or offer_in(json.loads(body)) is not None:
             tally.error(f"{installation.hostname}: offered again after its failed start ({status})")

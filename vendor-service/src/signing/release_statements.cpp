@@ -14,16 +14,16 @@ bool MakeStatementLine(const std::string& privatePath, const StatementRequest& r
     statement.version = request.version;
     statement.fileName = request.name.empty() ? request.filePath.substr(request.filePath.rfind('/') + 1) : request.name;
     if (!FileSizeAndSha256(request.filePath, statement.size, statement.sha256, error)) return false;
-    std::string text;
-    if (!StatementText(statement, text)) {
+    std::string bytes;
+    if (!StatementText(statement, bytes)) {
         error = "the statement breaks its rules: a product of 1 to 64 letters and digits (programa only), a version of"
                 " up to four numbers of at most 65535, a name of letters, digits, '.', '_' and '-' not starting with"
                 " '.', and a file of 1 to 4294967295 bytes";
         return false;
     }
-    std::string signature;
-    if (!SignBytes(privatePath, text, signature, error)) return false;
-    line = StatementMembersJson(EncodeBase64(text), signature);
+    std::string signatureText;
+    if (!SignBytes(privatePath, bytes, signatureText, error)) return false;
+    line = StatementMembersJson(EncodeBase64(bytes), signatureText);
     return true;
 }
 
