@@ -124,7 +124,7 @@ def offer_to_everyone(data: Path, *store: str, program: Path = PROGRAM) -> None:
     (data / "archivos" / "paquetes").mkdir(parents=True, exist_ok=True)
     (data / "archivos" / "paquetes" / "mesalto_6.0.3.17.zip").write_bytes(b"PK" + os.urandom(4096))
     for command in (["release", "add", "--product", "MarvekMesalto", "--version", "6.0.3.17",
-                     "--file", "paquetes/mesalto_6.0.3.17.zip"],
+                     "--file", "paquetes/mesalto_6.0.3.17.zip", *(["--new-product"] if program == PROGRAM else [])],
                     ["rollout", "start", "--release", "1", "--replaces", "5.2.1.0", "--stages", "100", "--manual"]):
         subprocess.run([str(program), *command, "--data", str(data), *store], check=True, capture_output=True)
 

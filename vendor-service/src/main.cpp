@@ -6,6 +6,7 @@
 //   trevanto-servicio signing ...   the vendor's keys and signatures (commands/signing_command.h)
 #include <iostream>
 
+#include "commands/command_help.h"
 #include "commands/fleet_commands.h"
 #include "commands/options.h"
 #include "commands/reports_command.h"
@@ -19,11 +20,12 @@ int Usage() {
     std::cerr << "usage:\n"
                  "  trevanto-servicio serve --data DIR (--cert FILE --key FILE | --plain) [options]\n"
                  "  trevanto-servicio reports --db FILE [--kind checkin|update|acceptance] [--last N]\n"
-                 "  trevanto-servicio release add|list ...     (commands/fleet_commands.h)\n"
+                 "  trevanto-servicio release add|list ...\n"
                  "  trevanto-servicio rollout start|list|pause|resume|advance|halt ...\n"
                  "  trevanto-servicio operator add|passwd|remove --db FILE --name NAME   (password on standard input)\n"
                  "  trevanto-servicio store copy --from FILE|CONNECTION --to FILE|CONNECTION\n"
-                 "  trevanto-servicio signing keygen|public|sign|verify ...   (commands/signing_command.h)\n";
+                 "  trevanto-servicio signing keygen|public|sign|statement|verify ...\n"
+                 "Each command's options: trevanto-servicio COMMAND [SUBCOMMAND] --help\n";
     return 2;
 }
 
@@ -31,7 +33,19 @@ int Usage() {
 
 int main(int argc, char** argv) {
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, {"plain", "manual", "panel-with-agents"}, line)) return Usage();
+    if (!ParseCommandLine(argc, argv, CommandSwitches(), line)) return Usage();
+    // A command's own usage when asked for, or when given an option it does not take.
+    if (const CommandHelp* help = FindCommandHelp(line)) {
+        std::string unknown;
+        if (HasOption(line, "help")) {
+            std::cout << CommandUsage(*help);
+            return 0;
+        }
+        if (!OnlyKnownOptions(line, *help, unknown)) {
+            std::cerr << "unknown option --" << unknown << "\n" << CommandUsage(*help);
+            return 2;
+        }
+    }
     if (line.command == "serve") return Serve(line);
     if (line.command == "reports") return ListReports(line);
     if (line.command == "release") return ReleaseCommand(line);

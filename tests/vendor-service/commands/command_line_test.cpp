@@ -302,3 +302,26 @@ TEST(CommandLine, OperatorInputIsCheckedAndAccountsEndTheirSessions) {
     EXPECT_FALSE(CheckOperator(store, "ana", "una-clave-nueva-larga"));
     EXPECT_EQ(RunServicio(folder, "operator remove" + db).exitCode, 1);
 }
+
+TEST(CommandLine, EachSubcommandPrintsItsOwnUsageAndRefusesOptionsItDoesNotTake) {
+    TempDataFolder folder;
+    const CommandResult help = RunServicio(folder, "rollout start --help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.substr(0, help.out.find('\n')), "usage: trevanto-servicio rollout start [options]");
+    EXPECT_NE(help.out.find("\n  --min-outcomes N                outcomes a stage needs before it may halt on its rate"
+                            " or advance (default: 20)\n"),
+              std::string::npos)
+        << help.out;
+    EXPECT_NE(help.out.find("\n  --manual                        stages advance only by hand\n"), std::string::npos);
+    EXPECT_NE(help.out.find("\nexample:\n  trevanto-servicio rollout start --db servicio.db --release 3 --replaces "
+                            "5.2.1.0 --stages 10,50,100\n"),
+              std::string::npos);
+    EXPECT_EQ(help.err, "");
+
+    const CommandResult wrong = RunServicio(folder, "release add --db x.db --product P --versoin 1.0.0.0");
+    EXPECT_EQ(wrong.exitCode, 2);
+    EXPECT_EQ(wrong.err.substr(0, wrong.err.find("\n\n")),
+              "unknown option --versoin\nusage: trevanto-servicio release add [options]\n"
+              "Adds a release of a product: a package in the data folder, or an outside address.");
+    EXPECT_FALSE(std::filesystem::exists("x.db"));
+}

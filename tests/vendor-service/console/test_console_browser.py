@@ -7,11 +7,16 @@ their host name. Every page visited is saved as a PNG under
 build/console/capturas/ (replaced at each run)."""
 
 import base64
+import calendar
+import hashlib
+import hmac
 import json
 import shutil
 import subprocess
 import time
+import re
 import uuid
+from urllib.parse import quote
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional
@@ -22,6 +27,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
+from receiver import Receiver
 from servicio import BUILD, CHECKIN, PROGRAM, UPDATE_REPORT, Servicio, drop_database, update_body, wait_for, write
 
 CAPTURES = BUILD / "console" / "capturas"
@@ -41,6 +47,9 @@ HOSTILE_SCRIPT = '"><script>alert(2)</script>'
 HOSTILE_WINDOWS = "<img src=x onerror=alert(3)>"
 HOSTILE_AGENT = '"><img src=x>'  # within the 23 bytes of a version
 HOSTILE_PATH = "C:\\<script>alert(5)</script>\\mesalto.exe"
+
+# Windows builds as the console names them.
+WINDOWS_NAMES = {"10.0.19045": "Windows 10 22H2 (10.0.19045)", "10.0.22631": "Windows 11 23H2 (10.0.22631)"}
 
 HALT_REASON = "2 instalaciones fallaron en la etapa 100 %, en 1 red (límite: 2)"
 
@@ -74,6 +83,7 @@ class Console:
     steady: int   # MarvekMesalto: stages 50 % and 100 %, advanced by hand
     failing: int  # MarvekContable: one stage, halts at its second failed installation
     agents: Dict[str, Agent] = field(default_factory=dict)
+    webhook_secret: str = ""  # shown once when the receiver was added
     offers: Dict[str, Optional[str]] = field(default_factory=dict)  # host -> address offered at its first check-in
 
     def offered(self, product: str) -> List[str]:
@@ -169,9 +179,9 @@ def console():
         (service.data / "archivos" / "paquetes" / name).write_bytes(package_bytes(name))
     run_command("operator", "add", *store, "--name", OPERATOR, stdin=PASSWORD + "\n")
     mesalto = printed_id(run_command("release", "add", *store, "--product", MESALTO, "--version", MESALTO_NEW,
-                                     "--file", "paquetes/mesalto_6.0.3.17.zip"), "release")
+                                     "--file", "paquetes/mesalto_6.0.3.17.zip", "--new-product"), "release")
     contable = printed_id(run_command("release", "add", *store, "--product", CONTABLE, "--version",
-                                      CONTABLE_NEW, "--file", "paquetes/contable_3.1.0.0.zip"), "release")
+                                      CONTABLE_NEW, "--file", "paquetes/contable_3.1.0.0.zip", "--new-product"), "release")
     shutil.rmtree(CAPTURES, ignore_errors=True)
     CAPTURES.mkdir(parents=True)
     try:
@@ -190,6 +200,14 @@ def console():
             drop_database(service.db)
         shutil.rmtree(service.data, ignore_errors=True)
         service.log_path.unlink(missing_ok=True)
+
+
+@pytest.fixture(scope="module")
+def receiver():
+    """The vendor's webhook receiver: down until a test starts it."""
+    receiver = Receiver()
+    yield receiver
+    receiver.stop()
 
 
 @pytest.fixture(scope="module")
@@ -273,11 +291,13 @@ def wait_text(driver, text: str) -> None:
 
 
 def table_after(driver, heading: Optional[str]) -> List[Dict[str, str]]:
-    """The rows of the table after an h2 (or the page's first table), keyed by column heading."""
-    where = f"//h2[normalize-space()='{heading}']/following-sibling::table[1]" if heading else "(//main//table)[1]"
+    """The rows of the table after an h2 (or the page's first table), keyed by column heading (without the
+    arrow of the sorted one)."""
+    where = f"//h2[normalize-space()='{heading}']/following::table[1]" if heading else "(//main//table)[1]"
     table = driver.find_element(By.XPATH, where)
     return driver.execute_script(
-        "const t = arguments[0]; const heads = Array.from(t.tHead.rows[0].cells).map(c => c.textContent);"
+        "const t = arguments[0];"
+        "const heads = Array.from(t.tHead.rows[0].cells).map(c => c.textContent.replace(/ [▲▼]$/, ''));"
         "return Array.from(t.tBodies[0].rows).filter(r => r.cells.length === heads.length)"
         ".map(r => Object.fromEntries(Array.from(r.cells).map((c, i) => [heads[i], c.innerText])));", table)
 
@@ -334,11 +354,14 @@ def rollout_path(rollout: int) -> str:
 # ---- the tests -------------------------------------------------------------------
 
 def test_without_a_session_every_page_leads_to_the_login(browser, console):
-    for path in ("/panel/resumen", rollout_path(console.steady), "/panel/instalaciones?buscar=pc"):
+    # The summary leads to the bare login; any other page is asked for again after it.
+    status, _, headers = request(console, "GET", "/panel/resumen")
+    assert (status, headers.get("Location")) == (303, "/panel/entrar")
+    for path in (rollout_path(console.steady), "/panel/instalaciones?buscar=pc"):
         status, _, headers = request(console, "GET", path)
-        assert (status, headers.get("Location")) == (303, "/panel/entrar"), path
+        assert (status, headers.get("Location")) == (303, "/panel/entrar?volver=" + quote(path, safe="")), path
     status, body, _ = request(console, "GET", "/panel/api/resumen")
-    assert status == 401 and "inicie sesion" in body
+    assert status == 401 and "inicie sesión" in body
 
     visit(browser, console, "/panel/resumen", "01-sin-sesion")
     assert browser.current_url == console.base + "/panel/entrar"
@@ -373,19 +396,19 @@ def test_the_summary_shows_the_fleet_by_product_and_version(browser, fleet):
     agents = list(fleet.agents.values())
     by_version = Counter((a.product, a.version) for a in agents)
     visit(browser, fleet, "/panel/resumen", "05-resumen")
-    reload_until(browser, "05-resumen", lambda d: f"ultimos 30 dias: {len(agents)}" in main_text(d))
+    reload_until(browser, "05-resumen", lambda d: f"últimos 30 días: {len(agents)}" in main_text(d))
 
-    rows = table_after(browser, "Por producto y version del programa")
-    assert Counter({(r["Producto"], r["Version"]): int(r["Instalaciones"]) for r in rows}) == by_version
+    rows = table_after(browser, "Por producto y versión del programa")
+    assert Counter({(r["Producto"], r["Versión"]): int(r["Instalaciones"]) for r in rows}) == by_version
     assert len(rows) == len(by_version)
     agents_shown = {r["Agente"]: int(r["Instalaciones"]) for r in table_after(browser, "Versiones del agente")}
     assert agents_shown == Counter(a.agent for a in agents)
     windows_shown = {r["Windows"]: int(r["Instalaciones"]) for r in table_after(browser, "Versiones de Windows")}
-    assert windows_shown == Counter(a.windows for a in agents)
+    assert windows_shown == Counter(WINDOWS_NAMES.get(a.windows, a.windows) for a in agents)
     assert HOSTILE_WINDOWS in windows_shown and HOSTILE_AGENT in agents_shown  # as text, nothing injected
 
     rollouts = {r["Despliegue"]: r for r in table_after(browser, "Despliegues")}
-    assert rollouts[f"Despliegue {fleet.steady}"]["Estado"] == "EN_CURSO"
+    assert rollouts[f"Despliegue {fleet.steady}"]["Estado"] == "En curso"
     assert rollouts[f"Despliegue {fleet.steady}"]["Etapa"] == "50 %"
     assert rollouts[f"Despliegue {fleet.failing}"]["Producto"] == CONTABLE
 
@@ -396,13 +419,15 @@ def test_a_rollout_page_shows_its_funnel_as_the_agents_were_offered(browser, fle
     visit(browser, fleet, rollout_path(fleet.steady), "06-despliegue-embudo")
     reload_until(browser, "06-despliegue-embudo",
                  lambda d: funnel(d)["50 % (actual)"]["Ofrecida"] == str(len(offered)))
-    assert status_of(browser) == "EN_CURSO"
+    assert status_of(browser) == "En curso"
     assert "etapa 1 de 2" in main_text(browser)
+    # Each stage's row holds the rows above it: the last one is the whole rollout.
     first, second = funnel(browser)["50 % (actual)"], funnel(browser)["100 %"]
     assert (first["Destinatarias"], first["Ofrecida"], first["Descarga iniciada"], first["OK"], first["Fallidas"]) == \
         (str(len(offered)), str(len(offered)), "0", "0", "0")
-    assert (second["Destinatarias"], second["Ofrecida"]) == (str(len(waiting)), "0")
-    listed = table_after(browser, "Instalaciones a las que se ofrecio")
+    assert (second["Destinatarias"], second["Ofrecida"]) == (str(len(offered) + len(waiting)), str(len(offered)))
+    assert "La etapa 50 % avanza solo a mano" in browser.find_element(By.CSS_SELECTOR, "main p.espera").text
+    listed = table_after(browser, "Instalaciones a las que se ofreció")
     assert sorted(r["Equipo"] for r in listed) == offered
     assert {r["Estado"] for r in listed} == {"ofrecida"}
     assert action_buttons(browser) == ["Pausar", "Avanzar a la siguiente etapa", "Detener"]
@@ -425,7 +450,7 @@ def test_a_download_an_ok_report_and_the_next_check_in_land_in_the_funnel(browse
     first = funnel(browser)["50 % (actual)"]
     assert (first["Descarga iniciada"], first["Descargada"], first["OK"], first["Fallidas"], first["Confirmadas"],
             first["Sin confirmar"]) == ("1", "1", "1", "0", "1", "0")
-    states = {r["Equipo"]: r["Estado"] for r in table_after(browser, "Instalaciones a las que se ofrecio")}
+    states = {r["Equipo"]: r["Estado"] for r in table_after(browser, "Instalaciones a las que se ofreció")}
     assert states == {h: "confirmada" if h == host else "ofrecida" for h in fleet.offered(MESALTO)}
 
 
@@ -435,22 +460,23 @@ def test_a_post_without_the_csrf_token_is_refused(browser, fleet):
     pause = rollout_path(fleet.steady) + "/pausar"
     for body in ("", "csrf=", "csrf=" + "0" * 64):
         status, text, _ = request(fleet, "POST", pause, body, {"Cookie": cookie})
-        assert status == 403 and "falta el testigo de la sesion (CSRF)" in text, body
+        assert status == 403 and "falta el testigo de la sesión (CSRF)" in text, body
     status, text, _ = request(fleet, "POST", "/panel/api/despliegues/%d/pausar" % fleet.steady, "",
                               {"Cookie": cookie, "Content-Type": "application/json"})
     assert status == 403 and "CSRF" in text
     # The login form carries its own token, tied to a cookie of the form's.
     status, text, _ = request(fleet, "POST", "/panel/entrar", f"usuario={OPERATOR}&clave={PASSWORD}&csrf=" + "1" * 64)
-    assert status == 403 and "El formulario caduco" in text
+    assert status == 403 and "El formulario caducó" in text
 
     # The browser's own form, with its token taken out.
     browser.execute_script("document.querySelector(\"form[action$='/pausar'] input[name='csrf']\").remove();")
     click_action(browser, "Pausar")
-    wait_text(browser, "falta el testigo de la sesion (CSRF)")
+    wait_text(browser, "falta el testigo de la sesión (CSRF)")
     settle(browser, "09-sin-testigo-csrf")
+    assert browser.find_element(By.CSS_SELECTOR, "main p.error").get_attribute("role") == "alert"
     visit(browser, fleet, rollout_path(fleet.steady), "10-despliegue-sigue-en-curso")
-    assert status_of(browser) == "EN_CURSO"
-    assert [r["Que"] for r in table_after(browser, "Historia")] == ["iniciado"]
+    assert status_of(browser) == "En curso"
+    assert [r["Qué"] for r in table_after(browser, "Historia")] == ["iniciado"]
 
 
 def test_pause_stops_the_offers_and_resume_brings_them_back(browser, fleet):
@@ -463,7 +489,7 @@ def test_pause_stops_the_offers_and_resume_brings_them_back(browser, fleet):
     wait_text(browser, "Despliegue pausado.")
     settle(browser, "12-despliegue-pausado")
     assert browser.current_url.endswith(rollout_path(fleet.steady) + "?aviso=pausar")
-    assert status_of(browser) == "PAUSADO"
+    assert status_of(browser) == "Pausado"
     assert action_buttons(browser) == ["Reanudar", "Avanzar a la siguiente etapa", "Detener"]
     # The operator has seen it paused: no agent is offered the release any more.
     assert [a.host for a in agents if check_in(fleet.service, a) is not None] == []
@@ -471,76 +497,130 @@ def test_pause_stops_the_offers_and_resume_brings_them_back(browser, fleet):
     click_action(browser, "Reanudar")
     wait_text(browser, "Despliegue reanudado.")
     settle(browser, "13-despliegue-reanudado")
-    assert status_of(browser) == "EN_CURSO"
+    assert status_of(browser) == "En curso"
     assert action_buttons(browser) == ["Pausar", "Avanzar a la siguiente etapa", "Detener"]
     assert wait_for(lambda: check_in(fleet.service, agents[0]) is not None, timeout=10)
     assert all(check_in(fleet.service, agent) is not None for agent in agents)
     history = table_after(browser, "Historia")
-    assert [(r["Que"], r["Detalle"]) for r in history] == \
+    assert [(r["Qué"], r["Detalle"]) for r in history] == \
         [("reanudado", f"operador {OPERATOR}"), ("pausado", f"operador {OPERATOR}"), ("iniciado", "")]
     visit(browser, fleet, "/panel/despliegues", "14-despliegues")
     listed = {r["Despliegue"]: r["Estado"] for r in table_after(browser, None)}
-    assert listed == {f"Despliegue {fleet.steady}": "EN_CURSO", f"Despliegue {fleet.failing}": "EN_CURSO"}
+    assert listed == {f"Despliegue {fleet.steady}": "En curso", f"Despliegue {fleet.failing}": "En curso"}
 
 
-def test_advance_and_halt_ask_first_and_then_act(browser, fleet):
+def test_an_administrator_adds_a_webhook_receiver_and_sees_its_secret_once(browser, fleet, receiver):
+    visit(browser, fleet, "/panel/avisos", "14a-avisos")
+    browser.find_element(By.NAME, "url").send_keys(receiver.url)
+    browser.find_element(By.CSS_SELECTOR, "main form[action='/panel/avisos'] button").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.find_elements(By.CSS_SELECTOR, "main code.secreto"))
+    settle(browser, "14b-aviso-anadido")
+    fleet.webhook_secret = browser.find_element(By.CSS_SELECTOR, "main code.secreto").text
+    assert re.fullmatch("[0-9a-f]{64}", fleet.webhook_secret)
+    [row] = table_after(browser, None)
+    assert (row["Aviso"], row["Receptor"], row["Eventos"], row["Estado"], row["Alta por"]) == \
+        ("1", receiver.url, "despliegue.detenido", "activo", OPERATOR)
+    visit(browser, fleet, "/panel/avisos", "14c-avisos-sin-secreto")
+    assert browser.find_elements(By.CSS_SELECTOR, "main code.secreto") == []
+
+
+def assert_signed_event(post, secret: str, expected: dict) -> None:
+    """One POST of a halt: its headers, its signature, and its body byte for byte (the time it names read
+    back from it and checked to be recent)."""
+    headers, body = post
+    assert headers["path"] == "/avisos?fuente=trevanto"
+    assert (headers["content-type"], headers["x-trevanto-evento"]) == ("application/json", "despliegue.detenido")
+    assert headers["x-trevanto-firma"] == "sha256=" + hmac.new(secret.encode(), body, hashlib.sha256).hexdigest()
+    when = json.loads(body)["cuando"]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", when)
+    assert abs(calendar.timegm(time.strptime(when, "%Y-%m-%dT%H:%M:%SZ")) - time.time()) < 120
+    assert body == json.dumps(dict(expected, cuando=when), ensure_ascii=False, separators=(",", ":")).encode()
+
+
+def halt_event(rollout: int, product: str, version: str, reason: str, who: str) -> dict:
+    return {"evento": "despliegue.detenido", "despliegue": rollout, "producto": product, "version": version,
+            "estado": "DETENIDO", "etapa": "100 %", "detalle": reason, "quien": who, "cuando": "",
+            "enlace": f"/panel/despliegues/{rollout}"}
+
+
+def test_advance_and_halt_ask_first_and_then_act(browser, fleet, receiver):
     latecomer = fleet.agents[fleet.not_offered(MESALTO)[0]]
     assert check_in(fleet.service, latecomer) is None  # outside the 50 % stage
 
     visit(browser, fleet, rollout_path(fleet.steady), "15-despliegue-antes-de-avanzar")
     click_action(browser, "Avanzar a la siguiente etapa")
-    assert answer_confirm(browser, accept=False) == "La siguiente etapa recibira la version. Continuar?"
+    assert answer_confirm(browser, accept=False) == "La siguiente etapa recibirá la versión. ¿Continuar?"
     settle(browser, "16-avanzar-cancelado")
     assert "etapa 1 de 2" in main_text(browser) and "aviso=" not in browser.current_url
 
     click_action(browser, "Avanzar a la siguiente etapa")
     answer_confirm(browser, accept=True)
-    wait_text(browser, "El despliegue paso a la siguiente etapa.")
+    wait_text(browser, "El despliegue pasó a la siguiente etapa.")
     settle(browser, "17-despliegue-avanzado")
-    assert "etapa 2 de 2" in main_text(browser) and status_of(browser) == "EN_CURSO"
+    assert "etapa 2 de 2" in main_text(browser) and status_of(browser) == "En curso"
     assert "100 % (actual)" in funnel(browser)
     assert wait_for(lambda: check_in(fleet.service, latecomer) is not None, timeout=10)
 
     click_action(browser, "Detener")
-    assert answer_confirm(browser, accept=False) == "Nadie mas recibira esta version. Detener?"
-    assert status_of(browser) == "EN_CURSO"
+    assert answer_confirm(browser, accept=False) == "Nadie más recibirá esta versión. ¿Detener?"
+    assert status_of(browser) == "En curso"
     click_action(browser, "Detener")
     answer_confirm(browser, accept=True)
     wait_text(browser, "Despliegue detenido.")
     settle(browser, "18-despliegue-detenido-a-mano")
-    assert status_of(browser) == "DETENIDO"
+    assert status_of(browser) == "Detenido"
     assert browser.find_element(By.CSS_SELECTOR, "p.motivo").text == f"Motivo: detenido por el operador {OPERATOR}"
     assert action_buttons(browser) == []
     assert check_in(fleet.service, latecomer) is None
+    # The receiver is down: the halt waits in the store, tried again, and is posted once it is back.
+    assert wait_for(lambda: fleet.service.query(
+        "SELECT attempts > 0, last_status, state FROM webhook_deliveries WHERE rollout_id = ?", fleet.steady) ==
+        [(1, 0, "PENDIENTE")], timeout=WAIT_SECONDS)
+    receiver.start()
+    assert wait_for(lambda: len(receiver.received()) == 1, timeout=30)
+    assert_signed_event(receiver.received()[0], fleet.webhook_secret,
+                        halt_event(fleet.steady, MESALTO, MESALTO_NEW, f"detenido por el operador {OPERATOR}", OPERATOR))
     # Each action went through once: the dismissed dialogs sent nothing.
-    assert [r["Que"] for r in table_after(browser, "Historia")] == \
+    assert [r["Qué"] for r in table_after(browser, "Historia")] == \
         ["detenido", "avanzado", "reanudado", "pausado", "iniciado"]
 
 
-def test_a_rollout_halts_itself_at_its_second_failure_and_offers_no_more(fleet):
+def test_a_rollout_halts_itself_at_its_second_failure_and_offers_no_more(fleet, receiver):
     cont = fleet.agents
     report_update(fleet.service, cont["cont-1"], fleet.offers["cont-1"], "ERROR", "descomprimir", 5)
     assert check_in(fleet.service, cont["cont-4"]) is not None  # one failure: still offering
     report_update(fleet.service, cont["cont-2"], fleet.offers["cont-2"], "ERROR", "verificar", 87)
+    # Told to the live receiver within 2 s of the report that halted it.
+    assert wait_for(lambda: len(receiver.received()) == 2, timeout=2)
+    assert_signed_event(receiver.received()[1], fleet.webhook_secret,
+                        halt_event(fleet.failing, CONTABLE, CONTABLE_NEW, HALT_REASON, "el servicio"))
     # Halted at once: an installation of the same stage that checks in right after gets no offer.
     assert check_in(fleet.service, cont["cont-3"]) is None
+    # Each event was delivered once.
+    assert wait_for(lambda: fleet.service.query("SELECT rollout_id, state FROM webhook_deliveries ORDER BY id") ==
+                    [(fleet.steady, "ENTREGADO"), (fleet.failing, "ENTREGADO")], timeout=WAIT_SECONDS)
+    assert len({headers["x-trevanto-entrega"] for headers, _ in receiver.received()}) == 2
 
 
 def test_a_halted_rollout_shows_why(browser, fleet):
     visit(browser, fleet, rollout_path(fleet.failing), "19-despliegue-detenido-por-fallos")
-    assert status_of(browser) == "DETENIDO"
+    assert status_of(browser) == "Detenido"
     assert browser.find_element(By.CSS_SELECTOR, "p.motivo").text == "Motivo: " + HALT_REASON
-    assert action_buttons(browser) == []
+    # The ways on from a halt: retry the failed, resume once the reason is read, or start anew.
+    assert action_buttons(browser) == ["Reintentar las 2 instalaciones fallidas"]
+    assert browser.find_elements(By.CSS_SELECTOR, "main form.reconocer input[name='leido'][required]")
+    assert browser.find_element(By.PARTIAL_LINK_TEXT, "mismos ajustes").get_attribute("href") == \
+        fleet.base + f"/panel/despliegues/nuevo?desde={fleet.failing}"
     stage = funnel(browser)["100 % (actual)"]
     assert (stage["Destinatarias"], stage["Ofrecida"], stage["OK"], stage["Fallidas"]) == ("4", "4", "0", "2")
-    assert sorted(line for line in stage["Fallos por paso y codigo"].split("\n") if line) == \
+    assert sorted(line for line in stage["Fallos por paso y código"].split("\n") if line) == \
         ["descomprimir 5: 1", "verificar 87: 1"]
-    assert ("detenido", HALT_REASON) in [(r["Que"], r["Detalle"]) for r in table_after(browser, "Historia")]
+    assert ("detenido", HALT_REASON) in [(r["Qué"], r["Detalle"]) for r in table_after(browser, "Historia")]
     decided = {r["Etapa"]: r for r in table_after(browser, "Lo que decide cada etapa")}["100 %"]
     assert (decided["Resultados que cuentan"], decided["Fallidas que cuentan"], decided["Redes con fallos"],
             decided["Sin historial: resultados"]) == ("2", "2", "1", "0")
-    states = {r["Equipo"]: r["Estado"] for r in table_after(browser, "Instalaciones a las que se ofrecio")}
-    assert states == {"cont-1": "fallo: descomprimir 5", "cont-2": "fallo: verificar 87",
+    states = {r["Equipo"]: r["Estado"] for r in table_after(browser, "Instalaciones a las que se ofreció")}
+    assert states == {"cont-1": "fallida: descomprimir 5", "cont-2": "fallida: verificar 87",
                       "cont-3": "ofrecida", "cont-4": "ofrecida"}
 
     browser.find_element(By.LINK_TEXT, "descomprimir 5: 1").click()
@@ -548,10 +628,94 @@ def test_a_halted_rollout_shows_why(browser, fleet):
     settle(browser, "20-instalaciones-con-el-fallo")
     assert [r["Equipo"] for r in table_after(browser, None)] == ["cont-1"]
 
+    # The console shows the events told: the one that waited for its receiver took more than one attempt.
+    visit(browser, fleet, "/panel/avisos", "21a-avisos-eventos")
+    events = table_after(browser, "Últimos eventos")
+    assert [(r["Evento"], r["Despliegue"], r["Estado"], r["Última respuesta"]) for r in events] == \
+        [("despliegue.detenido", str(fleet.failing), "entregada", "204"),
+         ("despliegue.detenido", str(fleet.steady), "entregada", "204")]
+    assert (events[0]["Intentos"], int(events[1]["Intentos"]) > 1) == ("1", True)
+
     visit(browser, fleet, "/panel/fallos", "21-fallos")
-    failures = {(r["Despliegue"], r["Paso"], r["Codigo"]): r["Afectadas"] for r in table_after(browser, None)}
-    assert failures == {(str(fleet.failing), "descomprimir", "5"): "1 instalaciones",
-                        (str(fleet.failing), "verificar", "87"): "1 instalaciones"}
+    failures = {(r["Despliegue"], r["Paso"], r["Código"]): r["Afectadas"] for r in table_after(browser, None)}
+    assert failures == {(str(fleet.failing), "descomprimir", "5"): "1 instalación",
+                        (str(fleet.failing), "verificar", "87"): "1 instalación"}
+
+
+def test_a_halted_rollout_is_retried_and_resumed_once_its_reason_is_read_or_started_anew(browser, fleet):
+    # A new rollout from the halted one: its form holds the same settings.
+    visit(browser, fleet, f"/panel/despliegues/nuevo?desde={fleet.failing}", "21b-despliegue-nuevo-con-sus-ajustes")
+    names = ("release", "replaces", "stages", "max-failures", "min-networks", "min-outcomes")
+    assert {name: browser.find_element(By.NAME, name).get_attribute("value") for name in names} == \
+        {"release": "2", "replaces": "3.0.0.0", "stages": "100", "max-failures": "2", "min-networks": "1",
+         "min-outcomes": "20"}
+    assert browser.find_element(By.NAME, "manual").is_selected()
+
+    visit(browser, fleet, rollout_path(fleet.failing), "21c-despliegue-detenido-antes-de-reintentar")
+    click_action(browser, "Reintentar las 2 instalaciones fallidas")
+    assert answer_confirm(browser, accept=True) == \
+        "Se ofrecerá de nuevo la versión a 2 instalaciones fallidas en cuanto ofrezca. ¿Continuar?"
+    wait_text(browser, "Las instalaciones fallidas volverán a recibir la versión.")
+    settle(browser, "21d-reintento-pedido")
+    assert status_of(browser) == "Detenido" and action_buttons(browser) == []
+    assert check_in(fleet.service, fleet.agents["cont-1"]) is None  # still halted
+
+    # Resuming asks that the reason be read first.
+    csrf = browser.find_element(By.CSS_SELECTOR, "main form.reconocer input[name='csrf']").get_attribute("value")
+    status, _, headers = request(fleet, "POST", rollout_path(fleet.failing) + "/reconocer", f"csrf={csrf}",
+                                 {"Cookie": session_cookie(browser)})
+    assert (status, headers.get("Location")) == (303, rollout_path(fleet.failing) + "?aviso=sin_leer")
+    browser.find_element(By.CSS_SELECTOR, "main form.reconocer input[name='leido']").click()
+    browser.find_element(By.CSS_SELECTOR, "main form.reconocer button").click()
+    wait_text(browser, "Despliegue reanudado tras la detención; los fallos contados quedan reconocidos.")
+    settle(browser, "21e-reanudado-tras-la-detencion")
+    assert status_of(browser) == "En curso"
+    # The retried installations are offered it again at once, beside the two that never reported.
+    assert [h for h in ("cont-1", "cont-2", "cont-3", "cont-4") if check_in(fleet.service, fleet.agents[h])] == \
+        ["cont-1", "cont-2", "cont-3", "cont-4"]
+    assert [r["Qué"] for r in table_after(browser, "Historia")][:3] == ["reconocido", "reintento", "detenido"]
+
+
+def test_a_refused_form_keeps_what_was_typed_and_names_the_field_as_labelled(browser, fleet):
+    visit(browser, fleet, f"/panel/despliegues/nuevo?desde={fleet.failing}", "21e2-despliegue-nuevo")
+    soak = browser.find_element(By.NAME, "soak-minutes")
+    soak.clear()
+    soak.send_keys("abc")
+    browser.find_element(By.CSS_SELECTOR, "main form[action='/panel/despliegues'] button[type='submit']").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.find_elements(By.CSS_SELECTOR, "main p.error"))
+    settle(browser, "21e3-formulario-rechazado")
+    said = "«Observación por etapa, en minutos» debe ser un número entero de 0 a 525.600."
+    assert browser.find_element(By.CSS_SELECTOR, "main p.error").text == said
+    assert browser.find_element(By.CSS_SELECTOR, "main p.error").get_attribute("role") == "alert"
+    marked = browser.find_element(By.CSS_SELECTOR, "main label.campo-error")
+    assert marked.find_element(By.NAME, "soak-minutes").get_attribute("value") == "abc"
+    assert marked.find_element(By.CSS_SELECTOR, ".mensaje-campo").text == said
+    assert {name: browser.find_element(By.NAME, name).get_attribute("value")
+            for name in ("release", "replaces", "stages", "max-failures")} == \
+        {"release": "2", "replaces": "3.0.0.0", "stages": "100", "max-failures": "2"}
+    assert fleet.service.query("SELECT COUNT(*) FROM rollouts") == [(2,)]
+
+
+def test_a_package_uploaded_from_the_releases_page_is_published_and_named_by_the_release_form(browser, fleet,
+                                                                                            tmp_path):
+    package = tmp_path / "mesalto_6.0.4.0.zip"
+    package.write_bytes(b"PK\x03\x04" + bytes(range(256)) * 12288)  # 3 MiB
+    visit(browser, fleet, "/panel/versiones", "21f-versiones-antes-de-subir")
+    browser.find_element(By.CSS_SELECTOR, "main form.subida input[type='file']").send_keys(str(package))
+    browser.find_element(By.CSS_SELECTOR, "main form.subida button").click()
+    said = browser.find_element(By.CSS_SELECTOR, "main form.subida .resultado-subida")
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: said.text.startswith("Publicado"))
+    settle(browser, "21g-paquete-subido")
+    digest = hashlib.sha256(package.read_bytes()).hexdigest()
+    assert said.text == (f"Publicado paquetes/{package.name} (3.145.732 bytes, SHA-256 {digest}). "
+                         "El formulario de abajo ya lo nombra.")
+    assert (fleet.service.data / "archivos" / "paquetes" / package.name).read_bytes() == package.read_bytes()
+    assert browser.find_element(By.CSS_SELECTOR, "form[action='/panel/versiones'] input[name='file']") \
+        .get_attribute("value") == f"paquetes/{package.name}"
+    # The same name again is refused, in the error's own style.
+    browser.find_element(By.CSS_SELECTOR, "main form.subida button").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: "error" in said.get_attribute("class"))
+    assert said.text == "ya hay un paquete con ese nombre"
 
 
 @pytest.mark.parametrize("host, shot", [(HOSTILE_IMG, "img"), (HOSTILE_SCRIPT, "script")])
@@ -564,18 +728,46 @@ def test_a_hostile_host_name_is_shown_as_text(browser, fleet, host, shot):
     settle(browser, f"23-busqueda-{shot}")
     assert browser.find_element(By.TAG_NAME, "h2").text == "Equipos que contienen " + host
     assert browser.find_element(By.NAME, "buscar").get_attribute("value") == host
-    links = browser.find_elements(By.XPATH, "//main//table//a")
+    links = browser.find_elements(By.XPATH, "//main//table/tbody//a")
     assert [a.text for a in links] == [host]
 
     links[0].click()
     WebDriverWait(browser, WAIT_SECONDS).until(lambda d: "/panel/instalaciones/" in d.current_url)
     settle(browser, f"24-instalacion-{shot}")
-    assert browser.title == f"Instalacion {host} - Panel Trevanto"
-    assert browser.find_element(By.TAG_NAME, "h1").text == "Instalacion " + host
+    assert browser.title == f"Instalación {host} - Panel Trevanto"
+    assert browser.find_element(By.TAG_NAME, "h1").text == "Instalación " + host
     facts = {r["Dato"]: r["Valor"] for r in table_after(browser, None)}
     assert (facts["Equipo"], facts["Windows"], facts["Agente"], facts["Ruta"]) == \
-        (host, agent.windows, agent.agent, agent.path)
-    assert "check-in" in [r["Que"] for r in table_after(browser, "Historia")]
+        (host, WINDOWS_NAMES.get(agent.windows, agent.windows), agent.agent, agent.path)
+    assert "check-in" in [r["Qué"] for r in table_after(browser, "Historia")]
+
+
+def test_every_page_fits_390_and_1366_pixels_without_scrolling_sideways(browser, fleet):
+    [(pc,)] = fleet.service.query("SELECT id FROM installations WHERE hostname = 'pc-01'")
+    pages = {"resumen": "/panel/resumen", "despliegues": "/panel/despliegues",
+             "despliegue": rollout_path(fleet.steady), "despliegue-detenido": rollout_path(fleet.failing),
+             "despliegue-nuevo": f"/panel/despliegues/nuevo?desde={fleet.failing}", "versiones": "/panel/versiones",
+             "version": "/panel/versiones/1", "fallos": "/panel/fallos", "instalaciones": "/panel/instalaciones",
+             "instalacion": f"/panel/instalaciones/{pc}", "registro": "/panel/registro", "avisos": "/panel/avisos",
+             "accesos": "/panel/accesos"}
+    try:
+        for width in (1366, 390):
+            browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                    {"width": width, "height": 900, "deviceScaleFactor": 1, "mobile": width < 600})
+            for name, path in pages.items():
+                visit(browser, fleet, path, f"30-{width}-{name}")
+                assert browser.find_element(By.TAG_NAME, "h1").text, path  # a page, not an error
+                sideways = browser.execute_script(
+                    "return document.documentElement.scrollWidth - document.documentElement.clientWidth")
+                assert sideways <= 0, (width, path, sideways, browser.execute_script(
+                    "return Array.from(document.querySelectorAll('body *')).filter(e => "
+                    "e.getBoundingClientRect().left + e.scrollWidth > arguments[0]).slice(-5).map(e => e.tagName + '.' + "
+                    "e.className + ' ' + e.textContent.slice(0, 40));", width))
+                left, right = browser.execute_script(
+                    "const r = document.querySelector('header nav').getBoundingClientRect(); return [r.left, r.right];")
+                assert 0 <= left and right <= width, (width, path, left, right)
+    finally:
+        browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
 
 def test_logging_out_ends_the_session(browser, fleet):

@@ -32,7 +32,22 @@ INSERT INTO rollout_installations (rollout_id, installation_id, stage, place, fi
   VALUES (9, 'inst-1', 0, 0.25, '2026-12-01T10:00:00Z', '2026-12-01T11:00:00Z', 2, 1, 'DESCARGAR', 12029),
          (9, 'inst-2', 1, 7.5, '2026-12-01T10:00:00Z', '2026-12-01T10:00:00Z', 1, 0, NULL, NULL);
 INSERT INTO rollout_stage_counts (rollout_id, stage, outcomes, failures, weighted_outcomes, weighted_failures,
-  networks, failed_networks, uncounted_outcomes, uncounted_failures) VALUES (9, 0, 20, 3, 17.5, 2.25, 12, 3, 40, 9);
+  networks, failed_networks, uncounted_outcomes, uncounted_failures, acknowledged_failures)
+  VALUES (9, 0, 20, 3, 17.5, 2.25, 12, 3, 40, 9, 1.5);
+INSERT INTO rollout_hours (rollout_id, hour, outcomes, failures, oks) VALUES (9, 490300, 20, 3, 17);
+INSERT INTO rollout_failure_groups (rollout_id, step, code, reports, first_at, last_at, message)
+  VALUES (9, 'DESCARGAR', 12029, 3, '2026-12-01T10:00:00Z', '2026-12-02T10:00:00Z', 'sin red');
+INSERT INTO audit_log (id, at, actor, action, target, detail)
+  VALUES (6, '2026-12-02T10:00:00Z', 'ana', 'despliegue detenido', 'despliegue 9', 'fallos');
+INSERT INTO api_tokens (id, name, token_hash, scope, created_by, created_at)
+  VALUES (2, 'integración', 'ab', 'publicar', 'ana', '2026-12-01T10:00:00Z');
+INSERT INTO webhooks (id, url, secret, events, created_by, created_at)
+  VALUES (3, 'https://avisos.marvek.example/', 's', 'despliegue.detenido', 'ana', '2026-12-01T10:00:00Z');
+INSERT INTO webhook_deliveries (id, webhook_id, event, rollout_id, body, created_at, created_ms, state, attempts,
+  next_attempt_ms)
+  VALUES (8, 3, 'despliegue.detenido', 9, '{}', '2026-12-02T10:00:00Z', 1764669600000, 'PENDIENTE', 1, 1764669601000);
+INSERT INTO webhook_attempts (id, delivery_id, at, status, error, ms)
+  VALUES (4, 8, '2026-12-02T10:00:00Z', 0, 'conectar: Connection refused', 3);
 INSERT INTO rollout_stage_networks (rollout_id, stage, network, outcomes, failures)
   VALUES (9, 0, '10.0.0.0/24', 8, 1), (9, 0, '2001:db8:abcd::/48', 1, 1);
 INSERT INTO rollout_events (id, rollout_id, at, event, detail) VALUES (2, 9, '2026-12-02T10:00:00Z', 'DETENIDO', 'fallos');
@@ -56,6 +71,13 @@ const std::map<std::string, std::string> KeyOf = {{"releases", "id"},
                                                   {"rollout_stage_networks", "rollout_id, stage, network"},
                                                   {"rollout_events", "id"},
                                                   {"operators", "name"},
+                                                  {"rollout_hours", "rollout_id, hour"},
+                                                  {"rollout_failure_groups", "rollout_id, step, code"},
+                                                  {"audit_log", "id"},
+                                                  {"api_tokens", "id"},
+                                                  {"webhooks", "id"},
+                                                  {"webhook_deliveries", "id"},
+                                                  {"webhook_attempts", "id"},
                                                   {"checkins", "id"},
                                                   {"update_reports", "id"},
                                                   {"acceptance_reports", "id"},
@@ -116,8 +138,15 @@ TEST(StoreCopy, EveryRowArrivesAsItWasAndTheNumberingGoesOnAfterIt) {
                                                                      {"rollout_installations", 2},
                                                                      {"rollout_stage_counts", 1},
                                                                      {"rollout_stage_networks", 2},
+                                                                     {"rollout_hours", 1},
+                                                                     {"rollout_failure_groups", 1},
                                                                      {"rollout_events", 1},
                                                                      {"operators", 1},
+                                                                     {"audit_log", 1},
+                                                                     {"api_tokens", 1},
+                                                                     {"webhooks", 1},
+                                                                     {"webhook_deliveries", 1},
+                                                                     {"webhook_attempts", 1},
                                                                      {"checkins", 2},
                                                                      {"update_reports", 1},
                                                                      {"acceptance_reports", 1},

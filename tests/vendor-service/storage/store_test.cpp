@@ -196,6 +196,20 @@ TEST(Store, TheFirstLayoutIsUpgradedInPlaceAndOthersRefused) {
     const StageCounts counts = LoadStageCounts(db, 1, 0);
     EXPECT_EQ((std::vector<int>{counts.outcomes, counts.failures, counts.uncountedOutcomes, counts.uncountedFailures}),
               (std::vector<int>{0, 0, 7, 2}));
+    // Layout 6 to 7: no installation was put back yet. 7 to 8: an operator from before roles keeps doing
+    // everything, and nothing is acknowledged or retried yet.
+    ASSERT_EQ(RunScript(db, "INSERT INTO operators (name, salt, hash, iterations, created_at)"
+                            " VALUES ('ana', 's', 'h', 1, '2026-01-01T00:00:00Z');\n")
+                  .error,
+              "");
+    ASSERT_EQ(PrepareLayout(db, error, 7), LayoutOutcome::Ready) << error;
+    EXPECT_EQ(Number(db, "SELECT COUNT(put_back) FROM rollout_installations"), 0);
+    ASSERT_EQ(PrepareLayout(db, error, 8), LayoutOutcome::Ready) << error;
+    const SqlResult roles = db.RunText("SELECT name, role FROM operators");
+    ASSERT_EQ(roles.rows.size(), 1u) << roles.error;
+    EXPECT_EQ(roles.rows[0].Text(0) + "|" + roles.rows[0].Text(1), "ana|administrador");
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM rollout_stage_counts WHERE acknowledged_failures = 0"), 1);
+    EXPECT_EQ(Number(db, "SELECT COUNT(*) FROM webhook_deliveries"), 0);
     db.close();
     ASSERT_TRUE(OpenStore(store.Target(), db, error, exitCode)) << error;
     EXPECT_EQ(LayoutVersion(db), CurrentLayout);

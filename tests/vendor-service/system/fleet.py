@@ -480,29 +480,34 @@ def rollout_rows(db: Path, rollout_id: int) -> Dict[str, dict]:
 
 
 def store_funnel(db: Path, rollout_id: int, fleet: List[Installation]) -> List[dict]:
-    """The funnel per stage, counted here from the store's rows (the console's words for each figure):
-    installations targeted by their place, the rest by the stage in which they were first offered."""
+    """The funnel per stage, counted here from the store's rows (the console's words for each figure): each
+    stage's row holds the installations it reaches by place (those below its percentage), so each row holds
+    the ones above it; a row without a place counts where it was first offered."""
     rows = rollout_rows(db, rollout_id)
     versions = dict(read_store(db, "SELECT id, program_version FROM installations WHERE product = ?", PRODUCT))
     funnel = [{"etapa": f"{percent} %", "destinatarias": 0, "ofrecida": 0, "descarga_iniciada": 0,
-               "descargada": 0, "ok": 0, "fallidas": 0, "fallos": [], "confirmadas": 0, "sin_confirmar": 0}
-              for percent in STAGES]
+               "descargada": 0, "con_resultado": 0, "ok": 0, "fallidas": 0, "fallos": [], "confirmadas": 0,
+               "sin_confirmar": 0} for percent in STAGES]
     for installation in fleet:
         if installation.id in rows or versions.get(installation.id) == OLD_VERSION:
-            funnel[stage_of(installation.place)]["destinatarias"] += 1
+            for stage in funnel[stage_of(installation.place):]:
+                stage["destinatarias"] += 1
     failures: Dict[Tuple[int, str, int], int] = {}
     for row in rows.values():
-        stage = funnel[row["stage"]]
-        stage["ofrecida"] += row["offers"] > 0
-        stage["descarga_iniciada"] += row["download_started_at"] is not None
-        stage["descargada"] += row["download_completed_at"] is not None
-        stage["ok"] += row["ok_ms"] > 0
-        stage["fallidas"] += row["failures"] > 0
-        stage["confirmadas"] += row["confirmed_at"] is not None
-        stage["sin_confirmar"] += row["unconfirmed_at"] is not None
-        if row["failures"] > 0:
-            key = (row["stage"], row["last_step"], row["last_code"])
-            failures[key] = failures.get(key, 0) + 1
+        band = row["stage"] if row["place"] < 0 else stage_of(row["place"])
+        for index in range(band, len(funnel)):
+            stage = funnel[index]
+            stage["ofrecida"] += row["offers"] > 0
+            stage["descarga_iniciada"] += row["download_started_at"] is not None
+            stage["descargada"] += row["download_completed_at"] is not None
+            stage["con_resultado"] += row["outcomes"] > 0
+            stage["ok"] += row["ok_ms"] > 0
+            stage["fallidas"] += row["failures"] > 0
+            stage["confirmadas"] += row["confirmed_at"] is not None
+            stage["sin_confirmar"] += row["unconfirmed_at"] is not None
+            if row["failures"] > 0:
+                key = (index, row["last_step"], row["last_code"])
+                failures[key] = failures.get(key, 0) + 1
     for (stage, step, code), count in sorted(failures.items(), key=lambda item: (-item[1], item[0])):
         funnel[stage]["fallos"].append({"paso": step, "codigo": code, "instalaciones": count})
     return funnel

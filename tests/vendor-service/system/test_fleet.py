@@ -139,9 +139,9 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio, front
     assert_reports_stored_once(service, figures)
     assert (figures.status, figures.stage, figures.reason) == (FINISHED, 3, "")
     assert [(event, detail) for _, event, detail in figures.events] == [
-        ("iniciado", ""), ("avanzado", "a la etapa 10 % (por si solo)"),
-        ("avanzado", "a la etapa 50 % (por si solo)"), ("avanzado", "a la etapa 100 % (por si solo)"),
-        ("terminado", "todas las etapas cumplidas (por si solo)")]
+        ("iniciado", ""), ("avanzado", "a la etapa 10 % (por sí solo)"),
+        ("avanzado", "a la etapa 50 % (por sí solo)"), ("avanzado", "a la etapa 100 % (por sí solo)"),
+        ("terminado", "todas las etapas cumplidas (por sí solo)")]
     rounds = figures.rounds
     assert rounds[-1].offers == 0 and len(rounds) < HEALTHY.max_rounds
 
@@ -185,11 +185,13 @@ def test_a_healthy_release_reaches_the_whole_fleet_by_its_stages(servicio, front
     assert dict(linked) == {i.id: 3 if i.id in failing else 1 for i in installations}
 
     funnel = assert_console_agrees(service, figures, installations)
-    assert [s["destinatarias"] for s in funnel] == [len(members(installations, k)) for k in range(4)]
-    assert sum(s["ofrecida"] for s in funnel) == sum(s["descarga_iniciada"] for s in funnel) == SIZE
-    assert (sum(s["descargada"] for s in funnel), sum(s["ok"] for s in funnel),
-            sum(s["confirmadas"] for s in funnel), sum(s["fallidas"] for s in funnel)) == (ok, ok, ok, len(failing))
-    assert sum(f["instalaciones"] for s in funnel for f in s["fallos"] if (f["paso"], f["codigo"]) ==
+    # Each row holds the stages above it: the last one is the whole rollout.
+    assert [s["destinatarias"] for s in funnel] == \
+        [sum(len(members(installations, k)) for k in range(stage + 1)) for stage in range(4)]
+    whole = funnel[-1]
+    assert whole["ofrecida"] == whole["descarga_iniciada"] == whole["con_resultado"] == SIZE
+    assert (whole["descargada"], whole["ok"], whole["confirmadas"], whole["fallidas"]) == (ok, ok, ok, len(failing))
+    assert sum(f["instalaciones"] for f in whole["fallos"] if (f["paso"], f["codigo"]) ==
                ("DESCARGA", 12002)) == len(failing)
 
 
@@ -252,7 +254,8 @@ def test_a_release_failing_for_30_percent_halts_inside_its_first_stage(servicio,
         sorted(id for id, row in rows.items() if row["ok_ms"] > 0 and row["last_result"] == "OK")
 
     funnel = assert_console_agrees(service, figures, installations)
-    assert [s["destinatarias"] for s in funnel] == [len(members(installations, k)) for k in range(4)]
-    assert funnel[0]["ofrecida"] == len(rows) and [s["ofrecida"] for s in funnel[1:]] == [0, 0, 0]
+    assert [s["destinatarias"] for s in funnel] == \
+        [sum(len(members(installations, k)) for k in range(stage + 1)) for stage in range(4)]
+    assert [s["ofrecida"] for s in funnel] == [len(rows)] * 4
     assert funnel[0]["fallos"] == [{"paso": step, "codigo": FAILED_ROW[step][2], "instalaciones": funnel[0]["fallidas"]}]
     assert funnel[0]["fallidas"] >= failures

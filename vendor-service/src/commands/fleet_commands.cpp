@@ -13,6 +13,7 @@
 #include "rollouts/fleet_requests.h"
 #include "rollouts/rollout_rules.h"
 #include "service_settings.h"
+#include "storage/audit_store.h"
 #include "storage/fleet_store.h"
 #include "storage/store.h"
 
@@ -52,15 +53,28 @@ FieldOf OptionsOf(const CommandLine& line) {
     return [&line](const std::string& name) { return Option(line, name, ""); };
 }
 
+// A request's refusal as the command line names its options.
+int Refused(const RequestError& error) {
+    return Fail(error.Named("--" + error.field));
+}
+
 int AddRelease(const CommandLine& line) {
     Release release;
-    std::string error;
+    RequestError refusal;
     const std::vector<std::string> hosts = Options(line, "host");
     const std::string host = hosts.empty() ? service_settings::DownloadHost : hosts.front();
-    if (!ReadReleaseRequest(OptionsOf(line), Option(line, "data", ""), host, release, error)) return Fail(error);
+    if (!ReadReleaseRequest(OptionsOf(line), Option(line, "data", ""), host, release, refusal)) return Refused(refusal);
     Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
+    std::string error, nearest;
+    std::vector<std::string> known;
+    if (!HasOption(line, "new-product") && !KnownProducts(db, known, error)) return StoreError(error);
+    if (!HasOption(line, "new-product") && !IsKnownProduct(release.product, known, nearest)) {
+        return Fail("el producto " + release.product + " no es del catálogo ni de la flota" +
+                    (nearest.empty() ? "" : " (¿quería decir " + nearest + "?)") +
+                    "; --new-product lo admite como producto nuevo");
+    }
     if (!InsertRelease(db, release, error)) return StoreError(error);
     std::cout << "release " << release.id << " " << release.product << " " << release.version << " " << release.url
               << " " << release.size << " bytes sha256=" << release.sha256
@@ -96,8 +110,9 @@ void PrintRollout(const Rollout& rollout) {
 int StartRollout(const CommandLine& line) {
     long long releaseId = 0;
     Rollout rollout;
+    RequestError refusal;
+    if (!ReadRolloutRequest(OptionsOf(line), releaseId, rollout, refusal)) return Refused(refusal);
     std::string error;
-    if (!ReadRolloutRequest(OptionsOf(line), releaseId, rollout, error)) return Fail(error);
     Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
@@ -125,7 +140,7 @@ int CommandOnRollout(const CommandLine& line, const std::string& action) {
     Database db;
     int exitCode = 0;
     if (!OpenCommandStore(line, db, exitCode)) return exitCode;
-    RolloutCommand command{id, action, "de la linea de comandos"};
+    RolloutCommand command{id, action, CommandLineActor};
     std::string error;
     if (!ApplyRolloutCommand(db, command, error)) {
         std::cerr << error << "\n";

@@ -25,6 +25,7 @@
 #include "storage/fleet_store.h"
 #include "storage/store.h"
 #include "storage/store_writer.h"
+#include "webhooks/webhook_sender.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ struct ServeSettings {
     int hashSettleMs = 1000;
     std::string panelAddress;
     int panelPort = 0;
+    uint64_t uploadMaxBytes = uint64_t{2048} << 20;
     bool panelWithAgents = false;  // the console beside the agents' routes, as asked for
 };
 
@@ -81,7 +83,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     }
     long long panelPort = 0;
     long long port = 0, threads = 0, rate = 0, burst = 0, days = 0, storeMb = 0, queueMb = 0, settle = 0,
-              connections = 0, newPerNetwork = 0;
+              connections = 0, newPerNetwork = 0, uploadMb = 0;
     const FleetLimits fleetDefaults;
     const long long cores = std::max(1u, std::thread::hardware_concurrency());
     if (!NumberOption(line, "port", 443, 1, 65535, port) || !NumberOption(line, "threads", cores, 1, 64, threads) ||
@@ -92,6 +94,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
         !NumberOption(line, "hash-settle-ms", 1000, 0, 3600LL * 1000, settle) ||
         !NumberOption(line, "max-connections", 20000, 1, 1000000, connections) ||
         !NumberOption(line, "panel-port", 0, 0, 65535, panelPort) ||
+        !NumberOption(line, "upload-max-mb", 2048, 1, 1024LL * 1024, uploadMb) ||
         !NumberOption(line, "new-installations-per-network", fleetDefaults.newInstallationsPerNetworkDay, 0, 100000000,
                       newPerNetwork)) {
         return false;
@@ -115,6 +118,7 @@ bool ReadSettings(const CommandLine& line, ServeSettings& settings) {
     settings.hashSettleMs = static_cast<int>(settle);
     settings.limits.maxConnections = static_cast<int>(connections);
     settings.panelPort = static_cast<int>(panelPort);
+    settings.uploadMaxBytes = static_cast<uint64_t>(uploadMb) << 20;
     if (settings.data.empty() || (settings.listen.tls && (settings.listen.certificateFile.empty() ||
                                                           settings.listen.keyFile.empty()))) {
         Usage();
@@ -195,22 +199,25 @@ int OpenLogFile(const std::string& path) {
 
 // What the writer tells the service: store health in the log, reports and
 // stopped rollouts to the rollout cache (once it exists).
-void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCache*>& cache) {
+void HookWriter(ServeSettings& settings, AccessLog& log, std::atomic<RolloutCache*>& cache, WebhookSender& webhooks) {
     settings.writer.onHealthChange = [&log](bool healthy, const std::string& error) {
         log.Write(EventLogLine(UtcNowMillisText(), healthy ? "store-available" : "store-failing",
                                healthy ? "" : "error=" + EscapeLogValue(error)));
     };
-    settings.writer.onCommitted = [&cache](const std::vector<const PendingRow*>& rows) {
+    settings.writer.onCommitted = [&cache, &webhooks](const std::vector<const PendingRow*>& rows) {
         RolloutCache* rollouts = cache.load();
         for (const PendingRow* row : rows) {
             if (row->link && rollouts != nullptr) {
                 rollouts->NoteOutcome(row->link->rolloutId, row->link->installationId, row->receivedMs,
                                       row->link->putBack);
             }
+            if (row->command) webhooks.Wake();  // an operator's halt or advance is told at once
         }
     };
-    settings.store.onRolloutStopped = [&cache](long long id) {
+    // A halt decided by the writer is told to the receivers at once.
+    settings.store.onRolloutStopped = [&cache, &webhooks](long long id) {
         if (RolloutCache* rollouts = cache.load()) rollouts->Forget(id);
+        webhooks.Wake();
     };
 }
 
@@ -232,7 +239,13 @@ int Serve(const CommandLine& line) {
     HttpServer server;  // destroyed last: the writer and the hasher may still hand it answers
     HttpServer panel;
     std::atomic<RolloutCache*> rolloutCache{nullptr};  // set once the cache exists; the writer starts before it
-    HookWriter(settings, log, rolloutCache);
+    WebhookSettings webhookSettings;
+    webhookSettings.target = settings.store.target;
+    webhookSettings.log = [&log](const std::string& fields) {
+        log.Write(EventLogLine(UtcNowMillisText(), "webhook", fields));
+    };
+    WebhookSender webhooks(webhookSettings);
+    HookWriter(settings, log, rolloutCache, webhooks);
     StoreWriter writer(MakeStoreBackend(settings.store), settings.writer);
     std::string error;
     if (!writer.Start(error)) {
@@ -240,6 +253,7 @@ int Serve(const CommandLine& line) {
     }
     Checkpointer checkpointer(settings.store.target);
     checkpointer.Start();
+    webhooks.Start();
     ReadPool reads(settings.store.target, ReadThreads, ReadQueue);
     RolloutCache rollouts(
         [path = settings.store.target](OfferingState& state, std::string& loadError) {
@@ -266,6 +280,8 @@ int Serve(const CommandLine& line) {
     context.checkInPath = Option(line, "checkin-path", service_settings::CheckInPath);
     context.checkInNeedsStore = IsPostgresTarget(settings.store.target);
     if (!Options(line, "host").empty()) context.hosts = Options(line, "host");
+    context.webhookWake = [&webhooks] { webhooks.Wake(); };
+    context.uploadMaxBytes = settings.uploadMaxBytes;
 
     // The console on an address of its own when a port is given, beside the
     // agents' API only when asked for; else nowhere.
@@ -309,6 +325,7 @@ int Serve(const CommandLine& line) {
     reads.Stop();
     rollouts.Stop();
     rateShare.Stop();
+    webhooks.Stop();
     writer.Stop(WriterStopMs);
     hashes.Stop();
     checkpointer.Stop();

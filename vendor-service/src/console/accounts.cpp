@@ -51,7 +51,7 @@ bool IsOperatorName(const std::string& name) {
 }
 
 bool SaveOperator(const Database& db, const std::string& name, const std::string& password, std::string& error,
-                  bool mustExist) {
+                  bool mustExist, const std::string& role) {
     const std::string salt = RandomToken();
     const std::string hash = Pbkdf2(password, salt, Iterations);
     if (salt.empty() || hash.empty()) {
@@ -70,10 +70,11 @@ bool SaveOperator(const Database& db, const std::string& name, const std::string
     }
     if (result.Ok()) {
         result = db.Run(
-            "INSERT INTO operators (name, salt, hash, iterations, created_at) VALUES (?1, ?2, ?3, ?4, ?5)"
+            "INSERT INTO operators (name, salt, hash, iterations, created_at, role) VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
             " ON CONFLICT (name) DO UPDATE SET salt = excluded.salt, hash = excluded.hash,"
             " iterations = excluded.iterations",
-            {Text(name), Text(salt), Text(hash), Int(Iterations), Text(std::to_string(std::time(nullptr)))});
+            {Text(name), Text(salt), Text(hash), Int(Iterations), Text(std::to_string(std::time(nullptr))),
+             Text(role)});
     }
     if (result.Ok()) result = db.Run("DELETE FROM sessions WHERE operator = ?1", {Text(name)});
     if (result.Ok()) result = Commit(db);
@@ -82,6 +83,16 @@ bool SaveOperator(const Database& db, const std::string& name, const std::string
         Rollback(db);
     }
     return result.Ok();
+}
+
+bool SetOperatorRole(const Database& db, const std::string& name, const std::string& role, std::string& error) {
+    const SqlResult result = db.Run("UPDATE operators SET role = ?2 WHERE name = ?1", {Text(name), Text(role)});
+    if (!result.Ok()) {
+        error = result.error;
+        return false;
+    }
+    if (result.changes == 0) error = "no existe el operador " + name;
+    return result.changes > 0;
 }
 
 bool RemoveOperator(const Database& db, const std::string& name, std::string& error) {
@@ -125,15 +136,79 @@ bool OpenSession(const Database& db, const std::string& operatorName, int hours,
 bool FindSession(const Database& db, const std::string& token, Session& session) {
     if (token.size() != 64) return false;
     const SqlResult result = db.Run(
-        "SELECT s.operator, s.csrf FROM sessions s JOIN operators o ON o.name = s.operator"
+        "SELECT s.operator, s.csrf, o.role FROM sessions s JOIN operators o ON o.name = s.operator"
         " WHERE s.token_hash = ?1 AND s.expires_unix > ?2",
         {Text(Sha256Hex(token)), Int(std::time(nullptr))});
     if (!result.Ok() || result.rows.empty()) return false;
     session.operatorName = result.rows[0].Text(0);
     session.csrf = result.rows[0].Text(1);
+    session.role = result.rows[0].Text(2);
     return true;
 }
 
 void CloseSession(const Database& db, const std::string& token) {
     db.Run("DELETE FROM sessions WHERE token_hash = ?1", {Text(Sha256Hex(token))});
+}
+
+namespace {
+
+constexpr char TokenPrefix[] = "trv_";
+constexpr int64_t TokenUseNoteSeconds = 60;
+
+std::string UtcText(int64_t unixSeconds) {
+    const auto time = static_cast<std::time_t>(unixSeconds);
+    std::tm utc = {};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+}  // namespace
+
+bool CreateToken(const Database& db, const std::string& name, const std::string& scope, const std::string& createdBy,
+                 std::string& token, long long& id, std::string& error) {
+    const std::string secret = RandomToken();
+    if (secret.empty()) {
+        error = "no hay aleatoriedad para el token";
+        return false;
+    }
+    token = TokenPrefix + secret;
+    const SqlResult result = db.Run(
+        "INSERT INTO api_tokens (name, token_hash, scope, created_by, created_at) VALUES (?1, ?2, ?3, ?4, ?5)"
+        " RETURNING id",
+        {Text(name), Text(Sha256Hex(token)), Text(scope), Text(createdBy), Text(UtcText(std::time(nullptr)))});
+    if (!result.Ok() || result.rows.empty()) {
+        error = result.error;
+        return false;
+    }
+    id = result.rows[0].Int(0);
+    return true;
+}
+
+bool RevokeToken(const Database& db, long long id, std::string& error) {
+    const SqlResult result = db.Run("UPDATE api_tokens SET revoked_at = ?2 WHERE id = ?1 AND revoked_at IS NULL",
+                                    {Int(id), Text(UtcText(std::time(nullptr)))});
+    if (!result.Ok()) {
+        error = result.error;
+        return false;
+    }
+    if (result.changes == 0) error = "no existe ese token, o ya estaba revocado";
+    return result.changes > 0;
+}
+
+bool FindToken(const Database& db, const std::string& token, std::string& name, std::string& scope) {
+    if (token.size() != 68 || token.rfind(TokenPrefix, 0) != 0) return false;
+    const std::string hash = Sha256Hex(token);
+    const SqlResult result = db.Run(
+        "SELECT name, scope, COALESCE(last_used_at, '') FROM api_tokens WHERE token_hash = ?1 AND revoked_at IS NULL",
+        {Text(hash)});
+    if (!result.Ok() || result.rows.empty()) return false;
+    name = result.rows[0].Text(0);
+    scope = result.rows[0].Text(1);
+    const int64_t now = std::time(nullptr);
+    if (result.rows[0].Text(2) < UtcText(now - TokenUseNoteSeconds)) {
+        db.Run("UPDATE api_tokens SET last_used_at = ?2 WHERE token_hash = ?1", {Text(hash), Text(UtcText(now))});
+    }
+    return true;
 }

@@ -23,7 +23,7 @@ Json CountsJson(const std::vector<CountRow>& rows, const char* first, const char
     return list;
 }
 
-Json ReleaseJson(const Release& release) {
+Json ReleaseItem(const Release& release) {
     return {{"id", release.id},         {"producto", release.product}, {"version", release.version},
             {"url", release.url},       {"bytes", release.size},       {"sha256", release.sha256},
             {"firma", release.signature}, {"declarada", !release.statement.empty()}, {"alta", release.createdAt}};
@@ -34,7 +34,7 @@ Json RolloutItem(const Rollout& rollout) {
     for (const Stage& stage : rollout.settings.stages) stages.push_back(StageName(stage));
     const RolloutSettings& s = rollout.settings;
     return {{"id", rollout.id},
-            {"version", ReleaseJson(rollout.release)},
+            {"version", ReleaseItem(rollout.release)},
             {"estado", rollout.status},
             {"etapa_actual", rollout.currentStage},
             {"etapas", stages},
@@ -56,10 +56,6 @@ Json RolloutItem(const Rollout& rollout) {
             {"iniciado", rollout.createdAt}};
 }
 
-Json LineJson(const InstallationLine& line) {
-    return {{"id", line.id},         {"producto", line.product},         {"equipo", line.hostname},
-            {"version", line.programVersion}, {"ultimo_checkin", line.lastSeen}, {"nota", line.note}};
-}
 
 }  // namespace
 
@@ -75,13 +71,8 @@ std::string SummaryJson(const FleetSummary& summary) {
                  {"despliegues", rollouts}});
 }
 
-std::string RolloutsJson(const std::vector<Rollout>& rollouts) {
-    Json list = Json::array();
-    for (const Rollout& rollout : rollouts) list.push_back(RolloutItem(rollout));
-    return Dump(list);
-}
-
-std::string RolloutJson(const RolloutView& view) {
+std::string RolloutJson(const RolloutView& view, const std::string& waiting, const std::vector<std::string>& warnings,
+                        const std::string& healthJson, const ListRows& history) {
     Json stages = Json::array();
     for (const StageFunnel& f : view.stages) {
         Json failures = Json::array();
@@ -93,6 +84,7 @@ std::string RolloutJson(const RolloutView& view) {
                           {"ofrecida", f.offered},
                           {"descarga_iniciada", f.downloadStarted},
                           {"descargada", f.downloaded},
+                          {"con_resultado", f.withOutcome},
                           {"ok", f.reportedOk},
                           {"fallidas", f.failed},
                           {"fallos", failures},
@@ -100,11 +92,9 @@ std::string RolloutJson(const RolloutView& view) {
                           {"sin_confirmar", f.unconfirmed}});
     }
     Json events = Json::array();
-    for (const RolloutEvent& event : view.events) {
-        events.push_back({{"cuando", event.at}, {"que", event.event}, {"detalle", event.detail}});
+    for (const SqlRow& row : history.rows) {
+        events.push_back({{"cuando", row.Text(0)}, {"que", row.Text(1)}, {"detalle", row.Text(2)}});
     }
-    Json lines = Json::array();
-    for (const InstallationLine& line : view.installations) lines.push_back(LineJson(line));
     Json decisions = Json::array();
     for (size_t i = 0; i < view.decisions.size() && i < view.stages.size(); ++i) {
         const StageCounts& c = view.decisions[i];
@@ -116,49 +106,46 @@ std::string RolloutJson(const RolloutView& view) {
                              {"resultados_ponderados", c.weightedOutcomes},
                              {"fallos_ponderados", c.weightedFailures},
                              {"sin_historial_resultados", c.uncountedOutcomes},
-                             {"sin_historial_fallidas", c.uncountedFailures}});
+                             {"sin_historial_fallidas", c.uncountedFailures},
+                             {"fallos_reconocidos", i < view.acknowledged.size() ? view.acknowledged[i] : 0.0}});
     }
     Json json = RolloutItem(view.rollout);
     json["embudo"] = stages;
     json["decision"] = decisions;
+    json["espera"] = waiting;
+    json["advertencias"] = warnings;
+    json["reintentables"] = view.retryable;
+    json["salud"] = Json::parse(healthJson, nullptr, false);
     json["historia"] = events;
-    json["instalaciones"] = lines;
+    return Dump(json);
+}
+
+std::string ReleaseJson(const Release& release, const std::string& healthJson) {
+    Json json = ReleaseItem(release);
+    json["salud"] = Json::parse(healthJson, nullptr, false);
     return Dump(json);
 }
 
-std::string ReleasesJson(const std::vector<Release>& releases) {
-    Json list = Json::array();
-    for (const Release& release : releases) list.push_back(ReleaseJson(release));
-    return Dump(list);
+std::string InstallationJson(const InstallationFacts& facts) {
+    return Dump({{"id", facts.id},
+                 {"producto", facts.product},
+                 {"equipo", facts.hostname},
+                 {"version", facts.programVersion},
+                 {"ruta", facts.installedPath},
+                 {"direccion", facts.clientAddress},
+                 {"agente", facts.agentVersion},
+                 {"windows", facts.windowsVersion},
+                 {"primera_vez", facts.firstSeen},
+                 {"ultimo_checkin", facts.lastSeen},
+                 {"checkins", facts.checkIns},
+                 {"dias_visto", facts.daysSeen}});
 }
 
-std::string FailuresJson(const std::vector<FailureRow>& rows) {
+std::string HaltAlertsJson(const std::vector<HaltAlert>& alerts) {
     Json list = Json::array();
-    for (const FailureRow& row : rows) {
-        list.push_back({{"despliegue", row.rolloutId}, {"producto", row.product}, {"version", row.version},
-                        {"paso", row.step}, {"codigo", row.code}, {"afectadas", row.installations}});
+    for (const HaltAlert& alert : alerts) {
+        list.push_back({{"despliegue", alert.rolloutId}, {"producto", alert.product}, {"version", alert.version},
+                        {"motivo", alert.reason}});
     }
     return Dump(list);
-}
-
-std::string InstallationsJson(const std::vector<InstallationLine>& lines) {
-    Json list = Json::array();
-    for (const InstallationLine& line : lines) list.push_back(LineJson(line));
-    return Dump(list);
-}
-
-std::string InstallationJson(const InstallationHistory& history) {
-    Json events = Json::array();
-    for (const auto& event : history.events) {
-        events.push_back({{"cuando", event.at}, {"que", event.kind}, {"detalle", event.summary}});
-    }
-    Json json = LineJson(history.installation);
-    json["ruta"] = history.installedPath;
-    json["direccion"] = history.clientAddress;
-    json["agente"] = history.agentVersion;
-    json["windows"] = history.windowsVersion;
-    json["primera_vez"] = history.firstSeen;
-    json["checkins"] = history.checkIns;
-    json["historia"] = events;
-    return Dump(json);
 }

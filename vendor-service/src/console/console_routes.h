@@ -14,7 +14,7 @@ struct ServiceContext;
 struct Admission;
 
 bool IsConsolePath(const std::string& path);
-Admission AdmitConsole(const Request& head);
+Admission AdmitConsole(const ServiceContext& context, const Request& head);
 void HandleConsole(ServiceContext& context, const Request& request, Respond respond);
 
 // The value of one cookie in a Cookie header; empty when absent.

@@ -1,6 +1,7 @@
 #include "core/http_server.h"
 #include "http/forwarded_for.h"
 
+#include "core/file_body.h"
 #include "core/tls_stream.h"
 
 #include <sys/resource.h>
@@ -116,6 +117,7 @@ public:
           client_(std::move(client)) {}
 
     ~Session() {
+        DropBodyFile();
         ReleaseBody();
         state_->connections--;
         if (registered_) Unregister(state_, registration_);
@@ -214,6 +216,7 @@ private:
             unreadBody_ = true;
             return Dispatch();
         }
+        if (!admission.bodyFile.empty()) return TakeBodyToFile(admission);
         // A route may take less than the server's bound; set before any body byte is parsed.
         bodyLimit_ = admission.maxBodyBytes != 0 ? std::min(admission.maxBodyBytes, state_->limits.bodyBytes)
                                                  : state_->limits.bodyBytes;
@@ -263,6 +266,67 @@ private:
             self->request_.body = std::move(self->parser_->get().body());
             self->Dispatch();
         });
+    }
+
+    // A body streamed to a new file, read a piece at a time with the body's
+    // deadline for each piece, bounded by the route; the file goes when the
+    // body does not arrive whole.
+    void TakeBodyToFile(const Admission& admission) {
+        if (!parser_->chunked() && request_.declaredLength > admission.maxBodyBytes) {
+            return Refuse(413, "el cuerpo supera " + std::to_string(admission.maxBodyBytes >> 20) + " MB");
+        }
+        fileParser_.emplace(std::move(*parser_));
+        parser_.reset();
+        fileParser_->body_limit(admission.maxBodyBytes);
+        bodyFile_ = admission.bodyFile;
+        const int fd = ::open(bodyFile_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            bodyFile_.clear();
+            return Refuse(503, "no se pudo guardar el cuerpo");
+        }
+        fileParser_->get().body().fd = fd;
+        if (beast::iequals(HeaderValue(request_.headers, "Expect"), "100-continue")) {
+            interim_ = "HTTP/1.1 100 Continue\r\n\r\n";
+            Deadline(state_->limits.writeMs);
+            return net::async_write(stream_, net::buffer(interim_),
+                                    [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                                        if (ec) return self->DropBodyFile(), self->CloseNow();
+                                        self->ReadBodyPiece();
+                                    });
+        }
+        ReadBodyPiece();
+    }
+
+    void ReadBodyPiece() {
+        Deadline(state_->limits.bodyMs);
+        http::async_read_some(stream_, buffer_, *fileParser_,
+                              [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                                  if (ec == http::error::body_limit) {
+                                      self->DropBodyFile();
+                                      return self->Refuse(413, "el cuerpo supera el límite de subida");
+                                  }
+                                  if (ec) return self->DropBodyFile(), self->CloseNow();
+                                  if (!self->fileParser_->is_done()) return self->ReadBodyPiece();
+                                  auto& body = self->fileParser_->get().body();
+                                  ::close(body.fd);
+                                  body.fd = -1;
+                                  self->request_.bodyFile = self->bodyFile_;
+                                  self->request_.bodyFileBytes = body.bytes;
+                                  self->request_.bodyFileSha256 = body.Hex();
+                                  self->bodyFile_.clear();  // the handler's now
+                                  self->fileParser_.reset();
+                                  self->Dispatch();
+                              });
+    }
+
+    void DropBodyFile() {
+        if (fileParser_ && fileParser_->get().body().fd >= 0) {
+            ::close(fileParser_->get().body().fd);
+            fileParser_->get().body().fd = -1;
+        }
+        if (!bodyFile_.empty()) ::unlink(bodyFile_.c_str());
+        bodyFile_.clear();
+        fileParser_.reset();
     }
 
     void Dispatch() {
@@ -395,6 +459,8 @@ private:
     beast::flat_buffer buffer_;
     std::string client_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<http::request_parser<HashedFileBody>> fileParser_;  // a body streamed to a file
+    std::string bodyFile_;  // that file, while the session still owns it
     Request request_;
     Response response_;
     AccessRecord record_;

@@ -22,6 +22,11 @@ struct Request {
     std::string clientAddress;
     bool hasBody = false;   // a Content-Length above 0 or a chunked body was announced
     uint64_t declaredLength = 0;  // the Content-Length; 0 when chunked or absent
+    // A body the route had streamed to a file (Admission::bodyFile): the
+    // file, its size and its SHA-256; the handler publishes or removes it.
+    std::string bodyFile;
+    uint64_t bodyFileBytes = 0;
+    std::string bodyFileSha256;
 };
 
 // The first value of a header (names compared in any letter case); empty

@@ -8,11 +8,24 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "rollouts/rollout_model.h"
 
 // A named value; empty when it was not given.
 using FieldOf = std::function<std::string(const std::string& name)>;
+
+// Why a request was refused: the text, in Spanish, and the name of the
+// value at fault (empty when it is the request as a whole), for the
+// caller to name it as its user knows it: "--soak-minutes" on the command
+// line, the form's label in the console.
+struct RequestError {
+    std::string field;
+    std::string text;
+    bool needsName = false;  // the text says what is wrong, not with what ("debe ser un número ...")
+    // The text, after the field's name where it needs one ("--soak-minutes debe ser ...").
+    std::string Named(const std::string& name) const { return needsName ? name + " " + text : text; }
+};
 
 // A release of a file served from `dataRoot`'s "archivos" (its size and
 // SHA-256 taken from the file) or of an outside https address (size and
@@ -20,7 +33,13 @@ using FieldOf = std::function<std::string(const std::string& name)>;
 // given (refused unless it states this very release). False with the
 // reason, in Spanish.
 bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const std::string& downloadHost,
-                        Release& release, std::string& error);
+                        Release& release, RequestError& error);
 
 // The targeting and settings of a new rollout (its release is "release").
-bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rollout, std::string& error);
+bool ReadRolloutRequest(const FieldOf& field, long long& releaseId, Rollout& rollout, RequestError& error);
+
+// The product keys releases may name: the agent's catalogue, and those
+// given (the store's releases and fleet). False for any other, with the
+// nearest known key in `nearest` when one is a few letters away.
+bool IsKnownProduct(const std::string& product, const std::vector<std::string>& others, std::string& nearest);
+std::vector<std::string> CatalogueProducts();

@@ -79,7 +79,7 @@ bool IsApiKey(const std::string& sent, const std::string& key) {
 
 Admission AdmitRequest(ServiceContext& context, const Request& head) {
     if (IsConsolePath(head.path)) {
-        if (context.servesConsole) return AdmitConsole(head);
+        if (context.servesConsole) return AdmitConsole(context, head);
         return Refuse(ErrorResponse(404, "no encontrado"), head);
     }
     if (!context.servesAgents) return Refuse(ErrorResponse(404, "no encontrado"), head);

@@ -26,6 +26,10 @@ struct Admission {
     Response refusal;
     bool readBody = false;
     size_t maxBodyBytes = 0;  // the longest body this route reads; 0: the server's bound
+    // Where the body goes instead of memory: a new file (created here, never
+    // one that exists), up to maxBodyBytes however large the server's bound,
+    // each read with the body's deadline (a large upload takes long).
+    std::string bodyFile;
 };
 
 struct ServiceContext {
@@ -56,6 +60,10 @@ struct ServiceContext {
     // counts no instance can keep (the agent takes 503 as no check-in).
     bool checkInNeedsStore = false;
     int reportStoreWaitMs = 5000;
+    // Wakes the webhook sender (a test event, a receiver switched on); none: it finds them within a second.
+    std::function<void()> webhookWake;
+    // The largest package uploaded through the console (--upload-max-mb).
+    uint64_t uploadMaxBytes = uint64_t{2048} << 20;
 };
 
 Admission AdmitRequest(ServiceContext& context, const Request& head);

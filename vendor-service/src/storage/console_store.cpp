@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <ctime>
 #include <map>
+#include <cstdio>
 #include <set>
 
+#include "agents/contract.h"
 #include "rollouts/rollout_rules.h"
 #include "storage/fleet_store.h"
 
 namespace {
 
-constexpr int ListLimit = 200;
 constexpr size_t SummaryRows = 50;  // per table; the rest are summed as one row
 
 // The summary's three tables and its total from one pass over the
@@ -25,72 +26,32 @@ constexpr char CountWithoutHistory[] =
 
 constexpr char OfferedIds[] = "SELECT installation_id FROM rollout_installations WHERE rollout_id = ?1";
 constexpr char ProductFleet[] =
-    "SELECT id, program_version, hostname, first_seen_ms, days_seen FROM installations WHERE product = ?1"
+    "SELECT id, program_version, hostname, first_seen_ms, days_seen, network FROM installations WHERE product = ?1"
     " AND last_seen_unix >= ?2";
+// The funnel and its failures by the band of each installation's place
+// ({band}: a CASE made from the rollout's stages).
 constexpr char Funnel[] =
-    "SELECT stage, COUNT(*) FILTER (WHERE offers > 0), COUNT(download_started_at), COUNT(download_completed_at),"
-    " COUNT(*) FILTER (WHERE ok_ms > 0), COUNT(*) FILTER (WHERE failures > 0), COUNT(confirmed_at),"
-    " COUNT(unconfirmed_at) FROM rollout_installations WHERE rollout_id = ?1 GROUP BY stage";
+    "SELECT {band}, COUNT(*) FILTER (WHERE offers > 0), COUNT(download_started_at), COUNT(download_completed_at),"
+    " COUNT(*) FILTER (WHERE outcomes > 0), COUNT(*) FILTER (WHERE ok_ms > 0), COUNT(*) FILTER (WHERE failures > 0),"
+    " COUNT(confirmed_at), COUNT(unconfirmed_at) FROM rollout_installations WHERE rollout_id = ?1 GROUP BY 1";
 constexpr char FunnelFailures[] =
-    "SELECT stage, COALESCE(last_step, ''), COALESCE(last_code, 0), COUNT(*) FROM rollout_installations"
-    " WHERE rollout_id = ?1 AND failures > 0 GROUP BY stage, COALESCE(last_step, ''), COALESCE(last_code, 0)"
-    " ORDER BY 4 DESC";
-constexpr char Events[] = "SELECT at, event, detail FROM rollout_events WHERE rollout_id = ?1 ORDER BY id DESC LIMIT 50";
-// The latest 200 taken first, then joined: not the whole rollout joined and sorted.
-constexpr char OfferedTo[] =
-    "SELECT i.id, i.product, COALESCE(i.hostname, ''), COALESCE(i.program_version, ''), i.last_seen,"
-    " CASE WHEN ri.confirmed_at IS NOT NULL THEN 'confirmada'"
-    " WHEN ri.unconfirmed_at IS NOT NULL THEN 'OK sin confirmar: sigue en la version anterior'"
-    " WHEN ri.ok_ms > 0 THEN 'OK, a la espera de confirmacion'"
-    " WHEN ri.failures > 0 THEN 'fallo: ' || COALESCE(ri.last_step, '') || ' ' || CAST(COALESCE(ri.last_code, 0) AS TEXT)"
-    " WHEN ri.download_completed_at IS NOT NULL THEN 'descargada'"
-    " WHEN ri.download_started_at IS NOT NULL THEN 'descargando' ELSE 'ofrecida' END"
-    " FROM (SELECT * FROM rollout_installations WHERE rollout_id = ?1 ORDER BY last_offered_at DESC LIMIT 200) ri"
-    " JOIN installations i ON i.id = ri.installation_id ORDER BY ri.last_offered_at DESC";
-// Read as fleet_store.h's ReadStageCounts reads them, the stage after.
+    "SELECT {band}, COALESCE(last_step, ''), COALESCE(last_code, 0), COUNT(*) FROM rollout_installations"
+    " WHERE rollout_id = ?1 AND failures > 0 GROUP BY 1, 2, 3 ORDER BY 4 DESC";
+constexpr char Retryable[] =
+    "SELECT COUNT(*) FROM rollout_installations WHERE rollout_id = ?1 AND failures > 0 AND ok_ms = 0"
+    " AND outcomes > retried_outcomes";
+// Read as fleet_store.h's ReadStageCounts reads them, the stage and what was acknowledged after.
 constexpr char StageDecisions[] =
     "SELECT outcomes, failures, weighted_outcomes, weighted_failures, networks, failed_networks, uncounted_outcomes,"
-    " uncounted_failures, stage FROM rollout_stage_counts WHERE rollout_id = ?1";
-
-constexpr char FailuresLinked[] =
-    "SELECT r.id, l.product, l.version, COALESCE(ri.last_step, ''), COALESCE(ri.last_code, 0), COUNT(*)"
-    " FROM rollout_installations ri JOIN rollouts r ON r.id = ri.rollout_id JOIN releases l ON l.id = r.release_id"
-    " WHERE ri.failures > 0 GROUP BY r.id, l.product, l.version, COALESCE(ri.last_step, ''), COALESCE(ri.last_code, 0)"
-    " ORDER BY 6 DESC";
-constexpr char FailuresUnlinked[] =
-    "SELECT COALESCE(\"Programa\", ''), COALESCE(version_nueva, ''), COALESCE(paso_fallido, ''),"
-    " COALESCE(codigo_error, 0), COUNT(*) FROM update_reports WHERE rollout_id IS NULL"
-    " AND COALESCE(resultado, '') <> 'OK' GROUP BY COALESCE(\"Programa\", ''), COALESCE(version_nueva, ''),"
-    " COALESCE(paso_fallido, ''), COALESCE(codigo_error, 0) ORDER BY 5 DESC LIMIT 20";
-constexpr char FailedInstallations[] =
-    "SELECT i.id, i.product, COALESCE(i.hostname, ''), COALESCE(i.program_version, ''), i.last_seen,"
-    " CAST(ri.failures AS TEXT) || ' fallo(s), el ultimo ' || COALESCE(ri.last_outcome_at, '')"
-    " FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id"
-    " WHERE ri.rollout_id = ?1 AND ri.failures > 0 AND COALESCE(ri.last_step, '') = ?2"
-    " AND COALESCE(ri.last_code, 0) = ?3 ORDER BY ri.last_outcome_unix DESC LIMIT 200";
-constexpr char Search[] =
-    "SELECT id, product, COALESCE(hostname, ''), COALESCE(program_version, ''), last_seen, '' FROM installations"
-    " WHERE hostname LIKE ?1 ESCAPE '\\' OR id = ?2 ORDER BY last_seen_unix DESC LIMIT 200";
-
+    " uncounted_failures, stage, acknowledged_failures FROM rollout_stage_counts WHERE rollout_id = ?1";
+constexpr char HaltedSince[] =
+    "SELECT r.id, l.product, l.version, r.halt_reason FROM rollouts r JOIN releases l ON l.id = r.release_id"
+    " WHERE r.status = 'DETENIDO' AND r.updated_at >= ?1 ORDER BY r.id DESC LIMIT 3";
+constexpr char RolloutsOfRelease[] = "SELECT id FROM rollouts WHERE release_id = ?1 ORDER BY id";
 constexpr char OneInstallation[] =
     "SELECT id, product, COALESCE(hostname, ''), COALESCE(program_version, ''), last_seen,"
     " COALESCE(installed_path, ''), client_address, COALESCE(agent_version, ''), COALESCE(windows_version, ''),"
-    " first_seen, checkins FROM installations WHERE id = ?1";
-constexpr char CheckInsOf[] =
-    "SELECT received_at, COALESCE(\"Version\", ''), COALESCE(actualizador_version, ''), client_address"
-    " FROM checkins WHERE installation_id = ?1 ORDER BY id DESC LIMIT 200";
-constexpr char OffersOf[] =
-    "SELECT ri.first_offered_at, l.version, r.id, ri.download_started_at, ri.download_completed_at"
-    " FROM rollout_installations ri JOIN rollouts r ON r.id = ri.rollout_id JOIN releases l ON l.id = r.release_id"
-    " WHERE ri.installation_id = ?1";
-constexpr char ReportsOf[] =
-    "SELECT received_at, COALESCE(resultado, ''), COALESCE(version_anterior, ''), COALESCE(version_nueva, ''),"
-    " COALESCE(paso_fallido, ''), COALESCE(codigo_error, 0), COALESCE(mensaje_error, '')"
-    " FROM update_reports WHERE installation_id = ?1 ORDER BY id DESC LIMIT 200";
-// Acceptances of documents sent to this installation (their address carried its token).
-constexpr char AcceptancesOf[] =
-    "SELECT received_at, COALESCE(rtf_url, '') FROM acceptance_reports WHERE installation_id = ?1"
-    " ORDER BY id DESC LIMIT 200";
+    " first_seen, checkins, days_seen FROM installations WHERE id = ?1";
 
 // Runs a query, calling `row` for each result row; false with the error.
 template <class Row>
@@ -125,10 +86,6 @@ std::vector<CountRow> Ranked(const Tally& tally, bool byFirst) {
     return rows;
 }
 
-InstallationLine LineOf(const SqlRow& r) {
-    return InstallationLine{r.Text(0), r.Text(1), r.Text(2), r.Text(3), r.Text(4), r.Text(5)};
-}
-
 // The stage an installation belongs to by its place, or as a pilot; -1 for none.
 int StageOf(const Rollout& rollout, double place, bool pilot) {
     if (pilot) return 0;
@@ -148,9 +105,30 @@ bool IsPilot(const Rollout& rollout, const std::string& hostname, int64_t firstS
            CountsInRollout(rollout.settings, rollout.startedMs, firstSeenMs, daysSeen);
 }
 
-// How many installations of the product each stage takes in: those on a
-// version the release replaces, or already offered it, seen in the last
-// 30 days.
+// The band of a stage by place as SQL: pilots (first offered in a pilot
+// stage) in the first, a row without a place where it was first offered.
+std::string BandSql(const Rollout& rollout) {
+    const auto& stages = rollout.settings.stages;
+    std::string sql = "CASE WHEN place < 0 THEN stage";
+    if (!stages.empty() && stages[0].pilot) sql += " WHEN stage = 0 THEN 0";
+    for (size_t i = 0; i < stages.size(); ++i) {
+        if (stages[i].pilot) continue;
+        char percent[40];
+        std::snprintf(percent, sizeof percent, "%.17g", stages[i].percent);
+        sql += std::string(" WHEN place < ") + percent + " THEN " + std::to_string(i);
+    }
+    return sql + " ELSE stage END";
+}
+
+std::string WithBand(const char* sql, const Rollout& rollout) {
+    std::string text = sql;
+    text.replace(text.find("{band}"), 6, BandSql(rollout));
+    return text;
+}
+
+// How many installations of the product each stage's band takes in: those
+// on a version the release replaces, or already offered it, seen in the
+// last 30 days; and of those, the ones that count, by network.
 bool CountTargeted(const Database& db, RolloutView& view, std::string& error) {
     const Rollout& rollout = view.rollout;
     std::set<std::string> offered;
@@ -158,20 +136,106 @@ bool CountTargeted(const Database& db, RolloutView& view, std::string& error) {
             db, OfferedIds, {Int(rollout.id)}, [&](const SqlRow& r) { offered.insert(r.Text(0)); }, error)) {
         return false;
     }
+    std::vector<std::map<std::string, long long>> networks(view.stages.size());
     const int64_t since = std::time(nullptr) - int64_t{30} * 86400;
-    return Each(
+    const bool read = Each(
         db, ProductFleet, {Text(rollout.release.product), Int(since)},
         [&](const SqlRow& r) {
             const std::string id = r.Text(0);
             if (offered.count(id) == 0 && !IsTargeted(rollout.targeting, r.Text(1))) return;
-            const bool pilot = IsPilot(rollout, r.Text(2), r.Int(3), static_cast<int>(r.Int(4)));
+            const int64_t firstSeenMs = r.Int(3);
+            const int daysSeen = static_cast<int>(r.Int(4));
+            const bool pilot = IsPilot(rollout, r.Text(2), firstSeenMs, daysSeen);
             const int stage = StageOf(rollout, PlaceInRollout(id, rollout.release.id), pilot);
-            if (stage >= 0) ++view.stages[static_cast<size_t>(stage)].targeted;
+            if (stage < 0) return;
+            StageFunnel& band = view.stages[static_cast<size_t>(stage)];
+            ++band.targeted;
+            if (CountsInRollout(rollout.settings, rollout.startedMs, firstSeenMs, daysSeen)) {
+                ++band.countable;
+                ++networks[static_cast<size_t>(stage)][r.Text(5)];
+            }
         },
         error);
+    const int weight = rollout.settings.networkWeight;
+    for (size_t i = 0; i < networks.size(); ++i) {
+        view.stages[i].countableNetworks = static_cast<int>(networks[i].size());
+        for (const auto& [network, count] : networks[i]) {
+            view.stages[i].reachableWeight += static_cast<double>(weight > 0 ? std::min<long long>(count, weight) : count);
+        }
+    }
+    return read;
+}
+
+// Each row of the funnel holds the bands above it.
+void Accumulate(std::vector<StageFunnel>& stages) {
+    for (size_t i = 1; i < stages.size(); ++i) {
+        StageFunnel& row = stages[i];
+        const StageFunnel& above = stages[i - 1];
+        row.targeted += above.targeted;
+        row.offered += above.offered;
+        row.downloadStarted += above.downloadStarted;
+        row.downloaded += above.downloaded;
+        row.withOutcome += above.withOutcome;
+        row.reportedOk += above.reportedOk;
+        row.failed += above.failed;
+        row.confirmed += above.confirmed;
+        row.unconfirmed += above.unconfirmed;
+        std::map<std::pair<std::string, long long>, long long> failures;
+        for (const std::vector<FailureCount>* list : {&above.failures, &static_cast<const StageFunnel&>(row).failures}) {
+            for (const FailureCount& f : *list) failures[{f.step, f.code}] += f.installations;
+        }
+        row.failures.clear();
+        for (const auto& [key, count] : failures) row.failures.push_back(FailureCount{key.first, key.second, count});
+        std::stable_sort(row.failures.begin(), row.failures.end(),
+                         [](const FailureCount& a, const FailureCount& b) { return a.installations > b.installations; });
+    }
+}
+
+bool RolloutIdsOf(const Database& db, long long releaseId, std::vector<long long>& ids, std::string& error) {
+    return Each(
+        db, RolloutsOfRelease, {Int(releaseId)}, [&](const SqlRow& r) { ids.push_back(r.Int(0)); }, error);
+}
+
+// The release of the same program before this one: the highest version below it.
+bool PreviousRelease(const Database& db, const Release& release, Release& previous, bool& found, std::string& error) {
+    std::vector<Release> releases;
+    found = false;
+    if (!LoadReleases(db, releases, error)) return false;
+    for (const Release& other : releases) {
+        int below = 0, above = 0;
+        if (other.product != release.product || other.id == release.id ||
+            !contract::CompareVersions(other.version, release.version, below) || below >= 0) {
+            continue;
+        }
+        if (!found || (contract::CompareVersions(other.version, previous.version, above) && above > 0)) {
+            previous = other;
+            found = true;
+        }
+    }
+    return true;
+}
+
+std::string UtcText(int64_t unixSeconds) {
+    const auto time = static_cast<std::time_t>(unixSeconds);
+    std::tm utc = {};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
 }
 
 }  // namespace
+
+std::vector<ChartWindow> ChartWindows() {
+    return {{"24h", "24 horas", 86400, 3600}, {"7d", "7 días", 7 * 86400, 6 * 3600}, {"30d", "30 días", 30 * 86400, 86400}};
+}
+
+ChartWindow WindowOf(const std::string& key) {
+    for (const ChartWindow& window : ChartWindows()) {
+        if (window.key == key) return window;
+    }
+    return ChartWindows()[1];
+}
 
 bool ReadFleetSummary(const Database& db, int days, FleetSummary& summary, std::string& error) {
     summary.days = days;
@@ -208,134 +272,96 @@ bool ReadRolloutView(const Database& db, long long id, RolloutView& view, std::s
         view.stages.push_back(funnel);
     }
     view.decisions.resize(view.stages.size());
+    view.acknowledged.resize(view.stages.size());
     const auto inStage = [&view](const SqlRow& r) -> StageFunnel* {
         const long long stage = r.Int(0);
         return stage >= 0 && static_cast<size_t>(stage) < view.stages.size() ? &view.stages[static_cast<size_t>(stage)]
                                                                               : nullptr;
     };
     const std::vector<SqlValue> byRollout = {Int(id)};
-    return CountTargeted(db, view, error) &&
-           Each(
-               db, Funnel, byRollout,
-               [&](const SqlRow& r) {
-                   StageFunnel* funnel = inStage(r);
-                   if (funnel == nullptr) return;
-                   funnel->offered = r.Int(1);
-                   funnel->downloadStarted = r.Int(2);
-                   funnel->downloaded = r.Int(3);
-                   funnel->reportedOk = r.Int(4);
-                   funnel->failed = r.Int(5);
-                   funnel->confirmed = r.Int(6);
-                   funnel->unconfirmed = r.Int(7);
-               },
-               error) &&
-           Each(
-               db, FunnelFailures, byRollout,
-               [&](const SqlRow& r) {
-                   if (StageFunnel* funnel = inStage(r)) {
-                       funnel->failures.push_back(FailureCount{r.Text(1), r.Int(2), r.Int(3)});
-                   }
-               },
-               error) &&
-           Each(
-               db, Events, byRollout,
-               [&](const SqlRow& r) {
-                   view.events.push_back(RolloutEvent{r.Text(0), r.Text(1), r.Text(2)});
-               },
-               error) &&
-           Each(
-               db, OfferedTo, byRollout, [&](const SqlRow& r) { view.installations.push_back(LineOf(r)); }, error) &&
-           Each(
-               db, StageDecisions, byRollout,
-               [&](const SqlRow& r) {
-                   const long long stage = r.Int(8);
-                   if (stage < 0 || static_cast<size_t>(stage) >= view.decisions.size()) return;
-                   view.decisions[static_cast<size_t>(stage)] = ReadStageCounts(r);
-               },
-               error);
-}
-
-bool ReadFailures(const Database& db, std::vector<FailureRow>& rows, std::string& error) {
-    return Each(
-               db, FailuresLinked, {},
-               [&](const SqlRow& r) {
-                   rows.push_back(FailureRow{r.Int(0), r.Text(1), r.Text(2), r.Text(3), r.Int(4), r.Int(5)});
-               },
-               error) &&
-           Each(
-               db, FailuresUnlinked, {},
-               [&](const SqlRow& r) { rows.push_back(FailureRow{0, r.Text(0), r.Text(1), r.Text(2), r.Int(3), r.Int(4)}); },
-               error);
-}
-
-bool ReadFailureInstallations(const Database& db, long long rolloutId, const std::string& step, long long code,
-                              std::vector<InstallationLine>& lines, std::string& error) {
-    return Each(
-        db, FailedInstallations, {Int(rolloutId), Text(step), Int(code)},
-        [&](const SqlRow& r) { lines.push_back(LineOf(r)); }, error);
-}
-
-bool SearchInstallations(const Database& db, const std::string& text, std::vector<InstallationLine>& lines,
-                         std::string& error) {
-    std::string pattern;
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-        pattern += c;
-    }
-    return Each(
-        db, Search, {Text("%" + pattern + "%"), Text(text)}, [&](const SqlRow& r) { lines.push_back(LineOf(r)); },
-        error);
-}
-
-bool ReadInstallationHistory(const Database& db, const std::string& id, InstallationHistory& history,
-                             std::string& error) {
-    using Event = InstallationHistory::Event;
-    const std::vector<SqlValue> byId = {Text(id)};
-    if (!Each(
-            db, OneInstallation, byId,
-            [&](const SqlRow& r) {
-                history.found = true;
-                history.installation = InstallationLine{r.Text(0), r.Text(1), r.Text(2), r.Text(3), r.Text(4), ""};
-                history.installedPath = r.Text(5);
-                history.clientAddress = r.Text(6);
-                history.agentVersion = r.Text(7);
-                history.windowsVersion = r.Text(8);
-                history.firstSeen = r.Text(9);
-                history.checkIns = r.Int(10);
-            },
-            error) ||
-        !history.found) {
+    const SqlResult funnel = db.RunText(WithBand(Funnel, view.rollout), byRollout);
+    const SqlResult failures = db.RunText(WithBand(FunnelFailures, view.rollout), byRollout);
+    if (!funnel.Ok() || !failures.Ok()) {
+        error = !funnel.Ok() ? funnel.error : failures.error;
         return false;
     }
-    std::vector<Event>& events = history.events;
-    const auto add = [&events](const std::string& at, const char* kind, const std::string& summary) {
-        events.push_back(Event{at, kind, summary});
-    };
-    const bool read =
-        Each(
-            db, CheckInsOf, byId,
-            [&](const SqlRow& r) {
-                add(r.Text(0), "check-in", "version " + r.Text(1) + ", agente " + r.Text(2) + ", desde " + r.Text(3));
-            },
-            error) &&
-        Each(
-            db, OffersOf, byId,
-            [&](const SqlRow& r) {
-                add(r.Text(0), "oferta", "version " + r.Text(1) + " (despliegue " + r.Text(2) + ")");
-                if (!r.IsNull(3)) add(r.Text(3), "descarga", "comenzada: version " + r.Text(1));
-                if (!r.IsNull(4)) add(r.Text(4), "descarga", "completa: version " + r.Text(1));
-            },
-            error) &&
-        Each(
-            db, ReportsOf, byId,
-            [&](const SqlRow& r) {
-                std::string text = r.Text(1) + ": " + r.Text(2) + " -> " + r.Text(3);
-                if (r.Text(1) != "OK") text += ", paso " + r.Text(4) + ", codigo " + r.Text(5) + " " + r.Text(6);
-                add(r.Text(0), "informe", text);
-            },
-            error) &&
-        Each(
-            db, AcceptancesOf, byId, [&](const SqlRow& r) { add(r.Text(0), "aceptacion", r.Text(1)); }, error);
-    std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.at > b.at; });
+    for (const SqlRow& r : funnel.rows) {
+        if (StageFunnel* f = inStage(r)) {
+            f->offered = r.Int(1), f->downloadStarted = r.Int(2), f->downloaded = r.Int(3), f->withOutcome = r.Int(4);
+            f->reportedOk = r.Int(5), f->failed = r.Int(6), f->confirmed = r.Int(7), f->unconfirmed = r.Int(8);
+        }
+    }
+    for (const SqlRow& r : failures.rows) {
+        if (StageFunnel* f = inStage(r)) f->failures.push_back(FailureCount{r.Text(1), r.Int(2), r.Int(3)});
+    }
+    const SqlResult retryable = db.Run(Retryable, byRollout);
+    if (!retryable.Ok()) {
+        error = retryable.error;
+        return false;
+    }
+    view.retryable = retryable.Number(0);
+    const bool read = CountTargeted(db, view, error) &&
+                      Each(
+                          db, StageDecisions, byRollout,
+                          [&](const SqlRow& r) {
+                              const long long stage = r.Int(8);
+                              if (stage < 0 || static_cast<size_t>(stage) >= view.decisions.size()) return;
+                              view.decisions[static_cast<size_t>(stage)] = ReadStageCounts(r);
+                              view.acknowledged[static_cast<size_t>(stage)] = r.Real(9);
+                          },
+                          error);
+    Accumulate(view.stages);
     return read;
+}
+
+bool ReadHaltAlerts(const Database& db, const std::string& sinceUtc, std::vector<HaltAlert>& alerts,
+                    std::string& error) {
+    return Each(
+        db, HaltedSince, {Text(sinceUtc)},
+        [&](const SqlRow& r) { alerts.push_back(HaltAlert{r.Int(0), r.Text(1), r.Text(2), r.Text(3)}); }, error);
+}
+
+bool ReadReleaseHealth(const Database& db, const Release& release, long long rolloutId, const ChartWindow& window,
+                       int64_t now, ReleaseHealth& health, std::string& error) {
+    if (rolloutId != 0) {
+        health.rolloutIds = {rolloutId};
+    } else if (!RolloutIdsOf(db, release.id, health.rolloutIds, error)) {
+        return false;
+    }
+    std::vector<long long> previousIds;
+    if (!ReadOutcomeTotals(db, health.rolloutIds, health.outcomes, health.failed, error) ||
+        !PreviousRelease(db, release, health.previous, health.hasPrevious, error) ||
+        (health.hasPrevious && (!RolloutIdsOf(db, health.previous.id, previousIds, error) ||
+                                !ReadOutcomeTotals(db, previousIds, health.previousOutcomes, health.previousFailed,
+                                                   error)))) {
+        return false;
+    }
+    OutcomeSeries& series = health.series;
+    series.bucketSeconds = window.bucketSeconds;
+    const int64_t end = (now / window.bucketSeconds + 1) * window.bucketSeconds;
+    series.from = end - window.seconds;
+    const size_t buckets = static_cast<size_t>(window.seconds / window.bucketSeconds);
+    series.oks.assign(buckets, 0);
+    series.failures.assign(buckets, 0);
+    std::vector<HourCounts> hours;
+    if (!ReadRolloutHours(db, health.rolloutIds, series.from / 3600, hours, series.oksBefore, error)) return false;
+    for (const HourCounts& hour : hours) {
+        const int64_t bucket = (hour.hour * 3600 - series.from) / window.bucketSeconds;
+        if (bucket < 0 || static_cast<size_t>(bucket) >= buckets) continue;
+        series.oks[static_cast<size_t>(bucket)] += hour.oks;
+        series.failures[static_cast<size_t>(bucket)] += hour.failures;
+    }
+    return ReadFailureGroups(db, health.rolloutIds, UtcText(series.from), health.groups, error);
+}
+
+bool ReadInstallationFacts(const Database& db, const std::string& id, InstallationFacts& facts, std::string& error) {
+    return Each(
+               db, OneInstallation, {Text(id)},
+               [&](const SqlRow& r) {
+                   facts = InstallationFacts{true,       r.Text(0), r.Text(1), r.Text(2), r.Text(3), r.Text(5),
+                                             r.Text(6),  r.Text(7), r.Text(8), r.Text(9), r.Text(4), r.Int(10),
+                                             r.Int(11)};
+               },
+               error) &&
+           facts.found;
 }

@@ -1,4 +1,5 @@
-// The console's reads of the store.
+// The console's reads of the store that are no plain list of rows (those
+// go through the list helper).
 #pragma once
 #include <string>
 #include <vector>
@@ -8,10 +9,12 @@
 
 bool ReadFleetSummary(const Database& db, int days, FleetSummary& summary, std::string& error);
 bool ReadRolloutView(const Database& db, long long id, RolloutView& view, std::string& error);
-bool ReadFailures(const Database& db, std::vector<FailureRow>& rows, std::string& error);
-bool ReadFailureInstallations(const Database& db, long long rolloutId, const std::string& step, long long code,
-                              std::vector<InstallationLine>& lines, std::string& error);
-bool SearchInstallations(const Database& db, const std::string& text, std::vector<InstallationLine>& lines,
-                         std::string& error);
+// Rollouts halted since a stored UTC time, newest first, a few at most.
+bool ReadHaltAlerts(const Database& db, const std::string& sinceUtc, std::vector<HaltAlert>& alerts,
+                    std::string& error);
+// The health of a release's rollouts (or of one rollout, `rolloutId` not 0)
+// over a window ending `now`.
+bool ReadReleaseHealth(const Database& db, const Release& release, long long rolloutId, const ChartWindow& window,
+                       int64_t now, ReleaseHealth& health, std::string& error);
 // False when there is no such installation (error empty) or the store failed.
-bool ReadInstallationHistory(const Database& db, const std::string& id, InstallationHistory& history, std::string& error);
+bool ReadInstallationFacts(const Database& db, const std::string& id, InstallationFacts& facts, std::string& error);

@@ -6,6 +6,9 @@
 
 #include "http/network_prefix.h"
 #include "rollouts/rollout_rules.h"
+#include "storage/audit_store.h"
+#include "storage/rollout_history.h"
+#include "webhooks/webhook_queue.h"
 
 namespace {
 
@@ -139,9 +142,20 @@ constexpr char SelectOfferingRollouts[] =
     " r.started_ms, r.min_networks, r.network_weight, r.min_age_days, r.min_days_seen"
     " FROM rollouts r JOIN releases l ON l.id = r.release_id WHERE r.status IN ('EN_CURSO', 'TERMINADO')"
     " ORDER BY r.id DESC";
+// Outcomes before an operator's retry do not hold an installation back.
 constexpr char Reported[] =
-    "SELECT installation_id, offers, outcomes, failures, last_outcome_unix, last_outcome_ms, put_back"
-    " FROM rollout_installations WHERE rollout_id = ?1 AND outcomes > 0";
+    "SELECT installation_id, offers, outcomes - retried_outcomes, failures, last_outcome_unix, last_outcome_ms,"
+    " put_back FROM rollout_installations WHERE rollout_id = ?1 AND outcomes > retried_outcomes";
+// A retry: the failed installations that never reported OK are offered again at once (never one whose agent
+// put the previous program back: the release does not start there).
+constexpr char Retry[] =
+    "UPDATE rollout_installations SET retried_outcomes = outcomes WHERE rollout_id = ?1 AND failures > 0"
+    " AND ok_ms = 0 AND put_back = 0 AND outcomes > retried_outcomes";
+// Resuming a halted rollout acknowledges the failures counted so far: only new ones halt it again.
+constexpr char Acknowledge[] =
+    "UPDATE rollout_stage_counts SET acknowledged_failures = weighted_failures WHERE rollout_id = ?1";
+constexpr char Acknowledged[] =
+    "SELECT acknowledged_failures FROM rollout_stage_counts WHERE rollout_id = ?1 AND stage = ?2";
 constexpr char OfferingIds[] = "SELECT id FROM rollouts WHERE status IN ('EN_CURSO', 'TERMINADO')";
 // A pilot host's installations that count in the rollout (the rules are checked here).
 constexpr char PilotInstallations[] =
@@ -268,7 +282,8 @@ SqlResult ChangeStatus(const Database& db, long long id, const std::string& from
 }
 
 // The next stage, or finished after the last one.
-SqlResult Advance(const Database& db, const Rollout& rollout, int64_t now, const std::string& by, bool& changed) {
+SqlResult Advance(const Database& db, const Rollout& rollout, int64_t now, const std::string& by,
+                  const std::string& actor, bool& changed) {
     const int last = static_cast<int>(rollout.settings.stages.size()) - 1;
     const bool finishing = rollout.currentStage >= last;
     SqlResult result = db.Run(SetStage, {Int(rollout.id), Int(finishing ? last : rollout.currentStage + 1), Int(now),
@@ -279,7 +294,18 @@ SqlResult Advance(const Database& db, const Rollout& rollout, int64_t now, const
     const std::string detail =
         finishing ? "todas las etapas cumplidas"
                   : "a la etapa " + StageName(rollout.settings.stages[static_cast<size_t>(rollout.currentStage) + 1]);
-    return Event(db, rollout.id, now, finishing ? "terminado" : "avanzado", detail + " (" + by + ")");
+    result = Event(db, rollout.id, now, finishing ? "terminado" : "avanzado", detail + " (" + by + ")");
+    if (result.Ok()) {
+        result = RecordAudit(db, {actor, finishing ? audit_action::RolloutFinished : audit_action::RolloutAdvanced,
+                                  "despliegue " + std::to_string(rollout.id), detail}, now);
+    }
+    Rollout moved = rollout;
+    moved.currentStage = finishing ? last : rollout.currentStage + 1;
+    if (result.Ok()) {
+        result = QueueRolloutNews(db, moved, webhook_event::Advanced, finishing ? rollout_status::Finished : rollout.status,
+                                  detail, actor, now);
+    }
+    return result;
 }
 
 const Stage& StageAt(const Rollout& rollout, int stage) {
@@ -295,12 +321,25 @@ SqlResult HaltIfFailing(const Database& db, FleetMemory& memory, const Rollout& 
     if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Finished) return SqlResult();
     const Verdict verdict = HaltVerdict(rollout.settings, counts, StageAt(rollout, stage));
     if (!verdict.halt) return SqlResult();
+    // Failures an operator acknowledged when resuming halt nothing by themselves.
+    SqlResult result = db.Run(Acknowledged, {Int(rollout.id), Int(stage)});
+    if (!result.Ok() || (!result.rows.empty() && counts.weightedFailures <= result.rows[0].Real(0) + 1e-6)) {
+        return result;
+    }
     bool changed = false;
-    SqlResult result =
-        ChangeStatus(db, rollout.id, rollout.status, rollout_status::Halted, verdict.reason, now, changed);
+    result = ChangeStatus(db, rollout.id, rollout.status, rollout_status::Halted, verdict.reason, now, changed);
     if (!result.Ok() || !changed) return result;
     memory.stoppedInBatch.push_back(rollout.id);
-    return Event(db, rollout.id, now, "detenido", verdict.reason);
+    result = Event(db, rollout.id, now, "detenido", verdict.reason);
+    if (result.Ok()) {
+        result = RecordAudit(db, {ServiceActor, audit_action::RolloutHalted, "despliegue " + std::to_string(rollout.id),
+                                  verdict.reason}, now);
+    }
+    if (result.Ok()) {
+        result = QueueRolloutNews(db, rollout, webhook_event::Halted, rollout_status::Halted, verdict.reason,
+                                  ServiceActor, now);
+    }
+    return result;
 }
 
 // The rollout as it stands now, its row locked where instances share the store.
@@ -446,6 +485,9 @@ SqlResult WriteOutcome(const Database& db, FleetMemory& memory, const PendingRow
                      Int(ok ? row.receivedMs : 0), Int(counted ? 1 : 0), Text(network), Int(row.receivedMs),
                      Int(link.putBack ? 1 : 0)});
     if (!result.Ok()) return result;
+    result = CountInHistory(db, link.rolloutId, row.receivedUnix, row.receivedAt, ok, Member(row, "paso_fallido").text,
+                            Member(row, "codigo_error").number, Member(row, "mensaje_error").text);
+    if (!result.Ok()) return result;
     if (ok) memory.awaitingConfirmation.insert(link.installationId);
     const int newOutcome = outcomesBefore == 0 ? 1 : 0;
     const int newFailure = !ok && failuresBefore == 0 ? 1 : 0;
@@ -463,6 +505,30 @@ SqlResult WriteDownload(const Database& db, const PendingRow& row) {
                   {Int(row.download->rolloutId), Text(row.download->installationId), Text(row.receivedAt)});
 }
 
+// A retry: the rollout's failed installations are offered the release again at once.
+SqlResult RetryFailed(const Database& db, const Rollout& rollout, const std::string& by, const std::string& actor,
+                      int64_t now, bool& applied) {
+    SqlResult result = db.Run(Retry, {Int(rollout.id)});
+    if (!result.Ok()) return result;
+    applied = true;
+    const std::string detail = std::to_string(result.changes) +
+                               (result.changes == 1 ? " instalación fallida se ofrece" : " instalaciones fallidas se ofrecen") +
+                               " de nuevo";
+    result = Event(db, rollout.id, now, "reintento", detail + " (" + by + ")");
+    if (result.Ok()) {
+        result = RecordAudit(db, {actor, audit_action::RolloutRetried, "despliegue " + std::to_string(rollout.id),
+                                  detail}, now);
+    }
+    return result;
+}
+
+const char* AuditActionOf(const std::string& event) {
+    if (event == "pausado") return audit_action::RolloutPaused;
+    if (event == "reanudado") return audit_action::RolloutResumed;
+    if (event == "reconocido") return audit_action::RolloutAcknowledged;
+    return audit_action::RolloutHalted;
+}
+
 SqlResult WriteCommand(const Database& db, FleetMemory* memory, const RolloutCommand& command, int64_t now,
                        bool& applied) {
     applied = false;
@@ -471,25 +537,42 @@ SqlResult WriteCommand(const Database& db, FleetMemory* memory, const RolloutCom
     if (!LockedRollout(db, command.rolloutId, rollout, result)) {
         return result.error.rfind("no existe", 0) == 0 ? SqlResult() : result;
     }
-    const std::string by = "operador " + command.operatorName;
-    std::string from, to, reason, event;
+    const std::string by = command.operatorName == CommandLineActor ? "desde la " + command.operatorName
+                                                                    : "operador " + command.operatorName;
+    std::string from, to, reason, event, detail;
     if (command.action == "pausar") {
         from = rollout_status::Running, to = rollout_status::Paused, event = "pausado";
     } else if (command.action == "reanudar") {
         from = rollout_status::Paused, to = rollout_status::Running, event = "reanudado";
+    } else if (command.action == "reconocer") {
+        // A halted rollout resumed once its reason was read: what failed so far is acknowledged.
+        from = rollout_status::Halted, to = rollout_status::Running, event = "reconocido";
+        detail = "reanudado tras leer el motivo: " + rollout.haltReason + " (" + by + ")";
     } else if (command.action == "detener") {
-        from = rollout.status, to = rollout_status::Halted, event = "detenido", reason = "detenido por el " + by;
+        from = rollout.status, to = rollout_status::Halted, event = "detenido", reason = "detenido " + (command.operatorName == CommandLineActor ? by : "por el " + by);
         if (from == rollout_status::Halted) return SqlResult();
     } else if (command.action == "avanzar") {
         if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Paused) return SqlResult();
-        return Advance(db, rollout, now, by, applied);
+        return Advance(db, rollout, now, by, command.operatorName, applied);
+    } else if (command.action == "reintentar") {
+        return RetryFailed(db, rollout, by, command.operatorName, now, applied);
     } else {
         return SqlResult();
     }
     result = ChangeStatus(db, rollout.id, from, to, reason, now, applied);
     if (!result.Ok() || !applied) return result;
     if (memory != nullptr && to != rollout_status::Running) memory->stoppedInBatch.push_back(rollout.id);
-    return Event(db, rollout.id, now, event, reason.empty() ? by : reason);
+    if (event == "reconocido") result = db.Run(Acknowledge, {Int(rollout.id)});
+    if (result.Ok()) result = Event(db, rollout.id, now, event, !detail.empty() ? detail : (reason.empty() ? by : reason));
+    if (result.Ok()) {
+        result = RecordAudit(db, {command.operatorName, AuditActionOf(event), "despliegue " + std::to_string(rollout.id),
+                                  event == "reconocido" ? rollout.haltReason : reason}, now);
+    }
+    if (result.Ok() && to == rollout_status::Halted) {
+        result = QueueRolloutNews(db, rollout, webhook_event::Halted, rollout_status::Halted, reason,
+                                  command.operatorName, now);
+    }
+    return result;
 }
 
 }  // namespace
@@ -593,7 +676,7 @@ SqlResult HaltOrAdvance(const Database& db, FleetMemory& memory, const Rollout& 
         return SqlResult();
     }
     bool changed = false;
-    return Advance(db, rollout, now, "por si solo", changed);
+    return Advance(db, rollout, now, "por sí solo", ServiceActor, changed);
 }
 
 }  // namespace
@@ -677,20 +760,31 @@ StageCounts LoadStageCounts(const Database& db, long long rolloutId, int stage) 
     return result.Ok() && !result.rows.empty() ? ReadStageCounts(result.rows[0]) : StageCounts();
 }
 
-bool InsertRelease(const Database& db, Release& release, std::string& error) {
-    release.createdAt = UtcText(std::time(nullptr));
-    const SqlResult result =
-        db.Run(AddRelease, {Text(release.product), Text(release.version), Text(release.url), Text(release.servedPath),
-                            Int(static_cast<long long>(release.size)), Text(release.sha256), Text(release.createdAt),
-                            Text(release.signature), Text(release.statement), Text(release.statementSignature)});
-    if (!result.Ok() || result.rows.empty()) {
+bool InsertRelease(const Database& db, Release& release, std::string& error, const std::string& actor) {
+    const int64_t now = std::time(nullptr);
+    release.createdAt = UtcText(now);
+    SqlResult result = Begin(db);
+    if (result.Ok()) {
+        result = db.Run(AddRelease, {Text(release.product), Text(release.version), Text(release.url),
+                                     Text(release.servedPath), Int(static_cast<long long>(release.size)),
+                                     Text(release.sha256), Text(release.createdAt), Text(release.signature),
+                                     Text(release.statement), Text(release.statementSignature)});
+    }
+    if (result.Ok() && !result.rows.empty()) {
+        release.id = result.rows[0].Int(0);
+        result = RecordAudit(db, {actor, audit_action::ReleaseAdded, "versión " + std::to_string(release.id),
+                                  release.product + " " + release.version + " (" + release.url + ")"}, now);
+    }
+    if (result.Ok()) result = Commit(db);
+    if (!result.Ok() || release.id == 0) {
+        Rollback(db);
         const bool duplicate = result.error.find("UNIQUE") != std::string::npos ||
                                result.error.find("unique") != std::string::npos ||
                                result.error.find("duplicate") != std::string::npos;
-        error = duplicate ? "ya hay una version " + release.version + " de " + release.product : result.error;
+        error = duplicate ? "ya hay una versión " + release.version + " de " + release.product : result.error;
+        release.id = 0;
         return false;
     }
-    release.id = result.rows[0].Int(0);
     return true;
 }
 
@@ -708,6 +802,17 @@ bool LoadReleases(const Database& db, std::vector<Release>& releases, std::strin
     return true;
 }
 
+bool KnownProducts(const Database& db, std::vector<std::string>& products, std::string& error) {
+    const SqlResult result = db.Run(
+        "SELECT product FROM releases UNION SELECT product FROM installations WHERE days_seen >= 2 ORDER BY 1 LIMIT 200");
+    if (!result.Ok()) {
+        error = result.error;
+        return false;
+    }
+    for (const SqlRow& row : result.rows) products.push_back(row.Text(0));
+    return true;
+}
+
 bool LoadRelease(const Database& db, long long id, Release& release, std::string& error) {
     const SqlResult result = db.Run(SelectRelease, {Int(id)});
     if (!result.Ok() || result.rows.empty()) {
@@ -718,7 +823,7 @@ bool LoadRelease(const Database& db, long long id, Release& release, std::string
     return true;
 }
 
-bool InsertRollout(const Database& db, Rollout& rollout, std::string& error) {
+bool InsertRollout(const Database& db, Rollout& rollout, std::string& error, const std::string& actor) {
     SqlResult result = Begin(db);
     if (!result.Ok()) {
         error = result.error;
@@ -764,7 +869,12 @@ bool InsertRollout(const Database& db, Rollout& rollout, std::string& error) {
                                  Int(s.minDaysSeen)});
     if (result.Ok() && !result.rows.empty()) {
         rollout.id = result.rows[0].Int(0);
-        result = Event(db, rollout.id, now, "iniciado", "");
+        result = Event(db, rollout.id, now, "iniciado", actor == CommandLineActor ? "" : "operador " + actor);
+    }
+    if (result.Ok()) {
+        result = RecordAudit(db, {actor, audit_action::RolloutStarted, "despliegue " + std::to_string(rollout.id),
+                                  rollout.release.product + " " + rollout.release.version + ", etapas " +
+                                      PercentsText(s.stages)}, now);
     }
     if (result.Ok()) result = Commit(db);
     if (!result.Ok()) {

@@ -12,6 +12,7 @@
 
 #include "rollouts/rollout_cache.h"
 #include "rollouts/rollout_model.h"
+#include "storage/audit_store.h"
 #include "storage/database.h"
 #include "storage/pending_row.h"
 
@@ -71,15 +72,20 @@ StageCounts LoadStageCounts(const Database& db, long long rolloutId, int stage);
 // uncounted_outcomes and uncounted_failures first, in that order.
 StageCounts ReadStageCounts(const SqlRow& row);
 
-// A release of a product; false when the version is already there (or the
-// store fails), with the reason.
-bool InsertRelease(const Database& db, Release& release, std::string& error);
+// A release of a product, recorded in the audit log as `actor`'s; false
+// when the version is already there (or the store fails), with the reason.
+bool InsertRelease(const Database& db, Release& release, std::string& error,
+                   const std::string& actor = CommandLineActor);
 bool LoadReleases(const Database& db, std::vector<Release>& releases, std::string& error);
+// Products the store knows: its releases' and those its fleet runs
+// (installations seen on two days or more: not what a stranger makes up).
+bool KnownProducts(const Database& db, std::vector<std::string>& products, std::string& error);
 bool LoadRelease(const Database& db, long long id, Release& release, std::string& error);
 
-// Starts a rollout of a release; false when its product already has a
-// rollout running or paused, with the reason.
-bool InsertRollout(const Database& db, Rollout& rollout, std::string& error);
+// Starts a rollout of a release (recorded as `actor`'s); false when its
+// product already has a rollout running or paused, with the reason.
+bool InsertRollout(const Database& db, Rollout& rollout, std::string& error,
+                   const std::string& actor = CommandLineActor);
 
 // Applies an operator's command outside the writer (the operator's command
 // line, on the same store); false with the reason.

@@ -168,6 +168,52 @@ constexpr char PutBack7[] = R"sql(
 ALTER TABLE rollout_installations ADD COLUMN put_back {int} NOT NULL DEFAULT 0;
 )sql";
 
+// The console a release manager runs a release from. What layout 8 adds:
+// operators' roles (those already there keep doing everything), the audit
+// log, API tokens, webhooks with their queue of deliveries and every
+// attempt, a rollout's outcomes per hour and its failures by step and code
+// (counted as reports are written, and counted here from the reports
+// already stored), the failures an operator acknowledged when resuming a
+// halted stage, and the outcomes before a retry of failed installations.
+constexpr char Console8[] = R"sql(
+ALTER TABLE operators ADD COLUMN role TEXT NOT NULL DEFAULT 'administrador';
+CREATE TABLE audit_log (
+  id {serial}, at TEXT NOT NULL, actor TEXT NOT NULL, action TEXT NOT NULL, target TEXT NOT NULL DEFAULT '',
+  detail TEXT NOT NULL DEFAULT '');
+CREATE TABLE api_tokens (
+  id {serial}, name TEXT NOT NULL, token_hash TEXT NOT NULL UNIQUE, scope TEXT NOT NULL, created_by TEXT NOT NULL,
+  created_at TEXT NOT NULL, last_used_at TEXT, revoked_at TEXT);
+CREATE TABLE webhooks (
+  id {serial}, url TEXT NOT NULL, secret TEXT NOT NULL, events TEXT NOT NULL, active {int} NOT NULL DEFAULT 1,
+  created_by TEXT NOT NULL, created_at TEXT NOT NULL);
+CREATE TABLE webhook_deliveries (
+  id {serial}, webhook_id {int} NOT NULL, event TEXT NOT NULL, rollout_id {int} NOT NULL DEFAULT 0,
+  body TEXT NOT NULL, created_at TEXT NOT NULL, created_ms {int} NOT NULL, state TEXT NOT NULL,
+  attempts {int} NOT NULL DEFAULT 0, next_attempt_ms {int} NOT NULL, lease_until_ms {int} NOT NULL DEFAULT 0,
+  delivered_at TEXT, last_status {int} NOT NULL DEFAULT 0, last_error TEXT NOT NULL DEFAULT '');
+CREATE INDEX webhook_deliveries_due ON webhook_deliveries (state, next_attempt_ms);
+CREATE TABLE webhook_attempts (
+  id {serial}, delivery_id {int} NOT NULL, at TEXT NOT NULL, status {int} NOT NULL, error TEXT NOT NULL DEFAULT '',
+  ms {int} NOT NULL);
+CREATE INDEX webhook_attempts_by_delivery ON webhook_attempts (delivery_id, id);
+CREATE TABLE rollout_hours (
+  rollout_id {int} NOT NULL, hour {int} NOT NULL, outcomes {int} NOT NULL DEFAULT 0,
+  failures {int} NOT NULL DEFAULT 0, oks {int} NOT NULL DEFAULT 0, PRIMARY KEY (rollout_id, hour));
+CREATE TABLE rollout_failure_groups (
+  rollout_id {int} NOT NULL, step TEXT NOT NULL, code {int} NOT NULL, reports {int} NOT NULL DEFAULT 0,
+  first_at TEXT NOT NULL, last_at TEXT NOT NULL, message TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (rollout_id, step, code));
+INSERT INTO rollout_hours (rollout_id, hour, outcomes, failures, oks)
+  SELECT rollout_id, {hour_of_received}, COUNT(*), COUNT(*) FILTER (WHERE COALESCE(resultado, '') <> 'OK'),
+  COUNT(*) FILTER (WHERE resultado = 'OK') FROM update_reports WHERE rollout_id IS NOT NULL GROUP BY 1, 2;
+INSERT INTO rollout_failure_groups (rollout_id, step, code, reports, first_at, last_at, message)
+  SELECT rollout_id, COALESCE(paso_fallido, ''), COALESCE(codigo_error, 0), COUNT(*), MIN(received_at),
+  MAX(received_at), COALESCE(MAX(mensaje_error), '') FROM update_reports
+  WHERE rollout_id IS NOT NULL AND COALESCE(resultado, '') <> 'OK' GROUP BY 1, 2, 3;
+ALTER TABLE rollout_stage_counts ADD COLUMN acknowledged_failures {real} NOT NULL DEFAULT 0;
+ALTER TABLE rollout_installations ADD COLUMN retried_outcomes {int} NOT NULL DEFAULT 0;
+)sql";
+
 // Layout 5's script with the dialect's way of reading a stored UTC time.
 std::string Fleet5Script(Dialect dialect) {
     std::string script = Typed(Fleet5, dialect);
@@ -179,6 +225,17 @@ std::string Fleet5Script(Dialect dialect) {
     const std::pair<std::string, std::string> names[] = {{"{first_seen_ms}", millisecondsOf("first_seen")},
                                                          {"{started_ms}", millisecondsOf("created_at")}};
     for (const auto& [name, value] : names) script.replace(script.find(name), name.size(), value);
+    return script;
+}
+
+// Layout 8's script, with the dialect's hour of a stored UTC time.
+std::string Console8Script(Dialect dialect) {
+    std::string script = Typed(Console8, dialect);
+    const std::string hour = dialect == Dialect::Postgres
+                                 ? "CAST(EXTRACT(EPOCH FROM CAST(received_at AS TIMESTAMPTZ)) AS BIGINT) / 3600"
+                                 : "CAST(strftime('%s', received_at) AS INTEGER) / 3600";
+    const std::string name = "{hour_of_received}";
+    script.replace(script.find(name), name.size(), hour);
     return script;
 }
 
@@ -240,7 +297,8 @@ LayoutOutcome Step(const Database& db, long long from, std::string& error) {
     if (from == 3) return Outcome(RunScript(db, Signature4), error);
     if (from == 4) return Outcome(RunScript(db, Fleet5Script(db.dialect)), error);
     if (from == 5) return Outcome(RunScript(db, Statement6), error);
-    return Outcome(RunScript(db, Typed(PutBack7, db.dialect)), error);
+    if (from == 6) return Outcome(RunScript(db, Typed(PutBack7, db.dialect)), error);
+    return Outcome(RunScript(db, Console8Script(db.dialect)), error);
 }
 
 bool SetVersion(const Database& db, long long version, std::string& error) {

@@ -20,12 +20,19 @@
 //      counted or not, and from which network; a stage's counts per
 //      network; report rows marked when their installation has no history
 //      (trimmed first); acceptances tied to their installation
+//   6  a release carries the vendor's statement of its package
+//   7  an installation's outcome marks when its agent put the previous
+//      program back (the release did not start)
+//   8  the console a release manager runs a release from: operators'
+//      roles, the audit log, API tokens, webhooks and their queued
+//      deliveries, a rollout's outcomes per hour and failures by step and
+//      code, failures acknowledged on resuming, outcomes before a retry
 #pragma once
 #include <string>
 
 #include "storage/database.h"
 
-inline constexpr int CurrentLayout = 7;
+inline constexpr int CurrentLayout = 8;
 
 enum class LayoutOutcome {
     Ready,    // the store has the current layout now
