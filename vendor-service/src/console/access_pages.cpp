@@ -129,7 +129,7 @@ void AddOperator(const CallPtr& call, const Database& db) {
         refusal = {"rol", "elija un rol de la lista", false};
     } else if (!AcceptablePassword(password, name, reason)) {
         refusal = {"clave", "la clave no vale: " + reason, false};
-    } else if (db.Run("SELECT 1 FROM operators WHERE name = ?1", {Text(name)}).rows.size() > 0) {
+    } else if (!db.Run("SELECT 1 FROM operators WHERE name = ?1", {Text(name)}).rows.empty()) {
         refusal = {"nombre", "ya hay un operador " + name, false};
     } else if (!SaveOperator(db, name, password, reason, false, role)) {
         refusal = {"", reason, false};

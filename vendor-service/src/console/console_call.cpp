@@ -11,7 +11,7 @@ namespace {
 constexpr char SecurityPolicy[] =
     "default-src 'none'; style-src 'self'; script-src 'self'; img-src 'self'; connect-src 'self';"
     " form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
-constexpr int64_t HaltAlertSeconds = 3 * 86400;  // a halt stays on every page for three days
+constexpr int64_t HaltAlertSeconds = int64_t{3} * 86400;  // a halt stays on every page for three days
 
 std::string UtcText(int64_t unixSeconds) {
     const auto time = static_cast<std::time_t>(unixSeconds);

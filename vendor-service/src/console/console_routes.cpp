@@ -38,7 +38,7 @@ std::string CookieHeader(const std::string& name, const std::string& value, int 
 // Where a login may lead: a page of the console, never another site, the
 // API, or the login itself.
 std::string SafeReturn(const std::string& asked) {
-    const std::string fallback = "/panel/resumen";
+    std::string fallback = "/panel/resumen";
     if (asked.size() > MaxReturnBytes || asked.rfind("/panel/", 0) != 0 || asked.rfind("/panel/api/", 0) == 0 ||
         asked.rfind("/panel/entrar", 0) == 0 || asked.find("//") != std::string::npos ||
         asked.find('\\') != std::string::npos) {

@@ -49,7 +49,7 @@ void Labels(const OutcomeSeries& series, const ChartWindow& window, const TimeZo
         char hour[16], day[16];
         std::snprintf(hour, sizeof hour, "%02d h", local.hour);
         std::snprintf(day, sizeof day, "%02d/%02d", local.day, local.month);
-        chart.xLabels.push_back(i % every == 0 ? (window.key == "24h" ? hour : day) : "");
+        chart.xLabels.emplace_back(i % every == 0 ? (window.key == "24h" ? hour : day) : "");
         chart.xTitles.push_back(SpanishTime(zone, at));
     }
 }
@@ -79,9 +79,14 @@ std::string WindowLinks(const ChartWindow& window, const std::string& path, cons
     std::string links = "<p class=\"ventanas\">Ventana: ";
     for (const ChartWindow& each : ChartWindows()) {
         const std::string target = WithParameter(query, "ventana", each.key);
-        links += std::string("<a href=\"") + Html(path + "?" + target) + "\"" +
-                 (each.key == window.key ? " class=\"actual\" aria-current=\"true\"" : "") + ">" + Html(each.label) +
-                 "</a>";
+        std::string address = path;
+        address += '?';
+        address += target;
+        links += "<a href=\"";
+        links += Html(address);
+        links += "\"";
+        if (each.key == window.key) links += " class=\"actual\" aria-current=\"true\"";
+        links += ">" + Html(each.label) + "</a>";
     }
     return links + "</p>";
 }

@@ -21,6 +21,7 @@ ListSpec FleetListSpec(const std::vector<std::string>& products) {
                     {"checkins", "Check-ins", "checkins", CellKind::Number},
                     {"id", "Identificador", "id", CellKind::Text, false, false}};
     std::vector<std::pair<std::string, std::string>> choices;
+    choices.reserve(products.size());
     for (const std::string& product : products) choices.emplace_back(product, product);
     spec.filters = {{"buscar", "Equipo que contiene", "lower(COALESCE(hostname, '')) LIKE ?? ESCAPE '\\'", true, {}},
                     {"id", "Identificador", "id = ??", false, {}},

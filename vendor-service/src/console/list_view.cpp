@@ -45,7 +45,9 @@ std::string WhereOf(const ListSpec& spec, const ListRequest& request, std::vecto
     parameters = spec.parameters;
     std::vector<std::string> parts;
     if (!spec.where.empty()) parts.push_back("(" + spec.where + ")");
-    for (const auto& [key, value] : request.filters) {
+    for (const auto& entry : request.filters) {
+        const std::string& key = entry.first;
+        const std::string& value = entry.second;
         const auto filter = std::find_if(spec.filters.begin(), spec.filters.end(),
                                          [&key](const ListFilter& f) { return f.key == key; });
         if (filter == spec.filters.end()) continue;
@@ -293,7 +295,7 @@ std::string ListJson(const ListSpec& spec, const ListRequest& request, const Lis
 std::string CsvCell(const std::string& text, bool number) {
     if (number) return text;
     const bool formula = !text.empty() && std::string("=+-@\t\r").find(text.front()) != std::string::npos;
-    const std::string cell = formula ? "'" + text : text;
+    std::string cell = formula ? "'" + text : text;
     if (!formula && cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
     std::string quoted = "\"";
     for (const char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);

@@ -27,6 +27,7 @@ ListSpec ReleaseListSpec(const std::vector<std::string>& products) {
                     {"firma", "Firma", "CASE WHEN signature = '' THEN 'no' ELSE 'sí' END"},
                     {"alta", "Alta", "created_at", CellKind::Time}};
     std::vector<std::pair<std::string, std::string>> choices;
+    choices.reserve(products.size());
     for (const std::string& product : products) choices.emplace_back(product, product);
     spec.filters = {{"producto", "Producto", "product = ??", false, choices}};
     spec.sort = "id";

@@ -36,6 +36,7 @@ std::vector<std::pair<std::string, std::string>> StatusChoices() {
 
 std::vector<std::pair<std::string, std::string>> Choices(const std::vector<std::string>& values) {
     std::vector<std::pair<std::string, std::string>> choices;
+    choices.reserve(values.size());
     for (const std::string& value : values) choices.emplace_back(value, value);
     return choices;
 }

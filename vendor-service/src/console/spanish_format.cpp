@@ -71,14 +71,17 @@ std::string Counted(long long value, const std::string& one, const std::string& 
 }
 
 std::string SpanishDuration(int64_t seconds) {
-    if (seconds % 60 != 0 || seconds == 0) {
-        if (seconds < 60) return SpanishCount(seconds) + " s";
-        return SpanishDuration(seconds / 60 * 60) + " " + SpanishCount(seconds % 60) + " s";
-    }
+    if (seconds < 60) return SpanishCount(seconds) + " s";
     const int64_t minutes = seconds / 60;
-    if (minutes < 60) return SpanishCount(minutes) + " min";
-    const int64_t hours = minutes / 60;
-    return SpanishCount(hours) + " h" + (minutes % 60 != 0 ? " " + SpanishCount(minutes % 60) + " min" : "");
+    std::string text;
+    if (minutes < 60) {
+        text = SpanishCount(minutes) + " min";
+    } else {
+        text = SpanishCount(minutes / 60) + " h";
+        if (minutes % 60 != 0) text += " " + SpanishCount(minutes % 60) + " min";
+    }
+    if (seconds % 60 != 0) text += " " + SpanishCount(seconds % 60) + " s";
+    return text;
 }
 
 std::string SpanishTime(const TimeZone& zone, int64_t unixSeconds) {

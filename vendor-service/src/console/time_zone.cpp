@@ -39,12 +39,12 @@ bool ReadCounts(const std::string& bytes, size_t at, Counts& counts) {
 
 // The data block's size, with times of `timeBytes` each.
 size_t BlockBytes(const Counts& c, size_t timeBytes) {
-    return c.times * timeBytes + c.times + c.kinds * 6 + c.chars + c.leap * (timeBytes + 4) + c.isStd + c.isUt;
+    return c.times * timeBytes + c.times + static_cast<size_t>(c.kinds) * 6 + c.chars + c.leap * (timeBytes + 4) + c.isStd + c.isUt;
 }
 
 bool ReadBlock(const std::string& bytes, size_t at, const Counts& c, size_t timeBytes, TimeZone& zone) {
     if (bytes.size() < at + BlockBytes(c, timeBytes)) return false;
-    for (uint32_t i = 0; i < c.times; ++i) {
+    for (size_t i = 0; i < c.times; ++i) {
         zone.transitions.push_back(timeBytes == 8 ? Be64(bytes, at + i * 8)
                                                   : static_cast<int32_t>(Be32(bytes, at + i * 4)));
     }
@@ -55,8 +55,8 @@ bool ReadBlock(const std::string& bytes, size_t at, const Counts& c, size_t time
         zone.kindAfter.push_back(kind);
     }
     at += c.times;
-    const size_t chars = at + c.kinds * 6;
-    for (uint32_t i = 0; i < c.kinds; ++i) {
+    const size_t chars = at + static_cast<size_t>(c.kinds) * 6;
+    for (size_t i = 0; i < c.kinds; ++i) {
         TimeZone::Kind kind;
         kind.offsetSeconds = static_cast<int32_t>(Be32(bytes, at + i * 6));
         const auto index = static_cast<unsigned char>(bytes[at + i * 6 + 5]);
@@ -127,7 +127,7 @@ std::shared_ptr<const TimeZone> ZoneNamed(const std::string& name) {
     if (found != zones.end()) return found->second;
     std::ifstream file(ZoneFolder + name, std::ios::binary);
     std::string bytes(MaxZoneFileBytes, '\0');
-    file.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
+    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<size_t>(file.gcount()));
     auto zone = std::make_shared<TimeZone>();
     std::shared_ptr<const TimeZone> kept = utc;
@@ -170,6 +170,6 @@ bool ParseUtcText(const std::string& text, int64_t& unixSeconds) {
               second = number(17, 2);
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
     unixSeconds = DaysFromCivil(number(0, 4), static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
-                  hour * 3600 + minute * 60 + second;
+                  int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
     return true;
 }

@@ -40,7 +40,7 @@ struct HashedFileBody {
         template <bool isRequest, class Fields>
         reader(boost::beast::http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
 
-        void init(const boost::optional<std::uint64_t>&, boost::beast::error_code& ec) {
+        void init(const boost::optional<std::uint64_t>&, boost::beast::error_code& ec) const {
             if (body_.fd < 0) ec = boost::beast::errc::make_error_code(boost::beast::errc::bad_file_descriptor);
             else ec = {};
         }
@@ -71,7 +71,7 @@ struct HashedFileBody {
             return taken;
         }
 
-        void finish(boost::beast::error_code& ec) { ec = {}; }
+        static void finish(boost::beast::error_code& ec) { ec = {}; }
 
     private:
         value_type& body_;

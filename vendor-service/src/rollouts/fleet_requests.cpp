@@ -204,6 +204,7 @@ bool ReadReleaseRequest(const FieldOf& field, const std::string& dataRoot, const
 
 std::vector<std::string> CatalogueProducts() {
     std::vector<std::string> products;
+    products.reserve(std::size(ProductCatalogue));
     for (const ProductEntry& entry : ProductCatalogue) products.emplace_back(entry.productKey);
     return products;
 }

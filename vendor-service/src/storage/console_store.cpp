@@ -227,7 +227,7 @@ std::string UtcText(int64_t unixSeconds) {
 }  // namespace
 
 std::vector<ChartWindow> ChartWindows() {
-    return {{"24h", "24 horas", 86400, 3600}, {"7d", "7 días", 7 * 86400, 6 * 3600}, {"30d", "30 días", 30 * 86400, 86400}};
+    return {{"24h", "24 horas", 86400, 3600}, {"7d", "7 días", int64_t{7} * 86400, int64_t{6} * 3600}, {"30d", "30 días", int64_t{30} * 86400, 86400}};
 }
 
 ChartWindow WindowOf(const std::string& key) {

@@ -529,6 +529,53 @@ const char* AuditActionOf(const std::string& event) {
     return audit_action::RolloutHalted;
 }
 
+// A change of status an operator's command makes.
+struct StatusChange {
+    std::string from, to, reason, event, detail;
+};
+
+// The change a pause, a resume, an acknowledged resume or a halt asks for;
+// false for any other command, or a halt of a halted rollout.
+bool StatusChangeOf(const RolloutCommand& command, const Rollout& rollout, const std::string& by,
+                    StatusChange& change) {
+    if (command.action == "pausar") {
+        change = {rollout_status::Running, rollout_status::Paused, "", "pausado", ""};
+    } else if (command.action == "reanudar") {
+        change = {rollout_status::Paused, rollout_status::Running, "", "reanudado", ""};
+    } else if (command.action == "reconocer") {
+        // A halted rollout resumed once its reason was read: what failed so far is acknowledged.
+        change = {rollout_status::Halted, rollout_status::Running, "", "reconocido",
+                  "reanudado tras leer el motivo: " + rollout.haltReason + " (" + by + ")"};
+    } else if (command.action == "detener") {
+        if (rollout.status == rollout_status::Halted) return false;
+        change = {rollout.status, rollout_status::Halted,
+                  "detenido " + (command.operatorName == CommandLineActor ? by : "por el " + by), "detenido", ""};
+    } else {
+        return false;
+    }
+    return true;
+}
+
+SqlResult ApplyStatusChange(const Database& db, FleetMemory* memory, const RolloutCommand& command,
+                            const Rollout& rollout, const StatusChange& change, const std::string& by, int64_t now,
+                            bool& applied) {
+    SqlResult result = ChangeStatus(db, rollout.id, change.from, change.to, change.reason, now, applied);
+    if (!result.Ok() || !applied) return result;
+    if (memory != nullptr && change.to != rollout_status::Running) memory->stoppedInBatch.push_back(rollout.id);
+    if (change.event == "reconocido") result = db.Run(Acknowledge, {Int(rollout.id)});
+    const std::string& told = !change.detail.empty() ? change.detail : (change.reason.empty() ? by : change.reason);
+    if (result.Ok()) result = Event(db, rollout.id, now, change.event, told);
+    if (result.Ok()) {
+        result = RecordAudit(db, {command.operatorName, AuditActionOf(change.event), "despliegue " + std::to_string(rollout.id),
+                                  change.event == "reconocido" ? rollout.haltReason : change.reason}, now);
+    }
+    if (result.Ok() && change.to == rollout_status::Halted) {
+        result = QueueRolloutNews(db, rollout, webhook_event::Halted, rollout_status::Halted, change.reason,
+                                  command.operatorName, now);
+    }
+    return result;
+}
+
 SqlResult WriteCommand(const Database& db, FleetMemory* memory, const RolloutCommand& command, int64_t now,
                        bool& applied) {
     applied = false;
@@ -539,40 +586,14 @@ SqlResult WriteCommand(const Database& db, FleetMemory* memory, const RolloutCom
     }
     const std::string by = command.operatorName == CommandLineActor ? "desde la " + command.operatorName
                                                                     : "operador " + command.operatorName;
-    std::string from, to, reason, event, detail;
-    if (command.action == "pausar") {
-        from = rollout_status::Running, to = rollout_status::Paused, event = "pausado";
-    } else if (command.action == "reanudar") {
-        from = rollout_status::Paused, to = rollout_status::Running, event = "reanudado";
-    } else if (command.action == "reconocer") {
-        // A halted rollout resumed once its reason was read: what failed so far is acknowledged.
-        from = rollout_status::Halted, to = rollout_status::Running, event = "reconocido";
-        detail = "reanudado tras leer el motivo: " + rollout.haltReason + " (" + by + ")";
-    } else if (command.action == "detener") {
-        from = rollout.status, to = rollout_status::Halted, event = "detenido", reason = "detenido " + (command.operatorName == CommandLineActor ? by : "por el " + by);
-        if (from == rollout_status::Halted) return SqlResult();
-    } else if (command.action == "avanzar") {
+    if (command.action == "avanzar") {
         if (rollout.status != rollout_status::Running && rollout.status != rollout_status::Paused) return SqlResult();
         return Advance(db, rollout, now, by, command.operatorName, applied);
-    } else if (command.action == "reintentar") {
-        return RetryFailed(db, rollout, by, command.operatorName, now, applied);
-    } else {
-        return SqlResult();
     }
-    result = ChangeStatus(db, rollout.id, from, to, reason, now, applied);
-    if (!result.Ok() || !applied) return result;
-    if (memory != nullptr && to != rollout_status::Running) memory->stoppedInBatch.push_back(rollout.id);
-    if (event == "reconocido") result = db.Run(Acknowledge, {Int(rollout.id)});
-    if (result.Ok()) result = Event(db, rollout.id, now, event, !detail.empty() ? detail : (reason.empty() ? by : reason));
-    if (result.Ok()) {
-        result = RecordAudit(db, {command.operatorName, AuditActionOf(event), "despliegue " + std::to_string(rollout.id),
-                                  event == "reconocido" ? rollout.haltReason : reason}, now);
-    }
-    if (result.Ok() && to == rollout_status::Halted) {
-        result = QueueRolloutNews(db, rollout, webhook_event::Halted, rollout_status::Halted, reason,
-                                  command.operatorName, now);
-    }
-    return result;
+    if (command.action == "reintentar") return RetryFailed(db, rollout, by, command.operatorName, now, applied);
+    StatusChange change;
+    if (!StatusChangeOf(command, rollout, by, change)) return SqlResult();
+    return ApplyStatusChange(db, memory, command, rollout, change, by, now, applied);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ std::string Marks(size_t count, size_t before) {
 
 std::vector<SqlValue> Values(const std::vector<long long>& ids) {
     std::vector<SqlValue> values;
+    values.reserve(ids.size());
     for (const long long id : ids) values.push_back(Int(id));
     return values;
 }

@@ -68,7 +68,7 @@ struct Exchange : std::enable_shared_from_this<Exchange> {
             plain.emplace(io);
         }
         resolver.async_resolve(address.host, address.port,
-                               [self = shared_from_this()](beast::error_code ec, tcp::resolver::results_type found) {
+                               [self = shared_from_this()](beast::error_code ec, const tcp::resolver::results_type& found) {
                                    if (ec) return self->Fail("resolver", ec);
                                    self->Connect(found);
                                });
@@ -181,6 +181,7 @@ ReceiverAnswer PostToReceiver(const std::string& url, const std::vector<HeaderFi
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!exchange->done && std::chrono::steady_clock::now() < deadline && !(stopping && stopping())) {
         io.run_for(std::chrono::milliseconds(SliceMs));
+        // cppcheck-suppress knownConditionTrueFalse ; the handlers io ran may have set it
         if (io.stopped() && !exchange->done) break;
     }
     if (!exchange->done) {
