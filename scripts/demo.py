@@ -84,8 +84,8 @@ def main() -> int:
         section("The fleet view: the rollout's page in the vendor console (headless Chromium)")
         picture = out / "capturas" / "panel_despliegue.png"
         funnel = journey.rollout_picture(picture)
-        table(funnel, ["stage", "targeted", "offered", "download started", "downloaded", "OK", "failed",
-                       "failures by step and code", "confirmed", "unconfirmed"])
+        table(funnel, ["stage", "targeted", "offered", "download started", "downloaded", "with outcome", "OK",
+                       "failed", "failure rate", "failures by step and code", "confirmed", "unconfirmed"])
         print(f"  {picture.relative_to(bench.ROOT)} (log in at https://{bench.API_HOST}/panel/ as "
               f"{journey.OPERATOR[0]} / {journey.OPERATOR[1]})")
         return 0 if agent_code == 0 and installer_code == 0 else 1

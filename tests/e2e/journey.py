@@ -99,7 +99,7 @@ def rollout_picture(png: Path, rollout: int = 1) -> List[List[str]]:
         log_in(driver, base, *OPERATOR)
         driver.get(f"{base}/panel/despliegues/{rollout}")
         full_page_png(driver, png)
-        funnel = driver.find_element(By.XPATH, "//h2[.='Embudo por etapa']/following-sibling::table[1]")
+        funnel = driver.find_element(By.XPATH, "//h2[.='Embudo por etapa']/following::table[1]")
         return [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
                 for row in funnel.find_elements(By.CSS_SELECTOR, "tbody tr")]
 

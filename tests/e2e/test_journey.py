@@ -218,7 +218,8 @@ def test_the_road_of_an_update_offer_and_a_second_run_with_nothing_to_repair(tmp
         # rollout page shows it all (a PNG of it beside the windows').
         assert bench.wait_until(lambda: vendor.rows("rollout_installations")[0]["confirmed_at"] is not None, 30)
         funnel = journey.rollout_picture(tmp_path / "capturas" / "panel_despliegue.png")
-        assert funnel == [["100 % (actual)", "1", "1", "1", "1", "1", "0", "", "1", "0"]]
+        # Targeted, offered, fetch started, fetched, with an outcome, OK, failed, rate, failures, confirmed, not yet.
+        assert funnel == [["100 % (actual)", "1", "1", "1", "1", "1", "1", "0", "0,0 %", "", "1", "0"]]
         assert len(vendor.rows("update_reports")) == 1
     finally:
         journey.end_started_programs()
