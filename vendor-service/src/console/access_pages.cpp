@@ -36,25 +36,25 @@ std::vector<FormInput> TokenForm() {
             {"alcance", "Alcance", console_role::Publisher, "", "select", ScopeChoices(), true}};
 }
 
-ListSpec TokenListSpec() {
-    ListSpec spec;
-    spec.name = "tokens";
-    spec.source = "FROM api_tokens";
-    spec.columns = {{"id", "Token", "id", CellKind::Number},
+ListPlan TokenListSpec() {
+    ListPlan plan;
+    plan.name = "tokens";
+    plan.source = "FROM api_tokens";
+    plan.columns = {{"id", "Token", "id", CellKind::Number},
                     {"nombre", "Nombre", "name"},
                     {"alcance", "Alcance", "scope"},
                     {"alta_por", "Alta por", "created_by"},
                     {"alta", "Alta", "created_at", CellKind::Time},
                     {"ultimo_uso", "Último uso", "last_used_at", CellKind::Time},
                     {"revocado", "Revocado", "revoked_at", CellKind::Time}};
-    spec.filters = {{"vigente", "Vigencia", "CASE ?? WHEN 'si' THEN revoked_at IS NULL ELSE revoked_at IS NOT NULL END",
+    plan.filters = {{"vigente", "Vigencia", "CASE ?? WHEN 'si' THEN revoked_at IS NULL ELSE revoked_at IS NOT NULL END",
                      false, {{"si", "vigentes"}, {"no", "revocados"}}}};
-    spec.sort = "id";
-    spec.tieBreak = "id";
-    spec.noun = "tokens";
-    spec.oneNoun = "token";
-    spec.empty = "Aún no hay tokens.";
-    return spec;
+    plan.sort = "id";
+    plan.tieBreak = "id";
+    plan.noun = "tokens";
+    plan.oneNoun = "token";
+    plan.empty = "Aún no hay tokens.";
+    return plan;
 }
 
 std::string OperatorTable(const Call& call, const Database& db) {
@@ -83,7 +83,7 @@ std::string OperatorTable(const Call& call, const Database& db) {
 void AccessPage(const CallPtr& call, const Database& db, const std::string& top, const std::vector<FormInput>* operatorSent,
                 const std::vector<FormInput>* tokenSent, const RequestError& operatorError,
                 const RequestError& tokenError, int status) {
-    const ListSpec tokens = TokenListSpec();
+    const ListPlan tokens = TokenListSpec();
     ListRequest request;
     ListRows rows;
     if (top.empty() && operatorSent == nullptr && tokenSent == nullptr &&

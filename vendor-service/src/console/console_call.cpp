@@ -132,28 +132,28 @@ long long IdAfter(const std::string& path, const std::string& prefix, std::strin
     return std::strtoll(digits.c_str(), nullptr, 10);
 }
 
-bool AnswerList(Call& call, const Database& db, const ListSpec& spec, const std::string& fileName,
+bool AnswerList(Call& call, const Database& db, const ListPlan& plan, const std::string& fileName,
                 ListRequest& request, ListRows& rows) {
     const std::string& query = call.request.query;
-    request = ReadListRequest(spec, query);
-    const bool csv = QueryValue(query, "formato") == "csv" && QueryValue(query, "lista") == spec.name;
+    request = ReadListRequest(plan, query);
+    const bool csv = QueryValue(query, "formato") == "csv" && QueryValue(query, "lista") == plan.name;
     std::string error;
-    if (!ReadList(db, spec, request, csv, rows, error)) {
+    if (!ReadList(db, plan, request, csv, rows, error)) {
         Trouble(call, 500, "no se pudo leer el almacén");
         return true;
     }
     if (csv) {
-        Response response = CsvAnswer(ListCsv(spec, rows), fileName);
+        Response response = CsvAnswer(ListCsv(plan, rows), fileName);
         response.headers.push_back({"X-Total-Filas", std::to_string(rows.total)});
         call.respond(std::move(response));
         return true;
     }
     if (!call.api) return false;
-    call.respond(JsonAnswer(200, ListJson(spec, request, rows)));
+    call.respond(JsonAnswer(200, ListJson(plan, request, rows)));
     return true;
 }
 
-std::string ListOnPage(const Call& call, const ListSpec& spec, const ListRequest& request, const ListRows& rows,
+std::string ListOnPage(const Call& call, const ListPlan& plan, const ListRequest& request, const ListRows& rows,
                        const CellHtml& cell) {
-    return ListHtml(spec, request, rows, "/panel" + call.path, call.request.query, *call.zone, cell);
+    return ListHtml(plan, request, rows, "/panel" + call.path, call.request.query, *call.zone, cell);
 }

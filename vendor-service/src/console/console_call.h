@@ -73,9 +73,9 @@ long long IdAfter(const std::string& path, const std::string& prefix, std::strin
 // A list read for the caller: answered here as JSON (the API) or CSV
 // ("formato=csv" and this list's name) and then true; else `rows` are read
 // for the page and false. A store failure is answered, and true.
-bool AnswerList(Call& call, const Database& db, const ListSpec& spec, const std::string& fileName,
+bool AnswerList(Call& call, const Database& db, const ListPlan& plan, const std::string& fileName,
                 ListRequest& request, ListRows& rows);
 
 // The list as the page shows it.
-std::string ListOnPage(const Call& call, const ListSpec& spec, const ListRequest& request, const ListRows& rows,
+std::string ListOnPage(const Call& call, const ListPlan& plan, const ListRequest& request, const ListRows& rows,
                        const CellHtml& cell = nullptr);

@@ -19,26 +19,26 @@ constexpr char FailureGroups[] =
     " AND id > (SELECT COALESCE(MAX(id), 0) FROM update_reports) - 100000"
     " GROUP BY 2, 3, 4, 5 ORDER BY 6 DESC LIMIT 20) u) g";
 
-ListSpec FailureListSpec() {
-    ListSpec spec;
-    spec.source = FailureGroups;
-    spec.columns = {{"despliegue", "Despliegue", "g.rollout", CellKind::Number},
+ListPlan FailureListSpec() {
+    ListPlan plan;
+    plan.source = FailureGroups;
+    plan.columns = {{"despliegue", "Despliegue", "g.rollout", CellKind::Number},
                     {"producto", "Producto", "g.product"},
                     {"version", "Versión", "g.version"},
                     {"paso", "Paso", "g.step"},
                     {"codigo", "Código", "g.code", CellKind::Number},
                     {"afectadas", "Afectadas", "g.affected", CellKind::Number},
                     {"clase", "Cuentan", "g.kind"}};
-    spec.filters = {{"producto", "Producto", "g.product = ??", false, {}},
+    plan.filters = {{"producto", "Producto", "g.product = ??", false, {}},
                     {"paso", "Paso", "g.step = ??", false, {}},
                     {"clase", "Clase", "g.kind = ??", false,
                      {{"instalaciones", "de un despliegue (instalaciones)"}, {"informes", "sin oferta (informes)"}}}};
-    spec.sort = "afectadas";
-    spec.tieBreak = "g.rollout, g.step, g.code";
-    spec.noun = "grupos de fallos";
-    spec.oneNoun = "grupo de fallos";
-    spec.empty = "Ningún fallo.";
-    return spec;
+    plan.sort = "afectadas";
+    plan.tieBreak = "g.rollout, g.step, g.code";
+    plan.noun = "grupos de fallos";
+    plan.oneNoun = "grupo de fallos";
+    plan.empty = "Ningún fallo.";
+    return plan;
 }
 
 std::string FailureCell(size_t column, const SqlRow& row) {
@@ -59,26 +59,26 @@ std::string FailureCell(size_t column, const SqlRow& row) {
 }
 
 void FailuresPage(const CallPtr& call, const Database& db) {
-    const ListSpec spec = FailureListSpec();
+    const ListPlan plan = FailureListSpec();
     ListRequest request;
     ListRows rows;
-    if (AnswerList(*call, db, spec, "fallos", request, rows)) return;
+    if (AnswerList(*call, db, plan, "fallos", request, rows)) return;
     const std::string body =
         "<p class=\"definicion\">Las instalaciones que fallaron en cada despliegue, por versión, paso y código de "
         "error (cada una en el grupo de su último fallo). Los informes fallidos que no nombran una oferta nuestra "
         "(sin despliegue) no cuentan en ninguno: cualquiera puede enviarlos, y solo se muestran sus 20 grupos "
-        "mayores entre los últimos 100.000 informes.</p>" + ListOnPage(*call, spec, request, rows, FailureCell);
+        "mayores entre los últimos 100.000 informes.</p>" + ListOnPage(*call, plan, request, rows, FailureCell);
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, "Fallos por paso y código"), body)));
 }
 
-ListSpec FailedInstallationsSpec(bool byRelease, long long id, const std::string& step, long long code) {
-    ListSpec spec;
-    spec.source = "FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id"
+ListPlan FailedInstallationsSpec(bool byRelease, long long id, const std::string& step, long long code) {
+    ListPlan plan;
+    plan.source = "FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id"
                   " JOIN rollouts r ON r.id = ri.rollout_id";
-    spec.where = std::string(byRelease ? "r.release_id = ?1" : "ri.rollout_id = ?1") +
+    plan.where = std::string(byRelease ? "r.release_id = ?1" : "ri.rollout_id = ?1") +
                  " AND ri.failures > 0 AND COALESCE(ri.last_step, '') = ?2 AND COALESCE(ri.last_code, 0) = ?3";
-    spec.parameters = {Int(id), Text(step), Int(code)};
-    spec.columns = {{"equipo", "Equipo", "COALESCE(i.hostname, '')"},
+    plan.parameters = {Int(id), Text(step), Int(code)};
+    plan.columns = {{"equipo", "Equipo", "COALESCE(i.hostname, '')"},
                     {"producto", "Producto", "i.product"},
                     {"version", "Versión del programa", "COALESCE(i.program_version, '')"},
                     {"despliegue", "Despliegue", "ri.rollout_id", CellKind::Number},
@@ -86,12 +86,12 @@ ListSpec FailedInstallationsSpec(bool byRelease, long long id, const std::string
                     {"ultimo_resultado", "Último resultado", "ri.last_outcome_at", CellKind::Time},
                     {"ultimo_checkin", "Último check-in", "i.last_seen", CellKind::Time},
                     {"id", "Identificador", "i.id", CellKind::Text, false, false}};
-    spec.filters = {{"equipo", "Equipo", "lower(COALESCE(i.hostname, '')) LIKE ?? ESCAPE '\\'", true, {}}};
-    spec.sort = "ultimo_resultado";
-    spec.tieBreak = "ri.installation_id";
-    spec.noun = "instalaciones";
-    spec.oneNoun = "instalación";
-    return spec;
+    plan.filters = {{"equipo", "Equipo", "lower(COALESCE(i.hostname, '')) LIKE ?? ESCAPE '\\'", true, {}}};
+    plan.sort = "ultimo_resultado";
+    plan.tieBreak = "ri.installation_id";
+    plan.noun = "instalaciones";
+    plan.oneNoun = "instalación";
+    return plan;
 }
 
 std::string FailedCell(size_t column, const SqlRow& row) {
@@ -111,13 +111,13 @@ void FailedInstallationsPage(const CallPtr& call, const Database& db) {
     const std::string step = QueryValue(query, "paso");
     const std::string codeText = QueryValue(query, "codigo");
     const long long code = codeText.size() <= 11 ? std::strtoll(codeText.c_str(), nullptr, 10) : 0;
-    const ListSpec spec = FailedInstallationsSpec(byRelease, id, step, code);
+    const ListPlan plan = FailedInstallationsSpec(byRelease, id, step, code);
     ListRequest request;
     ListRows rows;
-    if (AnswerList(*call, db, spec, "instalaciones-con-fallo", request, rows)) return;
+    if (AnswerList(*call, db, plan, "instalaciones-con-fallo", request, rows)) return;
     const std::string heading = (byRelease ? "Versión " : "Despliegue ") + std::to_string(id) + ", paso " +
                                 (step.empty() ? "(sin paso)" : step) + ", código " + std::to_string(code);
-    const std::string body = "<h2>" + Html(heading) + "</h2>" + ListOnPage(*call, spec, request, rows, FailedCell);
+    const std::string body = "<h2>" + Html(heading) + "</h2>" + ListOnPage(*call, plan, request, rows, FailedCell);
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, "Instalaciones con un fallo"), body)));
 }
 

@@ -7,10 +7,10 @@
 
 namespace {
 
-ListSpec FleetListSpec(const std::vector<std::string>& products) {
-    ListSpec spec;
-    spec.source = "FROM installations";
-    spec.columns = {{"equipo", "Equipo", "COALESCE(hostname, '')"},
+ListPlan FleetListSpec(const std::vector<std::string>& products) {
+    ListPlan plan;
+    plan.source = "FROM installations";
+    plan.columns = {{"equipo", "Equipo", "COALESCE(hostname, '')"},
                     {"producto", "Producto", "product"},
                     {"version", "Versión del programa", "COALESCE(program_version, '')"},
                     {"agente", "Agente", "COALESCE(agent_version, '')"},
@@ -23,19 +23,19 @@ ListSpec FleetListSpec(const std::vector<std::string>& products) {
     std::vector<std::pair<std::string, std::string>> choices;
     choices.reserve(products.size());
     for (const std::string& product : products) choices.emplace_back(product, product);
-    spec.filters = {{"buscar", "Equipo que contiene", "lower(COALESCE(hostname, '')) LIKE ?? ESCAPE '\\'", true, {}},
+    plan.filters = {{"buscar", "Equipo que contiene", "lower(COALESCE(hostname, '')) LIKE ?? ESCAPE '\\'", true, {}},
                     {"id", "Identificador", "id = ??", false, {}},
                     {"producto", "Producto", "product = ??", false, choices},
                     {"version", "Versión", "program_version = ??", false, {}},
                     {"windows", "Windows", "windows_version = ??", false, {}},
                     {"historia", "Historial", "CASE ?? WHEN 'con' THEN days_seen >= 2 ELSE days_seen < 2 END", false,
                      {{"con", "vistas en dos días o más"}, {"sin", "sin historial (un solo día)"}}}};
-    spec.sort = "ultimo_checkin";
-    spec.tieBreak = "id";
-    spec.noun = "instalaciones";
-    spec.oneNoun = "instalación";
-    spec.empty = "Ninguna instalación cumple el filtro.";
-    return spec;
+    plan.sort = "ultimo_checkin";
+    plan.tieBreak = "id";
+    plan.noun = "instalaciones";
+    plan.oneNoun = "instalación";
+    plan.empty = "Ninguna instalación cumple el filtro.";
+    return plan;
 }
 
 std::string FleetCell(size_t column, const SqlRow& row) {
@@ -65,23 +65,23 @@ constexpr char HistorySource[] =
     " UNION ALL SELECT received_at, 'aceptación', COALESCE(rtf_url, ''), 0 FROM acceptance_reports"
     " WHERE installation_id = ?1) e";
 
-ListSpec HistorySpec(const std::string& id) {
-    ListSpec spec;
-    spec.name = "historia";
-    spec.source = HistorySource;
-    spec.parameters = {Text(id)};
-    spec.columns = {{"cuando", "Cuándo", "e.at", CellKind::Time},
+ListPlan HistorySpec(const std::string& id) {
+    ListPlan plan;
+    plan.name = "historia";
+    plan.source = HistorySource;
+    plan.parameters = {Text(id)};
+    plan.columns = {{"cuando", "Cuándo", "e.at", CellKind::Time},
                     {"que", "Qué", "e.kind"},
                     {"detalle", "Detalle", "e.detail", CellKind::Text, false},
                     {"despliegue", "Despliegue", "e.rollout", CellKind::Number}};
-    spec.filters = {{"que", "Qué", "e.kind = ??", false,
+    plan.filters = {{"que", "Qué", "e.kind = ??", false,
                      {{"check-in", "check-in"}, {"oferta", "oferta"}, {"descarga", "descarga"},
                       {"informe", "informe"}, {"aceptación", "aceptación"}}}};
-    spec.sort = "cuando";
-    spec.tieBreak = "e.kind, e.detail";
-    spec.noun = "sucesos";
-    spec.oneNoun = "suceso";
-    return spec;
+    plan.sort = "cuando";
+    plan.tieBreak = "e.kind, e.detail";
+    plan.noun = "sucesos";
+    plan.oneNoun = "suceso";
+    return plan;
 }
 
 std::string HistoryCell(size_t column, const SqlRow& row) {
@@ -91,14 +91,14 @@ std::string HistoryCell(size_t column, const SqlRow& row) {
 }
 
 void FleetPage(const CallPtr& call, const Database& db) {
-    const ListSpec spec = FleetListSpec(ReleaseProducts(db));
+    const ListPlan plan = FleetListSpec(ReleaseProducts(db));
     ListRequest request;
     ListRows rows;
-    if (AnswerList(*call, db, spec, "instalaciones", request, rows)) return;
+    if (AnswerList(*call, db, plan, "instalaciones", request, rows)) return;
     const std::string search = QueryValue(call->request.query, "buscar");
     std::string body;
     if (!search.empty()) body += "<h2>" + Html("Equipos que contienen " + search) + "</h2>";
-    body += ListOnPage(*call, spec, request, rows, FleetCell);
+    body += ListOnPage(*call, plan, request, rows, FleetCell);
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, "Instalaciones"), body)));
 }
 
@@ -107,10 +107,10 @@ void InstallationPage(const CallPtr& call, const Database& db, const std::string
     std::string error;
     if (!ReadInstallationFacts(db, id, facts, error)) return Trouble(*call, 404, "no existe esa instalación");
     if (call->api) return call->respond(JsonAnswer(200, InstallationJson(facts)));
-    const ListSpec spec = HistorySpec(id);
+    const ListPlan plan = HistorySpec(id);
     ListRequest request;
     ListRows rows;
-    if (AnswerList(*call, db, spec, "instalacion-historia", request, rows)) return;
+    if (AnswerList(*call, db, plan, "instalacion-historia", request, rows)) return;
     const TimeZone& zone = *call->zone;
     const std::string windows = WindowsName(facts.windowsVersion);
     const std::vector<std::vector<std::string>> table = {
@@ -127,7 +127,7 @@ void InstallationPage(const CallPtr& call, const Database& db, const std::string
         {"Días vista", Html(SpanishCount(facts.daysSeen))},
         {"Identificador", Html(facts.id)}};
     const std::string body = Table({"Dato", "Valor"}, table, {1}) + "<h2>Historia</h2>" +
-                             ListOnPage(*call, spec, request, rows, HistoryCell);
+                             ListOnPage(*call, plan, request, rows, HistoryCell);
     const std::string title = "Instalación " + (facts.hostname.empty() ? id : facts.hostname);
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, title), body)));
 }

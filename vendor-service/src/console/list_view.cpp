@@ -13,12 +13,12 @@ constexpr int MinPageSize = 10;
 constexpr int MaxPageSize = 500;
 constexpr size_t MaxFilterBytes = 256;
 
-std::string Param(const ListSpec& spec, const std::string& name) {
-    return spec.name.empty() ? name : spec.name + "_" + name;
+std::string Param(const ListPlan& plan, const std::string& name) {
+    return plan.name.empty() ? name : plan.name + "_" + name;
 }
 
-const ListColumn* ColumnNamed(const ListSpec& spec, const std::string& key) {
-    for (const ListColumn& column : spec.columns) {
+const ListColumn* ColumnNamed(const ListPlan& plan, const std::string& key) {
+    for (const ListColumn& column : plan.columns) {
         if (column.key == key && column.sortable) return &column;
     }
     return nullptr;
@@ -41,16 +41,16 @@ std::string LikePattern(const std::string& text) {
 }
 
 // "WHERE ..." for the fixed condition and the filters given, and its parameters.
-std::string WhereOf(const ListSpec& spec, const ListRequest& request, std::vector<SqlValue>& parameters) {
-    parameters = spec.parameters;
+std::string WhereOf(const ListPlan& plan, const ListRequest& request, std::vector<SqlValue>& parameters) {
+    parameters = plan.parameters;
     std::vector<std::string> parts;
-    if (!spec.where.empty()) parts.push_back("(" + spec.where + ")");
+    if (!plan.where.empty()) parts.push_back("(" + plan.where + ")");
     for (const auto& entry : request.filters) {
         const std::string& key = entry.first;
         const std::string& value = entry.second;
-        const auto filter = std::find_if(spec.filters.begin(), spec.filters.end(),
+        const auto filter = std::find_if(plan.filters.begin(), plan.filters.end(),
                                          [&key](const ListFilter& f) { return f.key == key; });
-        if (filter == spec.filters.end()) continue;
+        if (filter == plan.filters.end()) continue;
         parameters.push_back(Text(filter->contains ? LikePattern(value) : value));
         std::string condition = filter->condition;
         const std::string mark = "?" + std::to_string(parameters.size());
@@ -62,18 +62,18 @@ std::string WhereOf(const ListSpec& spec, const ListRequest& request, std::vecto
     return where;
 }
 
-std::string OrderOf(const ListSpec& spec, const ListRequest& request) {
-    const ListColumn* column = ColumnNamed(spec, request.sort);
-    if (column == nullptr) return spec.tieBreak.empty() ? "" : " ORDER BY " + spec.tieBreak;
+std::string OrderOf(const ListPlan& plan, const ListRequest& request) {
+    const ListColumn* column = ColumnNamed(plan, request.sort);
+    if (column == nullptr) return plan.tieBreak.empty() ? "" : " ORDER BY " + plan.tieBreak;
     const std::string direction = request.descending ? " DESC" : " ASC";
-    return " ORDER BY " + column->sql + direction + (spec.tieBreak.empty() ? "" : ", " + spec.tieBreak + direction);
+    return " ORDER BY " + column->sql + direction + (plan.tieBreak.empty() ? "" : ", " + plan.tieBreak + direction);
 }
 
-std::string OwnQuery(const ListSpec& spec, const ListRequest& request, const std::string& query) {
+std::string OwnQuery(const ListPlan& plan, const ListRequest& request, const std::string& query) {
     std::string out = query;
-    out = WithParameter(out, Param(spec, "orden"), request.sort == spec.sort ? "" : request.sort);
-    out = WithParameter(out, Param(spec, "dir"),
-                        request.descending == spec.descending ? "" : (request.descending ? "desc" : "asc"));
+    out = WithParameter(out, Param(plan, "orden"), request.sort == plan.sort ? "" : request.sort);
+    out = WithParameter(out, Param(plan, "dir"),
+                        request.descending == plan.descending ? "" : (request.descending ? "desc" : "asc"));
     return out;
 }
 
@@ -88,30 +88,30 @@ std::string DefaultCell(const ListColumn& column, const SqlRow& row, size_t inde
     return Html(row.Text(index));
 }
 
-std::string Heading(const ListSpec& spec, const ListRequest& request, const ListColumn& column, const std::string& path,
+std::string Heading(const ListPlan& plan, const ListRequest& request, const ListColumn& column, const std::string& path,
                     const std::string& query) {
     std::string attributes = column.kind == CellKind::Number ? " class=\"numero\"" : "";
     if (!column.sortable) return "<th" + attributes + ">" + Html(column.label) + "</th>";
     const bool current = request.sort == column.key;
     const bool descending = current ? !request.descending : column.kind != CellKind::Text;
-    std::string target = WithParameter(query, Param(spec, "orden"), column.key);
-    target = WithParameter(target, Param(spec, "dir"), descending ? "desc" : "asc");
-    target = WithParameter(target, Param(spec, "pagina"), "");
+    std::string target = WithParameter(query, Param(plan, "orden"), column.key);
+    target = WithParameter(target, Param(plan, "dir"), descending ? "desc" : "asc");
+    target = WithParameter(target, Param(plan, "pagina"), "");
     const std::string mark = current ? (request.descending ? " ▼" : " ▲") : "";
     if (current) attributes += std::string(" aria-sort=\"") + (request.descending ? "descending" : "ascending") + "\"";
     return "<th" + attributes + "><a href=\"" + Html(Href(path, target)) + "\">" + Html(column.label) + mark +
            "</a></th>";
 }
 
-std::string FilterForm(const ListSpec& spec, const ListRequest& request, const std::string& path) {
-    if (spec.filters.empty()) return "";
+std::string FilterForm(const ListPlan& plan, const ListRequest& request, const std::string& path) {
+    if (plan.filters.empty()) return "";
     std::string form = "<form method=\"get\" action=\"" + Html(path) + "\" class=\"filtros\">";
-    for (const ListFilter& filter : spec.filters) {
+    for (const ListFilter& filter : plan.filters) {
         std::string given;
         for (const auto& [key, value] : request.filters) {
             if (key == filter.key) given = value;
         }
-        const std::string name = Html(Param(spec, filter.key));
+        const std::string name = Html(Param(plan, filter.key));
         form += "<label>" + Html(filter.label) + " ";
         if (filter.choices.empty()) {
             form += "<input name=\"" + name + "\" value=\"" + Html(given) + "\" maxlength=\"" +
@@ -126,35 +126,35 @@ std::string FilterForm(const ListSpec& spec, const ListRequest& request, const s
         }
         form += "</label> ";
     }
-    if (request.sort != spec.sort) {
-        form += "<input type=\"hidden\" name=\"" + Html(Param(spec, "orden")) + "\" value=\"" + Html(request.sort) + "\">";
+    if (request.sort != plan.sort) {
+        form += "<input type=\"hidden\" name=\"" + Html(Param(plan, "orden")) + "\" value=\"" + Html(request.sort) + "\">";
     }
-    if (request.descending != spec.descending) {
-        form += "<input type=\"hidden\" name=\"" + Html(Param(spec, "dir")) + "\" value=\"" +
+    if (request.descending != plan.descending) {
+        form += "<input type=\"hidden\" name=\"" + Html(Param(plan, "dir")) + "\" value=\"" +
                 (request.descending ? "desc" : "asc") + "\">";
     }
     return form + "<button type=\"submit\">Filtrar</button></form>";
 }
 
-std::string CountLine(const ListSpec& spec, const ListRequest& request, const ListRows& rows) {
+std::string CountLine(const ListPlan& plan, const ListRequest& request, const ListRows& rows) {
     if (rows.total == 0) return "";
     const long long first = (request.page - 1) * request.pageSize + 1;
     const long long last = std::min(rows.total, first + static_cast<long long>(rows.rows.size()) - 1);
-    std::string text = Counted(rows.total, spec.oneNoun, spec.noun);
+    std::string text = Counted(rows.total, plan.oneNoun, plan.noun);
     if (rows.total > static_cast<long long>(rows.rows.size()) && !rows.rows.empty()) {
         text += "; se muestran de la " + SpanishCount(first) + " a la " + SpanishCount(last);
     }
     return text + ".";
 }
 
-std::string Pager(const ListSpec& spec, const ListRequest& request, const ListRows& rows, const std::string& path,
+std::string Pager(const ListPlan& plan, const ListRequest& request, const ListRows& rows, const std::string& path,
                   const std::string& query) {
     const long long pages = std::max<long long>(1, (rows.total + request.pageSize - 1) / request.pageSize);
     const std::string csvQuery =
-        WithParameter(WithParameter(OwnQuery(spec, request, query), "formato", "csv"), "lista", spec.name);
+        WithParameter(WithParameter(OwnQuery(plan, request, query), "formato", "csv"), "lista", plan.name);
     std::string pager = "<p class=\"paginas\">";
     const auto link = [&](long long page, const std::string& label, const std::string& rel) {
-        const std::string target = WithParameter(query, Param(spec, "pagina"), page == 1 ? "" : std::to_string(page));
+        const std::string target = WithParameter(query, Param(plan, "pagina"), page == 1 ? "" : std::to_string(page));
         return "<a rel=\"" + rel + "\" href=\"" + Html(Href(path, target)) + "\">" + Html(label) + "</a> ";
     };
     if (request.page > 1) pager += link(request.page - 1, "« Anterior", "prev");
@@ -186,25 +186,25 @@ std::string WithParameter(const std::string& query, const std::string& name, con
     return out;
 }
 
-ListRequest ReadListRequest(const ListSpec& spec, const std::string& query) {
+ListRequest ReadListRequest(const ListPlan& plan, const std::string& query) {
     ListRequest request;
-    request.sort = spec.sort;
-    request.descending = spec.descending;
-    request.pageSize = spec.pageSize;
-    const std::string page = QueryValue(query, Param(spec, "pagina"));
+    request.sort = plan.sort;
+    request.descending = plan.descending;
+    request.pageSize = plan.pageSize;
+    const std::string page = QueryValue(query, Param(plan, "pagina"));
     if (!page.empty() && page.size() <= 9 && page.find_first_not_of("0123456789") == std::string::npos) {
         request.page = std::max(1LL, std::stoll(page));
     }
-    const std::string size = QueryValue(query, Param(spec, "por_pagina"));
+    const std::string size = QueryValue(query, Param(plan, "por_pagina"));
     if (!size.empty() && size.size() <= 4 && size.find_first_not_of("0123456789") == std::string::npos) {
         request.pageSize = std::clamp(std::stoi(size), MinPageSize, MaxPageSize);
     }
-    const std::string sort = QueryValue(query, Param(spec, "orden"));
-    if (ColumnNamed(spec, sort) != nullptr) request.sort = sort;
-    const std::string direction = QueryValue(query, Param(spec, "dir"));
+    const std::string sort = QueryValue(query, Param(plan, "orden"));
+    if (ColumnNamed(plan, sort) != nullptr) request.sort = sort;
+    const std::string direction = QueryValue(query, Param(plan, "dir"));
     if (direction == "asc" || direction == "desc") request.descending = direction == "desc";
-    for (const ListFilter& filter : spec.filters) {
-        const std::string value = QueryValue(query, Param(spec, filter.key));
+    for (const ListFilter& filter : plan.filters) {
+        const std::string value = QueryValue(query, Param(plan, filter.key));
         if (!value.empty() && value.size() <= MaxFilterBytes && IsChoice(filter, value)) {
             request.filters.emplace_back(filter.key, value);
         }
@@ -212,10 +212,10 @@ ListRequest ReadListRequest(const ListSpec& spec, const std::string& query) {
     return request;
 }
 
-bool ReadList(const Database& db, const ListSpec& spec, const ListRequest& request, bool everything, ListRows& rows,
+bool ReadList(const Database& db, const ListPlan& plan, const ListRequest& request, bool everything, ListRows& rows,
               std::string& error) {
     std::vector<SqlValue> parameters;
-    const std::string from = " " + spec.source + WhereOf(spec, request, parameters);
+    const std::string from = " " + plan.source + WhereOf(plan, request, parameters);
     const SqlResult counted = db.RunText("SELECT COUNT(*)" + from, parameters);
     if (!counted.Ok()) {
         error = counted.error;
@@ -223,14 +223,14 @@ bool ReadList(const Database& db, const ListSpec& spec, const ListRequest& reque
     }
     rows.total = counted.Number(0);
     std::string columns;
-    for (const ListColumn& column : spec.columns) columns += (columns.empty() ? "" : ", ") + column.sql;
+    for (const ListColumn& column : plan.columns) columns += (columns.empty() ? "" : ", ") + column.sql;
     const long long limit = everything ? MaxExportRows : request.pageSize;
     const long long offset = everything ? 0 : (request.page - 1) * request.pageSize;
     parameters.push_back(Int(limit));
     parameters.push_back(Int(offset));
     const std::string paging = " LIMIT ?" + std::to_string(parameters.size() - 1) + " OFFSET ?" +
                                std::to_string(parameters.size());
-    SqlResult result = db.RunText("SELECT " + columns + from + OrderOf(spec, request) + paging, parameters);
+    SqlResult result = db.RunText("SELECT " + columns + from + OrderOf(plan, request) + paging, parameters);
     if (!result.Ok()) {
         error = result.error;
         return false;
@@ -239,22 +239,22 @@ bool ReadList(const Database& db, const ListSpec& spec, const ListRequest& reque
     return true;
 }
 
-std::string ListHtml(const ListSpec& spec, const ListRequest& request, const ListRows& rows, const std::string& path,
+std::string ListHtml(const ListPlan& plan, const ListRequest& request, const ListRows& rows, const std::string& path,
                      const std::string& query, const TimeZone& zone, const CellHtml& cell) {
-    std::string html = FilterForm(spec, request, path);
-    const std::string count = CountLine(spec, request, rows);
+    std::string html = FilterForm(plan, request, path);
+    const std::string count = CountLine(plan, request, rows);
     if (!count.empty()) html += "<p class=\"cuenta\">" + Html(count) + "</p>";
     html += "<div class=\"tabla\"><table class=\"lista\"><thead><tr>";
-    for (const ListColumn& column : spec.columns) {
-        if (column.shown) html += Heading(spec, request, column, path, query);
+    for (const ListColumn& column : plan.columns) {
+        if (column.shown) html += Heading(plan, request, column, path, query);
     }
     html += "</tr></thead><tbody>";
     size_t shownColumns = 0;
-    for (const ListColumn& column : spec.columns) shownColumns += column.shown ? 1 : 0;
+    for (const ListColumn& column : plan.columns) shownColumns += column.shown ? 1 : 0;
     for (const SqlRow& row : rows.rows) {
         html += "<tr>";
-        for (size_t i = 0; i < spec.columns.size(); ++i) {
-            const ListColumn& column = spec.columns[i];
+        for (size_t i = 0; i < plan.columns.size(); ++i) {
+            const ListColumn& column = plan.columns[i];
             if (!column.shown) continue;
             std::string drawn = cell ? cell(i, row) : std::string();
             if (drawn.empty()) drawn = DefaultCell(column, row, i, zone);
@@ -265,18 +265,18 @@ std::string ListHtml(const ListSpec& spec, const ListRequest& request, const Lis
     }
     if (rows.rows.empty()) {
         html += "<tr><td colspan=\"" + std::to_string(shownColumns) + "\">" +
-                Html(rows.total > 0 ? "No hay filas en esta página." : spec.empty) + "</td></tr>";
+                Html(rows.total > 0 ? "No hay filas en esta página." : plan.empty) + "</td></tr>";
     }
-    return html + "</tbody></table></div>" + Pager(spec, request, rows, path, query);
+    return html + "</tbody></table></div>" + Pager(plan, request, rows, path, query);
 }
 
-std::string ListJson(const ListSpec& spec, const ListRequest& request, const ListRows& rows) {
+std::string ListJson(const ListPlan& plan, const ListRequest& request, const ListRows& rows) {
     using Json = nlohmann::ordered_json;
     Json list = Json::array();
     for (const SqlRow& row : rows.rows) {
         Json item = Json::object();
-        for (size_t i = 0; i < spec.columns.size(); ++i) {
-            const ListColumn& column = spec.columns[i];
+        for (size_t i = 0; i < plan.columns.size(); ++i) {
+            const ListColumn& column = plan.columns[i];
             if (row.IsNull(i)) {
                 item[column.key] = nullptr;
             } else if (column.kind == CellKind::Number) {
@@ -302,16 +302,16 @@ std::string CsvCell(const std::string& text, bool number) {
     return quoted + "\"";
 }
 
-std::string ListCsv(const ListSpec& spec, const ListRows& rows) {
+std::string ListCsv(const ListPlan& plan, const ListRows& rows) {
     std::string csv = "\xEF\xBB\xBF";
     std::string line;
-    for (const ListColumn& column : spec.columns) line += (line.empty() ? "" : ",") + CsvCell(column.label, false);
+    for (const ListColumn& column : plan.columns) line += (line.empty() ? "" : ",") + CsvCell(column.label, false);
     csv += line + "\r\n";
     for (const SqlRow& row : rows.rows) {
         line.clear();
-        for (size_t i = 0; i < spec.columns.size(); ++i) {
+        for (size_t i = 0; i < plan.columns.size(); ++i) {
             if (i > 0) line += ",";
-            const bool number = spec.columns[i].kind == CellKind::Number && !row.IsNull(i);
+            const bool number = plan.columns[i].kind == CellKind::Number && !row.IsNull(i);
             line += CsvCell(row.IsNull(i) ? std::string() : (number ? std::to_string(row.Int(i)) : row.Text(i)), number);
         }
         csv += line + "\r\n";

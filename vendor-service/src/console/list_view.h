@@ -36,7 +36,7 @@ struct ListFilter {
     std::vector<std::pair<std::string, std::string>> choices;  // value, label; none: free text
 };
 
-struct ListSpec {
+struct ListPlan {
     std::string name;    // a prefix for its query parameters where a page holds several lists
     std::string source;  // "FROM ... JOIN ..."
     std::string where;   // a fixed condition, or empty; ?1... are `parameters`
@@ -63,7 +63,7 @@ struct ListRequest {
 
 // Read from a query string; anything undeclared or out of range is left at
 // the list's default.
-ListRequest ReadListRequest(const ListSpec& spec, const std::string& query);
+ListRequest ReadListRequest(const ListPlan& plan, const std::string& query);
 
 struct ListRows {
     long long total = 0;       // rows that pass the filters
@@ -74,7 +74,7 @@ struct ListRows {
 inline constexpr long long MaxExportRows = 100000;
 
 // The page asked for, or with `everything` every row up to MaxExportRows.
-bool ReadList(const Database& db, const ListSpec& spec, const ListRequest& request, bool everything, ListRows& rows,
+bool ReadList(const Database& db, const ListPlan& plan, const ListRequest& request, bool everything, ListRows& rows,
               std::string& error);
 
 // A cell's HTML when a list draws it itself (a link); empty for the default.
@@ -83,14 +83,14 @@ using CellHtml = std::function<std::string(size_t column, const SqlRow& row)>;
 // The filter form, the row count, the table with sortable headings, the
 // pager and the CSV link. `path` is the page's own address and `query` its
 // query string (other lists' parameters are kept in the links).
-std::string ListHtml(const ListSpec& spec, const ListRequest& request, const ListRows& rows, const std::string& path,
+std::string ListHtml(const ListPlan& plan, const ListRequest& request, const ListRows& rows, const std::string& path,
                      const std::string& query, const TimeZone& zone, const CellHtml& cell = nullptr);
 
 // {"total":N,"pagina":P,"por_pagina":S,"filas":[{key: value, ...}]}.
-std::string ListJson(const ListSpec& spec, const ListRequest& request, const ListRows& rows);
+std::string ListJson(const ListPlan& plan, const ListRequest& request, const ListRows& rows);
 
 // A header of labels and a line per row, CRLF-ended, UTF-8 with a BOM.
-std::string ListCsv(const ListSpec& spec, const ListRows& rows);
+std::string ListCsv(const ListPlan& plan, const ListRows& rows);
 
 // One CSV cell: quoted when it holds a separator, a quote or a line break;
 // a text starting with "=", "+", "-", "@", a tab or a carriage return (a

@@ -14,10 +14,10 @@
 
 namespace {
 
-ListSpec ReleaseListSpec(const std::vector<std::string>& products) {
-    ListSpec spec;
-    spec.source = "FROM releases";
-    spec.columns = {{"id", "Versión", "id", CellKind::Number},
+ListPlan ReleaseListSpec(const std::vector<std::string>& products) {
+    ListPlan plan;
+    plan.source = "FROM releases";
+    plan.columns = {{"id", "Versión", "id", CellKind::Number},
                     {"producto", "Producto", "product"},
                     {"version", "Número", "version"},
                     {"paquete", "Paquete", "url"},
@@ -29,13 +29,13 @@ ListSpec ReleaseListSpec(const std::vector<std::string>& products) {
     std::vector<std::pair<std::string, std::string>> choices;
     choices.reserve(products.size());
     for (const std::string& product : products) choices.emplace_back(product, product);
-    spec.filters = {{"producto", "Producto", "product = ??", false, choices}};
-    spec.sort = "id";
-    spec.tieBreak = "id";
-    spec.noun = "versiones";
-    spec.oneNoun = "versión";
-    spec.empty = "Aún no hay versiones.";
-    return spec;
+    plan.filters = {{"producto", "Producto", "product = ??", false, choices}};
+    plan.sort = "id";
+    plan.tieBreak = "id";
+    plan.noun = "versiones";
+    plan.oneNoun = "versión";
+    plan.empty = "Aún no hay versiones.";
+    return plan;
 }
 
 std::string ReleaseCell(size_t column, const SqlRow& row) {
@@ -65,16 +65,16 @@ std::vector<FormInput> ReleaseForm(const std::vector<std::string>& products) {
 void ListPage(const CallPtr& call, const Database& db, const std::vector<FormInput>* sent, const RequestError& error,
               const std::string& notice, int status) {
     const std::vector<std::string> products = ReleaseProducts(db);
-    const ListSpec spec = ReleaseListSpec(products);
+    const ListPlan plan = ReleaseListSpec(products);
     ListRequest request;
     ListRows rows;
-    if (sent == nullptr && AnswerList(*call, db, spec, "versiones", request, rows)) return;
+    if (sent == nullptr && AnswerList(*call, db, plan, "versiones", request, rows)) return;
     if (sent != nullptr) {
         std::string ignored;
-        request = ReadListRequest(spec, "");
-        ReadList(db, spec, request, false, rows, ignored);
+        request = ReadListRequest(plan, "");
+        ReadList(db, plan, request, false, rows, ignored);
     }
-    std::string body = NoticeHtml(notice) + ListOnPage(*call, spec, request, rows, ReleaseCell);
+    std::string body = NoticeHtml(notice) + ListOnPage(*call, plan, request, rows, ReleaseCell);
     if (RoleAllows(call->viewer.role, Permission::Publish) && !call->viewer.token) {
         // The file goes as the body of one request (panel.js), streamed to disk by the service.
         body += "<h2>Subir un paquete</h2><form class=\"alta subida\" data-destino=\"/panel/api/paquetes\" "
@@ -127,7 +127,7 @@ void HealthPage(const CallPtr& call, const Database& db, long long id) {
         return Trouble(*call, 500, "no se pudo leer el almacén");
     }
     if (call->api) return call->respond(JsonAnswer(200, ReleaseJson(release, HealthJson(health, window))));
-    ListSpec rollouts = RolloutListSpec("despliegues", {});
+    ListPlan rollouts = RolloutListSpec("despliegues", {});
     rollouts.where = "r.release_id = ?1";
     rollouts.parameters = {Int(id)};
     rollouts.filters.erase(rollouts.filters.begin());

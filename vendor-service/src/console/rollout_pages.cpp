@@ -54,20 +54,20 @@ constexpr char InstallationState[] =
     " WHEN ri.download_completed_at IS NOT NULL THEN 'descargada'"
     " WHEN ri.download_started_at IS NOT NULL THEN 'descargando' ELSE 'ofrecida' END";
 
-ListSpec OfferedListSpec(long long rolloutId, const std::string& name) {
-    ListSpec spec;
-    spec.name = name;
-    spec.source = "FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id";
-    spec.where = "ri.rollout_id = ?1";
-    spec.parameters = {Int(rolloutId)};
-    spec.columns = {{"equipo", "Equipo", "COALESCE(i.hostname, '')"},
+ListPlan OfferedListSpec(long long rolloutId, const std::string& name) {
+    ListPlan plan;
+    plan.name = name;
+    plan.source = "FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id";
+    plan.where = "ri.rollout_id = ?1";
+    plan.parameters = {Int(rolloutId)};
+    plan.columns = {{"equipo", "Equipo", "COALESCE(i.hostname, '')"},
                     {"version", "Versión del programa", "COALESCE(i.program_version, '')"},
                     {"estado", "Estado", InstallationState},
                     {"ofrecida", "Ofrecida por primera vez", "ri.first_offered_at", CellKind::Time},
                     {"ultimo_resultado", "Último resultado", "ri.last_outcome_at", CellKind::Time},
                     {"ultimo_checkin", "Último check-in", "i.last_seen", CellKind::Time},
                     {"id", "Identificador", "i.id", CellKind::Text, false, false}};
-    spec.filters = {{"equipo", "Equipo", "lower(COALESCE(i.hostname, '')) LIKE ?? ESCAPE '\\'", true, {}},
+    plan.filters = {{"equipo", "Equipo", "lower(COALESCE(i.hostname, '')) LIKE ?? ESCAPE '\\'", true, {}},
                     {"estado", "Estado",
                      "CASE ?? WHEN 'ofrecida' THEN ri.download_started_at IS NULL AND ri.outcomes = 0"
                      " WHEN 'descargada' THEN ri.download_completed_at IS NOT NULL"
@@ -81,12 +81,12 @@ ListSpec OfferedListSpec(long long rolloutId, const std::string& name) {
                       {"confirmada", "confirmada"},
                       {"sin_confirmar", "OK sin confirmar"},
                       {"fallida", "fallida"}}}};
-    spec.sort = "ofrecida";
-    spec.tieBreak = "ri.installation_id";
-    spec.noun = "instalaciones";
-    spec.oneNoun = "instalación";
-    spec.empty = "Aún no se ha ofrecido a ninguna instalación.";
-    return spec;
+    plan.sort = "ofrecida";
+    plan.tieBreak = "ri.installation_id";
+    plan.noun = "instalaciones";
+    plan.oneNoun = "instalación";
+    plan.empty = "Aún no se ha ofrecido a ninguna instalación.";
+    return plan;
 }
 
 std::string OfferedCell(size_t column, const SqlRow& row) {
@@ -95,24 +95,24 @@ std::string OfferedCell(size_t column, const SqlRow& row) {
     return Link("/panel/instalaciones/" + UrlComponent(row.Text(6)), host.empty() ? row.Text(6) : host);
 }
 
-ListSpec HistorySpec(long long rolloutId, const std::string& name) {
-    ListSpec spec;
-    spec.name = name;
-    spec.source = "FROM rollout_events";
-    spec.where = "rollout_id = ?1";
-    spec.parameters = {Int(rolloutId)};
-    spec.columns = {{"cuando", "Cuándo", "at", CellKind::Time},
+ListPlan HistorySpec(long long rolloutId, const std::string& name) {
+    ListPlan plan;
+    plan.name = name;
+    plan.source = "FROM rollout_events";
+    plan.where = "rollout_id = ?1";
+    plan.parameters = {Int(rolloutId)};
+    plan.columns = {{"cuando", "Cuándo", "at", CellKind::Time},
                     {"que", "Qué", "event"},
                     {"detalle", "Detalle", "detail", CellKind::Text, false}};
-    spec.filters = {{"que", "Qué", "event = ??", false,
+    plan.filters = {{"que", "Qué", "event = ??", false,
                      {{"iniciado", "iniciado"}, {"pausado", "pausado"}, {"reanudado", "reanudado"},
                       {"reconocido", "reanudado tras detenerse"}, {"avanzado", "avanzado"},
                       {"detenido", "detenido"}, {"reintento", "reintento"}, {"terminado", "terminado"}}}};
-    spec.sort = "cuando";
-    spec.tieBreak = "id";
-    spec.noun = "sucesos";
-    spec.oneNoun = "suceso";
-    return spec;
+    plan.sort = "cuando";
+    plan.tieBreak = "id";
+    plan.noun = "sucesos";
+    plan.oneNoun = "suceso";
+    return plan;
 }
 
 // ---- what a stage waits for ---------------------------------------------------------
@@ -365,15 +365,15 @@ void ListPage(const CallPtr& call, const Database& db) {
     std::vector<std::string> products;
     std::string error;
     KnownProducts(db, products, error);
-    const ListSpec spec = RolloutListSpec("", products);
+    const ListPlan plan = RolloutListSpec("", products);
     ListRequest request;
     ListRows rows;
-    if (AnswerList(*call, db, spec, "despliegues", request, rows)) return;
+    if (AnswerList(*call, db, plan, "despliegues", request, rows)) return;
     std::string body = NoticeHtml(Notice(QueryValue(call->request.query, "aviso")));
     if (RoleAllows(call->viewer.role, Permission::Operate)) {
         body += "<p>" + Link("/panel/despliegues/nuevo", "Iniciar un despliegue") + "</p>";
     }
-    body += ListOnPage(*call, spec, request, rows, RolloutCell);
+    body += ListOnPage(*call, plan, request, rows, RolloutCell);
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, "Despliegues"), body)));
 }
 
@@ -473,8 +473,8 @@ void RolloutPage(const CallPtr& call, const Database& db, long long id) {
     if (!ReadReleaseHealth(db, view.rollout.release, id, window, now, health, error)) {
         return Trouble(*call, 500, "no se pudo leer el almacén");
     }
-    const ListSpec offered = OfferedListSpec(id, "instalaciones");
-    const ListSpec history = HistorySpec(id, "historia");
+    const ListPlan offered = OfferedListSpec(id, "instalaciones");
+    const ListPlan history = HistorySpec(id, "historia");
     ListRequest offeredRequest, historyRequest;
     ListRows offeredRows, historyRows;
     if (!call->api) {
@@ -582,11 +582,11 @@ bool IsCommand(const std::string& rest) {
 
 }  // namespace
 
-ListSpec RolloutListSpec(const std::string& name, const std::vector<std::string>& products) {
-    ListSpec spec;
-    spec.name = name;
-    spec.source = "FROM rollouts r JOIN releases l ON l.id = r.release_id";
-    spec.columns = {{"id", "Despliegue", "r.id", CellKind::Number},
+ListPlan RolloutListSpec(const std::string& name, const std::vector<std::string>& products) {
+    ListPlan plan;
+    plan.name = name;
+    plan.source = "FROM rollouts r JOIN releases l ON l.id = r.release_id";
+    plan.columns = {{"id", "Despliegue", "r.id", CellKind::Number},
                     {"producto", "Producto", "l.product"},
                     {"version", "Versión", "l.version"},
                     {"estado", "Estado", "r.status"},
@@ -595,14 +595,14 @@ ListSpec RolloutListSpec(const std::string& name, const std::vector<std::string>
                     {"iniciado", "Iniciado", "r.created_at", CellKind::Time},
                     {"etapas", "Etapas", "r.stages", CellKind::Text, false, false},
                     {"piloto", "Piloto", "r.pilot_hosts", CellKind::Text, false, false}};
-    spec.filters = {{"producto", "Producto", "l.product = ??", false, Choices(products)},
+    plan.filters = {{"producto", "Producto", "l.product = ??", false, Choices(products)},
                     {"estado", "Estado", "r.status = ??", false, StatusChoices()}};
-    spec.sort = "id";
-    spec.tieBreak = "r.id";
-    spec.noun = "despliegues";
-    spec.oneNoun = "despliegue";
-    spec.empty = "Aún no hay despliegues.";
-    return spec;
+    plan.sort = "id";
+    plan.tieBreak = "r.id";
+    plan.noun = "despliegues";
+    plan.oneNoun = "despliegue";
+    plan.empty = "Aún no hay despliegues.";
+    return plan;
 }
 
 std::string RolloutCell(size_t column, const SqlRow& row) {

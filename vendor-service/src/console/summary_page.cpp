@@ -39,24 +39,24 @@ std::string Figure(const std::string& label, const std::string& value, const std
            "</strong>" + Html(detail) + "</div>";
 }
 
-ListSpec ChangesSpec() {
-    ListSpec spec;
-    spec.name = "cambios";
-    spec.source = "FROM audit_log";
-    spec.where = "at >= ?1";
-    spec.parameters = {Text("")};
-    spec.columns = {{"cuando", "Cuándo", "at", CellKind::Time},
+ListPlan ChangesSpec() {
+    ListPlan plan;
+    plan.name = "cambios";
+    plan.source = "FROM audit_log";
+    plan.where = "at >= ?1";
+    plan.parameters = {Text("")};
+    plan.columns = {{"cuando", "Cuándo", "at", CellKind::Time},
                     {"quien", "Quién", "actor"},
                     {"que", "Qué", "action"},
                     {"sobre", "Sobre", "target"},
                     {"detalle", "Detalle", "detail", CellKind::Text, false}};
-    spec.sort = "cuando";
-    spec.tieBreak = "id";
-    spec.pageSize = 10;
-    spec.noun = "cambios";
-    spec.oneNoun = "cambio";
-    spec.empty = "Nada cambió en las últimas 24 horas.";
-    return spec;
+    plan.sort = "cuando";
+    plan.tieBreak = "id";
+    plan.pageSize = 10;
+    plan.noun = "cambios";
+    plan.oneNoun = "cambio";
+    plan.empty = "Nada cambió en las últimas 24 horas.";
+    return plan;
 }
 
 std::string UtcText(int64_t unixSeconds) {
@@ -74,9 +74,9 @@ void SummaryPage(const CallPtr& call, const Database& db) {
     if (!ReadFleetSummary(db, 30, summary, error)) return Trouble(*call, 500, "no se pudo leer el almacén");
     if (call->api) return call->respond(JsonAnswer(200, SummaryJson(summary)));
     const int64_t now = std::time(nullptr);
-    ListSpec changes = ChangesSpec();
+    ListPlan changes = ChangesSpec();
     changes.parameters = {Text(UtcText(now - 86400))};
-    ListSpec rollouts = RolloutListSpec("despliegues", ReleaseProducts(db));
+    ListPlan rollouts = RolloutListSpec("despliegues", ReleaseProducts(db));
     rollouts.pageSize = 10;
     ListRequest changesRequest, rolloutsRequest;
     ListRows changesRows, rolloutsRows;

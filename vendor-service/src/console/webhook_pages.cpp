@@ -11,11 +11,11 @@
 
 namespace {
 
-ListSpec DeliveryListSpec() {
-    ListSpec spec;
-    spec.name = "entregas";
-    spec.source = "FROM webhook_deliveries d LEFT JOIN webhooks w ON w.id = d.webhook_id";
-    spec.columns = {{"id", "Entrega", "d.id", CellKind::Number},
+ListPlan DeliveryListSpec() {
+    ListPlan plan;
+    plan.name = "entregas";
+    plan.source = "FROM webhook_deliveries d LEFT JOIN webhooks w ON w.id = d.webhook_id";
+    plan.columns = {{"id", "Entrega", "d.id", CellKind::Number},
                     {"cuando", "Cuándo", "d.created_at", CellKind::Time},
                     {"evento", "Evento", "d.event"},
                     {"despliegue", "Despliegue", "d.rollout_id", CellKind::Number},
@@ -25,7 +25,7 @@ ListSpec DeliveryListSpec() {
                     {"respuesta", "Última respuesta", "d.last_status", CellKind::Number},
                     {"error", "Último error", "d.last_error", CellKind::Text, false},
                     {"entregado", "Entregada", "d.delivered_at", CellKind::Time}};
-    spec.filters = {{"estado", "Estado", "d.state = ??", false,
+    plan.filters = {{"estado", "Estado", "d.state = ??", false,
                      {{delivery_state::Pending, "pendiente"},
                       {delivery_state::Delivered, "entregada"},
                       {delivery_state::Failed, "abandonada"}}},
@@ -33,13 +33,13 @@ ListSpec DeliveryListSpec() {
                      {{webhook_event::Halted, webhook_event::Halted},
                       {webhook_event::Advanced, webhook_event::Advanced},
                       {webhook_event::Test, webhook_event::Test}}}};
-    spec.sort = "id";
-    spec.tieBreak = "d.id";
-    spec.pageSize = 20;
-    spec.noun = "entregas";
-    spec.oneNoun = "entrega";
-    spec.empty = "Aún no se ha enviado ningún evento.";
-    return spec;
+    plan.sort = "id";
+    plan.tieBreak = "d.id";
+    plan.pageSize = 20;
+    plan.noun = "entregas";
+    plan.oneNoun = "entrega";
+    plan.empty = "Aún no se ha enviado ningún evento.";
+    return plan;
 }
 
 std::string DeliveryCell(size_t column, const SqlRow& row) {
@@ -57,20 +57,20 @@ std::string DeliveryCell(size_t column, const SqlRow& row) {
     return "";
 }
 
-ListSpec AttemptListSpec(long long deliveryId) {
-    ListSpec spec;
-    spec.source = "FROM webhook_attempts";
-    spec.where = "delivery_id = ?1";
-    spec.parameters = {Int(deliveryId)};
-    spec.columns = {{"cuando", "Cuándo", "at", CellKind::Time},
+ListPlan AttemptListSpec(long long deliveryId) {
+    ListPlan plan;
+    plan.source = "FROM webhook_attempts";
+    plan.where = "delivery_id = ?1";
+    plan.parameters = {Int(deliveryId)};
+    plan.columns = {{"cuando", "Cuándo", "at", CellKind::Time},
                     {"respuesta", "Respuesta", "status", CellKind::Number},
                     {"error", "Error", "error", CellKind::Text, false},
                     {"ms", "Milisegundos", "ms", CellKind::Number}};
-    spec.sort = "cuando";
-    spec.tieBreak = "id";
-    spec.noun = "intentos";
-    spec.oneNoun = "intento";
-    return spec;
+    plan.sort = "cuando";
+    plan.tieBreak = "id";
+    plan.noun = "intentos";
+    plan.oneNoun = "intento";
+    return plan;
 }
 
 std::vector<FormInput> WebhookForm() {
@@ -109,14 +109,14 @@ std::string WebhookTable(const Call& call, const std::vector<Webhook>& webhooks)
 
 void WebhooksPage(const CallPtr& call, const Database& db, const std::string& top, const std::vector<FormInput>* sent,
                   const RequestError& error, int status) {
-    const ListSpec spec = DeliveryListSpec();
+    const ListPlan plan = DeliveryListSpec();
     ListRequest request;
     ListRows rows;
-    if (sent == nullptr && top.empty() && AnswerList(*call, db, spec, "entregas", request, rows)) return;
+    if (sent == nullptr && top.empty() && AnswerList(*call, db, plan, "entregas", request, rows)) return;
     if (sent != nullptr || !top.empty()) {
         std::string ignored;
-        request = ReadListRequest(spec, "");
-        ReadList(db, spec, request, false, rows, ignored);
+        request = ReadListRequest(plan, "");
+        ReadList(db, plan, request, false, rows, ignored);
     }
     std::vector<Webhook> webhooks;
     std::string ignored;
@@ -132,19 +132,19 @@ void WebhooksPage(const CallPtr& call, const Database& db, const std::string& to
         body += "<h2>Añadir un receptor</h2>" +
                 FormHtml("/panel/avisos", call->viewer.csrf, sent != nullptr ? *sent : WebhookForm(), "Añadir", error);
     }
-    body += "<h2>Últimos eventos</h2>" + ListOnPage(*call, spec, request, rows, DeliveryCell);
+    body += "<h2>Últimos eventos</h2>" + ListOnPage(*call, plan, request, rows, DeliveryCell);
     call->respond(HtmlAnswer(status, Page(FrameOf(*call, db, "Avisos"), body)));
 }
 
 void AttemptsPage(const CallPtr& call, const Database& db, long long id) {
-    const ListSpec spec = AttemptListSpec(id);
+    const ListPlan plan = AttemptListSpec(id);
     ListRequest request;
     ListRows rows;
-    if (AnswerList(*call, db, spec, "entrega-" + std::to_string(id), request, rows)) return;
+    if (AnswerList(*call, db, plan, "entrega-" + std::to_string(id), request, rows)) return;
     const SqlResult body = db.Run("SELECT body FROM webhook_deliveries WHERE id = ?1", {Int(id)});
     if (!body.Ok() || body.rows.empty()) return Trouble(*call, 404, "no existe esa entrega");
     const std::string html = "<p>Cuerpo enviado:</p><code class=\"secreto\">" + Html(body.rows[0].Text(0)) +
-                             "</code><h2>Intentos</h2>" + ListOnPage(*call, spec, request, rows);
+                             "</code><h2>Intentos</h2>" + ListOnPage(*call, plan, request, rows);
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, "Entrega " + std::to_string(id)), html)));
 }
 
