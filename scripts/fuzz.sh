@@ -23,7 +23,7 @@ CXX=${CXX_FUZZ:-clang++-14}
 
 # name -> "fuzzer source|sources|corpus folder|extra flags" (paths from the root)
 S=vendor-service/src
-declare -A TARGETS=(
+declare -A BUILD_OF=(
   [alert_document]="tests/alerts/fuzz/alert_document_fuzz.cpp|src/alerts/alert_document.cpp src/alerts/alert_layout.cpp|tests/alerts/fuzz/corpus|"
   [picture_size]="tests/alerts/fuzz/picture_size_fuzz.cpp|src/alerts/picture_rules.cpp src/alerts/alert_document.cpp|tests/alerts/fuzz/picture_corpus|"
   [release_statement]="tests/update/fuzz/release_statement_fuzz.cpp|src/update/release_statement.cpp src/support/base64.cpp|tests/update/fuzz/statement_corpus|"
@@ -37,7 +37,7 @@ ln -s /usr/include/nlohmann "$WORK/include/nlohmann"
 
 status=0
 for target in "${TARGETS[@]}"; do
-  IFS='|' read -r fuzzer sources corpus extra <<<"${TARGETS[$target]:-}"
+  IFS='|' read -r fuzzer sources corpus extra <<<"${BUILD_OF[$target]:-}"
   if [ -z "$fuzzer" ]; then
     echo "unknown fuzz target: $target"
     status=2
