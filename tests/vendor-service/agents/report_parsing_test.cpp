@@ -110,7 +110,7 @@ TEST(ReportParsing, EveryTextMemberIsBoundedAsWindowsBoundsIt) {
     size_t checked = 0;
     for (ReportKind kind : {ReportKind::CheckIn, ReportKind::Update, ReportKind::Acceptance}) {
         size_t bodyRoom = 0;
-        for (const ColumnSpec& column : ColumnsOf(kind)) {
+        for (const ReportColumn& column : ColumnsOf(kind)) {
             if (column.integer) continue;
             ASSERT_EQ(bounds.count(column.member), 1u) << column.member;
             const size_t bound = bounds.at(column.member);

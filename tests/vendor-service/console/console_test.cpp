@@ -243,6 +243,14 @@ TEST_F(ConsoleFixture, ListsPageFilterSortAndCountFromTheStore) {
     EXPECT_EQ(total, 10);  // pc-102, 105, ..., 129
     EXPECT_EQ(hosts.front(), "pc-129");
     EXPECT_EQ(hosts.back(), "pc-102");
+    // A middle page of the filtered list, and one past the end.
+    std::tie(total, hosts) = rows("windows=10.0.19045&buscar=PC-1&por_pagina=10&pagina=2&orden=checkins");
+    EXPECT_EQ(total, 20);
+    ASSERT_EQ(hosts.size(), 10u);
+    EXPECT_EQ(hosts[0] + hosts[1] + hosts[9], "pc-113pc-112pc-100");
+    std::tie(total, hosts) = rows("pagina=4");
+    EXPECT_EQ(total, 130);
+    EXPECT_TRUE(hosts.empty());
     // What is not declared is not SQL: an unknown order, a wildcard in a search.
     std::tie(total, hosts) = rows("orden=hostname%3BDROP%20TABLE%20installations&buscar=%25");
     EXPECT_EQ(total, 0);

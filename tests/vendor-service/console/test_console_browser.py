@@ -369,8 +369,8 @@ def test_without_a_session_every_page_leads_to_the_login(browser, console):
     assert browser.find_elements(By.TAG_NAME, "nav") == []  # no menu before the login
 
 
-def log_in(driver, password: str) -> None:
-    driver.find_element(By.NAME, "usuario").send_keys(OPERATOR)
+def log_in(driver, password: str, name: str = OPERATOR) -> None:
+    driver.find_element(By.NAME, "usuario").send_keys(name)
     driver.find_element(By.NAME, "clave").send_keys(password)
     driver.find_element(By.CSS_SELECTOR, "form[action='/panel/entrar'] button[type='submit']").click()
 
@@ -411,6 +411,40 @@ def test_the_summary_shows_the_fleet_by_product_and_version(browser, fleet):
     assert rollouts[f"Despliegue {fleet.steady}"]["Estado"] == "En curso"
     assert rollouts[f"Despliegue {fleet.steady}"]["Etapa"] == "50 %"
     assert rollouts[f"Despliegue {fleet.failing}"]["Producto"] == CONTABLE
+
+
+def test_a_list_pages_sorts_filters_and_exports_what_it_shows(browser, fleet):
+    visit(browser, fleet, "/panel/instalaciones?buscar=pc-&por_pagina=10", "05a-instalaciones-paginadas")
+    assert browser.find_element(By.CSS_SELECTOR, "main p.cuenta").text == \
+        "20 instalaciones; se muestran de la 1 a la 10."
+    browser.find_element(By.XPATH, "//main//th/a[normalize-space()='Equipo']").click()
+    wait_text(browser, "Equipo ▲")
+    settle(browser, "05b-instalaciones-por-equipo")
+    assert [r["Equipo"] for r in table_after(browser, None)] == [f"pc-{n:02d}" for n in range(1, 11)]
+    browser.find_element(By.CSS_SELECTOR, "main a[rel='next']").click()
+    wait_text(browser, "Página 2 de 2")
+    settle(browser, "05c-instalaciones-pagina-2")
+    assert [r["Equipo"] for r in table_after(browser, None)] == [f"pc-{n:02d}" for n in range(11, 21)]
+    assert browser.find_elements(By.CSS_SELECTOR, "main a[rel='next']") == []
+
+    # A filter keeps the order chosen and starts again from the first page.
+    browser.find_element(By.CSS_SELECTOR, "main form.filtros input[name='windows']").send_keys("10.0.22631")
+    browser.find_element(By.CSS_SELECTOR, "main form.filtros button").click()
+    wait_text(browser, "5 instalaciones.")
+    settle(browser, "05d-instalaciones-filtradas")
+    shown = [r["Equipo"] for r in table_after(browser, None)]
+    assert shown == ["pc-04", "pc-08", "pc-12", "pc-16", "pc-20"]
+
+    # The export holds the same rows, in the same order, with the page's headings and each row's identifier.
+    export = browser.find_element(By.CSS_SELECTOR, "main a.csv").get_attribute("href")
+    status, body, headers = request(fleet, "GET", export.removeprefix(fleet.base), headers={"Cookie": session_cookie(browser)})
+    assert (status, headers["Content-Type"]) == (200, "text/csv; charset=utf-8")
+    lines = body.split("\r\n")
+    assert lines[0] == "\ufeffEquipo,Producto,Versión del programa,Agente,Windows,Último check-in," \
+                       "Vista por primera vez,Días vista,Check-ins,Identificador"
+    assert [line.split(",")[:5] for line in lines[1:-1]] == \
+        [[host, MESALTO, MESALTO_OLD, AGENT, "10.0.22631"] for host in shown]
+    assert lines[-1] == ""
 
 
 def test_a_rollout_page_shows_its_funnel_as_the_agents_were_offered(browser, fleet):
@@ -525,11 +559,11 @@ def test_an_administrator_adds_a_webhook_receiver_and_sees_its_secret_once(brows
 
 
 def assert_signed_event(post, secret: str, expected: dict) -> None:
-    """One POST of a halt: its headers, its signature, and its body byte for byte (the time it names read
+    """One POST of an event: its headers, its signature, and its body byte for byte (the time it names read
     back from it and checked to be recent)."""
     headers, body = post
     assert headers["path"] == "/avisos?fuente=trevanto"
-    assert (headers["content-type"], headers["x-trevanto-evento"]) == ("application/json", "despliegue.detenido")
+    assert (headers["content-type"], headers["x-trevanto-evento"]) == ("application/json", expected["evento"])
     assert headers["x-trevanto-firma"] == "sha256=" + hmac.new(secret.encode(), body, hashlib.sha256).hexdigest()
     when = json.loads(body)["cuando"]
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", when)
@@ -676,6 +710,43 @@ def test_a_halted_rollout_is_retried_and_resumed_once_its_reason_is_read_or_star
     assert [r["Qué"] for r in table_after(browser, "Historia")][:3] == ["reconocido", "reintento", "detenido"]
 
 
+def test_a_receiver_of_advances_gets_a_test_event_and_the_end_of_a_rollout(browser, fleet, receiver):
+    visit(browser, fleet, "/panel/avisos", "21h-avisos-antes-del-segundo")
+    browser.find_element(By.NAME, "url").send_keys(receiver.url)
+    browser.find_element(By.NAME, "avanzado").click()
+    browser.find_element(By.CSS_SELECTOR, "main form[action='/panel/avisos'] button").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.find_elements(By.CSS_SELECTOR, "main code.secreto"))
+    secret = browser.find_element(By.CSS_SELECTOR, "main code.secreto").text
+    assert [(r["Aviso"], r["Eventos"]) for r in table_after(browser, None)] == \
+        [("1", "despliegue.detenido"), ("2", "despliegue.detenido,despliegue.avanzado")]
+
+    before = len(receiver.received())
+    browser.find_element(By.CSS_SELECTOR, "main form[action='/panel/avisos/2/probar'] button").click()
+    wait_text(browser, "Aviso: prueba enviada.")
+    settle(browser, "21i-prueba-enviada")
+    assert wait_for(lambda: len(receiver.received()) == before + 1, timeout=WAIT_SECONDS)
+    headers, body = receiver.received()[before]
+    assert headers["x-trevanto-evento"] == "prueba"
+    assert headers["x-trevanto-firma"] == "sha256=" + hmac.new(secret.encode(), body, hashlib.sha256).hexdigest()
+    assert {k: v for k, v in json.loads(body).items() if k != "cuando"} == {"evento": "prueba", "quien": OPERATOR}
+
+    # Its last stage advanced, the rollout ends: told to the receiver that asked for advances, and to it alone.
+    visit(browser, fleet, rollout_path(fleet.failing), "21j-despliegue-antes-de-terminar")
+    click_action(browser, "Avanzar a la siguiente etapa")
+    answer_confirm(browser, accept=True)
+    wait_text(browser, "Despliegue terminado: se cumplió su última etapa.")
+    settle(browser, "21k-despliegue-terminado")
+    assert status_of(browser) == "Terminado"
+    assert wait_for(lambda: len(receiver.received()) == before + 2, timeout=WAIT_SECONDS)
+    assert_signed_event(receiver.received()[before + 1], secret,
+                        {"evento": "despliegue.avanzado", "despliegue": fleet.failing, "producto": CONTABLE,
+                         "version": CONTABLE_NEW, "estado": "TERMINADO", "etapa": "100 %",
+                         "detalle": "todas las etapas cumplidas", "quien": OPERATOR, "cuando": "",
+                         "enlace": f"/panel/despliegues/{fleet.failing}"})
+    assert fleet.service.query("SELECT webhook_id, state FROM webhook_deliveries WHERE event <> 'despliegue.detenido'"
+                               " ORDER BY id") == [(2, "ENTREGADO"), (2, "ENTREGADO")]
+
+
 def test_a_refused_form_keeps_what_was_typed_and_names_the_field_as_labelled(browser, fleet):
     visit(browser, fleet, f"/panel/despliegues/nuevo?desde={fleet.failing}", "21e2-despliegue-nuevo")
     soak = browser.find_element(By.NAME, "soak-minutes")
@@ -740,6 +811,62 @@ def test_a_hostile_host_name_is_shown_as_text(browser, fleet, host, shot):
     assert (facts["Equipo"], facts["Windows"], facts["Agente"], facts["Ruta"]) == \
         (host, WINDOWS_NAMES.get(agent.windows, agent.windows), agent.agent, agent.path)
     assert "check-in" in [r["Qué"] for r in table_after(browser, "Historia")]
+
+
+def test_a_reader_and_a_token_do_only_what_their_role_allows_and_the_register_names_who_gave_them(browser, fleet):
+    visit(browser, fleet, "/panel/accesos", "22a-accesos")
+    form = browser.find_element(By.CSS_SELECTOR, "main form[action='/panel/accesos/operadores']")
+    form.find_element(By.NAME, "nombre").send_keys("lector")
+    form.find_element(By.NAME, "clave").send_keys("clave-de-solo-lectura")
+    form.find_element(By.CSS_SELECTOR, "select[name='rol'] option[value='lectura']").click()
+    form.find_element(By.CSS_SELECTOR, "button[type='submit']").click()
+    wait_text(browser, "Cambio guardado.")
+    form = browser.find_element(By.CSS_SELECTOR, "main form[action='/panel/accesos/tokens']")
+    form.find_element(By.NAME, "nombre").send_keys("canal de publicación")
+    form.find_element(By.CSS_SELECTOR, "button[type='submit']").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.find_elements(By.CSS_SELECTOR, "main code.secreto"))
+    settle(browser, "22b-token-creado")
+    bearer = {"Authorization": "Bearer " + browser.find_element(By.CSS_SELECTOR, "main code.secreto").text}
+
+    # The token publishes and reads, but neither steers a rollout nor survives its revocation.
+    status, body, _ = request(fleet, "GET", "/panel/api/instalaciones?buscar=cont-&por_pagina=10", headers=bearer)
+    assert (status, json.loads(body)["total"]) == (200, 4)
+    status, _, _ = request(fleet, "POST", f"/panel/api/despliegues/{fleet.steady}/pausar", headers=bearer)
+    assert status == 403
+    visit(browser, fleet, "/panel/accesos", "22c-accesos-con-token")
+    click_action(browser, "Revocar")
+    assert answer_confirm(browser, accept=True) == "Dejará de abrir /panel/api/. ¿Revocar?"
+    wait_text(browser, "Cambio guardado.")
+    status, _, _ = request(fleet, "GET", "/panel/api/instalaciones", headers=bearer)
+    assert status == 401
+
+    # The reader sees a rollout without a button, and a change it posts anyway is refused.
+    browser.delete_all_cookies()
+    visit(browser, fleet, "/panel/entrar", "22d-entrar-como-lector")
+    log_in(browser, "clave-de-solo-lectura", "lector")
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.current_url == fleet.base + "/panel/resumen")
+    visit(browser, fleet, rollout_path(fleet.steady), "22e-despliegue-visto-por-el-lector")
+    assert action_buttons(browser) == []
+    menu = [a.text for a in browser.find_elements(By.CSS_SELECTOR, "nav a")]
+    assert "Avisos" in menu and "Accesos" not in menu  # it reads everything but who may do what
+    csrf = browser.find_element(By.CSS_SELECTOR, "header form input[name='csrf']").get_attribute("value")
+    status, _, _ = request(fleet, "POST", rollout_path(fleet.steady) + "/reanudar", f"csrf={csrf}",
+                           {"Cookie": session_cookie(browser)})
+    assert status == 403
+    browser.delete_all_cookies()
+    visit(browser, fleet, "/panel/entrar", "22f-entrar-de-nuevo")
+    log_in(browser, PASSWORD)
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.current_url == fleet.base + "/panel/resumen")
+
+    # The register: who did each of these, newest first, and the same as CSV.
+    visit(browser, fleet, "/panel/registro?quien=ana&por_pagina=10", "22g-registro")
+    changes = [(r["Quién"], r["Qué"], r["Sobre"], r["Detalle"]) for r in table_after(browser, None)][:3]
+    assert changes == [(OPERATOR, "token cambiado", "token 1", "revocado"),
+                       (OPERATOR, "token cambiado", "token 1", "creado «canal de publicación», alcance publicar"),
+                       (OPERATOR, "operador cambiado", "operador lector", "añadido con el rol lectura")]
+    export = browser.find_element(By.CSS_SELECTOR, "main a.csv").get_attribute("href")
+    status, body, _ = request(fleet, "GET", export.removeprefix(fleet.base), headers={"Cookie": session_cookie(browser)})
+    assert status == 200 and body.split("\r\n")[1].endswith(",ana,token cambiado,token 1,revocado")
 
 
 def test_every_page_fits_390_and_1366_pixels_without_scrolling_sideways(browser, fleet):

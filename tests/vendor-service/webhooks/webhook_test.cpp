@@ -106,4 +106,9 @@ TEST(Webhooks, AnEventIsQueuedPerReceiverLeasedTriedAgainAndKept) {
     ASSERT_TRUE(RemoveWebhook(db, halts.id, error)) << error;
     EXPECT_EQ(Rows(db, "SELECT webhook_id, state, last_error FROM webhook_deliveries WHERE rollout_id = 8 ORDER BY id"),
               "1|FALLIDO|aviso eliminado\n2|PENDIENTE|\n");
+
+    // Trimmed: the newest finished deliveries stay, with their attempts; a pending one always.
+    ASSERT_EQ(TrimFinishedDeliveries(db, 2).error, "");
+    EXPECT_EQ(Rows(db, "SELECT id, state FROM webhook_deliveries ORDER BY id"), "3|FALLIDO\n4|FALLIDO\n5|PENDIENTE\n");
+    EXPECT_EQ(Rows(db, "SELECT delivery_id, status FROM webhook_attempts ORDER BY id"), "3|500\n");
 }

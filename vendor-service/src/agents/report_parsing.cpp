@@ -35,12 +35,12 @@ constexpr long long Int32Min = -2147483648LL;
 constexpr long long Int32Max = 2147483647LL;
 constexpr long long Uint32Max = 4294967295LL;
 
-constexpr ColumnSpec TextColumn(const char* member, size_t maxBytes) {
-    return ColumnSpec{member, false, maxBytes, 0, 0};
+constexpr ReportColumn TextColumn(const char* member, size_t maxBytes) {
+    return ReportColumn{member, false, maxBytes, 0, 0};
 }
 
-const std::vector<ColumnSpec>& CheckInColumns() {
-    static const std::vector<ColumnSpec> columns = {
+const std::vector<ReportColumn>& CheckInColumns() {
+    static const std::vector<ReportColumn> columns = {
         TextColumn("actualizador_version", VersionBytes),
         TextColumn("Programa", ProductKeyBytes),
         TextColumn("Version", VersionBytes),
@@ -52,25 +52,25 @@ const std::vector<ColumnSpec>& CheckInColumns() {
     return columns;
 }
 
-const std::vector<ColumnSpec>& UpdateColumns() {
-    static const std::vector<ColumnSpec> columns = {
+const std::vector<ReportColumn>& UpdateColumns() {
+    static const std::vector<ReportColumn> columns = {
         TextColumn("Programa", ProductKeyBytes),
         TextColumn("version_anterior", VersionBytes),
         TextColumn("version_nueva", VersionBytes),
         TextColumn("url_parche", UrlBytes),
         TextColumn("resultado", WordBytes),
         // A Windows error code or HRESULT: 32 bits, written signed or not.
-        ColumnSpec{"codigo_error", true, 0, Int32Min, Uint32Max},
+        ReportColumn{"codigo_error", true, 0, Int32Min, Uint32Max},
         TextColumn("mensaje_error", MessageBytes),
         TextColumn("paso_fallido", WordBytes),
-        ColumnSpec{"duracion_segundos", true, 0, Int32Min, Int32Max},  // the agent's 32-bit count
+        ReportColumn{"duracion_segundos", true, 0, Int32Min, Int32Max},  // the agent's 32-bit count
         TextColumn("report_id", IdBytes),
     };
     return columns;
 }
 
-const std::vector<ColumnSpec>& AcceptanceColumns() {
-    static const std::vector<ColumnSpec> columns = {
+const std::vector<ReportColumn>& AcceptanceColumns() {
+    static const std::vector<ReportColumn> columns = {
         TextColumn("Programa", ProductKeyBytes),
         TextColumn("rtf_url", UrlBytes),
         TextColumn("acceptance_id", IdBytes),
@@ -104,7 +104,7 @@ bool NestingWithinLimit(const std::string& text) {
 }
 
 // One known member into its column; false with the reason.
-bool ReadColumn(const ColumnSpec& column, const nlohmann::json& member, ColumnValue& value, std::string& error) {
+bool ReadColumn(const ReportColumn& column, const nlohmann::json& member, ColumnValue& value, std::string& error) {
     const std::string name = std::string("el miembro \"") + column.member + "\"";
     if (column.integer) {
         if (!member.is_number_integer()) {
@@ -139,7 +139,7 @@ bool ReadColumn(const ColumnSpec& column, const nlohmann::json& member, ColumnVa
 
 }  // namespace
 
-const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind) {
+const std::vector<ReportColumn>& ColumnsOf(ReportKind kind) {
     switch (kind) {
         case ReportKind::CheckIn:
             return CheckInColumns();
@@ -153,7 +153,7 @@ const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind) {
 
 size_t MaxBodyBytes(ReportKind kind) {
     size_t bytes = 1024;
-    for (const ColumnSpec& column : ColumnsOf(kind)) bytes += 2 * (column.integer ? 20 : column.maxBytes) + 32;
+    for (const ReportColumn& column : ColumnsOf(kind)) bytes += 2 * (column.integer ? 20 : column.maxBytes) + 32;
     return bytes;
 }
 
@@ -203,7 +203,7 @@ bool ParseReport(ReportKind kind, const std::string& body, ParsedReport& report,
         return false;
     }
     report.columns.clear();
-    for (const ColumnSpec& column : ColumnsOf(kind)) {
+    for (const ReportColumn& column : ColumnsOf(kind)) {
         ColumnValue value;
         const auto member = document.find(column.member);
         if (member != document.end() && !member->is_null() && !ReadColumn(column, *member, value, error)) return false;

@@ -5,7 +5,7 @@
 
 enum class ReportKind { CheckIn, Update, Acceptance };
 
-struct ColumnSpec {
+struct ReportColumn {
     const char* member;   // JSON member name, also the column name
     bool integer;         // stored as INTEGER (else TEXT)
     size_t maxBytes;      // a text's bound, in bytes of UTF-8
@@ -13,7 +13,7 @@ struct ColumnSpec {
     long long maxNumber;
 };
 
-const std::vector<ColumnSpec>& ColumnsOf(ReportKind kind);
+const std::vector<ReportColumn>& ColumnsOf(ReportKind kind);
 
 // The largest body of a kind the service reads: every member at its bound,
 // written twice over (a path's backslashes are escaped), and room for the

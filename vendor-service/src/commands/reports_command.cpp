@@ -40,7 +40,7 @@ int ListReports(const CommandLine& line) {
         for (const StoredRow& row : LastRows(db, kind, static_cast<int>(last), error)) {
             std::cout << KindName(kind) << " #" << row.values.at("id") << " " << row.values.at("received_at") << " "
                       << EscapeForTerminal(row.values.at("client_address"));
-            for (const ColumnSpec& column : ColumnsOf(kind)) {
+            for (const ReportColumn& column : ColumnsOf(kind)) {
                 std::cout << " " << column.member << "=" << EscapeForTerminal(row.values.at(column.member));
             }
             std::cout << "\n";

@@ -36,7 +36,7 @@ std::vector<FormInput> TokenForm() {
             {"alcance", "Alcance", console_role::Publisher, "", "select", ScopeChoices(), true}};
 }
 
-ListPlan TokenListSpec() {
+ListPlan TokenListPlan() {
     ListPlan plan;
     plan.name = "tokens";
     plan.source = "FROM api_tokens";
@@ -83,7 +83,7 @@ std::string OperatorTable(const Call& call, const Database& db) {
 void AccessPage(const CallPtr& call, const Database& db, const std::string& top, const std::vector<FormInput>* operatorSent,
                 const std::vector<FormInput>* tokenSent, const RequestError& operatorError,
                 const RequestError& tokenError, int status) {
-    const ListPlan tokens = TokenListSpec();
+    const ListPlan tokens = TokenListPlan();
     ListRequest request;
     ListRows rows;
     if (top.empty() && operatorSent == nullptr && tokenSent == nullptr &&

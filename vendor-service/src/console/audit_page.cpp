@@ -4,7 +4,7 @@
 
 namespace {
 
-ListPlan AuditListSpec() {
+ListPlan AuditListPlan() {
     ListPlan plan;
     plan.source = "FROM audit_log";
     plan.columns = {{"id", "Número", "id", CellKind::Number},
@@ -32,7 +32,7 @@ ListPlan AuditListSpec() {
 
 bool RouteAudit(const CallPtr& call, const Database& db) {
     if (call->path != "/registro" || call->request.method == "POST") return false;
-    const ListPlan plan = AuditListSpec();
+    const ListPlan plan = AuditListPlan();
     ListRequest request;
     ListRows rows;
     if (AnswerList(*call, db, plan, "registro", request, rows)) return true;

@@ -19,7 +19,7 @@ constexpr char FailureGroups[] =
     " AND id > (SELECT COALESCE(MAX(id), 0) FROM update_reports) - 100000"
     " GROUP BY 2, 3, 4, 5 ORDER BY 6 DESC LIMIT 20) u) g";
 
-ListPlan FailureListSpec() {
+ListPlan FailureListPlan() {
     ListPlan plan;
     plan.source = FailureGroups;
     plan.columns = {{"despliegue", "Despliegue", "g.rollout", CellKind::Number},
@@ -59,7 +59,7 @@ std::string FailureCell(size_t column, const SqlRow& row) {
 }
 
 void FailuresPage(const CallPtr& call, const Database& db) {
-    const ListPlan plan = FailureListSpec();
+    const ListPlan plan = FailureListPlan();
     ListRequest request;
     ListRows rows;
     if (AnswerList(*call, db, plan, "fallos", request, rows)) return;
@@ -71,7 +71,7 @@ void FailuresPage(const CallPtr& call, const Database& db) {
     call->respond(HtmlAnswer(200, Page(FrameOf(*call, db, "Fallos por paso y código"), body)));
 }
 
-ListPlan FailedInstallationsSpec(bool byRelease, long long id, const std::string& step, long long code) {
+ListPlan FailedInstallationsPlan(bool byRelease, long long id, const std::string& step, long long code) {
     ListPlan plan;
     plan.source = "FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id"
                   " JOIN rollouts r ON r.id = ri.rollout_id";
@@ -89,6 +89,7 @@ ListPlan FailedInstallationsSpec(bool byRelease, long long id, const std::string
     plan.filters = {{"equipo", "Equipo", "lower(COALESCE(i.hostname, '')) LIKE ?? ESCAPE '\\'", true, {}}};
     plan.sort = "ultimo_resultado";
     plan.tieBreak = "ri.installation_id";
+    if (!byRelease) plan.rowKey = "ri.installation_id";  // by release, one installation may fail in two rollouts
     plan.noun = "instalaciones";
     plan.oneNoun = "instalación";
     return plan;
@@ -111,7 +112,7 @@ void FailedInstallationsPage(const CallPtr& call, const Database& db) {
     const std::string step = QueryValue(query, "paso");
     const std::string codeText = QueryValue(query, "codigo");
     const long long code = codeText.size() <= 11 ? std::strtoll(codeText.c_str(), nullptr, 10) : 0;
-    const ListPlan plan = FailedInstallationsSpec(byRelease, id, step, code);
+    const ListPlan plan = FailedInstallationsPlan(byRelease, id, step, code);
     ListRequest request;
     ListRows rows;
     if (AnswerList(*call, db, plan, "instalaciones-con-fallo", request, rows)) return;

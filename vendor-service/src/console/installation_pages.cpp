@@ -7,7 +7,7 @@
 
 namespace {
 
-ListPlan FleetListSpec(const std::vector<std::string>& products) {
+ListPlan FleetListPlan(const std::vector<std::string>& products) {
     ListPlan plan;
     plan.source = "FROM installations";
     plan.columns = {{"equipo", "Equipo", "COALESCE(hostname, '')"},
@@ -32,6 +32,7 @@ ListPlan FleetListSpec(const std::vector<std::string>& products) {
                      {{"con", "vistas en dos días o más"}, {"sin", "sin historial (un solo día)"}}}};
     plan.sort = "ultimo_checkin";
     plan.tieBreak = "id";
+    plan.rowKey = "id";
     plan.noun = "instalaciones";
     plan.oneNoun = "instalación";
     plan.empty = "Ninguna instalación cumple el filtro.";
@@ -65,7 +66,7 @@ constexpr char HistorySource[] =
     " UNION ALL SELECT received_at, 'aceptación', COALESCE(rtf_url, ''), 0 FROM acceptance_reports"
     " WHERE installation_id = ?1) e";
 
-ListPlan HistorySpec(const std::string& id) {
+ListPlan HistoryPlan(const std::string& id) {
     ListPlan plan;
     plan.name = "historia";
     plan.source = HistorySource;
@@ -91,7 +92,7 @@ std::string HistoryCell(size_t column, const SqlRow& row) {
 }
 
 void FleetPage(const CallPtr& call, const Database& db) {
-    const ListPlan plan = FleetListSpec(ReleaseProducts(db));
+    const ListPlan plan = FleetListPlan(ReleaseProducts(db));
     ListRequest request;
     ListRows rows;
     if (AnswerList(*call, db, plan, "instalaciones", request, rows)) return;
@@ -107,7 +108,7 @@ void InstallationPage(const CallPtr& call, const Database& db, const std::string
     std::string error;
     if (!ReadInstallationFacts(db, id, facts, error)) return Trouble(*call, 404, "no existe esa instalación");
     if (call->api) return call->respond(JsonAnswer(200, InstallationJson(facts)));
-    const ListPlan plan = HistorySpec(id);
+    const ListPlan plan = HistoryPlan(id);
     ListRequest request;
     ListRows rows;
     if (AnswerList(*call, db, plan, "instalacion-historia", request, rows)) return;

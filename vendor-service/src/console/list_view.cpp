@@ -215,7 +215,8 @@ ListRequest ReadListRequest(const ListPlan& plan, const std::string& query) {
 bool ReadList(const Database& db, const ListPlan& plan, const ListRequest& request, bool everything, ListRows& rows,
               std::string& error) {
     std::vector<SqlValue> parameters;
-    const std::string from = " " + plan.source + WhereOf(plan, request, parameters);
+    const std::string where = WhereOf(plan, request, parameters);
+    const std::string from = " " + plan.source + where;
     const SqlResult counted = db.RunText("SELECT COUNT(*)" + from, parameters);
     if (!counted.Ok()) {
         error = counted.error;
@@ -230,7 +231,16 @@ bool ReadList(const Database& db, const ListPlan& plan, const ListRequest& reque
     parameters.push_back(Int(offset));
     const std::string paging = " LIMIT ?" + std::to_string(parameters.size() - 1) + " OFFSET ?" +
                                std::to_string(parameters.size());
-    SqlResult result = db.RunText("SELECT " + columns + from + OrderOf(plan, request) + paging, parameters);
+    const std::string order = OrderOf(plan, request);
+    std::string select = "SELECT " + columns + from + order + paging;
+    if (!everything && !plan.rowKey.empty()) {
+        // A far page walks its offset over the keys alone, then reads whole rows for those keys only.
+        const std::string keys = "SELECT " + plan.rowKey + from + order + paging;
+        select = "SELECT " + columns + from + (where.empty() ? " WHERE " : " AND ") +
+                 plan.rowKey + " IN (" + keys + ")" + order;
+    }
+    if (!everything && offset >= rows.total) return true;  // past the last page: nothing to read
+    SqlResult result = db.RunText(select, parameters);
     if (!result.Ok()) {
         error = result.error;
         return false;

@@ -46,6 +46,10 @@ struct ListPlan {
     std::string sort;  // the key of the column sorted by when none is asked for
     bool descending = true;
     std::string tieBreak;  // an expression unique per row: the same order on every page
+    // The row's own key (unique within `where`), or empty. With it, a page
+    // finds its keys first and reads whole rows for those alone, so that a
+    // far page does not carry every skipped row's columns.
+    std::string rowKey;
     int pageSize = 50;
     std::string noun = "filas";  // "instalaciones": how the count is said
     std::string oneNoun = "fila";

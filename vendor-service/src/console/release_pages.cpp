@@ -14,7 +14,7 @@
 
 namespace {
 
-ListPlan ReleaseListSpec(const std::vector<std::string>& products) {
+ListPlan ReleaseListPlan(const std::vector<std::string>& products) {
     ListPlan plan;
     plan.source = "FROM releases";
     plan.columns = {{"id", "Versión", "id", CellKind::Number},
@@ -65,7 +65,7 @@ std::vector<FormInput> ReleaseForm(const std::vector<std::string>& products) {
 void ListPage(const CallPtr& call, const Database& db, const std::vector<FormInput>* sent, const RequestError& error,
               const std::string& notice, int status) {
     const std::vector<std::string> products = ReleaseProducts(db);
-    const ListPlan plan = ReleaseListSpec(products);
+    const ListPlan plan = ReleaseListPlan(products);
     ListRequest request;
     ListRows rows;
     if (sent == nullptr && AnswerList(*call, db, plan, "versiones", request, rows)) return;
@@ -127,7 +127,7 @@ void HealthPage(const CallPtr& call, const Database& db, long long id) {
         return Trouble(*call, 500, "no se pudo leer el almacén");
     }
     if (call->api) return call->respond(JsonAnswer(200, ReleaseJson(release, HealthJson(health, window))));
-    ListPlan rollouts = RolloutListSpec("despliegues", {});
+    ListPlan rollouts = RolloutListPlan("despliegues", {});
     rollouts.where = "r.release_id = ?1";
     rollouts.parameters = {Int(id)};
     rollouts.filters.erase(rollouts.filters.begin());

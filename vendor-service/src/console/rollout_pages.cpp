@@ -54,7 +54,7 @@ constexpr char InstallationState[] =
     " WHEN ri.download_completed_at IS NOT NULL THEN 'descargada'"
     " WHEN ri.download_started_at IS NOT NULL THEN 'descargando' ELSE 'ofrecida' END";
 
-ListPlan OfferedListSpec(long long rolloutId, const std::string& name) {
+ListPlan OfferedListPlan(long long rolloutId, const std::string& name) {
     ListPlan plan;
     plan.name = name;
     plan.source = "FROM rollout_installations ri JOIN installations i ON i.id = ri.installation_id";
@@ -83,6 +83,7 @@ ListPlan OfferedListSpec(long long rolloutId, const std::string& name) {
                       {"fallida", "fallida"}}}};
     plan.sort = "ofrecida";
     plan.tieBreak = "ri.installation_id";
+    plan.rowKey = "ri.installation_id";
     plan.noun = "instalaciones";
     plan.oneNoun = "instalación";
     plan.empty = "Aún no se ha ofrecido a ninguna instalación.";
@@ -95,7 +96,7 @@ std::string OfferedCell(size_t column, const SqlRow& row) {
     return Link("/panel/instalaciones/" + UrlComponent(row.Text(6)), host.empty() ? row.Text(6) : host);
 }
 
-ListPlan HistorySpec(long long rolloutId, const std::string& name) {
+ListPlan HistoryPlan(long long rolloutId, const std::string& name) {
     ListPlan plan;
     plan.name = name;
     plan.source = "FROM rollout_events";
@@ -365,7 +366,7 @@ void ListPage(const CallPtr& call, const Database& db) {
     std::vector<std::string> products;
     std::string error;
     KnownProducts(db, products, error);
-    const ListPlan plan = RolloutListSpec("", products);
+    const ListPlan plan = RolloutListPlan("", products);
     ListRequest request;
     ListRows rows;
     if (AnswerList(*call, db, plan, "despliegues", request, rows)) return;
@@ -473,8 +474,8 @@ void RolloutPage(const CallPtr& call, const Database& db, long long id) {
     if (!ReadReleaseHealth(db, view.rollout.release, id, window, now, health, error)) {
         return Trouble(*call, 500, "no se pudo leer el almacén");
     }
-    const ListPlan offered = OfferedListSpec(id, "instalaciones");
-    const ListPlan history = HistorySpec(id, "historia");
+    const ListPlan offered = OfferedListPlan(id, "instalaciones");
+    const ListPlan history = HistoryPlan(id, "historia");
     ListRequest offeredRequest, historyRequest;
     ListRows offeredRows, historyRows;
     if (!call->api) {
@@ -492,7 +493,11 @@ void RolloutPage(const CallPtr& call, const Database& db, long long id) {
     }
     const Rollout& rollout = view.rollout;
     const std::string query = call->request.query;
-    std::string body = NoticeHtml(Notice(QueryValue(query, "aviso"))) + ErrorHtml(Refusal(QueryValue(query, "aviso")));
+    std::string notice = Notice(QueryValue(query, "aviso"));
+    if (QueryValue(query, "aviso") == "avanzar" && rollout.status == rollout_status::Finished) {
+        notice = "Despliegue terminado: se cumplió su última etapa.";
+    }
+    std::string body = NoticeHtml(notice) + ErrorHtml(Refusal(QueryValue(query, "aviso")));
     body += "<p>" + StatusHtml(rollout.status) + " " + Html(rollout.release.product) + " <strong>" +
             Html(rollout.release.version) + "</strong> (" +
             Link("/panel/versiones/" + std::to_string(rollout.release.id), "salud de la versión") + "), etapa " +
@@ -582,7 +587,7 @@ bool IsCommand(const std::string& rest) {
 
 }  // namespace
 
-ListPlan RolloutListSpec(const std::string& name, const std::vector<std::string>& products) {
+ListPlan RolloutListPlan(const std::string& name, const std::vector<std::string>& products) {
     ListPlan plan;
     plan.name = name;
     plan.source = "FROM rollouts r JOIN releases l ON l.id = r.release_id";

@@ -12,5 +12,5 @@
 bool RouteRollouts(const CallPtr& call, const Database& db);
 
 // The rollouts as a list; its cells drawn by RolloutCells.
-ListPlan RolloutListSpec(const std::string& name, const std::vector<std::string>& products);
+ListPlan RolloutListPlan(const std::string& name, const std::vector<std::string>& products);
 std::string RolloutCell(size_t column, const SqlRow& row);

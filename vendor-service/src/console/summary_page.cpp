@@ -39,7 +39,7 @@ std::string Figure(const std::string& label, const std::string& value, const std
            "</strong>" + Html(detail) + "</div>";
 }
 
-ListPlan ChangesSpec() {
+ListPlan ChangesPlan() {
     ListPlan plan;
     plan.name = "cambios";
     plan.source = "FROM audit_log";
@@ -74,9 +74,9 @@ void SummaryPage(const CallPtr& call, const Database& db) {
     if (!ReadFleetSummary(db, 30, summary, error)) return Trouble(*call, 500, "no se pudo leer el almacén");
     if (call->api) return call->respond(JsonAnswer(200, SummaryJson(summary)));
     const int64_t now = std::time(nullptr);
-    ListPlan changes = ChangesSpec();
+    ListPlan changes = ChangesPlan();
     changes.parameters = {Text(UtcText(now - 86400))};
-    ListPlan rollouts = RolloutListSpec("despliegues", ReleaseProducts(db));
+    ListPlan rollouts = RolloutListPlan("despliegues", ReleaseProducts(db));
     rollouts.pageSize = 10;
     ListRequest changesRequest, rolloutsRequest;
     ListRows changesRows, rolloutsRows;

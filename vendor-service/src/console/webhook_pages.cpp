@@ -11,7 +11,7 @@
 
 namespace {
 
-ListPlan DeliveryListSpec() {
+ListPlan DeliveryListPlan() {
     ListPlan plan;
     plan.name = "entregas";
     plan.source = "FROM webhook_deliveries d LEFT JOIN webhooks w ON w.id = d.webhook_id";
@@ -57,7 +57,7 @@ std::string DeliveryCell(size_t column, const SqlRow& row) {
     return "";
 }
 
-ListPlan AttemptListSpec(long long deliveryId) {
+ListPlan AttemptListPlan(long long deliveryId) {
     ListPlan plan;
     plan.source = "FROM webhook_attempts";
     plan.where = "delivery_id = ?1";
@@ -109,7 +109,7 @@ std::string WebhookTable(const Call& call, const std::vector<Webhook>& webhooks)
 
 void WebhooksPage(const CallPtr& call, const Database& db, const std::string& top, const std::vector<FormInput>* sent,
                   const RequestError& error, int status) {
-    const ListPlan plan = DeliveryListSpec();
+    const ListPlan plan = DeliveryListPlan();
     ListRequest request;
     ListRows rows;
     if (sent == nullptr && top.empty() && AnswerList(*call, db, plan, "entregas", request, rows)) return;
@@ -137,7 +137,7 @@ void WebhooksPage(const CallPtr& call, const Database& db, const std::string& to
 }
 
 void AttemptsPage(const CallPtr& call, const Database& db, long long id) {
-    const ListPlan plan = AttemptListSpec(id);
+    const ListPlan plan = AttemptListPlan(id);
     ListRequest request;
     ListRows rows;
     if (AnswerList(*call, db, plan, "entrega-" + std::to_string(id), request, rows)) return;

@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 // A text member of a parsed report; empty when absent.
 std::string MemberText(const ParsedReport& report, ReportKind kind, const char* name) {
-    const std::vector<ColumnSpec>& columns = ColumnsOf(kind);
+    const std::vector<ReportColumn>& columns = ColumnsOf(kind);
     for (size_t i = 0; i < columns.size() && i < report.columns.size(); ++i) {
         if (std::string(columns[i].member) == name && report.columns[i].present) return report.columns[i].text;
     }

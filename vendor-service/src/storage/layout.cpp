@@ -35,7 +35,7 @@ std::string Typed(std::string script, Dialect dialect) {
 std::string ReportTableSql(ReportKind kind, bool withFleetColumns) {
     std::string sql = std::string("CREATE TABLE ") + TableOf(kind) +
                       " (id {serial}, received_at TEXT NOT NULL, client_address TEXT NOT NULL, raw_body {blob} NOT NULL";
-    for (const ColumnSpec& column : ColumnsOf(kind)) {
+    for (const ReportColumn& column : ColumnsOf(kind)) {
         sql += std::string(", \"") + column.member + "\" " + (column.integer ? "{int}" : "TEXT");
     }
     if (withFleetColumns && kind != ReportKind::Acceptance) sql += ", installation_id TEXT";
@@ -249,7 +249,7 @@ std::set<std::string> ColumnsOfTable(const Database& db, const std::string& tabl
 // Every column a report table needs, fixed ones first.
 std::vector<std::string> NeededColumns(ReportKind kind) {
     std::vector<std::string> names = {"id", "received_at", "client_address", "raw_body"};
-    for (const ColumnSpec& column : ColumnsOf(kind)) names.emplace_back(column.member);
+    for (const ReportColumn& column : ColumnsOf(kind)) names.emplace_back(column.member);
     return names;
 }
 

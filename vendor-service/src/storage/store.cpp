@@ -21,7 +21,7 @@ std::string InsertSql(ReportKind kind) {
     std::string names = "received_at, client_address, raw_body, without_history";
     std::string marks = "?1, ?2, ?3, ?4";
     int next = 5;
-    for (const ColumnSpec& column : ColumnsOf(kind)) {
+    for (const ReportColumn& column : ColumnsOf(kind)) {
         names += std::string(", \"") + column.member + "\"";
         marks += ", ?" + std::to_string(next++);
     }
@@ -52,7 +52,7 @@ const std::string* InstallationOf(const PendingRow& row) {
 std::vector<SqlValue> ValuesOf(const PendingRow& row, bool withoutHistory) {
     std::vector<SqlValue> values = {Text(row.receivedAt), Text(row.clientAddress), Blob(row.rawBody),
                                     Int(withoutHistory ? 1 : 0)};
-    const std::vector<ColumnSpec>& columns = ColumnsOf(row.kind);
+    const std::vector<ReportColumn>& columns = ColumnsOf(row.kind);
     for (size_t i = 0; i < columns.size(); ++i) {
         const ColumnValue* value = i < row.report.columns.size() ? &row.report.columns[i] : nullptr;
         const bool unnamedReport = std::string(columns[i].member) == "report_id" && value != nullptr && value->text.empty();
@@ -145,7 +145,7 @@ bool Connect(WriterState& state, std::string& error) {
 // The id of the update report stored before with the same report_id.
 long long StoredReportId(const Database& db, const PendingRow& row) {
     const ColumnValue* reportId = nullptr;
-    const std::vector<ColumnSpec>& columns = ColumnsOf(row.kind);
+    const std::vector<ReportColumn>& columns = ColumnsOf(row.kind);
     for (size_t i = 0; i < columns.size() && i < row.report.columns.size(); ++i) {
         if (std::string(columns[i].member) == "report_id") reportId = &row.report.columns[i];
     }

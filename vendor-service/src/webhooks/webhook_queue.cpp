@@ -43,6 +43,12 @@ constexpr char AddAttempt[] =
 constexpr char MoveOn[] =
     "UPDATE webhook_deliveries SET attempts = attempts + 1, state = ?2, next_attempt_ms = ?3, lease_until_ms = 0,"
     " last_status = ?4, last_error = ?5, delivered_at = ?6 WHERE id = ?1";
+constexpr char NthNewestFinished[] =
+    "SELECT id FROM webhook_deliveries WHERE state <> 'PENDIENTE' ORDER BY id DESC LIMIT 1 OFFSET ?1";
+constexpr char DropOldAttempts[] =
+    "DELETE FROM webhook_attempts WHERE delivery_id IN"
+    " (SELECT id FROM webhook_deliveries WHERE state <> 'PENDIENTE' AND id <= ?1)";
+constexpr char DropOldDeliveries[] = "DELETE FROM webhook_deliveries WHERE state <> 'PENDIENTE' AND id <= ?1";
 
 std::string UtcText(int64_t unixSeconds) {
     const auto time = static_cast<std::time_t>(unixSeconds);
@@ -219,6 +225,16 @@ bool RecordAttempt(const Database& db, const Delivery& delivery, const AttemptRe
             result = db.Run(MoveOn, {Int(delivery.id), Text(state), Int(delivered ? 0 : nextAttemptMs),
                                      Int(attempt.status), Text(reason), delivered ? Text(now) : Null()});
         }
+        if (result.Ok() && state != delivery_state::Pending) result = TrimFinishedDeliveries(db, KeptFinishedDeliveries);
         return result;
     });
+}
+
+SqlResult TrimFinishedDeliveries(const Database& db, long long keep) {
+    SqlResult result = db.Run(NthNewestFinished, {Int(keep)});
+    if (!result.Ok() || result.rows.empty()) return result;
+    const long long newestDropped = result.rows[0].Int(0);
+    result = db.Run(DropOldAttempts, {Int(newestDropped)});
+    if (result.Ok()) result = db.Run(DropOldDeliveries, {Int(newestDropped)});
+    return result;
 }

@@ -87,7 +87,16 @@ struct AttemptResult {
     int64_t ms = 0;     // how long the attempt took
 };
 
+// How many finished deliveries (delivered or given up) the store keeps,
+// with their attempts: the newest.
+inline constexpr long long KeptFinishedDeliveries = 2000;
+
 // Keeps the attempt and moves the delivery on: delivered (a 2xx answer),
-// tried again at `nextAttemptMs`, or given up when that is 0.
+// tried again at `nextAttemptMs`, or given up when that is 0. A delivery
+// that finishes drops the oldest finished ones beyond the newest
+// KeptFinishedDeliveries.
 bool RecordAttempt(const Database& db, const Delivery& delivery, const AttemptResult& attempt, int64_t nowMs,
                    int64_t nextAttemptMs, std::string& error);
+
+// Drops finished deliveries and their attempts but the newest `keep` (in the open transaction).
+SqlResult TrimFinishedDeliveries(const Database& db, long long keep);
