@@ -22,8 +22,10 @@
 #           syncing as a vendor's does): check-ins at 1, 16 and 64 connections
 #           with one instance straight, one and two behind nginx, CPU per
 #           check-in by process; the console's pages over 100,000
-#           installations and 1,000,000 reports, each statement's time
-#           ("stores checkins" or "stores console" runs one half)
+#           installations and 1,000,000 reports, each statement's time, and
+#           pictures of a rollout's page and its release's health over them
+#           (build/console/banco; "stores checkins" or "stores console" runs
+#           one half)
 #   attackers the attacks of the service's review (made-up installations that
 #           halt or advance a rollout, a pilot's name, a flood of the store,
 #           guesses at the console), replayed against this build and, with

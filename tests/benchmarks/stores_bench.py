@@ -31,6 +31,7 @@ from typing import Dict, List, Optional, Tuple
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "vendor-service" / "system"))
+sys.path.insert(0, str(HERE.parent / "vendor-service" / "console"))
 sys.path.insert(0, str(HERE))
 import servicio  # noqa: E402
 from balancer import start_front  # noqa: E402
@@ -47,6 +48,7 @@ PAGE_FETCHES = 7
 WHAT = sys.argv[1] if len(sys.argv) > 1 else "all"  # or "checkins", or "console"
 OPERATOR, PASSWORD = "medidor", "clave-del-medidor-2026"
 SERVE_OPTIONS = ("--rate", "0", "--store-max-mb", "65536")
+PICTURES = Path(os.environ.get("TREVANTO_BUILD", HERE.parents[1] / "build")) / "console" / "banco"
 PAGE_TARGET_MS = 300  # the median the console aims at for every page over this fleet
 # Every page of the console, as an operator reaches them.
 PAGES = ("/panel/resumen", "/panel/despliegues", "/panel/despliegues/1", "/panel/despliegues/1?ventana=30d",
@@ -254,10 +256,12 @@ def fill(store, now: int) -> None:
         f" CASE WHEN i % 8 > 2 THEN '{day}' END, CASE WHEN i % 8 > 2 THEN {now} - 86400 ELSE 0 END,"
         f" CASE WHEN i % 8 > 3 THEN '{day}' END, CASE WHEN i % 8 > 3 THEN 1000 ELSE 0 END,"
         f" CASE WHEN i % 8 > 4 THEN '{day}' END FROM {series(store, OFFERED)}",
-        # What the writer counts as it stores each report: the rollout's outcomes per hour and failures by step.
+        # What the writer counts as it stores each report: the rollout's outcomes per hour (rising over 30
+        # days to twice the mean, a tenth failed but for a 60-hour spell of 40 %) and failures by step.
         "INSERT INTO rollout_hours (rollout_id, hour, outcomes, failures, oks)"
-        f" SELECT 1, ({now} - 86400) / 3600 - i % 720, {REPORTS // 1440}, {REPORTS // 14400}, "
-        f"{REPORTS // 1440 - REPORTS // 14400} FROM {series(store, 720)}",
+        f" SELECT 1, {now} / 3600 - i, o, f, o - f FROM (SELECT i, o, o * CASE WHEN i BETWEEN 200 AND 259 THEN 4"
+        f" ELSE 1 END / 10 AS f FROM (SELECT i, {REPORTS // 1440} * (720 - i) / 360 AS o"
+        f" FROM {series(store, 720)}) AS a) AS b",
         "INSERT INTO rollout_failure_groups (rollout_id, step, code, reports, first_at, last_at, message)"
         f" VALUES (1, 'DESCARGAR', 12029, {REPORTS // 20}, '{day}', '{day}', 'tiempo de espera agotado'),"
         f" (1, 'COPIAR_EJECUTABLE', 5, {OFFERED // 8}, '{day}', '{day}', 'acceso denegado')",
@@ -330,6 +334,22 @@ def sqlite_ms(path: Path, sql: str, parameters: list) -> float:
         return (time.monotonic() - start) * 1000
 
 
+def pictures(port: int) -> None:
+    """The rollout's page (down to its list of installations) and its release's health over this store, as an
+    operator sees them in a window 1,366 pixels wide."""
+    from chromium import headless_chromium, log_in
+    base = f"https://127.0.0.1:{port}"
+    PICTURES.mkdir(parents=True, exist_ok=True)
+    with headless_chromium() as driver:
+        log_in(driver, base, OPERATOR, PASSWORD)
+        for path, name, height in (("/panel/despliegues/1?ventana=30d", "consola_despliegue", 1800),
+                                   ("/panel/versiones/1?ventana=30d", "consola_version", 1400)):
+            driver.set_window_size(1366, height)
+            driver.get(base + path)
+            driver.save_screenshot(str(PICTURES / f"{name}.png"))
+    print(f"pictures of the rollout's page and its release's health: {PICTURES}")
+
+
 def console(work: Path, pg_folder: Path) -> None:
     print(f"\n== The console over {INSTALLATIONS:,} installations and {REPORTS:,} update reports "
           f"({OFFERED:,} offered the rollout's release); median of {PAGE_FETCHES} fetches on one connection, ms")
@@ -355,6 +375,8 @@ def console(work: Path, pg_folder: Path) -> None:
                 rows.append([kind, path, f"{middle:.1f}", f"{min(t for t, _ in times):.1f}", str(PAGE_TARGET_MS),
                              "yes" if middle <= PAGE_TARGET_MS else "NO", f"{times[0][1]:,}",
                              f"{store_bytes(service.db) / 2**20:,.0f}", f"{filled:.0f}"])
+            if kind == "SQLite":
+                pictures(service.port)
             if kind == "PostgreSQL":
                 statements = traced_statements(pg_folder, conn, cookie)
             conn.close()

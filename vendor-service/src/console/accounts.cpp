@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "http/text_escape.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -154,15 +155,6 @@ namespace {
 
 constexpr char TokenPrefix[] = "trv_";
 constexpr int64_t TokenUseNoteSeconds = 60;
-
-std::string UtcText(int64_t unixSeconds) {
-    const auto time = static_cast<std::time_t>(unixSeconds);
-    std::tm utc = {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include "routes/routes.h"
 #include "storage/console_store.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -12,15 +13,6 @@ constexpr char SecurityPolicy[] =
     "default-src 'none'; style-src 'self'; script-src 'self'; img-src 'self'; connect-src 'self';"
     " form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
 constexpr int64_t HaltAlertSeconds = int64_t{3} * 86400;  // a halt stays on every page for three days
-
-std::string UtcText(int64_t unixSeconds) {
-    const auto time = static_cast<std::time_t>(unixSeconds);
-    std::tm utc = {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 bool IsJson(const Request& request) {
     return HeaderValue(request.headers, "Content-Type").rfind("application/json", 0) == 0;

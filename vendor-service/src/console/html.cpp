@@ -168,7 +168,8 @@ th, td { border: 1px solid #c8d0dc; padding: 0.3em 0.6em; text-align: left; vert
 td { overflow-wrap: anywhere; }
 th { background: #dde8f5; }
 th a { color: inherit; text-decoration: none; }
-th.numero, td.numero { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+th.numero, td.numero { text-align: right; font-variant-numeric: tabular-nums; }
+td.numero { white-space: nowrap; }  /* a heading may wrap; a figure never does */
 .estado { font-weight: bold; padding: 0.1em 0.4em; border-radius: 3px; white-space: nowrap; }
 .estado.EN_CURSO { background: #d7f0d7; } .estado.PAUSADO { background: #fff2c2; }
 .estado.DETENIDO { background: #f7d0d0; } .estado.TERMINADO { background: #dde8f5; }

@@ -7,6 +7,7 @@
 #include "console/rollout_pages.h"
 #include "console/spanish_format.h"
 #include "storage/console_store.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -57,15 +58,6 @@ ListPlan ChangesPlan() {
     plan.oneNoun = "cambio";
     plan.empty = "Nada cambió en las últimas 24 horas.";
     return plan;
-}
-
-std::string UtcText(int64_t unixSeconds) {
-    const auto time = static_cast<std::time_t>(unixSeconds);
-    std::tm utc = {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 void SummaryPage(const CallPtr& call, const Database& db) {

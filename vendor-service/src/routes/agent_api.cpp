@@ -10,6 +10,7 @@
 #include "agents/contract.h"
 #include "rollouts/offer_token.h"
 #include "rollouts/rollout_rules.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -207,15 +208,6 @@ void HandleReport(ServiceContext& context, ReportKind kind, const Request& reque
 int64_t UnixMilliseconds() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-std::string UtcNowText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc = {};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 void HandleAgentPost(ServiceContext& context, const Request& request, Respond respond) {

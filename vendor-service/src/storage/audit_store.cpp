@@ -1,4 +1,5 @@
 #include "storage/audit_store.h"
+#include "storage/stored_time.h"
 
 #include <ctime>
 
@@ -14,15 +15,6 @@ constexpr const char* Actions[] = {
     audit_action::RolloutRetried,      audit_action::WebhookChanged,  audit_action::OperatorChanged,
     audit_action::TokenChanged,
 };
-
-std::string UtcText(int64_t unixSeconds) {
-    const auto time = static_cast<std::time_t>(unixSeconds);
-    std::tm utc = {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 }  // namespace
 

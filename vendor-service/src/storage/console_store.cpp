@@ -9,6 +9,7 @@
 #include "agents/contract.h"
 #include "rollouts/rollout_rules.h"
 #include "storage/fleet_store.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -213,15 +214,6 @@ bool PreviousRelease(const Database& db, const Release& release, Release& previo
         }
     }
     return true;
-}
-
-std::string UtcText(int64_t unixSeconds) {
-    const auto time = static_cast<std::time_t>(unixSeconds);
-    std::tm utc = {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 }  // namespace

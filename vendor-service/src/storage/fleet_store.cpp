@@ -9,6 +9,7 @@
 #include "storage/audit_store.h"
 #include "storage/rollout_history.h"
 #include "webhooks/webhook_queue.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -186,15 +187,6 @@ constexpr char AddRollout[] =
     " network_weight, min_age_days, min_days_seen)"
     " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 0, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?17, ?18, ?19, ?20, ?21)"
     " RETURNING id";
-
-std::string UtcText(int64_t unix) {
-    const std::time_t time = static_cast<std::time_t>(unix);
-    std::tm utc = {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 std::vector<std::string> SplitList(const std::string& text) {
     std::vector<std::string> parts;

@@ -8,6 +8,7 @@
 #include "storage/layout.h"
 #include "storage/postgres_database.h"
 #include "storage/sqlite_database.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -71,15 +72,6 @@ std::vector<SqlValue> ValuesOf(const PendingRow& row, bool withoutHistory) {
         values.push_back(row.link ? Int(row.link->rolloutId) : Null());
     }
     return values;
-}
-
-std::string UtcDaysAgoText(int days) {
-    const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
-    std::tm utc = {};
-    gmtime_r(&then, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 // The writer's connection and what it keeps between batches.
@@ -324,7 +316,7 @@ bool MaintenanceStep(WriterState& state) {
     constexpr int64_t InstallationsEverySeconds = 60;
     const Database& db = state.db;
     const size_t step = state.settings.rowsPerMaintenanceStep;
-    const std::string cutoff = UtcDaysAgoText(state.settings.retentionDays);
+    const std::string cutoff = UtcText(std::time(nullptr) - int64_t{state.settings.retentionDays} * 86400);
     for (ReportKind kind : AllKinds) {
         if (DeleteExpired(db, kind, step, cutoff) > 0) return true;
     }

@@ -5,6 +5,7 @@
 
 #include "console/accounts.h"
 #include "rollouts/rollout_rules.h"
+#include "storage/stored_time.h"
 
 namespace {
 
@@ -49,15 +50,6 @@ constexpr char DropOldAttempts[] =
     "DELETE FROM webhook_attempts WHERE delivery_id IN"
     " (SELECT id FROM webhook_deliveries WHERE state <> 'PENDIENTE' AND id <= ?1)";
 constexpr char DropOldDeliveries[] = "DELETE FROM webhook_deliveries WHERE state <> 'PENDIENTE' AND id <= ?1";
-
-std::string UtcText(int64_t unixSeconds) {
-    const auto time = static_cast<std::time_t>(unixSeconds);
-    std::tm utc = {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 bool Done(const SqlResult& result, std::string& error) {
     if (!result.Ok()) error = result.error;
