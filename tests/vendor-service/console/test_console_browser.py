@@ -192,8 +192,8 @@ def console():
         failing = printed_id(run_command("rollout", "start", *store, "--release", str(contable), "--replaces",
                                          CONTABLE_OLD, "--stages", "100", "--max-failures", "2", "--min-networks", "1",
                                          "--manual"), "rollout")
-        service.start("--rate", "0")
-        yield Console(service, f"https://127.0.0.1:{service.port}", steady, failing)
+        service.start("--rate", "0", panel="own")
+        yield Console(service, f"https://127.0.0.1:{service.console_port}", steady, failing)
     finally:
         service.stop()
         if service.own_database:
@@ -332,7 +332,7 @@ def session_cookie(driver) -> str:
 
 def request(console: Console, method: str, path: str, body: str = "", headers: Optional[dict] = None):
     """(status, body, headers) of one request to the console from outside the browser."""
-    conn = console.service.connection()
+    conn = console.service.console_connection()
     try:
         sent = {"Content-Type": "application/x-www-form-urlencoded"}
         sent.update(headers or {})
@@ -876,7 +876,8 @@ def test_every_page_fits_390_and_1366_pixels_without_scrolling_sideways(browser,
              "despliegue-nuevo": f"/panel/despliegues/nuevo?desde={fleet.failing}", "versiones": "/panel/versiones",
              "version": "/panel/versiones/1", "fallos": "/panel/fallos", "instalaciones": "/panel/instalaciones",
              "instalacion": f"/panel/instalaciones/{pc}", "registro": "/panel/registro", "avisos": "/panel/avisos",
-             "accesos": "/panel/accesos"}
+             "accesos": "/panel/accesos", "entrega": "/panel/avisos/entregas/1",
+             "fallo": f"/panel/fallos/instalaciones?despliegue={fleet.failing}&paso=descomprimir&codigo=5"}
     try:
         for width in (1366, 390):
             browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",

@@ -127,16 +127,22 @@ class Servicio:
         self.log_path = log or self.data.parent / (self.data.name + ".log")
         self.program = PROGRAM  # another build of the service, for a benchmark's side-by-side figures
         self.port = 0
+        self.console_port = 0  # the console's address of its own, when started with panel="own"
         self.proc: Optional[subprocess.Popen] = None
 
-    def start(self, *options: str, tls: bool = True, panel: bool = True) -> "Servicio":
+    def start(self, *options: str, tls: bool = True, panel=True) -> "Servicio":
         """Started with `options`; the console beside the agents' routes unless `panel` is False (the
-        service's own default keeps it off the agents' address) or the options place it."""
+        service's own default keeps it off the agents' address), "own" (a port of its own, `console_port`)
+        or the options place it."""
         self.port = free_port()
         args = [str(self.program), "serve", "--data", str(self.data), "--db", str(self.db), "--address", "127.0.0.1",
                 "--port", str(self.port), "--log", str(self.log_path), "--hash-settle-ms", "0"]
         args += ["--cert", str(PKI / "server.crt"), "--key", str(PKI / "server.key")] if tls else ["--plain"]
-        if panel and "--panel-port" not in options:
+        self.console_port = 0
+        if panel == "own":
+            self.console_port = free_port()
+            args += ["--panel-port", str(self.console_port)]
+        elif panel and "--panel-port" not in options:
             args.append("--panel-with-agents")
         self.proc = subprocess.Popen(args + list(options), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
@@ -168,6 +174,11 @@ class Servicio:
 
     def connection(self, timeout: float = 10) -> http.client.HTTPSConnection:
         return http.client.HTTPSConnection("127.0.0.1", self.port, timeout=timeout, context=tls_context())
+
+    def console_connection(self, timeout: float = 10) -> http.client.HTTPSConnection:
+        """To the console: on its own port when it has one, else beside the agents."""
+        return http.client.HTTPSConnection("127.0.0.1", self.console_port or self.port, timeout=timeout,
+                                           context=tls_context())
 
     def post(self, path: str, body: bytes, key: str = API_KEY, timeout: float = 10,
              connection: Optional[http.client.HTTPSConnection] = None):

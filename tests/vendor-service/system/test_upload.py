@@ -15,7 +15,7 @@ OPERATOR, PASSWORD = "ana", "clave-de-subida-larga"
 
 
 def log_in(service) -> dict:
-    conn = service.connection()
+    conn = service.console_connection()
     conn.request("POST", "/panel/api/entrar", body=json.dumps({"usuario": OPERATOR, "clave": PASSWORD}),
                  headers={"Content-Type": "application/json"})
     answer = conn.getresponse()
@@ -26,7 +26,7 @@ def log_in(service) -> dict:
 
 def upload(service, name: str, body, headers: dict, length: int):
     """(status, JSON answer) of one upload; `body` may be an iterable of pieces."""
-    conn = service.connection(timeout=120)
+    conn = service.console_connection(timeout=120)
     try:
         conn.putrequest("POST", f"/panel/api/paquetes?nombre={name}")
         for key, value in dict(headers, **{"Content-Length": str(length)}).items():
@@ -52,7 +52,7 @@ def test_a_package_is_streamed_to_disk_hashed_and_published_once(servicio):
     service = servicio()
     subprocess.run([str(PROGRAM), "operator", "add", "--data", str(service.data), "--db", str(service.db),
                     "--name", OPERATOR], input=PASSWORD + "\n", text=True, check=True, capture_output=True)
-    service.start("--rate", "0", "--upload-max-mb", "48")
+    service.start("--rate", "0", "--upload-max-mb", "48", panel="own")
     session = log_in(service)
     package = os.urandom(40 << 20)
     before = service.rss_kib()
@@ -78,7 +78,7 @@ def test_a_package_is_streamed_to_disk_hashed_and_published_once(servicio):
     status, answer = upload(service, "..%2Fservicio.db", [b"x" * 10], session, 10)
     assert status == 400 and "nombre" in answer["error"]
     # A body cut short: its file goes when the connection does.
-    conn = service.connection()
+    conn = service.console_connection()
     conn.putrequest("POST", "/panel/api/paquetes?nombre=cortado.zip")
     for key, value in dict(session, **{"Content-Length": str(1 << 20)}).items():
         conn.putheader(key, value)
@@ -93,9 +93,18 @@ def test_a_package_is_streamed_to_disk_hashed_and_published_once(servicio):
     assert [(row["quien"], row["que"], row["sobre"]) for row in log["filas"]] == \
         [(OPERATOR, "paquete subido", "paquetes/mesalto_7.0.0.0.zip")]
 
+    # The console beside the agents' routes takes no upload, even from a session: nothing reaches the disk.
+    service.stop()
+    service.start("--rate", "0", "--upload-max-mb", "48")
+    status, answer = upload(service, "junto-a-los-agentes.zip", [b"z" * 10], session, 10)
+    assert (status, answer["error"]) == \
+        (403, "los paquetes se suben solo en la dirección propia del panel (--panel-port)")
+    assert list(uploads.iterdir()) == []
+    assert sorted(p.name for p in (service.data / "archivos" / "paquetes").iterdir()) == ["mesalto_7.0.0.0.zip"]
+
 
 def request_json(service, path: str, headers: dict) -> bytes:
-    conn = service.connection()
+    conn = service.console_connection()
     try:
         conn.request("GET", path, headers=headers)
         answer = conn.getresponse()

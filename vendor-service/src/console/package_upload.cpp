@@ -35,6 +35,8 @@ bool IsPackageName(const std::string& name) {
 }
 
 Admission AdmitUpload(const ServiceContext& context, const Request& head) {
+    // Where anyone on the agents' network may send bodies, none is written to disk.
+    if (context.servesAgents) return Refused(403, "los paquetes se suben solo en la dirección propia del panel (--panel-port)");
     const std::string cookie = CookieValue(HeaderValue(head.headers, "Cookie"), "panel_sesion");
     if (cookie.empty() && HeaderValue(head.headers, "Authorization").rfind("Bearer ", 0) != 0) {
         return Refused(401, "inicie sesión en /panel/api/entrar");
