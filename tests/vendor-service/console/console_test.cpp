@@ -267,6 +267,66 @@ TEST_F(ConsoleFixture, ListsPageFilterSortAndCountFromTheStore) {
     EXPECT_NE(page->body.find("<span title=\"10.0.22631\">Windows 11 23H2</span>"), std::string::npos);
 }
 
+TEST_F(ConsoleFixture, AReleasesHealthStandsBesideThePreviousReleaseOfItsProgram) {
+    data_.Write("archivos/paquetes/mesalto_6.0.2.0.zip", "PK-anterior");
+    for (int n = 1; n <= 6; ++n) CheckInFrom(n, CheckIn("MarvekMesalto", "pc-" + std::to_string(n), "5.2.1.0"));
+    KnownForDays();
+    httplib::Client client = service_->Client();
+    const Login ana = LogIn(client, "ana", "una-clave-muy-larga");
+    const auto post = [&](const std::string& path, const std::string& body) {
+        const auto res = client.Post(path.c_str(), With(ana.cookie, "X-CSRF-Token", ana.csrf), body,
+                                     "application/x-www-form-urlencoded");
+        EXPECT_TRUE(res && res->status == 200) << path << (res ? res->body : "");
+        service_->Rollouts().RefreshNow();
+    };
+    const auto checkInAndReport = [&](int n, const std::string& result, const std::string& step, int code) {
+        const std::string offer = CheckInFrom(n, CheckIn("MarvekMesalto", "pc-" + std::to_string(n), "5.2.1.0"));
+        ASSERT_FALSE(offer.empty()) << n;
+        ReportFrom(n, Report(offer, result, step, code, code ? "acceso denegado" : ""));
+    };
+    // 6.0.2.0: one of three failed, then halted by hand; 6.0.3.17: two of three failed, at the same step.
+    post("/panel/api/versiones", "product=MarvekMesalto&version=6.0.2.0&file=paquetes/mesalto_6.0.2.0.zip");
+    post("/panel/api/despliegues", "release=1&replaces=5.2.1.0&stages=100&manual=1");
+    checkInAndReport(1, "OK", "", 0);
+    checkInAndReport(2, "OK", "", 0);
+    checkInAndReport(3, "DESCARGA_FALLIDA", "DESCARGAR", 12029);
+    post("/panel/api/despliegues/1/detener", "");
+    post("/panel/api/versiones", "product=MarvekMesalto&version=6.0.3.17&file=paquetes/mesalto_6.0.3.17.zip");
+    post("/panel/api/despliegues", "release=2&replaces=5.2.1.0&stages=100&manual=1");
+    checkInAndReport(4, "INSTALACION_FALLIDA", "COPIAR_EJECUTABLE", 5);
+    checkInAndReport(5, "INSTALACION_FALLIDA", "COPIAR_EJECUTABLE", 5);
+    checkInAndReport(6, "OK", "", 0);
+
+    const nlohmann::json release = Json("/panel/api/versiones/2?ventana=24h");
+    ASSERT_TRUE(release.contains("salud")) << release.dump();
+    const nlohmann::json& health = release["salud"];
+    EXPECT_EQ(health["instalaciones_con_resultado"], 3);
+    EXPECT_EQ(health["instalaciones_fallidas"], 2);
+    EXPECT_EQ(health["anterior"],
+              nlohmann::json::parse(R"({"version":"6.0.2.0","instalaciones_con_resultado":3,"instalaciones_fallidas":1})"));
+    // Hour by hour over 24 hours: what came in fell in the last hour.
+    ASSERT_EQ(health["ok"].size(), 24u);
+    EXPECT_EQ(health["ok"].back(), 1);
+    EXPECT_EQ(health["fallidos"].back(), 2);
+    EXPECT_EQ(health["segundos_por_intervalo"], 3600);
+    ASSERT_EQ(health["fallos"].size(), 1u);
+    const nlohmann::json& group = health["fallos"][0];
+    EXPECT_EQ(group["paso"].get<std::string>() + " " + std::to_string(group["codigo"].get<int>()) + " " +
+                  group["mensaje"].get<std::string>() + " " + std::to_string(group["informes"].get<int>()) + " " +
+                  std::to_string(group["instalaciones"].get<int>()),
+              "COPIAR_EJECUTABLE 5 acceso denegado 2 2");
+    // On the page: the rate beside the previous release's, marked when worse, and both charts.
+    const auto page = client.Get("/panel/versiones/2?ventana=24h", ana.cookie);
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("<div class=\"cifra mala\">Tasa de fallos<strong>66,7 %</strong>2 fallidas de 3 "
+                              "instalaciones con resultado"),
+              std::string::npos);
+    EXPECT_NE(page->body.find("Versión anterior (6.0.2.0)<strong>33,3 %</strong>1 fallida de 3"), std::string::npos);
+    EXPECT_NE(page->body.find("aria-label=\"Instalaciones actualizadas (informes OK acumulados)\""),
+              std::string::npos);
+    EXPECT_NE(page->body.find("aria-label=\"Informes fallidos por intervalo\""), std::string::npos);
+}
+
 TEST_F(ConsoleFixture, RolesAndTokensBoundWhatEachMayDo) {
     CheckInFrom(1, CheckIn("MarvekMesalto", "pc-1", "5.2.1.0"));
     KnownForDays();
