@@ -676,6 +676,26 @@ def test_a_halted_rollout_shows_why(browser, fleet):
                         (str(fleet.failing), "verificar", "87"): "1 instalación"}
 
 
+def test_a_releases_health_shows_its_rate_charts_and_failures_over_the_window_chosen(browser, fleet):
+    visit(browser, fleet, "/panel/versiones/2", "21a1-salud-de-la-version")
+    assert [e.text for e in browser.find_elements(By.CSS_SELECTOR, "main .cifra")] == \
+        ["Tasa de fallos\n100,0 %\n2 fallidas de 2 instalaciones con resultado",
+         "Versión anterior\n—\nno hay otra versión anterior de este programa"]
+    browser.find_element(By.LINK_TEXT, "24 horas").click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda d: d.current_url.endswith("/panel/versiones/2?ventana=24h"))
+    settle(browser, "21a2-salud-en-24-horas")
+    assert browser.find_element(By.CSS_SELECTOR, "main .ventanas [aria-current='true']").text == "24 horas"
+    charts = browser.find_elements(By.CSS_SELECTOR, "main figure svg[role='img']")
+    assert [c.get_attribute("aria-label") for c in charts] == \
+        ["Instalaciones actualizadas (informes OK acumulados)", "Informes fallidos por intervalo"]
+    # One bar per hour; the two failures fell in the last one, and nothing was installed.
+    bars = [t.get_attribute("textContent") for t in charts[1].find_elements(By.CSS_SELECTOR, "rect title")]
+    assert len(bars) == 24 and bars[-1].endswith(": 2") and all(b.endswith(": 0") for b in bars[:-1]), bars
+    groups = [(r["Paso"], r["Código"], r["Informes"], r["Instalaciones"], r["Tasa"])
+              for r in table_after(browser, "Fallos por paso y código")]
+    assert sorted(groups) == [("descomprimir", "5", "1", "1", "50,0 %"), ("verificar", "87", "1", "1", "50,0 %")]
+
+
 def test_a_halted_rollout_is_retried_and_resumed_once_its_reason_is_read_or_started_anew(browser, fleet):
     # A new rollout from the halted one: its form holds the same settings.
     visit(browser, fleet, f"/panel/despliegues/nuevo?desde={fleet.failing}", "21b-despliegue-nuevo-con-sus-ajustes")
