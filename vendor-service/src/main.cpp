@@ -33,7 +33,12 @@ int Usage() {
 
 int main(int argc, char** argv) {
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, CommandSwitches(), line)) return Usage();
+    if (!ParseCommandLine(argc, argv, CommandSwitches(), line)) {
+        const CommandHelp* help = FindCommandHelp(line);
+        if (help == nullptr) return Usage();
+        std::cerr << RefusedWord(line, *help) << "\n" << CommandUsage(*help);
+        return 2;
+    }
     // A command's own usage when asked for, or when given an option it does not take.
     if (const CommandHelp* help = FindCommandHelp(line)) {
         std::string unknown;

@@ -324,4 +324,16 @@ TEST(CommandLine, EachSubcommandPrintsItsOwnUsageAndRefusesOptionsItDoesNotTake)
               "unknown option --versoin\nusage: trevanto-servicio release add [options]\n"
               "Adds a release of a product: a package in the data folder, or an outside address.");
     EXPECT_FALSE(std::filesystem::exists("x.db"));
+    // Whatever stops the line's reading is named, beside the command's own usage.
+    const std::pair<const char*, const char*> refusals[] = {
+        {"release add --db x.db --bogus", "unknown option --bogus\nusage: trevanto-servicio release add "},
+        {"rollout halt --db x.db --id", "option --id needs a value\nusage: trevanto-servicio rollout "
+                                        "pause|resume|advance|halt "},
+        {"release list --db x.db stray", "unexpected argument stray\nusage: trevanto-servicio release list "}};
+    for (const auto& [line, said] : refusals) {
+        const CommandResult refused = RunServicio(folder, line);
+        EXPECT_EQ(refused.exitCode, 2) << line;
+        EXPECT_EQ(refused.err.rfind(said, 0), 0u) << refused.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists("x.db"));
 }

@@ -161,9 +161,20 @@ std::vector<std::string> CommandSwitches() {
     return {switches.begin(), switches.end()};
 }
 
-bool OnlyKnownOptions(const CommandLine& line, const CommandHelp& help, std::string& unknown) {
+std::set<std::string> KnownOptions(const CommandHelp& help) {
     std::set<std::string> known = {Help.name};
     for (const OptionHelp& option : help.options) known.insert(option.name);
+    return known;
+}
+
+std::string RefusedWord(const CommandLine& line, const CommandHelp& help) {
+    if (line.refused.rfind("--", 0) != 0 || line.refused.size() == 2) return "unexpected argument " + line.refused;
+    if (KnownOptions(help).count(line.refused.substr(2)) == 0) return "unknown option " + line.refused;
+    return "option " + line.refused + " needs a value";
+}
+
+bool OnlyKnownOptions(const CommandLine& line, const CommandHelp& help, std::string& unknown) {
+    const std::set<std::string> known = KnownOptions(help);
     for (const auto& [name, value] : line.options) {
         if (known.count(name) == 0) {
             unknown = name;

@@ -33,3 +33,7 @@ std::vector<std::string> CommandSwitches();
 
 // False with the first option of the line the command does not take.
 bool OnlyKnownOptions(const CommandLine& line, const CommandHelp& help, std::string& unknown);
+
+// Why a line the command line parser refused is wrong, for its command:
+// "unknown option --x", "option --x needs a value" or "unexpected argument x".
+std::string RefusedWord(const CommandLine& line, const CommandHelp& help);

@@ -11,13 +11,19 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<std::string>& swi
     if (argc > 2 && std::string(argv[2]).rfind("--", 0) != 0) line.subcommand = argv[first++];
     for (int i = first; i < argc; ++i) {
         const std::string name = argv[i];
-        if (name.rfind("--", 0) != 0 || name.size() == 2) return false;
+        if (name.rfind("--", 0) != 0 || name.size() == 2) {
+            line.refused = name;
+            return false;
+        }
         const std::string key = name.substr(2);
         if (std::find(switches.begin(), switches.end(), key) != switches.end()) {
             line.options[key] = "1";
             continue;
         }
-        if (i + 1 >= argc) return false;
+        if (i + 1 >= argc) {
+            line.refused = name;
+            return false;
+        }
         const std::string value = argv[++i];
         line.repeated[key].push_back(value);
         line.options[key] = value;

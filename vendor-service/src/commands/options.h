@@ -11,9 +11,11 @@ struct CommandLine {
     std::string subcommand;  // "add" in "release add ...", when the command has one
     std::map<std::string, std::string> options;  // the last value of each
     std::map<std::string, std::vector<std::string>> repeated;
+    std::string refused;  // when the line has no such shape: the word it stopped at
 };
 
-// False when the line does not have that shape; `switches` take no value.
+// False when the line does not have that shape (`refused` names where);
+// `switches` take no value.
 // A word after the command that is no option is its subcommand.
 bool ParseCommandLine(int argc, char** argv, const std::vector<std::string>& switches, CommandLine& line);
 
