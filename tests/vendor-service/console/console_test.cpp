@@ -327,6 +327,30 @@ TEST_F(ConsoleFixture, AReleasesHealthStandsBesideThePreviousReleaseOfItsProgram
     EXPECT_NE(page->body.find("aria-label=\"Informes fallidos por intervalo\""), std::string::npos);
 }
 
+TEST_F(ConsoleFixture, AStageSaysWhatItWaitsForAndWarnsWhenItCanNeverAdvanceAsSet) {
+    for (int n = 1; n <= 4; ++n) CheckInFrom(n, CheckIn("MarvekMesalto", "pc-" + std::to_string(n), "5.2.1.0"));
+    KnownForDays();
+    // A two-host pilot asked for 20 outcomes: it can never have them.
+    const long long rollout = StartRollout("pilot=pc-1,pc-2&stages=100&min-outcomes=20&soak-minutes=30");
+    const nlohmann::json view = Json("/panel/api/despliegues/" + std::to_string(rollout));
+    const std::string waiting = view["espera"];
+    EXPECT_TRUE(std::regex_match(waiting, std::regex("La etapa piloto avanza sola cuando tenga 20 resultados más que "
+                                                     "cuenten \\(lleva 0,0 de 20\\), 3 redes más con resultados "
+                                                     "\\(lleva 0 de 3\\) y 30 min más de observación \\(hasta las "
+                                                     "\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d\\)\\.")))
+        << waiting;
+    // Each stage counts its own band: the pilot's two hosts, and the two others.
+    const std::string never = " no puede avanzar sola tal como está: sus 2 instalaciones que cuentan dan como mucho "
+                              "2,0 resultados y pide 20. Avánzela a mano o empiece otro despliegue con otros ajustes.";
+    EXPECT_EQ(view["advertencias"], nlohmann::json({"La etapa piloto" + never, "La etapa 100 %" + never}));
+    // Halted, it waits for nothing: no warning.
+    httplib::Client client = service_->Client();
+    const Login ana = LogIn(client, "ana", "una-clave-muy-larga");
+    ASSERT_TRUE(client.Post(("/panel/api/despliegues/" + std::to_string(rollout) + "/detener").c_str(),
+                            With(ana.cookie, "X-CSRF-Token", ana.csrf), "", "application/x-www-form-urlencoded"));
+    EXPECT_EQ(Json("/panel/api/despliegues/" + std::to_string(rollout))["advertencias"], nlohmann::json::array());
+}
+
 TEST_F(ConsoleFixture, RolesAndTokensBoundWhatEachMayDo) {
     CheckInFrom(1, CheckIn("MarvekMesalto", "pc-1", "5.2.1.0"));
     KnownForDays();
