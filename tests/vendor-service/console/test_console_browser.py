@@ -619,7 +619,10 @@ def test_advance_and_halt_ask_first_and_then_act(browser, fleet, receiver):
         ["detenido", "avanzado", "reanudado", "pausado", "iniciado"]
 
 
-def test_a_rollout_halts_itself_at_its_second_failure_and_offers_no_more(fleet, receiver):
+def test_a_rollout_halts_itself_at_its_second_failure_and_offers_no_more(browser, fleet, receiver):
+    visit(browser, fleet, "/panel/resumen", "18a-resumen-antes-de-la-detencion")
+    browser.execute_script("window.sinRecargar = true;")
+    banner = [e.text for e in browser.find_elements(By.CSS_SELECTOR, "#alertas .alerta")]
     cont = fleet.agents
     report_update(fleet.service, cont["cont-1"], fleet.offers["cont-1"], "ERROR", "descomprimir", 5)
     assert check_in(fleet.service, cont["cont-4"]) is not None  # one failure: still offering
@@ -634,6 +637,13 @@ def test_a_rollout_halts_itself_at_its_second_failure_and_offers_no_more(fleet, 
     assert wait_for(lambda: fleet.service.query("SELECT rollout_id, state FROM webhook_deliveries ORDER BY id") ==
                     [(fleet.steady, "ENTREGADO"), (fleet.failing, "ENTREGADO")], timeout=WAIT_SECONDS)
     assert len({headers["x-trevanto-entrega"] for headers, _ in receiver.received()}) == 2
+    # The page left open learns of the halt by itself, without a reload.
+    WebDriverWait(browser, 40, poll_frequency=0.5).until(
+        lambda d: len(d.find_elements(By.CSS_SELECTOR, "#alertas .alerta")) == len(banner) + 1)
+    capture(browser, "18b-resumen-con-la-detencion")
+    assert browser.execute_script("return window.sinRecargar === true")
+    assert f"Despliegue {fleet.failing} ({CONTABLE} {CONTABLE_NEW}) detenido: {HALT_REASON}" in \
+        [e.text for e in browser.find_elements(By.CSS_SELECTOR, "#alertas .alerta")]
 
 
 def test_a_halted_rollout_shows_why(browser, fleet):

@@ -14,6 +14,7 @@
 #include "routes/routes.h"
 #include "storage/console_store.h"
 #include "storage/fleet_store.h"
+#include "storage/stored_time.h"
 
 namespace {
 

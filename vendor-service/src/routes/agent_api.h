@@ -7,6 +7,4 @@ void HandleAgentPost(ServiceContext& context, const Request& request, Respond re
 
 Response AnswerAgentVersion(const ServiceContext& context, const Request& request);
 
-// Current UTC time as "YYYY-MM-DDThh:mm:ssZ", as rows are stamped.
-std::string UtcNowText();
 int64_t UnixMilliseconds();

@@ -11,6 +11,7 @@
 #include "rollouts/offer_token.h"
 #include "routes/agent_api.h"
 #include "routes/static_files.h"
+#include "storage/stored_time.h"
 
 namespace {
 
