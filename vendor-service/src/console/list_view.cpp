@@ -227,6 +227,7 @@ bool ReadList(const Database& db, const ListPlan& plan, const ListRequest& reque
     for (const ListColumn& column : plan.columns) columns += (columns.empty() ? "" : ", ") + column.sql;
     const long long limit = everything ? MaxExportRows : request.pageSize;
     const long long offset = everything ? 0 : (request.page - 1) * request.pageSize;
+    if (!everything && offset >= rows.total) return true;  // past the last page: nothing to read
     parameters.push_back(Int(limit));
     parameters.push_back(Int(offset));
     const std::string paging = " LIMIT ?" + std::to_string(parameters.size() - 1) + " OFFSET ?" +
@@ -239,7 +240,6 @@ bool ReadList(const Database& db, const ListPlan& plan, const ListRequest& reque
         select = "SELECT " + columns + from + (where.empty() ? " WHERE " : " AND ") +
                  plan.rowKey + " IN (" + keys + ")" + order;
     }
-    if (!everything && offset >= rows.total) return true;  // past the last page: nothing to read
     SqlResult result = db.RunText(select, parameters);
     if (!result.Ok()) {
         error = result.error;
